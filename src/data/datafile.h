@@ -1,0 +1,26 @@
+#pragma once
+
+#include "data/ivpoints.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace kestrel {
+
+struct WriteResult {
+    bool ok = false;
+    QString message; // what happened, naming the file; for the user either way
+};
+
+// The saved-data format: the data set's text and one line feed.
+QByteArray dataFileText(const IVPointList& points);
+
+// Writes bytes to path through a temporary file renamed over the target, so a
+// failed write never replaces a good file with a partial one. Any path works as
+// given: nothing is interpreted by a shell.
+WriteResult writeFileAtomically(const QString& path, const QByteArray& bytes);
+
+// Saves points in the saved-data format; the message counts the points.
+WriteResult saveDataFile(const QString& path, const IVPointList& points);
+
+} // namespace kestrel

@@ -1,0 +1,67 @@
+#include "data/ivpoints.h"
+
+#include "data/numbertext.h"
+
+namespace kestrel {
+
+IVPointList& ivPoints()
+{
+    static IVPointList points;
+    return points;
+}
+
+ChartPointList& chartPoints()
+{
+    static ChartPointList records;
+    return records;
+}
+
+void resetPoints()
+{
+    ivPoints() = placeholderPoints;
+}
+
+void replacePoints(double volt, double current)
+{
+    ivPoints() = IVPointList{IVPoint{volt, current}};
+}
+
+void appendPoint(double volt, double current)
+{
+    ivPoints().push_back(IVPoint{volt, current});
+}
+
+void rebuildChartPoints()
+{
+    auto& records = chartPoints();
+    records.clear();
+    records.reserve(ivPoints().size());
+    for (const auto& [volt, current] : ivPoints())
+        records.push_back(ivData{volt, current});
+}
+
+std::string describePoints(const IVPointList& points)
+{
+    std::string text = "[";
+    text.reserve(points.size() * 32 + 2);
+    bool first = true;
+    for (const auto& [volt, current] : points) {
+        if (!first)
+            text += ", ";
+        first = false;
+        text += '[';
+        text += formatDouble(volt);
+        text += ", ";
+        text += formatDouble(current);
+        text += ']';
+    }
+    text += ']';
+    return text;
+}
+
+std::string describePoints()
+{
+    return describePoints(ivPoints());
+}
+
+} // namespace kestrel

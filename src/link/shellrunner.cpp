@@ -1,0 +1,177 @@
+#include "link/shellrunner.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace kestrel {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int millisecondsLeft(Clock::time_point deadline)
+{
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? int(left) : 0;
+}
+
+QString systemError(const char* what, int error)
+{
+    return QStringLiteral("runShell: %1: %2\n")
+        .arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(error)));
+}
+
+// Waits for the shell to end so it leaves no zombie; kills its group at the deadline.
+void reap(pid_t pid, Clock::time_point deadline)
+{
+    const int pidfd = int(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd >= 0) {
+        pollfd p{pidfd, POLLIN, 0};
+        while (poll(&p, 1, millisecondsLeft(deadline)) < 0 && errno == EINTR) {
+        }
+        close(pidfd);
+    }
+    if (waitpid(pid, nullptr, WNOHANG) == pid)
+        return;
+    killpg(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
+CancelSignal::CancelSignal() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+CancelSignal::~CancelSignal()
+{
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+void CancelSignal::cancel()
+{
+    const uint64_t one = 1;
+    [[maybe_unused]] const auto n = write(fd_, &one, sizeof one);
+}
+
+void CancelSignal::reset()
+{
+    uint64_t value;
+    [[maybe_unused]] const auto n = read(fd_, &value, sizeof value);
+}
+
+QString decodeReply(const QByteArray& bytes)
+{
+    QString text;
+    text.reserve(bytes.size());
+    for (const char c : bytes)
+        text += static_cast<unsigned char>(c) < 0x80 ? QChar(QLatin1Char(c))
+                                                    : QChar(QChar::ReplacementCharacter);
+    return text;
+}
+
+QString runShell(const QString& line, const ShellOptions& options)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    const QByteArray lineBytes = line.toUtf8();
+
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return systemError("cannot make a pipe", errno);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+
+    // Own process group, so a timeout can end background children too; signals as
+    // for a freshly started program, whatever this process blocks or ignores.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setpgroup(&attr, 0);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGCHLD, SIGXFSZ})
+        sigaddset(&defaults, sig);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr,
+                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    char envPath[] = "/usr/bin/env";
+    char zsh[] = "zsh";
+    char dashC[] = "-c";
+    char* argv[] = {envPath, zsh, dashC, const_cast<char*>(lineBytes.constData()), nullptr};
+    pid_t pid = -1;
+    const int spawnError = posix_spawn(&pid, envPath, &actions, &attr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    close(fds[1]);
+    if (spawnError != 0) {
+        close(fds[0]);
+        return systemError("cannot start /usr/bin/env zsh", spawnError);
+    }
+
+    QByteArray output;
+    QString ending;
+    pollfd polls[2] = {{fds[0], POLLIN, 0},
+                       {options.cancel ? options.cancel->fd() : -1, POLLIN, 0}};
+    for (;;) {
+        const int ready = poll(polls, 2, millisecondsLeft(deadline));
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            ending = systemError("cannot wait for the command", errno);
+            killpg(pid, SIGKILL);
+            break;
+        }
+        if (ready == 0) {
+            killpg(pid, SIGKILL);
+            ending = QStringLiteral("runShell: command timed out after %1 s\n")
+                         .arg(QString::number(options.timeoutMs / 1000.0));
+            break;
+        }
+        if (polls[1].revents & POLLIN) {
+            killpg(pid, SIGKILL);
+            ending = QStringLiteral("runShell: command cancelled\n");
+            break;
+        }
+        char buffer[65536];
+        const ssize_t n = read(fds[0], buffer, sizeof buffer);
+        if (n > 0) {
+            output.append(buffer, n);
+        } else if (n == 0) {
+            break; // every writer has closed the pipe
+        } else if (errno != EINTR && errno != EAGAIN) {
+            ending = systemError("cannot read the command's output", errno);
+            killpg(pid, SIGKILL);
+            break;
+        }
+    }
+    close(fds[0]);
+    reap(pid, deadline);
+
+    QString reply = decodeReply(output);
+    if (!ending.isEmpty()) {
+        if (!reply.isEmpty() && !reply.endsWith(QLatin1Char('\n')))
+            reply += QLatin1Char('\n');
+        reply += ending;
+    }
+    return reply;
+}
+
+} // namespace kestrel

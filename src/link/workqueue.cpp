@@ -1,0 +1,93 @@
+#include "link/workqueue.h"
+
+#include <QThread>
+
+namespace kestrel {
+
+WorkQueue::WorkQueue(QObject* parent) : QObject(parent), worker_([this] { workerLoop(); }) {}
+
+WorkQueue::~WorkQueue()
+{
+    {
+        std::lock_guard lock(mutex_);
+        quitting_ = true;
+        pending_.clear();
+        cancel_.cancel();
+    }
+    wake_.notify_all();
+    worker_.join();
+}
+
+void WorkQueue::post(Job job, QObject* context, Done done)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    {
+        std::lock_guard lock(mutex_);
+        pending_.push_back(Entry{std::move(job), context, std::move(done), epoch_});
+    }
+    wake_.notify_one();
+}
+
+void WorkQueue::runShellLine(const QString& line, QObject* context, Done done)
+{
+    post([line](const CancelSignal& cancel) { return runShell(line, ShellOptions{shellTimeoutMs, &cancel}); },
+         context, std::move(done));
+}
+
+void WorkQueue::cancelAll()
+{
+    std::lock_guard lock(mutex_);
+    ++epoch_;
+    pending_.clear();
+    if (busy_)
+        cancel_.cancel();
+}
+
+bool WorkQueue::isIdle() const
+{
+    std::lock_guard lock(mutex_);
+    return !busy_ && pending_.empty();
+}
+
+bool WorkQueue::waitForIdle(int timeoutMs)
+{
+    std::unique_lock lock(mutex_);
+    return idle_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [this] { return !busy_ && pending_.empty(); });
+}
+
+void WorkQueue::workerLoop()
+{
+    for (;;) {
+        Entry entry;
+        {
+            std::unique_lock lock(mutex_);
+            idle_.notify_all();
+            wake_.wait(lock, [this] { return quitting_ || !pending_.empty(); });
+            if (quitting_)
+                return;
+            entry = std::move(pending_.front());
+            pending_.pop_front();
+            busy_ = true;
+            cancel_.reset();
+        }
+        QString result = entry.job(cancel_);
+        {
+            std::lock_guard lock(mutex_);
+            busy_ = false;
+            if (entry.epoch != epoch_ || quitting_)
+                continue;
+        }
+        // Delivered on this object's thread; the destructor joins the worker first,
+        // so this object outlives every call posted here.
+        QMetaObject::invokeMethod(
+            this,
+            [this, entry = std::move(entry), result = std::move(result)] {
+                if (entry.epoch == epoch_ && entry.context && entry.done)
+                    entry.done(result);
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+} // namespace kestrel
