@@ -1,0 +1,56 @@
+// kestrel-scpi: one SCPI command to a LAN instrument, its reply on standard output.
+
+#include "scpi/scpiexchange.h"
+#include "scpi/scpioptions.h"
+
+#include <cerrno>
+#include <string>
+#include <unistd.h>
+
+namespace
+{
+
+bool writeAll(int fd, const std::string& text)
+{
+    std::string_view left = text;
+    while (!left.empty()) {
+        const ssize_t n = write(fd, left.data(), left.size());
+        if (n > 0)
+            left.remove_prefix(std::size_t(n));
+        else if (n < 0 && errno != EINTR)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    using namespace kestrel::scpi;
+
+    const Arguments args = parseArguments(std::vector<std::string_view>(argv + 1, argv + argc));
+    switch (args.action) {
+    case Action::Help:
+        return writeAll(STDOUT_FILENO, helpText()) ? 0 : 1;
+    case Action::Version:
+        return writeAll(STDOUT_FILENO, std::string("kestrel-scpi ") + KESTREL_VERSION + "\n") ? 0
+                                                                                              : 1;
+    case Action::UsageError:
+        writeAll(STDERR_FILENO, "kestrel-scpi: " + args.error + " (see kestrel-scpi --help)\n");
+        return 2;
+    case Action::Run:
+        break;
+    }
+
+    const Options& options = args.options;
+    const Exchange result = exchange(options);
+    if (!result.ok()) {
+        writeAll(STDERR_FILENO, "kestrel-scpi: " + options.address + ':' + options.port + ": " +
+                                    result.failure + '\n');
+        return 1;
+    }
+    if (isQuery(options.command) && !writeAll(STDOUT_FILENO, result.reply + '\n'))
+        return 1;
+    return 0;
+}

@@ -1,0 +1,271 @@
+#include "scpi/scpiexchange.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+#include <linux/sockios.h>
+
+namespace kestrel::scpi
+{
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+
+// Anything longer is not a reply line this tool can hand on.
+constexpr std::size_t maxReplyBytes = 16 * 1024 * 1024;
+
+Clock::time_point deadlineAfter(double seconds)
+{
+    return Clock::now() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+int millisecondsLeft(Clock::time_point deadline)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? int(left.count()) : 0;
+}
+
+// poll() on one socket until an event or the deadline; false at the deadline.
+bool waitFor(int fd, short events, Clock::time_point deadline)
+{
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int n = poll(&p, 1, millisecondsLeft(deadline));
+        if (n > 0)
+            return true;
+        if (n == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+class Socket
+{
+  public:
+    explicit Socket(int fd = -1) : fd_(fd) {}
+    ~Socket()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Socket& operator=(Socket&&) = delete;
+    int fd() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+std::string errorText(int error)
+{
+    switch (error) {
+    case ECONNREFUSED:
+        return "connection refused";
+    case ECONNRESET:
+    case EPIPE:
+        return "connection reset by the instrument";
+    case ENETUNREACH:
+        return "network unreachable";
+    case EHOSTUNREACH:
+        return "host unreachable";
+    default:
+        return std::strerror(error);
+    }
+}
+
+bool readPort(const std::string& text, unsigned& port)
+{
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
+    return ec == std::errc() && end == text.data() + text.size() && port >= 1 && port <= 65535;
+}
+
+// Tries each address the name stands for until one accepts, all within the limit.
+Socket connectWithin(const Options& options, std::string& failure)
+{
+    const auto deadline = deadlineAfter(options.connectSeconds);
+    const std::string timedOut =
+        "no connection within " + secondsText(options.connectSeconds) + " s";
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (const int rc = getaddrinfo(options.address.c_str(), options.port.c_str(), &hints, &found);
+        rc != 0) {
+        if (rc == EAI_NONAME || rc == EAI_NODATA || rc == EAI_FAIL || rc == EAI_AGAIN)
+            failure = "host not found";
+        else
+            failure = rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
+        return Socket();
+    }
+    const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, freeaddrinfo);
+
+    int lastError = 0;
+    for (const addrinfo* ai = found; ai; ai = ai->ai_next) {
+        Socket socket(::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                               ai->ai_protocol));
+        if (socket.fd() < 0) {
+            lastError = errno;
+            continue;
+        }
+        if (connect(socket.fd(), ai->ai_addr, ai->ai_addrlen) != 0) {
+            if (errno != EINPROGRESS) {
+                lastError = errno;
+                continue;
+            }
+            if (!waitFor(socket.fd(), POLLOUT, deadline)) {
+                failure = timedOut;
+                return Socket();
+            }
+            int error = 0;
+            socklen_t size = sizeof error;
+            getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &error, &size);
+            if (error != 0) {
+                lastError = error;
+                continue;
+            }
+        }
+        // A command is one small write; sending it at once saves a delayed-ACK wait.
+        const int one = 1;
+        setsockopt(socket.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        return socket;
+    }
+    failure = lastError == ETIMEDOUT ? timedOut : errorText(lastError);
+    return Socket();
+}
+
+bool sendAll(int fd, std::string_view data, Clock::time_point deadline, std::string& failure)
+{
+    while (!data.empty()) {
+        const ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            data.remove_prefix(std::size_t(n));
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (!waitFor(fd, POLLOUT, deadline)) {
+                failure = "instrument did not take the command in time";
+                return false;
+            }
+        } else if (errno != EINTR) {
+            failure = errorText(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Reads up to the first line feed, however many segments it comes in.
+bool readLine(int fd, Clock::time_point deadline, double limitSeconds, std::string& line,
+              std::string& failure)
+{
+    std::string received;
+    char chunk[4096];
+    for (;;) {
+        if (!waitFor(fd, POLLIN, deadline)) {
+            failure = "no reply within " + secondsText(limitSeconds) + " s";
+            return false;
+        }
+        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n > 0) {
+            const std::size_t searchFrom = received.size();
+            received.append(chunk, std::size_t(n));
+            if (const auto end = received.find('\n', searchFrom); end != std::string::npos) {
+                line = received.substr(0, end);
+                if (!line.empty() && line.back() == '\r')
+                    line.pop_back();
+                return true;
+            }
+            if (received.size() > maxReplyBytes) {
+                failure = "reply line longer than 16 MiB";
+                return false;
+            }
+        } else if (n == 0 || errno == ECONNRESET) {
+            failure = "connection closed before the reply ended";
+            return false;
+        } else if (errno != EINTR && errno != EAGAIN) {
+            failure = errorText(errno);
+            return false;
+        }
+    }
+}
+
+// After a command without reply: waits until the instrument's TCP stack has acknowledged
+// every byte (and the end of sending), so nothing is left behind when this process exits.
+// The kernel has no event for that; short sleeps between checks keep it off the CPU.
+bool waitUntilAcknowledged(int fd, Clock::time_point deadline, std::string& failure)
+{
+    int pauseMs = 1;
+    for (;;) {
+        int unacknowledged = 0;
+        if (ioctl(fd, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged == 0)
+            return true;
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error != 0) {
+            failure = errorText(error);
+            return false;
+        }
+        if (millisecondsLeft(deadline) == 0) {
+            failure = "instrument did not acknowledge the command in time";
+            return false;
+        }
+        poll(nullptr, 0, std::min(pauseMs, millisecondsLeft(deadline)));
+        pauseMs = std::min(pauseMs * 2, 50);
+    }
+}
+
+// Unread bytes at close make the kernel send a reset instead of an orderly end.
+void drain(int fd)
+{
+    char chunk[4096];
+    while (recv(fd, chunk, sizeof chunk, MSG_DONTWAIT) > 0) {
+    }
+}
+
+} // namespace
+
+bool isQuery(const std::string& command)
+{
+    return command.find('?') != std::string::npos;
+}
+
+Exchange exchange(const Options& options)
+{
+    Exchange result;
+    unsigned port = 0;
+    if (!readPort(options.port, port)) {
+        result.failure = "not a port number";
+        return result;
+    }
+    const Socket socket = connectWithin(options, result.failure);
+    if (socket.fd() < 0)
+        return result;
+
+    const auto deadline = deadlineAfter(options.replySeconds);
+    if (!sendAll(socket.fd(), options.command + '\n', deadline, result.failure))
+        return result;
+    if (isQuery(options.command)) {
+        readLine(socket.fd(), deadline, options.replySeconds, result.reply, result.failure);
+    } else {
+        shutdown(socket.fd(), SHUT_WR);
+        waitUntilAcknowledged(socket.fd(), deadline, result.failure);
+    }
+    drain(socket.fd());
+    return result;
+}
+
+} // namespace kestrel::scpi
