@@ -1,0 +1,56 @@
+#pragma once
+
+#include "sim/errorqueue.h"
+#include "sim/scpiheader.h"
+
+#include <QByteArray>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace kestrel::sim
+{
+
+// What one command line produced.
+struct Response {
+    std::optional<QByteArray> reply; // without the line feed
+    bool measurement = false;        // a reading, delayed by the simulated integration time
+};
+
+// An instrument's command set and error queue. Knows the common commands
+// (*IDN?, *RST, *CLS, *OPC?) and :SYSTem:ERRor?; subclasses add their own.
+class Instrument
+{
+  public:
+    explicit Instrument(QByteArray identity);
+    virtual ~Instrument() = default;
+    Instrument(const Instrument&) = delete;
+    Instrument& operator=(const Instrument&) = delete;
+
+    // Runs every unit of one line; query replies are joined with ';'.
+    Response execute(QByteArrayView line);
+
+  protected:
+    // A handler returns the reply of a query; commands return nothing.
+    using Handler = std::function<std::optional<QByteArray>(const ScpiUnit&)>;
+    void addCommand(const char* pattern, Handler handler);
+    void addQuery(const char* pattern, Handler handler, bool measurement = false);
+    void pushError(int code) { errors_.push(code); }
+    // False, with -109 or -108 queued, unless the unit has exactly `count` parameters.
+    bool hasParameters(const ScpiUnit& unit, qsizetype count);
+
+    virtual void reset() = 0;
+
+  private:
+    struct Command {
+        HeaderPattern pattern;
+        bool query;
+        bool measurement;
+        Handler handler;
+    };
+    std::vector<Command> commands_;
+    ErrorQueue errors_;
+};
+
+} // namespace kestrel::sim

@@ -1,0 +1,102 @@
+// kestrel-sim: a DC source and a current meter on loopback, sharing one device.
+
+#include "sim/commandlog.h"
+#include "sim/instrumentserver.h"
+#include "sim/meterinstrument.h"
+#include "sim/quitonsignals.h"
+#include "sim/simoptions.h"
+#include "sim/sourceinstrument.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+
+using namespace kestrel::sim;
+
+namespace
+{
+
+void print(std::FILE* stream, const QString& text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
+ServerSettings settingsFor(const SimOptions& options, const QString& instrument)
+{
+    ServerSettings settings;
+    settings.latencyMs = instrument == QLatin1String("meter") ? options.latencyMs : 0;
+    for (const FaultSwitch& fault : options.faults) {
+        if (fault.instrument == instrument)
+            settings.faults.push_back(fault);
+    }
+    return settings;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const SimArguments args = parseSimArguments(app.arguments().mid(1));
+    switch (args.action) {
+    case SimAction::Help:
+        print(stdout, simHelpText());
+        return 0;
+    case SimAction::Version:
+        print(stdout, QStringLiteral("kestrel-sim " KESTREL_VERSION "\n"));
+        return 0;
+    case SimAction::UsageError:
+        print(stderr, QStringLiteral("kestrel-sim: %1 (see kestrel-sim --help)\n").arg(args.error));
+        return 2;
+    case SimAction::Run:
+        break;
+    }
+    const SimOptions& options = args.options;
+
+    // A client that goes away while a reply is on its way must not end the simulator.
+    std::signal(SIGPIPE, SIG_IGN);
+    const QuitOnSignals quit({SIGINT, SIGTERM});
+    if (!quit.isValid()) {
+        print(stderr, QStringLiteral("kestrel-sim: cannot watch for SIGINT and SIGTERM\n"));
+        return 1;
+    }
+
+    CommandLog log;
+    QString error;
+    if (!options.logPath.isEmpty() && !log.open(options.logPath, &error)) {
+        print(stderr, QStringLiteral("kestrel-sim: --log %1: %2\n").arg(options.logPath, error));
+        return 1;
+    }
+
+    Circuit circuit{options.device};
+    SourceInstrument source(circuit);
+    MeterInstrument meter(circuit, options.meterSettings);
+    InstrumentServer sourceServer("source", source, settingsFor(options, QStringLiteral("source")),
+                                  &log);
+    InstrumentServer meterServer("meter", meter, settingsFor(options, QStringLiteral("meter")),
+                                 &log);
+
+    const struct {
+        const char* name;
+        InstrumentServer& server;
+        const Endpoint& endpoint;
+    } instruments[] = {{"source", sourceServer, options.source},
+                       {"meter", meterServer, options.meter}};
+    for (const auto& instrument : instruments) {
+        const QString address = instrument.endpoint.address.toString();
+        if (!instrument.server.listen(instrument.endpoint.address, instrument.endpoint.port,
+                                      &error)) {
+            print(stderr, QStringLiteral("kestrel-sim: %1: cannot listen on %2:%3: %4\n")
+                              .arg(QLatin1String(instrument.name), address)
+                              .arg(instrument.endpoint.port)
+                              .arg(error));
+            return 1;
+        }
+        print(stdout, QStringLiteral("kestrel-sim: %1 listening on %2:%3\n")
+                          .arg(QLatin1String(instrument.name), address)
+                          .arg(instrument.server.port()));
+    }
+    return app.exec();
+}

@@ -1,0 +1,171 @@
+#include "sim/simoptions.h"
+
+#include "data/numbertext.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace kestrel::sim
+{
+
+namespace
+{
+
+std::optional<double> readNumber(const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    return parseNumber(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+}
+
+} // namespace
+
+std::optional<Endpoint> parseEndpoint(const QString& text, QString* error)
+{
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    bool portOk = false;
+    const uint port = colon < 0 ? 0 : text.sliced(colon + 1).toUInt(&portOk);
+    QHostAddress address;
+    if (colon < 0 || !portOk || port > 65535 || !address.setAddress(text.first(colon)) ||
+        address.protocol() != QAbstractSocket::IPv4Protocol) {
+        *error = QStringLiteral("%1: expected IPV4ADDRESS:PORT, e.g. 127.0.0.2:5555").arg(text);
+        return std::nullopt;
+    }
+    if (!address.isInSubnet(QHostAddress(QStringLiteral("127.0.0.0")), 8)) {
+        *error = QStringLiteral("%1: only loopback addresses (127.0.0.0/8) are allowed").arg(text);
+        return std::nullopt;
+    }
+    return Endpoint{address, quint16(port)};
+}
+
+SimArguments parseSimArguments(const QStringList& args)
+{
+    SimArguments parsed;
+    SimOptions& options = parsed.options;
+    QString deviceText = QStringLiteral("diode");
+    const auto fail = [&parsed](const QString& message) {
+        parsed.action = SimAction::UsageError;
+        parsed.error = message;
+        return parsed;
+    };
+
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            parsed.action = SimAction::Help;
+            return parsed;
+        }
+        if (arg == QLatin1String("--version")) {
+            parsed.action = SimAction::Version;
+            return parsed;
+        }
+        if (!arg.startsWith(QLatin1String("--")))
+            return fail(QStringLiteral("unexpected argument %1").arg(arg));
+
+        QString name = arg;
+        QString value;
+        if (const qsizetype eq = arg.indexOf(QLatin1Char('=')); eq >= 0) {
+            name = arg.first(eq);
+            value = arg.sliced(eq + 1);
+        } else {
+            if (i + 1 == args.size())
+                return fail(QStringLiteral("%1 needs a value").arg(arg));
+            value = args[++i];
+        }
+        const QString what = name + QLatin1Char(' ') + value;
+
+        QString error;
+        if (name == QLatin1String("--source") || name == QLatin1String("--meter")) {
+            const std::optional<Endpoint> endpoint = parseEndpoint(value, &error);
+            if (!endpoint)
+                return fail(name + QLatin1Char(' ') + error);
+            (name == QLatin1String("--source") ? options.source : options.meter) = *endpoint;
+        } else if (name == QLatin1String("--device")) {
+            deviceText = value;
+        } else if (name == QLatin1String("--noise")) {
+            const std::optional<double> noise = readNumber(value);
+            if (!noise || !std::isfinite(*noise) || *noise < 0)
+                return fail(what + QStringLiteral(": expected a number from 0"));
+            options.meterSettings.noiseFraction = *noise;
+        } else if (name == QLatin1String("--seed")) {
+            const QByteArray digits = value.toLatin1();
+            quint64 seed = 0;
+            const auto [end, ec] = std::from_chars(digits.begin(), digits.end(), seed);
+            if (digits.isEmpty() || ec != std::errc() || end != digits.end())
+                return fail(what + QStringLiteral(": expected a whole number from 0"));
+            options.meterSettings.seed = seed;
+        } else if (name == QLatin1String("--latency")) {
+            const std::optional<double> ms = readNumber(value);
+            if (!ms || !(*ms >= 0 && *ms <= 600000))
+                return fail(what + QStringLiteral(": expected milliseconds from 0 to 600000"));
+            options.latencyMs = int(std::lround(*ms));
+        } else if (name == QLatin1String("--log")) {
+            options.logPath = value;
+        } else if (name == QLatin1String("--fault")) {
+            const std::optional<FaultSwitch> fault = parseFault(value, &error);
+            if (!fault)
+                return fail(error);
+            options.faults.push_back(*fault);
+        } else {
+            return fail(QStringLiteral("unknown option %1").arg(name));
+        }
+    }
+
+    QString error;
+    options.device = makeDevice(deviceText, &error);
+    if (!options.device)
+        return fail(QStringLiteral("--device ") + error);
+    return parsed;
+}
+
+QString simHelpText()
+{
+    return QStringLiteral(
+        "Usage: kestrel-sim [OPTIONS]\n"
+        "\n"
+        "Simulates a DC source and a DC current meter on loopback TCP ports, both\n"
+        "wired to one device under test, for trying out Kestrel without instruments.\n"
+        "Each instrument takes line-terminated SCPI commands (\"\\n\" or \"\\r\\n\"), on\n"
+        "any number of connections, and answers each query with one line.\n"
+        "\n"
+        "Source: *IDN?  *RST  *CLS  *OPC?  :OUTPut1 ON|OFF  :OUTPut1?\n"
+        "        :SOURce1:APPLy:DC 1,1,LEVEL  :SYSTem:ERRor?\n"
+        "Meter:  *IDN?  *RST  *CLS  *OPC?  :FUNCtion:CURRent:DC\n"
+        "        :MEASure:CURRent:DC RANGE (0 = 200 uA ... 5 = 10 A)\n"
+        "        :RATE:CURRent:DC S|M|F  :MEASure:CURRent:DC?  :SYSTem:ERRor?\n"
+        "A reading beyond the range's full scale is 9.900000E+37 (overload).\n"
+        "\n"
+        "Options:\n"
+        "  --source ADDR:PORT   where the source listens (default 127.0.0.2:5555)\n"
+        "  --meter ADDR:PORT    where the meter listens (default 127.0.0.3:5555)\n"
+        "                       ADDR must be in 127.0.0.0/8; PORT 0 picks a free port\n"
+        "  --device diode       silicon diode, Is 1e-12 A, n 1.8, with 4.7 kOhm in series\n"
+        "                       (the default)\n"
+        "  --device resistor:OHMS  a resistor\n"
+        "  --noise F            reading noise, standard deviation as a fraction of the\n"
+        "                       range's full scale at rate S (default 1e-4; 0: exact)\n"
+        "  --seed N             seed of the noise (default 1)\n"
+        "  --latency MS         delay before each reading is sent (default 0)\n"
+        "  --log FILE           write each command line received to FILE, as\n"
+        "                       source<TAB>COMMAND or meter<TAB>COMMAND\n"
+        "  --fault KIND:INSTRUMENT:N\n"
+        "                       from that instrument's Nth command line on, answer\n"
+        "                       queries wrongly: silent (no reply), close (part of the\n"
+        "                       reply, then the connection closes) or garbage (a line\n"
+        "                       that is not a number); commands still take effect.\n"
+        "                       INSTRUMENT is source or meter; may be repeated\n"
+        "  --help               show this help and exit\n"
+        "  --version            show the version and exit\n"
+        "\n"
+        "On start, one line per instrument tells where it listens:\n"
+        "  kestrel-sim: source listening on 127.0.0.2:5555\n"
+        "SIGINT or SIGTERM ends it.\n"
+        "\n"
+        "Example:\n"
+        "  kestrel-sim --device resistor:1000 --noise 0 &\n"
+        "  kestrel-scpi 127.0.0.2 5555 '*IDN?'\n"
+        "\n"
+        "Exit status: 0 ended by a signal, 1 a port could not be opened, 2 the command\n"
+        "line is wrong.\n");
+}
+
+} // namespace kestrel::sim

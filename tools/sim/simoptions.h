@@ -1,0 +1,45 @@
+#pragma once
+
+#include "sim/device.h"
+#include "sim/faults.h"
+#include "sim/meterinstrument.h"
+
+#include <QHostAddress>
+#include <QStringList>
+
+namespace kestrel::sim
+{
+
+struct Endpoint {
+    QHostAddress address;
+    quint16 port = 0; // 0: any free port
+};
+
+struct SimOptions {
+    Endpoint source{QHostAddress(QStringLiteral("127.0.0.2")), 5555};
+    Endpoint meter{QHostAddress(QStringLiteral("127.0.0.3")), 5555};
+    std::shared_ptr<const Device> device;
+    MeterSettings meterSettings;
+    int latencyMs = 0;
+    QString logPath;
+    std::vector<FaultSwitch> faults;
+};
+
+enum class SimAction { Run, Help, Version, UsageError };
+
+struct SimArguments {
+    SimAction action = SimAction::Run;
+    SimOptions options;
+    QString error;
+};
+
+// Reads the command line (without the program name). Instruments may only listen
+// on loopback addresses (127.0.0.0/8): anything else is a usage error.
+SimArguments parseSimArguments(const QStringList& args);
+
+// "127.0.0.2:5555" -> endpoint; the reason in *error when it is not one.
+std::optional<Endpoint> parseEndpoint(const QString& text, QString* error);
+
+QString simHelpText();
+
+} // namespace kestrel::sim
