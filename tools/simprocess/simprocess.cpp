@@ -1,0 +1,72 @@
+#include "simprocess/simprocess.h"
+
+#include <QDeadlineTimer>
+#include <QRegularExpression>
+
+namespace kestrel
+{
+
+SimProcess::SimProcess()
+{
+    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+}
+
+SimProcess::~SimProcess()
+{
+    stop();
+}
+
+bool SimProcess::start(const QString& program, const QStringList& args, int timeoutMs,
+                       QString* error)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    process_.start(program, args);
+    if (!process_.waitForStarted(int(deadline.remainingTime()))) {
+        *error = QStringLiteral("%1: %2").arg(program, process_.errorString());
+        return false;
+    }
+    while (!readListeningLines()) {
+        if (process_.state() != QProcess::Running ||
+            !process_.waitForReadyRead(int(deadline.remainingTime()))) {
+            *error = process_.state() == QProcess::Running
+                         ? QStringLiteral("kestrel-sim did not report its ports within %1 ms")
+                               .arg(timeoutMs)
+                         : QStringLiteral("kestrel-sim ended at start (exit code %1)")
+                               .arg(process_.exitCode());
+            stop();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SimProcess::readListeningLines()
+{
+    static const QRegularExpression line(
+        QStringLiteral("^kestrel-sim: (source|meter) listening on ([0-9.]+):([0-9]+)$"),
+        QRegularExpression::MultilineOption);
+    output_ += process_.readAllStandardOutput();
+    auto matches = line.globalMatch(QString::fromUtf8(output_));
+    while (matches.hasNext()) {
+        const QRegularExpressionMatch match = matches.next();
+        const bool source = match.captured(1) == QLatin1String("source");
+        (source ? sourceAddress_ : meterAddress_) = match.captured(2);
+        (source ? sourcePort_ : meterPort_) = quint16(match.captured(3).toUInt());
+    }
+    return sourcePort_ != 0 && meterPort_ != 0;
+}
+
+int SimProcess::stop(int timeoutMs)
+{
+    if (process_.state() == QProcess::NotRunning)
+        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+    process_.terminate();
+    if (!process_.waitForFinished(timeoutMs)) {
+        process_.kill();
+        process_.waitForFinished(timeoutMs);
+        return -1;
+    }
+    return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+}
+
+} // namespace kestrel

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+
+namespace kestrel
+{
+
+// Runs kestrel-sim as a child process and learns where its instruments listen
+// from the lines it prints on start. Its standard error goes to ours.
+class SimProcess
+{
+  public:
+    SimProcess();
+    ~SimProcess(); // stops the simulator if it still runs
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    // Starts the program and waits up to timeoutMs for both listening lines.
+    bool start(const QString& program, const QStringList& args, int timeoutMs, QString* error);
+    // SIGTERM, then waits; SIGKILL after timeoutMs. The exit code, or -1 after a crash or kill.
+    int stop(int timeoutMs = 3000);
+
+    QString sourceAddress() const { return sourceAddress_; }
+    quint16 sourcePort() const { return sourcePort_; }
+    QString meterAddress() const { return meterAddress_; }
+    quint16 meterPort() const { return meterPort_; }
+
+  private:
+    bool readListeningLines();
+
+    QProcess process_;
+    QByteArray output_;
+    QString sourceAddress_;
+    QString meterAddress_;
+    quint16 sourcePort_ = 0;
+    quint16 meterPort_ = 0;
+};
+
+} // namespace kestrel
