@@ -1,0 +1,34 @@
+#include "app/appdelegate.h"
+#include "app/mainwindow.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Kestrel"));
+    QApplication::setApplicationName(QStringLiteral("Kestrel"));
+    QApplication::setApplicationVersion(QStringLiteral(KESTREL_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Traces I-V curves with a networked SCPI source and current meter.\n"
+        "Instrument commands go through ~/sendArbcmd.sh ADDRESS PORT COMMAND.\n"
+        "Remembered endpoints and sweep fields live in ~/.config/Kestrel/Kestrel.conf\n"
+        "($XDG_CONFIG_HOME when set).\n\n"
+        "Example: kestrel\n"
+        "Exit status: 0 when the window was closed, 1 when it could not be shown."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.parse(QApplication::arguments()); // Qt's own options were taken by QApplication
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+
+    kestrel::AppDelegate delegate(app);
+    kestrel::MainWindow window;
+    window.show();
+    return app.exec();
+}

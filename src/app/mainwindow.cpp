@@ -1,0 +1,87 @@
+#include "app/mainwindow.h"
+
+#include "ui_mainwindow.h"
+
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
+#include <QMessageBox>
+
+namespace kestrel {
+
+MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings, QWidget* parent)
+    : QMainWindow(parent), ui_(std::make_unique<Ui::MainWindow>()),
+      controller_(std::make_unique<ViewController>(home, std::move(settings)))
+{
+    ui_->setupUi(this);
+    auto* identityline = new QLabel(ui_->statusbar);
+    identityline->setObjectName(QStringLiteral("identityline"));
+    ui_->statusbar->addWidget(identityline, 1);
+    ui_->ivRun->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    ui_->ivStop->setShortcut(QKeySequence(Qt::Key_Escape));
+    ui_->savebutton->setShortcut(QKeySequence::Save);
+    connect(ui_->actionAbout, &QAction::triggered, this, &MainWindow::showAbout);
+
+    controller_->showSavePanel = [this] {
+        return askForPath(tr("Save your data"), tr("Choose a folder and a name to store the data."),
+                          tr("Data file name:"), {tr("Plain text (*.txt)")}, QStringLiteral("txt"));
+    };
+    controller_->showCsvPanel = [this] {
+        return askForPath(tr("Export CSV"), tr("Choose where to store the data as CSV."),
+                          tr("CSV file name:"), {tr("CSV files (*.csv)")}, QStringLiteral("csv"));
+    };
+    controller_->showChartPanel = [this] {
+        return askForPath(tr("Export chart"), tr("Choose where to store a picture of the chart."),
+                          tr("Picture file name:"), {tr("PNG picture (*.png)"), tr("SVG drawing (*.svg)")},
+                          QStringLiteral("png"));
+    };
+    controller_->connectOutlets(this);
+    controller_->viewDidLoad();
+}
+
+MainWindow::~MainWindow() = default;
+
+QString MainWindow::askForPath(const QString& title, const QString& message, const QString& label,
+                               const QStringList& filters, const QString& suffix)
+{
+    // Qt's own dialog, so the message can sit above the file list on every desktop.
+    QFileDialog dialog(this, title);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters(filters);
+    dialog.setDefaultSuffix(suffix);
+    dialog.setLabelText(QFileDialog::FileName, label);
+    if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout())) {
+        auto* text = new QLabel(message, &dialog);
+        grid->addWidget(text, grid->rowCount(), 0, 1, grid->columnCount());
+    }
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return QString();
+    QString path = dialog.selectedFiles().constFirst();
+    // A PNG/SVG choice of filter decides the picture's format when the name has no suffix.
+    if (filters.size() > 1 && dialog.selectedNameFilter().contains(QLatin1String("*.svg")) &&
+        !path.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive) &&
+        path.endsWith(QLatin1String(".png")))
+        path.chop(4), path += QLatin1String(".svg");
+    return path;
+}
+
+void MainWindow::showAbout()
+{
+    QMessageBox::about(this, tr("About Kestrel"),
+                       tr("<h3>Kestrel %1</h3><p>Traces current-voltage curves with a networked "
+                          "SCPI source and current meter.</p><p>Instrument commands go through "
+                          "<code>~/sendArbcmd.sh ADDRESS PORT COMMAND</code>.</p>")
+                           .arg(QStringLiteral(KESTREL_VERSION)));
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    hide(); // the window goes at once; the source is switched off behind it
+    controller_->shutdown();
+    event->accept();
+}
+
+} // namespace kestrel

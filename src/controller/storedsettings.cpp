@@ -1,0 +1,76 @@
+#include "controller/storedsettings.h"
+
+#include "data/currentranges.h"
+
+namespace kestrel {
+
+namespace {
+
+// Settings files keep no types: a value written by another program may come back
+// as a list, a string or something else entirely.
+std::optional<QString> storedText(const QSettings& settings, const QString& key)
+{
+    const QVariant value = settings.value(key);
+    if (value.typeId() != QMetaType::QString)
+        return std::nullopt;
+    return value.toString();
+}
+
+} // namespace
+
+Endpoint restoreEndpoint(const QSettings& settings, const char* key)
+{
+    const QVariant value = settings.value(QLatin1String(key));
+    QStringList texts;
+    if (value.typeId() == QMetaType::QStringList) {
+        texts = value.toStringList();
+    } else if (value.typeId() == QMetaType::QVariantList) {
+        for (const QVariant& element : value.toList()) {
+            if (element.typeId() != QMetaType::QString)
+                return defaultEndpoint;
+            texts << element.toString();
+        }
+    }
+    if (texts.size() < 2)
+        return defaultEndpoint;
+    return Endpoint{texts[0], texts[1]};
+}
+
+void storeEndpoint(QSettings& settings, const char* key, const Endpoint& endpoint)
+{
+    settings.setValue(QLatin1String(key), QStringList{endpoint.address, endpoint.port});
+}
+
+StoredSweep restoreSweep(const QSettings& settings)
+{
+    StoredSweep sweep;
+    if (auto text = storedText(settings, QStringLiteral("sweepstart")))
+        sweep.start = *text;
+    if (auto text = storedText(settings, QStringLiteral("sweepstop")))
+        sweep.stop = *text;
+    if (auto text = storedText(settings, QStringLiteral("sweepsteps")))
+        sweep.steps = *text;
+    if (auto text = storedText(settings, QStringLiteral("sweepshape")); text && shapeFromName(*text))
+        sweep.shape = *text;
+    if (auto text = storedText(settings, QStringLiteral("sweeprange"))) {
+        bool ok = false;
+        const int index = text->toInt(&ok);
+        if (ok && index >= 0 && index < int(currentRanges().size()))
+            sweep.rangeIndex = index;
+    }
+    if (auto text = storedText(settings, QStringLiteral("sweeplimit")))
+        sweep.limit = *text;
+    return sweep;
+}
+
+void storeSweep(QSettings& settings, const StoredSweep& sweep)
+{
+    settings.setValue(QStringLiteral("sweepstart"), sweep.start);
+    settings.setValue(QStringLiteral("sweepstop"), sweep.stop);
+    settings.setValue(QStringLiteral("sweepsteps"), sweep.steps);
+    settings.setValue(QStringLiteral("sweepshape"), sweep.shape);
+    settings.setValue(QStringLiteral("sweeprange"), QString::number(sweep.rangeIndex));
+    settings.setValue(QStringLiteral("sweeplimit"), sweep.limit);
+}
+
+} // namespace kestrel

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "controller/sweepengine.h"
+
+#include <QSettings>
+
+namespace kestrel {
+
+// The endpoint used when nothing usable is stored: a fixed private address, port 5555.
+inline const Endpoint defaultEndpoint{QStringLiteral("192.168.1.100"), QStringLiteral("5555")};
+
+inline constexpr auto sourceAddressKey = "sourceaddress";
+inline constexpr auto drainAddressKey = "drainaddress";
+
+// Reads an endpoint pair stored as a list of two strings, [address, port]. Anything
+// else (absent, another type, a list shorter than two, a list holding a non-string)
+// gives the default, silently. Elements beyond the second are ignored.
+Endpoint restoreEndpoint(const QSettings& settings, const char* key);
+void storeEndpoint(QSettings& settings, const char* key, const Endpoint& endpoint);
+
+// The sweep fields as the user last ran them; texts exactly as typed.
+struct StoredSweep {
+    QString start = QStringLiteral("-1");
+    QString stop = QStringLiteral("1");
+    QString steps = QStringLiteral("20");
+    QString shape = QStringLiteral("linear");
+    int rangeIndex = 0;
+    QString limit; // empty: no limit
+};
+
+StoredSweep restoreSweep(const QSettings& settings);
+void storeSweep(QSettings& settings, const StoredSweep& sweep);
+
+} // namespace kestrel

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+#include <variant>
+
+namespace kestrel {
+
+enum class SweepShape { Linear, Dual, Log };
+
+QString shapeName(SweepShape shape); // "linear", "dual", "log"
+std::optional<SweepShape> shapeFromName(const QString& name);
+
+// The levels of one sweep. Level k is computed from the ends and k alone, never
+// by repeated addition, so the first level is exactly the start and the last
+// exactly the stop, rising or falling.
+struct SweepPlan {
+    double start = 0.0;
+    double stop = 0.0;
+    int steps = 1;
+    SweepShape shape = SweepShape::Linear;
+
+    int count() const;           // N + 1, or 2N + 1 for a dual sweep
+    double levelAt(int k) const; // 0 <= k < count()
+    double interval() const { return (stop - start) / steps; }
+};
+
+inline constexpr int maxSweepSteps = 100000;
+
+// Sweep fields as the user typed them. Numbers use a decimal point whatever the
+// locale; surrounding blanks are ignored.
+struct SweepFields {
+    QString start;
+    QString stop;
+    QString steps;
+    SweepShape shape = SweepShape::Linear;
+};
+
+// A plan, or a message naming the field that is wrong.
+std::variant<SweepPlan, QString> makeSweepPlan(const SweepFields& fields);
+
+// An optional current limit in amps: empty text means none; otherwise a positive number.
+std::variant<std::optional<double>, QString> parseCurrentLimit(const QString& text);
+
+} // namespace kestrel

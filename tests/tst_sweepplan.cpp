@@ -1,0 +1,148 @@
+#include "controller/sweepplan.h"
+#include "data/numbertext.h"
+
+#include <QTest>
+
+#include <cmath>
+
+using namespace kestrel;
+
+namespace {
+
+QStringList levelTexts(const SweepPlan& plan)
+{
+    QStringList texts;
+    for (int k = 0; k < plan.count(); ++k)
+        texts << QString::fromStdString(formatDouble(plan.levelAt(k)));
+    return texts;
+}
+
+SweepPlan plan(double start, double stop, int steps, SweepShape shape = SweepShape::Linear)
+{
+    return SweepPlan{start, stop, steps, shape};
+}
+
+} // namespace
+
+class TestSweepPlan : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void linearLevelsAreExact_data();
+    void linearLevelsAreExact();
+    void dualSweepGoesThereAndBack();
+    void logSweepSpacesLevelsEvenlyInLog();
+    void manyStepsStayMonotonicAndExactAtTheEnds();
+    void fieldsAreCheckedBeforeUse_data();
+    void fieldsAreCheckedBeforeUse();
+};
+
+void TestSweepPlan::linearLevelsAreExact_data()
+{
+    QTest::addColumn<double>("start");
+    QTest::addColumn<double>("stop");
+    QTest::addColumn<int>("steps");
+    QTest::addColumn<QStringList>("levels");
+    QTest::newRow("through zero") << -1.0 << 1.0 << 10
+                                  << QStringList{"-1.0", "-0.8", "-0.6", "-0.4", "-0.2", "0.0",
+                                                 "0.2", "0.4", "0.6", "0.8", "1.0"};
+    QTest::newRow("quarters") << 0.0 << 1.0 << 4
+                              << QStringList{"0.0", "0.25", "0.5", "0.75", "1.0"};
+    QTest::newRow("falling") << 1.0 << 0.0 << 2 << QStringList{"1.0", "0.5", "0.0"};
+    QTest::newRow("one step") << 1.0 << 0.0 << 1 << QStringList{"1.0", "0.0"};
+    QTest::newRow("flat") << 0.1 << 0.1 << 3 << QStringList{"0.1", "0.1", "0.1", "0.1"};
+    QTest::newRow("tenths") << 0.0 << 1.0 << 10
+                            << QStringList{"0.0", "0.1", "0.2", "0.3", "0.4", "0.5", "0.6",
+                                           "0.7", "0.8", "0.9", "1.0"};
+}
+
+void TestSweepPlan::linearLevelsAreExact()
+{
+    QFETCH(double, start);
+    QFETCH(double, stop);
+    QFETCH(int, steps);
+    QFETCH(QStringList, levels);
+    QCOMPARE(levelTexts(plan(start, stop, steps)), levels);
+}
+
+void TestSweepPlan::dualSweepGoesThereAndBack()
+{
+    const SweepPlan dual = plan(0.0, 1.0, 4, SweepShape::Dual);
+    QCOMPARE(dual.count(), 9);
+    QCOMPARE(levelTexts(dual), (QStringList{"0.0", "0.25", "0.5", "0.75", "1.0", "0.75", "0.5",
+                                            "0.25", "0.0"}));
+    QCOMPARE(levelTexts(plan(1.0, -1.0, 1, SweepShape::Dual)),
+             (QStringList{"1.0", "-1.0", "1.0"}));
+}
+
+void TestSweepPlan::logSweepSpacesLevelsEvenlyInLog()
+{
+    const SweepPlan up = plan(0.001, 1.0, 3, SweepShape::Log);
+    QCOMPARE(up.count(), 4);
+    QCOMPARE(up.levelAt(0), 0.001);
+    QCOMPARE(up.levelAt(3), 1.0);
+    QVERIFY(std::fabs(up.levelAt(1) / 0.01 - 1) < 1e-12);
+    QVERIFY(std::fabs(up.levelAt(2) / 0.1 - 1) < 1e-12);
+
+    const SweepPlan negative = plan(-2.0, -0.02, 2, SweepShape::Log);
+    QCOMPARE(negative.levelAt(0), -2.0);
+    QVERIFY(std::fabs(negative.levelAt(1) / -0.2 - 1) < 1e-12);
+    QCOMPARE(negative.levelAt(2), -0.02);
+}
+
+void TestSweepPlan::manyStepsStayMonotonicAndExactAtTheEnds()
+{
+    for (const SweepPlan& p : {plan(-3.3, 7.7, 100000), plan(5.0, -5.0, 99991),
+                               plan(1e-6, 10.0, 5000, SweepShape::Log)}) {
+        QCOMPARE(p.levelAt(0), p.start);
+        QCOMPARE(p.levelAt(p.count() - 1), p.stop);
+        const bool rising = p.stop > p.start;
+        for (int k = 1; k < p.count(); ++k) {
+            const double a = p.levelAt(k - 1), b = p.levelAt(k);
+            QVERIFY2(rising ? b > a : b < a, qPrintable(QString::number(k)));
+        }
+    }
+}
+
+void TestSweepPlan::fieldsAreCheckedBeforeUse_data()
+{
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QString>("stop");
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<int>("shape");
+    QTest::addColumn<QString>("problem"); // empty: accepted
+    QTest::newRow("plain") << "-1" << "1" << "10" << 0 << "";
+    QTest::newRow("blanks around") << " -1 " << "\t1" << " 10" << 0 << "";
+    QTest::newRow("exponent") << "-1e-3" << "2.5E-1" << "1e2" << 0 << "";
+    QTest::newRow("whole number with point") << "0" << "1" << "10.0" << 0 << "";
+    QTest::newRow("most steps") << "0" << "1" << "100000" << 0 << "";
+    QTest::newRow("log negative") << "-1" << "-0.001" << "3" << 2 << "";
+    QTest::newRow("empty start") << "" << "1" << "10" << 0 << "Start";
+    QTest::newRow("hex is fine") << "0x1p-1" << "1" << "10" << 0 << "";
+    QTest::newRow("comma") << "0,5" << "1" << "10" << 0 << "Start";
+    QTest::newRow("-inf stop") << "0" << "-inf" << "10" << 0 << "Stop";
+    QTest::newRow("negative steps") << "0" << "1" << "-10" << 0 << "Steps";
+    QTest::newRow("steps nan") << "0" << "1" << "nan" << 0 << "Steps";
+    QTest::newRow("log sign change") << "-1" << "1" << "3" << 2 << "same sign";
+    QTest::newRow("log to zero") << "1" << "0" << "3" << 2 << "non-zero";
+    QTest::newRow("log negative zero") << "1" << "-0" << "3" << 2 << "non-zero";
+}
+
+void TestSweepPlan::fieldsAreCheckedBeforeUse()
+{
+    QFETCH(QString, start);
+    QFETCH(QString, stop);
+    QFETCH(QString, steps);
+    QFETCH(int, shape);
+    QFETCH(QString, problem);
+    const auto result = makeSweepPlan(SweepFields{start, stop, steps, SweepShape(shape)});
+    const QString* message = std::get_if<QString>(&result);
+    if (problem.isEmpty())
+        QVERIFY2(!message, qPrintable(message ? *message : QString()));
+    else
+        QVERIFY2(message && message->contains(problem), qPrintable(message ? *message : QString()));
+}
+
+QTEST_GUILESS_MAIN(TestSweepPlan)
+#include "tst_sweepplan.moc"

@@ -1,0 +1,5 @@
+kestrel_test(tst_sweepplan SOURCES tst_sweepplan.cpp LIBS kestrel_controller LABELS unit)
+kestrel_test(tst_window SOURCES tst_window.cpp fakeinstruments.h fakeinstruments.cpp
+             LIBS kestrel_app LABELS gui
+             # the tests read what the program writes on standard output; the log goes apart
+             ARGS -o /dev/stderr,txt)
