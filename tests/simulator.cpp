@@ -1,0 +1,78 @@
+#include "simulator.h"
+
+#include "simprocess/simprocess.h"
+#include "testhome.h"
+
+#include <QFile>
+
+Simulator::Simulator(QStringList extraArgs)
+    : extraArgs_(std::move(extraArgs)), process_(std::make_unique<kestrel::SimProcess>())
+{
+}
+
+Simulator::~Simulator() = default;
+
+bool Simulator::start()
+{
+    const QStringList args =
+        QStringList{QStringLiteral("--source"), QStringLiteral("127.0.0.2:0"),
+                    QStringLiteral("--meter"),  QStringLiteral("127.0.0.3:0"),
+                    QStringLiteral("--log"),    dir_.filePath(QStringLiteral("sim.log"))} +
+        extraArgs_;
+    QString error;
+    if (process_->start(kestrelToolPath(QStringLiteral("kestrel-sim")), args, 5000, &error))
+        return true;
+    qWarning("Simulator: %s", qPrintable(error));
+    return false;
+}
+
+QString Simulator::sourceAddress() const
+{
+    return process_->sourceAddress();
+}
+
+QString Simulator::sourcePort() const
+{
+    return QString::number(process_->sourcePort());
+}
+
+QString Simulator::meterAddress() const
+{
+    return process_->meterAddress();
+}
+
+QString Simulator::meterPort() const
+{
+    return QString::number(process_->meterPort());
+}
+
+QStringList Simulator::log() const
+{
+    QFile file(dir_.filePath(QStringLiteral("sim.log")));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    lines.removeLast(); // after the last line feed (or the whole of an empty file)
+    return lines;
+}
+
+QStringList Simulator::sourceCommands() const
+{
+    return commandsOf(QStringLiteral("source"));
+}
+
+QStringList Simulator::meterCommands() const
+{
+    return commandsOf(QStringLiteral("meter"));
+}
+
+QStringList Simulator::commandsOf(const QString& instrument) const
+{
+    const QString prefix = instrument + QLatin1Char('\t');
+    QStringList commands;
+    for (const QString& line : log()) {
+        if (line.startsWith(prefix))
+            commands << line.sliced(prefix.size());
+    }
+    return commands;
+}

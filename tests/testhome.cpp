@@ -1,0 +1,59 @@
+#include "testhome.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTest>
+
+QString kestrelToolPath(const QString& name)
+{
+    return qEnvironmentVariable("KESTREL_BUILD_DIR") + QStringLiteral("/tools/") + name;
+}
+
+QString kestrelSourcePath(const QString& relative)
+{
+    return qEnvironmentVariable("KESTREL_SOURCE_DIR") + QLatin1Char('/') + relative;
+}
+
+TestHome::TestHome()
+{
+    if (!dir_.isValid())
+        qWarning("TestHome: cannot create a temporary folder: %s", qPrintable(dir_.errorString()));
+}
+
+QString TestHome::path() const
+{
+    return dir_.path();
+}
+
+QString TestHome::pat() const
+{
+    return path() + QLatin1Char('/');
+}
+
+void TestHome::installRealScript()
+{
+    QProcess installer;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), path());
+    installer.setProcessEnvironment(env);
+    installer.start(QStringLiteral("bash"),
+                    {kestrelSourcePath(QStringLiteral("scripts/install-sendarbcmd.sh")),
+                     QStringLiteral("--force"), QStringLiteral("--scpi"),
+                     kestrelToolPath(QStringLiteral("kestrel-scpi"))});
+    QVERIFY2(installer.waitForFinished(10000), "install-sendarbcmd.sh did not finish");
+    QVERIFY2(installer.exitStatus() == QProcess::NormalExit && installer.exitCode() == 0,
+             installer.readAllStandardError().constData());
+    QVERIFY(QFileInfo(pat() + QStringLiteral("sendArbcmd.sh")).isExecutable());
+}
+
+void TestHome::installScript(const QByteArray& body)
+{
+    QFile script(pat() + QStringLiteral("sendArbcmd.sh"));
+    QVERIFY2(script.open(QIODevice::WriteOnly | QIODevice::Truncate),
+             qPrintable(script.errorString()));
+    QVERIFY(script.write(body) == body.size());
+    script.close();
+    QVERIFY(
+        script.setPermissions(script.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser));
+}

@@ -1,0 +1,14 @@
+# Tests of the command-line tools and of the whole instrument chain:
+# runShell -> sendArbcmd.sh -> kestrel-scpi -> kestrel-sim, all on loopback.
+
+# Helpers for any test that needs the simulator or a home with the script.
+add_library(kestrel_testsupport STATIC simulator.cpp simulator.h testhome.cpp testhome.h)
+target_include_directories(kestrel_testsupport PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(kestrel_testsupport PUBLIC Qt6::Core Qt6::Test PRIVATE kestrel_simprocess)
+# They run the built tools, so the tools are built first.
+add_dependencies(kestrel_testsupport kestrel-scpi kestrel-sim)
+
+kestrel_test(tst_simdevice SOURCES tst_simdevice.cpp
+    LIBS kestrel_sim LABELS tools)
+kestrel_test(tst_siminstruments SOURCES tst_siminstruments.cpp
+    LIBS kestrel_sim LABELS tools)
