@@ -1,0 +1,162 @@
+#include "controller/sweepplan.h"
+#include "data/currentranges.h"
+#include "link/homedirectory.h"
+#include "sweepoptions.h"
+
+#include <QCommandLineParser>
+
+namespace kestrel {
+
+namespace {
+
+const QString usageText = QStringLiteral(R"(Usage: kestrel-sweep --source ADDRESS:PORT --meter ADDRESS:PORT
+                     --start V --stop V --steps N [options]
+
+Runs one I-V sweep without a window, exactly as the Kestrel window does: set-up,
+one point every 0.1 s, the source output switched off at the end. Every command
+goes through ~/sendArbcmd.sh. Each meter reply is printed on standard output;
+messages go to standard error. The remembered endpoints are never touched.
+
+Options:
+  --source ADDRESS:PORT  the DC source (the port is the text after the last ':')
+  --meter ADDRESS:PORT   the current meter
+  --start V              first level, volts
+  --stop V               last level, volts
+  --steps N              steps between start and stop, 1 to 100000
+  --shape SHAPE          linear (default), dual (there and back) or log
+  --range INDEX          the meter's current range, as in the window's list:
+                         %1
+                         (default 0)
+  --limit A              end the sweep when |current| exceeds A amps
+  --out FILE             write the data in Kestrel's data format at the end,
+                         also when the sweep fails (with the points it has)
+  --csv FILE             write the data as CSV with a descriptive header
+  --png FILE             write the chart as a picture (.png or .svg)
+  --home DIR             the folder holding sendArbcmd.sh (default: your home)
+  -h, --help             show this help
+  -v, --version          show the version
+
+Example:
+  kestrel-sweep --source 127.0.0.2:5555 --meter 127.0.0.3:5555 \
+                --start -1 --stop 1 --steps 40 --out iv.txt
+
+Exit status:
+  0    the sweep completed
+  1    the sweep ended early: a failed measurement, an overload or an
+       instrument complaint (the source output was switched off)
+  2    bad arguments: nothing was sent
+  3    the current limit was reached (the source output was switched off)
+  130  interrupted by Ctrl-C or SIGTERM (the source output was switched off)
+)");
+
+QString rangeList()
+{
+    QStringList entries;
+    const auto& ranges = currentRanges();
+    for (std::size_t i = 0; i < ranges.size(); ++i)
+        entries << QStringLiteral("%1 = %2").arg(i).arg(ranges[i].label);
+    return entries.join(QStringLiteral(", "));
+}
+
+SweepExit badArguments(const QString& problem)
+{
+    return SweepExit{QStringLiteral("kestrel-sweep: %1\nTry 'kestrel-sweep --help'.\n").arg(problem), 2};
+}
+
+} // namespace
+
+std::optional<Endpoint> parseEndpoint(const QString& text)
+{
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon <= 0 || colon == text.size() - 1)
+        return std::nullopt;
+    return Endpoint{text.left(colon), text.mid(colon + 1)};
+}
+
+std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    auto valued = [&](const QString& name) {
+        QCommandLineOption option(name);
+        option.setValueName(QStringLiteral("value"));
+        parser.addOption(option);
+        return option;
+    };
+    const auto source = valued(QStringLiteral("source"));
+    const auto meter = valued(QStringLiteral("meter"));
+    const auto start = valued(QStringLiteral("start"));
+    const auto stop = valued(QStringLiteral("stop"));
+    const auto steps = valued(QStringLiteral("steps"));
+    const auto shape = valued(QStringLiteral("shape"));
+    const auto range = valued(QStringLiteral("range"));
+    const auto limit = valued(QStringLiteral("limit"));
+    const auto out = valued(QStringLiteral("out"));
+    const auto csv = valued(QStringLiteral("csv"));
+    const auto png = valued(QStringLiteral("png"));
+    const auto home = valued(QStringLiteral("home"));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
+    parser.addOption(help);
+    parser.addOption(version);
+
+    if (!parser.parse(arguments))
+        return badArguments(parser.errorText());
+    if (parser.isSet(help))
+        return SweepExit{usageText.arg(rangeList()), 0};
+    if (parser.isSet(version))
+        return SweepExit{QStringLiteral("kestrel-sweep " KESTREL_VERSION "\n"), 0};
+    if (!parser.positionalArguments().isEmpty())
+        return badArguments(QStringLiteral("unexpected argument '%1'")
+                                .arg(parser.positionalArguments().constFirst()));
+    for (const auto* required : {&source, &meter, &start, &stop, &steps})
+        if (!parser.isSet(*required))
+            return badArguments(QStringLiteral("--%1 is required").arg(required->names().constFirst()));
+
+    SweepOptions options;
+    const auto sourceEndpoint = parseEndpoint(parser.value(source));
+    if (!sourceEndpoint)
+        return badArguments(QStringLiteral("--source must be ADDRESS:PORT, not '%1'")
+                                .arg(parser.value(source)));
+    const auto meterEndpoint = parseEndpoint(parser.value(meter));
+    if (!meterEndpoint)
+        return badArguments(QStringLiteral("--meter must be ADDRESS:PORT, not '%1'")
+                                .arg(parser.value(meter)));
+    options.sweep.source = *sourceEndpoint;
+    options.sweep.meter = *meterEndpoint;
+
+    const auto sweepShape = shapeFromName(parser.value(shape).isEmpty()
+                                              ? QStringLiteral("linear")
+                                              : parser.value(shape));
+    if (!sweepShape)
+        return badArguments(QStringLiteral("--shape must be linear, dual or log, not '%1'")
+                                .arg(parser.value(shape)));
+    const auto plan = makeSweepPlan(SweepFields{parser.value(start), parser.value(stop),
+                                                parser.value(steps), *sweepShape});
+    if (const QString* problem = std::get_if<QString>(&plan))
+        return badArguments(*problem);
+    options.sweep.plan = std::get<SweepPlan>(plan);
+
+    if (parser.isSet(range)) {
+        bool ok = false;
+        options.sweep.rangeIndex = parser.value(range).toInt(&ok);
+        if (!ok || options.sweep.rangeIndex < 0 ||
+            options.sweep.rangeIndex >= int(currentRanges().size()))
+            return badArguments(QStringLiteral("--range must be one of: %1").arg(rangeList()));
+    }
+    const auto limitAmps = parseCurrentLimit(parser.value(limit));
+    if (const QString* problem = std::get_if<QString>(&limitAmps))
+        return badArguments(*problem);
+    options.sweep.limitAmps = std::get<std::optional<double>>(limitAmps);
+
+    options.home = parser.isSet(home) ? parser.value(home) : homeDirectory();
+    options.outPath = parser.value(out);
+    options.csvPath = parser.value(csv);
+    options.pngPath = parser.value(png);
+    if (!options.pngPath.isEmpty() &&
+        !options.pngPath.endsWith(QLatin1String(".png"), Qt::CaseInsensitive) &&
+        !options.pngPath.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive))
+        return badArguments(QStringLiteral("--png needs a file name ending in .png or .svg"));
+    return options;
+}
+
+} // namespace kestrel

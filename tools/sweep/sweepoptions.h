@@ -1,0 +1,32 @@
+#pragma once
+
+#include "controller/sweepengine.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <variant>
+
+namespace kestrel {
+
+struct SweepOptions {
+    SweepSettings sweep;
+    QString home;    // the folder holding sendArbcmd.sh
+    QString outPath; // saved-data format
+    QString csvPath;
+    QString pngPath; // chart picture, .png or .svg
+};
+
+// What the command line asks for; text to print and the exit status otherwise
+// (--help and --version exit 0, bad arguments 2).
+struct SweepExit {
+    QString text;
+    int status;
+};
+
+std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& arguments);
+
+// "ADDRESS:PORT": the port is the text after the last ':'.
+std::optional<Endpoint> parseEndpoint(const QString& text);
+
+} // namespace kestrel
