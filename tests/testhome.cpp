@@ -5,14 +5,27 @@
 #include <QProcess>
 #include <QTest>
 
+namespace {
+
+// Set by kestrel_test() in tests/CMakeLists.txt; without it no tool can be found.
+QString folderFromEnvironment(const char* name)
+{
+    const QString folder = qEnvironmentVariable(name);
+    if (folder.isEmpty())
+        qFatal("%s is not set: run the tests through ctest", name);
+    return folder;
+}
+
+} // namespace
+
 QString kestrelToolPath(const QString& name)
 {
-    return qEnvironmentVariable("KESTREL_BUILD_DIR") + QStringLiteral("/tools/") + name;
+    return folderFromEnvironment("KESTREL_BUILD_DIR") + QStringLiteral("/tools/") + name;
 }
 
 QString kestrelSourcePath(const QString& relative)
 {
-    return qEnvironmentVariable("KESTREL_SOURCE_DIR") + QLatin1Char('/') + relative;
+    return folderFromEnvironment("KESTREL_SOURCE_DIR") + QLatin1Char('/') + relative;
 }
 
 TestHome::TestHome()
