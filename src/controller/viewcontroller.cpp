@@ -115,6 +115,10 @@ void ViewController::connectOutlets(QWidget* view)
                           identityline.data()})
         if (label)
             label->setTextFormat(Qt::PlainText);
+    // Room for a reply and its line feed, so the layout does not jump when one arrives.
+    for (QLabel* label : {sourcestatt.data(), drainstat.data(), sweepstatus.data()})
+        if (label)
+            label->setMinimumHeight(2 * label->fontMetrics().lineSpacing());
 
     if (drainSensitivity && drainSensitivity->count() == 0)
         for (const CurrentRange& range : currentRanges())
