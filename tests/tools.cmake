@@ -14,3 +14,5 @@ kestrel_test(tst_siminstruments SOURCES tst_siminstruments.cpp
     LIBS kestrel_sim LABELS tools)
 kestrel_test(tst_scpi SOURCES tst_scpi.cpp
     LIBS kestrel_testsupport Qt6::Network LABELS tools)
+kestrel_test(tst_simserver SOURCES tst_simserver.cpp
+    LIBS kestrel_testsupport Qt6::Network LABELS tools)
