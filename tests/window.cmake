@@ -3,3 +3,6 @@ kestrel_test(tst_window SOURCES tst_window.cpp fakeinstruments.h fakeinstruments
              LIBS kestrel_app LABELS gui
              # the tests read what the program writes on standard output; the log goes apart
              ARGS -o /dev/stderr,txt)
+kestrel_test(tst_sweeptool SOURCES tst_sweeptool.cpp LIBS kestrel_testsupport kestrel_data
+             LABELS tools)
+add_dependencies(tst_sweeptool kestrel-sweep)
