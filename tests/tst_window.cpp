@@ -9,6 +9,8 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QImage>
+#include <qcustomplot.h>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -114,6 +116,9 @@ private slots:
     void failedOrCancelledSaveIsReported();
     void savesLargeDataSets();
     void closingDuringSweepSwitchesTheOutputOff();
+    void sweepFieldsComeBackAtTheNextStart();
+    void exportsCsvAndChartFromTheWindow();
+    void keyboardReachesTheMainActions();
 };
 
 void TestWindow::restoresStoredEndpoints_data()
@@ -518,6 +523,88 @@ void TestWindow::closingDuringSweepSwitchesTheOutputOff()
     QVERIFY(!bench.window->isVisible());
     QCOMPARE(bench.fake.sourceCommands().last(), QStringLiteral(":OUTP1 OFF"));
     QVERIFY(!bench.vc().sweep().isRunning());
+}
+
+void TestWindow::sweepFieldsComeBackAtTheNextStart()
+{
+    QByteArray stored;
+    {
+        Bench bench;
+        bench.identifyBoth();
+        bench.setSweep(QStringLiteral("0.5"), QStringLiteral("0.01"), QStringLiteral("2"));
+        bench.vc().ivShape->setCurrentIndex(2); // log
+        bench.vc().drainSensitivity->setCurrentIndex(3);
+        bench.vc().ivLimit->setText(QStringLiteral("0.25"));
+        bench.vc().ivRun->click();
+        QVERIFY(bench.waitForSweepEnd());
+        QVERIFY2(bench.status().contains(QLatin1String("complete")), qPrintable(bench.status()));
+        stored = bench.settingsText();
+    }
+    Bench again(stored);
+    ViewController& vc = again.vc();
+    QCOMPARE(vc.IVstart->text(), QStringLiteral("0.5"));
+    QCOMPARE(vc.IVstop->text(), QStringLiteral("0.01"));
+    QCOMPARE(vc.IVsteps->text(), QStringLiteral("2"));
+    QCOMPARE(vc.ivShape->currentData().toString(), QStringLiteral("log"));
+    QCOMPARE(vc.drainSensitivity->currentIndex(), 3);
+    QCOMPARE(vc.ivLimit->text(), QStringLiteral("0.25"));
+    QCOMPARE(vc.sourceip->text(), FakeInstruments::sourceAddress);
+    QCOMPARE(vc.drainip->text(), FakeInstruments::meterAddress);
+
+    // Values of the wrong kind fall back to the defaults, silently.
+    Bench odd("[General]\nsweepstart=1, 2\nsweeprange=99\nsweepshape=zigzag\n");
+    QCOMPARE(odd.vc().IVstart->text(), QStringLiteral("-1"));
+    QCOMPARE(odd.vc().drainSensitivity->currentIndex(), 0);
+    QCOMPARE(odd.vc().ivShape->currentData().toString(), QStringLiteral("linear"));
+}
+
+void TestWindow::exportsCsvAndChartFromTheWindow()
+{
+    Bench bench;
+    bench.identifyBoth();
+    bench.setSweep(QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2"));
+    bench.vc().ivRun->click();
+    QVERIFY(bench.waitForSweepEnd());
+
+    QTemporaryDir dir;
+    const QString csv = dir.filePath(QStringLiteral("iv data.csv"));
+    bench.vc().showCsvPanel = [&] { return csv; };
+    bench.vc().csvbutton->click();
+    QTRY_VERIFY_WITH_TIMEOUT(bench.status().startsWith(QLatin1String("Exported 3 points")), 5000);
+    QFile file(csv);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    QVERIFY(text.contains("# source: 127.0.0.2:5555\n# source identity: FAKE,Instrument at 127.0.0.2"));
+    QVERIFY(text.contains("# meter: 127.0.0.3:5555\n# meter identity: FAKE,Instrument at 127.0.0.3"));
+    QVERIFY(text.endsWith("voltage_V,current_A\n0.0,0.0\n0.5,0.0005\n1.0,0.001\n"));
+
+    const QString png = dir.filePath(QStringLiteral("chart.png"));
+    bench.vc().showChartPanel = [&] { return png; };
+    bench.vc().exportChart->click();
+    QCOMPARE(bench.status(), QStringLiteral("Chart exported to ") + png);
+    QVERIFY(!QImage(png).isNull());
+
+    bench.vc().logCurrent->setChecked(true);
+    QCOMPARE(bench.vc().chart()->plot()->yAxis->scaleType(), QCPAxis::stLogarithmic);
+    QVERIFY(bench.vc().YAxis->text().contains(QLatin1String("logarithmic")));
+}
+
+void TestWindow::keyboardReachesTheMainActions()
+{
+    Bench bench;
+    ViewController& vc = bench.vc();
+    QCOMPARE(vc.ivRun->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
+    QCOMPARE(vc.ivStop->shortcut(), QKeySequence(Qt::Key_Escape));
+    QCOMPARE(vc.savebutton->shortcut(), QKeySequence(QKeySequence::Save));
+    // Every field and button says what it does.
+    for (QWidget* widget : std::initializer_list<QWidget*>{
+             vc.sourceip, vc.sourceport, vc.drainip, vc.drainport, vc.sourceIdentify,
+             vc.drainIdentify, vc.IVstart, vc.IVstop, vc.IVsteps, vc.ivShape, vc.drainSensitivity,
+             vc.ivLimit, vc.ivRun, vc.ivStop, vc.savebutton, vc.csvbutton, vc.logCurrent,
+             vc.clearTraces, vc.exportChart})
+        QVERIFY2(widget && widget->toolTip().size() > 10, widget ? qPrintable(widget->objectName()) : "missing");
+    QVERIFY(vc.IVstart->toolTip().contains(QLatin1String("volts")));
+    QVERIFY(vc.ivLimit->toolTip().contains(QLatin1String("amps")));
 }
 
 QTEST_MAIN(TestWindow)

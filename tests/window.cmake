@@ -6,3 +6,4 @@ kestrel_test(tst_window SOURCES tst_window.cpp fakeinstruments.h fakeinstruments
 kestrel_test(tst_sweeptool SOURCES tst_sweeptool.cpp LIBS kestrel_testsupport kestrel_data
              LABELS tools)
 add_dependencies(tst_sweeptool kestrel-sweep)
+kestrel_test(tst_chart SOURCES tst_chart.cpp LIBS kestrel_chart LABELS gui)

@@ -385,6 +385,9 @@ void ViewController::setLogCurrent(bool on)
 {
     if (chart_)
         chart_->setLogCurrent(on);
+    if (YAxis)
+        YAxis->setText(on ? tr("Vertical: |Current| (A), logarithmic")
+                          : tr("Vertical: Current (A)"));
 }
 
 void ViewController::writeInBackground(std::function<WriteResult()> write)
