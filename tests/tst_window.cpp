@@ -100,6 +100,7 @@ private slots:
     void restoresStoredEndpoints_data();
     void restoresStoredEndpoints();
     void identifiesEachInstrumentOnItsOwn();
+    void missingScriptIsExplained();
     void runIsRefusedBeforeIdentification();
     void badSweepInputIsRefusedBeforeAnythingIsSent_data();
     void badSweepInputIsRefusedBeforeAnythingIsSent();
@@ -201,6 +202,19 @@ void TestWindow::identifiesEachInstrumentOnItsOwn()
     QCOMPARE(vc.dport, QString());
     QCOMPARE(vc.sip, QStringLiteral("127.0.0.2"));
     QVERIFY(vc.identityline->text().contains(QLatin1String("FAKE,Instrument at 127.0.0.3")));
+}
+
+void TestWindow::missingScriptIsExplained()
+{
+    Bench bench;
+    QVERIFY(QFile::remove(bench.fake.path(QStringLiteral("sendArbcmd.sh"))));
+    bench.vc().sourceip->setText(FakeInstruments::sourceAddress);
+    bench.vc().sourceIdentify->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!bench.vc().sourcestatt->text().startsWith(QLatin1String("Asking")),
+                             5000);
+    const QString shown = bench.vc().sourcestatt->text();
+    QVERIFY2(shown.contains(QLatin1String("no such file")), qPrintable(shown)); // the shell's reply
+    QVERIFY2(shown.contains(QLatin1String("which is missing")), qPrintable(shown));
 }
 
 void TestWindow::runIsRefusedBeforeIdentification()

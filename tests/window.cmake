@@ -7,3 +7,4 @@ kestrel_test(tst_sweeptool SOURCES tst_sweeptool.cpp LIBS kestrel_testsupport ke
              LABELS tools)
 add_dependencies(tst_sweeptool kestrel-sweep)
 kestrel_test(tst_chart SOURCES tst_chart.cpp LIBS kestrel_chart LABELS gui)
+kestrel_test(tst_scriptinstall SOURCES tst_scriptinstall.cpp LIBS kestrel_link LABELS unit)

@@ -30,5 +30,6 @@ int main(int argc, char* argv[])
     kestrel::AppDelegate delegate(app);
     kestrel::MainWindow window;
     window.show();
+    window.offerScriptInstall(QCoreApplication::applicationDirPath());
     return app.exec();
 }

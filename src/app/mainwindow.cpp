@@ -1,9 +1,11 @@
 #include "app/mainwindow.h"
 
+#include "link/scriptinstall.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
 #include <QMessageBox>
@@ -66,6 +68,24 @@ QString MainWindow::askForPath(const QString& title, const QString& message, con
         path.endsWith(QLatin1String(".png")))
         path.chop(4), path += QLatin1String(".svg");
     return path;
+}
+
+void MainWindow::offerScriptInstall(const QString& programDir)
+{
+    const QString home = controller_->pat.chopped(1);
+    const auto source = installedScriptSource(programDir);
+    if (QFileInfo::exists(scriptPath(home)) || !source)
+        return;
+    const auto answer = QMessageBox::question(
+        this, tr("Install sendArbcmd.sh?"),
+        tr("Kestrel sends every instrument command through %1, which does not exist yet.\n\n"
+           "Install it now? It passes each command to %2, which talks SCPI over TCP.")
+            .arg(scriptPath(home), source->scpiPath));
+    if (answer != QMessageBox::Yes)
+        return;
+    const WriteResult result = installScript(home, *source);
+    if (!result.ok)
+        QMessageBox::warning(this, tr("sendArbcmd.sh not installed"), result.message);
 }
 
 void MainWindow::showAbout()

@@ -24,6 +24,10 @@ public:
 
     ViewController& controller() { return *controller_; }
 
+    // When sendArbcmd.sh is missing from the home folder and this is an installed
+    // Kestrel, offers to install the script that calls the installed kestrel-scpi.
+    void offerScriptInstall(const QString& programDir);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 

@@ -8,8 +8,10 @@
 #include "data/ivpoints.h"
 #include "data/numbertext.h"
 #include "link/commandline.h"
+#include "link/scriptinstall.h"
 #include "link/workqueue.h"
 
+#include <QFileInfo>
 #include <QTime>
 #include <QVBoxLayout>
 
@@ -210,7 +212,9 @@ void ViewController::identify(Which which)
                          [this, source, label](const QString& reply) {
                              printLine(reply);
                              if (label)
-                                 label->setText(reply);
+                                 label->setText(QFileInfo::exists(scriptPath(pat.chopped(1)))
+                                                    ? reply
+                                                    : reply + missingScriptHint(pat.chopped(1)));
                              (source ? sourceIdentified_ : meterIdentified_) = true;
                              (source ? sourceIdentity_ : meterIdentity_) = firstLine(reply);
                              updateIdentityLine();
