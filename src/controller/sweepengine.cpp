@@ -229,8 +229,8 @@ QString SweepEngine::switchOffNow()
     queue_.cancelAll();
     queue_.waitForIdle(shellTimeoutMs);
     command = offCommand;
-    const QString reply = runShell(instrumentCommandLine(pat_, settings_.source.address,
-                                                         settings_.source.port, offCommand));
+    const QString reply = queue_.runLineNow(instrumentCommandLine(
+        pat_, settings_.source.address, settings_.source.port, offCommand));
     if (reply.isEmpty())
         return QString();
     return QStringLiteral("Switching the source output off failed: %1").arg(quotedReply(reply));
@@ -245,7 +245,8 @@ QDateTime SweepEngine::expectedEnd() const
 {
     const int remaining = settings_.plan.count() - tick_;
     const qint64 perTickMs =
-        tick_ > 0 ? std::max<qint64>(tickIntervalMs, sweepClock_.elapsed() / tick_) : tickIntervalMs;
+        tick_ > 0 ? std::max<qint64>(timerCH2.interval(), sweepClock_.elapsed() / tick_)
+                  : timerCH2.interval();
     return QDateTime::currentDateTime().addMSecs(remaining * perTickMs);
 }
 

@@ -45,6 +45,9 @@ public:
     SweepEngine(WorkQueue& queue, const QString& pat, QObject* parent = nullptr);
     ~SweepEngine() override;
 
+    // Soak tests and benchmarks run the same sweep faster than real instruments allow.
+    void setTickInterval(int ms) { timerCH2.setInterval(ms); }
+
     // Starts a sweep; a running one is abandoned first (its late replies are ignored).
     void start(const SweepSettings& settings);
     // Ends a running sweep after the command in flight and switches the output off.

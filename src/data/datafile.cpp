@@ -24,12 +24,19 @@ WriteResult writeFileAtomically(const QString& path, const QByteArray& bytes)
         return failure(QStringLiteral("the folder %1 does not exist").arg(dir.filePath()));
 
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered, so a failing write reports the system's reason ("File too large",
+    // "No space left on device") rather than a flush error without one.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return failure(file.errorString());
-    if (file.write(bytes) != bytes.size()) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
-        return failure(reason);
+    // A short write is retried: the next attempt fails with the reason.
+    for (qsizetype done = 0; done < bytes.size();) {
+        const qint64 written = file.write(bytes.constData() + done, bytes.size() - done);
+        if (written <= 0) {
+            const QString reason = file.errorString();
+            file.cancelWriting();
+            return failure(reason);
+        }
+        done += written;
     }
     if (!file.commit())
         return failure(file.errorString());

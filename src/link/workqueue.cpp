@@ -4,7 +4,19 @@
 
 namespace kestrel {
 
-WorkQueue::WorkQueue(QObject* parent) : QObject(parent), worker_([this] { workerLoop(); }) {}
+WorkQueue::WorkQueue(QObject* parent)
+    : WorkQueue(
+          [](const QString& line, const CancelSignal& cancel) {
+              return runShell(line, ShellOptions{shellTimeoutMs, &cancel});
+          },
+          parent)
+{
+}
+
+WorkQueue::WorkQueue(Runner runner, QObject* parent)
+    : QObject(parent), runner_(std::move(runner)), worker_([this] { workerLoop(); })
+{
+}
 
 WorkQueue::~WorkQueue()
 {
@@ -30,8 +42,8 @@ void WorkQueue::post(Job job, QObject* context, Done done)
 
 void WorkQueue::runShellLine(const QString& line, QObject* context, Done done)
 {
-    post([line](const CancelSignal& cancel) { return runShell(line, ShellOptions{shellTimeoutMs, &cancel}); },
-         context, std::move(done));
+    post([this, line](const CancelSignal& cancel) { return runner_(line, cancel); }, context,
+         std::move(done));
 }
 
 void WorkQueue::cancelAll()
@@ -41,6 +53,12 @@ void WorkQueue::cancelAll()
     pending_.clear();
     if (busy_)
         cancel_.cancel();
+}
+
+QString WorkQueue::runLineNow(const QString& line)
+{
+    const CancelSignal cancel;
+    return runner_(line, cancel);
 }
 
 bool WorkQueue::isIdle() const

@@ -23,8 +23,12 @@ class WorkQueue : public QObject
 public:
     using Job = std::function<QString(const CancelSignal&)>;
     using Done = std::function<void(const QString& result)>;
+    // Runs one shell line and returns its reply; runShell unless a test or a
+    // benchmark puts instruments of its own behind the queue.
+    using Runner = std::function<QString(const QString& line, const CancelSignal&)>;
 
     explicit WorkQueue(QObject* parent = nullptr);
+    explicit WorkQueue(Runner runner, QObject* parent = nullptr);
     ~WorkQueue() override; // ends the job in flight and waits for the worker
 
     void post(Job job, QObject* context, Done done);
@@ -33,6 +37,10 @@ public:
     // Drops every job not yet started and ends the one in flight; no result of
     // any of them is delivered.
     void cancelAll();
+
+    // Runs a line on the calling thread, at once, through the same runner. Only for
+    // the end of the program, after cancelAll(): nothing else may be in flight.
+    QString runLineNow(const QString& line);
 
     bool isIdle() const;
     // Waits (without delivering results) until the worker has nothing to do.
@@ -47,6 +55,7 @@ private:
     };
     void workerLoop();
 
+    const Runner runner_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable idle_;
