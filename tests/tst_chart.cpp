@@ -1,4 +1,5 @@
 #include "chart/barchart.h"
+#include "chart/scattertrace.h"
 
 #include <QFile>
 #include <QImage>
@@ -11,9 +12,19 @@ using namespace kestrel;
 
 namespace {
 
-int shownPoints(QCPGraph* graph)
+int shownPoints(const BarChart& chart)
 {
-    return graph->data()->size();
+    return chart.liveTrace()->shownCount();
+}
+
+// Pixels of the chart drawn in exactly this colour.
+int pixelsOf(const QImage& image, QColor colour)
+{
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            count += image.pixelColor(x, y) == colour;
+    return count;
 }
 
 } // namespace
@@ -28,6 +39,7 @@ private slots:
     void logAxisLeavesZerosOut();
     void keepsAtMostFiveEarlierTracesBehindTheLiveOne();
     void exportsPngAndSvg();
+    void drawsNewPointsOntoWhatIsAlreadyDrawn();
 };
 
 void TestChart::drawsEveryPointAsItArrives()
@@ -41,8 +53,7 @@ void TestChart::drawsEveryPointAsItArrives()
     for (int i = 0; i < 1000; ++i)
         chart.addPoint(i * 1e-3, -i * 1e-6);
     QCOMPARE(chart.livePointCount(), 1000);
-    QCOMPARE(shownPoints(chart.plot()->graph(0)), 1000);
-    QCOMPARE(chart.plot()->graph(0)->lineStyle(), QCPGraph::lsNone);
+    QCOMPARE(shownPoints(chart), 1000);
     // Redraws are coalesced: a thousand points do not mean a thousand redraws.
     QSignalSpy replots(chart.plot(), &QCustomPlot::afterReplot);
     QTRY_VERIFY_WITH_TIMEOUT(replots.count() >= 1, 2000);
@@ -74,16 +85,16 @@ void TestChart::logAxisLeavesZerosOut()
     chart.addPoint(1.0, 2e-4);
     chart.setLogCurrent(true);
     QCOMPARE(chart.plot()->yAxis->scaleType(), QCPAxis::stLogarithmic);
-    QCOMPARE(shownPoints(chart.plot()->graph(0)), 2);
+    QCOMPARE(shownPoints(chart), 2);
     chart.addPoint(2.0, 0.0); // still left out while the log view is on
     chart.addPoint(3.0, -3e-3);
-    QCOMPARE(shownPoints(chart.plot()->graph(0)), 3);
+    QCOMPARE(shownPoints(chart), 3);
     const QCPRange y = chart.plot()->yAxis->range();
     QVERIFY(y.lower > 0 && y.lower <= 1e-9 && y.upper >= 3e-3);
     chart.replotNow(); // drawing with the log axis must not fail
     QVERIFY(!chart.plot()->toPixmap(300, 200).isNull());
     chart.setLogCurrent(false);
-    QCOMPARE(shownPoints(chart.plot()->graph(0)), 5);
+    QCOMPARE(shownPoints(chart), 5);
     QCOMPARE(chart.livePointCount(), 5);
 
     BarChart empty; // only zeros: nothing to show, nothing to crash
@@ -91,7 +102,7 @@ void TestChart::logAxisLeavesZerosOut()
     empty.addPoint(0.0, 0.0);
     empty.setLogCurrent(true);
     empty.replotNow();
-    QCOMPARE(shownPoints(empty.plot()->graph(0)), 0);
+    QCOMPARE(shownPoints(empty), 0);
 }
 
 void TestChart::keepsAtMostFiveEarlierTracesBehindTheLiveOne()
@@ -107,29 +118,27 @@ void TestChart::keepsAtMostFiveEarlierTracesBehindTheLiveOne()
     }
     QCOMPARE(chart.earlierTraceCount(), BarChart::maxEarlierTraces);
     QCustomPlot* plot = chart.plot();
-    QCOMPARE(plot->graphCount(), BarChart::maxEarlierTraces + 1);
+    QCOMPARE(plot->plottableCount(), BarChart::maxEarlierTraces + 1);
     // The live trace is drawn last, on top, in full colour; the others are fainter and
     // each has a colour of its own.
-    QCPGraph* live = plot->graph(plot->graphCount() - 1);
-    QCOMPARE(live->name(), QStringLiteral("Sweep 8"));
-    QCOMPARE(live->pen().color().alpha(), 255);
+    QCOMPARE(plot->plottable(plot->plottableCount() - 1), chart.liveTrace());
+    QCOMPARE(chart.liveTrace()->name(), QStringLiteral("Sweep 8"));
+    QCOMPARE(chart.liveTrace()->color().alpha(), 255);
     QSet<QRgb> colours;
-    for (int i = 0; i < plot->graphCount() - 1; ++i) {
-        QVERIFY(plot->graph(i)->pen().color().alpha() < 255);
-        colours.insert(plot->graph(i)->pen().color().rgb());
+    QStringList names;
+    for (ScatterTrace* trace : chart.earlierTraces()) {
+        QVERIFY(trace->color().alpha() < 255);
+        colours.insert(trace->color().rgb());
+        names << trace->name();
     }
     QCOMPARE(colours.size(), BarChart::maxEarlierTraces);
     QVERIFY(plot->legend->visible());
-    // The oldest were dropped: sweeps 3 to 7 remain.
-    QStringList names;
-    for (int i = 0; i < plot->graphCount() - 1; ++i)
-        names << plot->graph(i)->name();
-    names.sort();
-    QCOMPARE(names, (QStringList{"Sweep 3", "Sweep 4", "Sweep 5", "Sweep 6", "Sweep 7"}));
+    // The oldest were dropped: sweeps 3 to 7 remain, the newest first.
+    QCOMPARE(names, (QStringList{"Sweep 7", "Sweep 6", "Sweep 5", "Sweep 4", "Sweep 3"}));
 
     chart.clearEarlier();
     QCOMPARE(chart.earlierTraceCount(), 0);
-    QCOMPARE(plot->graphCount(), 1);
+    QCOMPARE(plot->plottableCount(), 1);
     QVERIFY(!plot->legend->visible());
 }
 
@@ -162,6 +171,38 @@ void TestChart::exportsPngAndSvg()
     result = chart.exportImage(dir.filePath("missing/chart.png"));
     QVERIFY(!result.ok);
     QVERIFY(result.message.contains("does not exist"));
+}
+
+void TestChart::drawsNewPointsOntoWhatIsAlreadyDrawn()
+{
+    // The kept image must show exactly what a full redraw shows, after points were
+    // added in many small batches and after the axes had to grow.
+    BarChart chart;
+    chart.resize(500, 350);
+    chart.show();
+    chart.beginTrace("Sweep");
+    for (int i = 0; i <= 400; ++i) {
+        chart.addPoint(i * 0.01, std::sin(i * 0.05) * (1 + i * 0.01) * 1e-3);
+        if (i % 37 == 0)
+            chart.replotNow();
+    }
+    chart.replotNow();
+    const QImage incremental = chart.plot()->grab().toImage();
+    const QCPRange x = chart.plot()->xAxis->range();
+    QVERIFY(x.upper >= 4.0);
+
+    BarChart whole;
+    whole.resize(500, 350);
+    whole.show();
+    whole.beginTrace("Sweep");
+    whole.setPoints(chart.liveTrace()->points());
+    whole.plot()->xAxis->setRange(chart.plot()->xAxis->range());
+    whole.plot()->yAxis->setRange(chart.plot()->yAxis->range());
+    whole.replotNow();
+    const QImage full = whole.plot()->grab().toImage();
+    QCOMPARE(incremental.size(), full.size());
+    QVERIFY(pixelsOf(full, QColor(31, 119, 180)) > 400);
+    QCOMPARE(incremental, full);
 }
 
 QTEST_MAIN(TestChart)

@@ -1,5 +1,7 @@
 #include "chart/barchart.h"
 
+#include "chart/scattertrace.h"
+
 #include <QBuffer>
 #include <QSvgGenerator>
 #include <QVBoxLayout>
@@ -53,108 +55,95 @@ BarChart::BarChart(QWidget* parent) : QWidget(parent), plot_(new QCustomPlot(thi
     layout->addWidget(plot_);
     setMinimumHeight(300);
 
-    plot_->setNoAntialiasingOnDrag(true);
     plot_->xAxis->setLabel(QStringLiteral("Voltage"));
     plot_->yAxis->setLabel(QStringLiteral("Current"));
     plot_->legend->setVisible(false);
     plot_->legend->setFont(font());
     plot_->axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignTop | Qt::AlignLeft);
 
-    live_.graph = plot_->addGraph();
-    styleGraph(live_.graph, liveColor, true);
+    live_.trace = newTrace();
 
     replotTimer_.setSingleShot(true);
     replotTimer_.setInterval(replotIntervalMs);
     connect(&replotTimer_, &QTimer::timeout, this, &BarChart::replotNow);
-    updateRanges();
+    fitToData();
 }
 
-void BarChart::styleGraph(QCPGraph* graph, const QColor& color, bool live)
+ScatterTrace* BarChart::newTrace()
 {
-    graph->setLineStyle(QCPGraph::lsNone);
-    QColor fill = color;
-    if (!live)
-        fill.setAlpha(110);
-    graph->setPen(QPen(fill));
-    graph->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssDisc, fill, fill, live ? 6 : 5));
-    graph->setAdaptiveSampling(true);
+    auto* trace = new ScatterTrace(plot_->xAxis, plot_->yAxis); // the plot owns it
+    trace->setColor(liveColor, 6);
+    trace->setMagnitudeOnly(logCurrent_);
+    return trace;
 }
 
-void BarChart::fillGraph(Trace& trace)
+int BarChart::livePointCount() const
 {
-    QVector<QCPGraphData> data;
-    data.reserve(qsizetype(trace.points.size()));
-    for (const ivData& record : trace.points) {
-        if (logCurrent_ && record.drainVolt == 0.0)
-            continue;
-        data.append(QCPGraphData(record.sourceVolt,
-                                 logCurrent_ ? std::fabs(record.drainVolt) : record.drainVolt));
-    }
-    // The container keeps points sorted by voltage; for a scatter plot order is immaterial.
-    trace.graph->data()->set(data, false);
+    return int(live_.trace->points().size());
+}
+
+QList<ScatterTrace*> BarChart::earlierTraces() const
+{
+    QList<ScatterTrace*> traces;
+    for (const Trace& trace : earlier_)
+        traces << trace.trace;
+    return traces;
 }
 
 void BarChart::beginTrace(const QString& name)
 {
     // The start-up placeholder has no name and is not worth keeping as a trace.
-    if (!live_.points.empty() && !live_.name.isEmpty()) {
-        styleGraph(live_.graph, earlierColors[0], false);
-        earlier_.prepend(std::move(live_));
+    if (!live_.trace->points().empty() && !live_.name.isEmpty()) {
+        earlier_.prepend(live_);
         if (earlier_.size() > maxEarlierTraces) {
-            plot_->removeGraph(earlier_.last().graph);
+            plot_->removePlottable(earlier_.last().trace);
             earlier_.removeLast();
         }
+        live_ = Trace{QString(), newTrace()}; // added last, so drawn on top
         restackEarlier();
-        live_ = Trace{};
-        live_.graph = plot_->addGraph(); // added last, so drawn on top
-        styleGraph(live_.graph, liveColor, true);
     }
     live_.name = name;
-    live_.points.clear();
-    live_.graph->data()->clear();
-    live_.graph->setName(name);
-    updateRanges();
+    live_.trace->setName(name);
+    live_.trace->setPoints({});
+    fitToData();
     scheduleReplot();
 }
 
 void BarChart::restackEarlier()
 {
     for (int i = 0; i < earlier_.size(); ++i) {
-        styleGraph(earlier_[i].graph, earlierColors[i % std::size(earlierColors)], false);
-        earlier_[i].graph->setName(earlier_[i].name);
+        QColor faded = earlierColors[i % std::size(earlierColors)];
+        faded.setAlpha(110);
+        earlier_[i].trace->setColor(faded, 5);
     }
     plot_->legend->setVisible(!earlier_.isEmpty());
 }
 
 void BarChart::addPoint(double volt, double amps)
 {
-    live_.points.push_back(ivData{volt, amps});
-    if (!(logCurrent_ && amps == 0.0)) {
-        const double y = logCurrent_ ? std::fabs(amps) : amps;
-        live_.graph->data()->add(QCPGraphData(volt, y));
-        QCPRange x = plot_->xAxis->range();
-        QCPRange yr = plot_->yAxis->range();
-        if (!x.contains(volt) || !yr.contains(y) || live_.points.size() <= 2)
-            updateRanges();
-    }
+    live_.trace->append(volt, amps);
+    // The first points set the scale; later ones only widen it when they fall outside.
+    if (live_.trace->points().size() <= 16)
+        fitToData();
+    else
+        growRangesFor(volt, amps);
     scheduleReplot();
 }
 
 void BarChart::setPoints(const ChartPointList& records)
 {
-    live_.points = records;
-    fillGraph(live_);
-    updateRanges();
+    live_.trace->setPoints(records);
+    fitToData();
     scheduleReplot();
 }
 
 void BarChart::clearEarlier()
 {
     for (Trace& trace : earlier_)
-        plot_->removeGraph(trace.graph);
+        plot_->removePlottable(trace.trace);
     earlier_.clear();
     restackEarlier();
-    updateRanges();
+    fitToData();
     scheduleReplot();
 }
 
@@ -177,25 +166,24 @@ void BarChart::setLogCurrent(bool on)
         y->setNumberPrecision(6);
         y->setLabel(QStringLiteral("Current"));
     }
-    fillGraph(live_);
+    live_.trace->setMagnitudeOnly(on);
     for (Trace& trace : earlier_)
-        fillGraph(trace);
-    updateRanges();
+        trace.trace->setMagnitudeOnly(on);
+    fitToData();
     replotNow();
 }
 
-// Axes fit every shown point, with a margin so that a growing sweep needs a new
-// range only now and then.
-void BarChart::updateRanges()
+void BarChart::fitToData()
 {
     Bounds bounds;
-    auto collect = [&](const Trace& trace) {
-        for (auto it = trace.graph->data()->constBegin(); it != trace.graph->data()->constEnd(); ++it)
-            bounds.add(it->key, it->value);
+    auto collect = [&](const ScatterTrace* trace) {
+        for (const ivData& point : trace->points())
+            if (!(logCurrent_ && point.drainVolt == 0.0))
+                bounds.add(point.sourceVolt, logCurrent_ ? std::fabs(point.drainVolt) : point.drainVolt);
     };
-    collect(live_);
+    collect(live_.trace);
     for (const Trace& trace : earlier_)
-        collect(trace);
+        collect(trace.trace);
 
     if (bounds.empty()) {
         plot_->xAxis->setRange(-1, 1);
@@ -203,12 +191,36 @@ void BarChart::updateRanges()
         return;
     }
     plot_->xAxis->setRange(paddedRange(bounds.xMin, bounds.xMax));
-    if (logCurrent_) {
-        const double lo = bounds.yMin, hi = bounds.yMax;
-        plot_->yAxis->setRange(lo / 2.0, hi * 2.0);
-    } else {
+    if (logCurrent_)
+        plot_->yAxis->setRange(bounds.yMin / 2.0, bounds.yMax * 2.0);
+    else
         plot_->yAxis->setRange(paddedRange(bounds.yMin, bounds.yMax));
-    }
+}
+
+// A point outside the axes widens them with room to spare on that side, so a
+// growing sweep needs a new scale (and a full redraw) only now and then.
+void BarChart::growRangesFor(double volt, double amps)
+{
+    if (!std::isfinite(volt) || !std::isfinite(amps) || (logCurrent_ && amps == 0.0))
+        return;
+    auto grow = [](QCPAxis* axis, double value, bool logarithmic) {
+        QCPRange range = axis->range();
+        if (range.contains(value))
+            return;
+        if (logarithmic) {
+            range.lower = std::min(range.lower, value / 4.0);
+            range.upper = std::max(range.upper, value * 4.0);
+        } else {
+            const double headroom = (std::max(range.upper, value) - std::min(range.lower, value)) * 0.25;
+            if (value < range.lower)
+                range.lower = value - headroom;
+            else
+                range.upper = value + headroom;
+        }
+        axis->setRange(range);
+    };
+    grow(plot_->xAxis, volt, false);
+    grow(plot_->yAxis, logCurrent_ ? std::fabs(amps) : amps, logCurrent_);
 }
 
 void BarChart::scheduleReplot()

@@ -8,9 +8,10 @@
 #include <QWidget>
 
 class QCustomPlot;
-class QCPGraph;
 
 namespace kestrel {
+
+class ScatterTrace;
 
 // The live I-V chart: current over voltage as scatter points, no lines. The live
 // trace is updated in place as points arrive; the traces of earlier sweeps of this
@@ -36,11 +37,15 @@ public:
     void setLogCurrent(bool on);
     bool logCurrent() const { return logCurrent_; }
 
-    int livePointCount() const { return int(live_.points.size()); }
+    int livePointCount() const;
     int earlierTraceCount() const { return int(earlier_.size()); }
     QCustomPlot* plot() const { return plot_; }
+    ScatterTrace* liveTrace() const { return live_.trace; }
+    QList<ScatterTrace*> earlierTraces() const;
 
     void replotNow();
+    // Axes fit every shown point again (while points arrive they only ever grow).
+    void fitToData();
 
     // Exports what the chart shows; the format follows the name (.png or .svg).
     WriteResult exportImage(const QString& path, int width = 900, int height = 600);
@@ -48,15 +53,13 @@ public:
 private:
     struct Trace {
         QString name;
-        ChartPointList points;
-        QCPGraph* graph = nullptr;
+        ScatterTrace* trace = nullptr;
     };
 
+    ScatterTrace* newTrace();
     void scheduleReplot();
-    void styleGraph(QCPGraph* graph, const QColor& color, bool live);
-    void fillGraph(Trace& trace);
     void restackEarlier();
-    void updateRanges();
+    void growRangesFor(double volt, double amps);
 
     QCustomPlot* plot_;
     Trace live_;

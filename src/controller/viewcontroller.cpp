@@ -305,8 +305,10 @@ void ViewController::sweepProgress(int done, int total, const QDateTime& expecte
 void ViewController::sweepFinished(SweepEngine::Outcome outcome, const QString& message)
 {
     setSweepFieldsLocked(false);
-    if (chart_)
+    if (chart_) {
+        chart_->fitToData(); // while points arrived the axes only grew
         chart_->replotNow(); // the last point is drawn without waiting for the next redraw
+    }
     const bool problem =
         outcome != SweepEngine::Outcome::Completed && outcome != SweepEngine::Outcome::Stopped;
     showStatus(message, problem);
