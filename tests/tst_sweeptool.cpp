@@ -265,7 +265,8 @@ void TestSweepTool::interruptSwitchesTheOutputOff()
     QCOMPARE(process.exitCode(), 130);
     QTRY_COMPARE(bench.sim.sourceCommands().last(), QStringLiteral(":OUTP1 OFF"));
     const QByteArray data = bench.read("cut.txt");
-    QVERIFY2(data.startsWith("[[0.0, 0.0], [0.02, 2e-05], [0.04, 4e-05]"), data.constData());
+    // The points measured before the interrupt; the reading in flight was abandoned.
+    QVERIFY2(data.startsWith("[[0.0, 0.0], [0.02, 2e-05]"), data.constData());
     QVERIFY(data.endsWith("]]\n"));
 }
 
