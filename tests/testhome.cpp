@@ -5,7 +5,8 @@
 #include <QProcess>
 #include <QTest>
 
-namespace {
+namespace
+{
 
 // Set by kestrel_test() in tests/CMakeLists.txt; without it no tool can be found.
 QString folderFromEnvironment(const char* name)
