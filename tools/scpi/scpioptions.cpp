@@ -87,9 +87,12 @@ Arguments parseArguments(const std::vector<std::string_view>& args)
                         secondsText(maxLimitSeconds));
     }
 
-    if (operands.size() != 3)
-        return fail("expected ADDRESS PORT COMMAND, got " + std::to_string(operands.size()) +
+    if (operands.size() != 3) {
+        char count[24];
+        const auto res = std::to_chars(count, count + sizeof count, operands.size());
+        return fail("expected ADDRESS PORT COMMAND, got " + std::string(count, res.ptr) +
                     (operands.size() == 1 ? " argument" : " arguments"));
+    }
     parsed.options.address = operands[0];
     parsed.options.port = operands[1];
     parsed.options.command = operands[2];
