@@ -11,7 +11,8 @@
 #include <locale.h>
 #include <string>
 
-namespace {
+namespace
+{
 
 locale_t cLocale = nullptr;
 
@@ -19,7 +20,8 @@ locale_t cLocale = nullptr;
 bool plainlyANumber(std::string_view reply, double& value)
 {
     const std::string piece(reply.substr(0, reply.find('\n')));
-    if (piece.empty() || std::strchr(" \t\n\v\f\r", piece.front()) || piece.find('\0') != std::string::npos)
+    if (piece.empty() || std::strchr(" \t\n\v\f\r", piece.front()) ||
+        piece.find('\0') != std::string::npos)
         return false;
     char* end = nullptr;
     value = strtod_l(piece.c_str(), &end, cLocale);

@@ -11,7 +11,7 @@
 // meter slow, garbled or silent from its Nth reading on.
 class FakeInstruments
 {
-public:
+  public:
     FakeInstruments();
 
     QString home() const { return dir_.path(); }
@@ -22,14 +22,14 @@ public:
     QStringList sourceCommands() const; // commands sent to the source address only
     void clearCalls();
 
-    void setMeasureDelay(double seconds);           // each reading takes this long
+    void setMeasureDelay(double seconds);                         // each reading takes this long
     void setMeterReply(int fromReading, const QByteArray& reply); // replies this instead
-    void setSettingReply(const QByteArray& reply);  // a complaint to every non-query
+    void setSettingReply(const QByteArray& reply);                // a complaint to every non-query
 
     static inline const QString sourceAddress = QStringLiteral("127.0.0.2");
     static inline const QString meterAddress = QStringLiteral("127.0.0.3");
 
-private:
+  private:
     void writeFile(const QString& name, const QByteArray& bytes) const;
     QTemporaryDir dir_;
 };

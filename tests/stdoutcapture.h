@@ -10,7 +10,7 @@
 // exactly the lines the program wrote there.
 class StdoutCapture
 {
-public:
+  public:
     StdoutCapture()
     {
         file_.open();
@@ -38,7 +38,7 @@ public:
         saved_ = -1;
     }
 
-private:
+  private:
     QTemporaryFile file_;
     int saved_ = -1;
 };

@@ -1,16 +1,17 @@
 #include "chart/barchart.h"
 #include "chart/scattertrace.h"
 
+#include <qcustomplot.h>
 #include <QFile>
 #include <QImage>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <qcustomplot.h>
 
 using namespace kestrel;
 
-namespace {
+namespace
+{
 
 int shownPoints(const BarChart& chart)
 {
@@ -33,7 +34,7 @@ class TestChart : public QObject
 {
     Q_OBJECT
 
-private slots:
+  private slots:
     void drawsEveryPointAsItArrives();
     void axesFitTheData();
     void logAxisLeavesZerosOut();

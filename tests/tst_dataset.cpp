@@ -11,7 +11,7 @@ class TestDataSet : public QObject
 {
     Q_OBJECT
 
-private slots:
+  private slots:
     void init() { resetPoints(); }
 
     void placeholderAndReplacement();

@@ -19,7 +19,8 @@
 
 using namespace kestrel;
 
-namespace {
+namespace
+{
 
 constexpr int sweepTimeoutMs = 40000;
 
@@ -31,7 +32,8 @@ struct ChainBench {
         home.installRealScript();
         started = sim.start();
         window = std::make_unique<MainWindow>(
-            home.path(), std::make_unique<QSettings>(config.filePath("k.conf"), QSettings::IniFormat));
+            home.path(),
+            std::make_unique<QSettings>(config.filePath("k.conf"), QSettings::IniFormat));
         vc().IVstart->setText("0");
         vc().IVstop->setText("1");
         vc().IVsteps->setText("10");
@@ -119,7 +121,7 @@ class TestFaults : public QObject
 {
     Q_OBJECT
 
-private slots:
+  private slots:
     void init() { resetPoints(); }
     void meterRefusesTheConnection();
     void meterMisbehavesMidSweep_data();
@@ -152,9 +154,12 @@ void TestFaults::meterMisbehavesMidSweep_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("shown");
     // The meter's 7th command is the third reading: *IDN?, three of set-up, two readings.
-    QTest::newRow("falls silent") << "silent:meter:7" << "no reply within";
-    QTest::newRow("closes mid-reply") << "close:meter:7" << "closed";
-    QTest::newRow("garbage") << "garbage:meter:7" << "not a number";
+    QTest::newRow("falls silent") << "silent:meter:7"
+                                  << "no reply within";
+    QTest::newRow("closes mid-reply") << "close:meter:7"
+                                      << "closed";
+    QTest::newRow("garbage") << "garbage:meter:7"
+                             << "not a number";
 }
 
 void TestFaults::meterMisbehavesMidSweep()
@@ -287,8 +292,11 @@ void TestFaults::hundredThousandPointsGrowOnlyWithTheData()
 
     const qint64 before = residentBytes();
     const int filesBefore = openFileCount();
-    engine.start(SweepSettings{{"127.0.0.2", "5555"}, {"127.0.0.3", "5555"},
-                               SweepPlan{-10.0, 10.0, steps, SweepShape::Linear}, 2, {}});
+    engine.start(SweepSettings{{"127.0.0.2", "5555"},
+                               {"127.0.0.3", "5555"},
+                               SweepPlan{-10.0, 10.0, steps, SweepShape::Linear},
+                               2,
+                               {}});
     QTRY_VERIFY_WITH_TIMEOUT(finished, 300000);
     QCOMPARE(int(ivPoints().size()), steps + 1);
     QCOMPARE(chart.livePointCount(), steps + 1);

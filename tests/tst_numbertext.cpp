@@ -17,7 +17,7 @@ class TestNumberText : public QObject
 {
     Q_OBJECT
 
-private slots:
+  private slots:
     void formatsLikeTheRule_data();
     void formatsLikeTheRule();
     void repeatedSumsShowTheirError();
@@ -70,8 +70,15 @@ void TestNumberText::formatsLikeTheRule()
 
 void TestNumberText::repeatedSumsShowTheirError()
 {
-    const QStringList expected{"0.1", "0.2", "0.30000000000000004", "0.4", "0.5",
-                               "0.6", "0.7", "0.7999999999999999", "0.8999999999999999",
+    const QStringList expected{"0.1",
+                               "0.2",
+                               "0.30000000000000004",
+                               "0.4",
+                               "0.5",
+                               "0.6",
+                               "0.7",
+                               "0.7999999999999999",
+                               "0.8999999999999999",
                                "0.9999999999999999"};
     double sum = 0.0;
     for (const QString& text : expected) {
@@ -132,7 +139,10 @@ void TestNumberText::replyNumberRule_data()
     QTest::newRow("comma decimal") << QByteArray("1,5\n") << false << 0.0;
     QTest::newRow("error text") << QByteArray("kestrel-scpi: 127.0.0.3:5555: connection refused\n")
                                 << false << 0.0;
-    QTest::newRow("embedded nul") << QByteArray("1.5\0" "7\n", 6) << false << 0.0;
+    QTest::newRow("embedded nul") << QByteArray("1.5\0"
+                                                "7\n",
+                                                6)
+                                  << false << 0.0;
 }
 
 void TestNumberText::replyNumberRule()

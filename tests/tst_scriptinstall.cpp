@@ -9,7 +9,8 @@
 
 using namespace kestrel;
 
-namespace {
+namespace
+{
 
 // An installed layout: PREFIX/bin/kestrel-scpi (a stand-in that prints its
 // arguments) and PREFIX/share/kestrel/sendArbcmd.sh (the real template).
@@ -32,7 +33,7 @@ class TestScriptInstall : public QObject
 {
     Q_OBJECT
 
-private slots:
+  private slots:
     void installsAScriptThatCallsTheInstalledHelper();
     void neverReplacesAnExistingScript();
     void needsAnInstalledLayout();
@@ -52,9 +53,10 @@ void TestScriptInstall::installsAScriptThatCallsTheInstalledHelper()
     QVERIFY2(result.ok, qPrintable(result.message));
     QVERIFY(QFileInfo(scriptPath(home)).isExecutable());
 
-    const QString reply = runShell(instrumentCommandLine(home + '/', "127.0.0.2", "5555",
-                                                         ":SOUR1:APPL:DC 1,1,-0.5"));
-    QCOMPARE(reply, QStringLiteral("<-->" "<127.0.0.2><5555><:SOUR1:APPL:DC 1,1,-0.5>\n"));
+    const QString reply =
+        runShell(instrumentCommandLine(home + '/', "127.0.0.2", "5555", ":SOUR1:APPL:DC 1,1,-0.5"));
+    QCOMPARE(reply, QStringLiteral("<-->"
+                                   "<127.0.0.2><5555><:SOUR1:APPL:DC 1,1,-0.5>\n"));
 }
 
 void TestScriptInstall::neverReplacesAnExistingScript()
@@ -68,7 +70,8 @@ void TestScriptInstall::neverReplacesAnExistingScript()
     mine.write("#!/bin/sh\necho my own transport\n");
     mine.close();
 
-    const WriteResult result = installScript(home, *installedScriptSource(root.filePath("usr/bin")));
+    const WriteResult result =
+        installScript(home, *installedScriptSource(root.filePath("usr/bin")));
     QVERIFY(!result.ok);
     QVERIFY(result.message.contains("left as it is"));
     QVERIFY(mine.open(QIODevice::ReadOnly));

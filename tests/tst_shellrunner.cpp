@@ -15,7 +15,8 @@
 
 using namespace kestrel;
 
-namespace {
+namespace
+{
 
 // True when no live process has this id (a zombie waiting for init counts as gone).
 bool processGone(qint64 pid)
@@ -62,7 +63,7 @@ class TestShellRunner : public QObject
 {
     Q_OBJECT
 
-private slots:
+  private slots:
     void outputStreamsInterleaveInOrder();
     void lateBackgroundOutputIsPartOfTheReply();
     void nonAsciiBytesNeverBreakDecoding();
@@ -119,8 +120,8 @@ void TestShellRunner::hangingCommandEndsAtTheLimit()
     const QString pidFile = dir.filePath(QStringLiteral("pid"));
     QElapsedTimer clock;
     clock.start();
-    const QString reply = runShell(QStringLiteral("echo started; sleep 60 & echo $! > %1; wait")
-                                       .arg(shellQuote(pidFile)));
+    const QString reply = runShell(
+        QStringLiteral("echo started; sleep 60 & echo $! > %1; wait").arg(shellQuote(pidFile)));
     const qint64 elapsed = clock.elapsed();
     QCOMPARE(reply, QStringLiteral("started\nrunShell: command timed out after 10 s\n"));
     QVERIFY2(elapsed >= shellTimeoutMs - 100 && elapsed < shellTimeoutMs + 2000,
@@ -141,8 +142,8 @@ void TestShellRunner::cancelEndsTheCommandAtOnce()
     });
     QElapsedTimer clock;
     clock.start();
-    const QString reply = runShell(QStringLiteral("printf partial; sleep 30"),
-                                   ShellOptions{shellTimeoutMs, &cancel});
+    const QString reply =
+        runShell(QStringLiteral("printf partial; sleep 30"), ShellOptions{shellTimeoutMs, &cancel});
     canceller.join();
     QVERIFY(clock.elapsed() < 3000);
     QCOMPARE(reply, QStringLiteral("partial\nrunShell: command cancelled\n"));
@@ -154,15 +155,42 @@ void TestShellRunner::instrumentLineQuotesEveryPiece_data()
     QTest::addColumn<QString>("address");
     QTest::addColumn<QString>("port");
     QTest::addColumn<QString>("command");
-    QTest::newRow("plain") << "home" << "127.0.0.2" << "5555" << "*IDN?";
-    QTest::newRow("blanks") << "my home" << "a b" << " 55 " << ":SOUR1:APPL:DC 1,1,0.5";
-    QTest::newRow("quotes") << "it's" << "\"x\"" << "'" << "say \"hi\" it's";
-    QTest::newRow("expansions") << "$HOME" << "$(id)" << "`id`" << "${PATH} $1 \\n";
-    QTest::newRow("operators") << "a;b" << "x;touch PWNED" << "1|cat" << "*; rm -rf / &";
-    QTest::newRow("globs and tilde") << "~h" << "~" << "*" << "?[a-z]*";
-    QTest::newRow("empty texts") << "e" << "" << "" << "";
-    QTest::newRow("newline") << "n" << "a\nb" << "5555" << "x\ntouch PWNED";
-    QTest::newRow("non-ascii") << "ü" << "µ" << "5555" << "Ω";
+    QTest::newRow("plain") << "home"
+                           << "127.0.0.2"
+                           << "5555"
+                           << "*IDN?";
+    QTest::newRow("blanks") << "my home"
+                            << "a b"
+                            << " 55 "
+                            << ":SOUR1:APPL:DC 1,1,0.5";
+    QTest::newRow("quotes") << "it's"
+                            << "\"x\""
+                            << "'"
+                            << "say \"hi\" it's";
+    QTest::newRow("expansions") << "$HOME"
+                                << "$(id)"
+                                << "`id`"
+                                << "${PATH} $1 \\n";
+    QTest::newRow("operators") << "a;b"
+                               << "x;touch PWNED"
+                               << "1|cat"
+                               << "*; rm -rf / &";
+    QTest::newRow("globs and tilde") << "~h"
+                                     << "~"
+                                     << "*"
+                                     << "?[a-z]*";
+    QTest::newRow("empty texts") << "e"
+                                 << ""
+                                 << ""
+                                 << "";
+    QTest::newRow("newline") << "n"
+                             << "a\nb"
+                             << "5555"
+                             << "x\ntouch PWNED";
+    QTest::newRow("non-ascii") << "ü"
+                               << "µ"
+                               << "5555"
+                               << "Ω";
 }
 
 void TestShellRunner::instrumentLineQuotesEveryPiece()
@@ -236,15 +264,15 @@ void TestShellRunner::queueDropsCancelledAndOrphanedResults()
     queue.cancelAll();
     QVERIFY(queue.waitForIdle(3000));
     QVERIFY(clock.elapsed() < 3000);
-    queue.runShellLine(QStringLiteral("echo after"), this,
-                       [&](const QString& r) { replies << r; });
+    queue.runShellLine(QStringLiteral("echo after"), this, [&](const QString& r) { replies << r; });
     QTRY_COMPARE_WITH_TIMEOUT(replies.size(), 1, 5000);
     QCOMPARE(replies.first(), QStringLiteral("after\n"));
 
     // A result whose receiver has gone is dropped, not delivered to a dead object.
     auto* context = new QObject;
     bool delivered = false;
-    queue.runShellLine(QStringLiteral("sleep 0.2"), context, [&](const QString&) { delivered = true; });
+    queue.runShellLine(QStringLiteral("sleep 0.2"), context,
+                       [&](const QString&) { delivered = true; });
     delete context;
     QVERIFY(queue.waitForIdle(3000));
     QTest::qWait(100);

@@ -7,7 +7,8 @@
 
 using namespace kestrel;
 
-namespace {
+namespace
+{
 
 QStringList levelTexts(const SweepPlan& plan)
 {
@@ -28,7 +29,7 @@ class TestSweepPlan : public QObject
 {
     Q_OBJECT
 
-private slots:
+  private slots:
     void linearLevelsAreExact_data();
     void linearLevelsAreExact();
     void dualSweepGoesThereAndBack();
@@ -46,15 +47,15 @@ void TestSweepPlan::linearLevelsAreExact_data()
     QTest::addColumn<QStringList>("levels");
     QTest::newRow("through zero") << -1.0 << 1.0 << 10
                                   << QStringList{"-1.0", "-0.8", "-0.6", "-0.4", "-0.2", "0.0",
-                                                 "0.2", "0.4", "0.6", "0.8", "1.0"};
+                                                 "0.2",  "0.4",  "0.6",  "0.8",  "1.0"};
     QTest::newRow("quarters") << 0.0 << 1.0 << 4
                               << QStringList{"0.0", "0.25", "0.5", "0.75", "1.0"};
     QTest::newRow("falling") << 1.0 << 0.0 << 2 << QStringList{"1.0", "0.5", "0.0"};
     QTest::newRow("one step") << 1.0 << 0.0 << 1 << QStringList{"1.0", "0.0"};
     QTest::newRow("flat") << 0.1 << 0.1 << 3 << QStringList{"0.1", "0.1", "0.1", "0.1"};
     QTest::newRow("tenths") << 0.0 << 1.0 << 10
-                            << QStringList{"0.0", "0.1", "0.2", "0.3", "0.4", "0.5", "0.6",
-                                           "0.7", "0.8", "0.9", "1.0"};
+                            << QStringList{"0.0", "0.1", "0.2", "0.3", "0.4", "0.5",
+                                           "0.6", "0.7", "0.8", "0.9", "1.0"};
 }
 
 void TestSweepPlan::linearLevelsAreExact()
@@ -70,10 +71,9 @@ void TestSweepPlan::dualSweepGoesThereAndBack()
 {
     const SweepPlan dual = plan(0.0, 1.0, 4, SweepShape::Dual);
     QCOMPARE(dual.count(), 9);
-    QCOMPARE(levelTexts(dual), (QStringList{"0.0", "0.25", "0.5", "0.75", "1.0", "0.75", "0.5",
-                                            "0.25", "0.0"}));
-    QCOMPARE(levelTexts(plan(1.0, -1.0, 1, SweepShape::Dual)),
-             (QStringList{"1.0", "-1.0", "1.0"}));
+    QCOMPARE(levelTexts(dual),
+             (QStringList{"0.0", "0.25", "0.5", "0.75", "1.0", "0.75", "0.5", "0.25", "0.0"}));
+    QCOMPARE(levelTexts(plan(1.0, -1.0, 1, SweepShape::Dual)), (QStringList{"1.0", "-1.0", "1.0"}));
 }
 
 void TestSweepPlan::logSweepSpacesLevelsEvenlyInLog()
@@ -112,21 +112,51 @@ void TestSweepPlan::fieldsAreCheckedBeforeUse_data()
     QTest::addColumn<QString>("steps");
     QTest::addColumn<int>("shape");
     QTest::addColumn<QString>("problem"); // empty: accepted
-    QTest::newRow("plain") << "-1" << "1" << "10" << 0 << "";
-    QTest::newRow("blanks around") << " -1 " << "\t1" << " 10" << 0 << "";
-    QTest::newRow("exponent") << "-1e-3" << "2.5E-1" << "1e2" << 0 << "";
-    QTest::newRow("whole number with point") << "0" << "1" << "10.0" << 0 << "";
-    QTest::newRow("most steps") << "0" << "1" << "100000" << 0 << "";
-    QTest::newRow("log negative") << "-1" << "-0.001" << "3" << 2 << "";
-    QTest::newRow("empty start") << "" << "1" << "10" << 0 << "Start";
-    QTest::newRow("hex is fine") << "0x1p-1" << "1" << "10" << 0 << "";
-    QTest::newRow("comma") << "0,5" << "1" << "10" << 0 << "Start";
-    QTest::newRow("-inf stop") << "0" << "-inf" << "10" << 0 << "Stop";
-    QTest::newRow("negative steps") << "0" << "1" << "-10" << 0 << "Steps";
-    QTest::newRow("steps nan") << "0" << "1" << "nan" << 0 << "Steps";
-    QTest::newRow("log sign change") << "-1" << "1" << "3" << 2 << "same sign";
-    QTest::newRow("log to zero") << "1" << "0" << "3" << 2 << "non-zero";
-    QTest::newRow("log negative zero") << "1" << "-0" << "3" << 2 << "non-zero";
+    QTest::newRow("plain") << "-1"
+                           << "1"
+                           << "10" << 0 << "";
+    QTest::newRow("blanks around") << " -1 "
+                                   << "\t1"
+                                   << " 10" << 0 << "";
+    QTest::newRow("exponent") << "-1e-3"
+                              << "2.5E-1"
+                              << "1e2" << 0 << "";
+    QTest::newRow("whole number with point") << "0"
+                                             << "1"
+                                             << "10.0" << 0 << "";
+    QTest::newRow("most steps") << "0"
+                                << "1"
+                                << "100000" << 0 << "";
+    QTest::newRow("log negative") << "-1"
+                                  << "-0.001"
+                                  << "3" << 2 << "";
+    QTest::newRow("empty start") << ""
+                                 << "1"
+                                 << "10" << 0 << "Start";
+    QTest::newRow("hex is fine") << "0x1p-1"
+                                 << "1"
+                                 << "10" << 0 << "";
+    QTest::newRow("comma") << "0,5"
+                           << "1"
+                           << "10" << 0 << "Start";
+    QTest::newRow("-inf stop") << "0"
+                               << "-inf"
+                               << "10" << 0 << "Stop";
+    QTest::newRow("negative steps") << "0"
+                                    << "1"
+                                    << "-10" << 0 << "Steps";
+    QTest::newRow("steps nan") << "0"
+                               << "1"
+                               << "nan" << 0 << "Steps";
+    QTest::newRow("log sign change") << "-1"
+                                     << "1"
+                                     << "3" << 2 << "same sign";
+    QTest::newRow("log to zero") << "1"
+                                 << "0"
+                                 << "3" << 2 << "non-zero";
+    QTest::newRow("log negative zero") << "1"
+                                       << "-0"
+                                       << "3" << 2 << "non-zero";
 }
 
 void TestSweepPlan::fieldsAreCheckedBeforeUse()

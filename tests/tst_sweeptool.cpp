@@ -10,7 +10,8 @@
 #include <cmath>
 #include <csignal>
 
-namespace {
+namespace
+{
 
 struct SweepResult {
     int exitCode = -1;
@@ -21,7 +22,7 @@ struct SweepResult {
 // kestrel-sweep against a simulator, through a home whose sendArbcmd.sh is the real one.
 class SweepBench
 {
-public:
+  public:
     explicit SweepBench(const QStringList& simArgs) : sim(simArgs)
     {
         home.installRealScript();
@@ -30,8 +31,9 @@ public:
 
     QStringList endpoints() const
     {
-        return {"--source", sim.sourceAddress() + ':' + sim.sourcePort(), "--meter",
-                sim.meterAddress() + ':' + sim.meterPort(), "--home", home.path()};
+        return {"--source", sim.sourceAddress() + ':' + sim.sourcePort(),
+                "--meter",  sim.meterAddress() + ':' + sim.meterPort(),
+                "--home",   home.path()};
     }
 
     SweepResult run(const QStringList& args)
@@ -75,7 +77,7 @@ class TestSweepTool : public QObject
 {
     Q_OBJECT
 
-private slots:
+  private slots:
     void completeSweepWritesExactlyTheData();
     void dualSweepGoesThereAndBack();
     void logSweepLevels();
@@ -114,9 +116,8 @@ void TestSweepTool::dualSweepGoesThereAndBack()
 {
     SweepBench bench(exactResistor);
     QVERIFY(bench.started);
-    const SweepResult result = bench.run({"--start", "0", "--stop", "1", "--steps", "2",
-                                          "--shape", "dual", "--range", "2", "--out",
-                                          bench.path("dual.txt")});
+    const SweepResult result = bench.run({"--start", "0", "--stop", "1", "--steps", "2", "--shape",
+                                          "dual", "--range", "2", "--out", bench.path("dual.txt")});
     QCOMPARE(result.exitCode, 0);
     QTRY_COMPARE(bench.levels(), (QStringList{"0.0", "0.0", "0.5", "1.0", "0.5", "0.0"}));
     QCOMPARE(bench.read("dual.txt"),
@@ -127,8 +128,8 @@ void TestSweepTool::logSweepLevels()
 {
     SweepBench bench(exactResistor);
     QVERIFY(bench.started);
-    SweepResult result = bench.run({"--start", "0.001", "--stop", "1", "--steps", "3", "--shape",
-                                    "log", "--range", "2"});
+    SweepResult result = bench.run(
+        {"--start", "0.001", "--stop", "1", "--steps", "3", "--shape", "log", "--range", "2"});
     QCOMPARE(result.exitCode, 0);
     QTRY_COMPARE(bench.levels().size(), 5);
     const QStringList levels = bench.levels().mid(1); // after the set-up's start level
@@ -146,20 +147,20 @@ void TestSweepTool::badArgumentsSendNothing_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("named");
-    QTest::newRow("log sign change") << QStringList{"--start", "-1", "--stop", "1", "--steps",
-                                                    "3", "--shape", "log"}
-                                     << "same sign";
+    QTest::newRow("log sign change")
+        << QStringList{"--start", "-1", "--stop", "1", "--steps", "3", "--shape", "log"}
+        << "same sign";
     QTest::newRow("steps") << QStringList{"--start", "0", "--stop", "1", "--steps", "0"} << "Steps";
     QTest::newRow("start") << QStringList{"--start", "x", "--stop", "1", "--steps", "3"} << "Start";
     QTest::newRow("missing stop") << QStringList{"--start", "0", "--steps", "3"} << "--stop";
-    QTest::newRow("range") << QStringList{"--start", "0", "--stop", "1", "--steps", "3",
-                                          "--range", "9"}
+    QTest::newRow("range") << QStringList{"--start", "0", "--stop",  "1",
+                                          "--steps", "3", "--range", "9"}
                            << "--range";
-    QTest::newRow("shape") << QStringList{"--start", "0", "--stop", "1", "--steps", "3",
-                                          "--shape", "square"}
+    QTest::newRow("shape") << QStringList{"--start", "0", "--stop",  "1",
+                                          "--steps", "3", "--shape", "square"}
                            << "--shape";
-    QTest::newRow("limit") << QStringList{"--start", "0", "--stop", "1", "--steps", "3",
-                                          "--limit", "0"}
+    QTest::newRow("limit") << QStringList{"--start", "0", "--stop",  "1",
+                                          "--steps", "3", "--limit", "0"}
                            << "Limit";
 }
 
@@ -180,9 +181,9 @@ void TestSweepTool::currentLimitEndsTheSweepKeepingThePoint()
 {
     SweepBench bench(exactResistor);
     QVERIFY(bench.started);
-    const SweepResult result = bench.run({"--start", "0", "--stop", "1", "--steps", "10",
-                                          "--range", "2", "--limit", "0.00045", "--out",
-                                          bench.path("limit.txt")});
+    const SweepResult result =
+        bench.run({"--start", "0", "--stop", "1", "--steps", "10", "--range", "2", "--limit",
+                   "0.00045", "--out", bench.path("limit.txt")});
     QCOMPARE(result.exitCode, 3);
     QCOMPARE(bench.read("limit.txt"),
              QByteArray("[[0.0, 0.0], [0.1, 0.0001], [0.2, 0.0002], [0.3, 0.0003], "
@@ -197,8 +198,8 @@ void TestSweepTool::overloadEndsTheSweepWithoutAPoint()
     SweepBench bench(exactResistor);
     QVERIFY(bench.started);
     // 200 uA range: 0.3 V across 1 kOhm is beyond it.
-    const SweepResult result = bench.run({"--start", "0", "--stop", "1", "--steps", "10",
-                                          "--range", "0", "--out", bench.path("over.txt")});
+    const SweepResult result = bench.run({"--start", "0", "--stop", "1", "--steps", "10", "--range",
+                                          "0", "--out", bench.path("over.txt")});
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(bench.read("over.txt"), QByteArray("[[0.0, 0.0], [0.1, 0.0001], [0.2, 0.0002]]\n"));
     QVERIFY2(result.err.contains("overloaded at 0.3 V"), result.err.constData());
@@ -211,8 +212,8 @@ void TestSweepTool::garbledReadingEndsTheSweepSafely()
     // The meter's commands: three of set-up, then one reading per point.
     SweepBench bench(exactResistor + QStringList{"--fault", "garbage:meter:7"});
     QVERIFY(bench.started);
-    const SweepResult result = bench.run({"--start", "0", "--stop", "1", "--steps", "10",
-                                          "--range", "2", "--out", bench.path("partial.txt")});
+    const SweepResult result = bench.run({"--start", "0", "--stop", "1", "--steps", "10", "--range",
+                                          "2", "--out", bench.path("partial.txt")});
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(bench.read("partial.txt"), QByteArray("[[0.0, 0.0], [0.1, 0.0001], [0.2, 0.0002]]\n"));
     QVERIFY2(result.err.contains("not a number"), result.err.constData());
@@ -223,9 +224,8 @@ void TestSweepTool::csvReadsBackToTheSameNumbers()
 {
     SweepBench bench({"--device", "diode", "--seed", "7"});
     QVERIFY(bench.started);
-    const SweepResult result =
-        bench.run({"--start", "-1", "--stop", "1", "--steps", "20", "--out",
-                   bench.path("iv.txt"), "--csv", bench.path("iv.csv")});
+    const SweepResult result = bench.run({"--start", "-1", "--stop", "1", "--steps", "20", "--out",
+                                          bench.path("iv.txt"), "--csv", bench.path("iv.csv")});
     QCOMPARE(result.exitCode, 0);
     const QByteArray csv = bench.read("iv.csv");
     QVERIFY(csv.contains(QByteArray("# source: " + bench.sim.sourceAddress().toUtf8() + ':')));

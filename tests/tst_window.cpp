@@ -7,16 +7,17 @@
 #include "stdoutcapture.h"
 
 #include <QApplication>
+#include <qcustomplot.h>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
-#include <qcustomplot.h>
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace kestrel;
 
-namespace {
+namespace
+{
 
 constexpr int sweepTimeoutMs = 20000;
 
@@ -96,7 +97,7 @@ class TestWindow : public QObject
 {
     Q_OBJECT
 
-private slots:
+  private slots:
     void restoresStoredEndpoints_data();
     void restoresStoredEndpoints();
     void identifiesEachInstrumentOnItsOwn();
@@ -129,9 +130,8 @@ void TestWindow::restoresStoredEndpoints_data()
     const QString d = QStringLiteral("192.168.1.100");
     const QString p = QStringLiteral("5555");
     QTest::newRow("nothing stored") << QByteArray("[General]\n") << QStringList{d, p, d, p};
-    QTest::newRow("source only")
-        << QByteArray("[General]\nsourceaddress=10.1.2.3, 5025\n")
-        << QStringList{"10.1.2.3", "5025", d, p};
+    QTest::newRow("source only") << QByteArray("[General]\nsourceaddress=10.1.2.3, 5025\n")
+                                 << QStringList{"10.1.2.3", "5025", d, p};
     QTest::newRow("both, extra elements ignored")
         << QByteArray("[General]\nsourceaddress=a, b, c\ndrainaddress=host.lab, 7\n")
         << QStringList{"a", "b", "host.lab", "7"};
@@ -139,10 +139,9 @@ void TestWindow::restoresStoredEndpoints_data()
         << QByteArray("[General]\nsourceaddress=, \n") << QStringList{"", "", d, p};
     QTest::newRow("quoted text is one string")
         << QByteArray("[General]\nsourceaddress=\"10.1.2.3, 5025\"\n") << QStringList{d, p, d, p};
-    QTest::newRow("single string") << QByteArray("[General]\nsourceaddress=10.1.2.3\n")
-                                   << QStringList{d, p, d, p};
-    QTest::newRow("number") << QByteArray("[General]\ndrainaddress=5\n")
-                            << QStringList{d, p, d, p};
+    QTest::newRow("single string")
+        << QByteArray("[General]\nsourceaddress=10.1.2.3\n") << QStringList{d, p, d, p};
+    QTest::newRow("number") << QByteArray("[General]\ndrainaddress=5\n") << QStringList{d, p, d, p};
     QTest::newRow("empty list") << QByteArray("[General]\nsourceaddress=@Invalid()\n")
                                 << QStringList{d, p, d, p};
     QTest::newRow("typed number")
@@ -242,18 +241,54 @@ void TestWindow::badSweepInputIsRefusedBeforeAnythingIsSent_data()
     QTest::addColumn<int>("shape");
     QTest::addColumn<QString>("limit");
     QTest::addColumn<QString>("named");
-    QTest::newRow("start not a number") << "abc" << "1" << "10" << 0 << "" << "Start";
-    QTest::newRow("start infinite") << "inf" << "1" << "10" << 0 << "" << "Start";
-    QTest::newRow("stop with comma") << "0" << "1,5" << "10" << 0 << "" << "Stop";
-    QTest::newRow("stop nan") << "0" << "nan" << "10" << 0 << "" << "Stop";
-    QTest::newRow("no steps") << "0" << "1" << "0" << 0 << "" << "Steps";
-    QTest::newRow("fractional steps") << "0" << "1" << "2.5" << 0 << "" << "Steps";
-    QTest::newRow("too many steps") << "0" << "1" << "100001" << 0 << "" << "Steps";
-    QTest::newRow("empty steps") << "0" << "1" << "" << 0 << "" << "Steps";
-    QTest::newRow("log through zero") << "-1" << "1" << "10" << 2 << "" << "Start and Stop";
-    QTest::newRow("log from zero") << "0" << "1" << "10" << 2 << "" << "Start and Stop";
-    QTest::newRow("negative limit") << "0" << "1" << "10" << 0 << "-1" << "Limit";
-    QTest::newRow("limit text") << "0" << "1" << "10" << 0 << "1 mA" << "Limit";
+    QTest::newRow("start not a number") << "abc"
+                                        << "1"
+                                        << "10" << 0 << ""
+                                        << "Start";
+    QTest::newRow("start infinite") << "inf"
+                                    << "1"
+                                    << "10" << 0 << ""
+                                    << "Start";
+    QTest::newRow("stop with comma") << "0"
+                                     << "1,5"
+                                     << "10" << 0 << ""
+                                     << "Stop";
+    QTest::newRow("stop nan") << "0"
+                              << "nan"
+                              << "10" << 0 << ""
+                              << "Stop";
+    QTest::newRow("no steps") << "0"
+                              << "1"
+                              << "0" << 0 << ""
+                              << "Steps";
+    QTest::newRow("fractional steps") << "0"
+                                      << "1"
+                                      << "2.5" << 0 << ""
+                                      << "Steps";
+    QTest::newRow("too many steps") << "0"
+                                    << "1"
+                                    << "100001" << 0 << ""
+                                    << "Steps";
+    QTest::newRow("empty steps") << "0"
+                                 << "1"
+                                 << "" << 0 << ""
+                                 << "Steps";
+    QTest::newRow("log through zero") << "-1"
+                                      << "1"
+                                      << "10" << 2 << ""
+                                      << "Start and Stop";
+    QTest::newRow("log from zero") << "0"
+                                   << "1"
+                                   << "10" << 2 << ""
+                                   << "Start and Stop";
+    QTest::newRow("negative limit") << "0"
+                                    << "1"
+                                    << "10" << 0 << "-1"
+                                    << "Limit";
+    QTest::newRow("limit text") << "0"
+                                << "1"
+                                << "10" << 0 << "1 mA"
+                                << "Limit";
 }
 
 void TestWindow::badSweepInputIsRefusedBeforeAnythingIsSent()
@@ -325,16 +360,23 @@ void TestWindow::sweepLevelsAreExact_data()
     QTest::addColumn<QString>("stop");
     QTest::addColumn<QString>("steps");
     QTest::addColumn<QStringList>("levels");
-    QTest::newRow("through zero")
-        << "-1" << "1" << "10"
-        << QStringList{"-1.0", "-0.8", "-0.6", "-0.4", "-0.2", "0.0", "0.2", "0.4", "0.6", "0.8", "1.0"};
+    QTest::newRow("through zero") << "-1"
+                                  << "1"
+                                  << "10"
+                                  << QStringList{"-1.0", "-0.8", "-0.6", "-0.4", "-0.2", "0.0",
+                                                 "0.2",  "0.4",  "0.6",  "0.8",  "1.0"};
     QStringList twenty;
     for (int k = 0; k <= 20; ++k)
         twenty << QString::fromStdString(formatDouble(k / 20.0));
-    QTest::newRow("stop is reached") << "0" << "1" << "20" << twenty;
-    QTest::newRow("falling") << "1" << "0" << "2" << QStringList{"1.0", "0.5", "0.0"};
-    QTest::newRow("start equals stop") << "0.3" << "0.3" << "3"
-                                       << QStringList{"0.3", "0.3", "0.3", "0.3"};
+    QTest::newRow("stop is reached") << "0"
+                                     << "1"
+                                     << "20" << twenty;
+    QTest::newRow("falling") << "1"
+                             << "0"
+                             << "2" << QStringList{"1.0", "0.5", "0.0"};
+    QTest::newRow("start equals stop") << "0.3"
+                                       << "0.3"
+                                       << "3" << QStringList{"0.3", "0.3", "0.3", "0.3"};
 }
 
 void TestWindow::sweepLevelsAreExact()
@@ -439,8 +481,7 @@ void TestWindow::complaintFromTheSourceEndsTheSweep()
     QVERIFY2(bench.status().contains(QLatin1String("did not take \":SOUR1:APPL:DC 1,1,0.0\"")),
              qPrintable(bench.status()));
     QVERIFY(bench.status().contains(QLatin1String("may still be on")));
-    QCOMPARE(bench.fake.sourceCommands(),
-             (QStringList{":SOUR1:APPL:DC 1,1,0.0", ":OUTP1 OFF"}));
+    QCOMPARE(bench.fake.sourceCommands(), (QStringList{":SOUR1:APPL:DC 1,1,0.0", ":OUTP1 OFF"}));
 }
 
 void TestWindow::windowStaysLiveWhileTheMeterThinks()
@@ -588,8 +629,10 @@ void TestWindow::exportsCsvAndChartFromTheWindow()
     QFile file(csv);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray text = file.readAll();
-    QVERIFY(text.contains("# source: 127.0.0.2:5555\n# source identity: FAKE,Instrument at 127.0.0.2"));
-    QVERIFY(text.contains("# meter: 127.0.0.3:5555\n# meter identity: FAKE,Instrument at 127.0.0.3"));
+    QVERIFY(
+        text.contains("# source: 127.0.0.2:5555\n# source identity: FAKE,Instrument at 127.0.0.2"));
+    QVERIFY(
+        text.contains("# meter: 127.0.0.3:5555\n# meter identity: FAKE,Instrument at 127.0.0.3"));
     QVERIFY(text.endsWith("voltage_V,current_A\n0.0,0.0\n0.5,0.0005\n1.0,0.001\n"));
 
     const QString png = dir.filePath(QStringLiteral("chart.png"));
@@ -616,7 +659,8 @@ void TestWindow::keyboardReachesTheMainActions()
              vc.drainIdentify, vc.IVstart, vc.IVstop, vc.IVsteps, vc.ivShape, vc.drainSensitivity,
              vc.ivLimit, vc.ivRun, vc.ivStop, vc.savebutton, vc.csvbutton, vc.logCurrent,
              vc.clearTraces, vc.exportChart})
-        QVERIFY2(widget && widget->toolTip().size() > 10, widget ? qPrintable(widget->objectName()) : "missing");
+        QVERIFY2(widget && widget->toolTip().size() > 10,
+                 widget ? qPrintable(widget->objectName()) : "missing");
     QVERIFY(vc.IVstart->toolTip().contains(QLatin1String("volts")));
     QVERIFY(vc.ivLimit->toolTip().contains(QLatin1String("amps")));
 }

@@ -2,7 +2,8 @@
 
 #include <QApplication>
 
-namespace kestrel {
+namespace kestrel
+{
 
 AppDelegate::AppDelegate(QApplication& app) : QObject(&app)
 {

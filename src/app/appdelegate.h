@@ -4,14 +4,15 @@
 
 class QApplication;
 
-namespace kestrel {
+namespace kestrel
+{
 
 // Answers the application's life questions: the program ends when its last
 // window closes, with no confirmation.
 class AppDelegate : public QObject
 {
     Q_OBJECT
-public:
+  public:
     explicit AppDelegate(QApplication& app);
 };
 

@@ -10,7 +10,8 @@
 #include <QLabel>
 #include <QMessageBox>
 
-namespace kestrel {
+namespace kestrel
+{
 
 MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings, QWidget* parent)
     : QMainWindow(parent), ui_(std::make_unique<Ui::MainWindow>()),
@@ -35,7 +36,8 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
     };
     controller_->showChartPanel = [this] {
         return askForPath(tr("Export chart"), tr("Choose where to store a picture of the chart."),
-                          tr("Picture file name:"), {tr("PNG picture (*.png)"), tr("SVG drawing (*.svg)")},
+                          tr("Picture file name:"),
+                          {tr("PNG picture (*.png)"), tr("SVG drawing (*.svg)")},
                           QStringLiteral("png"));
     };
     controller_->connectOutlets(this);

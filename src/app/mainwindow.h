@@ -6,18 +6,20 @@
 
 #include <memory>
 
-namespace Ui {
+namespace Ui
+{
 class MainWindow;
 }
 
-namespace kestrel {
+namespace kestrel
+{
 
 // The measurement window: the layout from mainwindow.ui, its controller, and the
 // file dialogs the controller asks for.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
-public:
+  public:
     explicit MainWindow(const QString& home = homeDirectory(),
                         std::unique_ptr<QSettings> settings = {}, QWidget* parent = nullptr);
     ~MainWindow() override;
@@ -28,10 +30,10 @@ public:
     // Kestrel, offers to install the script that calls the installed kestrel-scpi.
     void offerScriptInstall(const QString& programDir);
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     QString askForPath(const QString& title, const QString& message, const QString& label,
                        const QStringList& filters, const QString& suffix);
     void showAbout();

@@ -7,6 +7,6 @@
 class SCPIViewController : public QWidget
 {
     Q_OBJECT
-public:
+  public:
     using QWidget::QWidget;
 };

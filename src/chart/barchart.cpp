@@ -3,16 +3,18 @@
 #include "chart/scattertrace.h"
 
 #include <QBuffer>
+#include <qcustomplot.h>
 #include <QSvgGenerator>
 #include <QVBoxLayout>
-#include <qcustomplot.h>
 
 #include <cmath>
 #include <limits>
 
-namespace kestrel {
+namespace kestrel
+{
 
-namespace {
+namespace
+{
 
 const QColor liveColor(31, 119, 180);
 const QColor earlierColors[] = {QColor(214, 39, 40), QColor(44, 160, 44), QColor(148, 103, 189),
@@ -179,7 +181,8 @@ void BarChart::fitToData()
     auto collect = [&](const ScatterTrace* trace) {
         for (const ivData& point : trace->points())
             if (!(logCurrent_ && point.drainVolt == 0.0))
-                bounds.add(point.sourceVolt, logCurrent_ ? std::fabs(point.drainVolt) : point.drainVolt);
+                bounds.add(point.sourceVolt,
+                           logCurrent_ ? std::fabs(point.drainVolt) : point.drainVolt);
     };
     collect(live_.trace);
     for (const Trace& trace : earlier_)
@@ -211,7 +214,8 @@ void BarChart::growRangesFor(double volt, double amps)
             range.lower = std::min(range.lower, value / 4.0);
             range.upper = std::max(range.upper, value * 4.0);
         } else {
-            const double headroom = (std::max(range.upper, value) - std::min(range.lower, value)) * 0.25;
+            const double headroom =
+                (std::max(range.upper, value) - std::min(range.lower, value)) * 0.25;
             if (value < range.lower)
                 range.lower = value - headroom;
             else

@@ -9,7 +9,8 @@
 
 class QCustomPlot;
 
-namespace kestrel {
+namespace kestrel
+{
 
 class ScatterTrace;
 
@@ -19,7 +20,7 @@ class ScatterTrace;
 class BarChart : public QWidget
 {
     Q_OBJECT
-public:
+  public:
     static constexpr int maxEarlierTraces = 5;
     static constexpr int replotIntervalMs = 33;
 
@@ -50,7 +51,7 @@ public:
     // Exports what the chart shows; the format follows the name (.png or .svg).
     WriteResult exportImage(const QString& path, int width = 900, int height = 600);
 
-private:
+  private:
     struct Trace {
         QString name;
         ScatterTrace* trace = nullptr;

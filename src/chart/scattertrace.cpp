@@ -3,7 +3,8 @@
 #include <cmath>
 #include <limits>
 
-namespace kestrel {
+namespace kestrel
+{
 
 ScatterTrace::ScatterTrace(QCPAxis* keyAxis, QCPAxis* valueAxis)
     : QCPAbstractPlottable(keyAxis, valueAxis)
@@ -54,7 +55,8 @@ int ScatterTrace::shownCount() const
 
 QCPRange ScatterTrace::getKeyRange(bool& foundRange, QCP::SignDomain inSignDomain) const
 {
-    QCPRange range(std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity());
+    QCPRange range(std::numeric_limits<double>::infinity(),
+                   -std::numeric_limits<double>::infinity());
     for (const ivData& point : points_) {
         const double key = point.sourceVolt;
         if (!shown(point) || !std::isfinite(key) || (inSignDomain == QCP::sdPositive && key <= 0) ||
@@ -71,7 +73,8 @@ QCPRange ScatterTrace::getValueRange(bool& foundRange, QCP::SignDomain inSignDom
                                      const QCPRange& inKeyRange) const
 {
     const bool anyKey = inKeyRange == QCPRange();
-    QCPRange range(std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity());
+    QCPRange range(std::numeric_limits<double>::infinity(),
+                   -std::numeric_limits<double>::infinity());
     for (const ivData& point : points_) {
         const double value = shownValue(point);
         if (!shown(point) || !std::isfinite(value) ||
@@ -95,7 +98,8 @@ void ScatterTrace::drawMarkers(QPainter& painter, std::size_t from, QPointF orig
         const ivData& point = points_[i];
         if (!shown(point) || !std::isfinite(point.sourceVolt) || !std::isfinite(point.drainVolt))
             continue;
-        const QPointF at(keys->coordToPixel(point.sourceVolt), values->coordToPixel(shownValue(point)));
+        const QPointF at(keys->coordToPixel(point.sourceVolt),
+                         values->coordToPixel(shownValue(point)));
         painter.drawImage(at - origin - centre, marker_);
     }
 }
@@ -117,7 +121,8 @@ void ScatterTrace::draw(QCPPainter* painter)
     const double ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
     const View view{keys->range(), values->range(), rect, values->scaleType(), ratio};
     if (cache_.isNull() || !(view == cachedView_)) {
-        cache_ = QImage((QSizeF(rect.size()) * ratio).toSize(), QImage::Format_ARGB32_Premultiplied);
+        cache_ =
+            QImage((QSizeF(rect.size()) * ratio).toSize(), QImage::Format_ARGB32_Premultiplied);
         cache_.setDevicePixelRatio(ratio);
         cache_.fill(Qt::transparent);
         cachedView_ = view;

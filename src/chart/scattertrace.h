@@ -2,10 +2,11 @@
 
 #include "data/ivpoints.h"
 
-#include <QImage>
 #include <qcustomplot.h>
+#include <QImage>
 
-namespace kestrel {
+namespace kestrel
+{
 
 // One sweep's points as scatter markers, drawn incrementally: the markers already
 // drawn stay in an image kept for the current axes and size, and a redraw only adds
@@ -14,7 +15,7 @@ namespace kestrel {
 class ScatterTrace : public QCPAbstractPlottable
 {
     Q_OBJECT
-public:
+  public:
     ScatterTrace(QCPAxis* keyAxis, QCPAxis* valueAxis);
 
     void append(double volt, double amps);
@@ -30,15 +31,16 @@ public:
     int shownCount() const;
 
     double selectTest(const QPointF&, bool, QVariant*) const override { return -1; }
-    QCPRange getKeyRange(bool& foundRange, QCP::SignDomain inSignDomain = QCP::sdBoth) const override;
+    QCPRange getKeyRange(bool& foundRange,
+                         QCP::SignDomain inSignDomain = QCP::sdBoth) const override;
     QCPRange getValueRange(bool& foundRange, QCP::SignDomain inSignDomain = QCP::sdBoth,
                            const QCPRange& inKeyRange = QCPRange()) const override;
 
-protected:
+  protected:
     void draw(QCPPainter* painter) override;
     void drawLegendIcon(QCPPainter* painter, const QRectF& rect) const override;
 
-private:
+  private:
     struct View {
         QCPRange keys, values;
         QRect rect;

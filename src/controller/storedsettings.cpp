@@ -2,9 +2,11 @@
 
 #include "data/currentranges.h"
 
-namespace kestrel {
+namespace kestrel
+{
 
-namespace {
+namespace
+{
 
 // Settings files keep no types: a value written by another program may come back
 // as a list, a string or something else entirely.
@@ -50,7 +52,8 @@ StoredSweep restoreSweep(const QSettings& settings)
         sweep.stop = *text;
     if (auto text = storedText(settings, QStringLiteral("sweepsteps")))
         sweep.steps = *text;
-    if (auto text = storedText(settings, QStringLiteral("sweepshape")); text && shapeFromName(*text))
+    if (auto text = storedText(settings, QStringLiteral("sweepshape"));
+        text && shapeFromName(*text))
         sweep.shape = *text;
     if (auto text = storedText(settings, QStringLiteral("sweeprange"))) {
         bool ok = false;

@@ -4,7 +4,8 @@
 
 #include <QSettings>
 
-namespace kestrel {
+namespace kestrel
+{
 
 // The endpoint used when nothing usable is stored: a fixed private address, port 5555.
 inline const Endpoint defaultEndpoint{QStringLiteral("192.168.1.100"), QStringLiteral("5555")};

@@ -11,9 +11,11 @@
 
 #include <cmath>
 
-namespace kestrel {
+namespace kestrel
+{
 
-namespace {
+namespace
+{
 
 const QString offCommand = QStringLiteral(":OUTP1 OFF");
 
@@ -229,8 +231,8 @@ QString SweepEngine::switchOffNow()
     queue_.cancelAll();
     queue_.waitForIdle(shellTimeoutMs);
     command = offCommand;
-    const QString reply = queue_.runLineNow(instrumentCommandLine(
-        pat_, settings_.source.address, settings_.source.port, offCommand));
+    const QString reply = queue_.runLineNow(
+        instrumentCommandLine(pat_, settings_.source.address, settings_.source.port, offCommand));
     if (reply.isEmpty())
         return QString();
     return QStringLiteral("Switching the source output off failed: %1").arg(quotedReply(reply));

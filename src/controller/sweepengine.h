@@ -11,7 +11,8 @@
 #include <functional>
 #include <optional>
 
-namespace kestrel {
+namespace kestrel
+{
 
 class WorkQueue;
 
@@ -36,7 +37,7 @@ struct SweepSettings {
 class SweepEngine : public QObject
 {
     Q_OBJECT
-public:
+  public:
     enum class Outcome { Completed, Stopped, Failed, LimitReached, Overload };
     Q_ENUM(Outcome)
 
@@ -68,14 +69,14 @@ public:
     qint64 xyflag = 0;        // 1: the next point starts a new data set
     QTimer timerCH2;          // the sweep tick timer
 
-signals:
+  signals:
     void started(int totalPoints);
     void measurementReply(const QString& reply);
     void pointRecorded(int index, double volt, double amps);
     void progress(int done, int total, const QDateTime& expectedEnd);
     void finished(kestrel::SweepEngine::Outcome outcome, const QString& message);
 
-private:
+  private:
     enum class State { Idle, SettingUp, Running, SwitchingOff };
     enum class Instrument { Source, Meter };
     using Then = std::function<void(const QString& reply)>;

@@ -4,9 +4,11 @@
 
 #include <cmath>
 
-namespace kestrel {
+namespace kestrel
+{
 
-namespace {
+namespace
+{
 
 std::optional<double> fieldNumber(const QString& text)
 {

@@ -5,7 +5,8 @@
 #include <optional>
 #include <variant>
 
-namespace kestrel {
+namespace kestrel
+{
 
 enum class SweepShape { Linear, Dual, Log };
 

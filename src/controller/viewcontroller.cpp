@@ -17,9 +17,11 @@
 
 #include <cstdio>
 
-namespace kestrel {
+namespace kestrel
+{
 
-namespace {
+namespace
+{
 
 template <typename Widget>
 void findOutlet(QWidget* view, QPointer<Widget>& outlet, const char* name)
@@ -45,19 +47,17 @@ ViewController::ViewController(const QString& home, std::unique_ptr<QSettings> s
                                QObject* parent)
     : QObject(parent), printLine(writeLineToStdout), pat(home + QLatin1Char('/')),
       settings_(settings ? std::move(settings) : std::make_unique<QSettings>()),
-      queue_(std::make_unique<WorkQueue>()),
-      sweep_(std::make_unique<SweepEngine>(*queue_, pat))
+      queue_(std::make_unique<WorkQueue>()), sweep_(std::make_unique<SweepEngine>(*queue_, pat))
 {
     connect(sweep_.get(), &SweepEngine::started, this, &ViewController::sweepStarted);
     connect(sweep_.get(), &SweepEngine::progress, this, &ViewController::sweepProgress);
     connect(sweep_.get(), &SweepEngine::finished, this, &ViewController::sweepFinished);
     connect(sweep_.get(), &SweepEngine::measurementReply, this,
             [this](const QString& reply) { printLine(reply); });
-    connect(sweep_.get(), &SweepEngine::pointRecorded, this,
-            [this](int, double volt, double amps) {
-                if (chart_)
-                    chart_->addPoint(volt, amps);
-            });
+    connect(sweep_.get(), &SweepEngine::pointRecorded, this, [this](int, double volt, double amps) {
+        if (chart_)
+            chart_->addPoint(volt, amps);
+    });
 }
 
 ViewController::~ViewController()
@@ -113,8 +113,8 @@ void ViewController::connectOutlets(QWidget* view)
         connect(logCurrent, &QCheckBox::toggled, this, &ViewController::setLogCurrent);
 
     // Replies are shown exactly as received, never interpreted as markup.
-    for (QLabel* label : {sourcestatt.data(), drainstat.data(), sweepstatus.data(),
-                          identityline.data()})
+    for (QLabel* label :
+         {sourcestatt.data(), drainstat.data(), sweepstatus.data(), identityline.data()})
         if (label)
             label->setTextFormat(Qt::PlainText);
     // Room for a reply and its line feed, so the layout does not jump when one arrives.
@@ -243,9 +243,9 @@ void ViewController::runIV()
     typed.rangeIndex = drainSensitivity ? drainSensitivity->currentIndex() : 0;
     typed.limit = ivLimit ? ivLimit->text() : QString();
 
-    const auto plan = makeSweepPlan(
-        SweepFields{typed.start, typed.stop, typed.steps,
-                    shapeFromName(typed.shape).value_or(SweepShape::Linear)});
+    const auto plan =
+        makeSweepPlan(SweepFields{typed.start, typed.stop, typed.steps,
+                                  shapeFromName(typed.shape).value_or(SweepShape::Linear)});
     if (const QString* problem = std::get_if<QString>(&plan)) {
         showStatus(*problem, true);
         return;
@@ -317,7 +317,7 @@ void ViewController::sweepFinished(SweepEngine::Outcome outcome, const QString& 
 void ViewController::setSweepFieldsLocked(bool locked)
 {
     for (QWidget* field : std::initializer_list<QWidget*>{IVstart, IVstop, IVsteps, ivLimit,
-                                                         ivShape, drainSensitivity})
+                                                          ivShape, drainSensitivity})
         if (field)
             field->setEnabled(!locked);
     if (ivStop)

@@ -18,7 +18,8 @@
 #include <functional>
 #include <memory>
 
-namespace kestrel {
+namespace kestrel
+{
 
 class WorkQueue;
 
@@ -29,7 +30,7 @@ class WorkQueue;
 class ViewController : public QObject
 {
     Q_OBJECT
-public:
+  public:
     // home: the folder holding sendArbcmd.sh; settings: where endpoints and sweep
     // fields are remembered (the application's own store when none is given).
     explicit ViewController(const QString& home = homeDirectory(),
@@ -75,7 +76,7 @@ public:
     QPointer<QCheckBox> logCurrent;
     QPointer<QPushButton> clearTraces, exportChart;
 
-public slots:
+  public slots:
     void sourceok();
     void drainok();
     void runIV();
@@ -86,11 +87,11 @@ public slots:
     void clearEarlierTraces();
     void setLogCurrent(bool on);
 
-signals:
+  signals:
     // Every message the window shows in its status line.
     void statusShown(const QString& text, bool problem);
 
-private:
+  private:
     enum class Which { Source, Meter };
     void identify(Which which);
     void showStatus(const QString& text, bool problem = false);

@@ -2,9 +2,11 @@
 
 #include "data/numbertext.h"
 
-namespace kestrel {
+namespace kestrel
+{
 
-namespace {
+namespace
+{
 
 // A header value stays on its one line whatever the instrument said.
 QString oneLine(QString text)
@@ -20,8 +22,8 @@ QByteArray csvText(const CsvHeader& header, const IVPointList& points)
 {
     const QList<std::pair<QString, QString>> fields{
         {QStringLiteral("program"), header.program},
-        {QStringLiteral("taken"), header.taken.toOffsetFromUtc(header.taken.offsetFromUtc())
-                                      .toString(Qt::ISODate)},
+        {QStringLiteral("taken"),
+         header.taken.toOffsetFromUtc(header.taken.offsetFromUtc()).toString(Qt::ISODate)},
         {QStringLiteral("source"), header.source},
         {QStringLiteral("source identity"), header.sourceIdentity},
         {QStringLiteral("meter"), header.meter},

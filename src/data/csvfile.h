@@ -7,13 +7,14 @@
 #include <QString>
 #include <QStringList>
 
-namespace kestrel {
+namespace kestrel
+{
 
 // What a CSV file records about how its points were taken.
 struct CsvHeader {
-    QString program;    // "Kestrel 0.1.0"
-    QDateTime taken;    // local time, written in ISO 8601 with its offset
-    QString source;     // "127.0.0.2:5555"
+    QString program; // "Kestrel 0.1.0"
+    QDateTime taken; // local time, written in ISO 8601 with its offset
+    QString source;  // "127.0.0.2:5555"
     QString sourceIdentity;
     QString meter;
     QString meterIdentity;

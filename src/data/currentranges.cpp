@@ -1,6 +1,7 @@
 #include "data/currentranges.h"
 
-namespace kestrel {
+namespace kestrel
+{
 
 const std::vector<CurrentRange>& currentRanges()
 {

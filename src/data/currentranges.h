@@ -3,7 +3,8 @@
 #include <QString>
 #include <vector>
 
-namespace kestrel {
+namespace kestrel
+{
 
 // The meter's DC current ranges, most sensitive first. A sweep sends the index
 // of the chosen entry (":MEAS:CURR:DC 2" selects 20 mA).

@@ -3,7 +3,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
-namespace kestrel {
+namespace kestrel
+{
 
 QByteArray dataFileText(const IVPointList& points)
 {
@@ -47,11 +48,10 @@ WriteResult saveDataFile(const QString& path, const IVPointList& points)
 {
     WriteResult result = writeFileAtomically(path, dataFileText(points));
     if (result.ok)
-        result.message = QStringLiteral("Saved %1 %2 to %3")
-                             .arg(QString::number(points.size()),
-                                  points.size() == 1 ? QStringLiteral("point")
-                                                     : QStringLiteral("points"),
-                                  path);
+        result.message =
+            QStringLiteral("Saved %1 %2 to %3")
+                .arg(QString::number(points.size()),
+                     points.size() == 1 ? QStringLiteral("point") : QStringLiteral("points"), path);
     return result;
 }
 

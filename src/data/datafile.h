@@ -5,7 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
-namespace kestrel {
+namespace kestrel
+{
 
 struct WriteResult {
     bool ok = false;

@@ -2,7 +2,8 @@
 
 #include "data/numbertext.h"
 
-namespace kestrel {
+namespace kestrel
+{
 
 IVPointList& ivPoints()
 {

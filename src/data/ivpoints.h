@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-namespace kestrel {
+namespace kestrel
+{
 
 // One recorded point: [source level, drain current].
 using IVPoint = std::array<double, 2>;

@@ -7,9 +7,11 @@
 #include <locale.h>
 #include <system_error>
 
-namespace kestrel {
+namespace kestrel
+{
 
-namespace {
+namespace
+{
 
 // Exponent form from this magnitude up; everything below is positional down to 1e-4.
 constexpr int firstExponentFormE = 17; // 1e16 == 0.1 x 10^17

@@ -4,7 +4,8 @@
 #include <string>
 #include <string_view>
 
-namespace kestrel {
+namespace kestrel
+{
 
 // The one number-to-text rule shared by instrument commands and data files:
 // the shortest decimal text that reads back to the same 64-bit value.

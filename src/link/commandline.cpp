@@ -1,6 +1,7 @@
 #include "link/commandline.h"
 
-namespace kestrel {
+namespace kestrel
+{
 
 QString shellQuote(const QString& text)
 {

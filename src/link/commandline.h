@@ -2,7 +2,8 @@
 
 #include <QString>
 
-namespace kestrel {
+namespace kestrel
+{
 
 // Quotes text as one word for zsh (and any POSIX shell): nothing in it is
 // interpreted, an empty text stays an argument.

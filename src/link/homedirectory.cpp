@@ -6,7 +6,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
-namespace kestrel {
+namespace kestrel
+{
 
 QString homeDirectory()
 {

@@ -2,7 +2,8 @@
 
 #include <QString>
 
-namespace kestrel {
+namespace kestrel
+{
 
 // The current user's home folder without a trailing "/": the user database's
 // entry, or $HOME when the database has none.

@@ -6,9 +6,11 @@
 #include <QFile>
 #include <QFileInfo>
 
-namespace kestrel {
+namespace kestrel
+{
 
-namespace {
+namespace
+{
 
 const QByteArray placeholder = "'@KESTREL_SCPI@'";
 
@@ -35,14 +37,16 @@ WriteResult installScript(const QString& home, const ScriptSource& source)
 {
     const QString target = scriptPath(home);
     if (QFileInfo::exists(target) || QFileInfo(target).isSymLink())
-        return WriteResult{false, QStringLiteral("%1 already exists; it was left as it is.").arg(target)};
+        return WriteResult{false,
+                           QStringLiteral("%1 already exists; it was left as it is.").arg(target)};
     QFile templateFile(source.templatePath);
     if (!templateFile.open(QIODevice::ReadOnly))
         return WriteResult{false, QStringLiteral("Could not read %1: %2")
                                       .arg(source.templatePath, templateFile.errorString())};
     QByteArray text = templateFile.readAll();
     if (!text.contains(placeholder))
-        return WriteResult{false, QStringLiteral("%1 is not a script template.").arg(source.templatePath)};
+        return WriteResult{false,
+                           QStringLiteral("%1 is not a script template.").arg(source.templatePath)};
     text.replace(placeholder, shellQuote(source.scpiPath).toUtf8());
 
     WriteResult result = writeFileAtomically(target, text);

@@ -6,7 +6,8 @@
 
 #include <optional>
 
-namespace kestrel {
+namespace kestrel
+{
 
 // The instrument script and kestrel-scpi as an installed Kestrel ships them:
 // PREFIX/bin/kestrel-scpi beside the program, PREFIX/share/kestrel/sendArbcmd.sh.

@@ -14,9 +14,11 @@
 
 extern char** environ;
 
-namespace kestrel {
+namespace kestrel
+{
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -78,7 +80,7 @@ QString decodeReply(const QByteArray& bytes)
     text.reserve(bytes.size());
     for (const char c : bytes)
         text += static_cast<unsigned char>(c) < 0x80 ? QChar(QLatin1Char(c))
-                                                    : QChar(QChar::ReplacementCharacter);
+                                                     : QChar(QChar::ReplacementCharacter);
     return text;
 }
 
@@ -109,8 +111,8 @@ QString runShell(const QString& line, const ShellOptions& options)
         sigaddset(&defaults, sig);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr,
-                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                        POSIX_SPAWN_SETSIGDEF);
 
     char envPath[] = "/usr/bin/env";
     char zsh[] = "zsh";

@@ -3,7 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
-namespace kestrel {
+namespace kestrel
+{
 
 // A command whose output has not ended by then is killed with its whole process group.
 inline constexpr int shellTimeoutMs = 10000;
@@ -11,7 +12,7 @@ inline constexpr int shellTimeoutMs = 10000;
 // Lets another thread end a command that runShell is waiting for.
 class CancelSignal
 {
-public:
+  public:
     CancelSignal();
     ~CancelSignal();
     CancelSignal(const CancelSignal&) = delete;
@@ -21,7 +22,7 @@ public:
     void reset();
     int fd() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 

@@ -2,7 +2,8 @@
 
 #include <QThread>
 
-namespace kestrel {
+namespace kestrel
+{
 
 WorkQueue::WorkQueue(QObject* parent)
     : WorkQueue(

@@ -11,7 +11,8 @@
 #include <mutex>
 #include <thread>
 
-namespace kestrel {
+namespace kestrel
+{
 
 // Runs jobs (shell command lines, file writes) on one worker thread, strictly one
 // after another in the order posted, so the GUI thread never waits for an
@@ -20,7 +21,7 @@ namespace kestrel {
 class WorkQueue : public QObject
 {
     Q_OBJECT
-public:
+  public:
     using Job = std::function<QString(const CancelSignal&)>;
     using Done = std::function<void(const QString& result)>;
     // Runs one shell line and returns its reply; runShell unless a test or a
@@ -46,7 +47,7 @@ public:
     // Waits (without delivering results) until the worker has nothing to do.
     bool waitForIdle(int timeoutMs);
 
-private:
+  private:
     struct Entry {
         Job job;
         QPointer<QObject> context;

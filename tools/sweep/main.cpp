@@ -4,12 +4,13 @@
 #include <QSocketNotifier>
 
 #include <csignal>
-#include <memory>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 int signalPipe[2] = {-1, -1};
 
@@ -58,7 +59,8 @@ int main(int argc, char* argv[])
         }
         run.interrupt();
     });
-    struct sigaction action {};
+    struct sigaction action {
+    };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);

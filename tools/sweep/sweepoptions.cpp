@@ -1,15 +1,18 @@
+#include "sweepoptions.h"
 #include "controller/sweepplan.h"
 #include "data/currentranges.h"
 #include "link/homedirectory.h"
-#include "sweepoptions.h"
 
 #include <QCommandLineParser>
 
-namespace kestrel {
+namespace kestrel
+{
 
-namespace {
+namespace
+{
 
-const QString usageText = QStringLiteral(R"(Usage: kestrel-sweep --source ADDRESS:PORT --meter ADDRESS:PORT
+const QString usageText =
+    QStringLiteral(R"(Usage: kestrel-sweep --source ADDRESS:PORT --meter ADDRESS:PORT
                      --start V --stop V --steps N [options]
 
 Runs one I-V sweep without a window, exactly as the Kestrel window does: set-up,
@@ -60,7 +63,8 @@ QString rangeList()
 
 SweepExit badArguments(const QString& problem)
 {
-    return SweepExit{QStringLiteral("kestrel-sweep: %1\nTry 'kestrel-sweep --help'.\n").arg(problem), 2};
+    return SweepExit{
+        QStringLiteral("kestrel-sweep: %1\nTry 'kestrel-sweep --help'.\n").arg(problem), 2};
 }
 
 } // namespace
@@ -110,28 +114,28 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
                                 .arg(parser.positionalArguments().constFirst()));
     for (const auto* required : {&source, &meter, &start, &stop, &steps})
         if (!parser.isSet(*required))
-            return badArguments(QStringLiteral("--%1 is required").arg(required->names().constFirst()));
+            return badArguments(
+                QStringLiteral("--%1 is required").arg(required->names().constFirst()));
 
     SweepOptions options;
     const auto sourceEndpoint = parseEndpoint(parser.value(source));
     if (!sourceEndpoint)
-        return badArguments(QStringLiteral("--source must be ADDRESS:PORT, not '%1'")
-                                .arg(parser.value(source)));
+        return badArguments(
+            QStringLiteral("--source must be ADDRESS:PORT, not '%1'").arg(parser.value(source)));
     const auto meterEndpoint = parseEndpoint(parser.value(meter));
     if (!meterEndpoint)
-        return badArguments(QStringLiteral("--meter must be ADDRESS:PORT, not '%1'")
-                                .arg(parser.value(meter)));
+        return badArguments(
+            QStringLiteral("--meter must be ADDRESS:PORT, not '%1'").arg(parser.value(meter)));
     options.sweep.source = *sourceEndpoint;
     options.sweep.meter = *meterEndpoint;
 
-    const auto sweepShape = shapeFromName(parser.value(shape).isEmpty()
-                                              ? QStringLiteral("linear")
-                                              : parser.value(shape));
+    const auto sweepShape = shapeFromName(parser.value(shape).isEmpty() ? QStringLiteral("linear")
+                                                                        : parser.value(shape));
     if (!sweepShape)
         return badArguments(QStringLiteral("--shape must be linear, dual or log, not '%1'")
                                 .arg(parser.value(shape)));
-    const auto plan = makeSweepPlan(SweepFields{parser.value(start), parser.value(stop),
-                                                parser.value(steps), *sweepShape});
+    const auto plan = makeSweepPlan(
+        SweepFields{parser.value(start), parser.value(stop), parser.value(steps), *sweepShape});
     if (const QString* problem = std::get_if<QString>(&plan))
         return badArguments(*problem);
     options.sweep.plan = std::get<SweepPlan>(plan);

@@ -7,7 +7,8 @@
 
 #include <variant>
 
-namespace kestrel {
+namespace kestrel
+{
 
 struct SweepOptions {
     SweepSettings sweep;

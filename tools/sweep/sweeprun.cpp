@@ -9,9 +9,11 @@
 
 #include <cstdio>
 
-namespace kestrel {
+namespace kestrel
+{
 
-namespace {
+namespace
+{
 
 void writeOut(FILE* stream, const QString& text)
 {
@@ -58,14 +60,13 @@ void SweepRun::identifyThenSweep(int which)
         return;
     }
     const Endpoint& endpoint = which == 0 ? options_.sweep.source : options_.sweep.meter;
-    queue_.runShellLine(
-        instrumentCommandLine(options_.home + QLatin1Char('/'), endpoint.address, endpoint.port,
-                              QStringLiteral("*IDN?")),
-        this, [this, which](const QString& reply) {
-            (which == 0 ? sourceIdentity_ : meterIdentity_) =
-                reply.section(QLatin1Char('\n'), 0, 0).trimmed();
-            identifyThenSweep(which + 1);
-        });
+    queue_.runShellLine(instrumentCommandLine(options_.home + QLatin1Char('/'), endpoint.address,
+                                              endpoint.port, QStringLiteral("*IDN?")),
+                        this, [this, which](const QString& reply) {
+                            (which == 0 ? sourceIdentity_ : meterIdentity_) =
+                                reply.section(QLatin1Char('\n'), 0, 0).trimmed();
+                            identifyThenSweep(which + 1);
+                        });
 }
 
 void SweepRun::interrupt()

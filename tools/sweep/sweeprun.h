@@ -8,7 +8,8 @@
 
 #include <memory>
 
-namespace kestrel {
+namespace kestrel
+{
 
 // One headless sweep: the window's sweep engine, its replies on standard output,
 // its messages on standard error and the requested files written at the end,
@@ -16,17 +17,17 @@ namespace kestrel {
 class SweepRun : public QObject
 {
     Q_OBJECT
-public:
+  public:
     explicit SweepRun(const SweepOptions& options, QObject* parent = nullptr);
 
     void start();
     // Ctrl-C: the output goes off at once, the files get the points so far.
     void interrupt();
 
-signals:
+  signals:
     void done(int exitStatus);
 
-private:
+  private:
     void identifyThenSweep(int which);
     void finished(SweepEngine::Outcome outcome, const QString& message);
     bool writeFiles();
