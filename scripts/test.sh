@@ -10,4 +10,5 @@ kestrel_install_deps --ci
 
 cmake --preset "$preset"
 cmake --build --preset "$preset"
+[ "$preset" = dev ] && scripts/install-sendarbcmd.sh
 ctest --preset "$preset"

@@ -4,8 +4,36 @@
 #include <QApplication>
 #include <QCommandLineParser>
 
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+bool helpOrVersionAsked(int argc, char* argv[])
+{
+    for (int i = 1; i < argc; ++i)
+        for (const char* option : {"-h", "--help", "-v", "--version", "--help-all"})
+            if (std::strcmp(argv[i], option) == 0)
+                return true;
+    return false;
+}
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    // Without a display Qt would abort with a terse message; say what to use instead.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        if (helpOrVersionAsked(argc, argv)) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        } else {
+            std::fputs("kestrel: no display to open the window on; kestrel-sweep runs a sweep "
+                       "without one (see kestrel-sweep --help).\n",
+                       stderr);
+            return 1;
+        }
+    }
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Kestrel"));
     QApplication::setApplicationName(QStringLiteral("Kestrel"));
