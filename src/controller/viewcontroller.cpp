@@ -2,11 +2,11 @@
 
 #include "chart/barchart.h"
 #include "controller/storedsettings.h"
+#include "controller/sweepdescription.h"
 #include "data/csvfile.h"
 #include "data/currentranges.h"
 #include "data/datafile.h"
 #include "data/ivpoints.h"
-#include "data/numbertext.h"
 #include "link/commandline.h"
 #include "link/scriptinstall.h"
 #include "link/workqueue.h"
@@ -342,26 +342,8 @@ void ViewController::exportCsv()
         showStatus(tr("Nothing exported."));
         return;
     }
-    const SweepSettings& sweep = sweep_->settings();
-    const auto& ranges = currentRanges();
-    CsvHeader header;
-    header.program = QStringLiteral("Kestrel " KESTREL_VERSION);
-    header.taken = QDateTime::currentDateTime();
-    header.source = sweep.source.address + QLatin1Char(':') + sweep.source.port;
-    header.sourceIdentity = sourceIdentity_;
-    header.meter = sweep.meter.address + QLatin1Char(':') + sweep.meter.port;
-    header.meterIdentity = meterIdentity_;
-    header.start = QString::fromStdString(formatDouble(sweep.plan.start));
-    header.stop = QString::fromStdString(formatDouble(sweep.plan.stop));
-    header.steps = QString::number(sweep.plan.steps);
-    header.shape = shapeName(sweep.plan.shape);
-    header.range = sweep.rangeIndex >= 0 && sweep.rangeIndex < int(ranges.size())
-                       ? QStringLiteral("%1 (index %2)")
-                             .arg(ranges[sweep.rangeIndex].label)
-                             .arg(sweep.rangeIndex)
-                       : QString::number(sweep.rangeIndex);
-    header.limit =
-        sweep.limitAmps ? QString::fromStdString(formatDouble(*sweep.limitAmps)) : QString();
+    const CsvHeader header = describeSweep(QStringLiteral("Kestrel " KESTREL_VERSION),
+                                           sweep_->settings(), sourceIdentity_, meterIdentity_);
     writeInBackground([path, header, points = ivPoints()] {
         WriteResult result = writeFileAtomically(path, csvText(header, points));
         if (result.ok)

@@ -1,10 +1,9 @@
 #include "sweeprun.h"
 
+#include "controller/sweepdescription.h"
 #include "data/csvfile.h"
-#include "data/currentranges.h"
 #include "data/datafile.h"
 #include "data/ivpoints.h"
-#include "data/numbertext.h"
 #include "link/commandline.h"
 
 #include <cstdio>
@@ -20,11 +19,6 @@ void writeOut(FILE* stream, const QString& text)
     const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
     std::fflush(stream);
-}
-
-QString number(double value)
-{
-    return QString::fromStdString(formatDouble(value));
 }
 
 } // namespace
@@ -120,23 +114,8 @@ bool SweepRun::writeFiles()
     if (!options_.outPath.isEmpty())
         reportResult(saveDataFile(options_.outPath, points));
     if (!options_.csvPath.isEmpty()) {
-        const SweepSettings& sweep = options_.sweep;
-        const auto& ranges = currentRanges();
-        CsvHeader header;
-        header.program = QStringLiteral("kestrel-sweep " KESTREL_VERSION);
-        header.taken = QDateTime::currentDateTime();
-        header.source = sweep.source.address + QLatin1Char(':') + sweep.source.port;
-        header.sourceIdentity = sourceIdentity_;
-        header.meter = sweep.meter.address + QLatin1Char(':') + sweep.meter.port;
-        header.meterIdentity = meterIdentity_;
-        header.start = number(sweep.plan.start);
-        header.stop = number(sweep.plan.stop);
-        header.steps = QString::number(sweep.plan.steps);
-        header.shape = shapeName(sweep.plan.shape);
-        header.range = QStringLiteral("%1 (index %2)")
-                           .arg(ranges[std::size_t(sweep.rangeIndex)].label)
-                           .arg(sweep.rangeIndex);
-        header.limit = sweep.limitAmps ? number(*sweep.limitAmps) : QString();
+        const CsvHeader header = describeSweep(QStringLiteral("kestrel-sweep " KESTREL_VERSION),
+                                               options_.sweep, sourceIdentity_, meterIdentity_);
         WriteResult result = writeFileAtomically(options_.csvPath, csvText(header, points));
         if (result.ok)
             result.message = QStringLiteral("CSV written to %1").arg(options_.csvPath);
