@@ -136,9 +136,7 @@ void SweepEngine::timerc2()
     appliedVolt = level;
     sendSetting(Instrument::Source, levelCommand(level), [this, level](const QString&) {
         if (stopRequested_) {
-            finish(Outcome::Stopped, QStringLiteral("Sweep stopped after %1 of %2 points.")
-                                         .arg(tick_)
-                                         .arg(settings_.plan.count()));
+            finishStopped();
             return;
         }
         send(Instrument::Meter, QStringLiteral(":MEAS:CURR:DC?"),
@@ -188,8 +186,7 @@ void SweepEngine::measured(double level, const QString& reply)
     else if (tick_ == total)
         finish(Outcome::Completed, QStringLiteral("Sweep complete: %1 points.").arg(total));
     else if (stopRequested_)
-        finish(Outcome::Stopped,
-               QStringLiteral("Sweep stopped after %1 of %2 points.").arg(tick_).arg(total));
+        finishStopped();
     else
         tickBusy_ = false;
 }
@@ -199,10 +196,15 @@ void SweepEngine::stop()
     if (state_ == State::SettingUp || (state_ == State::Running && tickBusy_)) {
         stopRequested_ = true; // acted on when the command in flight returns
     } else if (state_ == State::Running) {
-        finish(Outcome::Stopped, QStringLiteral("Sweep stopped after %1 of %2 points.")
-                                     .arg(tick_)
-                                     .arg(settings_.plan.count()));
+        finishStopped();
     }
+}
+
+void SweepEngine::finishStopped()
+{
+    finish(Outcome::Stopped, QStringLiteral("Sweep stopped after %1 of %2 points.")
+                                 .arg(tick_)
+                                 .arg(settings_.plan.count()));
 }
 
 void SweepEngine::finish(Outcome outcome, const QString& message)

@@ -88,6 +88,7 @@ class SweepEngine : public QObject
     void measured(double level, const QString& reply);
     void endTick();
     void finish(Outcome outcome, const QString& message);
+    void finishStopped();
     QString levelCommand(double level) const;
     QDateTime expectedEnd() const;
 
