@@ -11,7 +11,8 @@
 
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 int fail(const QString& message)
 {
@@ -44,7 +45,8 @@ int main(int argc, char* argv[])
 
     const QStringList args = QGuiApplication::arguments().mid(1);
     if (args.size() < 3 || args.size() % 2 == 0)
-        return fail(QStringLiteral("usage: kestrel-iconrender ICON.svg SIZE OUT.png [SIZE OUT.png ...]"));
+        return fail(
+            QStringLiteral("usage: kestrel-iconrender ICON.svg SIZE OUT.png [SIZE OUT.png ...]"));
 
     QSvgRenderer renderer(args.at(0));
     if (!renderer.isValid())
