@@ -17,7 +17,8 @@ fail() {
 work="$(mktemp -d -t kestrel-package.XXXXXX)"
 trap 'rm -rf "$work"' EXIT
 
-if ! cpack -G DEB --config "$config" -B "$work/out" >"$work/cpack.log" 2>&1; then
+# Under the strictest umask: the package's modes must not depend on the packager's.
+if ! (umask 077 && cpack -G DEB --config "$config" -B "$work/out") >"$work/cpack.log" 2>&1; then
     cat "$work/cpack.log"
     fail "cpack -G DEB failed"
     exit 1
