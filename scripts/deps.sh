@@ -11,7 +11,7 @@ kestrel_packages=(
     zsh locales xvfb xauth
 )
 kestrel_ci_packages=(
-    clang libclang-rt-14-dev dpkg-dev file lintian desktop-file-utils python3
+    clang libclang-rt-14-dev dpkg-dev file lintian desktop-file-utils python3 man-db groff-base
 )
 
 kestrel_as_root() {

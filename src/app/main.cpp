@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QIcon>
 
 #include <cstdio>
 #include <cstring>
@@ -38,6 +39,8 @@ int main(int argc, char* argv[])
     QApplication::setOrganizationName(QStringLiteral("Kestrel"));
     QApplication::setApplicationName(QStringLiteral("Kestrel"));
     QApplication::setApplicationVersion(QStringLiteral(KESTREL_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("kestrel"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("kestrel")));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
