@@ -1,6 +1,9 @@
 #include "benchmarks.h"
 
 #include "chainbench.h"
+#include "chartbench.h"
+#include "responsivenessbench.h"
+#include "sweepbench.h"
 
 namespace kestrel::bench
 {
@@ -10,6 +13,18 @@ std::span<const Benchmark> allBenchmarks()
     static const Benchmark list[] = {
         {"chain", "chain [--runs N]   one *IDN? through the whole instrument chain vs. bare TCP",
          runChainBenchmark},
+        {"sweep",
+         "sweep [--steps N]  a sweep at the 0.1 s tick through the whole chain vs. "
+         "(N + 1) x 0.1 s",
+         runSweepBenchmark},
+        {"chart",
+         "chart [--further N]  one new point and a full redraw of the chart at 100 .. "
+         "100000 points; memory per point",
+         runChartBenchmark},
+        {"responsiveness",
+         "responsiveness [--seconds S] [--points N]  event-loop stalls: slow meter; a sweep "
+         "growing to 100000 points",
+         runResponsivenessBenchmark},
     };
     return list;
 }

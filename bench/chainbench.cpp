@@ -1,12 +1,11 @@
 #include "chainbench.h"
 
+#include "benchsupport.h"
 #include "link/commandline.h"
 #include "link/shellrunner.h"
 #include "simprocess/simprocess.h"
 #include "timing.h"
 
-#include <QCoreApplication>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
@@ -29,39 +28,11 @@ namespace kestrel::bench
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr char query[] = "*IDN?";
-
-void print(const QString& text)
-{
-    std::fputs(text.toLocal8Bit().constData(), stdout);
-    std::fflush(stdout);
-}
 
 void printError(const QString& text)
 {
-    const QString line = QStringLiteral("kestrel-bench chain: ") + text + QLatin1Char('\n');
-    std::fputs(line.toLocal8Bit().constData(), stderr);
-}
-
-QString toolPath(const QString& name)
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/") + name;
-}
-
-bool installScript(const QString& home, const QString& scpi)
-{
-    QProcess installer;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), home);
-    installer.setProcessEnvironment(env);
-    installer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    installer.start(QStringLiteral("bash"),
-                    {QStringLiteral(KESTREL_BENCH_SOURCE_DIR "/scripts/install-sendarbcmd.sh"),
-                     QStringLiteral("--scpi"), scpi});
-    return installer.waitForFinished(10000) && installer.exitStatus() == QProcess::NormalExit &&
-           installer.exitCode() == 0;
+    bench::printError("chain", text);
 }
 
 // A blocking loopback socket for the bare round trips.
@@ -230,6 +201,7 @@ int runChainBenchmark(const QStringList& args)
     print(QStringLiteral("kestrel-bench chain: %1 runs of %2 to kestrel-sim at %3:%4\n")
               .arg(runs)
               .arg(QLatin1String(query), address, port));
+    print(machineLine());
     print(QStringLiteral("  %1 %2    %3\n")
               .arg(QString(), -40)
               .arg(QStringLiteral("median"), 8)

@@ -1,9 +1,10 @@
 // kestrel-bench: timing runs that are too slow or too machine-bound for the tests.
 //   kestrel-bench NAME [ARGS...]
+// Exit status: 0 when the run met its targets, 3 when it missed one, 1 when it
+// could not run, 2 for bad arguments.
 
 #include "benchmarks.h"
-
-#include <QCoreApplication>
+#include "benchsupport.h"
 
 #include <cstdio>
 
@@ -17,13 +18,21 @@ void printUsage(std::FILE* stream)
     std::fputs("Usage: kestrel-bench NAME [ARGS...]\n\nBenchmarks:\n", stream);
     for (const Benchmark& benchmark : allBenchmarks())
         std::fprintf(stream, "  %s\n", benchmark.usage);
+    std::fputs("\nExit status: 0 targets met, 3 a target missed, 1 could not run, 2 bad "
+               "arguments.\nWithout a display the chart benchmarks draw on Qt's offscreen "
+               "platform.\n",
+               stream);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
+    // The chart benchmarks need widgets; without a display they draw off screen.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    BenchApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     if (args.isEmpty() || args.first() == QLatin1String("--help")) {
         printUsage(args.isEmpty() ? stderr : stdout);

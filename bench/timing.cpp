@@ -13,8 +13,11 @@ Summary summarize(std::vector<double> samples)
     std::sort(samples.begin(), samples.end());
     const std::size_t n = samples.size();
     const double median = n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
-    const auto rank = std::size_t(std::ceil(0.95 * double(n)));
-    return {median, samples[std::max<std::size_t>(rank, 1) - 1]};
+    const auto rank = [&](double fraction) {
+        const auto r = std::size_t(std::ceil(fraction * double(n)));
+        return samples[std::max<std::size_t>(r, 1) - 1];
+    };
+    return {median, rank(0.95), rank(0.99), samples.back(), n};
 }
 
 } // namespace kestrel::bench

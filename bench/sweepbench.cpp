@@ -1,0 +1,169 @@
+#include "sweepbench.h"
+
+#include "benchsupport.h"
+#include "controller/sweepengine.h"
+#include "data/ivpoints.h"
+#include "link/shellrunner.h"
+#include "link/workqueue.h"
+#include "simprocess/simprocess.h"
+
+#include <QTemporaryDir>
+
+#include <mutex>
+#include <optional>
+
+namespace kestrel::bench
+{
+
+namespace
+{
+
+constexpr double targetRatio = 1.02;
+
+void printError(const QString& text)
+{
+    bench::printError("sweep", text);
+}
+
+} // namespace
+
+int runSweepBenchmark(const QStringList& args)
+{
+    int steps = 200;
+    if (!parseOptions(args, {{"--steps", &steps, 1}}) || steps > maxSweepSteps) {
+        printError(QStringLiteral("usage: kestrel-bench sweep [--steps N] (N from 1 to %1)")
+                       .arg(maxSweepSteps));
+        return 2;
+    }
+
+    SimProcess sim;
+    QString error;
+    if (!startSimulator(sim, {}, &error)) {
+        printError(error);
+        return 1;
+    }
+    QTemporaryDir home;
+    if (!home.isValid() || !installScript(home.path(), toolPath(QStringLiteral("kestrel-scpi")))) {
+        printError(QStringLiteral("cannot install sendArbcmd.sh into a temporary home"));
+        return 1;
+    }
+
+    // The window's runner (runShell with the shell time limit and the queue's cancel
+    // signal, as WorkQueue's default one), timed on the worker thread.
+    std::mutex commandsMutex;
+    std::vector<double> levelMs, readingMs;
+    WorkQueue queue([&](const QString& line, const CancelSignal& cancel) {
+        const Clock::time_point start = Clock::now();
+        QString reply = runShell(line, ShellOptions{shellTimeoutMs, &cancel});
+        const double ms = msSince(start);
+        std::lock_guard lock(commandsMutex);
+        if (line.contains(QLatin1String(":MEAS:CURR:DC?")))
+            readingMs.push_back(ms);
+        else if (line.contains(QLatin1String(":SOUR1:APPL:DC")))
+            levelMs.push_back(ms);
+        return reply;
+    });
+    SweepEngine engine(queue, home.path() + QLatin1Char('/'));
+    const SweepPlan plan{0.0, 1.0, steps, SweepShape::Linear};
+    const int points = plan.count();
+
+    // Per tick: from the tick timer's firing (the engine's own slot runs first and
+    // posts the level command) to the recorded point, i.e. both commands and their
+    // replies through the event loop. Between ticks: point to point.
+    std::vector<double> tickMs, intervalMs;
+    Clock::time_point tickStart{}, lastPoint{}, firstPoint{};
+    bool inTick = false;
+    QObject::connect(&engine.timerCH2, &QTimer::timeout, &engine, [&] {
+        if (!inTick) { // a firing while the tick is busy is dropped by the engine too
+            tickStart = Clock::now();
+            inTick = true;
+        }
+    });
+    QObject::connect(&engine, &SweepEngine::pointRecorded, &engine, [&](int index, double, double) {
+        const Clock::time_point now = Clock::now();
+        if (inTick)
+            tickMs.push_back(std::chrono::duration<double, std::milli>(now - tickStart).count());
+        inTick = false;
+        if (index == 0)
+            firstPoint = now;
+        else
+            intervalMs.push_back(
+                std::chrono::duration<double, std::milli>(now - lastPoint).count());
+        lastPoint = now;
+    });
+    std::optional<SweepEngine::Outcome> outcome;
+    QString message;
+    Clock::time_point end{};
+    QObject::connect(&engine, &SweepEngine::finished, &engine,
+                     [&](SweepEngine::Outcome how, const QString& text) {
+                         end = Clock::now();
+                         outcome = how;
+                         message = text;
+                     });
+
+    const Endpoint source{sim.sourceAddress(), QString::number(sim.sourcePort())};
+    const Endpoint meter{sim.meterAddress(), QString::number(sim.meterPort())};
+    print(QStringLiteral("kestrel-bench sweep: %1 points at a %2 ms tick, source %3:%4, meter "
+                         "%5:%6 (no latency)\n")
+              .arg(points)
+              .arg(SweepEngine::tickIntervalMs)
+              .arg(source.address, source.port, meter.address, meter.port));
+    print(machineLine());
+    const Clock::time_point begin = Clock::now();
+    engine.start(SweepSettings{source, meter, plan, 2, std::nullopt}); // 20 mA range
+    const int limitMs = points * SweepEngine::tickIntervalMs * 3 + 30000;
+    if (!waitUntil([&] { return outcome.has_value(); }, limitMs)) {
+        printError(QStringLiteral("the sweep did not end within %1 s").arg(limitMs / 1000));
+        return 1;
+    }
+    if (*outcome != SweepEngine::Outcome::Completed || int(ivPoints().size()) != points) {
+        printError(QStringLiteral("the sweep did not complete: %1").arg(message));
+        return 1;
+    }
+
+    const double wallMs = std::chrono::duration<double, std::milli>(end - begin).count();
+    const double idealMs = double(points) * SweepEngine::tickIntervalMs;
+    const double ratio = wallMs / idealMs;
+    const double setupMs = std::chrono::duration<double, std::milli>(firstPoint - begin).count();
+    const double offMs = std::chrono::duration<double, std::milli>(end - lastPoint).count();
+    const auto late = std::count_if(intervalMs.begin(), intervalMs.end(), [](double ms) {
+        return ms > 1.5 * SweepEngine::tickIntervalMs;
+    });
+
+    print(QStringLiteral("  wall time start() -> finished   %1 s\n").arg(wallMs / 1000, 0, 'f', 3));
+    print(QStringLiteral("  %1 %2 s\n")
+              .arg(QStringLiteral("ideal %1 x %2 s")
+                       .arg(points)
+                       .arg(SweepEngine::tickIntervalMs / 1000.0, 0, 'f', 1),
+                   -31)
+              .arg(idealMs / 1000, 0, 'f', 3));
+    print(QStringLiteral("  ratio                           %1 (target <= %2: %3)\n")
+              .arg(ratio, 0, 'f', 4)
+              .arg(targetRatio, 0, 'f', 2)
+              .arg(ratio <= targetRatio ? QStringLiteral("met") : QStringLiteral("MISSED")));
+    print(QStringLiteral("  start() -> first point          %1 ms (5 set-up commands, then the "
+                         "first tick)\n")
+              .arg(setupMs, 0, 'f', 1));
+    print(QStringLiteral("  last point -> finished          %1 ms (output off)\n")
+              .arg(offMs, 0, 'f', 1));
+    print(QStringLiteral("  ticks later than 1.5 intervals  %1 of %2\n")
+              .arg(late)
+              .arg(intervalMs.size()));
+    constexpr int width = 40;
+    print(summaryHeader(width));
+    print(summaryRow(QStringLiteral("one tick's commands (level + reading)"), summarize(tickMs),
+                     width));
+    {
+        std::lock_guard lock(commandsMutex);
+        print(summaryRow(QStringLiteral("  level command alone (runShell)"), summarize(levelMs),
+                         width));
+        print(
+            summaryRow(QStringLiteral("  reading alone (runShell)"), summarize(readingMs), width));
+    }
+    print(summaryRow(QStringLiteral("point to point"), summarize(intervalMs), width));
+    if (sim.stop() != 0)
+        return 1;
+    return ratio <= targetRatio ? 0 : 3;
+}
+
+} // namespace kestrel::bench

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QStringList>
+
+namespace kestrel::bench
+{
+
+// kestrel-bench sweep [--steps N]: one linear sweep of N steps (N + 1 points, 200
+// by default) at the normal 0.1 s tick through the whole chain (SweepEngine ->
+// WorkQueue -> zsh -> sendArbcmd.sh -> kestrel-scpi -> kestrel-sim without
+// latency). Reports the wall time from start() to finished() against the ideal
+// (N + 1) x 0.1 s, and what one tick's two commands take.
+int runSweepBenchmark(const QStringList& args);
+
+} // namespace kestrel::bench
