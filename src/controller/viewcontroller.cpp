@@ -294,6 +294,12 @@ void ViewController::sweepStarted(int totalPoints)
 
 void ViewController::sweepProgress(int done, int total, const QDateTime& expectedEnd)
 {
+    // A fast sweep reports far more often than anyone can read; relaying out the
+    // window for every point would cost more than drawing the points.
+    if (done != 0 && done != total && progressClock_.isValid() &&
+        progressClock_.elapsed() < progressIntervalMs)
+        return;
+    progressClock_.start();
     if (ivProgress)
         ivProgress->setValue(done);
     showStatus(tr("Point %1 of %2, ends about %3")
@@ -305,6 +311,8 @@ void ViewController::sweepProgress(int done, int total, const QDateTime& expecte
 void ViewController::sweepFinished(SweepEngine::Outcome outcome, const QString& message)
 {
     setSweepFieldsLocked(false);
+    if (ivProgress)
+        ivProgress->setValue(sweep_->pointsDone());
     if (chart_) {
         chart_->fitToData(); // while points arrived the axes only grew
         chart_->replotNow(); // the last point is drawn without waiting for the next redraw

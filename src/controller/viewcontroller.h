@@ -7,6 +7,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QObject>
@@ -110,6 +111,8 @@ class ViewController : public QObject
     bool meterIdentified_ = false;
     QString sourceIdentity_, meterIdentity_;
     int sweepNumber_ = 0;
+    static constexpr int progressIntervalMs = 200;
+    QElapsedTimer progressClock_;
 };
 
 } // namespace kestrel
