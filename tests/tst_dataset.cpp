@@ -19,8 +19,6 @@ class TestDataSet : public QObject
     void copiesDoNotChangeWithTheDataSet();
     void describesPairsInOrder();
     void savesExactlyTheTextAndOneLineFeed();
-    void savesToAnyPathAsChosen_data();
-    void savesToAnyPathAsChosen();
     void failedSaveKeepsTheOldFile();
     void largeDataSetSaves();
 };
@@ -95,31 +93,6 @@ void TestDataSet::savesExactlyTheTextAndOneLineFeed()
     QVERIFY(result.message.contains(path));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), QByteArray("[[0.25, 0.001], [0.5, 0.002]]\n"));
-}
-
-void TestDataSet::savesToAnyPathAsChosen_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::newRow("blanks") << "my data file.txt";
-    QTest::newRow("quotes") << "it's \"quoted\".txt";
-    QTest::newRow("shell characters") << "$HOME `x` *;|&.txt";
-    QTest::newRow("leading tilde") << "~data.txt";
-    QTest::newRow("percent") << "%1 %2.txt";
-}
-
-void TestDataSet::savesToAnyPathAsChosen()
-{
-    QFETCH(QString, name);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(name);
-    replacePoints(1.0, 1e-6);
-    const WriteResult result = saveDataFile(path, ivPoints());
-    QVERIFY2(result.ok, qPrintable(result.message));
-    QVERIFY(result.message.endsWith(path));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("[[1.0, 1e-06]]\n"));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
 void TestDataSet::failedSaveKeepsTheOldFile()

@@ -130,9 +130,6 @@ class TestScpi : public QObject
     void fullBacklogHitsTheConnectLimit();
     void portMustBeAPortNumber_data();
     void portMustBeAPortNumber();
-    void usageErrors_data();
-    void usageErrors();
-    void helpAndVersion();
 };
 
 void TestScpi::replyArrivesAsOneLine_data()
@@ -283,47 +280,6 @@ void TestScpi::portMustBeAPortNumber()
     QCOMPARE(run.exitCode, 1);
     QCOMPARE(run.out, QByteArray());
     QCOMPARE(run.err, errorLine(port, "not a port number"));
-}
-
-void TestScpi::usageErrors_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::newRow("nothing") << QStringList{};
-    QTest::newRow("two operands") << QStringList{"127.0.0.1", "5555"};
-    QTest::newRow("four operands") << QStringList{"127.0.0.1", "5555", "*IDN?", "extra"};
-    QTest::newRow("unknown option") << QStringList{"--bogus", "127.0.0.1", "5555", "*IDN?"};
-    QTest::newRow("dash command without --") << QStringList{"127.0.0.1", "5555", "-x"};
-    QTest::newRow("timeout 0") << QStringList{"--timeout", "0", "127.0.0.1", "5555", "*IDN?"};
-    QTest::newRow("timeout 10") << QStringList{"--timeout", "10", "127.0.0.1", "5555", "*IDN?"};
-    QTest::newRow("timeout text") << QStringList{"--timeout=abc", "127.0.0.1", "5555", "*IDN?"};
-    QTest::newRow("connect timeout negative")
-        << QStringList{"--connect-timeout", "-1", "127.0.0.1", "5555", "*IDN?"};
-    QTest::newRow("timeout without value")
-        << QStringList{"127.0.0.1", "5555", "*IDN?", "--timeout"};
-}
-
-void TestScpi::usageErrors()
-{
-    QFETCH(QStringList, args);
-    const ToolRun run = runScpi(args);
-    QCOMPARE(run.exitCode, 2);
-    QCOMPARE(run.out, QByteArray());
-    QVERIFY2(run.err.startsWith("kestrel-scpi: ") && run.err.count('\n') == 1 &&
-                 run.err.endsWith("(see kestrel-scpi --help)\n"),
-             run.err.constData());
-}
-
-void TestScpi::helpAndVersion()
-{
-    const ToolRun help = runScpi({"--help"});
-    QCOMPARE(help.exitCode, 0);
-    for (const char* part :
-         {"Usage: kestrel-scpi", "--connect-timeout S", "--timeout S", "Example:", "Exit status:"})
-        QVERIFY2(help.out.contains(part), part);
-
-    const ToolRun version = runScpi({"--version"});
-    QCOMPARE(version.exitCode, 0);
-    QCOMPARE(version.out, QByteArray("kestrel-scpi " KESTREL_VERSION "\n"));
 }
 
 QTEST_GUILESS_MAIN(TestScpi)

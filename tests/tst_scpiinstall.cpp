@@ -81,13 +81,10 @@ class TestScpiInstall : public QObject
   private slots:
     void freshHomeGetsAWorkingScript_data();
     void freshHomeGetsAWorkingScript();
-    void secondRunSaysUpToDate();
     void existingScriptIsNeverOverwrittenSilently();
     void forceReplacesAndKeepsEveryBackup();
     void helperPathWithQuoteAndBlank();
     void missingHelperIsAnError();
-    void badArgumentsAreUsageErrors();
-    void uninstalledTemplateSaysWhatToDo();
 };
 
 void TestScpiInstall::freshHomeGetsAWorkingScript_data()
@@ -119,21 +116,6 @@ void TestScpiInstall::freshHomeGetsAWorkingScript()
         contents(scriptPath(home)).contains(QByteArray("scpi='" + realScpi().toUtf8() + "'\n")));
     QCOMPARE(filesIn(home), QStringList{u"sendArbcmd.sh"_s});
     verifyScriptWorks(home);
-}
-
-void TestScpiInstall::secondRunSaysUpToDate()
-{
-    TestHome home;
-    QCOMPARE(runInstaller(home, {u"--scpi"_s, realScpi()}).exitCode, 0);
-    const QByteArray installed = contents(scriptPath(home));
-    const InstallRun again = runInstaller(home, {u"--scpi"_s, realScpi()});
-    QCOMPARE(again.exitCode, 0);
-    QVERIFY2(again.out.contains(u"is up to date"_s), qPrintable(again.out));
-    QCOMPARE(contents(scriptPath(home)), installed);
-    // Nothing to replace, so --force keeps no backup either.
-    QVERIFY(runInstaller(home, {u"--force"_s, u"--scpi"_s, realScpi()})
-                .out.contains(u"is up to date"_s));
-    QCOMPARE(filesIn(home), QStringList{u"sendArbcmd.sh"_s});
 }
 
 void TestScpiInstall::existingScriptIsNeverOverwrittenSilently()
@@ -196,27 +178,6 @@ void TestScpiInstall::missingHelperIsAnError()
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.err.contains(u"no kestrel-scpi at"_s), qPrintable(run.err));
     QCOMPARE(filesIn(home), QStringList());
-}
-
-void TestScpiInstall::badArgumentsAreUsageErrors()
-{
-    TestHome home;
-    QCOMPARE(runInstaller(home, {u"--bogus"_s}).exitCode, 2);
-    QCOMPARE(runInstaller(home, {u"--scpi"_s}).exitCode, 2);
-    QCOMPARE(filesIn(home), QStringList());
-    const InstallRun help = runInstaller(home, {u"--help"_s});
-    QCOMPARE(help.exitCode, 0);
-    QVERIFY(help.out.contains(u"--force"_s));
-}
-
-void TestScpiInstall::uninstalledTemplateSaysWhatToDo()
-{
-    QProcess process;
-    process.start(u"sh"_s, {kestrelSourcePath(u"scripts/sendArbcmd.sh"_s), u"127.0.0.1"_s, u"1"_s,
-                            u"*IDN?"_s});
-    QVERIFY(process.waitForFinished(5000));
-    QCOMPARE(process.exitCode(), 1);
-    QVERIFY(process.readAllStandardError().contains("install-sendarbcmd.sh"));
 }
 
 QTEST_GUILESS_MAIN(TestScpiInstall)

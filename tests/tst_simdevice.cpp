@@ -15,8 +15,6 @@ class TestSimDevice : public QObject
     void diodeCurrentSolvesTheCircuit();
     void diodeCurveHasItsKneeNearSixTenthsOfAVolt();
     void diodeCurrentNeverFallsAsTheVoltageRises();
-    void deviceTexts_data();
-    void deviceTexts();
 };
 
 void TestSimDevice::diodeCurrentSolvesTheCircuit_data()
@@ -68,38 +66,6 @@ void TestSimDevice::diodeCurrentNeverFallsAsTheVoltageRises()
         QVERIFY2(amps >= previous, qPrintable(QString::number(step / 100.0)));
         previous = amps;
     }
-}
-
-void TestSimDevice::deviceTexts_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("valid");
-    QTest::addColumn<double>("ampsAtTwoVolts");
-    QTest::newRow("resistor") << "resistor:1000" << true << 2e-3;
-    QTest::newRow("resistor, exponent") << "resistor:4e3" << true << 0.5e-3;
-    QTest::newRow("resistor, fraction") << "resistor:0.5" << true << 4.0;
-    QTest::newRow("zero ohms") << "resistor:0" << false << 0.0;
-    QTest::newRow("negative") << "resistor:-5" << false << 0.0;
-    QTest::newRow("infinite") << "resistor:inf" << false << 0.0;
-    QTest::newRow("not a number") << "resistor:1k" << false << 0.0;
-    QTest::newRow("no value") << "resistor:" << false << 0.0;
-    QTest::newRow("unknown device") << "capacitor" << false << 0.0;
-    QTest::newRow("case matters") << "Diode" << false << 0.0;
-}
-
-void TestSimDevice::deviceTexts()
-{
-    QFETCH(QString, text);
-    QFETCH(bool, valid);
-    QFETCH(double, ampsAtTwoVolts);
-    QString error;
-    const auto device = makeDevice(text, &error);
-    QCOMPARE(device != nullptr, valid);
-    QCOMPARE(error.isEmpty(), valid);
-    if (valid)
-        QCOMPARE(device->current(2.0), ampsAtTwoVolts);
-    else
-        QVERIFY(error.contains(text));
 }
 
 QTEST_GUILESS_MAIN(TestSimDevice)

@@ -62,18 +62,9 @@ class TestSimInstruments : public QObject
   private slots:
     void commandsReportErrors_data();
     void commandsReportErrors();
-    void outputSpellings_data();
-    void outputSpellings();
-    void levelTakesEveryNumberText_data();
-    void levelTakesEveryNumberText();
-    void severalUnitsOnOneLine();
-    void errorQueueKeepsOrderAndOverflows();
-    void resetRestoresDefaultsButKeepsErrors();
     void readingOverloadsBeyondFullScale_data();
     void readingOverloadsBeyondFullScale();
     void noiseIsSeededAndScaledToRangeAndRate();
-    void readingFormat_data();
-    void readingFormat();
     void readingFormatIgnoresTheLocale();
 };
 
@@ -184,134 +175,6 @@ void TestSimInstruments::commandsReportErrors()
     QCOMPARE(ask(target, ":SYSTem:ERRor:NEXT?"), QByteArray("0,\"No error\""));
 }
 
-void TestSimInstruments::outputSpellings_data()
-{
-    QTest::addColumn<QByteArray>("command");
-    QTest::addColumn<QByteArray>("query");
-    QTest::addColumn<QByteArray>("state");
-    QTest::newRow("short") << ":OUTP1 ON"_ba
-                           << ":OUTP1?"_ba
-                           << "ON"_ba;
-    QTest::newRow("long with state node") << ":OUTPut1:STATe ON"_ba
-                                          << ":OUTP1:STAT?"_ba
-                                          << "ON"_ba;
-    QTest::newRow("lower case, no suffix") << "outp on"_ba
-                                           << "outp?"_ba
-                                           << "ON"_ba;
-    QTest::newRow("mixed case, 1") << ":Output1 1"_ba
-                                   << ":OUTPUT?"_ba
-                                   << "ON"_ba;
-    QTest::newRow("off after on") << ":OUTP1 ON;:OUTP1 OFF"_ba
-                                  << ":OUTP1?"_ba
-                                  << "OFF"_ba;
-    QTest::newRow("neither long nor short") << ":OUTPU1 ON"_ba
-                                            << ":OUTP1?"_ba
-                                            << "OFF"_ba;
-    QTest::newRow("channel 2") << ":OUTP2 ON"_ba
-                               << ":OUTP1?"_ba
-                               << "OFF"_ba;
-    QTest::newRow("no value") << ":OUTP1"_ba
-                              << ":OUTP1?"_ba
-                              << "OFF"_ba;
-}
-
-void TestSimInstruments::outputSpellings()
-{
-    QFETCH(QByteArray, command);
-    QFETCH(QByteArray, query);
-    QFETCH(QByteArray, state);
-    Bench bench;
-    QVERIFY(!bench.source.execute(command).reply);
-    QCOMPARE(ask(bench.source, query), state);
-    QCOMPARE(bench.circuit.outputOn, state == "ON");
-}
-
-void TestSimInstruments::levelTakesEveryNumberText_data()
-{
-    QTest::addColumn<QByteArray>("level");
-    QTest::addColumn<QByteArray>("reading"); // on 1 kOhm, 10 A range
-    QTest::newRow("tiny negative") << "-5.551115123125783e-17"_ba
-                                   << "-5.551115E-20"_ba;
-    QTest::newRow("plain") << "0.25"_ba
-                           << "2.500000E-04"_ba;
-    QTest::newRow("exponent") << "1e-05"_ba
-                              << "1.000000E-08"_ba;
-    QTest::newRow("upper-case exponent") << "-1E+00"_ba
-                                         << "-1.000000E-03"_ba;
-    QTest::newRow("leading plus and dot") << "+.5"_ba
-                                          << "5.000000E-04"_ba;
-    QTest::newRow("trailing zeros") << "2.50"_ba
-                                    << "2.500000E-03"_ba;
-    QTest::newRow("exactly 10 V") << "10"_ba
-                                  << "1.000000E-02"_ba;
-    QTest::newRow("negative zero") << "-0.0"_ba
-                                   << "0.000000E+00"_ba;
-}
-
-void TestSimInstruments::levelTakesEveryNumberText()
-{
-    QFETCH(QByteArray, level);
-    QFETCH(QByteArray, reading);
-    Bench bench;
-    bench.meter.execute(":MEAS:CURR:DC 5");
-    bench.source.execute(QByteArray(":SOUR1:APPL:DC 1,1," + level));
-    bench.source.execute(":OUTP1 ON");
-    QCOMPARE(ask(bench.meter, ":MEAS:CURR:DC?"), reading);
-    QCOMPARE(ask(bench.source, ":SYST:ERR?"), QByteArray("0,\"No error\""));
-}
-
-void TestSimInstruments::severalUnitsOnOneLine()
-{
-    Bench bench;
-    QCOMPARE(ask(bench.source, ":SOUR1:APPL:DC 1,1,0.1; :OUTP1 ON;:OUTP1?;*OPC?"),
-             QByteArray("ON;1"));
-    QCOMPARE(ask(bench.meter, "*RST;:MEAS:CURR:DC?"), QByteArray("1.000000E-04"));
-    QVERIFY(bench.meter.execute(":MEAS:CURR:DC?").measurement);
-    QVERIFY(!bench.meter.execute("*IDN?").measurement);
-}
-
-void TestSimInstruments::errorQueueKeepsOrderAndOverflows()
-{
-    Bench bench;
-    bench.meter.execute(":MEAS:CURR:DC 9");
-    bench.meter.execute(":NOPE");
-    bench.meter.execute(":RATE:CURR:DC Q");
-    QCOMPARE(ask(bench.meter, ":SYST:ERR?"), QByteArray("-222,\"Data out of range\""));
-    QCOMPARE(ask(bench.meter, ":SYST:ERR?"), QByteArray("-113,\"Undefined header\""));
-    QCOMPARE(ask(bench.meter, ":SYST:ERR?"), QByteArray("-224,\"Illegal parameter value\""));
-    QCOMPARE(ask(bench.meter, ":SYST:ERR?"), QByteArray("0,\"No error\""));
-
-    for (int i = 0; i < 25; ++i)
-        bench.meter.execute(":NOPE");
-    for (std::size_t i = 1; i < ErrorQueue::capacity; ++i)
-        QCOMPARE(ask(bench.meter, ":SYST:ERR?"), QByteArray("-113,\"Undefined header\""));
-    QCOMPARE(ask(bench.meter, ":SYST:ERR?"), QByteArray("-350,\"Queue overflow\""));
-    QCOMPARE(ask(bench.meter, ":SYST:ERR?"), QByteArray("0,\"No error\""));
-
-    bench.meter.execute(":NOPE");
-    bench.meter.execute("*CLS");
-    QCOMPARE(ask(bench.meter, ":SYST:ERR?"), QByteArray("0,\"No error\""));
-}
-
-void TestSimInstruments::resetRestoresDefaultsButKeepsErrors()
-{
-    Bench bench;
-    bench.source.execute(":SOUR1:APPL:DC 1,1,0.5;:OUTP1 ON");
-    bench.meter.execute(":MEAS:CURR:DC 3;:RATE:CURR:DC F;:NOPE");
-    QCOMPARE(ask(bench.meter, ":MEAS:CURR:DC?"), QByteArray("5.000000E-04"));
-
-    bench.meter.execute("*RST");
-    QCOMPARE(ask(bench.meter, ":RATE:CURR:DC?"), QByteArray("S"));
-    // Back on the 200 uA range, where 500 uA is an overload.
-    QCOMPARE(ask(bench.meter, ":MEAS:CURR:DC?"), QByteArray("9.900000E+37"));
-    QCOMPARE(ask(bench.meter, ":SYST:ERR?"), QByteArray("-113,\"Undefined header\""));
-
-    bench.source.execute("*RST");
-    QCOMPARE(ask(bench.source, ":OUTP1?"), QByteArray("OFF"));
-    bench.source.execute(":OUTP1 ON");
-    QCOMPARE(ask(bench.meter, ":MEAS:CURR:DC?"), QByteArray("0.000000E+00"));
-}
-
 void TestSimInstruments::readingOverloadsBeyondFullScale_data()
 {
     QTest::addColumn<QByteArray>("level");
@@ -366,27 +229,6 @@ void TestSimInstruments::noiseIsSeededAndScaledToRangeAndRate()
     QVERIFY2(wide > 1.5e-6 && wide < 2.5e-6, qPrintable(QString::number(wide)));
     const double fast = standardDeviation(readings(7, 0, 'F'));
     QVERIFY2(fast > 150e-9 && fast < 250e-9, qPrintable(QString::number(fast)));
-}
-
-void TestSimInstruments::readingFormat_data()
-{
-    QTest::addColumn<double>("value");
-    QTest::addColumn<QByteArray>("text");
-    QTest::newRow("milliamps") << 1.234567e-3 << QByteArray("1.234567E-03");
-    QTest::newRow("rounds to 7 digits") << 1.23456789e-7 << QByteArray("1.234568E-07");
-    QTest::newRow("rounds up a decade") << 9.9999996e-4 << QByteArray("1.000000E-03");
-    QTest::newRow("negative") << -0.5 << QByteArray("-5.000000E-01");
-    QTest::newRow("zero") << 0.0 << QByteArray("0.000000E+00");
-    QTest::newRow("negative zero") << -0.0 << QByteArray("0.000000E+00");
-    QTest::newRow("overload") << 9.9e37 << QByteArray("9.900000E+37");
-    QTest::newRow("three-digit exponent") << 1e-300 << QByteArray("1.000000E-300");
-}
-
-void TestSimInstruments::readingFormat()
-{
-    QFETCH(double, value);
-    QFETCH(QByteArray, text);
-    QCOMPARE(formatReading(value), text);
 }
 
 void TestSimInstruments::readingFormatIgnoresTheLocale()

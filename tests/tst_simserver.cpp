@@ -98,7 +98,6 @@ class TestSimServer : public QObject
     void refusesBadCommandLines_data();
     void refusesBadCommandLines();
     void portInUseIsReported();
-    void helpAndVersion();
 };
 
 void TestSimServer::commandsRunInOrderOnEveryConnection()
@@ -282,18 +281,6 @@ void TestSimServer::portInUseIsReported()
     QVERIFY2(
         run.err.contains(QByteArray("kestrel-sim: source: cannot listen on " + taken.toUtf8())),
         run.err.constData());
-}
-
-void TestSimServer::helpAndVersion()
-{
-    const SimRun help = runSimToEnd({u"--help"_s});
-    QCOMPARE(help.exitCode, 0);
-    for (const char* part : {"Usage: kestrel-sim", "--source ADDR:PORT",
-                             "--fault KIND:INSTRUMENT:N", "--latency MS", "--log FILE", "Example:"})
-        QVERIFY2(help.out.contains(part), part);
-    const SimRun version = runSimToEnd({u"--version"_s});
-    QCOMPARE(version.exitCode, 0);
-    QCOMPARE(version.out, QByteArray("kestrel-sim " KESTREL_VERSION "\n"));
 }
 
 QTEST_GUILESS_MAIN(TestSimServer)

@@ -106,8 +106,6 @@ class TestWindow : public QObject
     void badSweepInputIsRefusedBeforeAnythingIsSent_data();
     void badSweepInputIsRefusedBeforeAnythingIsSent();
     void sweepSendsItsCommandsInOrder();
-    void sweepLevelsAreExact_data();
-    void sweepLevelsAreExact();
     void restartDuringSweepStartsClean();
     void stopSwitchesTheOutputOff();
     void failedMeasurementEndsTheSweepSafely_data();
@@ -352,49 +350,6 @@ void TestWindow::sweepSendsItsCommandsInOrder()
              (QStringList{"127.0.0.2", "5555"}));
     QCOMPARE(stored.value(QStringLiteral("drainaddress")).toStringList(),
              (QStringList{"127.0.0.3", "5555"}));
-}
-
-void TestWindow::sweepLevelsAreExact_data()
-{
-    QTest::addColumn<QString>("start");
-    QTest::addColumn<QString>("stop");
-    QTest::addColumn<QString>("steps");
-    QTest::addColumn<QStringList>("levels");
-    QTest::newRow("through zero") << "-1"
-                                  << "1"
-                                  << "10"
-                                  << QStringList{"-1.0", "-0.8", "-0.6", "-0.4", "-0.2", "0.0",
-                                                 "0.2",  "0.4",  "0.6",  "0.8",  "1.0"};
-    QStringList twenty;
-    for (int k = 0; k <= 20; ++k)
-        twenty << QString::fromStdString(formatDouble(k / 20.0));
-    QTest::newRow("stop is reached") << "0"
-                                     << "1"
-                                     << "20" << twenty;
-    QTest::newRow("falling") << "1"
-                             << "0"
-                             << "2" << QStringList{"1.0", "0.5", "0.0"};
-    QTest::newRow("start equals stop") << "0.3"
-                                       << "0.3"
-                                       << "3" << QStringList{"0.3", "0.3", "0.3", "0.3"};
-}
-
-void TestWindow::sweepLevelsAreExact()
-{
-    QFETCH(QString, start);
-    QFETCH(QString, stop);
-    QFETCH(QString, steps);
-    QFETCH(QStringList, levels);
-    Bench bench;
-    bench.identifyBoth();
-    bench.setSweep(start, stop, steps);
-    bench.vc().ivRun->click();
-    QVERIFY(bench.waitForSweepEnd());
-    QStringList sent = levelCommands(bench.fake.sourceCommands());
-    QCOMPARE(sent.takeFirst(), levels.first()); // set-up sends the start level
-    QCOMPARE(sent, levels);
-    QCOMPARE(int(ivPoints().size()), levels.size());
-    QCOMPARE(bench.fake.sourceCommands().last(), QStringLiteral(":OUTP1 OFF"));
 }
 
 void TestWindow::restartDuringSweepStartsClean()
