@@ -82,15 +82,6 @@ struct Bench {
     std::unique_ptr<MainWindow> window;
 };
 
-QStringList levelCommands(const QStringList& sourceCommands)
-{
-    QStringList levels;
-    for (const QString& command : sourceCommands)
-        if (command.startsWith(QLatin1String(":SOUR1:APPL:DC 1,1,")))
-            levels << command.mid(19);
-    return levels;
-}
-
 } // namespace
 
 class TestWindow : public QObject
