@@ -68,6 +68,19 @@ struct Bench {
         vc().IVsteps->setText(steps);
     }
 
+    // Runs a sweep from the fields and waits for its end.
+    bool sweep(const QString& start, const QString& stop, const QString& steps)
+    {
+        startSweep(start, stop, steps);
+        return waitForSweepEnd();
+    }
+
+    void startSweep(const QString& start, const QString& stop, const QString& steps)
+    {
+        setSweep(start, stop, steps);
+        vc().ivRun->click();
+    }
+
     bool waitForSweepEnd(int timeoutMs = sweepTimeoutMs)
     {
         QElapsedTimer clock;
@@ -307,7 +320,7 @@ void TestWindow::sweepSendsItsCommandsInOrder()
     Bench bench;
     bench.identifyBoth();
     ViewController& vc = bench.vc();
-    bench.setSweep(QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("4"));
+    bench.setSweep("0", "1", "4");
     vc.drainSensitivity->setCurrentIndex(2);
     StdoutCapture out;
     vc.ivRun->click();
@@ -348,7 +361,7 @@ void TestWindow::restartDuringSweepStartsClean()
     Bench bench;
     bench.identifyBoth();
     bench.fake.setMeasureDelay(0.15);
-    bench.setSweep(QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("5"));
+    bench.setSweep("0", "1", "5");
     ViewController& vc = bench.vc();
     vc.ivRun->click();
     QTRY_VERIFY_WITH_TIMEOUT(vc.sweep().pointsDone() >= 2, 10000);
@@ -369,7 +382,7 @@ void TestWindow::stopSwitchesTheOutputOff()
     Bench bench;
     bench.identifyBoth();
     bench.fake.setMeasureDelay(0.2);
-    bench.setSweep(QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("50"));
+    bench.setSweep("0", "1", "50");
     ViewController& vc = bench.vc();
     vc.ivRun->click();
     QTRY_VERIFY_WITH_TIMEOUT(vc.sweep().pointsDone() >= 2, 10000);
@@ -406,9 +419,7 @@ void TestWindow::failedMeasurementEndsTheSweepSafely()
     Bench bench;
     bench.identifyBoth();
     bench.fake.setMeterReply(4, reply);
-    bench.setSweep(QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("10"));
-    bench.vc().ivRun->click();
-    QVERIFY(bench.waitForSweepEnd());
+    QVERIFY(bench.sweep("0", "1", "10"));
     QCOMPARE(describePoints(), std::string("[[0.0, 0.0], [0.1, 0.0001], [0.2, 0.0002]]"));
     QVERIFY2(bench.status().contains(shown), qPrintable(bench.status()));
     QVERIFY(bench.status().contains(QLatin1String("0.3 V")));
@@ -421,9 +432,7 @@ void TestWindow::complaintFromTheSourceEndsTheSweep()
     Bench bench;
     bench.identifyBoth();
     bench.fake.setSettingReply("kestrel-scpi: 127.0.0.2:5555: connection refused\n");
-    bench.setSweep(QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("10"));
-    bench.vc().ivRun->click();
-    QVERIFY(bench.waitForSweepEnd());
+    QVERIFY(bench.sweep("0", "1", "10"));
     QVERIFY2(bench.status().contains(QLatin1String("did not take \":SOUR1:APPL:DC 1,1,0.0\"")),
              qPrintable(bench.status()));
     QVERIFY(bench.status().contains(QLatin1String("may still be on")));
@@ -435,8 +444,7 @@ void TestWindow::windowStaysLiveWhileTheMeterThinks()
     Bench bench;
     bench.identifyBoth();
     bench.fake.setMeasureDelay(0.3);
-    bench.setSweep(QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("100"));
-    bench.vc().ivRun->click();
+    bench.startSweep("0", "1", "100");
     // A window that waited for each reading would stall 300 ms at a time.
     QElapsedTimer clock;
     clock.start();
@@ -456,9 +464,7 @@ void TestWindow::savesWhereverTheUserChose()
 {
     Bench bench;
     bench.identifyBoth();
-    bench.setSweep(QStringLiteral("-1"), QStringLiteral("1"), QStringLiteral("2"));
-    bench.vc().ivRun->click();
-    QVERIFY(bench.waitForSweepEnd());
+    QVERIFY(bench.sweep("-1", "1", "2"));
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("my \"quoted\" data's $HOME *.txt"));
@@ -513,8 +519,7 @@ void TestWindow::closingDuringSweepSwitchesTheOutputOff()
     Bench bench;
     bench.identifyBoth();
     bench.fake.setMeasureDelay(2);
-    bench.setSweep(QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("10"));
-    bench.vc().ivRun->click();
+    bench.startSweep("0", "1", "10");
     QTRY_VERIFY_WITH_TIMEOUT(bench.fake.calls().size() >= 6, 5000); // a reading is under way
     QTest::qWait(100);
     QElapsedTimer clock;
@@ -532,7 +537,7 @@ void TestWindow::sweepFieldsComeBackAtTheNextStart()
     {
         Bench bench;
         bench.identifyBoth();
-        bench.setSweep(QStringLiteral("0.5"), QStringLiteral("0.01"), QStringLiteral("2"));
+        bench.setSweep("0.5", "0.01", "2");
         bench.vc().ivShape->setCurrentIndex(2); // log
         bench.vc().drainSensitivity->setCurrentIndex(3);
         bench.vc().ivLimit->setText(QStringLiteral("0.25"));
@@ -563,9 +568,7 @@ void TestWindow::exportsCsvAndChartFromTheWindow()
 {
     Bench bench;
     bench.identifyBoth();
-    bench.setSweep(QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2"));
-    bench.vc().ivRun->click();
-    QVERIFY(bench.waitForSweepEnd());
+    QVERIFY(bench.sweep("0", "1", "2"));
 
     QTemporaryDir dir;
     const QString csv = dir.filePath(QStringLiteral("iv data.csv"));
