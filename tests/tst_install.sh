@@ -8,11 +8,7 @@ set -uo pipefail
 
 build="$1"
 version="$2"
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 work="$(mktemp -d -t kestrel-install.XXXXXX)"
 sim_pid=
@@ -58,12 +54,7 @@ for s in "${icon_sizes[@]}"; do
 done
 installed="$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort)"
 wanted="$(printf '%s\n' "${expected[@]}" | sort)"
-while IFS= read -r f; do
-    [ -n "$f" ] && fail "not installed: $f"
-done < <(comm -13 <(printf '%s\n' "$installed") <(printf '%s\n' "$wanted"))
-while IFS= read -r f; do
-    [ -n "$f" ] && fail "installed but not expected: $f"
-done < <(comm -23 <(printf '%s\n' "$installed") <(printf '%s\n' "$wanted"))
+differ "$installed" "$wanted" "installed but not expected: %s" "not installed: %s"
 
 for p in "${programs[@]}"; do
     [ -f "$prefix/bin/$p" ] && [ -x "$prefix/bin/$p" ] || fail "bin/$p is not an executable file"
@@ -166,5 +157,4 @@ if [ -x "$home/sendArbcmd.sh" ] && [ -x "$prefix/bin/kestrel-sim" ]; then
     fi
 fi
 
-echo "install into $prefix checked, $failures failures"
-[ "$failures" -eq 0 ]
+finish "install into $prefix"

@@ -9,13 +9,8 @@ set -uo pipefail
 
 man_dir="$1"
 shift
-failures=0
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 checks=0
-
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
 
 # The lines of one section (from ".SH TITLE" to the next ".SH") of a troff page.
 section() { # PAGE TITLE
@@ -68,12 +63,9 @@ for pair in "$@"; do
     if [ -z "$help_options" ]; then
         fail "$name: found no long option in the help text"
     fi
-    while IFS= read -r option; do
-        [ -n "$option" ] && fail "$name: $option is in --help but not in the OPTIONS section of $name.1"
-    done < <(comm -23 <(printf '%s\n' "$help_options") <(printf '%s\n' "$man_options"))
-    while IFS= read -r option; do
-        [ -n "$option" ] && fail "$name: $option is in the OPTIONS section of $name.1 but not in --help"
-    done < <(comm -13 <(printf '%s\n' "$help_options") <(printf '%s\n' "$man_options"))
+    differ "$help_options" "$man_options" \
+        "$name: %s is in --help but not in the OPTIONS section of $name.1" \
+        "$name: %s is in the OPTIONS section of $name.1 but not in --help"
 
     # Exit statuses.
     help_codes="$(help_exit_codes "$help" | tr '\n' ' ')"
@@ -112,5 +104,4 @@ done
 if [ "$checks" -eq 0 ]; then
     fail "no program was given"
 fi
-echo "$checks pages checked, $failures failures"
-[ "$failures" -eq 0 ]
+finish "$checks pages"

@@ -8,11 +8,7 @@ set -uo pipefail
 
 config="$1"
 version="$2"
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 work="$(mktemp -d -t kestrel-package.XXXXXX)"
 trap 'rm -rf "$work"' EXIT
@@ -107,5 +103,4 @@ if [ "$status" -eq 2 ] || grep -q '^E: ' "$work/lintian.out"; then
     fail "lintian reports errors"
 fi
 
-echo "package $(basename "$deb") checked, $failures failures"
-[ "$failures" -eq 0 ]
+finish "package $(basename "$deb")"
