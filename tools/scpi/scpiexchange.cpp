@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <string_view>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,8 +26,29 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 
-// Anything longer is not a reply line this tool can hand on.
-constexpr std::size_t maxReplyBytes = 16 * 1024 * 1024;
+// Kestrel's shell runner takes at most 1 MiB of a script's output; a reply line is
+// counted with its line feed, so whatever this tool prints fits.
+constexpr std::size_t maxReplyBytes = 1024 * 1024;
+
+const std::string rawSocketHint = "; use the instrument's raw socket port (often 5025 or 5555)";
+const std::string telnetConsole =
+    "the port answers like a telnet console, not a raw SCPI socket" + rawSocketHint;
+const std::string echoedCommand =
+    "the port echoed the command back, as a telnet console does" + rawSocketHint;
+
+// Telnet option negotiation: IAC (0xFF) then WILL, WONT, DO or DONT (0xFB..0xFE). A telnet
+// console sends it as soon as a client connects; no text reply line holds it.
+// Looks at the pairs that start at `from` or just before it, so a pair split between two
+// reads is found too.
+bool holdsTelnetNegotiation(std::string_view bytes, std::size_t from = 0)
+{
+    for (std::size_t i = from > 0 ? from - 1 : 0; i + 1 < bytes.size(); ++i) {
+        const auto next = static_cast<unsigned char>(bytes[i + 1]);
+        if (static_cast<unsigned char>(bytes[i]) == 0xFF && next >= 0xFB && next <= 0xFE)
+            return true;
+    }
+    return false;
+}
 
 Clock::time_point deadlineAfter(double seconds)
 {
@@ -168,7 +190,8 @@ bool sendAll(int fd, std::string_view data, Clock::time_point deadline, std::str
     return true;
 }
 
-// Reads up to the first line feed, however many segments it comes in.
+// Reads up to the first line feed, however many segments it comes in. Gives up at once
+// on telnet negotiation, which would otherwise wait out the limit without a line.
 bool readLine(int fd, Clock::time_point deadline, double limitSeconds, std::string& line,
               std::string& failure)
 {
@@ -183,15 +206,21 @@ bool readLine(int fd, Clock::time_point deadline, double limitSeconds, std::stri
         if (n > 0) {
             const std::size_t searchFrom = received.size();
             received.append(chunk, std::size_t(n));
-            if (const auto end = received.find('\n', searchFrom); end != std::string::npos) {
+            if (holdsTelnetNegotiation(received, searchFrom)) {
+                failure = telnetConsole;
+                return false;
+            }
+            const auto end = received.find('\n', searchFrom);
+            // With the line feed still to come, the line is at least one byte longer.
+            if ((end == std::string::npos ? received.size() : end) + 1 > maxReplyBytes) {
+                failure = "reply line longer than 1 MiB";
+                return false;
+            }
+            if (end != std::string::npos) {
                 line = received.substr(0, end);
                 if (!line.empty() && line.back() == '\r')
                     line.pop_back();
                 return true;
-            }
-            if (received.size() > maxReplyBytes) {
-                failure = "reply line longer than 16 MiB";
-                return false;
             }
         } else if (n == 0 || errno == ECONNRESET) {
             failure = "connection closed before the reply ended";
@@ -229,10 +258,20 @@ bool waitUntilAcknowledged(int fd, Clock::time_point deadline, std::string& fail
 }
 
 // Unread bytes at close make the kernel send a reset instead of an orderly end.
-void drain(int fd)
+// True when what was still unread holds telnet negotiation.
+bool drain(int fd)
 {
+    bool telnet = false;
     char chunk[4096];
-    while (recv(fd, chunk, sizeof chunk, MSG_DONTWAIT) > 0) {
+    char last = 0;
+    for (;;) {
+        const ssize_t n = recv(fd, chunk + 1, sizeof chunk - 1, MSG_DONTWAIT);
+        if (n <= 0)
+            return telnet;
+        // The last byte of the previous read goes in front, for a pair split between reads.
+        chunk[0] = last;
+        telnet = telnet || holdsTelnetNegotiation(std::string_view(chunk, std::size_t(n) + 1));
+        last = chunk[n];
     }
 }
 
@@ -259,12 +298,18 @@ Exchange exchange(const Options& options)
     if (!sendAll(socket.fd(), options.command + '\n', deadline, result.failure))
         return result;
     if (isQuery(options.command)) {
-        readLine(socket.fd(), deadline, options.replySeconds, result.reply, result.failure);
+        // A console echoes what it is sent; its echo arrives as the first line.
+        if (readLine(socket.fd(), deadline, options.replySeconds, result.reply, result.failure) &&
+            result.reply == options.command)
+            result.failure = echoedCommand;
     } else {
         shutdown(socket.fd(), SHUT_WR);
         waitUntilAcknowledged(socket.fd(), deadline, result.failure);
     }
-    drain(socket.fd());
+    // Negotiation that came after the reply line, or for a command by the time it was
+    // acknowledged, is seen here. Waiting for later negotiation would slow every command.
+    if (drain(socket.fd()) && result.ok())
+        result.failure = telnetConsole;
     return result;
 }
 

@@ -108,6 +108,8 @@ std::string helpText()
            "When COMMAND is a query (contains '?') it reads the one-line reply and\n"
            "prints it on standard output, ending in a single line feed.\n"
            "ADDRESS is an IPv4 address or a host name.\n"
+           "A port that answers like a telnet console (telnet negotiation, or a\n"
+           "query's first line echoing COMMAND) is an error: use the raw socket port.\n"
            "\n"
            "Options:\n"
            "  --connect-timeout S  give up when no connection is made within S seconds\n"
@@ -124,8 +126,9 @@ std::string helpText()
            "\n"
            "Exit status:\n"
            "  0  the command was delivered (and the reply printed)\n"
-           "  1  no connection, no reply, a broken reply or a bad PORT; one line on\n"
-           "     standard error says why: kestrel-scpi: ADDRESS:PORT: REASON\n"
+           "  1  no connection, no reply, a broken reply, a telnet console or a bad\n"
+           "     PORT; one line on standard error says why:\n"
+           "     kestrel-scpi: ADDRESS:PORT: REASON\n"
            "  2  the command line is wrong\n";
 }
 
