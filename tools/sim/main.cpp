@@ -71,7 +71,7 @@ int main(int argc, char** argv)
     }
 
     Circuit circuit{options.device};
-    SourceInstrument source(circuit);
+    SourceInstrument source(circuit, options.maxLevelVolts);
     MeterInstrument meter(circuit, options.meterSettings);
     InstrumentServer sourceServer("source", source, settingsFor(options, QStringLiteral("source")),
                                   &log);

@@ -86,6 +86,11 @@ SimArguments parseSimArguments(const QStringList& args)
             if (!noise || !std::isfinite(*noise) || *noise < 0)
                 return fail(what + QStringLiteral(": expected a number from 0"));
             options.meterSettings.noiseFraction = *noise;
+        } else if (name == QLatin1String("--max-level")) {
+            const std::optional<double> volts = readNumber(value);
+            if (!volts || !std::isfinite(*volts) || *volts <= 0)
+                return fail(what + QStringLiteral(": expected a finite number of volts above 0"));
+            options.maxLevelVolts = *volts;
         } else if (name == QLatin1String("--seed")) {
             const QByteArray digits = value.toLatin1();
             quint64 seed = 0;
@@ -141,6 +146,8 @@ QString simHelpText()
         "  --device diode       silicon diode, Is 1e-12 A, n 1.8, with 4.7 kOhm in series\n"
         "                       (the default)\n"
         "  --device resistor:OHMS  a resistor\n"
+        "  --max-level V        the source refuses a level beyond +-V volts with error\n"
+        "                       -222 and keeps its level (default 10)\n"
         "  --noise F            reading noise, standard deviation as a fraction of the\n"
         "                       range's full scale at rate S (default 1e-4; 0: exact)\n"
         "  --seed N             seed of the noise (default 1)\n"

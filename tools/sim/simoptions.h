@@ -3,6 +3,7 @@
 #include "sim/device.h"
 #include "sim/faults.h"
 #include "sim/meterinstrument.h"
+#include "sim/sourceinstrument.h"
 
 #include <QHostAddress>
 #include <QStringList>
@@ -20,6 +21,7 @@ struct SimOptions {
     Endpoint meter{QHostAddress(QStringLiteral("127.0.0.3")), 5555};
     std::shared_ptr<const Device> device;
     MeterSettings meterSettings;
+    double maxLevelVolts = SourceInstrument::defaultMaxLevelVolts;
     int latencyMs = 0;
     QString logPath;
     std::vector<FaultSwitch> faults;

@@ -5,8 +5,9 @@
 namespace kestrel::sim
 {
 
-SourceInstrument::SourceInstrument(Circuit& circuit)
-    : Instrument("Kestrel,SIM-SOURCE,00000001," KESTREL_VERSION), circuit_(circuit)
+SourceInstrument::SourceInstrument(Circuit& circuit, double maxLevelVolts)
+    : Instrument("Kestrel,SIM-SOURCE,00000001," KESTREL_VERSION), circuit_(circuit),
+      maxLevelVolts_(maxLevelVolts)
 {
     addCommand("OUTPut#[:STATe]", [this](const ScpiUnit& unit) { return setOutput(unit); });
     addQuery("OUTPut#[:STATe]", [this](const ScpiUnit& unit) -> std::optional<QByteArray> {
@@ -51,7 +52,7 @@ std::optional<QByteArray> SourceInstrument::applyDc(const ScpiUnit& unit)
         pushError(scpiError::dataType);
         return std::nullopt;
     }
-    if (!std::isfinite(*level) || std::abs(*level) > maxLevelVolts) {
+    if (!std::isfinite(*level) || std::abs(*level) > maxLevelVolts_) {
         pushError(scpiError::dataOutOfRange);
         return std::nullopt;
     }
