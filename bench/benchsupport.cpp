@@ -49,13 +49,10 @@ QString toolPath(const QString& name)
 bool installScript(const QString& home, const QString& scpi)
 {
     QProcess installer;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), home);
-    installer.setProcessEnvironment(env);
     installer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     installer.start(QStringLiteral("bash"),
                     {QStringLiteral(KESTREL_BENCH_SOURCE_DIR "/scripts/install-sendarbcmd.sh"),
-                     QStringLiteral("--scpi"), scpi});
+                     QStringLiteral("--home"), home, QStringLiteral("--scpi"), scpi});
     // Its "installed ..." line is of no interest here.
     installer.setStandardOutputFile(QProcess::nullDevice());
     return installer.waitForFinished(10000) && installer.exitStatus() == QProcess::NormalExit &&

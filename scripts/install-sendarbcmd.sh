@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Puts sendArbcmd.sh into $HOME, pointing at a built kestrel-scpi.
-#   scripts/install-sendarbcmd.sh [--force] [--scpi PATH]
+# Puts sendArbcmd.sh into the home folder Kestrel looks in, pointing at a built kestrel-scpi.
+#   scripts/install-sendarbcmd.sh [--force] [--scpi PATH] [--home DIR]
 # An existing, different script is left alone unless --force is given; then it is
 # kept as sendArbcmd.sh.bak-<timestamp>.
 set -euo pipefail
@@ -9,16 +9,21 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 template="$here/sendArbcmd.sh"
 scpi="$here/../build/dev/tools/kestrel-scpi"
 force=0
+home=""
 
 usage() {
     cat <<USAGE
-Usage: scripts/install-sendarbcmd.sh [--force] [--scpi PATH]
+Usage: scripts/install-sendarbcmd.sh [--force] [--scpi PATH] [--home DIR]
 
-Installs \$HOME/sendArbcmd.sh, the script Kestrel runs for every instrument
-command, so that it calls kestrel-scpi by its absolute path.
+Installs sendArbcmd.sh, the script Kestrel runs for every instrument command,
+into your home folder, so that it calls kestrel-scpi by its absolute path.
+The home folder is the one Kestrel uses: the user database's entry for you
+(getent passwd), or \$HOME only when the database names none.
 
   --scpi PATH  the kestrel-scpi to use (default: build/dev/tools/kestrel-scpi
                of this checkout)
+  --home DIR   install into DIR instead (an existing folder), for tests or a
+               Kestrel that runs as another user
   --force      replace an existing, different script, keeping a backup
                (sendArbcmd.sh.bak-<timestamp>)
   --help       show this help
@@ -34,20 +39,42 @@ while [ $# -gt 0 ]; do
         shift
         ;;
     --scpi=*) scpi="${1#--scpi=}" ;;
+    --home | --home=*)
+        if [ "$1" = --home ]; then
+            [ $# -ge 2 ] && home="$2" && shift
+        else
+            home="${1#--home=}"
+        fi
+        [ -n "$home" ] || { echo "install-sendarbcmd.sh: --home needs a folder" >&2; exit 2; }
+        ;;
     --help | -h) usage; exit 0 ;;
     *) echo "install-sendarbcmd.sh: unknown argument $1 (see --help)" >&2; exit 2 ;;
     esac
     shift
 done
 
+# Kestrel runs <home>/sendArbcmd.sh with the home of getpwuid(getuid()); $HOME counts only
+# when that names none, so a changed $HOME must not send the script elsewhere.
+if [ -z "$home" ]; then
+    home="$(getent passwd "$(id -u)" | cut -d: -f6)" || home=""
+    home="${home:-${HOME:-}}"
+    if [ -z "$home" ]; then
+        echo "install-sendarbcmd.sh: the user database names no home folder for uid $(id -u) and HOME is not set; pass --home DIR" >&2
+        exit 1
+    fi
+fi
+if [ ! -d "$home" ]; then
+    echo "install-sendarbcmd.sh: cannot install into $home: no such folder" >&2
+    exit 1
+fi
+home="$(CDPATH='' cd -- "$home" && pwd)"
+target="${home%/}/sendArbcmd.sh"
+
 if [ ! -f "$scpi" ] || [ ! -x "$scpi" ]; then
-    echo "install-sendarbcmd.sh: no kestrel-scpi at $scpi; build it first (cmake --build --preset dev) or pass --scpi PATH" >&2
+    echo "install-sendarbcmd.sh: cannot install $target: no kestrel-scpi at $scpi; build it first (cmake --build --preset dev) or pass --scpi PATH" >&2
     exit 1
 fi
 scpi="$(cd "$(dirname "$scpi")" && pwd -P)/$(basename "$scpi")"
-
-: "${HOME:?install-sendarbcmd.sh: HOME is not set}"
-target="$HOME/sendArbcmd.sh"
 
 # The template with the placeholder replaced by the single-quoted path.
 IFS= read -r -d '' text < "$template" || true
@@ -85,7 +112,7 @@ if [ -e "$target" ] || [ -L "$target" ]; then
 fi
 
 # Written next to the target and renamed, so Kestrel never runs half a script.
-tmp="$(mktemp "$HOME/.sendArbcmd.sh.XXXXXX")"
+tmp="$(mktemp "$(dirname "$target")/.sendArbcmd.sh.XXXXXX")"
 trap 'rm -f "$tmp"' EXIT
 printf '%s' "$text" > "$tmp"
 chmod 755 "$tmp"

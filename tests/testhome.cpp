@@ -48,13 +48,10 @@ QString TestHome::pat() const
 void TestHome::installRealScript()
 {
     QProcess installer;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), path());
-    installer.setProcessEnvironment(env);
     installer.start(QStringLiteral("bash"),
                     {kestrelSourcePath(QStringLiteral("scripts/install-sendarbcmd.sh")),
-                     QStringLiteral("--force"), QStringLiteral("--scpi"),
-                     kestrelToolPath(QStringLiteral("kestrel-scpi"))});
+                     QStringLiteral("--home"), path(), QStringLiteral("--force"),
+                     QStringLiteral("--scpi"), kestrelToolPath(QStringLiteral("kestrel-scpi"))});
     QVERIFY2(installer.waitForFinished(10000), "install-sendarbcmd.sh did not finish");
     QVERIFY2(installer.exitStatus() == QProcess::NormalExit && installer.exitCode() == 0,
              installer.readAllStandardError().constData());

@@ -1,4 +1,5 @@
 #include "link/commandline.h"
+#include "link/homedirectory.h"
 #include "link/shellrunner.h"
 #include "simulator.h"
 #include "testhome.h"
@@ -21,17 +22,22 @@ struct InstallRun {
     QString err;
 };
 
+// Installs into `home` with --home; with `viaHomeVariable`, sets $HOME to it instead.
 InstallRun runInstaller(const TestHome& home, const QStringList& args,
-                        const QString& workDir = QString())
+                        const QString& workDir = QString(), bool viaHomeVariable = false)
 {
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(u"HOME"_s, home.path());
-    process.setProcessEnvironment(env);
+    QStringList options{u"--home"_s, home.path()};
+    if (viaHomeVariable) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"HOME"_s, home.path());
+        process.setProcessEnvironment(env);
+        options.clear();
+    }
     if (!workDir.isEmpty())
         process.setWorkingDirectory(workDir);
-    process.start(u"bash"_s,
-                  QStringList{kestrelSourcePath(u"scripts/install-sendarbcmd.sh"_s)} + args);
+    process.start(u"bash"_s, QStringList{kestrelSourcePath(u"scripts/install-sendarbcmd.sh"_s)} +
+                                 options + args);
     if (!process.waitForFinished(10000))
         return {};
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
@@ -84,6 +90,7 @@ class TestScpiInstall : public QObject
     void existingScriptIsNeverOverwrittenSilently();
     void forceReplacesAndKeepsEveryBackup();
     void helperPathWithQuoteAndBlank();
+    void missingHelperIsAnError_data();
     void missingHelperIsAnError();
 };
 
@@ -170,13 +177,30 @@ void TestScpiInstall::helperPathWithQuoteAndBlank()
     verifyScriptWorks(home);
 }
 
+void TestScpiInstall::missingHelperIsAnError_data()
+{
+    QTest::addColumn<bool>("viaHomeVariable");
+    QTest::newRow("--home") << false;
+    // Kestrel's home is the user database's; a changed $HOME must not move the script.
+    QTest::newRow("$HOME changed") << true;
+}
+
+// Fails before writing anything, naming the script it would have installed.
 void TestScpiInstall::missingHelperIsAnError()
 {
+    QFETCH(bool, viaHomeVariable);
     TestHome home;
-    const InstallRun run =
-        runInstaller(home, {u"--scpi"_s, home.pat() + u"nowhere/kestrel-scpi"_s});
+    // Where Kestrel itself would look, with $HOME set to the temporary folder.
+    const QByteArray ownHome = qgetenv("HOME");
+    qputenv("HOME", home.path().toUtf8());
+    const QString target =
+        viaHomeVariable ? homeDirectory() + u"/sendArbcmd.sh"_s : scriptPath(home);
+    qputenv("HOME", ownHome);
+    const InstallRun run = runInstaller(home, {u"--scpi"_s, home.pat() + u"nowhere/kestrel-scpi"_s},
+                                        QString(), viaHomeVariable);
     QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.err.contains(u"no kestrel-scpi at"_s), qPrintable(run.err));
+    QVERIFY2(run.err.contains(u"cannot install "_s + target + u": no kestrel-scpi at"_s),
+             qPrintable(run.err));
     QCOMPARE(filesIn(home), QStringList());
 }
 
