@@ -163,8 +163,6 @@ void TestScpi::commandIsDeliveredWithoutWaitingForAReply_data()
     QTest::newRow("option after the operands")
         << QStringList{"127.0.0.1", "PORT", "--timeout=2", ":SOUR1:APPL:DC 1,1,0.5"}
         << QByteArray(":SOUR1:APPL:DC 1,1,0.5\n");
-    QTest::newRow("quotes and blanks") << QStringList{"127.0.0.1", "PORT", "DISP:TEXT \"a  b\""}
-                                       << QByteArray("DISP:TEXT \"a  b\"\n");
 }
 
 // The instrument never answers; a command without '?' must not wait for it.

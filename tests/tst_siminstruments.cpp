@@ -123,14 +123,10 @@ void TestSimInstruments::commandsReportErrors_data()
                                        << ":OUTP1 MAYBE"_ba << illegal;
     QTest::newRow("unknown command") << "source"
                                      << ":BOGUS:CMD 1"_ba << undefined;
-    QTest::newRow("meter command on source") << "source"
-                                             << ":FUNC:CURR:DC"_ba << undefined;
     QTest::newRow("idn without ?") << "source"
                                    << "*IDN"_ba << undefined;
     QTest::newRow("idn, lower case") << "source"
                                      << "*idn?"_ba << none;
-    QTest::newRow("error without ?") << "source"
-                                     << ":SYST:ERR"_ba << undefined;
 
     QTest::newRow("function") << "meter"
                               << ":FUNC:CURR:DC"_ba << none;
