@@ -1,5 +1,7 @@
 #include "app/appdelegate.h"
 #include "app/mainwindow.h"
+#include "link/linewriter.h"
+#include "link/signalwatcher.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -7,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -58,8 +61,17 @@ int main(int argc, char* argv[])
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
 
+    // SIGINT, SIGTERM and SIGHUP switch the source output off before the program ends.
+    kestrel::SignalWatcher watcher;
+    // Diagnostic lines never block the window, whoever reads (or stops reading) them.
+    kestrel::LineWriter out(STDOUT_FILENO);
     kestrel::AppDelegate delegate(app);
     kestrel::MainWindow window;
+    QObject::connect(&watcher, &kestrel::SignalWatcher::received, &window,
+                     &kestrel::MainWindow::endBySignal);
+    window.controller().printLine = [&out](const QString& text) {
+        out.write(text.toUtf8() + '\n');
+    };
     window.show();
     window.offerScriptInstall(QCoreApplication::applicationDirPath());
     return app.exec();

@@ -1,6 +1,8 @@
 #include "app/mainwindow.h"
 
+#include "chart/barchart.h"
 #include "link/scriptinstall.h"
+#include "link/signalwatcher.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
@@ -9,15 +11,23 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QMessageBox>
+#include <QVBoxLayout>
+
+#include <cstdio>
 
 namespace kestrel
 {
 
-MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings, QWidget* parent)
+MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
+                       std::unique_ptr<InstrumentLink> link, QWidget* parent)
     : QMainWindow(parent), ui_(std::make_unique<Ui::MainWindow>()),
-      controller_(std::make_unique<ViewController>(home, std::move(settings)))
+      controller_(std::make_unique<ViewController>(home, std::move(settings), std::move(link)))
 {
     ui_->setupUi(this);
+    auto* chartLayout = new QVBoxLayout(ui_->contview);
+    chartLayout->setContentsMargins(0, 0, 0, 0);
+    chart_ = new BarChart(ui_->contview);
+    chartLayout->addWidget(chart_);
     auto* identityline = new QLabel(ui_->statusbar);
     identityline->setObjectName(QStringLiteral("identityline"));
     ui_->statusbar->addWidget(identityline, 1);
@@ -25,6 +35,22 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
     ui_->ivStop->setShortcut(QKeySequence(Qt::Key_Escape));
     ui_->savebutton->setShortcut(QKeySequence::Save);
     connect(ui_->actionAbout, &QAction::triggered, this, &MainWindow::showAbout);
+
+    // Replies are shown exactly as received, never interpreted as markup, and text
+    // never moves a field or a button: the labels keep their height, the status area
+    // scrolls.
+    const int line = fontMetrics().lineSpacing();
+    for (QLabel* label : {ui_->sourcestatt, ui_->drainstat, identityline}) {
+        label->setTextFormat(Qt::PlainText);
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    }
+    for (QLabel* label : {ui_->sourcestatt, ui_->drainstat})
+        label->setFixedHeight(2 * line + 2);
+    ui_->sweepstatus->setFixedHeight(4 * line + 2 * ui_->sweepstatus->frameWidth() + 8);
+
+    bindOutlets();
+    controller_->identityline = identityline;
 
     controller_->showSavePanel = [this] {
         return askForPath(tr("Save your data"), tr("Choose a folder and a name to store the data."),
@@ -40,8 +66,39 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
                           {tr("PNG picture (*.png)"), tr("SVG drawing (*.svg)")},
                           QStringLiteral("png"));
     };
-    controller_->connectOutlets(this);
+    controller_->connectOutlets();
     controller_->viewDidLoad();
+}
+
+void MainWindow::bindOutlets()
+{
+    ViewController& vc = *controller_;
+    vc.sourceip = ui_->sourceip;
+    vc.sourceport = ui_->sourceport;
+    vc.drainip = ui_->drainip;
+    vc.drainport = ui_->drainport;
+    vc.sourcestatt = ui_->sourcestatt;
+    vc.drainstat = ui_->drainstat;
+    vc.sourceIdentify = ui_->sourceIdentify;
+    vc.drainIdentify = ui_->drainIdentify;
+    vc.IVstart = ui_->IVstart;
+    vc.IVstop = ui_->IVstop;
+    vc.IVsteps = ui_->IVsteps;
+    vc.ivLimit = ui_->ivLimit;
+    vc.drainSensitivity = ui_->drainSensitivity;
+    vc.ivShape = ui_->ivShape;
+    vc.xAxis = ui_->xAxis;
+    vc.YAxis = ui_->YAxis;
+    vc.chart = chart_;
+    vc.ivRun = ui_->ivRun;
+    vc.ivStop = ui_->ivStop;
+    vc.savebutton = ui_->savebutton;
+    vc.csvbutton = ui_->csvbutton;
+    vc.ivProgress = ui_->ivProgress;
+    vc.sweepstatus = ui_->sweepstatus;
+    vc.logCurrent = ui_->logCurrent;
+    vc.clearTraces = ui_->clearTraces;
+    vc.exportChart = ui_->exportChart;
 }
 
 MainWindow::~MainWindow() = default;
@@ -74,7 +131,7 @@ QString MainWindow::askForPath(const QString& title, const QString& message, con
 
 void MainWindow::offerScriptInstall(const QString& programDir)
 {
-    const QString home = controller_->pat.chopped(1);
+    const QString home = controller_->session().pat.chopped(1);
     const auto source = installedScriptSource(programDir);
     if (QFileInfo::exists(scriptPath(home)) || !source)
         return;
@@ -102,8 +159,27 @@ void MainWindow::showAbout()
 void MainWindow::closeEvent(QCloseEvent* event)
 {
     hide(); // the window goes at once; the source is switched off behind it
-    controller_->shutdown();
+    shutDownOnce(tr("The window was closed after %1 points."));
     event->accept();
+}
+
+void MainWindow::endBySignal(int signalNumber)
+{
+    shutDownOnce(tr("Ended by %1 after %2 points.").arg(SignalWatcher::name(signalNumber), QStringLiteral("%1")));
+    close();
+    QCoreApplication::quit();
+}
+
+void MainWindow::shutDownOnce(const QString& why)
+{
+    if (shutDown_)
+        return;
+    shutDown_ = true;
+    const bool sweeping = controller_->sweep().isRunning();
+    controller_->shutdown(why.arg(controller_->sweep().pointsDone()));
+    // Whoever ended the program learns whether the output is off.
+    if (sweeping)
+        std::fprintf(stderr, "kestrel: %s\n", qPrintable(controller_->sweep().run()->message));
 }
 
 } // namespace kestrel

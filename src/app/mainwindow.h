@@ -1,6 +1,6 @@
 #pragma once
 
-#include "controller/viewcontroller.h"
+#include "app/viewcontroller.h"
 
 #include <QMainWindow>
 
@@ -14,32 +14,40 @@ class MainWindow;
 namespace kestrel
 {
 
-// The measurement window: the layout from mainwindow.ui, its controller, and the
-// file dialogs the controller asks for.
+// The measurement window: the layout from mainwindow.ui, the chart, its controller,
+// and the file dialogs the controller asks for.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
   public:
     explicit MainWindow(const QString& home = homeDirectory(),
-                        std::unique_ptr<QSettings> settings = {}, QWidget* parent = nullptr);
+                        std::unique_ptr<QSettings> settings = {},
+                        std::unique_ptr<InstrumentLink> link = {}, QWidget* parent = nullptr);
     ~MainWindow() override;
 
     ViewController& controller() { return *controller_; }
+    BarChart& chart() { return *chart_; }
 
     // When sendArbcmd.sh is missing from the home folder and this is an installed
     // Kestrel, offers to install the script that calls the installed kestrel-scpi.
     void offerScriptInstall(const QString& programDir);
+    // Ends the program at a signal: the source output off first, then the window.
+    void endBySignal(int signalNumber);
 
   protected:
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    void bindOutlets();
+    void shutDownOnce(const QString& why); // why: a sentence with %1 for the points done
     QString askForPath(const QString& title, const QString& message, const QString& label,
                        const QStringList& filters, const QString& suffix);
     void showAbout();
 
     std::unique_ptr<Ui::MainWindow> ui_;
     std::unique_ptr<ViewController> controller_;
+    BarChart* chart_ = nullptr;
+    bool shutDown_ = false;
 };
 
 } // namespace kestrel

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "controller/sweepengine.h"
+#include "link/instrumentlink.h"
 
 #include <QSettings>
 

@@ -14,25 +14,23 @@ QString number(double value)
     return QString::fromStdString(formatDouble(value));
 }
 
-QString endpointText(const Endpoint& endpoint)
-{
-    return endpoint.address + QLatin1Char(':') + endpoint.port;
-}
-
 } // namespace
 
-CsvHeader describeSweep(const QString& program, const SweepSettings& sweep,
-                        const QString& sourceIdentity, const QString& meterIdentity)
+CsvHeader describeRun(const QString& program, const Run& run)
 {
+    const SweepSettings& sweep = run.settings;
     const auto& ranges = currentRanges();
     const int index = sweep.rangeIndex;
     CsvHeader header;
     header.program = program;
-    header.taken = QDateTime::currentDateTime();
+    header.taken = run.started;
+    header.ended = run.ended;
+    header.outcome = outcomeName(run.outcome);
+    header.message = run.message;
     header.source = endpointText(sweep.source);
-    header.sourceIdentity = sourceIdentity;
+    header.sourceIdentity = run.sourceIdentity;
     header.meter = endpointText(sweep.meter);
-    header.meterIdentity = meterIdentity;
+    header.meterIdentity = run.meterIdentity;
     header.start = number(sweep.plan.start);
     header.stop = number(sweep.plan.stop);
     header.steps = QString::number(sweep.plan.steps);
@@ -43,6 +41,37 @@ CsvHeader describeSweep(const QString& program, const SweepSettings& sweep,
             : QString::number(index);
     header.limit = sweep.limitAmps ? number(*sweep.limitAmps) : QString();
     return header;
+}
+
+} // namespace kestrel
+
+namespace kestrel
+{
+
+QString nothingToSave(const Run* run)
+{
+    if (!run)
+        return QStringLiteral("no sweep has run yet.");
+    if (run->points.empty())
+        return QStringLiteral("the last sweep recorded no points.");
+    return QString();
+}
+
+WriteResult saveRun(const QString& path, const Run& run)
+{
+    if (const QString nothing = nothingToSave(&run); !nothing.isEmpty())
+        return WriteResult{false, QStringLiteral("Nothing to save: ") + nothing};
+    return saveDataFile(path, run.points);
+}
+
+WriteResult exportRunCsv(const QString& program, const QString& path, const Run& run)
+{
+    if (const QString nothing = nothingToSave(&run); !nothing.isEmpty())
+        return WriteResult{false, QStringLiteral("Nothing to export: ") + nothing};
+    WriteResult result = writeFileAtomically(path, csvText(describeRun(program, run), run.points));
+    if (result.ok)
+        result.message = QStringLiteral("Exported %1 points to %2").arg(run.points.size()).arg(path);
+    return result;
 }
 
 } // namespace kestrel

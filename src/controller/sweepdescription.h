@@ -1,13 +1,22 @@
 #pragma once
 
-#include "controller/sweepengine.h"
+#include "controller/run.h"
 #include "data/csvfile.h"
+#include "data/datafile.h"
 
 namespace kestrel
 {
 
-// The CSV header that describes a sweep: who measured what, how, and when (now).
-CsvHeader describeSweep(const QString& program, const SweepSettings& sweep,
-                        const QString& sourceIdentity, const QString& meterIdentity);
+// The CSV header that describes a run: who measured what, how, when and how it ended.
+CsvHeader describeRun(const QString& program, const Run& run);
+
+// Why there is nothing to save ("no sweep has run yet.", "the last sweep recorded no
+// points."), or an empty text. run may be null.
+QString nothingToSave(const Run* run);
+
+// The run's points in the saved-data format; nothing is written for a run without any.
+WriteResult saveRun(const QString& path, const Run& run);
+// The run as CSV with its header; nothing is written for a run without points.
+WriteResult exportRunCsv(const QString& program, const QString& path, const Run& run);
 
 } // namespace kestrel

@@ -1,10 +1,9 @@
 #include "controller/sweepengine.h"
 
+#include "controller/scpidrivers.h"
 #include "data/currentranges.h"
 #include "data/ivpoints.h"
 #include "data/numbertext.h"
-#include "link/commandline.h"
-#include "link/shellrunner.h"
 #include "link/workqueue.h"
 
 #include <QThread>
@@ -17,28 +16,27 @@ namespace kestrel
 namespace
 {
 
-const QString offCommand = QStringLiteral(":OUTP1 OFF");
-
 QString volts(double level)
 {
     return QString::fromStdString(formatDouble(level));
 }
 
-QString endpointText(const Endpoint& endpoint)
-{
-    return endpoint.address + QLatin1Char(':') + endpoint.port;
-}
-
-QString quotedReply(const QString& reply)
-{
-    const QString text = reply.trimmed();
-    return text.isEmpty() ? QStringLiteral("(no reply)") : QStringLiteral("\"%1\"").arg(text);
-}
-
 } // namespace
 
-SweepEngine::SweepEngine(WorkQueue& queue, const QString& pat, QObject* parent)
-    : QObject(parent), queue_(queue), pat_(pat)
+// What the set-up came to, from the worker thread.
+struct SweepEngine::SetUp {
+    Step step;
+    bool sourceTouched = false; // a setting went to the source: switch it off at the end
+    QStringList older;          // errors the instruments held before the sweep
+};
+
+struct SweepEngine::Tick {
+    Step level; // the level command and its confirmation
+    Reading reading;
+};
+
+SweepEngine::SweepEngine(WorkQueue& queue, InstrumentLink& link, QObject* parent)
+    : QObject(parent), queue_(queue), link_(link)
 {
     timerCH2.setInterval(tickIntervalMs);
     timerCH2.setTimerType(Qt::PreciseTimer);
@@ -47,84 +45,67 @@ SweepEngine::SweepEngine(WorkQueue& queue, const QString& pat, QObject* parent)
 
 SweepEngine::~SweepEngine() = default;
 
-void SweepEngine::start(const SweepSettings& settings)
+bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIdentity,
+                        const QString& meterIdentity)
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    timerCH2.stop();
-    ++generation_; // whatever the old sweep still has in flight is now stale
-    settings_ = settings;
+    if (isRunning())
+        return false;
+    run_ = std::make_shared<Run>();
+    run_->settings = settings;
+    run_->sourceIdentity = sourceIdentity;
+    run_->meterIdentity = meterIdentity;
+    run_->started = QDateTime::currentDateTime();
     state_ = State::SettingUp;
-    tick_ = 0;
     tickBusy_ = false;
-    stopRequested_ = false;
+    notes_.clear();
     IVinterval = settings.plan.interval();
     appliedVolt = settings.plan.start;
     sweepClock_.start();
     emit started(settings.plan.count());
-    setUpStep(0);
+
+    // The meter first and the source's level before its output: a refusal anywhere
+    // ends the set-up before anything reaches the device.
+    queue_.run(
+        this,
+        [&link = link_, settings](const CancelSignal& cancel) {
+            SetUp result;
+            SourceDriver source(link, settings.source, cancel);
+            MeterDriver meter(link, settings.meter, cancel);
+            QStringList older;
+            result.step = source.clearErrors(older);
+            for (const QString& entry : std::as_const(older))
+                result.older << QStringLiteral("the source had ") + entry;
+            if (!result.step.ok)
+                return result;
+            older.clear();
+            result.step = meter.clearErrors(older);
+            for (const QString& entry : std::as_const(older))
+                result.older << QStringLiteral("the meter had ") + entry;
+            if (!result.step.ok || !(result.step = meter.configure(settings.rangeIndex)).ok)
+                return result;
+            result.sourceTouched = true;
+            if ((result.step = source.setLevel(settings.plan.start)).ok)
+                result.step = source.switchOn();
+            return result;
+        },
+        [this](const SetUp& result) { setUpDone(result); });
+    return true;
 }
 
-void SweepEngine::setUpStep(int step)
+void SweepEngine::setUpDone(const SetUp& result)
 {
-    if (stopRequested_) {
-        finish(Outcome::Stopped, QStringLiteral("Sweep stopped before the first point."));
+    if (state_ != State::SettingUp)
+        return;
+    notes_ = result.older;
+    if (!result.step.ok) {
+        finish(Run::Outcome::Failed, result.step.message, result.sourceTouched);
         return;
     }
-    constexpr auto source = Instrument::Source;
-    constexpr auto meter = Instrument::Meter;
-    auto next = [this, step](const QString&) { setUpStep(step + 1); };
-    switch (step) {
-    case 0: // the level first, so a level left from earlier use never reaches the device
-        sendSetting(source, levelCommand(settings_.plan.start), next);
-        return;
-    case 1:
-        sendSetting(source, QStringLiteral(":OUTP1 ON"), next);
-        return;
-    case 2:
-        sendSetting(meter, QStringLiteral(":FUNCtion:CURRent:DC"), next);
-        return;
-    case 3:
-        sendSetting(meter, QStringLiteral(":MEAS:CURR:DC %1").arg(settings_.rangeIndex), next);
-        return;
-    case 4:
-        sendSetting(meter, QStringLiteral(":RATE:CURR:DC M"), next);
-        return;
-    default:
-        xyflag = 1;
-        state_ = State::Running;
-        timerCH2.start();
-        emit progress(0, settings_.plan.count(), expectedEnd());
-    }
-}
-
-void SweepEngine::send(Instrument to, const QString& text, Then then)
-{
-    command = text;
-    const Endpoint& endpoint = to == Instrument::Source ? settings_.source : settings_.meter;
-    const quint64 generation = generation_;
-    queue_.runShellLine(instrumentCommandLine(pat_, endpoint.address, endpoint.port, text), this,
-                        [this, generation, then = std::move(then)](const QString& reply) {
-                            if (generation == generation_)
-                                then(reply);
-                        });
-}
-
-// A command that asks nothing prints nothing when it worked; any reply is a complaint
-// from the script or the instrument link, and the sweep must not go on as if it worked.
-void SweepEngine::sendSetting(Instrument to, const QString& text, Then then)
-{
-    send(to, text, [this, to, text, then = std::move(then)](const QString& reply) {
-        if (reply.isEmpty()) {
-            then(reply);
-            return;
-        }
-        const bool source = to == Instrument::Source;
-        finish(Outcome::Failed,
-               QStringLiteral("%1 at %2 did not take \"%3\": %4")
-                   .arg(source ? QStringLiteral("The source") : QStringLiteral("The meter"),
-                        endpointText(source ? settings_.source : settings_.meter), text,
-                        quotedReply(reply)));
-    });
+    xyflag = 1;
+    state_ = State::Running;
+    timerCH2.start();
+    emit progress(0, run_->settings.plan.count(), expectedEnd());
 }
 
 void SweepEngine::timerc2()
@@ -132,125 +113,162 @@ void SweepEngine::timerc2()
     if (state_ != State::Running || tickBusy_)
         return; // the previous tick is still talking to the instruments: drop this firing
     tickBusy_ = true;
-    const double level = settings_.plan.levelAt(tick_);
+    const double level = run_->settings.plan.levelAt(pointsDone());
     appliedVolt = level;
-    sendSetting(Instrument::Source, levelCommand(level), [this, level](const QString&) {
-        if (stopRequested_) {
-            finishStopped();
-            return;
-        }
-        send(Instrument::Meter, QStringLiteral(":MEAS:CURR:DC?"),
-             [this, level](const QString& reply) { measured(level, reply); });
-    });
+    command = SourceDriver::levelCommand(level);
+    queue_.run(
+        this,
+        [&link = link_, source = run_->settings.source, meter = run_->settings.meter,
+         level](const CancelSignal& cancel) {
+            Tick tick;
+            tick.level = SourceDriver(link, source, cancel).setLevel(level);
+            if (tick.level.ok)
+                tick.reading = MeterDriver(link, meter, cancel).read();
+            return tick;
+        },
+        [this, level](const Tick& tick) { measured(level, tick); });
 }
 
-void SweepEngine::measured(double level, const QString& reply)
+void SweepEngine::measured(double level, const Tick& tick)
 {
-    emit measurementReply(reply);
-    const QByteArray bytes = reply.toUtf8();
-    const auto current = parseReplyNumber(std::string_view(bytes.constData(), bytes.size()));
-    if (!current) {
-        finish(Outcome::Failed, QStringLiteral("The meter's reply at %1 V is not a number: %2")
-                                    .arg(volts(level), quotedReply(reply)));
+    if (state_ != State::Running)
+        return;
+    if (!tick.level.ok) {
+        finish(Run::Outcome::Failed, tick.level.message);
         return;
     }
-    if (std::fabs(*current) >= overloadReadingAmps) {
+    const Reading& reading = tick.reading;
+    emit measurementReply(reading.reply);
+    switch (reading.kind) {
+    case Reading::Kind::NoReply:
+        finish(Run::Outcome::Failed, QStringLiteral("%1 (at %2 V).").arg(reading.problem, volts(level)));
+        return;
+    case Reading::Kind::NotANumber:
+        finish(Run::Outcome::Failed, QStringLiteral("The meter's reply at %1 V is not a number: %2.")
+                                         .arg(volts(level), reading.problem));
+        return;
+    case Reading::Kind::Overload: {
         const auto& ranges = currentRanges();
-        const int index = settings_.rangeIndex;
+        const int index = run_->settings.rangeIndex;
         const QString range = index >= 0 && index < int(ranges.size())
                                   ? QStringLiteral("the %1 range").arg(ranges[index].label)
                                   : QStringLiteral("its range");
-        finish(Outcome::Overload,
+        finish(Run::Outcome::Overload,
                QStringLiteral("The meter overloaded at %1 V: the current is beyond %2. "
                               "Choose a less sensitive range and run again.")
                    .arg(volts(level), range));
         return;
     }
+    case Reading::Kind::Amps:
+        break;
+    }
 
+    const double amps = reading.amps;
+    run_->points.push_back(IVPoint{level, amps});
     if (xyflag == 1) {
-        replacePoints(level, *current);
+        replacePoints(level, amps);
         xyflag = 0;
     } else {
-        appendPoint(level, *current);
+        appendPoint(level, amps);
     }
-    const int index = tick_++;
-    const int total = settings_.plan.count();
-    emit pointRecorded(index, level, *current);
-    emit progress(tick_, total, expectedEnd());
+    const int done = pointsDone();
+    const int total = run_->settings.plan.count();
+    emit pointRecorded(done - 1, level, amps);
+    emit progress(done, total, expectedEnd());
 
-    if (settings_.limitAmps && std::fabs(*current) > *settings_.limitAmps)
-        finish(Outcome::LimitReached,
+    const std::optional<double>& limit = run_->settings.limitAmps;
+    if (limit && std::fabs(amps) > *limit)
+        finish(Run::Outcome::LimitReached,
                QStringLiteral("Current limit reached at %1 V: %2 A is beyond the limit of %3 A.")
-                   .arg(volts(level), QString::fromStdString(formatDouble(*current)),
-                        QString::fromStdString(formatDouble(*settings_.limitAmps))));
-    else if (tick_ == total)
-        finish(Outcome::Completed, QStringLiteral("Sweep complete: %1 points.").arg(total));
-    else if (stopRequested_)
-        finishStopped();
+                   .arg(volts(level), volts(amps), volts(*limit)));
+    else if (done == total)
+        finish(Run::Outcome::Completed, QStringLiteral("Sweep complete: %1 points.").arg(total));
     else
         tickBusy_ = false;
 }
 
 void SweepEngine::stop()
 {
-    if (state_ == State::SettingUp || (state_ == State::Running && tickBusy_)) {
-        stopRequested_ = true; // acted on when the command in flight returns
-    } else if (state_ == State::Running) {
-        finishStopped();
-    }
+    if (state_ != State::SettingUp && state_ != State::Running)
+        return;
+    queue_.cancelAll();
+    finish(Run::Outcome::Stopped, stoppedMessage());
 }
 
-void SweepEngine::finishStopped()
+QString SweepEngine::stoppedMessage() const
 {
-    finish(Outcome::Stopped, QStringLiteral("Sweep stopped after %1 of %2 points.")
-                                 .arg(tick_)
-                                 .arg(settings_.plan.count()));
+    if (pointsDone() == 0)
+        return QStringLiteral("Sweep stopped before the first point.");
+    return QStringLiteral("Sweep stopped after %1 of %2 points.")
+        .arg(pointsDone())
+        .arg(run_->settings.plan.count());
 }
 
-void SweepEngine::finish(Outcome outcome, const QString& message)
+void SweepEngine::finish(Run::Outcome outcome, const QString& message, bool switchOff)
 {
     timerCH2.stop();
-    state_ = State::SwitchingOff;
     tickBusy_ = false;
-    send(Instrument::Source, offCommand, [this, outcome, message](const QString& reply) {
-        state_ = State::Idle;
-        QString text = message;
-        if (!reply.isEmpty())
-            text += QStringLiteral(" Switching the source output off failed, so it may still be "
-                                   "on: %1")
-                        .arg(quotedReply(reply));
-        emit finished(outcome, text);
-    });
+    if (!switchOff) {
+        complete(outcome, message, Step{}, false);
+        return;
+    }
+    state_ = State::SwitchingOff;
+    command = SourceDriver::offCommand;
+    queue_.run(
+        this,
+        [&link = link_, source = run_->settings.source](const CancelSignal& cancel) {
+            return SourceDriver(link, source, cancel).switchOff();
+        },
+        [this, outcome, message](const Step& off) { complete(outcome, message, off, true); });
 }
 
-QString SweepEngine::switchOffNow()
+bool SweepEngine::switchOffNow(const QString& why)
 {
     if (state_ == State::Idle)
-        return QString();
+        return true;
     timerCH2.stop();
-    ++generation_;
-    state_ = State::Idle;
+    tickBusy_ = false;
     queue_.cancelAll();
     queue_.waitForIdle(shellTimeoutMs);
-    command = offCommand;
-    const QString reply = queue_.runLineNow(
-        instrumentCommandLine(pat_, settings_.source.address, settings_.source.port, offCommand));
-    if (reply.isEmpty())
-        return QString();
-    return QStringLiteral("Switching the source output off failed: %1").arg(quotedReply(reply));
+    command = SourceDriver::offCommand;
+    const CancelSignal cancel;
+    const Step off = SourceDriver(link_, run_->settings.source, cancel).switchOff();
+    complete(Run::Outcome::Interrupted, why, off, true);
+    return off.ok;
 }
 
-QString SweepEngine::levelCommand(double level) const
+void SweepEngine::complete(Run::Outcome outcome, QString message, const Step& off,
+                           bool switchedOff)
 {
-    return QStringLiteral(":SOUR1:APPL:DC 1,1,") + volts(level);
+    if (!message.isEmpty() && !message.endsWith(QLatin1Char('.')))
+        message += QLatin1Char('.');
+    if (!notes_.isEmpty())
+        message += QStringLiteral(" Before the sweep %1 in its error queue, now read and "
+                                  "cleared.")
+                       .arg(notes_.join(QStringLiteral(", ")));
+    if (!switchedOff)
+        message += QStringLiteral(" Nothing was switched on.");
+    else if (!off.ok)
+        message += QStringLiteral(" Switching the source output off failed, so it may still be "
+                                  "on: ") +
+                   off.message;
+    else if (outcome != Run::Outcome::Completed)
+        message += QStringLiteral(" The source output is off.");
+    run_->ended = QDateTime::currentDateTime();
+    run_->outcome = outcome;
+    run_->message = message;
+    run_->outputOff = off.ok;
+    state_ = State::Idle;
+    emit finished(outcome, message);
 }
 
 QDateTime SweepEngine::expectedEnd() const
 {
-    const int remaining = settings_.plan.count() - tick_;
+    const int done = pointsDone();
+    const int remaining = run_->settings.plan.count() - done;
     const qint64 perTickMs =
-        tick_ > 0 ? std::max<qint64>(timerCH2.interval(), sweepClock_.elapsed() / tick_)
-                  : timerCH2.interval();
+        done > 0 ? std::max<qint64>(timerCH2.interval(), sweepClock_.elapsed() / done)
+                 : timerCH2.interval();
     return QDateTime::currentDateTime().addMSecs(remaining * perTickMs);
 }
 

@@ -1,66 +1,57 @@
 #pragma once
 
-#include "controller/sweepplan.h"
+#include "controller/run.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
-#include <functional>
-#include <optional>
+#include <memory>
 
 namespace kestrel
 {
 
+class InstrumentLink;
 class WorkQueue;
+struct Reading;
+struct Step;
 
-struct Endpoint {
-    QString address;
-    QString port;
-};
-
-struct SweepSettings {
-    Endpoint source;
-    Endpoint meter;
-    SweepPlan plan;
-    int rangeIndex = 0;
-    std::optional<double> limitAmps;
-};
-
-// One I-V sweep: set-up, one tick per 0.1 s (set the level, measure, record
-// [level, current]), and the output switched off at the end, whatever ends it.
-// Every command goes through the work queue, so nothing here ever blocks the
-// thread it lives on, and no widget is needed: the window and the headless
-// sweep both drive this class.
+// One I-V sweep at a time: set-up, one tick per 0.1 s (set the level, confirm it,
+// measure, record [level, current]), and the output switched off at the end,
+// whatever ends it. Every command goes through the work queue, so nothing here ever
+// blocks the thread it lives on, and no widget is needed: the window and the
+// headless sweep both drive this class. Each sweep is a Run of its own.
 class SweepEngine : public QObject
 {
     Q_OBJECT
   public:
-    enum class Outcome { Completed, Stopped, Failed, LimitReached, Overload };
-    Q_ENUM(Outcome)
-
     static constexpr int tickIntervalMs = 100;
 
-    SweepEngine(WorkQueue& queue, const QString& pat, QObject* parent = nullptr);
+    SweepEngine(WorkQueue& queue, InstrumentLink& link, QObject* parent = nullptr);
     ~SweepEngine() override;
 
     // Soak tests and benchmarks run the same sweep faster than real instruments allow.
     void setTickInterval(int ms) { timerCH2.setInterval(ms); }
 
-    // Starts a sweep; a running one is abandoned first (its late replies are ignored).
-    void start(const SweepSettings& settings);
-    // Ends a running sweep after the command in flight and switches the output off.
+    // Starts a sweep; false (and nothing sent) while one is still running or
+    // switching off.
+    bool start(const SweepSettings& settings, const QString& sourceIdentity,
+               const QString& meterIdentity);
+    // Ends a running sweep at once: the command in flight is cancelled, then the
+    // output is switched off.
     void stop();
-    // For the end of the program: drops queued commands, ends the one in flight and
-    // switches the output off at once, waiting at most the runner's limit. Returns
-    // what went wrong, or an empty text.
-    QString switchOffNow();
+    // For the end of the program: cancels what is in flight and switches the output
+    // off here and now, waiting at most the link's limit. The run ends as
+    // interrupted, its message beginning with why. True when the output is off.
+    bool switchOffNow(const QString& why);
 
     bool isRunning() const { return state_ != State::Idle; }
-    const SweepSettings& settings() const { return settings_; }
-    int pointsDone() const { return tick_; }
+    // The sweep running now, or the last one; null before the first.
+    std::shared_ptr<const Run> run() const { return run_; }
+    int pointsDone() const { return run_ ? int(run_->points.size()) : 0; }
 
     // The measurement state under its usual names.
     QString command;          // the command most recently prepared
@@ -74,32 +65,27 @@ class SweepEngine : public QObject
     void measurementReply(const QString& reply);
     void pointRecorded(int index, double volt, double amps);
     void progress(int done, int total, const QDateTime& expectedEnd);
-    void finished(kestrel::SweepEngine::Outcome outcome, const QString& message);
+    void finished(kestrel::Run::Outcome outcome, const QString& message);
 
   private:
     enum class State { Idle, SettingUp, Running, SwitchingOff };
-    enum class Instrument { Source, Meter };
-    using Then = std::function<void(const QString& reply)>;
+    struct SetUp;
+    struct Tick;
 
+    void setUpDone(const SetUp& result);
     void timerc2();
-    void send(Instrument to, const QString& text, Then then);
-    void sendSetting(Instrument to, const QString& text, Then then);
-    void setUpStep(int step);
-    void measured(double level, const QString& reply);
-    void endTick();
-    void finish(Outcome outcome, const QString& message);
-    void finishStopped();
-    QString levelCommand(double level) const;
+    void measured(double level, const Tick& tick);
+    void finish(Run::Outcome outcome, const QString& message, bool switchOff = true);
+    void complete(Run::Outcome outcome, QString message, const Step& off, bool switchedOff);
+    QString stoppedMessage() const;
     QDateTime expectedEnd() const;
 
     WorkQueue& queue_;
-    const QString pat_;
-    SweepSettings settings_;
+    InstrumentLink& link_;
+    std::shared_ptr<Run> run_;
     State state_ = State::Idle;
-    quint64 generation_ = 0; // replies carry the generation they were sent in
-    int tick_ = 0;           // points done
     bool tickBusy_ = false;
-    bool stopRequested_ = false;
+    QStringList notes_; // older instrument errors found before the sweep
     QElapsedTimer sweepClock_;
 };
 

@@ -1,6 +1,7 @@
 #include "data/csvfile.h"
 
 #include "data/numbertext.h"
+#include "data/printabletext.h"
 
 namespace kestrel
 {
@@ -8,12 +9,10 @@ namespace kestrel
 namespace
 {
 
-// A header value stays on its one line whatever the instrument said.
-QString oneLine(QString text)
+QString isoTime(const QDateTime& time)
 {
-    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
-    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    return text.trimmed();
+    return time.isValid() ? time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate)
+                          : QString();
 }
 
 } // namespace
@@ -22,8 +21,10 @@ QByteArray csvText(const CsvHeader& header, const IVPointList& points)
 {
     const QList<std::pair<QString, QString>> fields{
         {QStringLiteral("program"), header.program},
-        {QStringLiteral("taken"),
-         header.taken.toOffsetFromUtc(header.taken.offsetFromUtc()).toString(Qt::ISODate)},
+        {QStringLiteral("taken"), isoTime(header.taken)},
+        {QStringLiteral("ended"), isoTime(header.ended)},
+        {QStringLiteral("outcome"), header.outcome},
+        {QStringLiteral("message"), header.message},
         {QStringLiteral("source"), header.source},
         {QStringLiteral("source identity"), header.sourceIdentity},
         {QStringLiteral("meter"), header.meter},
@@ -38,7 +39,7 @@ QByteArray csvText(const CsvHeader& header, const IVPointList& points)
     QByteArray text;
     text.reserve(qsizetype(points.size()) * 36 + 512);
     for (const auto& [key, value] : fields)
-        text += "# " + key.toUtf8() + ": " + oneLine(value).toUtf8() + '\n';
+        text += "# " + key.toUtf8() + ": " + printableText(value.trimmed()).toUtf8() + '\n';
     text += "voltage_V,current_A\n";
     for (const auto& [volt, current] : points) {
         text += formatDouble(volt);

@@ -13,7 +13,10 @@ namespace kestrel
 // What a CSV file records about how its points were taken.
 struct CsvHeader {
     QString program; // "Kestrel 0.1.0"
-    QDateTime taken; // local time, written in ISO 8601 with its offset
+    QDateTime taken; // when the sweep started: local time, ISO 8601 with its offset
+    QDateTime ended; // invalid while the sweep runs
+    QString outcome; // "completed", "failed", ...
+    QString message; // how it ended, in words
     QString source;  // "127.0.0.2:5555"
     QString sourceIdentity;
     QString meter;
@@ -22,7 +25,8 @@ struct CsvHeader {
 };
 
 // "# key: value" lines, then "voltage_V,current_A" and one row per point, numbers
-// in the shared shortest-text rule.
+// in the shared shortest-text rule. Values are shown printable: whatever an
+// instrument said, a header line stays one line.
 QByteArray csvText(const CsvHeader& header, const IVPointList& points);
 
 } // namespace kestrel

@@ -1,7 +1,11 @@
 #include "data/datafile.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QTemporaryFile>
+
+#include <sys/stat.h>
 
 namespace kestrel
 {
@@ -13,16 +17,51 @@ QByteArray dataFileText(const IVPointList& points)
     return text;
 }
 
+namespace
+{
+
+// Why path cannot take a new file, or an empty text. Saving renames a new file over
+// the target, which would replace a device, a pipe or a socket by a plain file.
+QString targetProblem(const QString& path)
+{
+    if (path.isEmpty())
+        return QStringLiteral("no file name given");
+    const QFileInfo dir(QFileInfo(path).absolutePath());
+    if (!dir.exists())
+        return QStringLiteral("the folder %1 does not exist").arg(dir.filePath());
+    if (!dir.isDir())
+        return QStringLiteral("%1 is not a folder").arg(dir.filePath());
+    struct stat target;
+    if (stat(QFile::encodeName(path).constData(), &target) == 0 && !S_ISREG(target.st_mode))
+        return S_ISDIR(target.st_mode)
+                   ? QStringLiteral("it is a folder")
+                   : QStringLiteral("it is not a regular file but a device, a pipe or a socket, "
+                                    "which saving would replace; choose a file name");
+    return QString();
+}
+
+} // namespace
+
+QString checkSaveTarget(const QString& path)
+{
+    if (QString problem = targetProblem(path); !problem.isEmpty())
+        return problem;
+    // Write permission is no proof (root has it everywhere, a read-only disk refuses
+    // root too): make and drop a file beside the target.
+    QTemporaryFile probe(QFileInfo(path).absolutePath() + QStringLiteral("/.kestrel-probe-XXXXXX"));
+    if (!probe.open())
+        return QStringLiteral("the folder %1 cannot take a new file: %2")
+            .arg(QFileInfo(path).absolutePath(), probe.errorString());
+    return QString();
+}
+
 WriteResult writeFileAtomically(const QString& path, const QByteArray& bytes)
 {
     auto failure = [&](const QString& reason) {
         return WriteResult{false, QStringLiteral("Could not save %1: %2").arg(path, reason)};
     };
-    if (path.isEmpty())
-        return failure(QStringLiteral("no file name given"));
-    const QFileInfo dir(QFileInfo(path).absolutePath());
-    if (!dir.exists())
-        return failure(QStringLiteral("the folder %1 does not exist").arg(dir.filePath()));
+    if (const QString problem = targetProblem(path); !problem.isEmpty())
+        return failure(problem);
 
     QSaveFile file(path);
     // Unbuffered, so a failing write reports the system's reason ("File too large",

@@ -18,8 +18,14 @@ QByteArray dataFileText(const IVPointList& points);
 
 // Writes bytes to path through a temporary file renamed over the target, so a
 // failed write never replaces a good file with a partial one. Any path works as
-// given: nothing is interpreted by a shell.
+// given: nothing is interpreted by a shell. An existing target that is not a
+// regular file (a device, a pipe, a socket) is refused, never replaced.
 WriteResult writeFileAtomically(const QString& path, const QByteArray& bytes);
+
+// Why a file could not be saved at path, found before anything is measured: a
+// missing folder, one that takes no new file, or a target that is no regular file.
+// Empty when saving there should work.
+QString checkSaveTarget(const QString& path);
 
 // Saves points in the saved-data format; the message counts the points.
 WriteResult saveDataFile(const QString& path, const IVPointList& points);

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <clocale>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <locale.h>
@@ -70,26 +71,57 @@ std::string formatDouble(double x)
     return out;
 }
 
+namespace
+{
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Plain decimal notation: [+-] digits [. digits] [e [+-] digits], at least one digit
+// before the exponent. Hex floats, "nan", "inf" and blanks are no part of it.
+bool isDecimal(std::string_view text)
+{
+    std::size_t i = 0;
+    const auto digits = [&] {
+        const std::size_t from = i;
+        while (i < text.size() && isDigit(text[i]))
+            ++i;
+        return i - from;
+    };
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        ++i;
+    std::size_t mantissa = digits();
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        mantissa += digits();
+    }
+    if (mantissa == 0)
+        return false;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+            ++i;
+        if (digits() == 0)
+            return false;
+    }
+    return i == text.size();
+}
+
+} // namespace
+
 std::optional<double> parseNumber(std::string_view text)
 {
-    if (text.empty())
+    if (!isDecimal(text))
         return std::nullopt;
-    switch (text.front()) {
-    case ' ':
-    case '\t':
-    case '\n':
-    case '\v':
-    case '\f':
-    case '\r':
-        return std::nullopt;
-    default:
-        break;
-    }
-    // strtod needs a terminated string; an embedded NUL stops it early and so fails the test.
     const std::string piece(text);
     char* end = nullptr;
+    errno = 0;
     const double value = strtod_l(piece.c_str(), &end, cLocale());
-    if (end != piece.c_str() + piece.size())
+    // Too large reads as infinity (the overload); too small for a double would turn a
+    // non-zero text into zero or a denormal, silently wrong.
+    if (errno == ERANGE && !std::isinf(value))
         return std::nullopt;
     return value;
 }

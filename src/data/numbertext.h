@@ -15,13 +15,14 @@ namespace kestrel
 std::string formatDouble(double x);
 
 // The reply number rule: the text before the first line feed is a number only
-// when it is not empty, does not start with white space, and strtod in the C
-// locale consumes all of it. Overflow to infinity and underflow to zero count
-// as numbers. Independent of the process locale.
+// when it is plain decimal notation ([+-] digits [. digits] [e [+-] digits]) and
+// nothing else: no blanks, no hex floats, no "nan" or "inf". A value too large for
+// a double reads as infinity (an overload); a non-zero text too small for one is
+// not a number. Independent of the process locale.
 std::optional<double> parseReplyNumber(std::string_view reply);
 
 // Reads a whole text as a number by the same rule as a reply's first line
-// (no line feed allowed). Used for numbers typed by the user on the command line.
+// (no line feed allowed). Used for numbers the user types.
 std::optional<double> parseNumber(std::string_view text);
 
 } // namespace kestrel

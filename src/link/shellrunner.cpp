@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
@@ -31,12 +32,29 @@ int millisecondsLeft(Clock::time_point deadline)
 
 QString systemError(const char* what, int error)
 {
-    return QStringLiteral("runShell: %1: %2\n")
-        .arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(error)));
+    return QStringLiteral("%1: %2").arg(QLatin1String(what),
+                                        QString::fromLocal8Bit(std::strerror(error)));
 }
 
-// Waits for the shell to end so it leaves no zombie; kills its group at the deadline.
-void reap(pid_t pid, Clock::time_point deadline)
+QString timeoutReason(int timeoutMs)
+{
+    return QStringLiteral("timed out after %1 s").arg(QString::number(timeoutMs / 1000.0));
+}
+
+QString statusReason(int status)
+{
+    if (WIFEXITED(status))
+        return QStringLiteral("exit status %1").arg(WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        return QStringLiteral("ended by signal %1 (%2)")
+            .arg(WTERMSIG(status))
+            .arg(QString::fromLocal8Bit(strsignal(WTERMSIG(status))));
+    return QStringLiteral("ended with wait status %1").arg(status);
+}
+
+// Waits for the shell to end and returns its wait status; kills its group at the
+// deadline. nullopt when it had to be killed.
+std::optional<int> reap(pid_t pid, Clock::time_point deadline)
 {
     const int pidfd = int(syscall(SYS_pidfd_open, pid, 0));
     if (pidfd >= 0) {
@@ -45,11 +63,19 @@ void reap(pid_t pid, Clock::time_point deadline)
         }
         close(pidfd);
     }
-    if (waitpid(pid, nullptr, WNOHANG) == pid)
-        return;
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid)
+        return status;
     killpg(pid, SIGKILL);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    return std::nullopt;
+}
+
+bool readable(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    return fd >= 0 && poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
 }
 
 } // namespace
@@ -74,6 +100,11 @@ void CancelSignal::reset()
     [[maybe_unused]] const auto n = read(fd_, &value, sizeof value);
 }
 
+bool CancelSignal::isCancelled() const
+{
+    return readable(fd_);
+}
+
 QString decodeReply(const QByteArray& bytes)
 {
     QString text;
@@ -84,14 +115,22 @@ QString decodeReply(const QByteArray& bytes)
     return text;
 }
 
-QString runShell(const QString& line, const ShellOptions& options)
+ShellResult runShell(const QString& line, const ShellOptions& options)
 {
+    ShellResult result;
+    // A command cancelled before it starts is never sent at all.
+    if (options.cancel && options.cancel->isCancelled()) {
+        result.reason = QStringLiteral("cancelled");
+        return result;
+    }
     const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
     const QByteArray lineBytes = line.toUtf8();
 
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return systemError("cannot make a pipe", errno);
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        result.reason = systemError("cannot make a pipe", errno);
+        return result;
+    }
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -125,11 +164,12 @@ QString runShell(const QString& line, const ShellOptions& options)
     close(fds[1]);
     if (spawnError != 0) {
         close(fds[0]);
-        return systemError("cannot start /usr/bin/env zsh", spawnError);
+        result.reason = systemError("cannot start /usr/bin/env zsh", spawnError);
+        return result;
     }
 
     QByteArray output;
-    QString ending;
+    QString failure; // set when the runner itself ended the command
     pollfd polls[2] = {{fds[0], POLLIN, 0},
                        {options.cancel ? options.cancel->fd() : -1, POLLIN, 0}};
     for (;;) {
@@ -137,43 +177,47 @@ QString runShell(const QString& line, const ShellOptions& options)
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
-            ending = systemError("cannot wait for the command", errno);
-            killpg(pid, SIGKILL);
+            failure = systemError("cannot wait for the command", errno);
             break;
         }
         if (ready == 0) {
-            killpg(pid, SIGKILL);
-            ending = QStringLiteral("runShell: command timed out after %1 s\n")
-                         .arg(QString::number(options.timeoutMs / 1000.0));
+            failure = timeoutReason(options.timeoutMs);
             break;
         }
         if (polls[1].revents & POLLIN) {
-            killpg(pid, SIGKILL);
-            ending = QStringLiteral("runShell: command cancelled\n");
+            failure = QStringLiteral("cancelled");
             break;
         }
         char buffer[65536];
         const ssize_t n = read(fds[0], buffer, sizeof buffer);
         if (n > 0) {
+            if (output.size() + n > maxShellOutputBytes) {
+                output.append(buffer, maxShellOutputBytes - output.size());
+                failure = QStringLiteral("reply longer than 1 MiB");
+                break;
+            }
             output.append(buffer, n);
         } else if (n == 0) {
             break; // every writer has closed the pipe
         } else if (errno != EINTR && errno != EAGAIN) {
-            ending = systemError("cannot read the command's output", errno);
-            killpg(pid, SIGKILL);
+            failure = systemError("cannot read the command's output", errno);
             break;
         }
     }
+    if (!failure.isEmpty())
+        killpg(pid, SIGKILL);
     close(fds[0]);
-    reap(pid, deadline);
+    const std::optional<int> status = reap(pid, deadline);
 
-    QString reply = decodeReply(output);
-    if (!ending.isEmpty()) {
-        if (!reply.isEmpty() && !reply.endsWith(QLatin1Char('\n')))
-            reply += QLatin1Char('\n');
-        reply += ending;
-    }
-    return reply;
+    result.output = decodeReply(output);
+    if (!failure.isEmpty())
+        result.reason = failure;
+    else if (!status)
+        result.reason = timeoutReason(options.timeoutMs);
+    else if (!(WIFEXITED(*status) && WEXITSTATUS(*status) == 0))
+        result.reason = statusReason(*status);
+    result.ok = result.reason.isEmpty();
+    return result;
 }
 
 } // namespace kestrel

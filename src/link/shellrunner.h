@@ -8,6 +8,8 @@ namespace kestrel
 
 // A command whose output has not ended by then is killed with its whole process group.
 inline constexpr int shellTimeoutMs = 10000;
+// A command that writes more than this is killed: no instrument reply is that long.
+inline constexpr qsizetype maxShellOutputBytes = 1024 * 1024;
 
 // Lets another thread end a command that runShell is waiting for.
 class CancelSignal
@@ -20,6 +22,7 @@ class CancelSignal
 
     void cancel();
     void reset();
+    bool isCancelled() const;
     int fd() const { return fd_; }
 
   private:
@@ -31,11 +34,19 @@ struct ShellOptions {
     const CancelSignal* cancel = nullptr;
 };
 
-// Runs one line with `/usr/bin/env zsh -c LINE` and returns everything the started
-// processes wrote to standard output and standard error, in the order written, up to
-// end of file (background children included). Standard input is /dev/null. Blocks the
-// calling thread; never hangs past the time limit; every failure comes back as text.
-QString runShell(const QString& line, const ShellOptions& options = {});
+// What one command line did.
+struct ShellResult {
+    QString output; // everything the started processes wrote, up to the cap
+    bool ok = false; // the shell exited with status 0 and nothing went wrong
+    QString reason;  // why not, when !ok: "exit status 1", "timed out after 10 s", ...
+};
+
+// Runs one line with `/usr/bin/env zsh -c LINE` and collects everything the started
+// processes write to standard output and standard error, in the order written, up to
+// end of file (background children included), then the shell's exit status. Standard
+// input is /dev/null. Blocks the calling thread; never hangs past the time limit and
+// never holds more than maxShellOutputBytes.
+ShellResult runShell(const QString& line, const ShellOptions& options = {});
 
 // ASCII text; any byte outside ASCII becomes U+FFFD.
 QString decodeReply(const QByteArray& bytes);

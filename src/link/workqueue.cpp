@@ -5,19 +5,7 @@
 namespace kestrel
 {
 
-WorkQueue::WorkQueue(QObject* parent)
-    : WorkQueue(
-          [](const QString& line, const CancelSignal& cancel) {
-              return runShell(line, ShellOptions{shellTimeoutMs, &cancel});
-          },
-          parent)
-{
-}
-
-WorkQueue::WorkQueue(Runner runner, QObject* parent)
-    : QObject(parent), runner_(std::move(runner)), worker_([this] { workerLoop(); })
-{
-}
+WorkQueue::WorkQueue(QObject* parent) : QObject(parent), worker_([this] { workerLoop(); }) {}
 
 WorkQueue::~WorkQueue()
 {
@@ -31,20 +19,14 @@ WorkQueue::~WorkQueue()
     worker_.join();
 }
 
-void WorkQueue::post(Job job, QObject* context, Done done)
+void WorkQueue::post(Job job, QObject* context)
 {
     Q_ASSERT(QThread::currentThread() == thread());
     {
         std::lock_guard lock(mutex_);
-        pending_.push_back(Entry{std::move(job), context, std::move(done), epoch_});
+        pending_.push_back(Entry{std::move(job), context, epoch_});
     }
     wake_.notify_one();
-}
-
-void WorkQueue::runShellLine(const QString& line, QObject* context, Done done)
-{
-    post([this, line](const CancelSignal& cancel) { return runner_(line, cancel); }, context,
-         std::move(done));
 }
 
 void WorkQueue::cancelAll()
@@ -54,12 +36,6 @@ void WorkQueue::cancelAll()
     pending_.clear();
     if (busy_)
         cancel_.cancel();
-}
-
-QString WorkQueue::runLineNow(const QString& line)
-{
-    const CancelSignal cancel;
-    return runner_(line, cancel);
 }
 
 bool WorkQueue::isIdle() const
@@ -90,7 +66,7 @@ void WorkQueue::workerLoop()
             busy_ = true;
             cancel_.reset();
         }
-        QString result = entry.job(cancel_);
+        std::function<void()> done = entry.job(cancel_);
         {
             std::lock_guard lock(mutex_);
             busy_ = false;
@@ -101,9 +77,9 @@ void WorkQueue::workerLoop()
         // so this object outlives every call posted here.
         QMetaObject::invokeMethod(
             this,
-            [this, entry = std::move(entry), result = std::move(result)] {
-                if (entry.epoch == epoch_ && entry.context && entry.done)
-                    entry.done(result);
+            [this, epoch = entry.epoch, context = entry.context, done = std::move(done)] {
+                if (epoch == epoch_ && context && done)
+                    done();
             },
             Qt::QueuedConnection);
     }

@@ -14,7 +14,7 @@
 namespace kestrel
 {
 
-// Runs jobs (shell command lines, file writes) on one worker thread, strictly one
+// Runs jobs (instrument commands, file writes) on one worker thread, strictly one
 // after another in the order posted, so the GUI thread never waits for an
 // instrument. Each result comes back on this object's thread through the event
 // loop and is dropped if the context object has gone or the queue was cancelled.
@@ -22,26 +22,29 @@ class WorkQueue : public QObject
 {
     Q_OBJECT
   public:
-    using Job = std::function<QString(const CancelSignal&)>;
-    using Done = std::function<void(const QString& result)>;
-    // Runs one shell line and returns its reply; runShell unless a test or a
-    // benchmark puts instruments of its own behind the queue.
-    using Runner = std::function<QString(const QString& line, const CancelSignal&)>;
+    // Runs on the worker; what it returns runs afterwards on this object's thread.
+    using Job = std::function<std::function<void()>(const CancelSignal&)>;
 
     explicit WorkQueue(QObject* parent = nullptr);
-    explicit WorkQueue(Runner runner, QObject* parent = nullptr);
     ~WorkQueue() override; // ends the job in flight and waits for the worker
 
-    void post(Job job, QObject* context, Done done);
-    void runShellLine(const QString& line, QObject* context, Done done);
+    void post(Job job, QObject* context);
 
-    // Drops every job not yet started and ends the one in flight; no result of
+    // work(cancel) on the worker, then done(result) on this object's thread.
+    template <typename Work, typename Done>
+    void run(QObject* context, Work work, Done done)
+    {
+        post(
+            [work = std::move(work), done = std::move(done)](const CancelSignal& cancel) {
+                return std::function<void()>(
+                    [done, result = work(cancel)]() mutable { done(std::move(result)); });
+            },
+            context);
+    }
+
+    // Drops every job not yet started and cancels the one in flight; no result of
     // any of them is delivered.
     void cancelAll();
-
-    // Runs a line on the calling thread, at once, through the same runner. Only for
-    // the end of the program, after cancelAll(): nothing else may be in flight.
-    QString runLineNow(const QString& line);
 
     bool isIdle() const;
     // Waits (without delivering results) until the worker has nothing to do.
@@ -51,12 +54,10 @@ class WorkQueue : public QObject
     struct Entry {
         Job job;
         QPointer<QObject> context;
-        Done done;
         quint64 epoch;
     };
     void workerLoop();
 
-    const Runner runner_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable idle_;

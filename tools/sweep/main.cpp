@@ -1,26 +1,10 @@
+#include "link/signalwatcher.h"
 #include "sweeprun.h"
 
 #include <QApplication>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <memory>
-#include <unistd.h>
-
-namespace
-{
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const auto n = write(signalPipe[1], &byte, 1);
-}
-
-} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -44,28 +28,19 @@ int main(int argc, char* argv[])
         app = std::make_unique<QApplication>(argc, argv);
     }
 
+    // Ctrl-C, SIGTERM and SIGHUP (the terminal closing) reach the event loop, so the
+    // output is switched off and the files written before the program ends; a closed
+    // standard output fails a write instead of killing the program.
+    kestrel::SignalWatcher signalWatcher;
+    if (!signalWatcher.isValid()) {
+        std::fputs("kestrel-sweep: cannot watch for signals; nothing was sent\n", stderr);
+        return 1;
+    }
     kestrel::SweepRun run(options);
     QObject::connect(&run, &kestrel::SweepRun::done, app.get(), &QCoreApplication::exit,
                      Qt::QueuedConnection);
-
-    // Ctrl-C and SIGTERM reach the event loop through a pipe, so the output can be
-    // switched off before the program ends.
-    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return 1;
-    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &run, [&run] {
-        char byte;
-        while (read(signalPipe[0], &byte, 1) > 0) {
-        }
-        run.interrupt();
-    });
-    struct sigaction action {
-    };
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-
+    QObject::connect(&signalWatcher, &kestrel::SignalWatcher::received, &run,
+                     &kestrel::SweepRun::interrupt);
     run.start();
     return app->exec();
 }

@@ -1,6 +1,7 @@
 #include "sweepoptions.h"
 #include "controller/sweepplan.h"
 #include "data/currentranges.h"
+#include "data/datafile.h"
 #include "link/homedirectory.h"
 
 #include <QCommandLineParser>
@@ -15,10 +16,12 @@ const QString usageText =
     QStringLiteral(R"(Usage: kestrel-sweep --source ADDRESS:PORT --meter ADDRESS:PORT
                      --start V --stop V --steps N [options]
 
-Runs one I-V sweep without a window, exactly as the Kestrel window does: set-up,
-one point every 0.1 s, the source output switched off at the end. Every command
-goes through ~/sendArbcmd.sh. Each meter reply is printed on standard output;
-messages go to standard error. The remembered endpoints are never touched.
+Runs one I-V sweep without a window, exactly as the Kestrel window does: both
+instruments identified, set-up, one point every 0.1 s, each setting confirmed
+through the instrument's error queue, the source output switched off at the end.
+Every command goes through ~/sendArbcmd.sh. Each meter reply is printed on
+standard output; messages go to standard error. The remembered endpoints are
+never touched.
 
 Options:
   --source ADDRESS:PORT  the DC source (the port is the text after the last ':')
@@ -32,7 +35,8 @@ Options:
                          (default 0)
   --limit A              end the sweep when |current| exceeds A amps
   --out FILE             write the data in Kestrel's data format at the end,
-                         also when the sweep fails (with the points it has)
+                         also when the sweep fails (with the points it has; a
+                         sweep without points writes nothing)
   --csv FILE             write the data as CSV with a descriptive header
   --png FILE             write the chart as a picture (.png or .svg)
   --home DIR             the folder holding sendArbcmd.sh (default: your home)
@@ -45,11 +49,15 @@ Example:
 
 Exit status:
   0    the sweep completed
-  1    the sweep ended early: a failed measurement, an overload or an
-       instrument complaint (the source output was switched off)
-  2    bad arguments: nothing was sent
+  1    the sweep ended early: an instrument that did not answer like one, a
+       refused setting, a failed measurement, an overload, a standard output
+       that cannot be written, or a file not written (the source output was
+       switched off)
+  2    bad arguments or a file that could not be written: nothing was sent
   3    the current limit was reached (the source output was switched off)
-  130  interrupted by Ctrl-C or SIGTERM (the source output was switched off)
+  4    switching the source output off failed: it may still be on
+  130  interrupted by SIGINT (Ctrl-C), SIGTERM or SIGHUP (the source output
+       was switched off)
 )");
 
 QString rangeList()
@@ -160,6 +168,14 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
         !options.pngPath.endsWith(QLatin1String(".png"), Qt::CaseInsensitive) &&
         !options.pngPath.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive))
         return badArguments(QStringLiteral("--png needs a file name ending in .png or .svg"));
+    // A file that cannot be written is found now, not after the whole sweep.
+    for (const auto& [name, path] : {std::pair{"--out", options.outPath},
+                                     std::pair{"--csv", options.csvPath},
+                                     std::pair{"--png", options.pngPath}})
+        if (!path.isEmpty())
+            if (const QString problem = checkSaveTarget(path); !problem.isEmpty())
+                return badArguments(
+                    QStringLiteral("%1 %2: %3").arg(QLatin1String(name), path, problem));
     return options;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "controller/sweepengine.h"
+#include "controller/run.h"
 
 #include <QString>
 #include <QStringList>

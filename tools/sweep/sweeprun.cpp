@@ -1,136 +1,163 @@
 #include "sweeprun.h"
 
 #include "controller/sweepdescription.h"
-#include "data/csvfile.h"
-#include "data/datafile.h"
-#include "data/ivpoints.h"
-#include "link/commandline.h"
+#include "data/printabletext.h"
+#include "link/signalwatcher.h"
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace kestrel
 {
 
-namespace
-{
-
-void writeOut(FILE* stream, const QString& text)
-{
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
-    std::fflush(stream);
-}
-
-} // namespace
-
 SweepRun::SweepRun(const SweepOptions& options, QObject* parent)
-    : QObject(parent), options_(options), engine_(queue_, options.home + QLatin1Char('/'))
+    : QObject(parent), options_(options), out_(STDOUT_FILENO),
+      session_(options.home, std::make_unique<ScriptLink>(options.home + QLatin1Char('/')),
+               nullptr)
 {
-    connect(&engine_, &SweepEngine::measurementReply, this,
-            [](const QString& reply) { writeOut(stdout, reply + QLatin1Char('\n')); });
-    connect(&engine_, &SweepEngine::finished, this, &SweepRun::finished);
+    connect(&session_.sweep(), &SweepEngine::measurementReply, this, [this](const QString& reply) {
+        out_.write(printableLines(reply).toUtf8() + '\n');
+    });
+    connect(&session_.sweep(), &SweepEngine::finished, this, &SweepRun::finished);
+    connect(&session_, &Session::identified, this, &SweepRun::identified);
+    // Standard output is where the readings go: when nobody can take them, the sweep
+    // ends the safe way.
+    connect(&out_, &LineWriter::failed, this, [this](const QString& reason) {
+        endEarly(QStringLiteral("Standard output cannot be written (%1), so the sweep was ended "
+                                "after %2 points.")
+                     .arg(reason)
+                     .arg(session_.sweep().pointsDone()),
+                 endedEarly);
+    });
     if (!options_.pngPath.isEmpty()) {
         chart_ = std::make_unique<BarChart>();
         chart_->resize(900, 600);
         chart_->beginTrace(QStringLiteral("Sweep"));
-        connect(&engine_, &SweepEngine::pointRecorded, this,
+        connect(&session_.sweep(), &SweepEngine::pointRecorded, this,
                 [this](int, double volt, double amps) { chart_->addPoint(volt, amps); });
     }
 }
 
 void SweepRun::start()
 {
-    // A CSV header names the instruments by what they say they are.
-    if (!options_.csvPath.isEmpty())
-        identifyThenSweep(0);
-    else
-        engine_.start(options_.sweep);
+    session_.identify(Session::Which::Source, options_.sweep.source);
+    session_.identify(Session::Which::Meter, options_.sweep.meter);
 }
 
-void SweepRun::identifyThenSweep(int which)
-{
-    if (which == 2) {
-        engine_.start(options_.sweep);
-        return;
-    }
-    const Endpoint& endpoint = which == 0 ? options_.sweep.source : options_.sweep.meter;
-    queue_.runShellLine(instrumentCommandLine(options_.home + QLatin1Char('/'), endpoint.address,
-                                              endpoint.port, QStringLiteral("*IDN?")),
-                        this, [this, which](const QString& reply) {
-                            (which == 0 ? sourceIdentity_ : meterIdentity_) =
-                                reply.section(QLatin1Char('\n'), 0, 0).trimmed();
-                            identifyThenSweep(which + 1);
-                        });
-}
-
-void SweepRun::interrupt()
+void SweepRun::identified(Session::Which, bool ok, const QString& text)
 {
     if (ended_)
         return;
-    ended_ = true;
-    const QString problem = engine_.switchOffNow();
-    report(QStringLiteral("Interrupted after %1 points; the source output was switched off.")
-               .arg(engine_.pointsDone()));
-    if (!problem.isEmpty())
-        report(problem);
-    writeFiles();
-    emit done(130);
+    if (!ok) {
+        endEarly(text + QStringLiteral(" Nothing was switched on."), endedEarly);
+        return;
+    }
+    if (++identifiedCount_ == 2 &&
+        !session_.start(SweepRequest{options_.sweep.plan, options_.sweep.rangeIndex,
+                                     options_.sweep.limitAmps}))
+        endEarly(QStringLiteral("The sweep did not start."), endedEarly);
 }
 
-void SweepRun::finished(SweepEngine::Outcome outcome, const QString& message)
+void SweepRun::interrupt(int signalNumber)
+{
+    endEarly(QStringLiteral("Interrupted by %1 after %2 points.")
+                 .arg(SignalWatcher::name(signalNumber))
+                 .arg(session_.sweep().pointsDone()),
+             interrupted);
+}
+
+// Ends at once from outside the sweep: a signal, a closed standard output, a failed
+// identification.
+void SweepRun::endEarly(const QString& why, int status)
+{
+    if (ended_)
+        return;
+    if (!session_.isSweeping()) {
+        ended_ = true;
+        report(why);
+        if (const auto run = session_.currentRun())
+            writeFiles(*run);
+        else if (!options_.outPath.isEmpty() || !options_.csvPath.isEmpty() ||
+                 !options_.pngPath.isEmpty())
+            report(QStringLiteral("Nothing to save: ") + nothingToSave(nullptr));
+        end(status);
+        return;
+    }
+    ended_ = true;
+    session_.shutdown(why);
+    const Run& run = *session_.currentRun();
+    report(run.message);
+    writeFiles(run);
+    end(run.outputOff ? status : outputMayBeOn);
+}
+
+void SweepRun::finished(Run::Outcome outcome, const QString& message)
 {
     if (ended_)
         return;
     ended_ = true;
     report(message);
-    const bool written = writeFiles();
-    int status = 0;
+    const Run& run = *session_.currentRun();
+    const bool written = writeFiles(run);
+    int status = endedEarly;
     switch (outcome) {
-    case SweepEngine::Outcome::Completed:
-        status = written ? 0 : 1;
+    case Run::Outcome::Completed:
+        status = written ? 0 : endedEarly;
         break;
-    case SweepEngine::Outcome::LimitReached:
-        status = 3;
+    case Run::Outcome::LimitReached:
+        status = limitReached;
         break;
-    case SweepEngine::Outcome::Stopped:
-        status = 130;
+    case Run::Outcome::Stopped:
+    case Run::Outcome::Interrupted:
+        status = interrupted;
         break;
-    case SweepEngine::Outcome::Failed:
-    case SweepEngine::Outcome::Overload:
-        status = 1;
+    case Run::Outcome::Running:
+    case Run::Outcome::Failed:
+    case Run::Outcome::Overload:
         break;
     }
+    end(run.outputOff ? status : outputMayBeOn);
+}
+
+void SweepRun::end(int status)
+{
+    out_.flush(1000);
     emit done(status);
 }
 
-bool SweepRun::writeFiles()
+bool SweepRun::writeFiles(const Run& run)
 {
-    const IVPointList& points = ivPoints();
     bool ok = true;
     auto reportResult = [&](const WriteResult& result) {
         report(result.message);
         ok = ok && result.ok;
     };
     if (!options_.outPath.isEmpty())
-        reportResult(saveDataFile(options_.outPath, points));
+        reportResult(saveRun(options_.outPath, run));
     if (!options_.csvPath.isEmpty()) {
-        const CsvHeader header = describeSweep(QStringLiteral("kestrel-sweep " KESTREL_VERSION),
-                                               options_.sweep, sourceIdentity_, meterIdentity_);
-        WriteResult result = writeFileAtomically(options_.csvPath, csvText(header, points));
+        WriteResult result = exportRunCsv(QStringLiteral("kestrel-sweep " KESTREL_VERSION),
+                                          options_.csvPath, run);
         if (result.ok)
             result.message = QStringLiteral("CSV written to %1").arg(options_.csvPath);
         reportResult(result);
     }
     if (chart_) {
-        chart_->replotNow();
-        reportResult(chart_->exportImage(options_.pngPath));
+        if (run.points.empty()) {
+            reportResult(WriteResult{false, QStringLiteral("Nothing to export: ") +
+                                                nothingToSave(&run)});
+        } else {
+            chart_->replotNow();
+            reportResult(chart_->exportImage(options_.pngPath));
+        }
     }
     return ok;
 }
 
 void SweepRun::report(const QString& message)
 {
-    writeOut(stderr, QStringLiteral("kestrel-sweep: ") + message + QLatin1Char('\n'));
+    const QByteArray bytes = (QStringLiteral("kestrel-sweep: ") + message + QLatin1Char('\n')).toUtf8();
+    // Standard error is unbuffered and, unlike the readings, never a reason to stop.
+    [[maybe_unused]] const auto n = ::write(STDERR_FILENO, bytes.constData(), bytes.size());
 }
 
 } // namespace kestrel

@@ -1,7 +1,8 @@
 #pragma once
 
 #include "chart/barchart.h"
-#include "link/workqueue.h"
+#include "controller/session.h"
+#include "link/linewriter.h"
 #include "sweepoptions.h"
 
 #include <QObject>
@@ -11,33 +12,42 @@
 namespace kestrel
 {
 
-// One headless sweep: the window's sweep engine, its replies on standard output,
-// its messages on standard error and the requested files written at the end,
-// whatever ended it.
+// One headless sweep: both instruments identified, the window's sweep, each meter
+// reply on standard output, messages on standard error, and the requested files
+// written at the end, whatever ended it.
 class SweepRun : public QObject
 {
     Q_OBJECT
   public:
+    // Exit statuses beyond 0 (completed) and 2 (bad arguments).
+    static constexpr int endedEarly = 1;
+    static constexpr int limitReached = 3;
+    static constexpr int outputMayBeOn = 4;
+    static constexpr int interrupted = 130;
+
     explicit SweepRun(const SweepOptions& options, QObject* parent = nullptr);
 
     void start();
-    // Ctrl-C: the output goes off at once, the files get the points so far.
-    void interrupt();
+    // SIGINT, SIGTERM or SIGHUP: the output goes off at once, the files get the
+    // points so far.
+    void interrupt(int signalNumber);
 
   signals:
     void done(int exitStatus);
 
   private:
-    void identifyThenSweep(int which);
-    void finished(SweepEngine::Outcome outcome, const QString& message);
-    bool writeFiles();
+    void identified(Session::Which which, bool ok, const QString& text);
+    void finished(Run::Outcome outcome, const QString& message);
+    void endEarly(const QString& why, int status);
+    void end(int status);
+    bool writeFiles(const Run& run);
     void report(const QString& message);
 
     SweepOptions options_;
-    WorkQueue queue_;
-    SweepEngine engine_;
+    LineWriter out_;
+    Session session_;
     std::unique_ptr<BarChart> chart_;
-    QString sourceIdentity_, meterIdentity_;
+    int identifiedCount_ = 0;
     bool ended_ = false;
 };
 

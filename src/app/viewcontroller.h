@@ -1,8 +1,6 @@
 #pragma once
 
-#include "chart/barchart.h"
-#include "controller/sweepengine.h"
-#include "data/datafile.h"
+#include "controller/session.h"
 #include "link/homedirectory.h"
 
 #include <QCheckBox>
@@ -11,10 +9,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QObject>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSettings>
 
 #include <functional>
 #include <memory>
@@ -22,29 +20,31 @@
 namespace kestrel
 {
 
-class WorkQueue;
+class BarChart;
 
-// The controller of the measurement window: it owns the measurement state, reaches
-// the window's widgets through weak outlets found by object name, and is the target
-// of every action. Instrument traffic and file writes go through a work queue, so the
-// window stays live while an instrument thinks.
+// The controller of the measurement window: it reaches the window's widgets through
+// weak outlets, is the target of every action, and shows what the session decides.
+// Instrument traffic and file writes run off the GUI thread, so the window stays
+// live while an instrument thinks.
 class ViewController : public QObject
 {
     Q_OBJECT
   public:
     // home: the folder holding sendArbcmd.sh; settings: where endpoints and sweep
-    // fields are remembered (the application's own store when none is given).
+    // fields are remembered (the application's own store when none is given); link:
+    // how commands reach the instruments (the script in home when none is given).
     explicit ViewController(const QString& home = homeDirectory(),
-                            std::unique_ptr<QSettings> settings = {}, QObject* parent = nullptr);
+                            std::unique_ptr<QSettings> settings = {},
+                            std::unique_ptr<InstrumentLink> link = {}, QObject* parent = nullptr);
     ~ViewController() override;
 
-    // Connects every outlet to the widget of the same object name under view and
-    // wires the buttons to their actions.
-    void connectOutlets(QWidget* view);
+    // Wires the connected outlets to their actions; once, after they are set.
+    void connectOutlets();
     // Restores the remembered endpoints and sweep fields; once, after connectOutlets.
     void viewDidLoad();
-    // The window is closing: a running sweep switches the source output off first.
-    void shutdown();
+    // The window is closing or the program was told to end: a running sweep switches
+    // the source output off first. False when that failed.
+    bool shutdown(const QString& why);
 
     // Hooks the window fills with dialogs and tests with their own answers. Each
     // returns the chosen path, or an empty text when the user cancelled.
@@ -54,14 +54,8 @@ class ViewController : public QObject
     // Where diagnostic lines go (standard output by default).
     std::function<void(const QString&)> printLine;
 
-    SweepEngine& sweep() { return *sweep_; }
-    BarChart* chart() const { return chart_; }
-    QSettings& settings() { return *settings_; }
-
-    // Measurement state.
-    QString command; // the instrument command most recently prepared here
-    QString sip, sport, dip, dport;
-    const QString pat; // home folder and "/": where sendArbcmd.sh lives
+    Session& session() { return *session_; }
+    SweepEngine& sweep() { return session_->sweep(); }
 
     // Outlets.
     QPointer<QLineEdit> sourceip, sourceport, drainip, drainport;
@@ -70,10 +64,11 @@ class ViewController : public QObject
     QPointer<QLineEdit> IVstart, IVstop, IVsteps, ivLimit;
     QPointer<QComboBox> drainSensitivity, ivShape;
     QPointer<QLabel> xAxis, YAxis;
-    QPointer<QWidget> contview;
+    QPointer<BarChart> chart;
     QPointer<QPushButton> ivRun, ivStop, savebutton, csvbutton;
     QPointer<QProgressBar> ivProgress;
-    QPointer<QLabel> sweepstatus, identityline;
+    QPointer<QPlainTextEdit> sweepstatus;
+    QPointer<QLabel> identityline;
     QPointer<QCheckBox> logCurrent;
     QPointer<QPushButton> clearTraces, exportChart;
 
@@ -89,27 +84,20 @@ class ViewController : public QObject
     void setLogCurrent(bool on);
 
   signals:
-    // Every message the window shows in its status line.
+    // Every message the window shows in its status area.
     void statusShown(const QString& text, bool problem);
 
   private:
-    enum class Which { Source, Meter };
-    void identify(Which which);
+    void identify(Session::Which which);
+    void showIdentification(Session::Which which, bool ok, const QString& text);
     void showStatus(const QString& text, bool problem = false);
-    void setSweepFieldsLocked(bool locked);
+    void setSweeping(bool sweeping);
     void updateIdentityLine();
-    void writeInBackground(std::function<WriteResult()> write);
     void sweepStarted(int totalPoints);
     void sweepProgress(int done, int total, const QDateTime& expectedEnd);
-    void sweepFinished(SweepEngine::Outcome outcome, const QString& message);
+    void sweepFinished();
 
-    std::unique_ptr<QSettings> settings_;
-    std::unique_ptr<WorkQueue> queue_;
-    std::unique_ptr<SweepEngine> sweep_;
-    QPointer<BarChart> chart_;
-    bool sourceIdentified_ = false;
-    bool meterIdentified_ = false;
-    QString sourceIdentity_, meterIdentity_;
+    std::unique_ptr<Session> session_;
     int sweepNumber_ = 0;
     static constexpr int progressIntervalMs = 200;
     QElapsedTimer progressClock_;

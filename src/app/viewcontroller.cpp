@@ -1,0 +1,323 @@
+#include "app/viewcontroller.h"
+
+#include "chart/barchart.h"
+#include "controller/sweepdescription.h"
+#include "data/currentranges.h"
+#include "data/ivpoints.h"
+#include "data/printabletext.h"
+#include "link/scriptinstall.h"
+
+#include <QFileInfo>
+#include <QTime>
+
+#include <cstdio>
+
+namespace kestrel
+{
+
+namespace
+{
+
+void writeLineToStdout(const QString& text)
+{
+    const QByteArray bytes = text.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+ViewController::ViewController(const QString& home, std::unique_ptr<QSettings> settings,
+                               std::unique_ptr<InstrumentLink> link, QObject* parent)
+    : QObject(parent), printLine(writeLineToStdout),
+      session_(std::make_unique<Session>(
+          home, link ? std::move(link) : std::make_unique<ScriptLink>(home + QLatin1Char('/')),
+          settings ? std::move(settings) : std::make_unique<QSettings>()))
+{
+    session_->printLine = [this](const QString& text) {
+        if (printLine)
+            printLine(text);
+    };
+    connect(session_.get(), &Session::statusShown, this, &ViewController::showStatus);
+    connect(session_.get(), &Session::sweepingChanged, this, &ViewController::setSweeping);
+    connect(session_.get(), &Session::identifying, this,
+            [this](Session::Which which, const QString& text) {
+                if (QLabel* label = which == Session::Which::Source ? sourcestatt : drainstat)
+                    label->setText(text);
+                updateIdentityLine();
+            });
+    connect(session_.get(), &Session::identified, this, &ViewController::showIdentification);
+    SweepEngine& engine = session_->sweep();
+    connect(&engine, &SweepEngine::started, this, &ViewController::sweepStarted);
+    connect(&engine, &SweepEngine::progress, this, &ViewController::sweepProgress);
+    connect(&engine, &SweepEngine::finished, this, &ViewController::sweepFinished);
+    connect(&engine, &SweepEngine::pointRecorded, this, [this](int, double volt, double amps) {
+        if (chart)
+            chart->addPoint(volt, amps);
+    });
+}
+
+ViewController::~ViewController() = default;
+
+void ViewController::connectOutlets()
+{
+    auto wire = [this](QPushButton* button, void (ViewController::*action)()) {
+        if (button)
+            connect(button, &QPushButton::clicked, this, action);
+    };
+    wire(sourceIdentify, &ViewController::sourceok);
+    wire(drainIdentify, &ViewController::drainok);
+    wire(ivRun, &ViewController::runIV);
+    wire(ivStop, &ViewController::stopIV);
+    wire(savebutton, &ViewController::savetofile);
+    wire(csvbutton, &ViewController::exportCsv);
+    wire(exportChart, &ViewController::exportChartImage);
+    wire(clearTraces, &ViewController::clearEarlierTraces);
+    if (logCurrent)
+        connect(logCurrent, &QCheckBox::toggled, this, &ViewController::setLogCurrent);
+
+    if (drainSensitivity && drainSensitivity->count() == 0)
+        for (const CurrentRange& range : currentRanges())
+            drainSensitivity->addItem(range.label);
+    if (ivShape && ivShape->count() == 0) {
+        ivShape->addItem(tr("Linear"), shapeName(SweepShape::Linear));
+        ivShape->addItem(tr("Dual (there and back)"), shapeName(SweepShape::Dual));
+        ivShape->addItem(tr("Logarithmic"), shapeName(SweepShape::Log));
+    }
+    if (ivStop)
+        ivStop->setEnabled(false);
+}
+
+void ViewController::viewDidLoad()
+{
+    resetPoints();
+    if (xAxis)
+        xAxis->hide();
+    if (YAxis)
+        YAxis->hide();
+
+    QSettings& settings = *session_->settings();
+    const Endpoint source = restoreEndpoint(settings, sourceAddressKey);
+    const Endpoint drain = restoreEndpoint(settings, drainAddressKey);
+    if (sourceip)
+        sourceip->setText(source.address);
+    if (sourceport)
+        sourceport->setText(source.port);
+    if (drainip)
+        drainip->setText(drain.address);
+    if (drainport)
+        drainport->setText(drain.port);
+
+    const StoredSweep stored = restoreSweep(settings);
+    if (IVstart)
+        IVstart->setText(stored.start);
+    if (IVstop)
+        IVstop->setText(stored.stop);
+    if (IVsteps)
+        IVsteps->setText(stored.steps);
+    if (ivLimit)
+        ivLimit->setText(stored.limit);
+    if (ivShape)
+        ivShape->setCurrentIndex(std::max(0, ivShape->findData(stored.shape)));
+    if (drainSensitivity)
+        drainSensitivity->setCurrentIndex(stored.rangeIndex);
+
+    updateIdentityLine();
+    if (printLine)
+        printLine(session_->pat.chopped(1));
+}
+
+void ViewController::sourceok()
+{
+    identify(Session::Which::Source);
+}
+
+void ViewController::drainok()
+{
+    identify(Session::Which::Meter);
+}
+
+void ViewController::identify(Session::Which which)
+{
+    const bool source = which == Session::Which::Source;
+    QLineEdit* addressField = source ? sourceip : drainip;
+    QLineEdit* portField = source ? sourceport : drainport;
+    if (addressField && portField)
+        session_->identify(which, Endpoint{addressField->text(), portField->text()});
+}
+
+void ViewController::showIdentification(Session::Which which, bool ok, const QString& text)
+{
+    QString shown = text;
+    const QString home = session_->pat.chopped(1);
+    if (!ok && !QFileInfo::exists(scriptPath(home)))
+        shown += QLatin1Char(' ') + missingScriptHint(home);
+    if (QLabel* label = which == Session::Which::Source ? sourcestatt : drainstat) {
+        label->setText(shown);
+        label->setToolTip(shown);
+    }
+    if (!ok)
+        showStatus(shown, true);
+    updateIdentityLine();
+}
+
+void ViewController::runIV()
+{
+    if (!IVstart || !IVstop || !IVsteps)
+        return;
+    StoredSweep typed;
+    typed.start = IVstart->text();
+    typed.stop = IVstop->text();
+    typed.steps = IVsteps->text();
+    typed.shape = ivShape ? ivShape->currentData().toString() : shapeName(SweepShape::Linear);
+    typed.rangeIndex = drainSensitivity ? drainSensitivity->currentIndex() : 0;
+    typed.limit = ivLimit ? ivLimit->text() : QString();
+    session_->runTyped(typed);
+}
+
+void ViewController::stopIV()
+{
+    session_->stop();
+}
+
+void ViewController::sweepStarted(int totalPoints)
+{
+    if (xAxis)
+        xAxis->show();
+    if (YAxis)
+        YAxis->show();
+    if (chart)
+        chart->beginTrace(tr("Sweep %1, %2")
+                              .arg(++sweepNumber_)
+                              .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))));
+    if (ivProgress) {
+        ivProgress->setRange(0, totalPoints);
+        ivProgress->setValue(0);
+    }
+}
+
+void ViewController::sweepProgress(int done, int total, const QDateTime& expectedEnd)
+{
+    // A fast sweep reports far more often than anyone can read; relaying out the
+    // window for every point would cost more than drawing the points.
+    if (done != 0 && done != total && progressClock_.isValid() &&
+        progressClock_.elapsed() < progressIntervalMs)
+        return;
+    progressClock_.start();
+    if (ivProgress)
+        ivProgress->setValue(done);
+    showStatus(tr("Point %1 of %2, ends about %3")
+                   .arg(done)
+                   .arg(total)
+                   .arg(expectedEnd.time().toString(QStringLiteral("HH:mm:ss"))));
+}
+
+void ViewController::sweepFinished()
+{
+    if (ivProgress)
+        ivProgress->setValue(sweep().pointsDone());
+    if (chart) {
+        chart->fitToData(); // while points arrived the axes only grew
+        chart->replotNow(); // the last point is drawn without waiting for the next redraw
+    }
+}
+
+void ViewController::setSweeping(bool sweeping)
+{
+    // While a sweep runs, nothing may change which instruments it talks to or start
+    // another one; Stop is the only way forward.
+    for (QWidget* widget : std::initializer_list<QWidget*>{
+             IVstart, IVstop, IVsteps, ivLimit, ivShape, drainSensitivity, ivRun, sourceIdentify,
+             drainIdentify, sourceip, sourceport, drainip, drainport})
+        if (widget)
+            widget->setEnabled(!sweeping);
+    if (ivStop)
+        ivStop->setEnabled(sweeping);
+}
+
+void ViewController::savetofile()
+{
+    if (const QString nothing = session_->nothingToSave(); !nothing.isEmpty()) {
+        showStatus(nothing, true);
+        return;
+    }
+    const QString path = showSavePanel ? showSavePanel() : QString();
+    if (path.isEmpty()) {
+        showStatus(tr("Nothing saved."));
+        return;
+    }
+    session_->save(path);
+}
+
+void ViewController::exportCsv()
+{
+    if (const auto run = session_->currentRun(); !run || run->points.empty()) {
+        showStatus(tr("Nothing to export: ") + nothingToSave(run.get()), true);
+        return;
+    }
+    const QString path = showCsvPanel ? showCsvPanel() : QString();
+    if (path.isEmpty()) {
+        showStatus(tr("Nothing exported."));
+        return;
+    }
+    session_->exportCsv(path);
+}
+
+void ViewController::exportChartImage()
+{
+    if (const auto run = session_->currentRun(); !run || run->points.empty()) {
+        showStatus(tr("Nothing to export: ") + nothingToSave(run.get()), true);
+        return;
+    }
+    const QString path = showChartPanel ? showChartPanel() : QString();
+    if (path.isEmpty() || !chart) {
+        showStatus(tr("Nothing exported."));
+        return;
+    }
+    const WriteResult result = chart->exportImage(path);
+    showStatus(result.message, !result.ok);
+}
+
+void ViewController::clearEarlierTraces()
+{
+    if (chart)
+        chart->clearEarlier();
+}
+
+void ViewController::setLogCurrent(bool on)
+{
+    if (chart)
+        chart->setLogCurrent(on);
+    if (YAxis)
+        YAxis->setText(on ? tr("Vertical: |Current| (A), logarithmic")
+                          : tr("Vertical: Current (A)"));
+}
+
+bool ViewController::shutdown(const QString& why)
+{
+    return session_->shutdown(why);
+}
+
+void ViewController::showStatus(const QString& text, bool problem)
+{
+    if (sweepstatus) {
+        sweepstatus->setPlainText(text);
+        sweepstatus->setStyleSheet(problem ? QStringLiteral("color: #b00020; font-weight: bold;")
+                                           : QString());
+    }
+    emit statusShown(text, problem);
+}
+
+void ViewController::updateIdentityLine()
+{
+    if (!identityline)
+        return;
+    const QString none = tr("not identified");
+    const QString source = session_->identity(Session::Which::Source);
+    const QString meter = session_->identity(Session::Which::Meter);
+    identityline->setText(tr("Source: %1    Meter: %2")
+                              .arg(source.isEmpty() ? none : printableText(source),
+                                   meter.isEmpty() ? none : printableText(meter)));
+}
+
+} // namespace kestrel

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "controller/sweepplan.h"
+#include "data/ivpoints.h"
+#include "link/instrumentlink.h"
+
+#include <QDateTime>
+#include <QString>
+
+#include <optional>
+
+namespace kestrel
+{
+
+struct SweepSettings {
+    Endpoint source;
+    Endpoint meter;
+    SweepPlan plan;
+    int rangeIndex = 0;
+    std::optional<double> limitAmps;
+};
+
+// One sweep as it happened: what was asked, of which instruments, when, what was
+// measured and how it ended. Saving, exporting and the chart read a run, so points
+// never end up under another sweep's description.
+struct Run {
+    enum class Outcome { Running, Completed, Stopped, Failed, LimitReached, Overload, Interrupted };
+
+    SweepSettings settings;
+    QString sourceIdentity; // the *IDN? answers in force when the sweep started
+    QString meterIdentity;
+    QDateTime started;
+    QDateTime ended; // invalid while running
+    IVPointList points;
+    Outcome outcome = Outcome::Running;
+    QString message;
+    bool outputOff = false; // the switch-off was confirmed (or nothing was switched on)
+};
+
+// "completed", "stopped", "failed", "limit reached", "overload", "interrupted", "running".
+QString outcomeName(Run::Outcome outcome);
+
+} // namespace kestrel

@@ -1,0 +1,23 @@
+#include "link/instrumentlink.h"
+
+#include "link/commandline.h"
+
+namespace kestrel
+{
+
+QString endpointText(const Endpoint& endpoint)
+{
+    return endpoint.address + QLatin1Char(':') + endpoint.port;
+}
+
+ScriptLink::ScriptLink(QString pat, int timeoutMs) : pat_(std::move(pat)), timeoutMs_(timeoutMs) {}
+
+LinkReply ScriptLink::exchange(const Endpoint& to, const QString& command,
+                               const CancelSignal& cancel)
+{
+    ShellResult result = runShell(instrumentCommandLine(pat_, to.address, to.port, command),
+                                  ShellOptions{timeoutMs_, &cancel});
+    return LinkReply{std::move(result.output), result.ok, std::move(result.reason)};
+}
+
+} // namespace kestrel
