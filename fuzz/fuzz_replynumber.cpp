@@ -1,14 +1,17 @@
 // Any reply: the number rule never crashes, reads the same under a comma-decimal
-// locale as under the C locale, and accepts only what strtod reads whole.
+// locale as under the C locale, and accepts exactly the plain decimal texts that
+// strtod reads whole without underflow.
 #include "data/numbertext.h"
 
 #include <bit>
+#include <cerrno>
 #include <clocale>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <locale.h>
+#include <regex>
 #include <string>
 
 namespace
@@ -16,16 +19,16 @@ namespace
 
 locale_t cLocale = nullptr;
 
-// The rule written out the long way, as a check on the real one.
+// The rule written out another way, as a check on the real one.
 bool plainlyANumber(std::string_view reply, double& value)
 {
+    static const std::regex decimal(R"([+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?)");
     const std::string piece(reply.substr(0, reply.find('\n')));
-    if (piece.empty() || std::strchr(" \t\n\v\f\r", piece.front()) ||
-        piece.find('\0') != std::string::npos)
+    if (!std::regex_match(piece, decimal))
         return false;
-    char* end = nullptr;
-    value = strtod_l(piece.c_str(), &end, cLocale);
-    return end == piece.c_str() + piece.size();
+    errno = 0;
+    value = strtod_l(piece.c_str(), nullptr, cLocale);
+    return errno != ERANGE || std::isinf(value);
 }
 
 } // namespace

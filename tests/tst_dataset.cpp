@@ -1,9 +1,15 @@
 #include "data/datafile.h"
 #include "data/ivpoints.h"
+#include "data/printabletext.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 using namespace kestrel;
 
@@ -14,36 +20,26 @@ class TestDataSet : public QObject
   private slots:
     void init() { resetPoints(); }
 
-    void placeholderAndReplacement();
-    void chartRecordsFollowThePoints();
-    void copiesDoNotChangeWithTheDataSet();
+    void placeholderReplacementAndCopies();
     void describesPairsInOrder();
     void savesExactlyTheTextAndOneLineFeed();
-    void failedSaveKeepsTheOldFile();
+    void failedSaveKeepsWhatWasThere();
     void largeDataSetSaves();
+    void controlsAreShownEscaped_data();
+    void controlsAreShownEscaped();
 };
 
-void TestDataSet::placeholderAndReplacement()
+void TestDataSet::placeholderReplacementAndCopies()
 {
     QCOMPARE(describePoints(), std::string("[[0.0, 0.0]]"));
     for (int i = 0; i < 5; ++i)
         appendPoint(i, i * 1e-3);
     QCOMPARE(ivPoints().size(), std::size_t(6));
     replacePoints(0.5, 0.001);
-    QCOMPARE(ivPoints(), (IVPointList{{0.5, 0.001}}));
-    resetPoints();
-    QCOMPARE(ivPoints(), placeholderPoints);
-}
-
-void TestDataSet::chartRecordsFollowThePoints()
-{
-    replacePoints(0.5, 0.001);
-    rebuildChartPoints();
-    QCOMPARE(chartPoints().size(), std::size_t(1));
-    QCOMPARE(chartPoints()[0].sourceVolt, 0.5);
-    QCOMPARE(chartPoints()[0].drainVolt, 0.001);
+    const IVPointList copy = ivPoints();
     appendPoint(0.6, 0.002);
     rebuildChartPoints();
+    QCOMPARE(copy, (IVPointList{{0.5, 0.001}}));
     QCOMPARE(chartPoints().size(), std::size_t(2));
     QCOMPARE(chartPoints()[1].sourceVolt, 0.6);
     QCOMPARE(chartPoints()[1].drainVolt, 0.002);
@@ -51,16 +47,8 @@ void TestDataSet::chartRecordsFollowThePoints()
     replacePoints(-1.0, -2e-6);
     rebuildChartPoints();
     QCOMPARE(chartPoints().size(), std::size_t(1));
-    QCOMPARE(chartPoints()[0].drainVolt, -2e-6);
-}
-
-void TestDataSet::copiesDoNotChangeWithTheDataSet()
-{
-    replacePoints(1.0, 2.0);
-    const IVPointList copy = ivPoints();
-    appendPoint(3.0, 4.0);
-    QCOMPARE(copy.size(), std::size_t(1));
-    QCOMPARE(describePoints(copy), std::string("[[1.0, 2.0]]"));
+    resetPoints();
+    QCOMPARE(ivPoints(), placeholderPoints);
 }
 
 void TestDataSet::describesPairsInOrder()
@@ -76,62 +64,106 @@ void TestDataSet::describesPairsInOrder()
 void TestDataSet::savesExactlyTheTextAndOneLineFeed()
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("iv.txt"));
-    WriteResult result = saveDataFile(path, ivPoints());
-    QVERIFY2(result.ok, qPrintable(result.message));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("[[0.0, 0.0]]\n"));
-    file.close();
-
+    const QString path = dir.filePath("iv.txt");
+    QVERIFY(saveDataFile(path, ivPoints()).ok);
     // Saving again replaces the file: only the second data set remains.
     replacePoints(0.25, 1e-3);
     appendPoint(0.5, 2e-3);
-    result = saveDataFile(path, ivPoints());
+    const WriteResult result = saveDataFile(path, ivPoints());
     QVERIFY(result.ok);
-    QVERIFY2(result.message.contains(QLatin1String("2 points")), qPrintable(result.message));
-    QVERIFY(result.message.contains(path));
+    QCOMPARE(result.message, "Saved 2 points to " + path);
+    QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), QByteArray("[[0.25, 0.001], [0.5, 0.002]]\n"));
 }
 
-void TestDataSet::failedSaveKeepsTheOldFile()
+void TestDataSet::failedSaveKeepsWhatWasThere()
 {
     QTemporaryDir dir;
-    const QString missing = dir.filePath(QStringLiteral("no such folder/iv.txt"));
+    const QString missing = dir.filePath("no such folder/iv.txt");
     WriteResult result = saveDataFile(missing, ivPoints());
-    QVERIFY(!result.ok);
-    QVERIFY2(result.message.contains(missing), qPrintable(result.message));
-    QVERIFY2(result.message.contains(QLatin1String("does not exist")), qPrintable(result.message));
-
-    // A folder in the way of the file: the write fails and nothing is left behind.
-    const QString blocked = dir.filePath(QStringLiteral("taken"));
-    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("taken")));
-    result = saveDataFile(blocked, ivPoints());
-    QVERIFY(!result.ok);
-    QVERIFY(result.message.contains(blocked));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 0);
-
+    QCOMPARE(result.message, "Could not save " + missing + ": the folder " +
+                                 dir.filePath("no such folder") + " does not exist");
+    QCOMPARE(checkSaveTarget(missing), result.message.mid(result.message.indexOf(": ") + 2));
+    QVERIFY(checkSaveTarget(dir.filePath("fine.txt")).isEmpty());
     // /proc refuses new files even to root.
-    result = saveDataFile(QStringLiteral("/proc/kestrel-iv.txt"), ivPoints());
-    QVERIFY(!result.ok);
-    QVERIFY(result.message.contains(QLatin1String("/proc/kestrel-iv.txt")));
+    QVERIFY(checkSaveTarget("/proc/kestrel-iv.txt").startsWith("the folder /proc cannot take"));
+
+    // A pipe, a device or a folder in the way is refused, never replaced by a file.
+    const QString fifo = dir.filePath("fifo");
+    QCOMPARE(mkfifo(qPrintable(fifo), 0600), 0);
+    QVERIFY(QDir(dir.path()).mkdir("taken"));
+    for (const QString& path : {fifo, dir.filePath("taken")}) {
+        result = saveDataFile(path, ivPoints());
+        QVERIFY(!result.ok);
+        QVERIFY2(result.message.startsWith("Could not save " + path + ": it is "),
+                 qPrintable(result.message));
+    }
+    struct stat info;
+    QVERIFY(stat(qPrintable(fifo), &info) == 0 && S_ISFIFO(info.st_mode));
+
+    // A file-size limit makes writes past it fail as on a full disk: the good file stays.
+    const QString path = dir.filePath("iv.txt");
+    QVERIFY(saveDataFile(path, IVPointList{{1.0, 2.0}}).ok);
+    IVPointList many;
+    for (int i = 0; i < 10000; ++i)
+        many.push_back({i * 1e-3, i * 1e-7});
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 64 * 1024;
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    result = saveDataFile(path, many);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    QCOMPARE(result.message, "Could not save " + path + ": File too large");
+    QFile kept(path);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("[[1.0, 2.0]]\n"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
 void TestDataSet::largeDataSetSaves()
 {
-    resetPoints();
     for (int i = 1; i <= 10000; ++i)
         appendPoint(i * 1e-4, i * 1.234567e-7);
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("big.txt"));
-    const WriteResult result = saveDataFile(path, ivPoints());
-    QVERIFY2(result.ok, qPrintable(result.message));
+    const QString path = dir.filePath("big.txt");
+    QVERIFY(saveDataFile(path, ivPoints()).ok);
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray text = file.readAll();
     QVERIFY(text.size() > 128 * 1024); // past what one shell argument could carry
     QCOMPARE(text, QByteArray::fromStdString(describePoints()) + '\n');
+}
+
+void TestDataSet::controlsAreShownEscaped_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("lines");
+    QTest::newRow("plain") << "Kestrel,SIM,1,0.1\n"
+                           << "Kestrel,SIM,1,0.1"
+                           << "Kestrel,SIM,1,0.1\n";
+    QTest::newRow("terminal escapes") << "\x1b[2J\x1b]0;owned\x07"
+                                      << R"(\x1b[2J\x1b]0;owned\x07)"
+                                      << R"(\x1b[2J\x1b]0;owned\x07)";
+    QTest::newRow("CRLF and inner lines") << "a\r\nb\r\n"
+                                          << R"(a\x0d\x0ab)"
+                                          << "a\\x0d\nb\\x0d\n";
+    QTest::newRow("tab and DEL") << "a\tb\x7f"
+                                 << R"(a\x09b\x7f)"
+                                 << R"(a\x09b\x7f)";
+}
+
+void TestDataSet::controlsAreShownEscaped()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, line);
+    QFETCH(QString, lines);
+    QCOMPARE(printableLine(text), line);
+    QCOMPARE(printableLines(text), lines);
 }
 
 QTEST_GUILESS_MAIN(TestDataSet)

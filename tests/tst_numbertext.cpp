@@ -97,13 +97,13 @@ void TestNumberText::roundTripsRandomBitPatterns()
     for (int i = 0; i < 300000; ++i) {
         const double x = std::bit_cast<double>(random.generate64());
         const std::string text = formatDouble(x);
-        if (std::isnan(x)) {
-            QCOMPARE(text, std::string("nan"));
+        if (!std::isfinite(x)) {
+            QCOMPARE(text, std::string(std::isnan(x) ? "nan" : x > 0 ? "inf" : "-inf"));
             continue;
         }
-        const auto back = parseReplyNumber(text);
-        QVERIFY2(back.has_value(), text.c_str());
-        QVERIFY2(std::bit_cast<quint64>(*back) == std::bit_cast<quint64>(x), text.c_str());
+        // Read back by the C library: the reply rule turns denormals away on purpose.
+        const double back = std::strtod(text.c_str(), nullptr);
+        QVERIFY2(std::bit_cast<quint64>(back) == std::bit_cast<quint64>(x), text.c_str());
         // Shortest: one digit fewer never reads back (checked through the C library).
         const std::size_t mantissaDigits =
             std::count_if(text.begin(), text.begin() + std::min(text.find('e'), text.size()),
@@ -125,11 +125,19 @@ void TestNumberText::replyNumberRule_data()
     QTest::newRow("instrument style") << QByteArray("1.5E-6\n") << true << 1.5e-6;
     QTest::newRow("no line feed") << QByteArray("-2.25") << true << -2.25;
     QTest::newRow("further lines") << QByteArray("1.5\nnoise\n") << true << 1.5;
-    QTest::newRow("hex float") << QByteArray("0x1.8p1\n") << true << 3.0;
-    QTest::newRow("inf") << QByteArray("inf\n") << true << inf;
-    QTest::newRow("overflow counts") << QByteArray("1e999\n") << true << inf;
-    QTest::newRow("underflow counts") << QByteArray("1e-999\n") << true << 0.0;
+    QTest::newRow("bare point forms") << QByteArray(".5\n") << true << 0.5;
+    QTest::newRow("signed exponent") << QByteArray("+5.E-1") << true << 0.5;
+    QTest::newRow("overflow is an overload") << QByteArray("1e999\n") << true << inf;
     QTest::newRow("overload mark") << QByteArray("9.9E37\n") << true << 9.9e37;
+    QTest::newRow("zero stays zero") << QByteArray("0e-999\n") << true << 0.0;
+    QTest::newRow("underflow") << QByteArray("1e-400\n") << false << 0.0;
+    QTest::newRow("denormal") << QByteArray("4.9e-324\n") << false << 0.0;
+    QTest::newRow("hex float") << QByteArray("0x1.8p1\n") << false << 0.0;
+    QTest::newRow("nan") << QByteArray("nan\n") << false << 0.0;
+    QTest::newRow("-nan") << QByteArray("-nan\n") << false << 0.0;
+    QTest::newRow("inf word") << QByteArray("inf\n") << false << 0.0;
+    QTest::newRow("exponent without digits") << QByteArray("1e\n") << false << 0.0;
+    QTest::newRow("no digits") << QByteArray("-.e5\n") << false << 0.0;
     QTest::newRow("carriage return") << QByteArray("1.5\r\n") << false << 0.0;
     QTest::newRow("leading blank") << QByteArray(" 1.5\n") << false << 0.0;
     QTest::newRow("leading tab") << QByteArray("\t1.5") << false << 0.0;

@@ -11,7 +11,8 @@
 #include <cstring>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 bool helpOrVersionAsked(int argc, char* argv[])
 {

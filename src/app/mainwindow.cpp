@@ -165,7 +165,8 @@ void MainWindow::closeEvent(QCloseEvent* event)
 
 void MainWindow::endBySignal(int signalNumber)
 {
-    shutDownOnce(tr("Ended by %1 after %2 points.").arg(SignalWatcher::name(signalNumber), QStringLiteral("%1")));
+    shutDownOnce(tr("Ended by %1 after %2 points.")
+                     .arg(SignalWatcher::name(signalNumber), QStringLiteral("%1")));
     close();
     QCoreApplication::quit();
 }

@@ -31,8 +31,9 @@ QString quoted(const QString& text)
     for (QString& line : lines)
         line = printableLine(line.trimmed());
     lines.removeAll(QString());
-    return lines.isEmpty() ? QStringLiteral("no reply")
-                           : QLatin1Char('"') + lines.join(QStringLiteral(" / ")) + QLatin1Char('"');
+    return lines.isEmpty()
+               ? QStringLiteral("no reply")
+               : QLatin1Char('"') + lines.join(QStringLiteral(" / ")) + QLatin1Char('"');
 }
 
 QString withReason(const LinkReply& reply)
@@ -65,8 +66,8 @@ QString ScpiDriver::who() const
 QString ScpiDriver::failedExchange(const QString& command, const LinkReply& reply) const
 {
     return QStringLiteral("%1 did not %2 \"%3\": %4")
-        .arg(who(), command.contains(QLatin1Char('?')) ? QStringLiteral("answer")
-                                                       : QStringLiteral("take"),
+        .arg(who(),
+             command.contains(QLatin1Char('?')) ? QStringLiteral("answer") : QStringLiteral("take"),
              command, withReason(reply));
 }
 
@@ -147,7 +148,8 @@ Step ScpiDriver::set(const QString& command)
     if (!error)
         return Step::failed(problem);
     if (!error->isEmpty())
-        return Step::failed(QStringLiteral("The %1 refused \"%2\": %3").arg(role_, command, *error));
+        return Step::failed(
+            QStringLiteral("The %1 refused \"%2\": %3").arg(role_, command, *error));
     return Step{};
 }
 
@@ -159,8 +161,8 @@ QString SourceDriver::levelCommand(double volts)
 Step MeterDriver::configure(int rangeIndex)
 {
     for (const QString& command :
-         {QStringLiteral(":FUNCtion:CURRent:DC"), QStringLiteral(":MEAS:CURR:DC %1").arg(rangeIndex),
-          QStringLiteral(":RATE:CURR:DC M")})
+         {QStringLiteral(":FUNCtion:CURRent:DC"),
+          QStringLiteral(":MEAS:CURR:DC %1").arg(rangeIndex), QStringLiteral(":RATE:CURR:DC M")})
         if (Step step = set(command); !step.ok)
             return step;
     return Step{};

@@ -16,11 +16,12 @@ Session::Session(const QString& home, std::unique_ptr<InstrumentLink> link,
         emit sweepingChanged(true);
         emit statusShown(tr("Setting up the instruments…"), false);
     });
-    connect(&sweep_, &SweepEngine::finished, this, [this](Run::Outcome outcome, const QString& text) {
-        emit sweepingChanged(false);
-        emit statusShown(text, outcome != Run::Outcome::Completed &&
-                                   outcome != Run::Outcome::Stopped);
-    });
+    connect(&sweep_, &SweepEngine::finished, this,
+            [this](Run::Outcome outcome, const QString& text) {
+                emit sweepingChanged(false);
+                emit statusShown(text, outcome != Run::Outcome::Completed &&
+                                           outcome != Run::Outcome::Stopped);
+            });
     connect(&sweep_, &SweepEngine::measurementReply, this,
             [this](const QString& reply) { print(reply); });
 }
@@ -59,8 +60,7 @@ void Session::identify(Which which, const Endpoint& endpoint)
     state.identified = false;
     state.identity.clear();
     const quint64 asked = ++state.asked;
-    emit identifying(which,
-                     tr("Asking %1 …").arg(printableText(endpointText(endpoint))));
+    emit identifying(which, tr("Asking %1 …").arg(printableText(endpointText(endpoint))));
 
     instrumentQueue_.run(
         this,

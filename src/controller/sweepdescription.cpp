@@ -70,7 +70,8 @@ WriteResult exportRunCsv(const QString& program, const QString& path, const Run&
         return WriteResult{false, QStringLiteral("Nothing to export: ") + nothing};
     WriteResult result = writeFileAtomically(path, csvText(describeRun(program, run), run.points));
     if (result.ok)
-        result.message = QStringLiteral("Exported %1 points to %2").arg(run.points.size()).arg(path);
+        result.message =
+            QStringLiteral("Exported %1 points to %2").arg(run.points.size()).arg(path);
     return result;
 }
 

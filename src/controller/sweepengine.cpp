@@ -138,14 +138,18 @@ void SweepEngine::measured(double level, const Tick& tick)
         return;
     }
     const Reading& reading = tick.reading;
-    emit measurementReply(reading.reply);
+    // What the meter said; a reply cut off by the link is no reading and is not shown.
+    if (reading.kind != Reading::Kind::NoReply)
+        emit measurementReply(reading.reply);
     switch (reading.kind) {
     case Reading::Kind::NoReply:
-        finish(Run::Outcome::Failed, QStringLiteral("%1 (at %2 V).").arg(reading.problem, volts(level)));
+        finish(Run::Outcome::Failed,
+               QStringLiteral("%1 (at %2 V).").arg(reading.problem, volts(level)));
         return;
     case Reading::Kind::NotANumber:
-        finish(Run::Outcome::Failed, QStringLiteral("The meter's reply at %1 V is not a number: %2.")
-                                         .arg(volts(level), reading.problem));
+        finish(Run::Outcome::Failed,
+               QStringLiteral("The meter's reply at %1 V is not a number: %2.")
+                   .arg(volts(level), reading.problem));
         return;
     case Reading::Kind::Overload: {
         const auto& ranges = currentRanges();
@@ -237,8 +241,7 @@ bool SweepEngine::switchOffNow(const QString& why)
     return off.ok;
 }
 
-void SweepEngine::complete(Run::Outcome outcome, QString message, const Step& off,
-                           bool switchedOff)
+void SweepEngine::complete(Run::Outcome outcome, QString message, const Step& off, bool switchedOff)
 {
     if (!message.isEmpty() && !message.endsWith(QLatin1Char('.')))
         message += QLatin1Char('.');

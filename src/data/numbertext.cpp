@@ -1,8 +1,8 @@
 #include "data/numbertext.h"
 
+#include <cerrno>
 #include <charconv>
 #include <clocale>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <locale.h>

@@ -27,7 +27,8 @@ struct LineWriter::Shared {
     QString failure;
 };
 
-LineWriter::LineWriter(int fd, QObject* parent) : QObject(parent), shared_(std::make_shared<Shared>())
+LineWriter::LineWriter(int fd, QObject* parent)
+    : QObject(parent), shared_(std::make_shared<Shared>())
 {
     shared_->fd = fd;
     shared_->owner = this;

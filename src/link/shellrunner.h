@@ -36,7 +36,7 @@ struct ShellOptions {
 
 // What one command line did.
 struct ShellResult {
-    QString output; // everything the started processes wrote, up to the cap
+    QString output;  // everything the started processes wrote, up to the cap
     bool ok = false; // the shell exited with status 0 and nothing went wrong
     QString reason;  // why not, when !ok: "exit status 1", "timed out after 10 s", ...
 };

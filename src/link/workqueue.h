@@ -31,8 +31,7 @@ class WorkQueue : public QObject
     void post(Job job, QObject* context);
 
     // work(cancel) on the worker, then done(result) on this object's thread.
-    template <typename Work, typename Done>
-    void run(QObject* context, Work work, Done done)
+    template <typename Work, typename Done> void run(QObject* context, Work work, Done done)
     {
         post(
             [work = std::move(work), done = std::move(done)](const CancelSignal& cancel) {

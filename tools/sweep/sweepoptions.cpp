@@ -169,9 +169,9 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
         !options.pngPath.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive))
         return badArguments(QStringLiteral("--png needs a file name ending in .png or .svg"));
     // A file that cannot be written is found now, not after the whole sweep.
-    for (const auto& [name, path] : {std::pair{"--out", options.outPath},
-                                     std::pair{"--csv", options.csvPath},
-                                     std::pair{"--png", options.pngPath}})
+    for (const auto& [name, path] :
+         {std::pair{"--out", options.outPath}, std::pair{"--csv", options.csvPath},
+          std::pair{"--png", options.pngPath}})
         if (!path.isEmpty())
             if (const QString problem = checkSaveTarget(path); !problem.isEmpty())
                 return badArguments(

@@ -12,12 +12,10 @@ namespace kestrel
 
 SweepRun::SweepRun(const SweepOptions& options, QObject* parent)
     : QObject(parent), options_(options), out_(STDOUT_FILENO),
-      session_(options.home, std::make_unique<ScriptLink>(options.home + QLatin1Char('/')),
-               nullptr)
+      session_(options.home, std::make_unique<ScriptLink>(options.home + QLatin1Char('/')), nullptr)
 {
-    connect(&session_.sweep(), &SweepEngine::measurementReply, this, [this](const QString& reply) {
-        out_.write(printableLines(reply).toUtf8() + '\n');
-    });
+    connect(&session_.sweep(), &SweepEngine::measurementReply, this,
+            [this](const QString& reply) { out_.write(printableLines(reply).toUtf8() + '\n'); });
     connect(&session_.sweep(), &SweepEngine::finished, this, &SweepRun::finished);
     connect(&session_, &Session::identified, this, &SweepRun::identified);
     // Standard output is where the readings go: when nobody can take them, the sweep
@@ -53,8 +51,8 @@ void SweepRun::identified(Session::Which, bool ok, const QString& text)
         return;
     }
     if (++identifiedCount_ == 2 &&
-        !session_.start(SweepRequest{options_.sweep.plan, options_.sweep.rangeIndex,
-                                     options_.sweep.limitAmps}))
+        !session_.start(
+            SweepRequest{options_.sweep.plan, options_.sweep.rangeIndex, options_.sweep.limitAmps}))
         endEarly(QStringLiteral("The sweep did not start."), endedEarly);
 }
 
@@ -135,16 +133,16 @@ bool SweepRun::writeFiles(const Run& run)
     if (!options_.outPath.isEmpty())
         reportResult(saveRun(options_.outPath, run));
     if (!options_.csvPath.isEmpty()) {
-        WriteResult result = exportRunCsv(QStringLiteral("kestrel-sweep " KESTREL_VERSION),
-                                          options_.csvPath, run);
+        WriteResult result =
+            exportRunCsv(QStringLiteral("kestrel-sweep " KESTREL_VERSION), options_.csvPath, run);
         if (result.ok)
             result.message = QStringLiteral("CSV written to %1").arg(options_.csvPath);
         reportResult(result);
     }
     if (chart_) {
         if (run.points.empty()) {
-            reportResult(WriteResult{false, QStringLiteral("Nothing to export: ") +
-                                                nothingToSave(&run)});
+            reportResult(
+                WriteResult{false, QStringLiteral("Nothing to export: ") + nothingToSave(&run)});
         } else {
             chart_->replotNow();
             reportResult(chart_->exportImage(options_.pngPath));
@@ -155,7 +153,8 @@ bool SweepRun::writeFiles(const Run& run)
 
 void SweepRun::report(const QString& message)
 {
-    const QByteArray bytes = (QStringLiteral("kestrel-sweep: ") + message + QLatin1Char('\n')).toUtf8();
+    const QByteArray bytes =
+        (QStringLiteral("kestrel-sweep: ") + message + QLatin1Char('\n')).toUtf8();
     // Standard error is unbuffered and, unlike the readings, never a reason to stop.
     [[maybe_unused]] const auto n = ::write(STDERR_FILENO, bytes.constData(), bytes.size());
 }

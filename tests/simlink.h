@@ -1,0 +1,51 @@
+#pragma once
+
+#include "link/instrumentlink.h"
+#include "sim/circuit.h"
+#include "sim/meterinstrument.h"
+#include "sim/sourceinstrument.h"
+
+#include <QStringList>
+
+#include <functional>
+#include <mutex>
+#include <optional>
+
+// kestrel-sim's source and meter in this process, behind the link the sweep talks
+// through: the error queues, refusals and readings are the simulator's own, without
+// a shell or a socket. A hook can answer a command in place of the instruments, to
+// play a broken script or instrument. Safe to use from the work queue's thread.
+class SimLink : public kestrel::InstrumentLink
+{
+  public:
+    // Replaces the instruments' answer when it returns one.
+    using Hook = std::function<std::optional<kestrel::LinkReply>(const QString& instrument,
+                                                                 const QString& command)>;
+
+    explicit SimLink(const QString& device = QStringLiteral("resistor:1000"),
+                     double maxLevelVolts = 10.0);
+
+    static inline const kestrel::Endpoint source{QStringLiteral("127.0.0.2"),
+                                                 QStringLiteral("5555")};
+    static inline const kestrel::Endpoint meter{QStringLiteral("127.0.0.3"),
+                                                QStringLiteral("5555")};
+
+    kestrel::LinkReply exchange(const kestrel::Endpoint& to, const QString& command,
+                                const kestrel::CancelSignal& cancel) override;
+
+    void setHook(Hook hook);
+    void setDelayMs(int ms); // each command takes this long, unless cancelled
+    QStringList log() const; // "source :OUTP1 ON", in order
+    QStringList commands(const QString& instrument) const;
+    bool outputOn() const;
+    double levelVolts() const;
+
+  private:
+    mutable std::mutex mutex_;
+    kestrel::sim::Circuit circuit_;
+    kestrel::sim::SourceInstrument source_;
+    kestrel::sim::MeterInstrument meter_;
+    Hook hook_;
+    int delayMs_ = 0;
+    QStringList log_;
+};

@@ -1,0 +1,424 @@
+// The sweep's logic against kestrel-sim's own instruments in this process: what is
+// sent, how every setting is confirmed, what a run records, and that every way a
+// sweep ends leaves the source output off.
+#include "controller/scpidrivers.h"
+#include "controller/session.h"
+#include "controller/sweepdescription.h"
+#include "data/ivpoints.h"
+#include "data/numbertext.h"
+#include "simlink.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace kestrel;
+using Which = Session::Which;
+using Outcome = Run::Outcome;
+
+namespace
+{
+
+struct Bench {
+    explicit Bench(double maxLevelVolts = 10.0)
+        : link(new SimLink(QStringLiteral("resistor:1000"), maxLevelVolts)),
+          session(home.path(), std::unique_ptr<InstrumentLink>(link), nullptr)
+    {
+        session.sweep().setTickInterval(1);
+    }
+
+    bool identify(const Endpoint& source = SimLink::source, const Endpoint& meter = SimLink::meter)
+    {
+        QSignalSpy answers(&session, &Session::identified);
+        session.identify(Which::Source, source);
+        session.identify(Which::Meter, meter);
+        while (answers.count() < 2 && answers.wait(5000)) {
+        }
+        return session.isIdentified(Which::Source) && session.isIdentified(Which::Meter);
+    }
+
+    bool start(double start, double stop, int steps, int range = 2)
+    {
+        return session.start(SweepRequest{SweepPlan{start, stop, steps}, range, {}});
+    }
+
+    // Runs a sweep to its end: the run, or null when it did not start or end.
+    std::shared_ptr<const Run> sweep(double start, double stop, int steps, int range = 2)
+    {
+        QSignalSpy finished(&session.sweep(), &SweepEngine::finished);
+        if (!this->start(start, stop, steps, range) || !finished.wait(10000))
+            return nullptr;
+        return session.currentRun();
+    }
+
+    QString lastStatus(QSignalSpy& spy) const { return spy.last().at(0).toString(); }
+
+    QTemporaryDir home;
+    SimLink* link; // owned by the session
+    Session session;
+};
+
+// Answers `reply` for every command to that instrument starting with prefix, from its
+// nth such command on.
+SimLink::Hook answerFrom(const QString& instrument, const QString& prefix, int nth,
+                         const LinkReply& reply)
+{
+    auto seen = std::make_shared<int>(0);
+    return [=](const QString& to, const QString& command) -> std::optional<LinkReply> {
+        if (to != instrument || !command.startsWith(prefix) || ++*seen < nth)
+            return std::nullopt;
+        return reply;
+    };
+}
+
+QStringList setUpCommands(int range)
+{
+    return {"source :SYST:ERR?",
+            "meter :SYST:ERR?",
+            "meter :FUNCtion:CURRent:DC",
+            "meter :SYST:ERR?",
+            QStringLiteral("meter :MEAS:CURR:DC %1").arg(range),
+            "meter :SYST:ERR?",
+            "meter :RATE:CURR:DC M",
+            "meter :SYST:ERR?",
+            "source :SOUR1:APPL:DC 1,1,0.0",
+            "source :SYST:ERR?",
+            "source :OUTP1 ON",
+            "source :SYST:ERR?"};
+}
+
+} // namespace
+
+class TestSession : public QObject
+{
+    Q_OBJECT
+
+  private slots:
+    void init() { resetPoints(); }
+    void everySettingIsConfirmed();
+    void refusalEndsTheSweepSafely_data();
+    void refusalEndsTheSweepSafely();
+    void brokenRepliesEndTheSweepSafely_data();
+    void brokenRepliesEndTheSweepSafely();
+    void olderErrorsAreReportedNotFatal();
+    void identityMustLookLikeAnInstrument_data();
+    void identityMustLookLikeAnInstrument();
+    void oneSweepAtATime();
+    void dataBelongsToItsRun();
+    void switchOffNowEndsAtOnce();
+};
+
+void TestSession::everySettingIsConfirmed()
+{
+    Bench bench;
+    QVERIFY(bench.identify());
+    const auto run = bench.sweep(0.0, 1.0, 4, 3);
+    QVERIFY(run);
+    QCOMPARE(run->outcome, Outcome::Completed);
+    QVERIFY(run->outputOff);
+    QCOMPARE(run->message, QStringLiteral("Sweep complete: 5 points."));
+
+    QStringList expected{"source *IDN?", "meter *IDN?"};
+    expected << setUpCommands(3);
+    IVPointList points;
+    for (const double level : {0.0, 0.25, 0.5, 0.75, 1.0}) {
+        const QString text = QString::fromStdString(formatDouble(level));
+        expected << "source :SOUR1:APPL:DC 1,1," + text << "source :SYST:ERR?"
+                 << "meter :MEAS:CURR:DC?";
+        points.push_back(IVPoint{level, level / 1000.0});
+    }
+    expected << "source :OUTP1 OFF";
+    QCOMPARE(bench.link->log(), expected);
+    QCOMPARE(run->points, points);
+    QCOMPARE(ivPoints(), points);
+    QVERIFY(!bench.link->outputOn());
+    QCOMPARE(run->sourceIdentity, bench.session.identity(Which::Source));
+    QVERIFY(run->started.isValid() && run->ended >= run->started);
+}
+
+void TestSession::refusalEndsTheSweepSafely_data()
+{
+    QTest::addColumn<double>("start");
+    QTest::addColumn<double>("stop");
+    QTest::addColumn<int>("range");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("points");
+    QTest::addColumn<bool>("switchedOn");
+
+    QTest::newRow("level beyond the source's limit")
+        << 0.0 << 20.0 << 4
+        << R"(The source refused ":SOUR1:APPL:DC 1,1,15.0": -222,"Data out of range". The source output is off.)"
+        << 3 << true;
+    QTest::newRow("start beyond the limit")
+        << 12.0 << 20.0 << 4
+        << R"(The source refused ":SOUR1:APPL:DC 1,1,12.0": -222,"Data out of range". The source output is off.)"
+        << 0 << false;
+    QTest::newRow("a range the meter lacks")
+        << 0.0 << 1.0 << 9
+        << R"(The meter refused ":MEAS:CURR:DC 9": -222,"Data out of range". Nothing was switched on.)"
+        << 0 << false;
+}
+
+void TestSession::refusalEndsTheSweepSafely()
+{
+    QFETCH(double, start);
+    QFETCH(double, stop);
+    QFETCH(int, range);
+    QFETCH(QString, message);
+    QFETCH(int, points);
+    QFETCH(bool, switchedOn);
+
+    Bench bench(10.0);
+    QVERIFY(bench.identify());
+    const auto run = bench.sweep(start, stop, 4, range);
+    QVERIFY(run);
+    QCOMPARE(run->outcome, Outcome::Failed);
+    QCOMPARE(run->message, message);
+    QCOMPARE(int(run->points.size()), points);
+    for (const IVPoint& point : run->points)
+        QVERIFY(point[0] <= 10.0);
+    const QStringList sent = bench.link->commands("source");
+    QCOMPARE(sent.contains(":OUTP1 ON"), switchedOn);
+    // The switch-off, when anything reached the source, is the last thing it hears.
+    QCOMPARE(sent.constLast() == ":OUTP1 OFF", range < 6);
+    QVERIFY(!bench.link->outputOn());
+}
+
+void TestSession::brokenRepliesEndTheSweepSafely_data()
+{
+    QTest::addColumn<QString>("instrument");
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("nth");
+    QTest::addColumn<LinkReply>("reply");
+    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<int>("points");
+    QTest::addColumn<QString>("message");
+    const QString read = MeterDriver::readCommand;
+    const auto text = [](const char* reply) { return LinkReply{reply, true, {}}; };
+
+    QTest::newRow("nan") << "meter" << read << 3 << text("nan\n") << Outcome::Failed << 2
+                         << R"(The meter's reply at 0.5 V is not a number: "nan".)";
+    QTest::newRow("-nan") << "meter" << read << 1 << text("-nan\n") << Outcome::Failed << 0
+                          << R"(is not a number: "-nan")";
+    QTest::newRow("hex float") << "meter" << read << 2 << text("0x1p-10\n") << Outcome::Failed << 1
+                               << R"(is not a number: "0x1p-10")";
+    QTest::newRow("underflow") << "meter" << read << 2 << text("1e-400\n") << Outcome::Failed << 1
+                               << R"(is not a number: "1e-400")";
+    QTest::newRow("control bytes")
+        << "meter" << read << 1 << text("\x1b[2J\x1b]0;owned\x07\n") << Outcome::Failed << 0
+        << R"(is not a number: "\x1b[2J\x1b]0;owned\x07")";
+    QTest::newRow("overload") << "meter" << read << 4 << text("9.9E+37\n") << Outcome::Overload << 3
+                              << "The meter overloaded at 0.75 V";
+    QTest::newRow("no reading in time")
+        << "meter" << read << 2 << LinkReply{"", false, "timed out after 10 s"} << Outcome::Failed
+        << 1 << R"(did not answer ":MEAS:CURR:DC?": no reply (timed out after 10 s) (at 0.25 V))";
+    QTest::newRow("script fails on a level")
+        << "source"
+        << ":SOUR1:APPL:DC" << 3 << LinkReply{"oops\n", false, "exit status 2"} << Outcome::Failed
+        << 1
+        << R"(The source at 127.0.0.2:5555 did not take ":SOUR1:APPL:DC 1,1,0.25": "oops" (exit status 2))";
+    QTest::newRow("no SCPI error queue")
+        << "source"
+        << ":SYST:ERR?" << 1 << text("Welcome\n") << Outcome::Failed << 0
+        << R"(did not answer ":SYST:ERR?" like a SCPI instrument: "Welcome". Nothing was switched on.)";
+    QTest::newRow("a queue that never empties")
+        << "meter"
+        << ":SYST:ERR?" << 1 << text("-100,\"Command error\"\n") << Outcome::Failed << 0
+        << R"(still reported errors after 20 reads of ":SYST:ERR?")";
+    QTest::newRow("switch-off fails")
+        << "source"
+        << ":OUTP1 OFF" << 1 << LinkReply{"", false, "ended by signal 9 (Killed)"}
+        << Outcome::Completed << 5
+        << R"(Switching the source output off failed, so it may still be on: The source at 127.0.0.2:5555 did not take ":OUTP1 OFF": no reply (ended by signal 9 (Killed)))";
+}
+
+void TestSession::brokenRepliesEndTheSweepSafely()
+{
+    QFETCH(QString, instrument);
+    QFETCH(QString, command);
+    QFETCH(int, nth);
+    QFETCH(LinkReply, reply);
+    QFETCH(Outcome, outcome);
+    QFETCH(int, points);
+    QFETCH(QString, message);
+
+    Bench bench;
+    QVERIFY(bench.identify());
+    bench.link->setHook(answerFrom(instrument, command, nth, reply));
+    const auto run = bench.sweep(0.0, 1.0, 4);
+    QVERIFY(run);
+    QCOMPARE(run->outcome, outcome);
+    QVERIFY2(run->message.contains(message), qPrintable(run->message));
+    QVERIFY(!run->message.contains(QChar(0x1b)));
+    QCOMPARE(int(run->points.size()), points);
+    const bool offFails = command == SourceDriver::offCommand;
+    QCOMPARE(run->outputOff, !offFails);
+    // Whatever went wrong, nothing is measured after it and nothing stays on.
+    const QStringList sent = bench.link->commands("source");
+    if (sent.contains(SourceDriver::onCommand))
+        QCOMPARE(sent.constLast(), SourceDriver::offCommand);
+    QCOMPARE(bench.link->outputOn(), offFails);
+}
+
+void TestSession::olderErrorsAreReportedNotFatal()
+{
+    Bench bench;
+    const CancelSignal cancel;
+    bench.link->exchange(SimLink::source, "BOGUS", cancel);
+    QVERIFY(bench.identify());
+    const auto run = bench.sweep(0.0, 1.0, 2);
+    QVERIFY(run);
+    QCOMPARE(run->outcome, Outcome::Completed);
+    QCOMPARE(
+        run->message,
+        R"(Sweep complete: 3 points. Before the sweep the source had -113,"Undefined header" in its error queue, now read and cleared.)");
+}
+
+void TestSession::identityMustLookLikeAnInstrument_data()
+{
+    QTest::addColumn<Endpoint>("source");
+    QTest::addColumn<QString>("reply"); // empty: the simulator's own
+    QTest::addColumn<QString>("shown");
+    const Endpoint sim = SimLink::source;
+
+    QTest::newRow("an instrument") << sim << ""
+                                   << "Kestrel,SIM-SOURCE,00000001," KESTREL_VERSION;
+    QTest::newRow("nothing listens")
+        << Endpoint{"127.0.0.9", "1"} << ""
+        << R"(The source at 127.0.0.9:1 did not answer "*IDN?": "kestrel-scpi: 127.0.0.9:1: connection refused" (exit status 1))";
+    QTest::newRow("telnet banner")
+        << sim << "Welcome to the console\r\n"
+        << R"(The source at 127.0.0.2:5555 did not answer like an instrument: "Welcome to the console")";
+    QTest::newRow("echo") << sim << "*IDN?\n"
+                          << R"(did not answer like an instrument: "*IDN?")";
+    QTest::newRow("two fields") << sim << "Maker,Model\n"
+                                << "did not answer like an instrument";
+    QTest::newRow("two lines") << sim << "A,B,C,D\nE,F,G,H\n"
+                               << "did not answer like an instrument";
+    QTest::newRow("control bytes") << sim << "\x1b]0;owned\x07,B,C,D\n"
+                                   << R"(like an instrument: "\x1b]0;owned\x07,B,C,D")";
+}
+
+void TestSession::identityMustLookLikeAnInstrument()
+{
+    QFETCH(Endpoint, source);
+    QFETCH(QString, reply);
+    QFETCH(QString, shown);
+
+    Bench bench;
+    QVERIFY(bench.identify()); // an earlier identity, which a failed answer must clear
+    if (!reply.isEmpty())
+        bench.link->setHook(answerFrom("source", "*IDN?", 1, LinkReply{reply, true, {}}));
+    QSignalSpy answers(&bench.session, &Session::identified);
+    bench.session.identify(Which::Source, source);
+    QVERIFY(answers.wait(5000));
+    const bool ok = answers.last().at(1).toBool();
+    QCOMPARE(ok, reply.isEmpty() && source == SimLink::source);
+    QVERIFY2(answers.last().at(2).toString().contains(shown),
+             qPrintable(answers.last().at(2).toString()));
+    QCOMPARE(bench.session.isIdentified(Which::Source), ok);
+    QCOMPARE(bench.session.identity(Which::Source).isEmpty(), !ok);
+    QCOMPARE(bench.session.sip, source.address);
+
+    QSignalSpy status(&bench.session, &Session::statusShown);
+    QCOMPARE(bench.start(0, 1, 2), ok);
+    if (!ok)
+        QCOMPARE(bench.lastStatus(status),
+                 "Identify the source first: press Identify next to its address.");
+}
+
+void TestSession::oneSweepAtATime()
+{
+    Bench bench;
+    QSignalSpy status(&bench.session, &Session::statusShown);
+    QVERIFY(!bench.start(0, 1, 2));
+    QCOMPARE(bench.lastStatus(status), "Identify the source and the meter first: press Identify "
+                                       "next to each address.");
+    QVERIFY(bench.identify());
+    bench.link->setDelayMs(5);
+    QSignalSpy finished(&bench.session.sweep(), &SweepEngine::finished);
+    QVERIFY(bench.start(-1, 1, 100));
+    QTRY_VERIFY(bench.session.sweep().pointsDone() >= 2);
+
+    // A held Ctrl+R or a second source does not start anything while the first runs.
+    for (int i = 0; i < 8; ++i)
+        QVERIFY(!bench.start(0, 1, 2));
+    bench.session.identify(Which::Source, Endpoint{"127.0.0.9", "1"});
+    QCOMPARE(bench.session.sip, SimLink::source.address);
+    QVERIFY(bench.session.isIdentified(Which::Source));
+
+    bench.session.stop();
+    QVERIFY(bench.session.isSweeping()); // until the switch-off is confirmed
+    QVERIFY(!bench.start(0, 1, 2));
+    QVERIFY(finished.wait(5000));
+    QCOMPARE(finished.last().at(0).value<Outcome>(), Outcome::Stopped);
+    QVERIFY(bench.session.currentRun()->message.endsWith("The source output is off."));
+    QCOMPARE(bench.link->commands("source").constLast(), SourceDriver::offCommand);
+
+    const int before = bench.link->log().size();
+    QVERIFY(bench.start(0, 1, 2));
+    QVERIFY(finished.wait(5000));
+    QCOMPARE(bench.link->log().mid(before, 2), setUpCommands(2).mid(0, 2));
+    QCOMPARE(bench.link->log().count("source :OUTP1 ON"), 2);
+    QCOMPARE(bench.link->log().count("source :OUTP1 OFF"), 2);
+}
+
+void TestSession::dataBelongsToItsRun()
+{
+    Bench bench;
+    const QString txt = bench.home.filePath("iv.txt");
+    const QString csv = bench.home.filePath("iv.csv");
+    QSignalSpy status(&bench.session, &Session::statusShown);
+    QCOMPARE(bench.session.nothingToSave(), "Nothing to save: no sweep has run yet.");
+    bench.session.save(txt);
+    QCOMPARE(bench.lastStatus(status), "Nothing to save: no sweep has run yet.");
+
+    QVERIFY(bench.identify());
+    const auto first = bench.sweep(5.0, 6.0, 2);
+    QVERIFY(first && first->points.size() == 3);
+    // The next sweep fails before its first point: nothing may go out under its name.
+    bench.link->setHook(
+        answerFrom("meter", MeterDriver::readCommand, 1, LinkReply{"x\n", true, {}}));
+    const auto second = bench.sweep(0.0, 1.0, 2);
+    QVERIFY(second && second->points.empty());
+    QCOMPARE(bench.session.nothingToSave(), "Nothing to save: the last sweep recorded no points.");
+    bench.session.save(txt);
+    bench.session.exportCsv(csv);
+    QCOMPARE(bench.lastStatus(status), "Nothing to export: the last sweep recorded no points.");
+    QVERIFY(!QFile::exists(txt) && !QFile::exists(csv));
+
+    bench.link->setHook({});
+    const auto third = bench.sweep(0.0, 1.0, 2);
+    QVERIFY(third && third->points.size() == 3);
+    bench.session.exportCsv(csv);
+    QTRY_VERIFY(bench.lastStatus(status).startsWith("Exported 3 points"));
+    QFile file(csv);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    const QString taken =
+        third->started.toOffsetFromUtc(third->started.offsetFromUtc()).toString(Qt::ISODate);
+    QVERIFY(text.contains(QByteArray("# taken: " + taken.toUtf8() + "\n# ended: ")));
+    QVERIFY(text.contains("\n# outcome: completed\n# message: Sweep complete: 3 points.\n"));
+    QVERIFY(text.contains("\n# start V: 0.0\n"));
+    QVERIFY(text.endsWith("voltage_V,current_A\n0.0,0.0\n0.5,0.0005\n1.0,0.001\n"));
+}
+
+void TestSession::switchOffNowEndsAtOnce()
+{
+    Bench bench;
+    QVERIFY(bench.identify());
+    bench.link->setDelayMs(5);
+    QVERIFY(bench.start(-1, 1, 1000));
+    QTRY_VERIFY(bench.session.sweep().pointsDone() >= 1);
+    QVERIFY(bench.session.shutdown("Ended by SIGTERM after 1 points."));
+    QVERIFY(!bench.session.isSweeping());
+    const auto run = bench.session.currentRun();
+    QCOMPARE(run->outcome, Outcome::Interrupted);
+    QCOMPARE(run->message, "Ended by SIGTERM after 1 points. The source output is off.");
+    QCOMPARE(bench.link->commands("source").constLast(), SourceDriver::offCommand);
+    QVERIFY(!bench.link->outputOn());
+}
+
+QTEST_GUILESS_MAIN(TestSession)
+#include "tst_session.moc"
