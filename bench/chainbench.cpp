@@ -170,7 +170,7 @@ int runChainBenchmark(const QStringList& args)
 
     Measurement measurements[] = {
         {"chain: runShell .. kestrel-sim",
-         [&] { return runShell(line).startsWith(QLatin1String("Kestrel,")); },
+         [&] { return runShell(line).output.startsWith(QLatin1String("Kestrel,")); },
          {}},
         {"kestrel-scpi started directly", [&] { return isIdentity(spawnAndRead(direct)); }, {}},
         {"process start alone (/bin/true)",

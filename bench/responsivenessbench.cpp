@@ -5,6 +5,7 @@
 #include "chart/barchart.h"
 #include "controller/sweepengine.h"
 #include "data/ivpoints.h"
+#include "link/instrumentlink.h"
 #include "link/workqueue.h"
 #include "simprocess/simprocess.h"
 
@@ -13,6 +14,7 @@
 #include <qcustomplot.h>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -127,7 +129,7 @@ class ShownWindow
     {
         return window.findChild<T*>(QLatin1String(name));
     }
-    BarChart* chart() { return window.controller().chart(); }
+    BarChart* chart() { return &window.chart(); }
 
     QTemporaryDir settingsDir;
     ReplySink sink;
@@ -136,21 +138,20 @@ class ShownWindow
 };
 
 // In-process instruments for the long sweep: a source and a 1 kOhm resistor behind a
-// meter, answering at once. The level is read back from the source's command.
-WorkQueue::Runner resistorRunner()
+// meter, answering at once, with an empty error queue.
+FunctionLink::Function resistor()
 {
     auto level = std::make_shared<double>(0.0);
-    return [level](const QString& line, const CancelSignal&) -> QString {
+    return [level](const Endpoint&, const QString& command) {
         static const QString levelCommand = QStringLiteral(":SOUR1:APPL:DC 1,1,");
-        // The command is the last single-quoted word of the line.
-        const QString command = line.mid(line.lastIndexOf(QLatin1String(" '")) + 2).chopped(1);
-        if (command.startsWith(levelCommand)) {
+        LinkReply reply{QString(), true, QString()};
+        if (command.startsWith(levelCommand))
             *level = command.sliced(levelCommand.size()).toDouble();
-            return QString();
-        }
-        if (command == QLatin1String(":MEAS:CURR:DC?"))
-            return QString::number(*level / 1000.0, 'E', 6) + QLatin1Char('\n');
-        return QString();
+        else if (command == QLatin1String(":SYST:ERR?"))
+            reply.text = QStringLiteral("0,\"No error\"\n");
+        else if (command == QLatin1String(":MEAS:CURR:DC?"))
+            reply.text = QString::number(*level / 1000.0, 'E', 6) + QLatin1Char('\n');
+        return reply;
     };
 }
 
@@ -282,7 +283,7 @@ bool slowMeter(int seconds, double* worst)
         printError(
             QStringLiteral("the sweep %1: %2")
                 .arg(wasRunning ? QStringLiteral("did not stop") : QStringLiteral("ended early"),
-                     shown.find<QLabel>("sweepstatus")->text()));
+                     shown.find<QPlainTextEdit>("sweepstatus")->toPlainText()));
         return false;
     }
 
@@ -324,14 +325,15 @@ bool growingSweep(int points, double* worst)
     ShownWindow shown(home.path());
     BarChart* chart = shown.chart();
     QProgressBar* progressBar = shown.find<QProgressBar>("ivProgress");
-    QLabel* status = shown.find<QLabel>("sweepstatus");
+    QPlainTextEdit* status = shown.find<QPlainTextEdit>("sweepstatus");
 
-    WorkQueue queue(resistorRunner());
-    SweepEngine engine(queue, home.path() + QLatin1Char('/'));
+    WorkQueue queue;
+    FunctionLink link(resistor());
+    SweepEngine engine(queue, link);
     engine.setTickInterval(0);
     engine.timerCH2.setObjectName(QStringLiteral("sweep tick"));
     const auto showStatus = [status](const QString& text) {
-        status->setText(text);
+        status->setPlainText(text);
         status->setStyleSheet(QString());
     };
     QObject::connect(&engine, &SweepEngine::started, &engine, [&](int total) {
@@ -352,11 +354,11 @@ bool growingSweep(int points, double* worst)
                                  .arg(total)
                                  .arg(expectedEnd.time().toString(QStringLiteral("HH:mm:ss"))));
                      });
-    std::optional<SweepEngine::Outcome> outcome;
+    std::optional<Run::Outcome> outcome;
     QString message;
     double endMs = 0;
     QObject::connect(&engine, &SweepEngine::finished, &engine,
-                     [&](SweepEngine::Outcome how, const QString& text) {
+                     [&](Run::Outcome how, const QString& text) {
                          const Clock::time_point start = Clock::now();
                          chart->fitToData();
                          chart->replotNow();
@@ -375,7 +377,8 @@ bool growingSweep(int points, double* worst)
     const Clock::time_point begin = Clock::now();
     engine.start(SweepSettings{Endpoint{QStringLiteral("127.0.0.2"), QStringLiteral("5555")},
                                Endpoint{QStringLiteral("127.0.0.3"), QStringLiteral("5555")}, plan,
-                               2, std::nullopt});
+                               2, std::nullopt},
+                 QString(), QString());
     if (!waitUntil([&] { return outcome.has_value(); }, 600000)) {
         printError(
             QStringLiteral("the sweep of %1 points did not end within 10 minutes").arg(points));
@@ -384,7 +387,7 @@ bool growingSweep(int points, double* worst)
     const double sweepMs = msSince(begin);
     spinFor(200); // the last paint and a few idle firings
     probe.stop();
-    if (*outcome != SweepEngine::Outcome::Completed || chart->livePointCount() != points) {
+    if (*outcome != Run::Outcome::Completed || chart->livePointCount() != points) {
         printError(QStringLiteral("the sweep did not complete: %1").arg(message));
         return false;
     }

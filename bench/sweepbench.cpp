@@ -3,7 +3,7 @@
 #include "benchsupport.h"
 #include "controller/sweepengine.h"
 #include "data/ivpoints.h"
-#include "link/shellrunner.h"
+#include "link/instrumentlink.h"
 #include "link/workqueue.h"
 #include "simprocess/simprocess.h"
 
@@ -24,6 +24,37 @@ void printError(const QString& text)
 {
     bench::printError("sweep", text);
 }
+
+// The window's link (the script through zsh), each exchange timed on the worker thread.
+class TimedLink final : public InstrumentLink
+{
+  public:
+    explicit TimedLink(const QString& pat) : script_(pat) {}
+
+    LinkReply exchange(const Endpoint& to, const QString& command,
+                       const CancelSignal& cancel) override
+    {
+        const Clock::time_point start = Clock::now();
+        LinkReply reply = script_.exchange(to, command, cancel);
+        const double ms = msSince(start);
+        std::lock_guard lock(mutex);
+        ++commands;
+        if (command == QLatin1String(":MEAS:CURR:DC?"))
+            readingMs.push_back(ms);
+        else if (command.startsWith(QLatin1String(":SOUR1:APPL:DC")))
+            levelMs.push_back(ms);
+        else if (command == QLatin1String(":SYST:ERR?"))
+            errorQueryMs.push_back(ms);
+        return reply;
+    }
+
+    std::mutex mutex;
+    int commands = 0;
+    std::vector<double> levelMs, errorQueryMs, readingMs;
+
+  private:
+    ScriptLink script_;
+};
 
 } // namespace
 
@@ -48,22 +79,10 @@ int runSweepBenchmark(const QStringList& args)
         return 1;
     }
 
-    // The window's runner (runShell with the shell time limit and the queue's cancel
-    // signal, as WorkQueue's default one), timed on the worker thread.
-    std::mutex commandsMutex;
-    std::vector<double> levelMs, readingMs;
-    WorkQueue queue([&](const QString& line, const CancelSignal& cancel) {
-        const Clock::time_point start = Clock::now();
-        QString reply = runShell(line, ShellOptions{shellTimeoutMs, &cancel});
-        const double ms = msSince(start);
-        std::lock_guard lock(commandsMutex);
-        if (line.contains(QLatin1String(":MEAS:CURR:DC?")))
-            readingMs.push_back(ms);
-        else if (line.contains(QLatin1String(":SOUR1:APPL:DC")))
-            levelMs.push_back(ms);
-        return reply;
-    });
-    SweepEngine engine(queue, home.path() + QLatin1Char('/'));
+    WorkQueue queue;
+    TimedLink link(home.path() + QLatin1Char('/'));
+    SweepEngine engine(queue, link);
+    int setupCommands = 0;
     const SweepPlan plan{0.0, 1.0, steps, SweepShape::Linear};
     const int points = plan.count();
 
@@ -84,18 +103,20 @@ int runSweepBenchmark(const QStringList& args)
         if (inTick)
             tickMs.push_back(std::chrono::duration<double, std::milli>(now - tickStart).count());
         inTick = false;
-        if (index == 0)
+        if (index == 0) {
             firstPoint = now;
-        else
+            std::lock_guard lock(link.mutex);
+            setupCommands = link.commands - 3; // the first tick's three are not set-up
+        } else
             intervalMs.push_back(
                 std::chrono::duration<double, std::milli>(now - lastPoint).count());
         lastPoint = now;
     });
-    std::optional<SweepEngine::Outcome> outcome;
+    std::optional<Run::Outcome> outcome;
     QString message;
     Clock::time_point end{};
     QObject::connect(&engine, &SweepEngine::finished, &engine,
-                     [&](SweepEngine::Outcome how, const QString& text) {
+                     [&](Run::Outcome how, const QString& text) {
                          end = Clock::now();
                          outcome = how;
                          message = text;
@@ -110,13 +131,14 @@ int runSweepBenchmark(const QStringList& args)
               .arg(source.address, source.port, meter.address, meter.port));
     print(machineLine());
     const Clock::time_point begin = Clock::now();
-    engine.start(SweepSettings{source, meter, plan, 2, std::nullopt}); // 20 mA range
+    engine.start(SweepSettings{source, meter, plan, 2, std::nullopt}, QString(),
+                 QString()); // 20 mA range
     const int limitMs = points * SweepEngine::tickIntervalMs * 3 + 30000;
     if (!waitUntil([&] { return outcome.has_value(); }, limitMs)) {
         printError(QStringLiteral("the sweep did not end within %1 s").arg(limitMs / 1000));
         return 1;
     }
-    if (*outcome != SweepEngine::Outcome::Completed || int(ivPoints().size()) != points) {
+    if (*outcome != Run::Outcome::Completed || int(ivPoints().size()) != points) {
         printError(QStringLiteral("the sweep did not complete: %1").arg(message));
         return 1;
     }
@@ -141,24 +163,33 @@ int runSweepBenchmark(const QStringList& args)
               .arg(ratio, 0, 'f', 4)
               .arg(targetRatio, 0, 'f', 2)
               .arg(ratio <= targetRatio ? QStringLiteral("met") : QStringLiteral("MISSED")));
-    print(QStringLiteral("  start() -> first point          %1 ms (5 set-up commands, then the "
-                         "first tick)\n")
-              .arg(setupMs, 0, 'f', 1));
+    print(QStringLiteral("  start() -> first point          %1 ms (%2 set-up commands with their "
+                         "confirmations, then the first tick)\n")
+              .arg(setupMs, 0, 'f', 1)
+              .arg(setupCommands));
     print(QStringLiteral("  last point -> finished          %1 ms (output off)\n")
               .arg(offMs, 0, 'f', 1));
     print(QStringLiteral("  ticks later than 1.5 intervals  %1 of %2\n")
               .arg(late)
               .arg(intervalMs.size()));
     constexpr int width = 40;
-    print(summaryHeader(width));
-    print(summaryRow(QStringLiteral("one tick's commands (level + reading)"), summarize(tickMs),
-                     width));
     {
-        std::lock_guard lock(commandsMutex);
-        print(summaryRow(QStringLiteral("  level command alone (runShell)"), summarize(levelMs),
-                         width));
+        std::lock_guard lock(link.mutex);
+        const double perTick = double(link.commands - setupCommands - 1) / points; // 1: off
+        const double tickMedian = summarize(tickMs).median;
+        print(QStringLiteral("  commands per tick               %1 (level, its confirmation, "
+                             "reading)\n")
+                  .arg(perTick, 0, 'f', 2));
+        print(QStringLiteral("  the chain's share of a tick     %1 % (median %2 ms of %3 ms)\n")
+                  .arg(100.0 * tickMedian / SweepEngine::tickIntervalMs, 0, 'f', 1)
+                  .arg(tickMedian, 0, 'f', 2)
+                  .arg(SweepEngine::tickIntervalMs));
+        print(summaryHeader(width));
+        print(summaryRow(QStringLiteral("one tick's commands"), summarize(tickMs), width));
+        print(summaryRow(QStringLiteral("  level command alone"), summarize(link.levelMs), width));
         print(
-            summaryRow(QStringLiteral("  reading alone (runShell)"), summarize(readingMs), width));
+            summaryRow(QStringLiteral("  :SYST:ERR? alone"), summarize(link.errorQueryMs), width));
+        print(summaryRow(QStringLiteral("  reading alone"), summarize(link.readingMs), width));
     }
     print(summaryRow(QStringLiteral("point to point"), summarize(intervalMs), width));
     if (sim.stop() != 0)

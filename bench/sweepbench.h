@@ -9,7 +9,8 @@ namespace kestrel::bench
 // by default) at the normal 0.1 s tick through the whole chain (SweepEngine ->
 // WorkQueue -> zsh -> sendArbcmd.sh -> kestrel-scpi -> kestrel-sim without
 // latency). Reports the wall time from start() to finished() against the ideal
-// (N + 1) x 0.1 s, and what one tick's two commands take.
+// (N + 1) x 0.1 s, the commands per tick (the level, its confirmation through the
+// source's error queue, the reading) and the chain's share of a tick.
 int runSweepBenchmark(const QStringList& args);
 
 } // namespace kestrel::bench
