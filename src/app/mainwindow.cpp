@@ -45,8 +45,11 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
         label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     }
-    for (QLabel* label : {ui_->sourcestatt, ui_->drainstat})
-        label->setFixedHeight(2 * line + 2);
+    // Two whole lines; the rest of a long answer is in the tooltip and the status area.
+    for (QLabel* label : {ui_->sourcestatt, ui_->drainstat}) {
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        label->setFixedHeight(2 * line);
+    }
     ui_->sweepstatus->setFixedHeight(4 * line + 2 * ui_->sweepstatus->frameWidth() + 8);
 
     bindOutlets();
