@@ -162,14 +162,15 @@ void MainWindow::showAbout()
 void MainWindow::closeEvent(QCloseEvent* event)
 {
     hide(); // the window goes at once; the source is switched off behind it
-    shutDownOnce(tr("The window was closed after %1 points."));
+    shutDownOnce(tr("The window was closed after %1 of %2 points."));
     event->accept();
 }
 
 void MainWindow::endBySignal(int signalNumber)
 {
-    shutDownOnce(tr("Ended by %1 after %2 points.")
-                     .arg(SignalWatcher::name(signalNumber), QStringLiteral("%1")));
+    shutDownOnce(tr("Ended by %1 after %2 of %3 points.")
+                     .arg(SignalWatcher::name(signalNumber), QStringLiteral("%1"),
+                          QStringLiteral("%2")));
     close();
     QCoreApplication::quit();
 }
@@ -179,8 +180,10 @@ void MainWindow::shutDownOnce(const QString& why)
     if (shutDown_)
         return;
     shutDown_ = true;
-    const bool sweeping = controller_->sweep().isRunning();
-    controller_->shutdown(why.arg(controller_->sweep().pointsDone()));
+    const SweepEngine& sweep = controller_->sweep();
+    const bool sweeping = sweep.isRunning();
+    controller_->shutdown(
+        why.arg(sweep.pointsDone()).arg(sweeping ? sweep.run()->settings.plan.count() : 0));
     // Whoever ended the program learns whether the output is off.
     if (sweeping)
         std::fprintf(stderr, "kestrel: %s\n", qPrintable(controller_->sweep().run()->message));

@@ -39,7 +39,8 @@ class MainWindow : public QMainWindow
 
   private:
     void bindOutlets();
-    void shutDownOnce(const QString& why); // why: a sentence with %1 for the points done
+    // why: a sentence with %1 for the points done and %2 for the sweep's points.
+    void shutDownOnce(const QString& why);
     QString askForPath(const QString& title, const QString& message, const QString& label,
                        const QStringList& filters, const QString& suffix);
     void showAbout();

@@ -22,9 +22,10 @@ SweepRun::SweepRun(const SweepOptions& options, QObject* parent)
     // ends the safe way.
     connect(&out_, &LineWriter::failed, this, [this](const QString& reason) {
         endEarly(QStringLiteral("Standard output cannot be written (%1), so the sweep was ended "
-                                "after %2 points.")
+                                "after %2 of %3 points.")
                      .arg(reason)
-                     .arg(session_.sweep().pointsDone()),
+                     .arg(session_.sweep().pointsDone())
+                     .arg(options_.sweep.plan.count()),
                  endedEarly);
     });
     if (!options_.pngPath.isEmpty()) {
@@ -58,9 +59,10 @@ void SweepRun::identified(Session::Which, bool ok, const QString& text)
 
 void SweepRun::interrupt(int signalNumber)
 {
-    endEarly(QStringLiteral("Interrupted by %1 after %2 points.")
+    endEarly(QStringLiteral("Interrupted by %1 after %2 of %3 points.")
                  .arg(SignalWatcher::name(signalNumber))
-                 .arg(session_.sweep().pointsDone()),
+                 .arg(session_.sweep().pointsDone())
+                 .arg(options_.sweep.plan.count()),
              interrupted);
 }
 
