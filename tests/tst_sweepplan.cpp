@@ -37,6 +37,7 @@ class TestSweepPlan : public QObject
     void manyStepsStayMonotonicAndExactAtTheEnds();
     void fieldsAreCheckedBeforeUse_data();
     void fieldsAreCheckedBeforeUse();
+    void limitIsNoneOrPositive();
 };
 
 void TestSweepPlan::linearLevelsAreExact_data()
@@ -112,51 +113,27 @@ void TestSweepPlan::fieldsAreCheckedBeforeUse_data()
     QTest::addColumn<QString>("steps");
     QTest::addColumn<int>("shape");
     QTest::addColumn<QString>("problem"); // empty: accepted
-    QTest::newRow("plain") << "-1"
-                           << "1"
-                           << "10" << 0 << "";
-    QTest::newRow("blanks around") << " -1 "
-                                   << "\t1"
-                                   << " 10" << 0 << "";
-    QTest::newRow("exponent") << "-1e-3"
-                              << "2.5E-1"
-                              << "1e2" << 0 << "";
-    QTest::newRow("whole number with point") << "0"
-                                             << "1"
-                                             << "10.0" << 0 << "";
-    QTest::newRow("most steps") << "0"
-                                << "1"
-                                << "100000" << 0 << "";
-    QTest::newRow("log negative") << "-1"
-                                  << "-0.001"
-                                  << "3" << 2 << "";
-    QTest::newRow("empty start") << ""
-                                 << "1"
-                                 << "10" << 0 << "Start";
-    QTest::newRow("hex is fine") << "0x1p-1"
-                                 << "1"
-                                 << "10" << 0 << "";
-    QTest::newRow("comma") << "0,5"
-                           << "1"
-                           << "10" << 0 << "Start";
-    QTest::newRow("-inf stop") << "0"
-                               << "-inf"
-                               << "10" << 0 << "Stop";
-    QTest::newRow("negative steps") << "0"
-                                    << "1"
-                                    << "-10" << 0 << "Steps";
-    QTest::newRow("steps nan") << "0"
-                               << "1"
-                               << "nan" << 0 << "Steps";
-    QTest::newRow("log sign change") << "-1"
-                                     << "1"
-                                     << "3" << 2 << "same sign";
-    QTest::newRow("log to zero") << "1"
-                                 << "0"
-                                 << "3" << 2 << "non-zero";
-    QTest::newRow("log negative zero") << "1"
-                                       << "-0"
-                                       << "3" << 2 << "non-zero";
+    const auto row = [](const char* name, const char* start, const char* stop, const char* steps,
+                        int shape, const char* problem) {
+        QTest::newRow(name) << start << stop << steps << shape << problem;
+    };
+    row("plain", "-1", "1", "10", 0, "");
+    row("blanks around", " -1 ", "\t1", " 10", 0, "");
+    row("exponent", "-1e-3", "2.5E-1", "1e2", 0, "");
+    row("whole number with point", "0", "1", "10.0", 0, "");
+    row("most steps", "0", "1", "100000", 0, "");
+    row("log negative", "-1", "-0.001", "3", 2, "");
+    row("empty start", "", "1", "10", 0, "Start");
+    row("hex", "0x1p-1", "1", "10", 0, "Start");
+    row("comma", "0,5", "1", "10", 0, "Start");
+    row("-inf stop", "0", "-inf", "10", 0, "Stop");
+    row("overflowing stop", "0", "1e999", "10", 0, "Stop");
+    row("hex steps", "0", "1", "0x10", 0, "Steps");
+    row("fractional steps", "0", "1", "2.5", 0, "Steps");
+    row("too many steps", "0", "1", "100001", 0, "Steps");
+    row("steps nan", "0", "1", "nan", 0, "Steps");
+    row("log sign change", "-1", "1", "3", 2, "same sign");
+    row("log negative zero", "1", "-0", "3", 2, "non-zero");
 }
 
 void TestSweepPlan::fieldsAreCheckedBeforeUse()
@@ -172,6 +149,15 @@ void TestSweepPlan::fieldsAreCheckedBeforeUse()
         QVERIFY2(!message, qPrintable(message ? *message : QString()));
     else
         QVERIFY2(message && message->contains(problem), qPrintable(message ? *message : QString()));
+}
+
+void TestSweepPlan::limitIsNoneOrPositive()
+{
+    using Limit = std::optional<double>;
+    QCOMPARE(std::get<Limit>(parseCurrentLimit(" ")), Limit());
+    QCOMPARE(std::get<Limit>(parseCurrentLimit("1e-3")), Limit(1e-3));
+    for (const char* bad : {"-1", "0", "1 mA", "nan", "0x1p-3", "1e999"})
+        QVERIFY2(std::holds_alternative<QString>(parseCurrentLimit(bad)), bad);
 }
 
 QTEST_GUILESS_MAIN(TestSweepPlan)
