@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -23,11 +24,12 @@ ToolRun runScpi(const QStringList& args)
     QProcess process;
     QElapsedTimer clock;
     clock.start();
+    QSignalSpy finished(&process, &QProcess::finished);
     process.start(kestrelToolPath(QStringLiteral("kestrel-scpi")), args);
-    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 20000)) {
+    if (!finished.wait(20000)) {
         process.kill();
         process.waitForFinished();
-        return {-1, {}, "still running after 20 s", clock.elapsed()};
+        return {-1, {}, "not ended after 20 s", clock.elapsed()};
     }
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             process.readAllStandardOutput(), process.readAllStandardError(), clock.elapsed()};
