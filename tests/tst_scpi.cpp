@@ -13,8 +13,7 @@ namespace
 
 struct ToolRun {
     int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
+    QByteArray out, err;
     qint64 ms = 0;
 };
 
