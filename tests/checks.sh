@@ -1,5 +1,5 @@
-# Shared by the shell tests: count failures, compare two lists, report at the end.
-# Sourced, not run.
+# Shared by the shell tests: count failures, compare two lists, report at the end, and
+# what an install holds. Sourced, not run.
 
 failures=0
 fail() {
@@ -23,4 +23,29 @@ differ() {
 finish() {
     echo "$1 checked, $failures failures"
     [ "$failures" -eq 0 ]
+}
+
+programs=(kestrel kestrel-sweep kestrel-scpi kestrel-sim)
+icon_sizes=(16 32 48 64 128 256)
+
+# Every file an install puts under its prefix, sorted.
+installed_files() {
+    local s
+    {
+        printf '%s\n' share/applications/kestrel.desktop share/kestrel/sendArbcmd.sh \
+            share/icons/hicolor/scalable/apps/kestrel.svg share/lintian/overrides/kestrel \
+            share/doc/kestrel/copyright share/doc/kestrel/changelog.Debian.gz
+        printf 'bin/%s\n' "${programs[@]}"
+        printf 'share/man/man1/%s.1.gz\n' "${programs[@]}"
+        for s in "${icon_sizes[@]}"; do echo "share/icons/hicolor/${s}x$s/apps/kestrel.png"; done
+    } | sort
+}
+
+# check_versions BIN_DIR VERSION WHICH: each program in BIN_DIR runs and tells VERSION.
+check_versions() {
+    local p out
+    for p in "${programs[@]}"; do
+        out="$(QT_QPA_PLATFORM=offscreen "$1/$p" --version 2>/dev/null)"
+        [[ "$out" == *" $2" ]] || fail "$3 $p --version printed '$out', not its version $2"
+    done
 }

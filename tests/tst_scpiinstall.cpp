@@ -1,7 +1,7 @@
 #include "link/commandline.h"
 #include "link/homedirectory.h"
+#include "link/scriptinstall.h"
 #include "link/shellrunner.h"
-#include "simulator.h"
 #include "testhome.h"
 
 #include <QDir>
@@ -18,8 +18,7 @@ namespace
 
 struct InstallRun {
     int exitCode = -1;
-    QString out;
-    QString err;
+    QString out, err;
 };
 
 // Installs into `home` with --home; with `viaHomeVariable`, sets $HOME to it instead.
@@ -34,8 +33,7 @@ InstallRun runInstaller(const TestHome& home, const QStringList& args,
         process.setProcessEnvironment(env);
         options.clear();
     }
-    if (!workDir.isEmpty())
-        process.setWorkingDirectory(workDir);
+    process.setWorkingDirectory(workDir);
     process.start(u"bash"_s, QStringList{kestrelSourcePath(u"scripts/install-sendarbcmd.sh"_s)} +
                                  options + args);
     if (!process.waitForFinished(10000))
@@ -56,26 +54,17 @@ QStringList filesIn(const TestHome& home)
     return QDir(home.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
 }
 
-QString scriptPath(const TestHome& home)
-{
-    return home.pat() + u"sendArbcmd.sh"_s;
-}
-
 QString realScpi()
 {
     return QFileInfo(kestrelToolPath(u"kestrel-scpi"_s)).canonicalFilePath();
 }
 
-const QByteArray otherScript = "#!/bin/sh\necho mine\n";
-
-// The installed script reaches a real instrument.
-void verifyScriptWorks(const TestHome& home)
+// The installed script hands its three arguments to kestrel-scpi: only that says this.
+void verifyScriptRunsKestrelScpi(const TestHome& home)
 {
-    Simulator sim;
-    QVERIFY(sim.start());
-    const QString reply = runShell(
-        instrumentCommandLine(home.pat(), sim.sourceAddress(), sim.sourcePort(), u"*IDN?"_s));
-    QVERIFY2(reply.startsWith(u"Kestrel,SIM-SOURCE,"_s), qPrintable(reply));
+    const ShellResult result =
+        runShell(instrumentCommandLine(home.pat(), u"127.0.0.1"_s, u"x"_s, u"*IDN?"_s));
+    QCOMPARE(result.output, u"kestrel-scpi: 127.0.0.1:x: not a port number\n"_s);
 }
 
 } // namespace
@@ -85,30 +74,45 @@ class TestScpiInstall : public QObject
     Q_OBJECT
 
   private slots:
+    void initTestCase();
     void freshHomeGetsAWorkingScript_data();
     void freshHomeGetsAWorkingScript();
-    void existingScriptIsNeverOverwrittenSilently();
-    void forceReplacesAndKeepsEveryBackup();
-    void helperPathWithQuoteAndBlank();
+    void existingScriptIsKeptUnlessForcedWithABackup();
     void missingHelperIsAnError_data();
     void missingHelperIsAnError();
+
+  private:
+    QTemporaryDir tools_;
+    QString oddScpi_; // a kestrel-scpi whose folder name holds a quote, blanks and a $
 };
+
+void TestScpiInstall::initTestCase()
+{
+    const QString folder = tools_.filePath(u"it's a \"dir\" $HOME"_s);
+    QVERIFY(QDir().mkpath(folder));
+    oddScpi_ = QDir(folder).canonicalPath() + u"/kestrel-scpi"_s;
+    QVERIFY(QFile::link(realScpi(), oddScpi_));
+}
 
 void TestScpiInstall::freshHomeGetsAWorkingScript_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("workDir");
-    const QString buildDir = qEnvironmentVariable("KESTREL_BUILD_DIR");
-    QTest::newRow("absolute --scpi") << QStringList{"--scpi", realScpi()} << QString();
-    QTest::newRow("--scpi=PATH") << QStringList{"--scpi=" + realScpi()} << QString();
-    QTest::newRow("relative --scpi") << QStringList{"--scpi", "tools/kestrel-scpi"} << buildDir;
-    QTest::newRow("default: the dev build") << QStringList{} << QDir::tempPath();
+    QTest::addColumn<QString>("uses"); // the kestrel-scpi the script must name
+    const QString build = qEnvironmentVariable("KESTREL_BUILD_DIR");
+    QTest::newRow("absolute --scpi") << QStringList{"--scpi", realScpi()} << "" << realScpi();
+    QTest::newRow("--scpi=PATH") << QStringList{"--scpi=" + realScpi()} << "" << realScpi();
+    QTest::newRow("relative --scpi")
+        << QStringList{"--scpi", "tools/kestrel-scpi"} << build << realScpi();
+    QTest::newRow("default: the dev build") << QStringList{} << QDir::tempPath() << realScpi();
+    QTest::newRow("quote in the path") << QStringList{"--scpi", oddScpi_} << "" << oddScpi_;
 }
 
 void TestScpiInstall::freshHomeGetsAWorkingScript()
 {
     QFETCH(QStringList, args);
     QFETCH(QString, workDir);
+    QFETCH(QString, uses);
     if (args.isEmpty() &&
         QFileInfo(kestrelSourcePath(u"build/dev/tools/kestrel-scpi"_s)).canonicalFilePath() !=
             realScpi())
@@ -117,64 +121,43 @@ void TestScpiInstall::freshHomeGetsAWorkingScript()
     const InstallRun run = runInstaller(home, args, workDir);
     QCOMPARE(run.err, QString());
     QCOMPARE(run.exitCode, 0);
-    QVERIFY2(run.out.contains(u"Installed "_s + scriptPath(home)), qPrintable(run.out));
-    QVERIFY(QFileInfo(scriptPath(home)).isExecutable());
-    QVERIFY(
-        contents(scriptPath(home)).contains(QByteArray("scpi='" + realScpi().toUtf8() + "'\n")));
+    QVERIFY2(run.out.contains(u"Installed "_s + scriptPath(home.path())), qPrintable(run.out));
+    QVERIFY(contents(scriptPath(home.path()))
+                .contains(QByteArray("\nscpi=" + shellQuote(uses).toUtf8() + "\n")));
     QCOMPARE(filesIn(home), QStringList{u"sendArbcmd.sh"_s});
-    verifyScriptWorks(home);
+    verifyScriptRunsKestrelScpi(home);
 }
 
-void TestScpiInstall::existingScriptIsNeverOverwrittenSilently()
+void TestScpiInstall::existingScriptIsKeptUnlessForcedWithABackup()
 {
     TestHome home;
-    home.installScript(otherScript);
-    const InstallRun run = runInstaller(home, {u"--scpi"_s, realScpi()});
-    QCOMPARE(run.exitCode, 0);
-    QVERIFY2(run.out.contains(u"already exists"_s) && run.out.contains(u"--force"_s),
-             qPrintable(run.out));
-    QCOMPARE(contents(scriptPath(home)), otherScript);
+    const QByteArray mine = "#!/bin/sh\necho mine\n";
+    home.installScript(mine);
+    const InstallRun kept = runInstaller(home, {u"--scpi"_s, realScpi()});
+    QCOMPARE(kept.exitCode, 0);
+    QVERIFY2(kept.out.contains(u"already exists"_s) && kept.out.contains(u"--force"_s),
+             qPrintable(kept.out));
+    QCOMPARE(contents(scriptPath(home.path())), mine);
     QCOMPARE(filesIn(home), QStringList{u"sendArbcmd.sh"_s});
-}
 
-void TestScpiInstall::forceReplacesAndKeepsEveryBackup()
-{
-    TestHome home;
-    home.installScript(otherScript);
-    const InstallRun first = runInstaller(home, {u"--force"_s, u"--scpi"_s, realScpi()});
-    QCOMPARE(first.exitCode, 0);
-    QVERIFY(contents(scriptPath(home)).contains(realScpi().toUtf8()));
-    QVERIFY(QFileInfo(scriptPath(home)).isExecutable());
-
+    const InstallRun forced = runInstaller(home, {u"--force"_s, u"--scpi"_s, realScpi()});
+    QCOMPARE(forced.exitCode, 0);
+    QVERIFY2(forced.out.contains(u"sendArbcmd.sh.bak-"_s), qPrintable(forced.out));
+    verifyScriptRunsKestrelScpi(home);
     // Replaced again within the same second: the second backup gets a name of its own.
-    const QByteArray secondScript = "#!/bin/sh\necho second\n";
-    home.installScript(secondScript);
+    const QByteArray second = "#!/bin/sh\necho second\n";
+    home.installScript(second);
     QCOMPARE(runInstaller(home, {u"--force"_s, u"--scpi"_s, realScpi()}).exitCode, 0);
-
-    const QRegularExpression backupName(u"^sendArbcmd\\.sh\\.bak-\\d{8}-\\d{6}(-\\d+)?$"_s);
     QStringList backups = filesIn(home);
-    backups.removeOne(u"sendArbcmd.sh"_s);
+    QVERIFY(backups.removeOne(u"sendArbcmd.sh"_s));
     QCOMPARE(backups.size(), 2);
-    QByteArrayList kept;
+    const QRegularExpression backupName(u"^sendArbcmd\\.sh\\.bak-\\d{8}-\\d{6}(-\\d+)?$"_s);
+    QByteArrayList backedUp;
     for (const QString& name : backups) {
         QVERIFY2(backupName.match(name).hasMatch(), qPrintable(name));
-        kept << contents(home.pat() + name);
+        backedUp << contents(home.pat() + name);
     }
-    QVERIFY(kept.contains(otherScript));
-    QVERIFY(kept.contains(secondScript));
-    QVERIFY2(first.out.contains(u"sendArbcmd.sh.bak-"_s), qPrintable(first.out));
-    verifyScriptWorks(home);
-}
-
-void TestScpiInstall::helperPathWithQuoteAndBlank()
-{
-    TestHome home;
-    const QString folder = home.pat() + u"it's a \"dir\" $HOME"_s;
-    QVERIFY(QDir().mkpath(folder));
-    QVERIFY(QFile::link(realScpi(), folder + u"/kestrel-scpi"_s));
-    const InstallRun run = runInstaller(home, {u"--scpi"_s, folder + u"/kestrel-scpi"_s});
-    QCOMPARE(run.exitCode, 0);
-    verifyScriptWorks(home);
+    QVERIFY(backedUp.contains(mine) && backedUp.contains(second));
 }
 
 void TestScpiInstall::missingHelperIsAnError_data()
@@ -194,7 +177,7 @@ void TestScpiInstall::missingHelperIsAnError()
     const QByteArray ownHome = qgetenv("HOME");
     qputenv("HOME", home.path().toUtf8());
     const QString target =
-        viaHomeVariable ? homeDirectory() + u"/sendArbcmd.sh"_s : scriptPath(home);
+        viaHomeVariable ? homeDirectory() + u"/sendArbcmd.sh"_s : scriptPath(home.path());
     qputenv("HOME", ownHome);
     const InstallRun run = runInstaller(home, {u"--scpi"_s, home.pat() + u"nowhere/kestrel-scpi"_s},
                                         QString(), viaHomeVariable);
