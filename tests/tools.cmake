@@ -13,7 +13,5 @@ kestrel_test(tst_siminstruments SOURCES tst_siminstruments.cpp LIBS kestrel_sim 
 kestrel_test(tst_scpi SOURCES tst_scpi.cpp LIBS kestrel_testsupport Qt6::Network LABELS tools)
 kestrel_test(tst_simserver SOURCES tst_simserver.cpp
     LIBS kestrel_testsupport kestrel_simprocess Qt6::Network LABELS tools)
-kestrel_test(tst_chain SOURCES tst_chain.cpp
-    LIBS kestrel_testsupport kestrel_link kestrel_data Qt6::Network LABELS tools)
 kestrel_test(tst_scpiinstall SOURCES tst_scpiinstall.cpp
     LIBS kestrel_testsupport kestrel_link LABELS tools)

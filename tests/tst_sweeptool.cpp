@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -93,6 +94,7 @@ class TestSweepTool : public QObject
   private slots:
     void completeSweepWritesExactlyTheData();
     void refusedLevelEndsTheSweep();
+    void unreachableMeterSendsNothingElse();
     void endingEarlyStillWritesTheFiles_data();
     void endingEarlyStillWritesTheFiles();
     void brokenScriptEndsSafely_data();
@@ -140,6 +142,28 @@ void TestSweepTool::refusedLevelEndsTheSweep()
         bench.err.constData());
     QCOMPARE(bench.read("iv.txt"), QByteArray("[[0.0, 0.0], [5.0, 0.005], [10.0, 0.01]]\n"));
     QTRY_COMPARE(bench.lastSourceCommand(), ":OUTP1 OFF");
+}
+
+void TestSweepTool::unreachableMeterSendsNothingElse()
+{
+    SweepBench bench;
+    QVERIFY(bench.started);
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress("127.0.0.3")));
+    const QString port = QString::number(closed.serverPort());
+    closed.close();
+    QStringList args = bench.args({"--start", "0", "--stop", "1", "--steps", "2"});
+    args[3] = "127.0.0.3:" + port;
+    QProcess process;
+    process.start(kestrelToolPath("sweep/kestrel-sweep"), args);
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitCode(), 1);
+    QCOMPARE(process.readAllStandardError(),
+             "kestrel-sweep: The meter at 127.0.0.3:" + port.toUtf8() +
+                 R"( did not answer "*IDN?": "kestrel-scpi: 127.0.0.3:)" + port.toUtf8() +
+                 ": connection refused\" (exit status 1) Nothing was switched on.\n"
+                 "kestrel-sweep: Nothing to save: no sweep has run yet.\n");
+    QTRY_COMPARE(bench.sim.log(), QStringList{"source\t*IDN?"});
 }
 
 void TestSweepTool::endingEarlyStillWritesTheFiles_data()
