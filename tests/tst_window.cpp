@@ -232,14 +232,9 @@ void TestWindow::savesAndExportsTheRunItShows()
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), QByteArray("[[-1.0, -0.001], [0.0, 0.0], [1.0, 0.001]]\n"));
 
-        const QString csv = dir.filePath("iv.csv");
-        vc.showCsvPanel = [&] { return csv; };
+        vc.showCsvPanel = [&] { return dir.filePath("iv.csv"); };
         vc.csvbutton->click();
-        QTRY_VERIFY(bench.status().startsWith("Exported 3 points"));
-        QFile csvFile(csv);
-        QVERIFY(csvFile.open(QIODevice::ReadOnly));
-        QVERIFY(csvFile.readAll().contains(
-            "# source: 127.0.0.2:5555\n# source identity: Kestrel,SIM-SOURCE,"));
+        QTRY_COMPARE(bench.status(), "Exported 3 points to " + dir.filePath("iv.csv"));
         const QString png = dir.filePath("chart.png");
         vc.showChartPanel = [&] { return png; };
         vc.exportChart->click();
