@@ -74,9 +74,3 @@ bool SimLink::outputOn() const
     std::lock_guard lock(mutex_);
     return circuit_.outputOn;
 }
-
-double SimLink::levelVolts() const
-{
-    std::lock_guard lock(mutex_);
-    return circuit_.levelVolts;
-}

@@ -38,7 +38,6 @@ class SimLink : public kestrel::InstrumentLink
     QStringList log() const; // "source :OUTP1 ON", in order
     QStringList commands(const QString& instrument) const;
     bool outputOn() const;
-    double levelVolts() const;
 
   private:
     mutable std::mutex mutex_;

@@ -34,37 +34,9 @@ bool processGone(qint64 pid)
     return close > 0 && text.mid(close + 2, 1) == "Z";
 }
 
-// A script that records each argument it receives on a line of its own, as hex.
-void writeRecordingScript(const QString& home)
-{
-    QFile script(home + QStringLiteral("/sendArbcmd.sh"));
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\n"
-                 "out=\"$(dirname \"$0\")/args.txt\"\n"
-                 ": > \"$out\"\n"
-                 "for a in \"$@\"; do printf '%s' \"$a\" | od -An -tx1 | tr -d ' \\n' >> \"$out\"; "
-                 "echo >> \"$out\"; done\n"
-                 "echo \"reply from $#\"\n");
-    script.close();
-    QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeUser));
-}
-
 int openFileCount()
 {
     return QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
-}
-
-QStringList recordedArguments(const QString& home)
-{
-    QFile file(home + QStringLiteral("/args.txt"));
-    if (!file.open(QIODevice::ReadOnly))
-        return {QStringLiteral("<script never ran>")};
-    QList<QByteArray> lines = file.readAll().split('\n');
-    lines.removeLast(); // the piece after the last line feed
-    QStringList args;
-    for (const QByteArray& line : lines)
-        args << QString::fromUtf8(QByteArray::fromHex(line));
-    return args;
 }
 
 } // namespace
@@ -75,7 +47,6 @@ class TestShellRunner : public QObject
 
   private slots:
     void outputStreamsInterleaveInOrder();
-    void lateBackgroundOutputIsPartOfTheReply();
     void statusDecidesSuccess_data();
     void statusDecidesSuccess();
     void endlessOutputIsCutAtTheCap();
@@ -94,12 +65,8 @@ void TestShellRunner::outputStreamsInterleaveInOrder()
     QVERIFY(result.ok && result.reason.isEmpty());
     QCOMPARE(result.output, "one\ntwo\nthree\nfour");
     // Nothing on standard input: a reader sees end of file at once; bytes beyond
-    // ASCII become U+FFFD.
-    QCOMPARE(runShell("cat; printf 'done A\\303\\251'").output, "done A\uFFFD\uFFFD");
-}
-
-void TestShellRunner::lateBackgroundOutputIsPartOfTheReply()
-{
+    // ASCII become U+FFFD; late output of a background child is part of the reply.
+    QCOMPARE(runShell("cat; printf 'A\\303\\251'").output, "A\uFFFD\uFFFD");
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(runShell("(sleep 0.3; echo late) & echo early").output, "early\nlate\n");
@@ -227,19 +194,21 @@ void TestShellRunner::instrumentLineQuotesEveryPiece()
     QTemporaryDir root;
     const QString home = root.filePath(homeName);
     QVERIFY(QDir().mkpath(home));
-    writeRecordingScript(home);
+    QFile script(home + "/sendArbcmd.sh"); // prints how many arguments came, each in <>
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nprintf '%s' $#; for a in \"$@\"; do printf '<%s>' \"$a\"; done\n");
+    script.close();
+    QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeUser));
 
-    const QString line = instrumentCommandLine(home + QLatin1Char('/'), address, port, command);
     const QString workDir = QDir::currentPath();
     QDir::setCurrent(root.path());
-    const ShellResult result = runShell(line);
+    const ShellResult result = runShell(instrumentCommandLine(home + '/', address, port, command));
     QDir::setCurrent(workDir);
-
     QVERIFY(result.ok);
-    QCOMPARE(result.output, QStringLiteral("reply from 3\n"));
-    QCOMPARE(recordedArguments(home), (QStringList{address, port, command}));
-    QVERIFY(!QFile::exists(root.filePath(QStringLiteral("PWNED"))));
-    QVERIFY(!QFile::exists(home + QStringLiteral("/PWNED")));
+    // Byte for byte; the reply shows bytes beyond ASCII as U+FFFD.
+    QCOMPARE(result.output,
+             decodeReply(("3<" + address + "><" + port + "><" + command + ">").toUtf8()));
+    QVERIFY(!QFile::exists(root.filePath("PWNED")) && !QFile::exists(home + "/PWNED"));
 }
 
 void TestShellRunner::manyCommandsLeaveNothingBehind()
@@ -289,10 +258,6 @@ void TestShellRunner::queueRunsInOrderAndDropsWhatWasCancelled()
 void TestShellRunner::closedOutputFailsInsteadOfKilling()
 {
     SignalWatcher watcher; // ignores SIGPIPE, as the programs do
-    QSignalSpy hangUp(&watcher, &SignalWatcher::received);
-    raise(SIGHUP);
-    QVERIFY(hangUp.wait(2000));
-    QCOMPARE(hangUp.first().at(0).toInt(), SIGHUP);
 
     int fds[2];
     QCOMPARE(pipe2(fds, O_CLOEXEC), 0);
