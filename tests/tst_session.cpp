@@ -21,9 +21,8 @@ namespace
 {
 
 struct Bench {
-    explicit Bench(double maxLevelVolts = 10.0)
-        : link(new SimLink(QStringLiteral("resistor:1000"), maxLevelVolts)),
-          session(home.path(), std::unique_ptr<InstrumentLink>(link), nullptr)
+    Bench()
+        : link(new SimLink), session(home.path(), std::unique_ptr<InstrumentLink>(link), nullptr)
     {
         session.sweep().setTickInterval(1);
     }
@@ -91,10 +90,8 @@ class TestSession : public QObject
   private slots:
     void init() { resetPoints(); }
     void everySettingIsConfirmed();
-    void refusalEndsTheSweepSafely_data();
-    void refusalEndsTheSweepSafely();
-    void brokenRepliesEndTheSweepSafely_data();
-    void brokenRepliesEndTheSweepSafely();
+    void aSweepEndsSafely_data();
+    void aSweepEndsSafely();
     void identityMustLookLikeAnInstrument_data();
     void identityMustLookLikeAnInstrument();
     void oneSweepAtATime();
@@ -133,57 +130,13 @@ void TestSession::everySettingIsConfirmed()
     QVERIFY(run->started.isValid() && run->ended >= run->started);
 }
 
-void TestSession::refusalEndsTheSweepSafely_data()
+// A refusal, a broken reply or a failing script ends the sweep: nothing is measured
+// after it, no point recorded for it, and the output goes off (or the message says
+// it may not have).
+void TestSession::aSweepEndsSafely_data()
 {
-    QTest::addColumn<double>("start");
-    QTest::addColumn<double>("stop");
-    QTest::addColumn<int>("range");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<int>("points");
-    QTest::addColumn<bool>("switchedOn");
-
-    QTest::newRow("level beyond the source's limit")
-        << 0.0 << 20.0 << 4
-        << R"(The source refused ":SOUR1:APPL:DC 1,1,15.0": -222,"Data out of range". The source output is off.)"
-        << 3 << true;
-    QTest::newRow("start beyond the limit")
-        << 12.0 << 20.0 << 4
-        << R"(The source refused ":SOUR1:APPL:DC 1,1,12.0": -222,"Data out of range". The source output is off.)"
-        << 0 << false;
-    QTest::newRow("a range the meter lacks")
-        << 0.0 << 1.0 << 9
-        << R"(The meter refused ":MEAS:CURR:DC 9": -222,"Data out of range". Nothing was switched on.)"
-        << 0 << false;
-}
-
-void TestSession::refusalEndsTheSweepSafely()
-{
-    QFETCH(double, start);
-    QFETCH(double, stop);
-    QFETCH(int, range);
-    QFETCH(QString, message);
-    QFETCH(int, points);
-    QFETCH(bool, switchedOn);
-
-    Bench bench(10.0);
-    QVERIFY(bench.identify());
-    const auto run = bench.sweep(start, stop, 4, range);
-    QVERIFY(run);
-    QCOMPARE(run->outcome, Outcome::Failed);
-    QCOMPARE(run->message, message);
-    QCOMPARE(int(run->points.size()), points);
-    for (const IVPoint& point : run->points)
-        QVERIFY(point[0] <= 10.0);
-    const QStringList sent = bench.link->commands("source");
-    QCOMPARE(sent.contains(":OUTP1 ON"), switchedOn);
-    // The switch-off, when anything reached the source, is the last thing it hears.
-    QCOMPARE(sent.constLast() == ":OUTP1 OFF", range < 6);
-    QVERIFY(!bench.link->outputOn());
-}
-
-void TestSession::brokenRepliesEndTheSweepSafely_data()
-{
-    QTest::addColumn<QString>("instrument");
+    QTest::addColumn<QList<double>>("sweep"); // start, stop, meter range
+    QTest::addColumn<QString>("instrument");  // whose command the hook answers, if any
     QTest::addColumn<QString>("command");
     QTest::addColumn<int>("nth");
     QTest::addColumn<LinkReply>("reply");
@@ -191,40 +144,49 @@ void TestSession::brokenRepliesEndTheSweepSafely_data()
     QTest::addColumn<int>("points");
     QTest::addColumn<QString>("message");
     const QString read = MeterDriver::readCommand;
+    const QList<double> usual{0.0, 1.0, 2};
+    const auto row = [&](const char* name, const QList<double>& sweep, const QString& instrument,
+                         const QString& command, int nth, const LinkReply& reply, Outcome outcome,
+                         int points, const char* message) {
+        QTest::newRow(name) << sweep << instrument << command << nth << reply << outcome << points
+                            << QString(message);
+    };
     const auto text = [](const char* reply) { return LinkReply{reply, true, {}}; };
-
-    QTest::newRow("nan") << "meter" << read << 3 << text("nan\n") << Outcome::Failed << 2
-                         << R"(The meter's reply at 0.5 V is not a number: "nan".)";
-    QTest::newRow("control bytes")
-        << "meter" << read << 1 << text("\x1b[2J\x1b]0;owned\x07\n") << Outcome::Failed << 0
-        << R"(is not a number: "\x1b[2J\x1b]0;owned\x07")";
-    QTest::newRow("overload") << "meter" << read << 4 << text("9.9E+37\n") << Outcome::Overload << 3
-                              << "The meter overloaded at 0.75 V";
-    QTest::newRow("no reading in time")
-        << "meter" << read << 2 << LinkReply{"", false, "timed out after 10 s"} << Outcome::Failed
-        << 1 << R"(did not answer ":MEAS:CURR:DC?": no reply (timed out after 10 s) (at 0.25 V))";
-    QTest::newRow("script fails on a level")
-        << "source"
-        << ":SOUR1:APPL:DC" << 3 << LinkReply{"oops\n", false, "exit status 2"} << Outcome::Failed
-        << 1
-        << R"(The source at 127.0.0.2:5555 did not take ":SOUR1:APPL:DC 1,1,0.25": "oops" (exit status 2))";
-    QTest::newRow("no SCPI error queue")
-        << "source"
-        << ":SYST:ERR?" << 1 << text("Welcome\n") << Outcome::Failed << 0
-        << R"(did not answer ":SYST:ERR?" like a SCPI instrument: "Welcome". Nothing was switched on.)";
-    QTest::newRow("a queue that never empties")
-        << "meter"
-        << ":SYST:ERR?" << 1 << text("-100,\"Command error\"\n") << Outcome::Failed << 0
-        << R"(still reported errors after 20 reads of ":SYST:ERR?")";
-    QTest::newRow("switch-off fails")
-        << "source"
-        << ":OUTP1 OFF" << 1 << LinkReply{"", false, "ended by signal 9 (Killed)"}
-        << Outcome::Completed << 5
-        << R"(Switching the source output off failed, so it may still be on: The source at 127.0.0.2:5555 did not take ":OUTP1 OFF": no reply (ended by signal 9 (Killed)))";
+    const auto failure = [](const char* reply, const char* reason) {
+        return LinkReply{reply, false, reason};
+    };
+    row("level beyond the source's limit", {0.0, 20.0, 4}, "", "", 0, {}, Outcome::Failed, 3,
+        R"(The source refused ":SOUR1:APPL:DC 1,1,15.0": -222,"Data out of range". The source output is off.)");
+    row("start beyond the limit", {12.0, 20.0, 4}, "", "", 0, {}, Outcome::Failed, 0,
+        R"(The source refused ":SOUR1:APPL:DC 1,1,12.0": -222,"Data out of range". The source output is off.)");
+    row("a range the meter lacks", {0.0, 1.0, 9}, "", "", 0, {}, Outcome::Failed, 0,
+        R"(The meter refused ":MEAS:CURR:DC 9": -222,"Data out of range". Nothing was switched on.)");
+    row("nan", usual, "meter", read, 3, text("nan\n"), Outcome::Failed, 2,
+        R"(The meter's reply at 0.5 V is not a number: "nan".)");
+    row("control bytes", usual, "meter", read, 1, text("\x1b[2J\x1b]0;owned\x07\n"),
+        Outcome::Failed, 0, R"(is not a number: "\x1b[2J\x1b]0;owned\x07")");
+    row("overload", usual, "meter", read, 4, text("9.9E+37\n"), Outcome::Overload, 3,
+        "The meter overloaded at 0.75 V");
+    row("no reading in time", usual, "meter", read, 2, failure("", "timed out after 10 s"),
+        Outcome::Failed, 1,
+        R"(did not answer ":MEAS:CURR:DC?": no reply (timed out after 10 s) (at 0.25 V))");
+    row("script fails on a level", usual, "source", ":SOUR1:APPL:DC", 3,
+        failure("oops\n", "exit status 2"), Outcome::Failed, 1,
+        R"(The source at 127.0.0.2:5555 did not take ":SOUR1:APPL:DC 1,1,0.25": "oops" (exit status 2))");
+    row("no SCPI error queue", usual, "source", ":SYST:ERR?", 1, text("Welcome\n"), Outcome::Failed,
+        0,
+        R"(did not answer ":SYST:ERR?" like a SCPI instrument: "Welcome". Nothing was switched on.)");
+    row("a queue that never empties", usual, "meter", ":SYST:ERR?", 1,
+        text("-100,\"Command error\"\n"), Outcome::Failed, 0,
+        R"(still reported errors after 20 reads of ":SYST:ERR?")");
+    row("switch-off fails", usual, "source", ":OUTP1 OFF", 1,
+        failure("", "ended by signal 9 (Killed)"), Outcome::Completed, 5,
+        R"(Switching the source output off failed, so it may still be on: The source at 127.0.0.2:5555 did not take ":OUTP1 OFF": no reply (ended by signal 9 (Killed)))");
 }
 
-void TestSession::brokenRepliesEndTheSweepSafely()
+void TestSession::aSweepEndsSafely()
 {
+    QFETCH(QList<double>, sweep);
     QFETCH(QString, instrument);
     QFETCH(QString, command);
     QFETCH(int, nth);
@@ -235,19 +197,22 @@ void TestSession::brokenRepliesEndTheSweepSafely()
 
     Bench bench;
     QVERIFY(bench.identify());
-    bench.link->setHook(answerFrom(instrument, command, nth, reply));
-    const auto run = bench.sweep(0.0, 1.0, 4);
+    if (!instrument.isEmpty())
+        bench.link->setHook(answerFrom(instrument, command, nth, reply));
+    const auto run = bench.sweep(sweep[0], sweep[1], 4, int(sweep[2]));
     QVERIFY(run);
     QCOMPARE(run->outcome, outcome);
     QVERIFY2(run->message.contains(message), qPrintable(run->message));
     QVERIFY(!run->message.contains(QChar(0x1b)));
     QCOMPARE(int(run->points.size()), points);
+    for (const IVPoint& point : run->points)
+        QVERIFY(point[0] <= 10.0);
     const bool offFails = command == SourceDriver::offCommand;
     QCOMPARE(run->outputOff, !offFails);
-    // Whatever went wrong, nothing is measured after it and nothing stays on.
+    // The switch-off, when anything reached the source, is the last thing it hears.
     const QStringList sent = bench.link->commands("source");
-    if (sent.contains(SourceDriver::onCommand))
-        QCOMPARE(sent.constLast(), SourceDriver::offCommand);
+    QCOMPARE(sent.constLast() == SourceDriver::offCommand,
+             sent.contains(SourceDriver::levelCommand(sweep[0])));
     QCOMPARE(bench.link->outputOn(), offFails);
 }
 
