@@ -93,19 +93,14 @@ void TestChart::keepsAtMostFiveEarlierTracesBehindTheLiveOne()
     }
     QCustomPlot* plot = chart.plot();
     QCOMPARE(plot->plottableCount(), BarChart::maxEarlierTraces + 1);
-    // The live trace is drawn last, on top, in full colour; the others are fainter and
-    // each has a colour of its own.
+    // The live trace is drawn last, on top, in full colour; the others are fainter.
     QCOMPARE(plot->plottable(plot->plottableCount() - 1), chart.liveTrace());
     QCOMPARE(chart.liveTrace()->color().alpha(), 255);
-    QSet<QRgb> colours;
     QStringList names;
     for (ScatterTrace* trace : chart.earlierTraces()) {
         QVERIFY(trace->color().alpha() < 255);
-        colours.insert(trace->color().rgb());
         names << trace->name();
     }
-    QCOMPARE(colours.size(), BarChart::maxEarlierTraces);
-    QVERIFY(plot->legend->visible());
     // The oldest were dropped: sweeps 3 to 7 remain, the newest first.
     QCOMPARE(names, (QStringList{"Sweep 7", "Sweep 6", "Sweep 5", "Sweep 4", "Sweep 3"}));
 
