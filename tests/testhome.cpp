@@ -1,8 +1,10 @@
 #include "testhome.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTest>
 
 namespace
@@ -27,6 +29,26 @@ QString kestrelToolPath(const QString& name)
 QString kestrelSourcePath(const QString& relative)
 {
     return folderFromEnvironment("KESTREL_SOURCE_DIR") + QLatin1Char('/') + relative;
+}
+
+ToolRun runTool(const QString& program, const QStringList& args, const QStringList& environment)
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString& entry : environment)
+        env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+    process.setProcessEnvironment(env);
+    QElapsedTimer clock;
+    clock.start();
+    QSignalSpy finished(&process, &QProcess::finished);
+    process.start(program, args);
+    if (!finished.wait(20000)) {
+        process.kill();
+        process.waitForFinished();
+        return {-1, {}, "not ended after 20 s", clock.elapsed()};
+    }
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput(), process.readAllStandardError(), clock.elapsed()};
 }
 
 TestHome::TestHome()

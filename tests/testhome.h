@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 // A temporary home folder for the instrument script, removed afterwards.
@@ -22,6 +23,19 @@ class TestHome
   private:
     QTemporaryDir dir_;
 };
+
+// What a program did: its exit status (-1 after a crash or when it did not end in
+// time), its two output streams and how long it took.
+struct ToolRun {
+    int exitCode = -1;
+    QByteArray out, err;
+    qint64 ms = 0;
+};
+
+// Runs a program to its end, at most 20 s, while this thread's event loop keeps
+// serving the test's own servers. environment: "NAME=value" entries to set.
+ToolRun runTool(const QString& program, const QStringList& args,
+                const QStringList& environment = {});
 
 // A program of the build ($KESTREL_BUILD_DIR/tools/NAME).
 QString kestrelToolPath(const QString& name);

@@ -11,27 +11,9 @@
 namespace
 {
 
-struct ToolRun {
-    int exitCode = -1;
-    QByteArray out, err;
-    qint64 ms = 0;
-};
-
-// Runs kestrel-scpi while this thread's event loop keeps serving the test's servers.
 ToolRun runScpi(const QStringList& args)
 {
-    QProcess process;
-    QElapsedTimer clock;
-    clock.start();
-    QSignalSpy finished(&process, &QProcess::finished);
-    process.start(kestrelToolPath(QStringLiteral("kestrel-scpi")), args);
-    if (!finished.wait(20000)) {
-        process.kill();
-        process.waitForFinished();
-        return {-1, {}, "not ended after 20 s", clock.elapsed()};
-    }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            process.readAllStandardOutput(), process.readAllStandardError(), clock.elapsed()};
+    return runTool(kestrelToolPath(QStringLiteral("kestrel-scpi")), args);
 }
 
 // A stand-in instrument on 127.0.0.1: records what arrives and, once the first line is

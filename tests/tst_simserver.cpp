@@ -37,18 +37,11 @@ class Client : public QTcpSocket
     }
 };
 
-struct SimRun {
-    int exitCode;
-    QByteArray output; // standard output, then standard error
-};
-
-SimRun runSimToEnd(const QStringList& args)
+ToolRun runSimToEnd(const QStringList& args)
 {
-    QProcess process; // kills it when gone
-    process.start(kestrelToolPath(u"kestrel-sim"_s), args);
-    const bool ended = process.waitForFinished(5000);
-    return {ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            process.readAllStandardOutput() + process.readAllStandardError()};
+    ToolRun run = runTool(kestrelToolPath(u"kestrel-sim"_s), args);
+    run.out += run.err; // one stream to look into
+    return run;
 }
 
 } // namespace
@@ -165,11 +158,11 @@ void TestSimServer::reportsATakenPortAndEndsOnSigterm()
                        &error),
              qPrintable(error));
     const QString taken = u"127.0.0.2:%1"_s.arg(sim.sourcePort());
-    const SimRun second = runSimToEnd({u"--source"_s, taken, u"--meter"_s, u"127.0.0.3:0"_s});
+    const ToolRun second = runSimToEnd({u"--source"_s, taken, u"--meter"_s, u"127.0.0.3:0"_s});
     QCOMPARE(second.exitCode, 1);
-    QVERIFY2(second.output.contains(
-                 QByteArray("kestrel-sim: source: cannot listen on " + taken.toUtf8())),
-             second.output.constData());
+    QVERIFY2(
+        second.out.contains(QByteArray("kestrel-sim: source: cannot listen on " + taken.toUtf8())),
+        second.out.constData());
 
     Client client(sim.meterAddress(), QString::number(sim.meterPort()));
     QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
@@ -196,11 +189,11 @@ void TestSimServer::refusesBadCommandLines()
 {
     QFETCH(QStringList, args);
     QFETCH(QString, message);
-    const SimRun run = runSimToEnd(args);
+    const ToolRun run = runSimToEnd(args);
     QCOMPARE(run.exitCode, 2);
-    QVERIFY2(run.output.startsWith("kestrel-sim: ") && run.output.contains(message.toUtf8()) &&
-                 !run.output.contains("listening"),
-             run.output.constData());
+    QVERIFY2(run.out.startsWith("kestrel-sim: ") && run.out.contains(message.toUtf8()) &&
+                 !run.out.contains("listening"),
+             run.out.constData());
 }
 
 QTEST_GUILESS_MAIN(TestSimServer)

@@ -59,12 +59,10 @@ class SweepBench
 
     int run(const QStringList& more)
     {
-        QProcess process;
-        start(process, more);
-        process.waitForFinished(60000);
-        err = process.readAllStandardError();
-        out = process.readAllStandardOutput();
-        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        const ToolRun run = runTool(kestrelToolPath("sweep/kestrel-sweep"), args(more));
+        out = run.out;
+        err = run.err;
+        return run.exitCode;
     }
 
     QString path(const QString& name) const { return files.filePath(name); }

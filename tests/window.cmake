@@ -8,9 +8,7 @@ target_link_libraries(kestrel_simlink PUBLIC kestrel_link kestrel_sim)
 kestrel_test(tst_sweepplan SOURCES tst_sweepplan.cpp LIBS kestrel_controller LABELS unit)
 kestrel_test(tst_session SOURCES tst_session.cpp LIBS kestrel_controller kestrel_simlink
              LABELS unit fault)
-kestrel_test(tst_window SOURCES tst_window.cpp LIBS kestrel_app kestrel_simlink LABELS gui fault
-             # the tests read what the program writes on standard output; the log goes apart
-             ARGS -o /dev/stderr,txt)
+kestrel_test(tst_window SOURCES tst_window.cpp LIBS kestrel_app kestrel_simlink LABELS gui fault)
 kestrel_test(tst_sweeptool SOURCES tst_sweeptool.cpp LIBS kestrel_testsupport Qt6::Network
              LABELS tools fault)
 add_dependencies(tst_sweeptool kestrel-sweep)
