@@ -130,9 +130,6 @@ void TestChart::exportsPngAndSvg()
     QVERIFY(text.contains("<svg") && text.contains("</svg>"));
     QVERIFY(text.contains("Voltage"));
 
-    result = chart.exportImage(dir.filePath("chart.bmp"));
-    QVERIFY(!result.ok);
-    QVERIFY(result.message.contains(".png"));
     QVERIFY(
         chart.exportImage(dir.filePath("missing/chart.png")).message.contains("does not exist"));
 }
