@@ -235,47 +235,40 @@ void ViewController::setSweeping(bool sweeping)
         ivStop->setEnabled(sweeping);
 }
 
+QString ViewController::pathForRun(const std::function<QString()>& panel, bool save)
+{
+    // Only the points of a sweep are ever written, and only under its own description.
+    const auto run = session_->currentRun();
+    if (!run || run->points.empty()) {
+        showStatus((save ? tr("Nothing to save: ") : tr("Nothing to export: ")) +
+                       nothingToSave(run.get()),
+                   true);
+        return QString();
+    }
+    const QString path = panel ? panel() : QString();
+    if (path.isEmpty())
+        showStatus(save ? tr("Nothing saved.") : tr("Nothing exported."));
+    return path;
+}
+
 void ViewController::savetofile()
 {
-    if (const QString nothing = session_->nothingToSave(); !nothing.isEmpty()) {
-        showStatus(nothing, true);
-        return;
-    }
-    const QString path = showSavePanel ? showSavePanel() : QString();
-    if (path.isEmpty()) {
-        showStatus(tr("Nothing saved."));
-        return;
-    }
-    session_->save(path);
+    if (const QString path = pathForRun(showSavePanel, true); !path.isEmpty())
+        session_->save(path);
 }
 
 void ViewController::exportCsv()
 {
-    if (const auto run = session_->currentRun(); !run || run->points.empty()) {
-        showStatus(tr("Nothing to export: ") + nothingToSave(run.get()), true);
-        return;
-    }
-    const QString path = showCsvPanel ? showCsvPanel() : QString();
-    if (path.isEmpty()) {
-        showStatus(tr("Nothing exported."));
-        return;
-    }
-    session_->exportCsv(path);
+    if (const QString path = pathForRun(showCsvPanel, false); !path.isEmpty())
+        session_->exportCsv(path);
 }
 
 void ViewController::exportChartImage()
 {
-    if (const auto run = session_->currentRun(); !run || run->points.empty()) {
-        showStatus(tr("Nothing to export: ") + nothingToSave(run.get()), true);
-        return;
+    if (const QString path = pathForRun(showChartPanel, false); !path.isEmpty() && chart) {
+        const WriteResult result = chart->exportImage(path);
+        showStatus(result.message, !result.ok);
     }
-    const QString path = showChartPanel ? showChartPanel() : QString();
-    if (path.isEmpty() || !chart) {
-        showStatus(tr("Nothing exported."));
-        return;
-    }
-    const WriteResult result = chart->exportImage(path);
-    showStatus(result.message, !result.ok);
 }
 
 void ViewController::clearEarlierTraces()

@@ -91,6 +91,9 @@ class ViewController : public QObject
     void identify(Session::Which which);
     void showIdentification(Session::Which which, bool ok, const QString& text);
     void showStatus(const QString& text, bool problem = false);
+    // Asks the panel where to write the current run, or says why not (nothing to
+    // write, cancelled) and gives an empty text.
+    QString pathForRun(const std::function<QString()>& panel, bool save);
     void setSweeping(bool sweeping);
     void updateIdentityLine();
     void sweepStarted(int totalPoints);
