@@ -21,26 +21,20 @@ struct InstallRun {
     QString out, err;
 };
 
-// Installs into `home` with --home; with `viaHomeVariable`, sets $HOME to it instead.
+// Runs the installer in workDir, into `home` with --home, or with $HOME set to it instead.
 InstallRun runInstaller(const TestHome& home, const QStringList& args,
-                        const QString& workDir = QString(), bool viaHomeVariable = false)
+                        const QString& workDir = u"."_s, bool viaHomeVariable = false)
 {
-    QProcess process;
-    QStringList options{u"--home"_s, home.path()};
-    if (viaHomeVariable) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"HOME"_s, home.path());
-        process.setProcessEnvironment(env);
-        options.clear();
-    }
-    process.setWorkingDirectory(workDir);
-    process.start(u"bash"_s, QStringList{kestrelSourcePath(u"scripts/install-sendarbcmd.sh"_s)} +
-                                 options + args);
-    if (!process.waitForFinished(10000))
-        return {};
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
+    const QStringList into =
+        viaHomeVariable ? QStringList() : QStringList{u"--home"_s, home.path()};
+    const ToolRun run =
+        runTool(u"bash"_s,
+                QStringList{u"-c"_s, uR"(cd "$0" && exec bash "$@")"_s,
+                            workDir.isEmpty() ? u"."_s : workDir,
+                            kestrelSourcePath(u"scripts/install-sendarbcmd.sh"_s)} +
+                    into + args,
+                viaHomeVariable ? QStringList{u"HOME="_s + home.path()} : QStringList());
+    return {run.exitCode, QString::fromUtf8(run.out), QString::fromUtf8(run.err)};
 }
 
 QByteArray contents(const QString& path)
@@ -165,7 +159,7 @@ void TestScpiInstall::missingHelperIsAnError()
         viaHomeVariable ? homeDirectory() + u"/sendArbcmd.sh"_s : scriptPath(home.path());
     qputenv("HOME", ownHome);
     const InstallRun run = runInstaller(home, {u"--scpi"_s, home.pat() + u"nowhere/kestrel-scpi"_s},
-                                        QString(), viaHomeVariable);
+                                        u"."_s, viaHomeVariable);
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.err.contains(u"cannot install "_s + target + u": no kestrel-scpi at"_s),
              qPrintable(run.err));
