@@ -129,9 +129,6 @@ void TestDataSet::controlsAreShownEscaped_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("line");
     QTest::addColumn<QString>("lines");
-    QTest::newRow("plain") << "Kestrel,SIM,1,0.1\n"
-                           << "Kestrel,SIM,1,0.1"
-                           << "Kestrel,SIM,1,0.1\n";
     QTest::newRow("terminal escapes") << "\x1b[2J\x1b]0;owned\x07"
                                       << R"(\x1b[2J\x1b]0;owned\x07)"
                                       << R"(\x1b[2J\x1b]0;owned\x07)";

@@ -83,9 +83,6 @@ void TestShellRunner::statusDecidesSuccess_data()
     QTest::newRow("plausible reply, then failure") << "echo 1.5E-06; exit 3"
                                                    << "1.5E-06\n"
                                                    << "exit status 3";
-    QTest::newRow("silent failure") << "false"
-                                    << ""
-                                    << "exit status 1";
     QTest::newRow("killed") << "echo partial; kill -KILL $$"
                             << "partial\n"
                             << "ended by signal 9 (Killed)";
@@ -114,7 +111,6 @@ void TestShellRunner::endlessOutputIsCutAtTheCap()
     QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(result.reason, "reply longer than 1 MiB");
     QCOMPARE(result.output.size(), maxShellOutputBytes);
-    QVERIFY(result.output.startsWith("y\ny\n"));
     // Exactly the cap is still a reply.
     QVERIFY(runShell("head -c 1048576 /dev/zero | tr '\\0' x").ok);
 }

@@ -92,11 +92,11 @@ void TestWindow::startsFromTheStoredEndpoints_data()
     QTest::newRow("both, extra elements ignored")
         << QByteArray("[General]\nsourceaddress=a, b, c\ndrainaddress=host.lab, 7\n")
         << QStringList{"a", "b", "host.lab", "7"};
-    QTest::newRow("two empty strings are kept")
-        << QByteArray("[General]\nsourceaddress=, \n") << QStringList{"", "", d, p};
-    QTest::newRow("typed number")
+    QTest::newRow("a number, not a list")
         << QByteArray("[General]\ndrainaddress=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x5)\n")
         << QStringList{d, p, d, p};
+    QTest::newRow("two empty strings are kept")
+        << QByteArray("[General]\nsourceaddress=, \n") << QStringList{"", "", d, p};
 }
 
 void TestWindow::startsFromTheStoredEndpoints()
