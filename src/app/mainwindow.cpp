@@ -168,9 +168,9 @@ void MainWindow::closeEvent(QCloseEvent* event)
 
 void MainWindow::endBySignal(int signalNumber)
 {
-    shutDownOnce(tr("Ended by %1 after %2 of %3 points.")
-                     .arg(SignalWatcher::name(signalNumber), QStringLiteral("%1"),
-                          QStringLiteral("%2")));
+    shutDownOnce(
+        tr("Ended by %1 after %2 of %3 points.")
+            .arg(SignalWatcher::name(signalNumber), QStringLiteral("%1"), QStringLiteral("%2")));
     close();
     QCoreApplication::quit();
 }
