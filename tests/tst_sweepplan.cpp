@@ -1,4 +1,4 @@
-#include "controller/sweepplan.h"
+#include "data/sweepplan.h"
 #include "data/numbertext.h"
 
 #include <QTest>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "controller/run.h"
+#include "data/run.h"
 #include "controller/storedsettings.h"
 #include "controller/sweepengine.h"
 #include "link/workqueue.h"

@@ -1,6 +1,6 @@
 #include "controller/storedsettings.h"
 
-#include "controller/sweepplan.h"
+#include "data/sweepplan.h"
 #include "data/currentranges.h"
 
 namespace kestrel

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "controller/run.h"
+#include "data/run.h"
 #include "data/csvfile.h"
 #include "data/datafile.h"
 

@@ -5,11 +5,6 @@
 namespace kestrel
 {
 
-QString endpointText(const Endpoint& endpoint)
-{
-    return endpoint.address + QLatin1Char(':') + endpoint.port;
-}
-
 ScriptLink::ScriptLink(QString pat, int timeoutMs) : pat_(std::move(pat)), timeoutMs_(timeoutMs) {}
 
 LinkReply ScriptLink::exchange(const Endpoint& to, const QString& command,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "data/endpoint.h"
 #include "link/shellrunner.h"
 
 #include <QString>
@@ -8,14 +9,6 @@
 
 namespace kestrel
 {
-
-struct Endpoint {
-    QString address;
-    QString port;
-    bool operator==(const Endpoint&) const = default;
-};
-
-QString endpointText(const Endpoint& endpoint); // "127.0.0.2:5555"
 
 // What came back for one command: the text, and whether the command got through.
 struct LinkReply {

@@ -1,5 +1,5 @@
 #include "sweepoptions.h"
-#include "controller/sweepplan.h"
+#include "data/sweepplan.h"
 #include "data/currentranges.h"
 #include "data/datafile.h"
 #include "link/homedirectory.h"

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "controller/sweepplan.h"
+#include "data/sweepplan.h"
 #include "data/ivpoints.h"
-#include "link/instrumentlink.h"
+#include "data/endpoint.h"
 
 #include <QDateTime>
 #include <QString>
@@ -24,7 +24,16 @@ struct SweepSettings {
 // measured and how it ended. Saving, exporting and the chart read a run, so points
 // never end up under another sweep's description.
 struct Run {
-    enum class Outcome { Running, Completed, Stopped, Failed, LimitReached, Overload, Interrupted };
+    enum class Outcome {
+        Running,
+        Completed,
+        Stopped,
+        Failed,
+        LimitReached,
+        Overload,
+        Interrupted,
+        Imported, // read from a file, not measured here
+    };
 
     SweepSettings settings;
     QString sourceIdentity; // the *IDN? answers in force when the sweep started
@@ -37,7 +46,9 @@ struct Run {
     bool outputOff = false; // the switch-off was confirmed (or nothing was switched on)
 };
 
-// "completed", "stopped", "failed", "limit reached", "overload", "interrupted", "running".
+// "completed", "stopped", "failed", "limit reached", "overload", "interrupted", "running",
+// "imported".
 QString outcomeName(Run::Outcome outcome);
+std::optional<Run::Outcome> outcomeFromName(const QString& name);
 
 } // namespace kestrel

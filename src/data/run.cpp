@@ -1,4 +1,4 @@
-#include "controller/run.h"
+#include "data/run.h"
 
 namespace kestrel
 {
@@ -18,10 +18,20 @@ QString outcomeName(Run::Outcome outcome)
         return QStringLiteral("limit reached");
     case Run::Outcome::Overload:
         return QStringLiteral("overload");
+    case Run::Outcome::Imported:
+        return QStringLiteral("imported");
     case Run::Outcome::Interrupted:
         break;
     }
     return QStringLiteral("interrupted");
+}
+
+std::optional<Run::Outcome> outcomeFromName(const QString& name)
+{
+    for (int i = 0; i <= int(Run::Outcome::Imported); ++i)
+        if (outcomeName(Run::Outcome(i)) == name)
+            return Run::Outcome(i);
+    return std::nullopt;
 }
 
 } // namespace kestrel
