@@ -76,7 +76,7 @@ function(kestrel_gzip source output)
   set(kestrel_gzipped ${kestrel_gzipped} ${output} PARENT_SCOPE)
 endfunction()
 
-set(KESTREL_MAN_PAGES kestrel kestrel-sweep kestrel-scpi kestrel-sim)
+set(KESTREL_MAN_PAGES kestrel kestrel-sweep kestrel-runs kestrel-scpi kestrel-sim)
 foreach(page IN LISTS KESTREL_MAN_PAGES)
   kestrel_gzip(${kestrel_packaging_dir}/man/${page}.1 ${kestrel_packaging_out}/man/${page}.1.gz)
   install(FILES ${kestrel_packaging_out}/man/${page}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -111,20 +111,24 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE ${KESTREL_PACKAGE_RELEASE})
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${KESTREL_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The libraries come from dpkg-shlibdeps; zsh runs every instrument command.
+# The libraries come from dpkg-shlibdeps; zsh runs every instrument command, and the
+# run store needs Qt's SQLite driver, a plugin that no program links.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "zsh")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "zsh, libqt6sql6-sqlite")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The long description: CPack indents each line and turns the empty one into " .".
 string(JOIN "\n" CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "Kestrel traces current-voltage curves with two LAN instruments, a DC source"
   "and a current meter, that take SCPI commands on a raw TCP socket. Its window"
   "identifies both instruments, runs a linear, dual or logarithmic sweep, draws"
-  "the curve as it comes and saves the data, also as CSV and as a chart."
+  "the curve as it comes and saves the data, also as CSV and as a chart. Every"
+  "run is kept in a store as it is measured, and a guard switches the source off"
+  "should the program end during a sweep."
   ""
-  "kestrel-sweep runs the same sweep without a window, kestrel-scpi sends single"
-  "commands, and kestrel-sim simulates both instruments on loopback so that"
-  "everything can be tried without hardware.")
+  "kestrel-sweep runs the same sweep without a window, kestrel-runs reads and"
+  "exports the stored runs, kestrel-scpi sends single commands, and kestrel-sim"
+  "simulates both instruments on loopback so that everything can be tried"
+  "without hardware.")
 
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build/" "/\\\\.cache/")

@@ -7,7 +7,7 @@ set -euo pipefail
 
 kestrel_packages=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqcustomplot-dev libgl-dev
+    qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6sql6-sqlite libqcustomplot-dev libgl-dev
     zsh locales xvfb xauth
 )
 kestrel_ci_packages=(

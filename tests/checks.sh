@@ -25,7 +25,8 @@ finish() {
     [ "$failures" -eq 0 ]
 }
 
-programs=(kestrel kestrel-sweep kestrel-scpi kestrel-sim)
+programs=(kestrel kestrel-sweep kestrel-runs kestrel-scpi kestrel-sim)
+helpers=(libexec/kestrel/kestrel-guard) # executable, not for users: no page
 icon_sizes=(16 32 48 64 128 256)
 
 # Every file an install puts under its prefix, sorted.
@@ -36,6 +37,7 @@ installed_files() {
             share/icons/hicolor/scalable/apps/kestrel.svg share/lintian/overrides/kestrel \
             share/doc/kestrel/copyright share/doc/kestrel/changelog.Debian.gz
         printf 'bin/%s\n' "${programs[@]}"
+        printf '%s\n' "${helpers[@]}"
         printf 'share/man/man1/%s.1.gz\n' "${programs[@]}"
         for s in "${icon_sizes[@]}"; do echo "share/icons/hicolor/${s}x$s/apps/kestrel.png"; done
     } | sort

@@ -9,7 +9,8 @@ add_test(NAME tst_manpages
     COMMAND ${KESTREL_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/tst_manpages.sh
             ${PROJECT_SOURCE_DIR}/packaging/man
             kestrel=$<TARGET_FILE:kestrel> kestrel-sweep=$<TARGET_FILE:kestrel-sweep>
-            kestrel-scpi=$<TARGET_FILE:kestrel-scpi> kestrel-sim=$<TARGET_FILE:kestrel-sim>)
+            kestrel-scpi=$<TARGET_FILE:kestrel-scpi> kestrel-sim=$<TARGET_FILE:kestrel-sim>
+            kestrel-runs=$<TARGET_FILE:kestrel-runs>)
 
 # cmake --install into a scratch prefix: the files, and the installed programs at work.
 add_test(NAME tst_install

@@ -22,7 +22,7 @@ fi
 differ "$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort)" "$(installed_files)" \
     "installed but not expected: %s" "not installed: %s"
 differ "$(cd "$prefix" && find . -type f -perm /111 | sed 's|^\./||' | sort)" \
-    "$(printf 'bin/%s\n' "${programs[@]}" | sort)" \
+    "$({ printf 'bin/%s\n' "${programs[@]}"; printf '%s\n' "${helpers[@]}"; } | sort)" \
     "%s should not be executable" "%s is not an executable file"
 
 # ---- Desktop entry and icons ----------------------------------------------------

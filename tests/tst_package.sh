@@ -37,7 +37,8 @@ depends="$(field Depends)"
 echo "Depends: $depends"
 # Names in Depends, without versions or alternatives' bars.
 depends_names=" $(printf '%s' "$depends" | tr ',|' '\n\n' | sed 's/(.*)//; s/^ *//; s/ *$//' | tr '\n' ' ') "
-for pkg in zsh libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6svg6; do
+for pkg in zsh libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6svg6 \
+    libqt6sql6 libqt6sql6-sqlite; do
     [[ "$depends_names" == *" $pkg "* ]] || fail "Depends lacks $pkg"
 done
 
@@ -47,7 +48,7 @@ differ "$(awk '$1 !~ /^d/ {print $6}' <<<"$listing" | sed 's|^\./usr/||' | sort)
     "the package holds %s, which an install does not" "the package lacks /usr/%s"
 while read -r mode _ _ _ _ path _; do
     case "$path" in
-    ./usr/bin/?*) [ "$mode" = -rwxr-xr-x ] || fail "$path has mode $mode" ;;
+    ./usr/bin/?* | ./usr/libexec/kestrel/?*) [ "$mode" = -rwxr-xr-x ] || fail "$path has mode $mode" ;;
     */) [ "$mode" = drwxr-xr-x ] || fail "$path has mode $mode" ;;
     *) [ "$mode" = -rw-r--r-- ] || fail "$path has mode $mode" ;;
     esac

@@ -1,5 +1,5 @@
-#include "data/sweepplan.h"
 #include "data/numbertext.h"
+#include "data/sweepplan.h"
 
 #include <QTest>
 

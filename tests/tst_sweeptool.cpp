@@ -47,7 +47,8 @@ class SweepBench
                            "--meter",  sim.meterAddress() + ':' + sim.meterPort(),
                            "--home",   home.path(),
                            "--range",  "2",
-                           "--out",    path("iv.txt")} +
+                           "--out",    path("iv.txt"),
+                           "--store",  path("runs.sqlite")} +
                more;
     }
 

@@ -5,6 +5,7 @@
 #include "data/ivpoints.h"
 #include "link/signalwatcher.h"
 #include "simlink.h"
+#include "store/rundatabase.h"
 
 #include <QApplication>
 #include <QFile>
@@ -21,7 +22,8 @@ namespace
 {
 
 struct Bench {
-    explicit Bench(const QByteArray& settingsText = "[General]\n")
+    explicit Bench(const QByteArray& settingsText = "[General]\n",
+                   const SessionOptions& options = {})
     {
         QFile file(settingsPath());
         if (!file.open(QIODevice::WriteOnly) || file.write(settingsText) != settingsText.size())
@@ -30,7 +32,11 @@ struct Bench {
         link = new SimLink;
         window = std::make_unique<MainWindow>(
             home.path(), std::make_unique<QSettings>(settingsPath(), QSettings::IniFormat),
-            std::unique_ptr<InstrumentLink>(link));
+            std::unique_ptr<InstrumentLink>(link), options);
+        vc().confirm = [this](const QString& question) {
+            questions << question;
+            return answer;
+        };
         vc().sweep().setTickInterval(2);
         window->show();
         window->activateWindow(); // for the keyboard shortcuts
@@ -63,6 +69,8 @@ struct Bench {
     QTemporaryDir home;
     SimLink* link; // owned by the window
     std::unique_ptr<MainWindow> window;
+    QStringList questions; // asked before closing
+    bool answer = true;
 };
 
 } // namespace
@@ -80,6 +88,9 @@ class TestWindow : public QObject
     void savesAndExportsTheRunItShows();
     void closingOrASignalSwitchesTheOutputOff_data();
     void closingOrASignalSwitchesTheOutputOff();
+    void saysOnceWhatAnUnfinishedSweepLeft_data();
+    void saysOnceWhatAnUnfinishedSweepLeft();
+    void aStoreThatFailsIsALastingWarning();
 };
 
 void TestWindow::startsFromTheStoredEndpoints_data()
@@ -185,8 +196,8 @@ void TestWindow::aSweepLocksTheWindowUntilTheOutputIsOff()
     QTest::keyClick(vc.IVsteps, Qt::Key_R, Qt::ControlModifier); // clicks Run, animated
     QTRY_VERIFY(vc.sweep().pointsDone() >= 2);
     for (QWidget* locked : std::initializer_list<QWidget*>{
-             vc.ivRun, vc.sourceIdentify, vc.drainIdentify, vc.sourceip, vc.sourceport, vc.drainip,
-             vc.drainport, vc.IVstart, vc.IVsteps, vc.drainSensitivity})
+             vc.ivRun, vc.switchOff, vc.sourceIdentify, vc.drainIdentify, vc.sourceip,
+             vc.sourceport, vc.drainip, vc.drainport, vc.IVstart, vc.IVsteps, vc.drainSensitivity})
         QVERIFY2(!locked->isEnabled(), qPrintable(locked->objectName()));
     QVERIFY(vc.ivStop->isEnabled());
     // Ctrl+R held down starts nothing while the sweep runs.
@@ -200,6 +211,10 @@ void TestWindow::aSweepLocksTheWindowUntilTheOutputIsOff()
     QVERIFY(finished.wait(5000));
     QVERIFY(bench.status().endsWith(" of 1001 points. The source output is off."));
     QVERIFY(vc.ivRun->isEnabled() && vc.sourceip->isEnabled() && !vc.ivStop->isEnabled());
+    // Switch off sends the command at any time no sweep runs.
+    vc.switchOff->click();
+    QTRY_COMPARE(bench.status(), "The source at 127.0.0.2:5555 was switched off.");
+    QCOMPARE(bench.link->log().count("source :OUTP1 OFF"), 2);
 }
 
 void TestWindow::savesAndExportsTheRunItShows()
@@ -284,6 +299,17 @@ void TestWindow::closingOrASignalSwitchesTheOutputOff()
     bench.vc().IVsteps->setText("1000");
     bench.vc().ivRun->click();
     QTRY_VERIFY(bench.vc().sweep().pointsDone() >= 1);
+    // With no store keeping the run and nothing saved, closing asks first; No keeps
+    // the window and the sweep.
+    bench.answer = false;
+    bench.window->close();
+    QVERIFY(bench.window->isVisible() && bench.vc().sweep().isRunning());
+    QCOMPARE(bench.questions.size(), 1);
+    QVERIFY2(bench.questions[0].startsWith("Runs are not being kept. The last sweep's ") &&
+                 bench.questions[0].endsWith(" points were not saved and are kept nowhere else. "
+                                             "Close Kestrel anyway?"),
+             qPrintable(bench.questions[0]));
+    bench.answer = true;
     if (signalNumber)
         raise(signalNumber);
     else
@@ -296,6 +322,90 @@ void TestWindow::closingOrASignalSwitchesTheOutputOff()
     QCOMPARE(run->outcome, Run::Outcome::Interrupted);
     QVERIFY2(run->message.startsWith(message) && run->message.endsWith("The source output is off."),
              qPrintable(run->message));
+}
+
+void TestWindow::saysOnceWhatAnUnfinishedSweepLeft_data()
+{
+    QTest::addColumn<QString>("guard"); // empty: no guard's word
+    QTest::addColumn<bool>("off");
+    QTest::addColumn<QString>("then");
+    QTest::newRow("the guard switched it off")
+        << "The guard switched the source off at 19:15:02." << true
+        << " The guard switched the source off at 19:15:02.";
+    QTest::newRow("the guard could not")
+        << "The guard could not switch the source off: no reply" << false
+        << " The source output may still be on: The guard could not switch the source off: no "
+           "reply. Use Switch source off.";
+    QTest::newRow("no guard") << "" << false
+                              << " The source output may still be on: nothing switched it off. "
+                                 "Use Switch source off.";
+}
+
+void TestWindow::saysOnceWhatAnUnfinishedSweepLeft()
+{
+    QFETCH(QString, guard);
+    QFETCH(bool, off);
+    QFETCH(QString, then);
+    QTemporaryDir dir;
+    const QString storePath = dir.filePath("runs.sqlite");
+    const ProcessId gone{999999999, 1}; // no such process
+    Run run;
+    run.started = QDateTime::currentDateTime();
+    {
+        RunDatabase store(storePath);
+        QVERIFY(store.open().isEmpty());
+        const qint64 id = store.beginRun(run, "Kestrel", gone);
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(store.addPoint(id, i, i * 0.1, i * 1e-4, i * 100));
+        QVERIFY(guard.isEmpty() || store.recordGuard(gone, off, guard));
+    }
+    const SessionOptions options{storePath, "Kestrel", false, {}};
+    {
+        Bench bench("[General]\n", options);
+        QTRY_COMPARE(bench.status(), "The sweep started at " + run.started.toString("HH:mm") +
+                                         " did not finish; its 3 points are kept." + then);
+        // Kept in the store as it is measured, a sweep needs no question at closing.
+        bench.identifyBoth();
+        bench.vc().IVsteps->setText("2");
+        QSignalSpy finished(&bench.vc().sweep(), &SweepEngine::finished);
+        bench.vc().ivRun->click();
+        QVERIFY(finished.wait(10000));
+        bench.window->close();
+        QVERIFY(bench.questions.isEmpty());
+    }
+    Bench again("[General]\n", options); // said once
+    QTest::qWait(200);
+    QCOMPARE(again.status(), "Identify both instruments, then press Run.");
+    RunDatabase store(storePath);
+    QVERIFY(store.open().isEmpty());
+    const auto runs = store.list();
+    QVERIFY(runs.size() == 2 && runs[0].pointCount == 3);
+    QCOMPARE(runs[0].run.outcome, Run::Outcome::Completed);
+    QCOMPARE(runs[1].run.outcome, Run::Outcome::Interrupted);
+}
+
+void TestWindow::aStoreThatFailsIsALastingWarning()
+{
+    QTemporaryDir dir;
+    const QString storePath = dir.filePath("runs.sqlite");
+    QFile text(storePath);
+    QVERIFY(text.open(QIODevice::WriteOnly) && text.write("my notes\n") > 0);
+    text.close();
+    Bench bench("[General]\n", SessionOptions{storePath, "Kestrel", false, {}});
+    ViewController& vc = bench.vc();
+    QTRY_VERIFY(vc.storeWarning->isVisible());
+    QCOMPARE(vc.storeWarning->text(), "Runs are not being kept: " + storePath +
+                                          " is not a SQLite database (file is not a database "
+                                          "Unable to fetch row); it was left as it is");
+    bench.identifyBoth();
+    QSignalSpy finished(&vc.sweep(), &SweepEngine::finished);
+    vc.ivRun->click();
+    QVERIFY(finished.wait(10000));
+    QVERIFY(vc.storeWarning->isVisible() && bench.status().startsWith("Sweep complete"));
+    QVERIFY(text.open(QIODevice::ReadOnly));
+    QCOMPARE(text.readAll(), QByteArray("my notes\n"));
+    bench.window->close();
+    QCOMPARE(bench.questions.size(), 1);
 }
 
 QTEST_MAIN(TestWindow)

@@ -2,6 +2,7 @@
 #include "app/mainwindow.h"
 #include "link/linewriter.h"
 #include "link/signalwatcher.h"
+#include "store/rundatabase.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -51,7 +52,8 @@ int main(int argc, char* argv[])
         "Traces I-V curves with a networked SCPI source and current meter.\n"
         "Instrument commands go through ~/sendArbcmd.sh ADDRESS PORT COMMAND.\n"
         "Remembered endpoints and sweep fields live in ~/.config/Kestrel/Kestrel.conf\n"
-        "($XDG_CONFIG_HOME when set).\n\n"
+        "($XDG_CONFIG_HOME when set); every run is kept in\n"
+        "~/.local/share/kestrel/runs.sqlite ($XDG_DATA_HOME when set), see kestrel-runs.\n\n"
         "Example: kestrel\n"
         "Exit status: 0 when the window was closed, 1 when it could not be shown."));
     parser.addHelpOption();
@@ -67,7 +69,12 @@ int main(int argc, char* argv[])
     // Diagnostic lines never block the window, whoever reads (or stops reading) them.
     kestrel::LineWriter out(STDOUT_FILENO);
     kestrel::AppDelegate delegate(app);
-    kestrel::MainWindow window;
+    // Every run goes into the store as it is measured; a guard switches the source off
+    // if this program ends during a sweep.
+    const kestrel::SessionOptions options{kestrel::defaultStorePath(),
+                                          QStringLiteral("Kestrel " KESTREL_VERSION), true,
+                                          kestrel::findGuardProgram()};
+    kestrel::MainWindow window(kestrel::homeDirectory(), {}, {}, options);
     QObject::connect(&watcher, &kestrel::SignalWatcher::received, &window,
                      &kestrel::MainWindow::endBySignal);
     window.controller().printLine = [&out](const QString& text) {

@@ -19,9 +19,11 @@ namespace kestrel
 {
 
 MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
-                       std::unique_ptr<InstrumentLink> link, QWidget* parent)
+                       std::unique_ptr<InstrumentLink> link, const SessionOptions& options,
+                       QWidget* parent)
     : QMainWindow(parent), ui_(std::make_unique<Ui::MainWindow>()),
-      controller_(std::make_unique<ViewController>(home, std::move(settings), std::move(link)))
+      controller_(
+          std::make_unique<ViewController>(home, std::move(settings), std::move(link), options))
 {
     ui_->setupUi(this);
     auto* chartLayout = new QVBoxLayout(ui_->contview);
@@ -31,16 +33,22 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
     auto* identityline = new QLabel(ui_->statusbar);
     identityline->setObjectName(QStringLiteral("identityline"));
     ui_->statusbar->addWidget(identityline, 1);
+    auto* storeWarning = new QLabel(ui_->statusbar);
+    storeWarning->setObjectName(QStringLiteral("storeWarning"));
+    storeWarning->setStyleSheet(QStringLiteral("color: #b00020; font-weight: bold;"));
+    ui_->statusbar->addWidget(storeWarning, 2);
     ui_->ivRun->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
     ui_->ivStop->setShortcut(QKeySequence(Qt::Key_Escape));
     ui_->savebutton->setShortcut(QKeySequence::Save);
     connect(ui_->actionAbout, &QAction::triggered, this, &MainWindow::showAbout);
+    connect(ui_->actionSwitchOff, &QAction::triggered, controller_.get(),
+            &ViewController::switchSourceOff);
 
     // Replies are shown exactly as received, never interpreted as markup, and text
     // never moves a field or a button: the labels keep their height, the status area
     // scrolls.
     const int line = fontMetrics().lineSpacing();
-    for (QLabel* label : {ui_->sourcestatt, ui_->drainstat, identityline}) {
+    for (QLabel* label : {ui_->sourcestatt, ui_->drainstat, identityline, storeWarning}) {
         label->setTextFormat(Qt::PlainText);
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
         label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
@@ -54,6 +62,7 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
 
     bindOutlets();
     controller_->identityline = identityline;
+    controller_->storeWarning = storeWarning;
 
     controller_->showSavePanel = [this] {
         return askForPath(tr("Save your data"), tr("Choose a folder and a name to store the data."),
@@ -68,6 +77,9 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
                           tr("Picture file name:"),
                           {tr("PNG picture (*.png)"), tr("SVG drawing (*.svg)")},
                           QStringLiteral("png"));
+    };
+    controller_->confirm = [this](const QString& question) {
+        return QMessageBox::question(this, tr("Close Kestrel?"), question) == QMessageBox::Yes;
     };
     controller_->connectOutlets();
     controller_->viewDidLoad();
@@ -95,6 +107,7 @@ void MainWindow::bindOutlets()
     vc.chart = chart_;
     vc.ivRun = ui_->ivRun;
     vc.ivStop = ui_->ivStop;
+    vc.switchOff = ui_->switchOff;
     vc.savebutton = ui_->savebutton;
     vc.csvbutton = ui_->csvbutton;
     vc.ivProgress = ui_->ivProgress;
@@ -161,6 +174,10 @@ void MainWindow::showAbout()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    if (!shutDown_ && !controller_->mayClose()) {
+        event->ignore();
+        return;
+    }
     hide(); // the window goes at once; the source is switched off behind it
     shutDownOnce(tr("The window was closed after %1 of %2 points."));
     event->accept();

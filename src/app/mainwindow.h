@@ -22,7 +22,8 @@ class MainWindow : public QMainWindow
   public:
     explicit MainWindow(const QString& home = homeDirectory(),
                         std::unique_ptr<QSettings> settings = {},
-                        std::unique_ptr<InstrumentLink> link = {}, QWidget* parent = nullptr);
+                        std::unique_ptr<InstrumentLink> link = {},
+                        const SessionOptions& options = {}, QWidget* parent = nullptr);
     ~MainWindow() override;
 
     ViewController& controller() { return *controller_; }

@@ -28,12 +28,21 @@ void writeLineToStdout(const QString& text)
 } // namespace
 
 ViewController::ViewController(const QString& home, std::unique_ptr<QSettings> settings,
-                               std::unique_ptr<InstrumentLink> link, QObject* parent)
+                               std::unique_ptr<InstrumentLink> link, const SessionOptions& options,
+                               QObject* parent)
     : QObject(parent), printLine(writeLineToStdout),
       session_(std::make_unique<Session>(
           home, link ? std::move(link) : std::make_unique<ScriptLink>(home + QLatin1Char('/')),
-          settings ? std::move(settings) : std::make_unique<QSettings>()))
+          settings ? std::move(settings) : std::make_unique<QSettings>(), options))
 {
+    connect(session_.get(), &Session::warned, this, [this] {
+        // Lasting: shown until the program ends, whatever the status area says meanwhile.
+        if (storeWarning) {
+            storeWarning->setText(session_->warnings().join(QLatin1Char(' ')));
+            storeWarning->setToolTip(storeWarning->text());
+            storeWarning->show();
+        }
+    });
     session_->printLine = [this](const QString& text) {
         if (printLine)
             printLine(text);
@@ -69,6 +78,7 @@ void ViewController::connectOutlets()
     wire(drainIdentify, &ViewController::drainok);
     wire(ivRun, &ViewController::runIV);
     wire(ivStop, &ViewController::stopIV);
+    wire(switchOff, &ViewController::switchSourceOff);
     wire(savebutton, &ViewController::savetofile);
     wire(csvbutton, &ViewController::exportCsv);
     wire(exportChart, &ViewController::exportChartImage);
@@ -86,6 +96,8 @@ void ViewController::connectOutlets()
     }
     if (ivStop)
         ivStop->setEnabled(false);
+    if (storeWarning)
+        storeWarning->hide();
 }
 
 void ViewController::viewDidLoad()
@@ -125,6 +137,10 @@ void ViewController::viewDidLoad()
     updateIdentityLine();
     if (printLine)
         printLine(session_->pat.chopped(1));
+    // What became of sweeps that ended with the program, said once.
+    session_->recover([this](const QStringList& sentences, bool outputMayBeOn) {
+        showStatus(sentences.join(QLatin1Char(' ')), outputMayBeOn);
+    });
 }
 
 void ViewController::sourceok()
@@ -180,6 +196,12 @@ void ViewController::stopIV()
     session_->stop();
 }
 
+void ViewController::switchSourceOff()
+{
+    session_->switchSourceOff(Endpoint{sourceip ? sourceip->text() : QString(),
+                                       sourceport ? sourceport->text() : QString()});
+}
+
 void ViewController::sweepStarted(int totalPoints)
 {
     if (xAxis)
@@ -227,8 +249,8 @@ void ViewController::setSweeping(bool sweeping)
     // While a sweep runs, nothing may change which instruments it talks to or start
     // another one; Stop is the only way forward.
     for (QWidget* widget : std::initializer_list<QWidget*>{
-             IVstart, IVstop, IVsteps, ivLimit, ivShape, drainSensitivity, ivRun, sourceIdentify,
-             drainIdentify, sourceip, sourceport, drainip, drainport})
+             IVstart, IVstop, IVsteps, ivLimit, ivShape, drainSensitivity, ivRun, switchOff,
+             sourceIdentify, drainIdentify, sourceip, sourceport, drainip, drainport})
         if (widget)
             widget->setEnabled(!sweeping);
     if (ivStop)
@@ -289,6 +311,17 @@ void ViewController::setLogCurrent(bool on)
 bool ViewController::shutdown(const QString& why)
 {
     return session_->shutdown(why);
+}
+
+bool ViewController::mayClose()
+{
+    if (!session_->lastRunIsOnlyHere() || !confirm)
+        return true;
+    const QString problem = session_->recorder().problem();
+    return confirm(tr("%1. The last sweep's %2 points were not saved and are kept nowhere "
+                      "else. Close Kestrel anyway?")
+                       .arg(problem.isEmpty() ? tr("Runs are not being kept") : problem)
+                       .arg(session_->currentRun()->points.size()));
 }
 
 void ViewController::showStatus(const QString& text, bool problem)

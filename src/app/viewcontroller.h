@@ -33,9 +33,11 @@ class ViewController : public QObject
     // home: the folder holding sendArbcmd.sh; settings: where endpoints and sweep
     // fields are remembered (the application's own store when none is given); link:
     // how commands reach the instruments (the script in home when none is given).
+    // options: where runs are kept and who guards the source (neither by default).
     explicit ViewController(const QString& home = homeDirectory(),
                             std::unique_ptr<QSettings> settings = {},
-                            std::unique_ptr<InstrumentLink> link = {}, QObject* parent = nullptr);
+                            std::unique_ptr<InstrumentLink> link = {},
+                            const SessionOptions& options = {}, QObject* parent = nullptr);
     ~ViewController() override;
 
     // Wires the connected outlets to their actions; once, after they are set.
@@ -45,12 +47,17 @@ class ViewController : public QObject
     // The window is closing or the program was told to end: a running sweep switches
     // the source output off first. False when that failed.
     bool shutdown(const QString& why);
+    // Whether the window may close: only when the last run's points are nowhere else
+    // (the store is not keeping runs, nothing was saved) does it ask.
+    bool mayClose();
 
     // Hooks the window fills with dialogs and tests with their own answers. Each
     // returns the chosen path, or an empty text when the user cancelled.
     std::function<QString()> showSavePanel;
     std::function<QString()> showCsvPanel;
     std::function<QString()> showChartPanel;
+    // Asks a question with Yes and No; true for Yes.
+    std::function<bool(const QString& question)> confirm;
     // Where diagnostic lines go (standard output by default).
     std::function<void(const QString&)> printLine;
 
@@ -65,10 +72,10 @@ class ViewController : public QObject
     QPointer<QComboBox> drainSensitivity, ivShape;
     QPointer<QLabel> xAxis, YAxis;
     QPointer<BarChart> chart;
-    QPointer<QPushButton> ivRun, ivStop, savebutton, csvbutton;
+    QPointer<QPushButton> ivRun, ivStop, switchOff, savebutton, csvbutton;
     QPointer<QProgressBar> ivProgress;
     QPointer<QPlainTextEdit> sweepstatus;
-    QPointer<QLabel> identityline;
+    QPointer<QLabel> identityline, storeWarning;
     QPointer<QCheckBox> logCurrent;
     QPointer<QPushButton> clearTraces, exportChart;
 
@@ -77,6 +84,7 @@ class ViewController : public QObject
     void drainok();
     void runIV();
     void stopIV();
+    void switchSourceOff();
     void savetofile();
     void exportCsv();
     void exportChartImage();

@@ -8,16 +8,21 @@ namespace kestrel
 {
 
 Session::Session(const QString& home, std::unique_ptr<InstrumentLink> link,
-                 std::unique_ptr<QSettings> settings, QObject* parent)
-    : QObject(parent), pat(home + QLatin1Char('/')), link_(std::move(link)),
-      settings_(std::move(settings)), sweep_(instrumentQueue_, *link_)
+                 std::unique_ptr<QSettings> settings, const SessionOptions& options,
+                 QObject* parent)
+    : QObject(parent), pat(home + QLatin1Char('/')), options_(options), link_(std::move(link)),
+      settings_(std::move(settings)), recorder_(options.storePath, options.program),
+      sweep_(instrumentQueue_, *link_)
 {
-    connect(&sweep_, &SweepEngine::started, this, [this] {
-        emit sweepingChanged(true);
-        emit statusShown(tr("Setting up the instruments…"), false);
+    connect(&recorder_, &RunRecorder::failed, this, &Session::warn);
+    // A point counts as recorded once the store has it: a crash right after loses nothing.
+    sweep_.setPointKeeper([this](int index, double volt, double amps, qint64 ms) {
+        recorder_.keepPoint(index, volt, amps, ms);
     });
+    connect(&sweep_, &SweepEngine::started, this, &Session::sweepStarted);
     connect(&sweep_, &SweepEngine::finished, this,
             [this](Run::Outcome outcome, const QString& text) {
+                sweepFinished();
                 emit sweepingChanged(false);
                 emit statusShown(text, outcome != Run::Outcome::Completed &&
                                            outcome != Run::Outcome::Stopped);
@@ -27,6 +32,121 @@ Session::Session(const QString& home, std::unique_ptr<InstrumentLink> link,
 }
 
 Session::~Session() = default;
+
+void Session::warn(const QString& text)
+{
+    if (warnings_.contains(text))
+        return;
+    warnings_ << text;
+    emit warned(text);
+}
+
+void Session::sweepStarted()
+{
+    const Run& run = *sweep_.run();
+    recorder_.begin(run);
+    // The guard is armed before the first set-up command goes out.
+    if (options_.guarded) {
+        const Endpoint& source = run.settings.source;
+        auto guard = std::find_if(guards_.begin(), guards_.end(),
+                                  [&](const auto& g) { return g->source() == source; });
+        if (guard == guards_.end()) {
+            QString problem = tr("kestrel-guard was not found beside the program");
+            if (!options_.guardProgram.isEmpty())
+                if (auto started = Guard::start(
+                        GuardConfig{options_.guardProgram, pat.chopped(1),
+                                    recorder_.isKeeping() ? options_.storePath : QString()},
+                        source, &problem))
+                    guard = guards_.insert(guards_.end(), std::move(started));
+            if (guard == guards_.end())
+                warn(tr("No guard watches the source: %1. If this program ends during a sweep, "
+                        "the source output stays on.")
+                         .arg(problem));
+        }
+        if (guard != guards_.end())
+            (*guard)->arm();
+    }
+    emit sweepingChanged(true);
+    emit statusShown(tr("Setting up the instruments…"), false);
+}
+
+void Session::sweepFinished()
+{
+    const Run& run = *sweep_.run();
+    recorder_.finish(run);
+    if (run.outputOff)
+        standDownGuard(run.settings.source);
+}
+
+void Session::standDownGuard(const Endpoint& source)
+{
+    for (auto guard = guards_.begin(); guard != guards_.end(); ++guard)
+        if ((*guard)->source() == source) {
+            (*guard)->standDown();
+            guards_.erase(guard);
+            return;
+        }
+}
+
+void Session::switchSourceOff(const Endpoint& typed)
+{
+    if (isSweeping()) {
+        stop();
+        return;
+    }
+    const Endpoint target = source_.identified ? Endpoint{sip, sport} : typed;
+    const QString where = printableText(endpointText(target));
+    emit statusShown(tr("Switching the source at %1 off…").arg(where), false);
+    instrumentQueue_.run(
+        this,
+        [&link = *link_, target](const CancelSignal& cancel) {
+            return SourceDriver(link, target, cancel).switchOff();
+        },
+        [this, target, where](const Step& off) {
+            if (off.ok)
+                standDownGuard(target);
+            emit statusShown(off.ok ? tr("The source at %1 was switched off.").arg(where)
+                                    : tr("Switching the source output off failed, so it may "
+                                         "still be on: ") +
+                                          off.message,
+                             !off.ok);
+        });
+}
+
+bool Session::lastRunIsOnlyHere() const
+{
+    const auto run = currentRun();
+    return run && !run->points.empty() && !recorder_.isKeeping() && savedRun_.lock() != run;
+}
+
+void Session::recover(std::function<void(const QStringList&, bool)> done)
+{
+    recorder_.recover([done = std::move(done)](const std::vector<StoredRun>& runs) {
+        QStringList sentences;
+        bool mayBeOn = false;
+        for (const StoredRun& stored : runs) {
+            const QDateTime& started = stored.run.started;
+            const QString when = started.date() == QDate::currentDate()
+                                     ? started.time().toString(QStringLiteral("HH:mm"))
+                                     : started.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+            QString sentence = tr("The sweep started at %1 did not finish; its %2 %3 kept.")
+                                   .arg(when)
+                                   .arg(stored.pointCount)
+                                   .arg(stored.pointCount == 1 ? tr("point is") : tr("points are"));
+            if (stored.run.outputOff) {
+                sentence += QLatin1Char(' ') + stored.guard;
+            } else {
+                mayBeOn = true;
+                sentence += tr(" The source output may still be on: %1 Use Switch source off.")
+                                .arg(stored.guard.isEmpty() ? tr("nothing switched it off.")
+                                                            : stored.guard + QLatin1Char('.'));
+            }
+            sentences << sentence;
+        }
+        if (!sentences.isEmpty())
+            done(sentences, mayBeOn);
+    });
+}
 
 void Session::print(const QString& text)
 {
@@ -152,8 +272,12 @@ void Session::save(const QString& path)
     }
     print(path);
     fileQueue_.run(
-        this, [path, run = *run](const CancelSignal&) { return saveRun(path, run); },
-        [this](const WriteResult& result) { emit statusShown(result.message, !result.ok); });
+        this, [path, copy = *run](const CancelSignal&) { return saveRun(path, copy); },
+        [this, saved = std::weak_ptr<const Run>(run)](const WriteResult& result) {
+            if (result.ok)
+                savedRun_ = saved;
+            emit statusShown(result.message, !result.ok);
+        });
 }
 
 void Session::exportCsv(const QString& path)
@@ -165,10 +289,14 @@ void Session::exportCsv(const QString& path)
     }
     fileQueue_.run(
         this,
-        [path, run = *run](const CancelSignal&) {
-            return exportRunCsv(QStringLiteral("Kestrel " KESTREL_VERSION), path, run);
+        [path, copy = *run](const CancelSignal&) {
+            return exportRunCsv(QStringLiteral("Kestrel " KESTREL_VERSION), path, copy);
         },
-        [this](const WriteResult& result) { emit statusShown(result.message, !result.ok); });
+        [this, saved = std::weak_ptr<const Run>(run)](const WriteResult& result) {
+            if (result.ok)
+                savedRun_ = saved;
+            emit statusShown(result.message, !result.ok);
+        });
 }
 
 bool Session::shutdown(const QString& why)

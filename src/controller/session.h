@@ -1,9 +1,11 @@
 #pragma once
 
-#include "data/run.h"
+#include "controller/guard.h"
 #include "controller/storedsettings.h"
 #include "controller/sweepengine.h"
+#include "data/run.h"
 #include "link/workqueue.h"
+#include "store/runrecorder.h"
 
 #include <QObject>
 #include <QSettings>
@@ -21,9 +23,18 @@ struct SweepRequest {
     std::optional<double> limitAmps;
 };
 
+// Where runs are kept and who guards the source; none of it by default.
+struct SessionOptions {
+    QString storePath; // the run store; empty: runs are not kept
+    QString program;   // what the store names as the measuring program
+    bool guarded = false;
+    QString guardProgram; // kestrel-guard, when guarded
+};
+
 // What the measurement window decides, without any widget: which instrument is
-// identified as what, when a sweep may start and stop, what Save and Export write.
-// The window and the headless sweep both work through it.
+// identified as what, when a sweep may start and stop, what Save and Export write,
+// where every run is kept as it is measured, and who switches the source off if this
+// program ends during a sweep. The window and the headless sweep both work through it.
 class Session : public QObject
 {
     Q_OBJECT
@@ -34,7 +45,8 @@ class Session : public QObject
     // instruments; settings: where endpoints and sweep fields are remembered (none:
     // nothing is).
     Session(const QString& home, std::unique_ptr<InstrumentLink> link,
-            std::unique_ptr<QSettings> settings, QObject* parent = nullptr);
+            std::unique_ptr<QSettings> settings, const SessionOptions& options = {},
+            QObject* parent = nullptr);
     ~Session() override;
 
     // The measurement state under its usual names: the endpoints of the last
@@ -55,6 +67,9 @@ class Session : public QObject
     bool runTyped(const StoredSweep& typed);
     void stop();
     bool isSweeping() const { return sweep_.isRunning(); }
+    // Sends :OUTP1 OFF to the identified source, or to this endpoint when none is
+    // identified; during a sweep, Stop does it.
+    void switchSourceOff(const Endpoint& typed);
 
     // The sweep running now or the last one; null before the first.
     std::shared_ptr<const Run> currentRun() const { return sweep_.run(); }
@@ -62,6 +77,16 @@ class Session : public QObject
     QString nothingToSave() const;
     void save(const QString& path);
     void exportCsv(const QString& path);
+    // The last run's points are nowhere else: the store is not keeping them and they
+    // were neither saved nor exported.
+    bool lastRunIsOnlyHere() const;
+
+    // Runs that ended with this program during their sweep, found in the store (once
+    // each): a sentence for each, what happened and what became of the output.
+    void recover(std::function<void(const QStringList& sentences, bool outputMayBeOn)> done);
+    const RunRecorder& recorder() const { return recorder_; }
+    // Warnings that hold until the program ends: the store, the guard.
+    QStringList warnings() const { return warnings_; }
 
     // The end of the program: a running sweep switches the output off at once; files
     // being written are finished. False when the switch-off failed.
@@ -77,6 +102,7 @@ class Session : public QObject
     void identified(kestrel::Session::Which which, bool ok, const QString& text);
     void sweepingChanged(bool sweeping);
     void statusShown(const QString& text, bool problem);
+    void warned(const QString& text); // a lasting warning, see warnings()
 
   private:
     struct Instrument {
@@ -90,9 +116,18 @@ class Session : public QObject
         return which == Which::Source ? source_ : meter_;
     }
     void print(const QString& text);
+    void warn(const QString& text);
+    void sweepStarted();
+    void sweepFinished();
+    void standDownGuard(const Endpoint& source);
 
+    const SessionOptions options_;
     std::unique_ptr<InstrumentLink> link_;
     std::unique_ptr<QSettings> settings_;
+    RunRecorder recorder_; // before the queues: their jobs keep points in it
+    std::vector<std::unique_ptr<Guard>> guards_;
+    QStringList warnings_;
+    std::weak_ptr<const Run> savedRun_; // the run last saved or exported
     WorkQueue instrumentQueue_;
     WorkQueue fileQueue_; // so cancelling instrument work never drops a save
     SweepEngine sweep_;

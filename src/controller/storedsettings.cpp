@@ -1,7 +1,7 @@
 #include "controller/storedsettings.h"
 
-#include "data/sweepplan.h"
 #include "data/currentranges.h"
+#include "data/sweepplan.h"
 
 namespace kestrel
 {

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "data/run.h"
 #include "data/csvfile.h"
 #include "data/datafile.h"
+#include "data/run.h"
 
 namespace kestrel
 {

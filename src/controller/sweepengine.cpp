@@ -118,12 +118,14 @@ void SweepEngine::timerc2()
     command = SourceDriver::levelCommand(level);
     queue_.run(
         this,
-        [&link = link_, source = run_->settings.source, meter = run_->settings.meter,
-         level](const CancelSignal& cancel) {
+        [&link = link_, source = run_->settings.source, meter = run_->settings.meter, level,
+         index = pointsDone(), keeper = keeper_, clock = sweepClock_](const CancelSignal& cancel) {
             Tick tick;
             tick.level = SourceDriver(link, source, cancel).setLevel(level);
             if (tick.level.ok)
                 tick.reading = MeterDriver(link, meter, cancel).read();
+            if (keeper && tick.reading.kind == Reading::Kind::Amps)
+                keeper(index, level, tick.reading.amps, clock.elapsed());
             return tick;
         },
         [this, level](const Tick& tick) { measured(level, tick); });

@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 namespace kestrel
@@ -35,6 +36,10 @@ class SweepEngine : public QObject
 
     // Soak tests and benchmarks run the same sweep faster than real instruments allow.
     void setTickInterval(int ms) { timerCH2.setInterval(ms); }
+    // Called on the work queue's thread for every point before it counts as recorded
+    // (the run store commits it there), with milliseconds since the sweep started.
+    using PointKeeper = std::function<void(int index, double volt, double amps, qint64 ms)>;
+    void setPointKeeper(PointKeeper keeper) { keeper_ = std::move(keeper); }
 
     // Starts a sweep; false (and nothing sent) while one is still running or
     // switching off.
@@ -86,6 +91,7 @@ class SweepEngine : public QObject
     State state_ = State::Idle;
     bool tickBusy_ = false;
     QStringList notes_; // older instrument errors found before the sweep
+    PointKeeper keeper_;
     QElapsedTimer sweepClock_;
 };
 

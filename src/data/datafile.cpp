@@ -1,10 +1,14 @@
 #include "data/datafile.h"
 
+#include "data/numbertext.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QTemporaryFile>
 
+#include <cmath>
+#include <optional>
 #include <sys/stat.h>
 
 namespace kestrel
@@ -53,6 +57,89 @@ QString checkSaveTarget(const QString& path)
         return QStringLiteral("the folder %1 cannot take a new file: %2")
             .arg(QFileInfo(path).absolutePath(), probe.errorString());
     return QString();
+}
+
+namespace
+{
+
+// Reads "[[a, b], [c, d]]" strictly; pos moves past what was read.
+class BracketReader
+{
+  public:
+    explicit BracketReader(std::string_view text) : text_(text) {}
+
+    bool eat(char c)
+    {
+        skipBlanks();
+        if (pos_ < text_.size() && text_[pos_] == c) {
+            ++pos_;
+            return true;
+        }
+        return false;
+    }
+    std::optional<double> number()
+    {
+        skipBlanks();
+        const std::size_t end = text_.find_first_of(",] \t", pos_);
+        const auto value = parseNumber(text_.substr(pos_, end - pos_));
+        if (value && std::isfinite(*value))
+            pos_ = end;
+        return value && std::isfinite(*value) ? value : std::nullopt;
+    }
+    bool atEnd()
+    {
+        skipBlanks();
+        return pos_ == text_.size();
+    }
+    std::size_t column() const { return pos_ + 1; }
+
+  private:
+    void skipBlanks()
+    {
+        while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t'))
+            ++pos_;
+    }
+    std::string_view text_;
+    std::size_t pos_ = 0;
+};
+
+} // namespace
+
+std::variant<IVPointList, QString> parseDataFile(const QByteArray& text)
+{
+    QByteArray line = text;
+    if (line.endsWith('\n'))
+        line.chop(1);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    if (line.contains('\n'))
+        return QStringLiteral("line 2: the data format is one line of [level, current] pairs");
+    BracketReader reader(std::string_view(line.constData(), std::size_t(line.size())));
+    const auto problem = [&](const char* what) {
+        return QStringLiteral("line 1, column %1: %2")
+            .arg(reader.column())
+            .arg(QLatin1String(what));
+    };
+    IVPointList points;
+    if (!reader.eat('['))
+        return problem("expected \"[\", the start of a list of [level, current] pairs");
+    if (reader.eat(']'))
+        return reader.atEnd() ? QStringLiteral("line 1: the list holds no points")
+                              : problem("expected the end of the line");
+    do {
+        if (!reader.eat('['))
+            return problem("expected \"[\", the start of a [level, current] pair");
+        const auto level = reader.number();
+        if (!level || !reader.eat(','))
+            return problem("expected a level in volts (a decimal number) and a comma");
+        const auto current = reader.number();
+        if (!current || !reader.eat(']'))
+            return problem("expected a current in amps (a decimal number) and \"]\"");
+        points.push_back(IVPoint{*level, *current});
+    } while (reader.eat(','));
+    if (!reader.eat(']') || !reader.atEnd())
+        return problem("expected \", \" and the next pair, or \"]\" at the end of the line");
+    return points;
 }
 
 WriteResult writeFileAtomically(const QString& path, const QByteArray& bytes)

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <variant>
+
 namespace kestrel
 {
 
@@ -15,6 +17,11 @@ struct WriteResult {
 
 // The saved-data format: the data set's text and one line feed.
 QByteArray dataFileText(const IVPointList& points);
+
+// Reads the saved-data format back: "[[level, current], ...]" on one line, numbers by
+// the reply number rule, blanks around the brackets and commas allowed. The points, or
+// a sentence that names the line and what is wrong there.
+std::variant<IVPointList, QString> parseDataFile(const QByteArray& text);
 
 // Writes bytes to path through a temporary file renamed over the target, so a
 // failed write never replaces a good file with a partial one. Any path works as

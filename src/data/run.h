@@ -1,8 +1,8 @@
 #pragma once
 
-#include "data/sweepplan.h"
-#include "data/ivpoints.h"
 #include "data/endpoint.h"
+#include "data/ivpoints.h"
+#include "data/sweepplan.h"
 
 #include <QDateTime>
 #include <QString>

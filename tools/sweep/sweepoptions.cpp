@@ -1,8 +1,9 @@
 #include "sweepoptions.h"
-#include "data/sweepplan.h"
 #include "data/currentranges.h"
 #include "data/datafile.h"
+#include "data/sweepplan.h"
 #include "link/homedirectory.h"
+#include "store/rundatabase.h"
 
 #include <QCommandLineParser>
 
@@ -19,6 +20,8 @@ const QString usageText =
 Runs one I-V sweep without a window, exactly as the Kestrel window does: both
 instruments identified, set-up, one point every 0.1 s, each setting confirmed
 through the instrument's error queue, the source output switched off at the end.
+Every point goes into the run store as it is measured (see kestrel-runs), and a
+guard process switches the source off should this program be killed mid-sweep.
 Every command goes through ~/sendArbcmd.sh. Each meter reply is printed on
 standard output; messages go to standard error. The remembered endpoints are
 never touched.
@@ -39,6 +42,9 @@ Options:
                          sweep without points writes nothing)
   --csv FILE             write the data as CSV with a descriptive header
   --png FILE             write the chart as a picture (.png or .svg)
+  --store PATH           keep the run in this store instead of the usual one
+                         ($XDG_DATA_HOME/kestrel/runs.sqlite, the window's)
+  --no-store             keep the run in no store
   --home DIR             the folder holding sendArbcmd.sh (default: your home)
   -h, --help             show this help
   -v, --version          show the version
@@ -106,6 +112,9 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     const auto csv = valued(QStringLiteral("csv"));
     const auto png = valued(QStringLiteral("png"));
     const auto home = valued(QStringLiteral("home"));
+    const auto store = valued(QStringLiteral("store"));
+    const QCommandLineOption noStore(QStringLiteral("no-store"));
+    parser.addOption(noStore);
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
     parser.addOption(help);
@@ -164,6 +173,11 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     options.outPath = parser.value(out);
     options.csvPath = parser.value(csv);
     options.pngPath = parser.value(png);
+    if (parser.isSet(store) && parser.isSet(noStore))
+        return badArguments(QStringLiteral("--store and --no-store exclude each other"));
+    options.storePath = parser.isSet(noStore) ? QString()
+                        : parser.isSet(store) ? parser.value(store)
+                                              : defaultStorePath();
     if (!options.pngPath.isEmpty() &&
         !options.pngPath.endsWith(QLatin1String(".png"), Qt::CaseInsensitive) &&
         !options.pngPath.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive))

@@ -16,6 +16,7 @@ struct SweepOptions {
     QString outPath; // saved-data format
     QString csvPath;
     QString pngPath; // chart picture, .png or .svg
+    QString storePath; // the run store; empty with --no-store
 };
 
 // What the command line asks for; text to print and the exit status otherwise

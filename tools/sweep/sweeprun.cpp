@@ -12,8 +12,12 @@ namespace kestrel
 
 SweepRun::SweepRun(const SweepOptions& options, QObject* parent)
     : QObject(parent), options_(options), out_(STDOUT_FILENO),
-      session_(options.home, std::make_unique<ScriptLink>(options.home + QLatin1Char('/')), nullptr)
+      session_(options.home, std::make_unique<ScriptLink>(options.home + QLatin1Char('/')), nullptr,
+               SessionOptions{options.storePath, QStringLiteral("kestrel-sweep " KESTREL_VERSION),
+                              true, findGuardProgram()})
 {
+    // The store and the guard warn on standard error; the sweep goes on.
+    connect(&session_, &Session::warned, this, &SweepRun::report);
     connect(&session_.sweep(), &SweepEngine::measurementReply, this,
             [this](const QString& reply) { out_.write(printableLines(reply).toUtf8() + '\n'); });
     connect(&session_.sweep(), &SweepEngine::finished, this, &SweepRun::finished);
@@ -112,6 +116,7 @@ void SweepRun::finished(Run::Outcome outcome, const QString& message)
         status = interrupted;
         break;
     case Run::Outcome::Running:
+    case Run::Outcome::Imported:
     case Run::Outcome::Failed:
     case Run::Outcome::Overload:
         break;

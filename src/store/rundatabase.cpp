@@ -1,0 +1,391 @@
+#include "store/rundatabase.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
+#include <QVariant>
+
+#include <atomic>
+
+namespace kestrel
+{
+
+namespace
+{
+
+std::atomic<int> connectionCount{0};
+
+// Step N takes a store from version N to N + 1. The numbers are not typed (no column
+// affinity), so SQLite keeps every double exactly as written, -0.0 included.
+const std::vector<std::vector<const char*>> migrations{
+    {"CREATE TABLE runs (id INTEGER PRIMARY KEY, program TEXT NOT NULL, started TEXT NOT NULL, "
+     "ended TEXT, state TEXT NOT NULL, message TEXT NOT NULL DEFAULT '', "
+     "source_address TEXT NOT NULL, source_port TEXT NOT NULL, source_identity TEXT NOT NULL, "
+     "meter_address TEXT NOT NULL, meter_port TEXT NOT NULL, meter_identity TEXT NOT NULL, "
+     "start_v NOT NULL, stop_v NOT NULL, steps INTEGER NOT NULL, shape TEXT NOT NULL, "
+     "range_index INTEGER NOT NULL, limit_a, output_off INTEGER, guard TEXT NOT NULL DEFAULT '', "
+     "owner_pid INTEGER NOT NULL DEFAULT 0, owner_start INTEGER NOT NULL DEFAULT 0, "
+     "reported INTEGER NOT NULL DEFAULT 1)",
+     "CREATE TABLE points (run INTEGER NOT NULL REFERENCES runs(id) ON DELETE CASCADE, "
+     "idx INTEGER NOT NULL, level NOT NULL, current NOT NULL, ms INTEGER NOT NULL, "
+     "PRIMARY KEY (run, idx)) WITHOUT ROWID"},
+};
+
+const QString runColumns = QStringLiteral(
+    "id, program, started, ended, state, message, source_address, source_port, "
+    "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, shape, "
+    "range_index, limit_a, output_off, guard, (SELECT count(*) FROM points WHERE run = runs.id)");
+
+const QString orphanMessage = QStringLiteral("The program ended during the sweep.");
+
+QString timeText(const QDateTime& time)
+{
+    return time.isValid() ? time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs)
+                          : QString();
+}
+
+// A text for a NOT NULL column: Qt binds a null QString as NULL.
+QVariant text(const QString& value)
+{
+    return QVariant(value.isNull() ? QStringLiteral("") : value);
+}
+
+QVariant optionalNumber(const std::optional<double>& value)
+{
+    return value ? QVariant(*value) : QVariant(QMetaType::fromType<double>());
+}
+
+} // namespace
+
+QString defaultStorePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/kestrel/runs.sqlite");
+}
+
+RunDatabase::RunDatabase(QString path)
+    : path_(std::move(path)),
+      connection_(QStringLiteral("kestrel-store-%1").arg(connectionCount.fetch_add(1)))
+{
+}
+
+RunDatabase::~RunDatabase()
+{
+    insertPoint_.reset();
+    if (QSqlDatabase::contains(connection_)) {
+        QSqlDatabase::database(connection_, false).close();
+        QSqlDatabase::removeDatabase(connection_);
+    }
+}
+
+bool RunDatabase::fail(const QString& what, const QString& reason)
+{
+    error_ = what.isEmpty() ? reason : what + QStringLiteral(": ") + reason;
+    return false;
+}
+
+bool RunDatabase::execute(QSqlQuery& query, const char* what)
+{
+    if (query.exec())
+        return true;
+    return fail(QLatin1String(what), query.lastError().text());
+}
+
+QString RunDatabase::open()
+{
+    const auto failure = [this](const QString& reason) {
+        error_ = path_ + QLatin1Char(' ') + reason;
+        return error_;
+    };
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
+        return failure(QStringLiteral("cannot be opened: Qt's SQLite driver is missing (Debian "
+                                      "package libqt6sql6-sqlite)"));
+    const QFileInfo file(path_);
+    if (!QDir().mkpath(file.absolutePath()))
+        return failure(QStringLiteral("cannot be made: the folder %1 cannot be made")
+                           .arg(file.absolutePath()));
+    if (file.exists() && !file.isFile())
+        return failure(QStringLiteral("is not a file"));
+
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
+    db.setDatabaseName(path_);
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    if (!db.open())
+        return failure(QStringLiteral("cannot be opened: ") + db.lastError().text());
+    // Nothing is written before the file is known to be a store of ours.
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next())
+        return failure(QStringLiteral("is not a SQLite database (%1); it was left as it is")
+                           .arg(query.lastError().text()));
+    const int version = query.value(0).toInt();
+    if (version > schemaVersion)
+        return failure(QStringLiteral("was written by a newer Kestrel (store version %1; this "
+                                      "one knows up to %2); it was left as it is")
+                           .arg(version)
+                           .arg(schemaVersion));
+    if (version == 0 && query.exec(QStringLiteral("SELECT count(*) FROM sqlite_master")) &&
+        query.next() && query.value(0).toInt() > 0)
+        return failure(QStringLiteral("holds tables that are not a Kestrel store; it was left "
+                                      "as it is"));
+    if (version < schemaVersion && !migrate(version))
+        return failure(QStringLiteral("cannot be made ready: ") + error_);
+    for (const char* pragma :
+         {"PRAGMA journal_mode = WAL", "PRAGMA synchronous = NORMAL", "PRAGMA foreign_keys = ON"})
+        if (!query.exec(QLatin1String(pragma)))
+            return failure(QStringLiteral("cannot be written: ") + query.lastError().text());
+
+    insertPoint_ = std::make_unique<QSqlQuery>(db);
+    if (!insertPoint_->prepare(QStringLiteral(
+            "INSERT INTO points (run, idx, level, current, ms) VALUES (?, ?, ?, ?, ?)")))
+        return failure(QStringLiteral("cannot be used: ") + insertPoint_->lastError().text());
+    error_.clear();
+    return QString();
+}
+
+bool RunDatabase::migrate(int from)
+{
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    if (!db.transaction())
+        return fail(QString(), db.lastError().text());
+    QSqlQuery query(db);
+    for (int version = from; version < schemaVersion; ++version)
+        for (const char* statement : migrations[std::size_t(version)])
+            if (!query.exec(QLatin1String(statement))) {
+                fail(QString(), query.lastError().text());
+                db.rollback();
+                return false;
+            }
+    if (!query.exec(QStringLiteral("PRAGMA user_version = %1").arg(schemaVersion)) ||
+        !db.commit()) {
+        fail(QString(), query.lastError().text());
+        db.rollback();
+        return false;
+    }
+    return true;
+}
+
+qint64 RunDatabase::beginRun(const Run& run, const QString& program, const ProcessId& owner)
+{
+    const SweepSettings& s = run.settings;
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    query.prepare(QStringLiteral(
+        "INSERT INTO runs (program, started, ended, state, message, source_address, source_port, "
+        "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, "
+        "shape, range_index, limit_a, output_off, owner_pid, owner_start, reported) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+    const bool running = run.outcome == Run::Outcome::Running;
+    for (const QVariant& value :
+         {text(program),
+          text(timeText(run.started)),
+          running ? QVariant(QMetaType::fromType<QString>()) : QVariant(timeText(run.ended)),
+          text(outcomeName(run.outcome)),
+          text(run.message),
+          text(s.source.address),
+          text(s.source.port),
+          text(run.sourceIdentity),
+          text(s.meter.address),
+          text(s.meter.port),
+          text(run.meterIdentity),
+          QVariant(s.plan.start),
+          QVariant(s.plan.stop),
+          QVariant(s.plan.steps),
+          text(shapeName(s.plan.shape)),
+          QVariant(s.rangeIndex),
+          optionalNumber(s.limitAmps),
+          running ? QVariant(QMetaType::fromType<int>()) : QVariant(int(run.outputOff)),
+          QVariant(owner.pid),
+          QVariant(owner.started),
+          QVariant(running ? 0 : 1)})
+        query.addBindValue(value);
+    return execute(query, "a new run") ? query.lastInsertId().toLongLong() : 0;
+}
+
+bool RunDatabase::addPoint(qint64 runId, int index, double level, double amps, qint64 ms)
+{
+    if (!insertPoint_)
+        return fail(QString(), QStringLiteral("the store is not open"));
+    for (const QVariant& value :
+         {QVariant(runId), QVariant(index), QVariant(level), QVariant(amps), QVariant(ms)})
+        insertPoint_->addBindValue(value);
+    return execute(*insertPoint_, "a point");
+}
+
+bool RunDatabase::finishRun(qint64 runId, const Run& finished)
+{
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    query.prepare(QStringLiteral("UPDATE runs SET ended = ?, state = ?, message = ?, "
+                                 "output_off = ?, reported = 1 WHERE id = ?"));
+    for (const QVariant& value :
+         {QVariant(timeText(finished.ended)), text(outcomeName(finished.outcome)),
+          text(finished.message), QVariant(int(finished.outputOff)), QVariant(runId)})
+        query.addBindValue(value);
+    return execute(query, "the end of a run");
+}
+
+bool RunDatabase::recordGuard(const ProcessId& owner, bool outputOff, const QString& text)
+{
+    // The owner's latest run: the one it was sweeping, or the one whose switch-off failed.
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    query.prepare(QStringLiteral(
+        "UPDATE runs SET guard = ?, output_off = ?, reported = 0, "
+        "ended = coalesce(ended, ?), "
+        "message = CASE WHEN state = 'running' THEN ? ELSE message END, "
+        "state = CASE WHEN state = 'running' THEN 'interrupted' ELSE state END "
+        "WHERE id = (SELECT max(id) FROM runs WHERE owner_pid = ? AND owner_start = ?)"));
+    for (const QVariant& value :
+         {kestrel::text(text), QVariant(int(outputOff)),
+          QVariant(timeText(QDateTime::currentDateTime())), QVariant(orphanMessage),
+          QVariant(owner.pid), QVariant(owner.started)})
+        query.addBindValue(value);
+    return execute(query, "the guard's word");
+}
+
+qint64 RunDatabase::importRun(const Run& imported, const QString& program)
+{
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    if (!db.transaction()) {
+        fail(QString(), db.lastError().text());
+        return 0;
+    }
+    const qint64 id = beginRun(imported, program, ProcessId{});
+    for (std::size_t i = 0; id && i < imported.points.size(); ++i)
+        if (!addPoint(id, int(i), imported.points[i][0], imported.points[i][1], 0)) {
+            db.rollback();
+            return 0;
+        }
+    if (!id || !db.commit()) {
+        if (id)
+            fail(QString(), db.lastError().text());
+        db.rollback();
+        return 0;
+    }
+    return id;
+}
+
+bool RunDatabase::remove(qint64 runId)
+{
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    query.prepare(QStringLiteral("DELETE FROM runs WHERE id = ?"));
+    query.addBindValue(runId);
+    if (!execute(query, "removing a run"))
+        return false;
+    return query.numRowsAffected() == 1 ||
+           fail(QString(), QStringLiteral("there is no run %1").arg(runId));
+}
+
+StoredRun RunDatabase::storedRun(const QSqlQuery& q) const
+{
+    StoredRun stored;
+    Run& r = stored.run;
+    stored.id = q.value(0).toLongLong();
+    stored.program = q.value(1).toString();
+    r.started = QDateTime::fromString(q.value(2).toString(), Qt::ISODateWithMs);
+    r.ended = QDateTime::fromString(q.value(3).toString(), Qt::ISODateWithMs);
+    r.outcome = outcomeFromName(q.value(4).toString()).value_or(Run::Outcome::Interrupted);
+    r.message = q.value(5).toString();
+    r.settings.source = Endpoint{q.value(6).toString(), q.value(7).toString()};
+    r.sourceIdentity = q.value(8).toString();
+    r.settings.meter = Endpoint{q.value(9).toString(), q.value(10).toString()};
+    r.meterIdentity = q.value(11).toString();
+    r.settings.plan = SweepPlan{q.value(12).toDouble(), q.value(13).toDouble(), q.value(14).toInt(),
+                                shapeFromName(q.value(15).toString()).value_or(SweepShape::Linear)};
+    r.settings.rangeIndex = q.value(16).toInt();
+    if (!q.value(17).isNull())
+        r.settings.limitAmps = q.value(17).toDouble();
+    r.outputOff = q.value(18).toInt() == 1;
+    stored.guard = q.value(19).toString();
+    stored.pointCount = q.value(20).toInt();
+    return stored;
+}
+
+std::vector<StoredRun> RunDatabase::list()
+{
+    error_.clear();
+    std::vector<StoredRun> runs;
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT %1 FROM runs ORDER BY id DESC").arg(runColumns))) {
+        fail(QStringLiteral("listing the runs"), query.lastError().text());
+        return runs;
+    }
+    while (query.next())
+        runs.push_back(storedRun(query));
+    return runs;
+}
+
+std::optional<StoredRun> RunDatabase::load(qint64 runId)
+{
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT %1 FROM runs WHERE id = ?").arg(runColumns));
+    query.addBindValue(runId);
+    if (!execute(query, "reading a run"))
+        return std::nullopt;
+    if (!query.next()) {
+        fail(QString(), QStringLiteral("there is no run %1").arg(runId));
+        return std::nullopt;
+    }
+    StoredRun stored = storedRun(query);
+    query.prepare(QStringLiteral("SELECT level, current FROM points WHERE run = ? ORDER BY idx"));
+    query.addBindValue(runId);
+    if (!execute(query, "reading the points"))
+        return std::nullopt;
+    stored.run.points.reserve(std::size_t(stored.pointCount));
+    while (query.next())
+        stored.run.points.push_back(IVPoint{query.value(0).toDouble(), query.value(1).toDouble()});
+    return stored;
+}
+
+bool RunDatabase::markOrphans()
+{
+    error_.clear();
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery running(db);
+    if (!running.exec(
+            QStringLiteral("SELECT id, owner_pid, owner_start FROM runs WHERE state = 'running'")))
+        return fail(QStringLiteral("looking for unfinished runs"), running.lastError().text());
+    QList<qint64> orphans;
+    while (running.next())
+        if (!isAlive(ProcessId{running.value(1).toLongLong(), running.value(2).toLongLong()}))
+            orphans << running.value(0).toLongLong();
+    QSqlQuery mark(db);
+    mark.prepare(QStringLiteral("UPDATE runs SET state = 'interrupted', message = ?, "
+                                "ended = coalesce(ended, ?) WHERE id = ? AND state = 'running'"));
+    for (const qint64 id : orphans) {
+        for (const QVariant& value :
+             {QVariant(orphanMessage), QVariant(timeText(QDateTime::currentDateTime())),
+              QVariant(id)})
+            mark.addBindValue(value);
+        if (!execute(mark, "marking an unfinished run"))
+            return false;
+    }
+    return true;
+}
+
+std::vector<StoredRun> RunDatabase::recoverInterrupted()
+{
+    std::vector<StoredRun> runs;
+    if (!markOrphans())
+        return runs;
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    if (!query.exec(QStringLiteral("SELECT %1 FROM runs WHERE reported = 0 AND state != "
+                                   "'running' ORDER BY id DESC")
+                        .arg(runColumns))) {
+        fail(QStringLiteral("looking for unfinished runs"), query.lastError().text());
+        return runs;
+    }
+    while (query.next())
+        runs.push_back(storedRun(query));
+    QSqlQuery reported(QSqlDatabase::database(connection_, false));
+    reported.prepare(QStringLiteral("UPDATE runs SET reported = 1 WHERE id = ?"));
+    for (const StoredRun& stored : runs) {
+        reported.addBindValue(stored.id);
+        execute(reported, "reporting a run");
+    }
+    return runs;
+}
+
+} // namespace kestrel

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "data/run.h"
+#include "store/processid.h"
+
+#include <QString>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+class QSqlDatabase;
+class QSqlQuery;
+
+namespace kestrel
+{
+
+// A run as the store keeps it.
+struct StoredRun {
+    qint64 id = 0;
+    QString program; // what measured it: "Kestrel 0.1.0", "kestrel-sweep 0.1.0"
+    Run run;         // its points only when loaded one by one
+    int pointCount = 0;
+    QString guard; // what the guard did after the program ended during the sweep
+};
+
+// The run store: one SQLite file (WAL) holding every run and its points, each point
+// committed as it is recorded. Used from one thread at a time (the thread that opened
+// it); several processes may use the same file. An existing file is only ever written
+// when it is a Kestrel store of this schema version or an older one, which is migrated.
+class RunDatabase
+{
+  public:
+    static constexpr int schemaVersion = 1;
+
+    explicit RunDatabase(QString path);
+    ~RunDatabase();
+    RunDatabase(const RunDatabase&) = delete;
+    RunDatabase& operator=(const RunDatabase&) = delete;
+
+    // Opens the store, making it (and its folder) when there is none: why not, or "".
+    QString open();
+    const QString& path() const { return path_; }
+    QString lastError() const { return error_; }
+
+    // A new run, state "running", owned by that process: its id, or 0.
+    qint64 beginRun(const Run& run, const QString& program, const ProcessId& owner);
+    bool addPoint(qint64 run, int index, double level, double amps, qint64 ms);
+    // How the run ended: its end time, outcome, message and whether the output is off.
+    bool finishRun(qint64 run, const Run& finished);
+    // The guard's word on the run its owner left running: what it did and whether the
+    // output is off now.
+    bool recordGuard(const ProcessId& owner, bool outputOff, const QString& text);
+    // A whole run from a file, points and all, in one transaction: its id, or 0.
+    qint64 importRun(const Run& run, const QString& program);
+    bool remove(qint64 run);
+
+    std::vector<StoredRun> list(); // newest first, without their points
+    std::optional<StoredRun> load(qint64 run);
+
+    // Runs whose program ended while they ran become "interrupted"; those not reported
+    // before come back (newest first) and count as reported from now on.
+    std::vector<StoredRun> recoverInterrupted();
+    // The same marking without reporting, for tools that only look.
+    bool markOrphans();
+
+  private:
+    bool execute(QSqlQuery& query, const char* what);
+    bool fail(const QString& what, const QString& reason);
+    bool migrate(int from);
+    StoredRun storedRun(const QSqlQuery& query) const;
+
+    const QString path_;
+    const QString connection_;
+    QString error_;
+    std::unique_ptr<QSqlQuery> insertPoint_;
+};
+
+// $XDG_DATA_HOME/kestrel/runs.sqlite (~/.local/share/kestrel/runs.sqlite).
+QString defaultStorePath();
+
+} // namespace kestrel

@@ -1,0 +1,267 @@
+// The run store: what goes in comes out exactly, a point is there once recorded, a
+// store that is not ours or not writable is never changed, interrupted runs are found.
+#include "controller/sweepdescription.h"
+#include "data/runfile.h"
+#include "store/rundatabase.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <bit>
+#include <csignal>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using namespace kestrel;
+
+namespace
+{
+
+Run sampleRun()
+{
+    Run run;
+    run.settings = SweepSettings{Endpoint{"127.0.0.2", "5555"}, Endpoint{"host b", "inst0"},
+                                 SweepPlan{-1.5, 0.1, 7, SweepShape::Dual}, 3, 2.5e-3};
+    run.sourceIdentity = "Maker,SOURCE,1,2";
+    run.meterIdentity = "Maker,METER,3,4";
+    run.started = QDateTime::currentDateTime();
+    return run;
+}
+
+QByteArray contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// Makes the file unwritable even to root (the immutable flag), or by its mode when
+// not root; false when neither is possible here.
+bool makeReadOnly(const QString& path, bool readOnly)
+{
+    const int fd = ::open(qPrintable(path), O_RDONLY);
+    int flags = 0;
+    bool done =
+        fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+        ioctl(fd, FS_IOC_SETFLAGS,
+              &(flags = readOnly ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL)) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (!done && geteuid() != 0)
+        done = QFile::setPermissions(path, readOnly
+                                               ? QFileDevice::ReadOwner
+                                               : QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    return done;
+}
+
+} // namespace
+
+class TestStore : public QObject
+{
+    Q_OBJECT
+
+  private slots:
+    void keepsEveryNumberExactly();
+    void aPointIsThereOnceRecorded();
+    void refusesWhatIsNotItsOwn_data();
+    void refusesWhatIsNotItsOwn();
+    void aWriteThatFailsIsReported();
+    void findsRunsWhoseProgramEnded();
+    void importsWhatItExports();
+};
+
+void TestStore::keepsEveryNumberExactly()
+{
+    QTemporaryDir dir;
+    RunDatabase store(dir.filePath("new folder/runs.sqlite"));
+    QCOMPARE(store.open(), QString());
+    Run run = sampleRun();
+    QRandomGenerator random(20261206);
+    for (const double edge : {-0.0, 5e-324, -1.7976931348623157e308, 1e-310, 3.0})
+        run.points.push_back({edge, -edge});
+    while (run.points.size() < 2000) {
+        const double a = std::bit_cast<double>(random.generate64());
+        const double b = std::bit_cast<double>(random.generate64());
+        if (!std::isnan(a) && !std::isnan(b))
+            run.points.push_back({a, b});
+    }
+    const qint64 id = store.beginRun(run, "Kestrel 9", thisProcess());
+    QVERIFY(id > 0);
+    for (std::size_t i = 0; i < run.points.size(); ++i)
+        QVERIFY(store.addPoint(id, int(i), run.points[i][0], run.points[i][1], qint64(i)));
+    run.outcome = Run::Outcome::Stopped;
+    run.message = "Sweep stopped after 2000 of 15 points.";
+    run.ended = run.started.addSecs(3);
+    run.outputOff = true;
+    QVERIFY(store.finishRun(id, run));
+
+    const auto stored = store.load(id);
+    QVERIFY(stored);
+    QCOMPARE(stored->program, "Kestrel 9");
+    QCOMPARE(stored->run.points.size(), run.points.size());
+    for (std::size_t i = 0; i < run.points.size(); ++i)
+        for (int k : {0, 1})
+            QVERIFY2(std::bit_cast<quint64>(stored->run.points[i][k]) ==
+                         std::bit_cast<quint64>(run.points[i][k]),
+                     qPrintable(QString::number(i)));
+    // Everything its CSV header says comes back, to the millisecond.
+    CsvHeader want = describeRun("p", run), got = describeRun("p", stored->run);
+    QCOMPARE(got.taken.toMSecsSinceEpoch(), want.taken.toMSecsSinceEpoch());
+    for (auto field :
+         {&CsvHeader::source, &CsvHeader::meter, &CsvHeader::sourceIdentity, &CsvHeader::outcome,
+          &CsvHeader::message, &CsvHeader::start, &CsvHeader::stop, &CsvHeader::steps,
+          &CsvHeader::shape, &CsvHeader::range, &CsvHeader::limit})
+        QCOMPARE(got.*field, want.*field);
+    QVERIFY(stored->run.outputOff);
+}
+
+void TestStore::aPointIsThereOnceRecorded()
+{
+    QTemporaryDir dir;
+    RunDatabase writer(dir.filePath("runs.sqlite")), reader(dir.filePath("runs.sqlite"));
+    QCOMPARE(writer.open(), QString());
+    QCOMPARE(reader.open(), QString());
+    const qint64 id = writer.beginRun(sampleRun(), "Kestrel", thisProcess());
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(writer.addPoint(id, i, i, -i, i));
+        QCOMPARE(reader.load(id)->run.points.size(), std::size_t(i + 1));
+    }
+    QCOMPARE(reader.list().front().run.outcome, Run::Outcome::Running);
+    QVERIFY(QFile::exists(dir.filePath("runs.sqlite-wal"))); // written ahead, as WAL does
+}
+
+void TestStore::refusesWhatIsNotItsOwn_data()
+{
+    QTest::addColumn<QString>("made"); // what is at the store's path
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("a newer store") << "PRAGMA user_version = 7"
+                                   << "was written by a newer Kestrel (store version 7; this one "
+                                      "knows up to 1); it was left as it is";
+    QTest::newRow("someone else's database") << "CREATE TABLE notes (text)"
+                                             << "holds tables that are not a Kestrel store";
+    QTest::newRow("a text file") << ""
+                                 << "is not a SQLite database";
+}
+
+void TestStore::refusesWhatIsNotItsOwn()
+{
+    QFETCH(QString, made);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    if (made.isEmpty()) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("my notes\n") > 0);
+    } else {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "other");
+        db.setDatabaseName(path);
+        QVERIFY(db.open() && QSqlQuery(db).exec(made));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("other");
+    const QByteArray before = contents(path);
+    RunDatabase store(path);
+    QVERIFY2(store.open().startsWith(path + ' ' + reason), qPrintable(store.lastError()));
+    QCOMPARE(contents(path), before);
+}
+
+void TestStore::aWriteThatFailsIsReported()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    {
+        RunDatabase store(path);
+        QCOMPARE(store.open(), QString());
+    }
+    // A store that cannot be written: the run is refused with the reason.
+    if (makeReadOnly(path, true)) {
+        RunDatabase store(path);
+        const QString opened = store.open();
+        QVERIFY(!opened.isEmpty() || store.beginRun(sampleRun(), "Kestrel", thisProcess()) == 0);
+        QVERIFY2(store.lastError().contains("readonly"), qPrintable(store.lastError()));
+        makeReadOnly(path, false);
+    }
+    // A full disk (a file size limit here): a point that does not fit is an error.
+    RunDatabase store(path);
+    QCOMPARE(store.open(), QString());
+    const qint64 id = store.beginRun(sampleRun(), "Kestrel", thisProcess());
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 256 * 1024;
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    bool failed = false;
+    for (int i = 0; i < 5000 && !failed; ++i)
+        failed = !store.addPoint(id, i, i, i, i);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    QVERIFY(failed);
+    QVERIFY2(store.lastError().startsWith("a point: "), qPrintable(store.lastError()));
+}
+
+void TestStore::findsRunsWhoseProgramEnded()
+{
+    QTemporaryDir dir;
+    RunDatabase store(dir.filePath("runs.sqlite"));
+    QCOMPARE(store.open(), QString());
+    const ProcessId gone{999999999, 1};
+    const qint64 orphan = store.beginRun(sampleRun(), "Kestrel", gone);
+    const qint64 live = store.beginRun(sampleRun(), "Kestrel", thisProcess());
+    QVERIFY(store.addPoint(orphan, 0, 1.0, 2.0, 0));
+    const auto found = store.recoverInterrupted();
+    QCOMPARE(found.size(), std::size_t(1));
+    QCOMPARE(found[0].id, orphan);
+    QCOMPARE(found[0].pointCount, 1);
+    QCOMPARE(found[0].run.message, "The program ended during the sweep.");
+    QVERIFY(!found[0].run.outputOff);
+    QVERIFY(store.recoverInterrupted().empty()); // reported once
+    QCOMPARE(store.load(live)->run.outcome, Run::Outcome::Running);
+    // The guard's word on its owner's run comes with it.
+    QVERIFY(store.recordGuard(thisProcess(), true, "The guard switched the source off at 1."));
+    const auto guarded = store.recoverInterrupted();
+    QVERIFY(guarded.size() == 1 && guarded[0].id == live && guarded[0].run.outputOff);
+    QCOMPARE(guarded[0].guard, "The guard switched the source off at 1.");
+}
+
+void TestStore::importsWhatItExports()
+{
+    QTemporaryDir dir;
+    RunDatabase store(dir.filePath("runs.sqlite"));
+    QCOMPARE(store.open(), QString());
+    Run run = sampleRun();
+    run.points = {{-1.5, -1e-5}, {0.1, 2.5e-7}};
+    run.outcome = Run::Outcome::Completed;
+    run.ended = run.started;
+    const QString csv = dir.filePath("run.csv");
+    QVERIFY(exportRunCsv("Kestrel", csv, run).ok);
+    auto read = readRunFile(contents(csv));
+    QVERIFY(std::holds_alternative<Run>(read));
+    const qint64 id = store.importRun(std::get<Run>(read), "kestrel-runs");
+    const auto stored = store.load(id);
+    QCOMPARE(stored->run.points, run.points);
+    QCOMPARE(stored->run.outcome, Run::Outcome::Imported);
+    QCOMPARE(describeRun("p", stored->run).range, describeRun("p", run).range);
+    QCOMPARE(stored->run.settings.limitAmps, run.settings.limitAmps);
+    QCOMPARE(stored->run.settings.meter, run.settings.meter);
+
+    const auto problem = [](const QByteArray& text) {
+        const auto result = readRunFile(text);
+        return std::holds_alternative<QString>(result) ? std::get<QString>(result) : QString();
+    };
+    QCOMPARE(problem("[[0.1, 2e-05], [0.2 0.3]]\n"),
+             R"(line 1, column 21: expected a level in volts (a decimal number) and a comma)");
+    QCOMPARE(problem("# x: y\nvoltage_V,current_A\n0.1,2\n0.2;3\n"),
+             "line 4: expected a level and a current, two decimal numbers separated by a comma");
+    QVERIFY(problem("hello\n").startsWith("line 1: neither Kestrel's data format"));
+    QCOMPARE(std::get<Run>(readRunFile("[[0.5, -0.0]]\n")).points, (IVPointList{{0.5, -0.0}}));
+}
+
+QTEST_GUILESS_MAIN(TestStore)
+#include "tst_store.moc"

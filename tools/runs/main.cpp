@@ -1,0 +1,224 @@
+// kestrel-runs: the run store from the command line: list, show, export, import, delete.
+
+#include "controller/sweepdescription.h"
+#include "data/printabletext.h"
+#include "data/runfile.h"
+#include "store/rundatabase.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
+
+using namespace kestrel;
+
+namespace
+{
+
+const char usage[] = R"(Usage: kestrel-runs [--store PATH] COMMAND [ARGUMENTS]
+
+Reads and changes the run store, where Kestrel and kestrel-sweep keep every run as
+it is measured, point by point.
+
+Commands:
+  list              every run, newest first: id, start, outcome, points, the
+                    source and meter endpoints, shape
+  show ID           one run: its instruments, settings, times, outcome and what
+                    became of the source output
+  export ID FILE    the run's points: Kestrel's data format when FILE ends in
+                    .txt, a CSV with the run's header when it ends in .csv
+  import FILE       a data file or a Kestrel CSV becomes a run with the outcome
+                    "imported"; prints its id
+  delete ID         removes the run and its points
+
+Options:
+  --store PATH      another store (default: $XDG_DATA_HOME/kestrel/runs.sqlite,
+                    that is ~/.local/share/kestrel/runs.sqlite)
+  -h, --help        show this help
+  -v, --version     show the version
+
+Example:
+  kestrel-runs list
+  kestrel-runs export 12 iv.csv
+
+Exit status:
+  0  done
+  1  the store or the file could not be read or written; one line on standard
+     error says why
+  2  the command line is wrong
+)";
+
+int fail(const QString& message, int status = 1)
+{
+    const QByteArray line =
+        (QStringLiteral("kestrel-runs: ") + message + QLatin1Char('\n')).toUtf8();
+    std::fputs(line.constData(), stderr);
+    return status;
+}
+
+bool print(const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    return std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout) ==
+               std::size_t(bytes.size()) &&
+           std::fflush(stdout) == 0;
+}
+
+QString when(const QDateTime& time)
+{
+    return time.isValid() ? time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QString();
+}
+
+QString endpointOrDash(const Endpoint& endpoint)
+{
+    return endpoint.address.isEmpty() && endpoint.port.isEmpty()
+               ? QStringLiteral("-")
+               : printableText(endpointText(endpoint));
+}
+
+QString listing(const std::vector<StoredRun>& runs)
+{
+    QString text = QStringLiteral("%1  %2  %3  %4  %5  %6  %7\n")
+                       .arg(QStringLiteral("ID"), 5)
+                       .arg(QStringLiteral("STARTED"), -19)
+                       .arg(QStringLiteral("OUTCOME"), -13)
+                       .arg(QStringLiteral("POINTS"), 7)
+                       .arg(QStringLiteral("SOURCE"), -21)
+                       .arg(QStringLiteral("METER"), -21)
+                       .arg(QStringLiteral("SHAPE"));
+    for (const StoredRun& stored : runs) {
+        const SweepSettings& s = stored.run.settings;
+        text += QStringLiteral("%1  %2  %3  %4  %5  %6  %7\n")
+                    .arg(stored.id, 5)
+                    .arg(when(stored.run.started), -19)
+                    .arg(outcomeName(stored.run.outcome), -13)
+                    .arg(stored.pointCount, 7)
+                    .arg(endpointOrDash(s.source), -21)
+                    .arg(endpointOrDash(s.meter), -21)
+                    .arg(shapeName(s.plan.shape));
+    }
+    return text;
+}
+
+QString description(const StoredRun& stored)
+{
+    const CsvHeader header = describeRun(stored.program, stored.run);
+    QString text;
+    const QList<std::pair<QString, QString>> fields{
+        {QStringLiteral("run"), QString::number(stored.id)},
+        {QStringLiteral("program"), header.program},
+        {QStringLiteral("started"), when(stored.run.started)},
+        {QStringLiteral("ended"), when(stored.run.ended)},
+        {QStringLiteral("outcome"), header.outcome},
+        {QStringLiteral("message"), header.message},
+        {QStringLiteral("source"), header.source},
+        {QStringLiteral("source identity"), header.sourceIdentity},
+        {QStringLiteral("meter"), header.meter},
+        {QStringLiteral("meter identity"), header.meterIdentity},
+        {QStringLiteral("sweep"), QStringLiteral("%1 V to %2 V, %3 steps, %4")
+                                      .arg(header.start, header.stop, header.steps, header.shape)},
+        {QStringLiteral("range"), header.range},
+        {QStringLiteral("limit A"), header.limit.isEmpty() ? QStringLiteral("none") : header.limit},
+        {QStringLiteral("points"), QString::number(stored.run.points.size())},
+        {QStringLiteral("source output"),
+         stored.run.outputOff ? QStringLiteral("off") : QStringLiteral("may be on")},
+        {QStringLiteral("guard"), stored.guard}};
+    for (const auto& [key, value] : fields)
+        if (!value.isEmpty())
+            text += key + QStringLiteral(": ") + printableText(value) + QLatin1Char('\n');
+    return text;
+}
+
+std::optional<qint64> runId(const QString& text)
+{
+    bool ok = false;
+    const qint64 id = text.toLongLong(&ok);
+    return ok && id > 0 ? std::optional<qint64>(id) : std::nullopt;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    if (args.contains(QLatin1String("-h")) || args.contains(QLatin1String("--help")))
+        return print(QString::fromUtf8(usage)) ? 0 : 1;
+    if (args.contains(QLatin1String("-v")) || args.contains(QLatin1String("--version")))
+        return print(QStringLiteral("kestrel-runs " KESTREL_VERSION "\n")) ? 0 : 1;
+    QString storePath = defaultStorePath();
+    if (const qsizetype at = args.indexOf(QLatin1String("--store")); at >= 0) {
+        if (at + 1 >= args.size())
+            return fail(QStringLiteral("--store needs a path (see kestrel-runs --help)"), 2);
+        storePath = args[at + 1];
+        args.remove(at, 2);
+    }
+    const QString command = args.value(0);
+    const qsizetype operands = command == QLatin1String("list")     ? 1
+                               : command == QLatin1String("export") ? 3
+                               : command == QLatin1String("show") ||
+                                       command == QLatin1String("import") ||
+                                       command == QLatin1String("delete")
+                                   ? 2
+                                   : 0;
+    if (operands == 0 || args.size() != operands)
+        return fail(QStringLiteral("expected list, show ID, export ID FILE, import FILE or "
+                                   "delete ID (see kestrel-runs --help)"),
+                    2);
+    const std::optional<qint64> id = runId(args.value(1));
+    if (command != QLatin1String("list") && command != QLatin1String("import") && !id)
+        return fail(QStringLiteral("a run id is a whole number from 1, not '%1'").arg(args[1]), 2);
+
+    RunDatabase store(storePath);
+    if (const QString problem = store.open(); !problem.isEmpty())
+        return fail(problem);
+    // A run whose program has ended is not shown as running.
+    store.markOrphans();
+
+    if (command == QLatin1String("list")) {
+        const std::vector<StoredRun> runs = store.list();
+        if (!store.lastError().isEmpty())
+            return fail(store.lastError());
+        return print(listing(runs)) ? 0 : 1;
+    }
+    if (command == QLatin1String("import")) {
+        QFile file(args[1]);
+        if (!file.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("%1: %2").arg(args[1], file.errorString()));
+        auto read = readRunFile(file.readAll());
+        if (const QString* problem = std::get_if<QString>(&read))
+            return fail(QStringLiteral("%1: %2").arg(args[1], *problem));
+        Run& run = std::get<Run>(read);
+        run.message = QStringLiteral("Imported from %1.").arg(QFileInfo(args[1]).fileName());
+        const qint64 newId = store.importRun(run, QStringLiteral("kestrel-runs " KESTREL_VERSION));
+        if (newId == 0)
+            return fail(store.lastError());
+        return print(QStringLiteral("%1\n").arg(newId)) ? 0 : 1;
+    }
+    if (command == QLatin1String("delete")) {
+        if (!store.remove(*id))
+            return fail(store.lastError());
+        return print(QStringLiteral("Deleted run %1.\n").arg(*id)) ? 0 : 1;
+    }
+    const std::optional<StoredRun> stored = store.load(*id);
+    if (!stored)
+        return fail(store.lastError());
+    if (command == QLatin1String("show"))
+        return print(description(*stored)) ? 0 : 1;
+
+    const QString& path = args[2];
+    WriteResult result;
+    if (path.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
+        result = saveRun(path, stored->run);
+    else if (path.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive))
+        result = exportRunCsv(stored->program, path, stored->run);
+    else
+        return fail(QStringLiteral("%1: the file name must end in .txt (Kestrel's data format) "
+                                   "or .csv")
+                        .arg(path),
+                    2);
+    if (!result.ok)
+        return fail(result.message);
+    return print(result.message + QLatin1Char('\n')) ? 0 : 1;
+}
