@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -97,6 +99,8 @@ class TestSweepTool : public QObject
     void endingEarlyStillWritesTheFiles();
     void brokenScriptEndsSafely_data();
     void brokenScriptEndsSafely();
+    void aStoreThatFailsIsReported_data();
+    void aStoreThatFailsIsReported();
     void badArgumentsSendNothing_data();
     void badArgumentsSendNothing();
 };
@@ -233,6 +237,51 @@ void TestSweepTool::brokenScriptEndsSafely()
         QCOMPARE(bench.read("iv.txt"), data);
     // The switch-off is the last command the source hears, unless the script dropped it.
     QTRY_COMPARE(bench.lastSourceCommand() == ":OUTP1 OFF", exitCode != 4);
+}
+
+void TestSweepTool::aStoreThatFailsIsReported_data()
+{
+    QTest::addColumn<bool>("full"); // the disk fills mid-sweep; else the store is newer
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("a newer store") << false << "was written by a newer Kestrel";
+    QTest::newRow("a full disk") << true << " cannot be written: a point: ";
+}
+
+// The sweep goes on and ends with the output off; the store is never overwritten.
+void TestSweepTool::aStoreThatFailsIsReported()
+{
+    QFETCH(bool, full);
+    QFETCH(QString, reason);
+    SweepBench bench;
+    QVERIFY(bench.started);
+    const QString store = bench.path("runs.sqlite");
+    if (!full) {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "newer");
+        db.setDatabaseName(store);
+        QVERIFY(db.open() && QSqlQuery(db).exec("PRAGMA user_version = 2"));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("newer");
+    QFile file(store);
+    const QByteArray before = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    file.close();
+    // A file size limit stands for the full disk; SIGXFSZ ignored, a write just fails.
+    const ToolRun run = runTool(
+        "bash",
+        QStringList{"-c",
+                    QString(R"(trap '' XFSZ; ulimit -f %1; exec "$@")").arg(full ? 200 : 100000),
+                    "bash", kestrelToolPath("sweep/kestrel-sweep")} +
+            bench.args({"--start", "0", "--stop", "1", "--steps", "100"}));
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(
+        run.err.contains(QByteArray("kestrel-sweep: Runs are not being kept: " + store.toUtf8())) &&
+            run.err.contains(reason.toUtf8()) && run.err.contains("Sweep complete: 101 points."),
+        run.err.constData());
+    QTRY_COMPARE(bench.lastSourceCommand(), ":OUTP1 OFF");
+    if (!full) {
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), before);
+    }
 }
 
 void TestSweepTool::badArgumentsSendNothing_data()

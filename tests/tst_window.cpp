@@ -395,8 +395,8 @@ void TestWindow::aStoreThatFailsIsALastingWarning()
     ViewController& vc = bench.vc();
     QTRY_VERIFY(vc.storeWarning->isVisible());
     QCOMPARE(vc.storeWarning->text(), "Runs are not being kept: " + storePath +
-                                          " is not a SQLite database (file is not a database "
-                                          "Unable to fetch row); it was left as it is");
+                                          " is not a SQLite database (file is not a "
+                                          "database); it was left as it is");
     bench.identifyBoth();
     QSignalSpy finished(&vc.sweep(), &SweepEngine::finished);
     vc.ivRun->click();

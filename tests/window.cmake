@@ -9,10 +9,16 @@ kestrel_test(tst_sweepplan SOURCES tst_sweepplan.cpp LIBS kestrel_controller LAB
 kestrel_test(tst_session SOURCES tst_session.cpp LIBS kestrel_controller kestrel_simlink
              LABELS unit fault)
 kestrel_test(tst_window SOURCES tst_window.cpp LIBS kestrel_app kestrel_simlink LABELS gui fault)
-kestrel_test(tst_sweeptool SOURCES tst_sweeptool.cpp LIBS kestrel_testsupport Qt6::Network
+kestrel_test(tst_sweeptool SOURCES tst_sweeptool.cpp LIBS kestrel_testsupport Qt6::Network Qt6::Sql
              LABELS tools fault)
 add_dependencies(tst_sweeptool kestrel-sweep)
 kestrel_test(tst_chart SOURCES tst_chart.cpp LIBS kestrel_chart LABELS gui)
 kestrel_test(tst_scriptinstall SOURCES tst_scriptinstall.cpp LIBS kestrel_link LABELS unit)
 kestrel_test(tst_store SOURCES tst_store.cpp LIBS kestrel_controller kestrel_store Qt6::Sql
              LABELS unit fault)
+# The window as a program of its own, for the guard's test to kill.
+add_executable(kestrel-window-driver windowdriver.cpp)
+target_link_libraries(kestrel-window-driver PRIVATE kestrel_app)
+kestrel_test(tst_guard SOURCES tst_guard.cpp LIBS kestrel_testsupport kestrel_controller
+             LABELS tools fault)
+add_dependencies(tst_guard kestrel-sweep kestrel-guard kestrel-window-driver)

@@ -39,6 +39,12 @@ const QString runColumns = QStringLiteral(
     "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, shape, "
     "range_index, limit_a, output_off, guard, (SELECT count(*) FROM points WHERE run = runs.id)");
 
+// What SQLite said, without the driver's own words around it.
+QString reason(const QSqlError& error)
+{
+    return error.databaseText().isEmpty() ? error.text() : error.databaseText();
+}
+
 const QString orphanMessage = QStringLiteral("The program ended during the sweep.");
 
 QString timeText(const QDateTime& time)
@@ -91,7 +97,7 @@ bool RunDatabase::execute(QSqlQuery& query, const char* what)
 {
     if (query.exec())
         return true;
-    return fail(QLatin1String(what), query.lastError().text());
+    return fail(QLatin1String(what), reason(query.lastError()));
 }
 
 QString RunDatabase::open()
@@ -114,12 +120,12 @@ QString RunDatabase::open()
     db.setDatabaseName(path_);
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
     if (!db.open())
-        return failure(QStringLiteral("cannot be opened: ") + db.lastError().text());
+        return failure(QStringLiteral("cannot be opened: ") + reason(db.lastError()));
     // Nothing is written before the file is known to be a store of ours.
     QSqlQuery query(db);
     if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next())
         return failure(QStringLiteral("is not a SQLite database (%1); it was left as it is")
-                           .arg(query.lastError().text()));
+                           .arg(reason(query.lastError())));
     const int version = query.value(0).toInt();
     if (version > schemaVersion)
         return failure(QStringLiteral("was written by a newer Kestrel (store version %1; this "
@@ -135,12 +141,12 @@ QString RunDatabase::open()
     for (const char* pragma :
          {"PRAGMA journal_mode = WAL", "PRAGMA synchronous = NORMAL", "PRAGMA foreign_keys = ON"})
         if (!query.exec(QLatin1String(pragma)))
-            return failure(QStringLiteral("cannot be written: ") + query.lastError().text());
+            return failure(QStringLiteral("cannot be written: ") + reason(query.lastError()));
 
     insertPoint_ = std::make_unique<QSqlQuery>(db);
     if (!insertPoint_->prepare(QStringLiteral(
             "INSERT INTO points (run, idx, level, current, ms) VALUES (?, ?, ?, ?, ?)")))
-        return failure(QStringLiteral("cannot be used: ") + insertPoint_->lastError().text());
+        return failure(QStringLiteral("cannot be used: ") + reason(insertPoint_->lastError()));
     error_.clear();
     return QString();
 }
@@ -149,18 +155,18 @@ bool RunDatabase::migrate(int from)
 {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     if (!db.transaction())
-        return fail(QString(), db.lastError().text());
+        return fail(QString(), reason(db.lastError()));
     QSqlQuery query(db);
     for (int version = from; version < schemaVersion; ++version)
         for (const char* statement : migrations[std::size_t(version)])
             if (!query.exec(QLatin1String(statement))) {
-                fail(QString(), query.lastError().text());
+                fail(QString(), reason(query.lastError()));
                 db.rollback();
                 return false;
             }
     if (!query.exec(QStringLiteral("PRAGMA user_version = %1").arg(schemaVersion)) ||
         !db.commit()) {
-        fail(QString(), query.lastError().text());
+        fail(QString(), reason(query.lastError()));
         db.rollback();
         return false;
     }
@@ -247,7 +253,7 @@ qint64 RunDatabase::importRun(const Run& imported, const QString& program)
 {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     if (!db.transaction()) {
-        fail(QString(), db.lastError().text());
+        fail(QString(), reason(db.lastError()));
         return 0;
     }
     const qint64 id = beginRun(imported, program, ProcessId{});
@@ -258,7 +264,7 @@ qint64 RunDatabase::importRun(const Run& imported, const QString& program)
         }
     if (!id || !db.commit()) {
         if (id)
-            fail(QString(), db.lastError().text());
+            fail(QString(), reason(db.lastError()));
         db.rollback();
         return 0;
     }
@@ -308,7 +314,7 @@ std::vector<StoredRun> RunDatabase::list()
     QSqlQuery query(QSqlDatabase::database(connection_, false));
     query.setForwardOnly(true);
     if (!query.exec(QStringLiteral("SELECT %1 FROM runs ORDER BY id DESC").arg(runColumns))) {
-        fail(QStringLiteral("listing the runs"), query.lastError().text());
+        fail(QStringLiteral("listing the runs"), reason(query.lastError()));
         return runs;
     }
     while (query.next())
@@ -346,7 +352,7 @@ bool RunDatabase::markOrphans()
     QSqlQuery running(db);
     if (!running.exec(
             QStringLiteral("SELECT id, owner_pid, owner_start FROM runs WHERE state = 'running'")))
-        return fail(QStringLiteral("looking for unfinished runs"), running.lastError().text());
+        return fail(QStringLiteral("looking for unfinished runs"), reason(running.lastError()));
     QList<qint64> orphans;
     while (running.next())
         if (!isAlive(ProcessId{running.value(1).toLongLong(), running.value(2).toLongLong()}))
@@ -374,7 +380,7 @@ std::vector<StoredRun> RunDatabase::recoverInterrupted()
     if (!query.exec(QStringLiteral("SELECT %1 FROM runs WHERE reported = 0 AND state != "
                                    "'running' ORDER BY id DESC")
                         .arg(runColumns))) {
-        fail(QStringLiteral("looking for unfinished runs"), query.lastError().text());
+        fail(QStringLiteral("looking for unfinished runs"), reason(query.lastError()));
         return runs;
     }
     while (query.next())

@@ -67,7 +67,8 @@ void RunRecorder::workerLoop()
 void RunRecorder::check(bool ok)
 {
     if (!ok)
-        breakWith(database_ ? database_->lastError() : QString());
+        breakWith(path_ + QStringLiteral(" cannot be written: ") +
+                  (database_ ? database_->lastError() : QString()));
 }
 
 void RunRecorder::breakWith(const QString& reason)
