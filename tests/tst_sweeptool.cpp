@@ -269,13 +269,13 @@ void TestSweepTool::aStoreThatFailsIsReported()
     const ToolRun run = runTool(
         "bash",
         QStringList{"-c",
-                    QString(R"(trap '' XFSZ; ulimit -f %1; exec "$@")").arg(full ? 200 : 100000),
+                    QString(R"(trap '' XFSZ; ulimit -f %1; exec "$@")").arg(full ? 64 : 100000),
                     "bash", kestrelToolPath("sweep/kestrel-sweep")} +
-            bench.args({"--start", "0", "--stop", "1", "--steps", "100"}));
+            bench.args({"--start", "0", "--stop", "1", "--steps", full ? "20" : "2"}));
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(
         run.err.contains(QByteArray("kestrel-sweep: Runs are not being kept: " + store.toUtf8())) &&
-            run.err.contains(reason.toUtf8()) && run.err.contains("Sweep complete: 101 points."),
+            run.err.contains(reason.toUtf8()) && run.err.contains(full ? "Sweep complete: 21 points." : "Sweep complete: 3 points."),
         run.err.constData());
     QTRY_COMPARE(bench.lastSourceCommand(), ":OUTP1 OFF");
     if (!full) {
