@@ -3,6 +3,7 @@
 #include "chainbench.h"
 #include "chartbench.h"
 #include "responsivenessbench.h"
+#include "storebench.h"
 #include "sweepbench.h"
 
 namespace kestrel::bench
@@ -21,6 +22,10 @@ std::span<const Benchmark> allBenchmarks()
          "chart [--further N]  one new point and a full redraw of the chart at 100 .. "
          "100000 points; memory per point",
          runChartBenchmark},
+        {"store",
+         "store [--points N]  the run store: a point's commit, size and export of a "
+         "100000-point run",
+         runStoreBenchmark},
         {"responsiveness",
          "responsiveness [--seconds S] [--points N]  event-loop stalls: slow meter; a sweep "
          "growing to 100000 points",

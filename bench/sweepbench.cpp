@@ -6,6 +6,7 @@
 #include "link/instrumentlink.h"
 #include "link/workqueue.h"
 #include "simprocess/simprocess.h"
+#include "store/runrecorder.h"
 
 #include <QTemporaryDir>
 
@@ -82,6 +83,14 @@ int runSweepBenchmark(const QStringList& args)
     WorkQueue queue;
     TimedLink link(home.path() + QLatin1Char('/'));
     SweepEngine engine(queue, link);
+    // Every point committed to a run store before it counts, as in real use.
+    RunRecorder recorder(home.path() + QStringLiteral("/runs.sqlite"),
+                         QStringLiteral("kestrel-bench"));
+    engine.setPointKeeper([&recorder](int index, double volt, double amps, qint64 ms) {
+        recorder.keepPoint(index, volt, amps, ms);
+    });
+    QObject::connect(&engine, &SweepEngine::started, &engine,
+                     [&] { recorder.begin(*engine.run()); });
     int setupCommands = 0;
     const SweepPlan plan{0.0, 1.0, steps, SweepShape::Linear};
     const int points = plan.count();
