@@ -211,7 +211,7 @@ void TestWindow::aSweepLocksTheWindowUntilTheOutputIsOff()
     QVERIFY(finished.wait(5000));
     QVERIFY(bench.status().endsWith(" of 1001 points. The source output is off."));
     QVERIFY(vc.ivRun->isEnabled() && vc.sourceip->isEnabled() && !vc.ivStop->isEnabled());
-    // Switch off sends the command at any time no sweep runs.
+    // Switch source off sends the command at any time no sweep runs.
     vc.switchOff->click();
     QTRY_COMPARE(bench.status(), "The source at 127.0.0.2:5555 was switched off.");
     QCOMPARE(bench.link->log().count("source :OUTP1 OFF"), 2);
