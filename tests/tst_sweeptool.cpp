@@ -275,7 +275,8 @@ void TestSweepTool::aStoreThatFailsIsReported()
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(
         run.err.contains(QByteArray("kestrel-sweep: Runs are not being kept: " + store.toUtf8())) &&
-            run.err.contains(reason.toUtf8()) && run.err.contains(full ? "Sweep complete: 21 points." : "Sweep complete: 3 points."),
+            run.err.contains(reason.toUtf8()) &&
+            run.err.contains(full ? "Sweep complete: 21 points." : "Sweep complete: 3 points."),
         run.err.constData());
     QTRY_COMPARE(bench.lastSourceCommand(), ":OUTP1 OFF");
     if (!full) {

@@ -15,7 +15,7 @@ struct SweepOptions {
     QString home;    // the folder holding sendArbcmd.sh
     QString outPath; // saved-data format
     QString csvPath;
-    QString pngPath; // chart picture, .png or .svg
+    QString pngPath;   // chart picture, .png or .svg
     QString storePath; // the run store; empty with --no-store
 };
 
