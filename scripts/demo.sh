@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Kestrel and shows it working against simulated instruments on loopback:
 # the window when there is a display, a headless sweep otherwise. Your own stored
-# endpoints are never touched: the demo keeps its settings in a folder of its own.
+# endpoints and runs are never touched: the demo keeps its settings and its run
+# store in a folder of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
@@ -43,12 +44,13 @@ sweepstop=1
 sweepsteps=40
 CONF
     echo "Opening the window: press Identify for both instruments, then Run (Ctrl+R)."
-    XDG_CONFIG_HOME="$demo/config" "$root/build/dev/src/app/kestrel"
+    echo "Its runs are kept in $demo/data/kestrel/runs.sqlite (kestrel-runs --store PATH list)."
+    XDG_CONFIG_HOME="$demo/config" XDG_DATA_HOME="$demo/data" "$root/build/dev/src/app/kestrel"
 else
     echo "No display: running the same sweep headless."
     "$root/build/dev/tools/sweep/kestrel-sweep" --source "$source_at" --meter "$meter_at" \
-        --start -1 --stop 1 --steps 40 --out "$demo/iv.txt" --csv "$demo/iv.csv" \
-        --png "$demo/iv.png" >/dev/null
+        --start -1 --stop 1 --steps 40 --store "$demo/runs.sqlite" \
+        --out "$demo/iv.txt" --csv "$demo/iv.csv" --png "$demo/iv.png" >/dev/null
     echo
     echo "Data ($demo/iv.txt):"
     cat "$demo/iv.txt"
