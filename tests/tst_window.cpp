@@ -8,7 +8,9 @@
 #include "store/rundatabase.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -189,6 +191,20 @@ void TestWindow::aSweepLocksTheWindowUntilTheOutputIsOff()
     vc.ivRun->click();
     QVERIFY(bench.status().startsWith("Start must be a number"));
     QVERIFY(!vc.sweep().isRunning());
+    // The field the message is about is marked, and only that one.
+    QVERIFY(vc.IVstart->styleSheet().contains("border") && vc.IVstop->styleSheet().isEmpty());
+    QCOMPARE(vc.IVstart->toolTip(), bench.status());
+
+    // A long sweep asks first; No sends nothing.
+    vc.IVstart->setText("0");
+    vc.IVsteps->setText("20000");
+    bench.answer = false;
+    vc.ivRun->click();
+    QCOMPARE(bench.questions,
+             QStringList{"This sweep has 20,001 points and takes about 33 min 20 s. Start it?"});
+    QVERIFY(!vc.sweep().isRunning() && vc.IVstart->styleSheet().isEmpty());
+    QVERIFY(!bench.link->log().contains("source :OUTP1 ON"));
+    bench.answer = true;
 
     bench.link->setDelayMs(5);
     vc.IVstart->setText("0");
@@ -225,8 +241,10 @@ void TestWindow::savesAndExportsTheRunItShows()
         Bench bench;
         ViewController& vc = bench.vc();
         bool asked = false;
-        vc.showSavePanel = [&] {
+        QStringList proposed;
+        vc.showSavePanel = [&](const QString& name) {
             asked = true;
+            proposed << name;
             return dir.filePath("my \"quoted\" data's $HOME *.txt");
         };
         vc.savebutton->click();
@@ -256,14 +274,29 @@ void TestWindow::savesAndExportsTheRunItShows()
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), QByteArray("[[-1.0, -0.001], [0.0, 0.0], [1.0, 0.001]]\n"));
 
-        vc.showCsvPanel = [&] { return dir.filePath("iv.csv"); };
+        // A name from the run's start; the folder last used, once there is one.
+        const QString name = "iv-" + QDateTime::currentDateTime().toString("yyyy-MM-dd-");
+        QVERIFY2(proposed.size() == 1 && QFileInfo(proposed[0]).fileName().startsWith(name) &&
+                     proposed[0].endsWith(".txt") && !proposed[0].startsWith(dir.path()),
+                 qPrintable(proposed.join(' ')));
+        vc.showCsvPanel = [&](const QString& name) {
+            proposed << name;
+            return dir.filePath("iv.csv");
+        };
         vc.csvbutton->click();
         QTRY_COMPARE(bench.status(), "Exported 3 points to " + dir.filePath("iv.csv"));
         const QString png = dir.filePath("chart.png");
-        vc.showChartPanel = [&] { return png; };
+        vc.showChartPanel = [&](const QString& name) {
+            proposed << name;
+            return png;
+        };
         vc.exportChart->click();
         QCOMPARE(bench.status(), "Chart exported to " + png);
         QVERIFY(!QImage(png).isNull());
+        QCOMPARE(QFileInfo(proposed[1]).dir().path(), dir.path());
+        QCOMPARE(QFileInfo(proposed[2]).completeBaseName(),
+                 QFileInfo(proposed[0]).completeBaseName());
+        QVERIFY(proposed[2].endsWith(".png"));
         stored = bench.settingsText();
     }
     // The endpoints of the identifications and the sweep fields come back next time.

@@ -6,11 +6,14 @@
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QVBoxLayout>
 
 #include <cstdio>
@@ -41,6 +44,14 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
     ui_->ivStop->setShortcut(QKeySequence(Qt::Key_Escape));
     ui_->savebutton->setShortcut(QKeySequence::Save);
     connect(ui_->actionAbout, &QAction::triggered, this, &MainWindow::showAbout);
+    connect(ui_->actionOpen, &QAction::triggered, controller_.get(), &ViewController::openFile);
+    connect(ui_->actionSave, &QAction::triggered, controller_.get(), &ViewController::savetofile);
+    connect(ui_->actionExportCsv, &QAction::triggered, controller_.get(),
+            &ViewController::exportCsv);
+    connect(ui_->actionExportChart, &QAction::triggered, controller_.get(),
+            &ViewController::exportChartImage);
+    connect(ui_->actionQuit, &QAction::triggered, this, &QWidget::close);
+    setAcceptDrops(true);
     connect(ui_->actionSwitchOff, &QAction::triggered, controller_.get(),
             &ViewController::switchSourceOff);
 
@@ -64,22 +75,26 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
     controller_->identityline = identityline;
     controller_->storeWarning = storeWarning;
 
-    controller_->showSavePanel = [this] {
+    controller_->showSavePanel = [this](const QString& proposed) {
         return askForPath(tr("Save your data"), tr("Choose a folder and a name to store the data."),
-                          tr("Data file name:"), {tr("Plain text (*.txt)")}, QStringLiteral("txt"));
+                          tr("Data file name:"), {tr("Plain text (*.txt)")}, proposed);
     };
-    controller_->showCsvPanel = [this] {
+    controller_->showCsvPanel = [this](const QString& proposed) {
         return askForPath(tr("Export CSV"), tr("Choose where to store the data as CSV."),
-                          tr("CSV file name:"), {tr("CSV files (*.csv)")}, QStringLiteral("csv"));
+                          tr("CSV file name:"), {tr("CSV files (*.csv)")}, proposed);
     };
-    controller_->showChartPanel = [this] {
+    controller_->showChartPanel = [this](const QString& proposed) {
         return askForPath(tr("Export chart"), tr("Choose where to store a picture of the chart."),
                           tr("Picture file name:"),
-                          {tr("PNG picture (*.png)"), tr("SVG drawing (*.svg)")},
-                          QStringLiteral("png"));
+                          {tr("PNG picture (*.png)"), tr("SVG drawing (*.svg)")}, proposed);
+    };
+    controller_->showOpenPanel = [this](const QString& folder) {
+        return QFileDialog::getOpenFileName(this, tr("Open a data file"), folder,
+                                            tr("Kestrel data (*.txt *.csv);;All files (*)"),
+                                            nullptr, QFileDialog::DontUseNativeDialog);
     };
     controller_->confirm = [this](const QString& question) {
-        return QMessageBox::question(this, tr("Close Kestrel?"), question) == QMessageBox::Yes;
+        return QMessageBox::question(this, tr("Kestrel"), question) == QMessageBox::Yes;
     };
     controller_->connectOutlets();
     controller_->viewDidLoad();
@@ -120,15 +135,18 @@ void MainWindow::bindOutlets()
 MainWindow::~MainWindow() = default;
 
 QString MainWindow::askForPath(const QString& title, const QString& message, const QString& label,
-                               const QStringList& filters, const QString& suffix)
+                               const QStringList& filters, const QString& proposed)
 {
+    const QFileInfo start(proposed);
     // Qt's own dialog, so the message can sit above the file list on every desktop.
     QFileDialog dialog(this, title);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilters(filters);
-    dialog.setDefaultSuffix(suffix);
+    dialog.setDefaultSuffix(start.suffix());
+    dialog.setDirectory(start.absolutePath());
+    dialog.selectFile(start.fileName());
     dialog.setLabelText(QFileDialog::FileName, label);
     if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout())) {
         auto* text = new QLabel(message, &dialog);
@@ -170,6 +188,20 @@ void MainWindow::showAbout()
                           "SCPI source and current meter.</p><p>Instrument commands go through "
                           "<code>~/sendArbcmd.sh ADDRESS PORT COMMAND</code>.</p>")
                            .arg(QStringLiteral(KESTREL_VERSION)));
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasUrls() && event->mimeData()->urls().constFirst().isLocalFile())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event)
+{
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile())
+            controller_->openPath(url.toLocalFile());
+    event->acceptProposedAction();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

@@ -37,13 +37,16 @@ class MainWindow : public QMainWindow
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    // A data file dropped on the window is opened as with Open….
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
   private:
     void bindOutlets();
     // why: a sentence with %1 for the points done and %2 for the sweep's points.
     void shutDownOnce(const QString& why);
     QString askForPath(const QString& title, const QString& message, const QString& label,
-                       const QStringList& filters, const QString& suffix);
+                       const QStringList& filters, const QString& proposed);
     void showAbout();
 
     std::unique_ptr<Ui::MainWindow> ui_;

@@ -7,7 +7,9 @@
 #include "data/printabletext.h"
 #include "link/scriptinstall.h"
 
+#include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QTime>
 
 #include <cstdio>
@@ -23,6 +25,16 @@ void writeLineToStdout(const QString& text)
     const QByteArray bytes = text.toUtf8() + '\n';
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
     std::fflush(stdout);
+}
+
+constexpr auto lastFolderKey = "lastfolder";
+
+// "iv-2026-12-06-1914.txt": when the run started, to the minute.
+QString proposedName(const Run& run, const QString& suffix)
+{
+    return QStringLiteral("iv-") +
+           run.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd-HHmm")) +
+           QLatin1Char('.') + suffix;
 }
 
 } // namespace
@@ -96,6 +108,9 @@ void ViewController::connectOutlets()
     }
     if (ivStop)
         ivStop->setEnabled(false);
+    for (QLineEdit* field : {IVstart.data(), IVstop.data(), IVsteps.data(), ivLimit.data()})
+        if (field)
+            field->setProperty("plainToolTip", field->toolTip());
     if (storeWarning)
         storeWarning->hide();
 }
@@ -188,7 +203,53 @@ void ViewController::runIV()
     typed.shape = ivShape ? ivShape->currentData().toString() : shapeName(SweepShape::Linear);
     typed.rangeIndex = drainSensitivity ? drainSensitivity->currentIndex() : 0;
     typed.limit = ivLimit ? ivLimit->text() : QString();
+    markFields(QString());
+    if (!confirmLongSweep(typed))
+        return;
     session_->runTyped(typed);
+}
+
+bool ViewController::confirmLongSweep(const StoredSweep& typed)
+{
+    const auto plan =
+        makeSweepPlan(SweepFields{typed.start, typed.stop, typed.steps,
+                                  shapeFromName(typed.shape).value_or(SweepShape::Linear)});
+    if (!std::holds_alternative<SweepPlan>(plan) || !confirm || sweep().isRunning())
+        return true; // the session says what is wrong, or why it cannot start
+    const int points = std::get<SweepPlan>(plan).count();
+    const qint64 seconds = qint64(points) * SweepEngine::tickIntervalMs / 1000;
+    if (points <= longSweepPoints && seconds <= longSweepSeconds)
+        return true;
+    const QString duration = seconds >= 3600
+                                 ? tr("%1 h %2 min").arg(seconds / 3600).arg(seconds % 3600 / 60)
+                                 : tr("%1 min %2 s").arg(seconds / 60).arg(seconds % 60);
+    return confirm(tr("This sweep has %1 points and takes about %2. Start it?")
+                       .arg(QLocale().toString(points), duration));
+}
+
+void ViewController::markFields(const QString& message)
+{
+    // A message about a field names it first: "Steps must be …".
+    const std::pair<QLineEdit*, QStringList> fields[] = {
+        {IVstart, {QStringLiteral("Start must"), QStringLiteral("A log sweep")}},
+        {IVstop, {QStringLiteral("Stop must"), QStringLiteral("A log sweep")}},
+        {IVsteps, {QStringLiteral("Steps must")}},
+        {ivLimit, {QStringLiteral("Limit must")}},
+    };
+    QLineEdit* first = nullptr;
+    for (const auto& [field, openings] : fields) {
+        if (!field)
+            continue;
+        const bool named = std::any_of(openings.begin(), openings.end(),
+                                       [&](const QString& o) { return message.startsWith(o); });
+        field->setStyleSheet(named ? QStringLiteral("QLineEdit { border: 2px solid #b00020; }")
+                                   : QString());
+        field->setToolTip(named ? message : field->property("plainToolTip").toString());
+        if (named && !first)
+            first = field;
+    }
+    if (first)
+        first->setFocus();
 }
 
 void ViewController::stopIV()
@@ -257,7 +318,7 @@ void ViewController::setSweeping(bool sweeping)
         ivStop->setEnabled(sweeping);
 }
 
-QString ViewController::pathForRun(const std::function<QString()>& panel, bool save)
+QString ViewController::pathForRun(const PathPanel& panel, const QString& suffix, bool save)
 {
     // Only the points of a sweep are ever written, and only under its own description.
     const auto run = session_->currentRun();
@@ -267,30 +328,64 @@ QString ViewController::pathForRun(const std::function<QString()>& panel, bool s
                    true);
         return QString();
     }
-    const QString path = panel ? panel() : QString();
+    const QString path =
+        panel ? panel(QDir(lastFolder()).filePath(proposedName(*run, suffix))) : QString();
     if (path.isEmpty())
         showStatus(save ? tr("Nothing saved.") : tr("Nothing exported."));
+    else
+        rememberFolder(path);
     return path;
+}
+
+QString ViewController::lastFolder() const
+{
+    const QString last = session_->settings()->value(lastFolderKey).toString();
+    if (!last.isEmpty() && QFileInfo(last).isDir())
+        return last;
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    return QFileInfo(documents).isDir() ? documents : session_->pat.chopped(1);
+}
+
+void ViewController::rememberFolder(const QString& path)
+{
+    session_->settings()->setValue(lastFolderKey, QFileInfo(path).absolutePath());
 }
 
 void ViewController::savetofile()
 {
-    if (const QString path = pathForRun(showSavePanel, true); !path.isEmpty())
+    if (const QString path = pathForRun(showSavePanel, QStringLiteral("txt"), true);
+        !path.isEmpty())
         session_->save(path);
 }
 
 void ViewController::exportCsv()
 {
-    if (const QString path = pathForRun(showCsvPanel, false); !path.isEmpty())
+    if (const QString path = pathForRun(showCsvPanel, QStringLiteral("csv"), false);
+        !path.isEmpty())
         session_->exportCsv(path);
 }
 
 void ViewController::exportChartImage()
 {
-    if (const QString path = pathForRun(showChartPanel, false); !path.isEmpty() && chart) {
+    if (const QString path = pathForRun(showChartPanel, QStringLiteral("png"), false);
+        !path.isEmpty() && chart) {
         const WriteResult result = chart->exportImage(path);
         showStatus(result.message, !result.ok);
     }
+}
+
+void ViewController::openFile()
+{
+    const QString path = showOpenPanel ? showOpenPanel(lastFolder()) : QString();
+    if (!path.isEmpty())
+        openPath(path);
+}
+
+void ViewController::openPath(const QString& path)
+{
+    rememberFolder(path);
+    showStatus(tr("Opening %1…").arg(QDir::toNativeSeparators(path)));
+    session_->history().importFile(path);
 }
 
 void ViewController::clearEarlierTraces()
@@ -321,11 +416,13 @@ bool ViewController::mayClose()
     return confirm(tr("%1. The last sweep's %2 points were not saved and are kept nowhere "
                       "else. Close Kestrel anyway?")
                        .arg(problem.isEmpty() ? tr("Runs are not being kept") : problem)
-                       .arg(session_->currentRun()->points.size()));
+                       .arg(session_->sweep().run()->points.size()));
 }
 
 void ViewController::showStatus(const QString& text, bool problem)
 {
+    if (problem)
+        markFields(text);
     if (sweepstatus) {
         sweepstatus->setPlainText(text);
         sweepstatus->setStyleSheet(problem ? QStringLiteral("color: #b00020; font-weight: bold;")

@@ -51,11 +51,14 @@ class ViewController : public QObject
     // (the store is not keeping runs, nothing was saved) does it ask.
     bool mayClose();
 
-    // Hooks the window fills with dialogs and tests with their own answers. Each
+    // Hooks the window fills with dialogs and tests with their own answers. Each is
+    // given the path it proposes (the folder last used, a name from the run) and
     // returns the chosen path, or an empty text when the user cancelled.
-    std::function<QString()> showSavePanel;
-    std::function<QString()> showCsvPanel;
-    std::function<QString()> showChartPanel;
+    using PathPanel = std::function<QString(const QString& proposed)>;
+    PathPanel showSavePanel;
+    PathPanel showCsvPanel;
+    PathPanel showChartPanel;
+    PathPanel showOpenPanel; // proposed: the folder last used
     // Asks a question with Yes and No; true for Yes.
     std::function<bool(const QString& question)> confirm;
     // Where diagnostic lines go (standard output by default).
@@ -88,6 +91,9 @@ class ViewController : public QObject
     void savetofile();
     void exportCsv();
     void exportChartImage();
+    // Open…: a data file or a Kestrel CSV becomes a run in the store.
+    void openFile();
+    void openPath(const QString& path);
     void clearEarlierTraces();
     void setLogCurrent(bool on);
 
@@ -101,8 +107,17 @@ class ViewController : public QObject
     void showStatus(const QString& text, bool problem = false);
     // Asks the panel where to write the current run, or says why not (nothing to
     // write, cancelled) and gives an empty text.
-    QString pathForRun(const std::function<QString()>& panel, bool save);
+    QString pathForRun(const PathPanel& panel, const QString& suffix, bool save);
+    // The folder of the last file saved, exported or opened, while it exists.
+    QString lastFolder() const;
+    void rememberFolder(const QString& path);
     void setSweeping(bool sweeping);
+    // More points or a longer time than this asks first.
+    static constexpr int longSweepPoints = 10000;
+    static constexpr qint64 longSweepSeconds = 15 * 60;
+    bool confirmLongSweep(const StoredSweep& typed);
+    // Marks the sweep fields a problem is about (none for an empty text).
+    void markFields(const QString& message);
     void updateIdentityLine();
     void sweepStarted(int totalPoints);
     void sweepProgress(int done, int total, const QDateTime& expectedEnd);

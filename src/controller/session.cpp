@@ -12,7 +12,7 @@ Session::Session(const QString& home, std::unique_ptr<InstrumentLink> link,
                  QObject* parent)
     : QObject(parent), pat(home + QLatin1Char('/')), options_(options), link_(std::move(link)),
       settings_(std::move(settings)), recorder_(options.storePath, options.program),
-      sweep_(instrumentQueue_, *link_)
+      history_(options.storePath), sweep_(instrumentQueue_, *link_)
 {
     connect(&recorder_, &RunRecorder::failed, this, &Session::warn);
     // A point counts as recorded once the store has it: a crash right after loses nothing.
@@ -43,6 +43,7 @@ void Session::warn(const QString& text)
 
 void Session::sweepStarted()
 {
+    chosen_.reset();
     const Run& run = *sweep_.run();
     recorder_.begin(run);
     // The guard is armed before the first set-up command goes out.
@@ -115,7 +116,7 @@ void Session::switchSourceOff(const Endpoint& typed)
 
 bool Session::lastRunIsOnlyHere() const
 {
-    const auto run = currentRun();
+    const auto run = sweep_.run();
     return run && !run->points.empty() && !recorder_.isKeeping() && savedRun_.lock() != run;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "controller/guard.h"
+#include "controller/runhistory.h"
 #include "controller/storedsettings.h"
 #include "controller/sweepengine.h"
 #include "data/run.h"
@@ -71,8 +72,13 @@ class Session : public QObject
     // identified; during a sweep, Stop does it.
     void switchSourceOff(const Endpoint& typed);
 
-    // The sweep running now or the last one; null before the first.
-    std::shared_ptr<const Run> currentRun() const { return sweep_.run(); }
+    // The run Save and Export write: the one chosen from the history, else the sweep
+    // running now or the last one; null before the first.
+    std::shared_ptr<const Run> currentRun() const { return chosen_ ? chosen_ : sweep_.run(); }
+    // A run from the store becomes the current run, until the next sweep starts.
+    void choose(std::shared_ptr<const Run> run) { chosen_ = std::move(run); }
+    // Every run in the store, read on a thread of its own.
+    RunHistory& history() { return history_; }
     // Why Save or Export has nothing to write ("Nothing to save: ..."), or empty.
     QString nothingToSave() const;
     void save(const QString& path);
@@ -128,6 +134,8 @@ class Session : public QObject
     std::vector<std::unique_ptr<Guard>> guards_;
     QStringList warnings_;
     std::weak_ptr<const Run> savedRun_; // the run last saved or exported
+    std::shared_ptr<const Run> chosen_;
+    RunHistory history_;
     WorkQueue instrumentQueue_;
     WorkQueue fileQueue_; // so cancelling instrument work never drops a save
     SweepEngine sweep_;

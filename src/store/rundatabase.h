@@ -22,6 +22,7 @@ struct StoredRun {
     Run run;         // its points only when loaded one by one
     int pointCount = 0;
     QString guard; // what the guard did after the program ended during the sweep
+    QString note;  // the user's
 };
 
 // The run store: one SQLite file (WAL) holding every run and its points, each point

@@ -2,12 +2,10 @@
 
 #include "controller/sweepdescription.h"
 #include "data/printabletext.h"
-#include "data/runfile.h"
 #include "store/rundatabase.h"
+#include "store/runimport.h"
 
 #include <QCoreApplication>
-#include <QFile>
-#include <QFileInfo>
 
 #include <cstdio>
 
@@ -183,17 +181,11 @@ int main(int argc, char* argv[])
         return print(listing(runs)) ? 0 : 1;
     }
     if (command == QLatin1String("import")) {
-        QFile file(args[1]);
-        if (!file.open(QIODevice::ReadOnly))
-            return fail(QStringLiteral("%1: %2").arg(args[1], file.errorString()));
-        auto read = readRunFile(file.readAll());
-        if (const QString* problem = std::get_if<QString>(&read))
-            return fail(QStringLiteral("%1: %2").arg(args[1], *problem));
-        Run& run = std::get<Run>(read);
-        run.message = QStringLiteral("Imported from %1.").arg(QFileInfo(args[1]).fileName());
-        const qint64 newId = store.importRun(run, QStringLiteral("kestrel-runs " KESTREL_VERSION));
-        if (newId == 0)
-            return fail(store.lastError());
+        const auto imported =
+            importRunFile(store, args[1], QStringLiteral("kestrel-runs " KESTREL_VERSION));
+        if (const QString* problem = std::get_if<QString>(&imported))
+            return fail(*problem);
+        const qint64 newId = std::get<qint64>(imported);
         return print(QStringLiteral("%1\n").arg(newId)) ? 0 : 1;
     }
     if (command == QLatin1String("delete")) {

@@ -1,0 +1,118 @@
+#include "controller/runhistory.h"
+
+#include "store/runimport.h"
+
+namespace kestrel
+{
+
+struct RunHistory::Store {
+    std::unique_ptr<RunDatabase> database; // opened by the first request that finds it closed
+};
+
+RunHistory::RunHistory(QString path, QObject* parent)
+    : QObject(parent), path_(std::move(path)), store_(std::make_shared<Store>())
+{
+}
+
+RunHistory::~RunHistory()
+{
+    // The connection belongs to the worker: it is closed there.
+    queue_.post(
+        [store = store_](const CancelSignal&) {
+            store->database.reset();
+            return std::function<void()>();
+        },
+        nullptr);
+    queue_.waitForIdle(5000);
+}
+
+// work(database) runs on the worker with the store open; its result goes to done on
+// this object's thread. A store that will not open fails the request with the reason.
+template <typename Work, typename Done> void RunHistory::onStore(Work work, Done done)
+{
+    using Result = decltype(work(std::declval<RunDatabase&>()));
+    struct Answer {
+        std::optional<Result> result;
+        QString problem;
+    };
+    queue_.run(
+        this,
+        [path = path_, store = store_, work](const CancelSignal&) {
+            if (path.isEmpty())
+                return Answer{std::nullopt, tr("Runs are not being kept, so there is no history.")};
+            if (!store->database) {
+                auto database = std::make_unique<RunDatabase>(path);
+                if (const QString problem = database->open(); !problem.isEmpty())
+                    return Answer{std::nullopt,
+                                  tr("The run store cannot be read: %1").arg(problem)};
+                store->database = std::move(database);
+            }
+            return Answer{work(*store->database), QString()};
+        },
+        [this, done](const Answer& answer) {
+            if (answer.result)
+                done(*answer.result);
+            else
+                emit failed(answer.problem);
+        });
+}
+
+void RunHistory::refresh()
+{
+    onStore(
+        [](RunDatabase& db) -> std::variant<std::vector<StoredRun>, QString> {
+            std::vector<StoredRun> runs = db.list();
+            if (!db.lastError().isEmpty())
+                return db.lastError();
+            return runs;
+        },
+        [this](const std::variant<std::vector<StoredRun>, QString>& runs) {
+            if (const QString* problem = std::get_if<QString>(&runs))
+                emit failed(*problem);
+            else
+                emit listed(std::get<std::vector<StoredRun>>(runs));
+        });
+}
+
+void RunHistory::load(qint64 id)
+{
+    onStore(
+        [id](RunDatabase& db) -> std::variant<StoredRun, QString> {
+            if (std::optional<StoredRun> run = db.load(id))
+                return std::move(*run);
+            return tr("Run %1 cannot be read: %2").arg(id).arg(db.lastError());
+        },
+        [this](const std::variant<StoredRun, QString>& run) {
+            if (const QString* problem = std::get_if<QString>(&run))
+                emit failed(*problem);
+            else
+                emit loaded(std::get<StoredRun>(run));
+        });
+}
+
+void RunHistory::remove(qint64 id)
+{
+    onStore([id](RunDatabase& db) { return db.remove(id) ? QString() : db.lastError(); },
+            [this, id](const QString& problem) {
+                if (problem.isEmpty())
+                    emit removed(id);
+                else
+                    emit failed(tr("Run %1 was not deleted: %2").arg(id).arg(problem));
+            });
+}
+
+void RunHistory::importFile(const QString& filePath)
+{
+    onStore(
+        [filePath](RunDatabase& db) {
+            return importRunFile(db, filePath, QStringLiteral("Kestrel " KESTREL_VERSION));
+        },
+        [this, filePath](const std::variant<qint64, QString>& result) {
+            if (const QString* problem = std::get_if<QString>(&result))
+                emit failed(tr("Not opened: %1").arg(*problem));
+            else
+                emit imported(std::get<qint64>(result), filePath);
+        });
+}
+
+} // namespace kestrel
