@@ -1,0 +1,233 @@
+#include "app/historycontroller.h"
+
+#include "app/historypanel.h"
+#include "chart/barchart.h"
+
+#include <QLocale>
+
+namespace kestrel
+{
+
+namespace
+{
+
+// Where a dual sweep turns back: its return leg is drawn apart.
+int returnFrom(const Run& run)
+{
+    return run.settings.plan.shape == SweepShape::Dual ? run.settings.plan.steps + 1 : -1;
+}
+
+ChartPointList chartPointsOf(const IVPointList& points)
+{
+    ChartPointList records;
+    records.reserve(points.size());
+    for (const auto& [volt, amps] : points)
+        records.push_back(ivData{volt, amps});
+    return records;
+}
+
+} // namespace
+
+HistoryController::HistoryController(Session& session, HistoryPanel* panel, BarChart* chart,
+                                     QObject* parent)
+    : QObject(parent), session_(session), panel_(panel), chart_(chart)
+{
+    RunHistory& history = session_.history();
+    connect(&history, &RunHistory::listed, this, &HistoryController::listed);
+    connect(&history, &RunHistory::loaded, this, &HistoryController::loaded);
+    connect(&history, &RunHistory::imported, this, &HistoryController::imported);
+    connect(&history, &RunHistory::removed, this, [this](qint64 id) {
+        setShown(id, false, false);
+        if (current_ == id)
+            choose(0);
+        session_.history().refresh();
+        if (showStatus)
+            showStatus(tr("Run %1 was deleted.").arg(id), false);
+    });
+    connect(&history, &RunHistory::noteKept, this, [this] { session_.history().refresh(); });
+    connect(&history, &RunHistory::failed, this, [this](const QString& problem) {
+        if (showStatus)
+            showStatus(problem, true);
+    });
+    connect(&session_, &Session::runKept, this, [this](qint64 id) {
+        if (waitingForId_ && !liveBegun_)
+            beginLive(id);
+    });
+    if (panel_) {
+        connect(panel_, &HistoryPanel::shownChanged, this,
+                [this](qint64 id, bool shown) { setShown(id, shown, true); });
+        connect(panel_, &HistoryPanel::chosen, this, &HistoryController::choose);
+        connect(panel_, &HistoryPanel::deleteRequested, this, &HistoryController::askToDelete);
+        connect(panel_, &HistoryPanel::noteEdited, this, [this](qint64 id, const QString& note) {
+            session_.history().setNote(id, note);
+        });
+    }
+}
+
+void HistoryController::start()
+{
+    session_.history().refresh();
+}
+
+QString HistoryController::label(const Run& run, qint64 id) const
+{
+    const QString when = run.started.toLocalTime().toString(QStringLiteral("HH:mm"));
+    return id > 0 ? tr("Run %1, %2").arg(id).arg(when) : tr("Sweep at %1").arg(when);
+}
+
+void HistoryController::listed(const std::vector<StoredRun>& runs)
+{
+    runs_ = runs;
+    if (!listedOnce_) {
+        listedOnce_ = true;
+        for (std::size_t i = 0; i < runs_.size() && int(i) < defaultShownRuns; ++i)
+            setShown(runs_[i].id, true, false);
+    }
+    if (panel_)
+        panel_->setRuns(runs_, shown_, current_ ? current_ : live_);
+}
+
+void HistoryController::setShown(qint64 id, bool shown, bool byUser)
+{
+    if (byUser) {
+        if (shown)
+            tickedByUser_.insert(id);
+        else
+            tickedByUser_.remove(id);
+    }
+    if (!shown) {
+        shown_.remove(id);
+        loading_.remove(id);
+        drawn_.remove(id);
+        if (chart_)
+            chart_->hideRun(id);
+        return;
+    }
+    shown_.insert(id);
+    if (id == live_ || drawn_.contains(id) || loading_.contains(id))
+        return;
+    loading_.insert(id);
+    session_.history().load(id);
+}
+
+void HistoryController::loaded(const StoredRun& stored)
+{
+    if (chosenPending_ == stored.id) {
+        chosenPending_ = 0;
+        session_.choose(std::make_shared<const Run>(stored.run));
+        if (showStatus)
+            showStatus(tr("%1 is the current run: Save and Export write its %2 points.")
+                           .arg(label(stored.run, stored.id))
+                           .arg(stored.run.points.size()),
+                       false);
+    }
+    if (!loading_.remove(stored.id) || !shown_.contains(stored.id) || !chart_)
+        return;
+    drawn_.insert(stored.id);
+    chart_->showRun(stored.id, chartPointsOf(stored.run.points), label(stored.run, stored.id),
+                    returnFrom(stored.run));
+    if (current_ == stored.id)
+        chart_->setCurrentRun(stored.id);
+}
+
+void HistoryController::choose(qint64 id)
+{
+    current_ = id;
+    if (chart_ && id != 0)
+        chart_->setCurrentRun(id);
+    if (id == 0 || id == live_) {
+        chosenPending_ = 0;
+        session_.choose(nullptr); // the sweep's own run
+        return;
+    }
+    chosenPending_ = id;
+    session_.history().load(id);
+}
+
+void HistoryController::askToDelete(qint64 id)
+{
+    if (id == live_ && session_.isSweeping()) {
+        if (showStatus)
+            showStatus(tr("The sweep being measured cannot be deleted; stop it first."), true);
+        return;
+    }
+    const auto run = std::find_if(runs_.begin(), runs_.end(),
+                                  [id](const StoredRun& r) { return r.id == id; });
+    if (run == runs_.end())
+        return;
+    const QString question =
+        tr("Delete run %1, started %2, with its %3 points? This cannot be undone.")
+            .arg(id)
+            .arg(QLocale().toString(run->run.started.toLocalTime(), QLocale::ShortFormat))
+            .arg(run->pointCount);
+    if (confirm && confirm(question))
+        session_.history().remove(id);
+}
+
+void HistoryController::imported(qint64 id, const QString& filePath)
+{
+    if (showStatus)
+        showStatus(tr("Opened %1 as run %2.").arg(filePath).arg(id), false);
+    tickedByUser_.insert(id);
+    setShown(id, true, true);
+    current_ = id;
+    choose(id);
+    session_.history().refresh();
+}
+
+void HistoryController::sweepStarted()
+{
+    liveBegun_ = false;
+    live_ = 0;
+    // Kept in the store: the run is drawn under its id, which comes before its first point.
+    waitingForId_ = session_.recorder().isKeeping();
+    if (!waitingForId_)
+        beginLive(--localKeys_);
+}
+
+void HistoryController::beginLive(qint64 key)
+{
+    liveBegun_ = true;
+    waitingForId_ = false;
+    live_ = key;
+    current_ = key;
+    rollOffOldest();
+    shown_.insert(key);
+    drawn_.insert(key);
+    if (chart_) {
+        const Run& run = *session_.sweep().run();
+        chart_->beginLiveRun(key, label(run, key), returnFrom(run));
+        chart_->setCurrentRun(key);
+    }
+    if (key > 0)
+        session_.history().refresh();
+}
+
+void HistoryController::pointRecorded(double volt, double amps)
+{
+    if (!liveBegun_) // the store gave no id: the run is not kept there
+        beginLive(--localKeys_);
+    if (chart_)
+        chart_->addPoint(volt, amps);
+}
+
+void HistoryController::sweepFinished()
+{
+    waitingForId_ = false;
+    session_.history().refresh();
+}
+
+void HistoryController::rollOffOldest()
+{
+    QList<qint64> automatic;
+    for (const qint64 id : std::as_const(shown_))
+        if (!tickedByUser_.contains(id))
+            automatic << id;
+    std::sort(automatic.begin(), automatic.end(), [](qint64 a, qint64 b) {
+        return (a < 0 ? -a : a) < (b < 0 ? -b : b); // local keys are as new as their number
+    });
+    while (automatic.size() >= defaultShownRuns)
+        setShown(automatic.takeFirst(), false, false);
+}
+
+} // namespace kestrel

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "controller/session.h"
+
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+
+#include <functional>
+
+namespace kestrel
+{
+
+class BarChart;
+class HistoryPanel;
+
+// Between the history panel, the store's runs and the chart: a ticked run is loaded
+// and drawn, the selected run becomes the one Save and Export write, the sweep being
+// measured is drawn live under its store id, deleting asks first, and Open… brings a
+// file in as a run.
+class HistoryController : public QObject
+{
+    Q_OBJECT
+  public:
+    // Runs shown at start, and kept shown by default as new sweeps come.
+    static constexpr int defaultShownRuns = 5;
+
+    HistoryController(Session& session, HistoryPanel* panel, BarChart* chart,
+                      QObject* parent = nullptr);
+
+    // Hooks of the window: a question with Yes and No, and the status line.
+    std::function<bool(const QString& question)> confirm;
+    std::function<void(const QString& text, bool problem)> showStatus;
+
+    void start(); // lists the store, showing the latest runs
+    // The live run: drawn as its points come, under the store's id once it has one.
+    void sweepStarted();
+    void pointRecorded(double volt, double amps);
+    void sweepFinished();
+
+    QSet<qint64> shownRuns() const { return shown_; }
+    qint64 currentRun() const { return current_; }
+    qint64 liveRun() const { return live_; }
+
+  private:
+    void listed(const std::vector<StoredRun>& runs);
+    void loaded(const StoredRun& stored);
+    void setShown(qint64 id, bool shown, bool byUser);
+    void choose(qint64 id);
+    void askToDelete(qint64 id);
+    void imported(qint64 id, const QString& filePath);
+    void beginLive(qint64 key);
+    void rollOffOldest(); // only runs shown by default go; those the user ticked stay
+    QString label(const Run& run, qint64 id) const;
+
+    Session& session_;
+    QPointer<HistoryPanel> panel_;
+    QPointer<BarChart> chart_;
+    std::vector<StoredRun> runs_; // as last listed
+    QSet<qint64> shown_;
+    QSet<qint64> tickedByUser_;
+    QSet<qint64> drawn_;   // loaded onto the chart
+    QSet<qint64> loading_; // asked for, for the chart
+    qint64 current_ = 0;
+    qint64 chosenPending_ = 0; // selected, its points still being read
+    qint64 live_ = 0;          // the store id of the sweep being measured, or a local key
+    qint64 localKeys_ = 0;     // keys of runs not kept in the store count down from -1
+    bool liveBegun_ = false;
+    bool waitingForId_ = false;
+    bool listedOnce_ = false;
+};
+
+} // namespace kestrel
