@@ -94,6 +94,12 @@ void ViewController::connectOutlets()
         ivShape->addItem(tr("Dual (there and back)"), shapeName(SweepShape::Dual));
         ivShape->addItem(tr("Logarithmic"), shapeName(SweepShape::Log));
     }
+    if (meterRate && meterRate->count() == 0) {
+        meterRate->addItem(tr("Fast"), rateName(MeterRate::Fast));
+        meterRate->addItem(tr("Medium"), rateName(MeterRate::Medium));
+        meterRate->addItem(tr("Slow"), rateName(MeterRate::Slow));
+        meterRate->setCurrentIndex(meterRate->findData(rateName(MeterRate::Medium)));
+    }
     if (ivStop)
         ivStop->setEnabled(false);
     if (storeWarning)
@@ -133,6 +139,10 @@ void ViewController::viewDidLoad()
         ivShape->setCurrentIndex(std::max(0, ivShape->findData(stored.shape)));
     if (drainSensitivity)
         drainSensitivity->setCurrentIndex(stored.rangeIndex);
+    if (ivSettle)
+        ivSettle->setText(stored.settleMs);
+    if (meterRate)
+        meterRate->setCurrentIndex(std::max(0, meterRate->findData(stored.meterRate)));
 
     updateIdentityLine();
     if (printLine)
@@ -188,6 +198,10 @@ void ViewController::runIV()
     typed.shape = ivShape ? ivShape->currentData().toString() : shapeName(SweepShape::Linear);
     typed.rangeIndex = drainSensitivity ? drainSensitivity->currentIndex() : 0;
     typed.limit = ivLimit ? ivLimit->text() : QString();
+    if (ivSettle)
+        typed.settleMs = ivSettle->text();
+    if (meterRate)
+        typed.meterRate = meterRate->currentData().toString();
     session_->runTyped(typed);
 }
 
@@ -249,8 +263,9 @@ void ViewController::setSweeping(bool sweeping)
     // While a sweep runs, nothing may change which instruments it talks to or start
     // another one; Stop is the only way forward.
     for (QWidget* widget : std::initializer_list<QWidget*>{
-             IVstart, IVstop, IVsteps, ivLimit, ivShape, drainSensitivity, ivRun, switchOff,
-             sourceIdentify, drainIdentify, sourceip, sourceport, drainip, drainport})
+             IVstart, IVstop, IVsteps, ivLimit, ivSettle, ivShape, drainSensitivity, meterRate,
+             ivRun, switchOff, sourceIdentify, drainIdentify, sourceip, sourceport, drainip,
+             drainport})
         if (widget)
             widget->setEnabled(!sweeping);
     if (ivStop)

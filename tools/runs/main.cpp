@@ -120,6 +120,9 @@ QString description(const StoredRun& stored)
                                       .arg(header.start, header.stop, header.steps, header.shape)},
         {QStringLiteral("range"), header.range},
         {QStringLiteral("limit A"), header.limit.isEmpty() ? QStringLiteral("none") : header.limit},
+        {QStringLiteral("settle ms"), header.settleMs},
+        {QStringLiteral("rate"), header.rate},
+        {QStringLiteral("note"), stored.note},
         {QStringLiteral("points"), QString::number(stored.run.points.size())},
         {QStringLiteral("source output"),
          stored.run.outputOff ? QStringLiteral("off") : QStringLiteral("may be on")},
@@ -191,7 +194,8 @@ int main(int argc, char* argv[])
             return fail(QStringLiteral("%1: %2").arg(args[1], *problem));
         Run& run = std::get<Run>(read);
         run.message = QStringLiteral("Imported from %1.").arg(QFileInfo(args[1]).fileName());
-        const qint64 newId = store.importRun(run, QStringLiteral("kestrel-runs " KESTREL_VERSION));
+        const qint64 newId = store.importRun(run, QStringLiteral("kestrel-runs " KESTREL_VERSION),
+                                             QFileInfo(args[1]).fileName());
         if (newId == 0)
             return fail(store.lastError());
         return print(QStringLiteral("%1\n").arg(newId)) ? 0 : 1;
