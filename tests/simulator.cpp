@@ -15,9 +15,10 @@ Simulator::~Simulator() = default;
 bool Simulator::start()
 {
     const QStringList args =
-        QStringList{QStringLiteral("--source"), QStringLiteral("127.0.0.2:0"),
-                    QStringLiteral("--meter"),  QStringLiteral("127.0.0.3:0"),
-                    QStringLiteral("--log"),    dir_.filePath(QStringLiteral("sim.log"))} +
+        QStringList{QStringLiteral("--source"),     QStringLiteral("127.0.0.2:0"),
+                    QStringLiteral("--meter"),      QStringLiteral("127.0.0.3:0"),
+                    QStringLiteral("--log"),        dir_.filePath(QStringLiteral("sim.log")),
+                    QStringLiteral("--log-format"), QStringLiteral("timed")} +
         extraArgs_;
     QString error;
     if (process_->start(kestrelToolPath(QStringLiteral("kestrel-sim")), args, 5000, &error))
@@ -46,13 +47,26 @@ QString Simulator::meterPort() const
     return QString::number(process_->meterPort());
 }
 
-QStringList Simulator::log() const
+QList<std::pair<double, QString>> Simulator::timedLog() const
 {
     QFile file(dir_.filePath(QStringLiteral("sim.log")));
     if (!file.open(QIODevice::ReadOnly))
         return {};
     QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
     lines.removeLast(); // after the last line feed (or the whole of an empty file)
+    QList<std::pair<double, QString>> timed;
+    for (const QString& line : std::as_const(lines)) {
+        const qsizetype tab = line.indexOf(QLatin1Char('\t'));
+        timed.append({line.first(std::max<qsizetype>(tab, 0)).toDouble(), line.sliced(tab + 1)});
+    }
+    return timed;
+}
+
+QStringList Simulator::log() const
+{
+    QStringList lines;
+    for (const auto& [ms, line] : timedLog())
+        lines << line;
     return lines;
 }
 

@@ -11,7 +11,8 @@ class SimProcess;
 }
 
 // The build's kestrel-sim with both instruments on loopback and free ports:
-// --source 127.0.0.2:0 --meter 127.0.0.3:0 --log <tmpdir>/sim.log, plus extraArgs.
+// --source 127.0.0.2:0 --meter 127.0.0.3:0 --log <tmpdir>/sim.log --log-format timed,
+// plus extraArgs.
 // Stopped with SIGTERM when destroyed.
 //
 // The log shows a command once the simulator has read it. kestrel-scpi may end
@@ -34,6 +35,8 @@ class Simulator
 
     // Every command line received, in order: "source\t*IDN?", "meter\t:MEAS:CURR:DC?".
     QStringList log() const;
+    // The same lines, each with the milliseconds at which the simulator read it.
+    QList<std::pair<double, QString>> timedLog() const;
     // The same without the instrument name, one instrument only.
     QStringList sourceCommands() const;
     QStringList meterCommands() const;

@@ -142,7 +142,7 @@ void TestStore::refusesWhatIsNotItsOwn_data()
     QTest::addColumn<QString>("reason");
     QTest::newRow("a newer store") << "PRAGMA user_version = 7"
                                    << "was written by a newer Kestrel (store version 7; this one "
-                                      "knows up to 1); it was left as it is";
+                                      "knows up to 2); it was left as it is";
     QTest::newRow("someone else's database") << "CREATE TABLE notes (text)"
                                              << "holds tables that are not a Kestrel store";
     QTest::newRow("a text file") << ""

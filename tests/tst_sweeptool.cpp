@@ -258,7 +258,7 @@ void TestSweepTool::aStoreThatFailsIsReported()
     if (!full) {
         QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "newer");
         db.setDatabaseName(store);
-        QVERIFY(db.open() && QSqlQuery(db).exec("PRAGMA user_version = 2"));
+        QVERIFY(db.open() && QSqlQuery(db).exec("PRAGMA user_version = 3"));
         db.close();
     }
     QSqlDatabase::removeDatabase("newer");

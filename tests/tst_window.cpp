@@ -200,8 +200,13 @@ void TestWindow::aSweepLocksTheWindowUntilTheOutputIsOff()
     vc.IVsteps->setText("20000");
     bench.answer = false;
     vc.ivRun->click();
+    vc.IVsteps->setText("5000");
+    vc.ivSettle->setText("250"); // a tick of 250 ms: 5001 points take 20 min 50 s
+    vc.ivRun->click();
     QCOMPARE(bench.questions,
-             QStringList{"This sweep has 20,001 points and takes about 33 min 20 s. Start it?"});
+             (QStringList{"This sweep has 20,001 points and takes about 40 s. Start it?",
+                          "This sweep has 5,001 points and takes about 20 min 50 s. Start it?"}));
+    vc.ivSettle->setText("0");
     QVERIFY(!vc.sweep().isRunning() && vc.IVstart->styleSheet().isEmpty());
     QVERIFY(!bench.link->log().contains("source :OUTP1 ON"));
     bench.answer = true;

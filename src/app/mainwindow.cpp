@@ -117,6 +117,8 @@ void MainWindow::bindOutlets()
     vc.ivLimit = ui_->ivLimit;
     vc.drainSensitivity = ui_->drainSensitivity;
     vc.ivShape = ui_->ivShape;
+    vc.ivSettle = ui_->ivSettle;
+    vc.meterRate = ui_->meterRate;
     vc.xAxis = ui_->xAxis;
     vc.YAxis = ui_->YAxis;
     vc.chart = chart_;

@@ -106,9 +106,16 @@ void ViewController::connectOutlets()
         ivShape->addItem(tr("Dual (there and back)"), shapeName(SweepShape::Dual));
         ivShape->addItem(tr("Logarithmic"), shapeName(SweepShape::Log));
     }
+    if (meterRate && meterRate->count() == 0) {
+        meterRate->addItem(tr("Fast"), rateName(MeterRate::Fast));
+        meterRate->addItem(tr("Medium"), rateName(MeterRate::Medium));
+        meterRate->addItem(tr("Slow"), rateName(MeterRate::Slow));
+        meterRate->setCurrentIndex(meterRate->findData(rateName(MeterRate::Medium)));
+    }
     if (ivStop)
         ivStop->setEnabled(false);
-    for (QLineEdit* field : {IVstart.data(), IVstop.data(), IVsteps.data(), ivLimit.data()})
+    for (QLineEdit* field :
+         {IVstart.data(), IVstop.data(), IVsteps.data(), ivLimit.data(), ivSettle.data()})
         if (field)
             field->setProperty("plainToolTip", field->toolTip());
     if (storeWarning)
@@ -148,6 +155,10 @@ void ViewController::viewDidLoad()
         ivShape->setCurrentIndex(std::max(0, ivShape->findData(stored.shape)));
     if (drainSensitivity)
         drainSensitivity->setCurrentIndex(stored.rangeIndex);
+    if (ivSettle)
+        ivSettle->setText(stored.settleMs);
+    if (meterRate)
+        meterRate->setCurrentIndex(std::max(0, meterRate->findData(stored.meterRate)));
 
     updateIdentityLine();
     if (printLine)
@@ -203,6 +214,10 @@ void ViewController::runIV()
     typed.shape = ivShape ? ivShape->currentData().toString() : shapeName(SweepShape::Linear);
     typed.rangeIndex = drainSensitivity ? drainSensitivity->currentIndex() : 0;
     typed.limit = ivLimit ? ivLimit->text() : QString();
+    if (ivSettle)
+        typed.settleMs = ivSettle->text();
+    if (meterRate)
+        typed.meterRate = meterRate->currentData().toString();
     markFields(QString());
     if (!confirmLongSweep(typed))
         return;
@@ -214,15 +229,19 @@ bool ViewController::confirmLongSweep(const StoredSweep& typed)
     const auto plan =
         makeSweepPlan(SweepFields{typed.start, typed.stop, typed.steps,
                                   shapeFromName(typed.shape).value_or(SweepShape::Linear)});
-    if (!std::holds_alternative<SweepPlan>(plan) || !confirm || sweep().isRunning())
+    const auto settle = parseSettleMs(typed.settleMs);
+    if (!std::holds_alternative<SweepPlan>(plan) || !std::holds_alternative<int>(settle) ||
+        !confirm || sweep().isRunning())
         return true; // the session says what is wrong, or why it cannot start
     const int points = std::get<SweepPlan>(plan).count();
-    const qint64 seconds = qint64(points) * SweepEngine::tickIntervalMs / 1000;
+    // At least this long: the exchanges of each tick come on top of a settle time.
+    const qint64 seconds = qint64(points) * sweep().tickFor(std::get<int>(settle), 0) / 1000;
     if (points <= longSweepPoints && seconds <= longSweepSeconds)
         return true;
     const QString duration = seconds >= 3600
                                  ? tr("%1 h %2 min").arg(seconds / 3600).arg(seconds % 3600 / 60)
-                                 : tr("%1 min %2 s").arg(seconds / 60).arg(seconds % 60);
+                             : seconds >= 60 ? tr("%1 min %2 s").arg(seconds / 60).arg(seconds % 60)
+                                             : tr("%1 s").arg(seconds);
     return confirm(tr("This sweep has %1 points and takes about %2. Start it?")
                        .arg(QLocale().toString(points), duration));
 }
@@ -235,6 +254,7 @@ void ViewController::markFields(const QString& message)
         {IVstop, {QStringLiteral("Stop must"), QStringLiteral("A log sweep")}},
         {IVsteps, {QStringLiteral("Steps must")}},
         {ivLimit, {QStringLiteral("Limit must")}},
+        {ivSettle, {QStringLiteral("Settle must")}},
     };
     QLineEdit* first = nullptr;
     for (const auto& [field, openings] : fields) {
@@ -310,8 +330,9 @@ void ViewController::setSweeping(bool sweeping)
     // While a sweep runs, nothing may change which instruments it talks to or start
     // another one; Stop is the only way forward.
     for (QWidget* widget : std::initializer_list<QWidget*>{
-             IVstart, IVstop, IVsteps, ivLimit, ivShape, drainSensitivity, ivRun, switchOff,
-             sourceIdentify, drainIdentify, sourceip, sourceport, drainip, drainport})
+             IVstart, IVstop, IVsteps, ivLimit, ivSettle, ivShape, drainSensitivity, meterRate,
+             ivRun, switchOff, sourceIdentify, drainIdentify, sourceip, sourceport, drainip,
+             drainport})
         if (widget)
             widget->setEnabled(!sweeping);
     if (ivStop)

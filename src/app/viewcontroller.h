@@ -71,8 +71,8 @@ class ViewController : public QObject
     QPointer<QLineEdit> sourceip, sourceport, drainip, drainport;
     QPointer<QLabel> sourcestatt, drainstat;
     QPointer<QPushButton> sourceIdentify, drainIdentify;
-    QPointer<QLineEdit> IVstart, IVstop, IVsteps, ivLimit;
-    QPointer<QComboBox> drainSensitivity, ivShape;
+    QPointer<QLineEdit> IVstart, IVstop, IVsteps, ivLimit, ivSettle;
+    QPointer<QComboBox> drainSensitivity, ivShape, meterRate;
     QPointer<QLabel> xAxis, YAxis;
     QPointer<BarChart> chart;
     QPointer<QPushButton> ivRun, ivStop, switchOff, savebutton, csvbutton;

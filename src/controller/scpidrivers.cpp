@@ -158,11 +158,17 @@ QString SourceDriver::levelCommand(double volts)
     return QStringLiteral(":SOUR1:APPL:DC 1,1,") + QString::fromStdString(formatDouble(volts));
 }
 
-Step MeterDriver::configure(int rangeIndex)
+QString MeterDriver::rateCommand(MeterRate rate)
+{
+    const char letter = rate == MeterRate::Fast ? 'F' : rate == MeterRate::Slow ? 'S' : 'M';
+    return QStringLiteral(":RATE:CURR:DC ") + QLatin1Char(letter);
+}
+
+Step MeterDriver::configure(int rangeIndex, MeterRate rate)
 {
     for (const QString& command :
          {QStringLiteral(":FUNCtion:CURRent:DC"),
-          QStringLiteral(":MEAS:CURR:DC %1").arg(rangeIndex), QStringLiteral(":RATE:CURR:DC M")})
+          QStringLiteral(":MEAS:CURR:DC %1").arg(rangeIndex), rateCommand(rate)})
         if (Step step = set(command); !step.ok)
             return step;
     return Step{};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "data/sweepplan.h"
 #include "link/instrumentlink.h"
 
 #include <QString>
@@ -100,9 +101,10 @@ class MeterDriver : public ScpiDriver
     }
 
     static inline const QString readCommand = QStringLiteral(":MEAS:CURR:DC?");
+    static QString rateCommand(MeterRate rate); // ":RATE:CURR:DC M"
 
-    // DC current at the range of that index, medium rate; each setting confirmed.
-    Step configure(int rangeIndex);
+    // DC current at the range of that index and at that rate; each setting confirmed.
+    Step configure(int rangeIndex, MeterRate rate = MeterRate::Medium);
     Reading read();
 };
 

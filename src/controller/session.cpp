@@ -220,7 +220,8 @@ bool Session::start(const SweepRequest& request)
         return false;
     }
     return sweep_.start(SweepSettings{Endpoint{sip, sport}, Endpoint{dip, dport}, request.plan,
-                                      request.rangeIndex, request.limitAmps},
+                                      request.rangeIndex, request.limitAmps, request.settleMs,
+                                      request.meterRate},
                         source_.identity, meter_.identity);
 }
 
@@ -240,6 +241,11 @@ bool Session::runTyped(const StoredSweep& typed)
         emit statusShown(*problem, true);
         return false;
     }
+    const auto settle = parseSettleMs(typed.settleMs);
+    if (const QString* problem = std::get_if<QString>(&settle)) {
+        emit statusShown(*problem, true);
+        return false;
+    }
     if (settings_) {
         storeEndpoint(*settings_, sourceAddressKey, Endpoint{sip, sport});
         storeEndpoint(*settings_, drainAddressKey, Endpoint{dip, dport});
@@ -247,7 +253,8 @@ bool Session::runTyped(const StoredSweep& typed)
         settings_->sync();
     }
     return start(SweepRequest{std::get<SweepPlan>(plan), typed.rangeIndex,
-                              std::get<std::optional<double>>(limit)});
+                              std::get<std::optional<double>>(limit), std::get<int>(settle),
+                              rateFromName(typed.meterRate).value_or(MeterRate::Medium)});
 }
 
 void Session::stop()

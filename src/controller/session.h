@@ -22,6 +22,8 @@ struct SweepRequest {
     SweepPlan plan;
     int rangeIndex = 0;
     std::optional<double> limitAmps;
+    int settleMs = 0;
+    MeterRate meterRate = MeterRate::Medium;
 };
 
 // Where runs are kept and who guards the source; none of it by default.

@@ -64,6 +64,12 @@ StoredSweep restoreSweep(const QSettings& settings)
     }
     if (auto text = storedText(settings, QStringLiteral("sweeplimit")))
         sweep.limit = *text;
+    // Only a settle time and a rate this program would run with come back.
+    if (auto text = storedText(settings, QStringLiteral("sweepsettlems"));
+        text && std::holds_alternative<int>(parseSettleMs(*text)))
+        sweep.settleMs = *text;
+    if (auto text = storedText(settings, QStringLiteral("meterrate")); text && rateFromName(*text))
+        sweep.meterRate = *text;
     return sweep;
 }
 
@@ -75,6 +81,8 @@ void storeSweep(QSettings& settings, const StoredSweep& sweep)
     settings.setValue(QStringLiteral("sweepshape"), sweep.shape);
     settings.setValue(QStringLiteral("sweeprange"), QString::number(sweep.rangeIndex));
     settings.setValue(QStringLiteral("sweeplimit"), sweep.limit);
+    settings.setValue(QStringLiteral("sweepsettlems"), sweep.settleMs);
+    settings.setValue(QStringLiteral("meterrate"), sweep.meterRate);
 }
 
 } // namespace kestrel

@@ -27,6 +27,8 @@ struct StoredSweep {
     QString shape = QStringLiteral("linear");
     int rangeIndex = 0;
     QString limit; // empty: no limit
+    QString settleMs = QStringLiteral("0");
+    QString meterRate = QStringLiteral("medium"); // a rateName()
 };
 
 StoredSweep restoreSweep(const QSettings& settings);

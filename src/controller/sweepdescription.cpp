@@ -40,6 +40,8 @@ CsvHeader describeRun(const QString& program, const Run& run)
             ? QStringLiteral("%1 (index %2)").arg(ranges[std::size_t(index)].label).arg(index)
             : QString::number(index);
     header.limit = sweep.limitAmps ? number(*sweep.limitAmps) : QString();
+    header.settleMs = QString::number(sweep.settleMs);
+    header.rate = rateName(sweep.meterRate);
     return header;
 }
 

@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <cmath>
+#include <limits>
 
 namespace kestrel
 {
@@ -27,6 +28,7 @@ QString volts(double level)
 struct SweepEngine::SetUp {
     Step step;
     bool sourceTouched = false; // a setting went to the source: switch it off at the end
+    qint64 chainNs = 0;         // what a tick's three exchanges take, judged by the set-up
     QStringList older;          // errors the instruments held before the sweep
 };
 
@@ -38,7 +40,7 @@ struct SweepEngine::Tick {
 SweepEngine::SweepEngine(WorkQueue& queue, InstrumentLink& link, QObject* parent)
     : QObject(parent), queue_(queue), link_(link)
 {
-    timerCH2.setInterval(tickIntervalMs);
+    timerCH2.setInterval(baseTickMs_);
     timerCH2.setTimerType(Qt::PreciseTimer);
     connect(&timerCH2, &QTimer::timeout, this, &SweepEngine::timerc2);
 }
@@ -82,11 +84,17 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
             result.step = meter.clearErrors(older);
             for (const QString& entry : std::as_const(older))
                 result.older << QStringLiteral("the meter had ") + entry;
-            if (!result.step.ok || !(result.step = meter.configure(settings.rangeIndex)).ok)
+            if (!result.step.ok ||
+                !(result.step = meter.configure(settings.rangeIndex, settings.meterRate)).ok)
                 return result;
             result.sourceTouched = true;
+            // The level and the switch-on are two settings, four exchanges in all, like
+            // the tick's level, its confirmation and the reading: three of them.
+            QElapsedTimer exchanges;
+            exchanges.start();
             if ((result.step = source.setLevel(settings.plan.start)).ok)
                 result.step = source.switchOn();
+            result.chainNs = exchanges.nsecsElapsed() * 3 / 4;
             return result;
         },
         [this](const SetUp& result) { setUpDone(result); });
@@ -104,6 +112,7 @@ void SweepEngine::setUpDone(const SetUp& result)
     }
     xyflag = 1;
     state_ = State::Running;
+    timerCH2.setInterval(tickFor(run_->settings.settleMs, result.chainNs));
     timerCH2.start();
     emit progress(0, run_->settings.plan.count(), expectedEnd());
 }
@@ -119,9 +128,13 @@ void SweepEngine::timerc2()
     queue_.run(
         this,
         [&link = link_, source = run_->settings.source, meter = run_->settings.meter, level,
-         index = pointsDone(), keeper = keeper_, clock = sweepClock_](const CancelSignal& cancel) {
+         settleMs = run_->settings.settleMs, index = pointsDone(), keeper = keeper_,
+         clock = sweepClock_](const CancelSignal& cancel) {
             Tick tick;
             tick.level = SourceDriver(link, source, cancel).setLevel(level);
+            // Stop ends the wait at once; the result of a cancelled tick is dropped.
+            if (tick.level.ok && settleMs > 0 && cancel.waitFor(settleMs))
+                return tick;
             if (tick.level.ok)
                 tick.reading = MeterDriver(link, meter, cancel).read();
             if (keeper && tick.reading.kind == Reading::Kind::Amps)
@@ -265,6 +278,19 @@ void SweepEngine::complete(Run::Outcome outcome, QString message, const Step& of
     run_->outputOff = off.ok;
     state_ = State::Idle;
     emit finished(outcome, message);
+}
+
+int SweepEngine::tickFor(int settleMs, qint64 chainNs) const
+{
+    // On the grid of the shortest tick (0.1 s unless a test or benchmark says
+    // otherwise), so readings keep an even pace and the timer never fires while the
+    // tick before is still settling or talking; without a settle time and with a quick
+    // link this is the shortest tick itself. A tick that runs late still drops the
+    // firing it overlaps, so a slower link than the set-up showed costs one more tick.
+    const qint64 neededNs = qint64(settleMs) * 1000000 + std::max<qint64>(0, chainNs);
+    const qint64 gridNs = qint64(baseTickMs_) * 1000000;
+    const qint64 ticks = std::max<qint64>(1, (neededNs + gridNs - 1) / gridNs);
+    return int(std::min<qint64>(ticks * baseTickMs_, std::numeric_limits<int>::max()));
 }
 
 QDateTime SweepEngine::expectedEnd() const

@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -20,8 +21,9 @@ class WorkQueue;
 struct Reading;
 struct Step;
 
-// One I-V sweep at a time: set-up, one tick per 0.1 s (set the level, confirm it,
-// measure, record [level, current]), and the output switched off at the end,
+// One I-V sweep at a time: set-up, one tick per 0.1 s or more (set the level, confirm
+// it, wait the settle time, measure, record [level, current]), and the output
+// switched off at the end,
 // whatever ends it. Every command goes through the work queue, so nothing here ever
 // blocks the thread it lives on, and no widget is needed: the window and the
 // headless sweep both drive this class. Each sweep is a Run of its own.
@@ -34,8 +36,16 @@ class SweepEngine : public QObject
     SweepEngine(WorkQueue& queue, InstrumentLink& link, QObject* parent = nullptr);
     ~SweepEngine() override;
 
-    // Soak tests and benchmarks run the same sweep faster than real instruments allow.
-    void setTickInterval(int ms) { timerCH2.setInterval(ms); }
+    // Soak tests and benchmarks run the same sweep faster than real instruments allow:
+    // the shortest tick, and the grid the tick is kept on.
+    void setTickInterval(int ms)
+    {
+        baseTickMs_ = std::max(1, ms);
+        timerCH2.setInterval(baseTickMs_);
+    }
+    // The tick for a settle time and the time the tick's exchanges take: the smallest
+    // whole multiple of the shortest tick that holds both, at least one.
+    int tickFor(int settleMs, qint64 chainNs) const;
     // Called on the work queue's thread for every point before it counts as recorded
     // (the run store commits it there), with milliseconds since the sweep started.
     using PointKeeper = std::function<void(int index, double volt, double amps, qint64 ms)>;
@@ -93,6 +103,7 @@ class SweepEngine : public QObject
     QStringList notes_; // older instrument errors found before the sweep
     PointKeeper keeper_;
     QElapsedTimer sweepClock_;
+    int baseTickMs_ = tickIntervalMs;
 };
 
 } // namespace kestrel

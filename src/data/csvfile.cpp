@@ -35,6 +35,8 @@ QByteArray csvText(const CsvHeader& header, const IVPointList& points)
         {QStringLiteral("shape"), header.shape},
         {QStringLiteral("range"), header.range},
         {QStringLiteral("limit A"), header.limit.isEmpty() ? QStringLiteral("none") : header.limit},
+        {QStringLiteral("settle ms"), header.settleMs},
+        {QStringLiteral("rate"), header.rate},
     };
     QByteArray text;
     text.reserve(qsizetype(points.size()) * 36 + 512);

@@ -22,6 +22,8 @@ struct CsvHeader {
     QString meter;
     QString meterIdentity;
     QString start, stop, steps, shape, range, limit;
+    QString settleMs; // "0": measured as soon as the level was confirmed
+    QString rate;     // "fast", "medium", "slow"
 };
 
 // "# key: value" lines, then "voltage_V,current_A" and one row per point, numbers

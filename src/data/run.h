@@ -18,6 +18,8 @@ struct SweepSettings {
     SweepPlan plan;
     int rangeIndex = 0;
     std::optional<double> limitAmps;
+    int settleMs = 0; // waited between each level's confirmation and its measurement
+    MeterRate meterRate = MeterRate::Medium;
 };
 
 // One sweep as it happened: what was asked, of which instruments, when, what was

@@ -53,6 +53,13 @@ void applyHeader(const QHash<QString, QString>& header, Run& run)
     const qsizetype index = range.lastIndexOf(QLatin1String("(index "));
     settings.rangeIndex = index < 0 ? 0 : range.mid(index + 7).chopped(1).toInt();
     settings.limitAmps = value("limit A");
+    // Files from before the settle time and the rate were written were measured
+    // without a wait, at medium rate: the defaults.
+    if (const auto settle = value("settle ms");
+        settle && *settle >= 0 && *settle <= maxSettleMs && std::floor(*settle) == *settle)
+        settings.settleMs = int(*settle);
+    settings.meterRate =
+        rateFromName(header.value(QStringLiteral("rate"))).value_or(MeterRate::Medium);
 }
 
 std::variant<Run, QString> readCsv(const QByteArray& text)

@@ -114,4 +114,34 @@ std::variant<std::optional<double>, QString> parseCurrentLimit(const QString& te
     return std::optional<double>(*limit);
 }
 
+QString rateName(MeterRate rate)
+{
+    switch (rate) {
+    case MeterRate::Fast:
+        return QStringLiteral("fast");
+    case MeterRate::Slow:
+        return QStringLiteral("slow");
+    case MeterRate::Medium:
+        break;
+    }
+    return QStringLiteral("medium");
+}
+
+std::optional<MeterRate> rateFromName(const QString& name)
+{
+    for (MeterRate rate : {MeterRate::Fast, MeterRate::Medium, MeterRate::Slow})
+        if (name == rateName(rate))
+            return rate;
+    return std::nullopt;
+}
+
+std::variant<int, QString> parseSettleMs(const QString& text)
+{
+    const auto ms = fieldNumber(text);
+    if (!ms || !(*ms >= 0 && *ms <= maxSettleMs) || std::floor(*ms) != *ms)
+        return QStringLiteral("Settle must be a whole number of milliseconds from 0 to %1.")
+            .arg(maxSettleMs);
+    return int(*ms);
+}
+
 } // namespace kestrel

@@ -41,6 +41,17 @@ struct SweepFields {
 // A plan, or a message naming the field that is wrong.
 std::variant<SweepPlan, QString> makeSweepPlan(const SweepFields& fields);
 
+// How long the meter integrates a reading: fast is noisiest, slow the quietest.
+enum class MeterRate { Fast, Medium, Slow };
+
+QString rateName(MeterRate rate); // "fast", "medium", "slow"
+std::optional<MeterRate> rateFromName(const QString& name);
+
+// The wait between a level's confirmation and its measurement, so the device under
+// test settles: a whole number of milliseconds from 0 (no wait) to maxSettleMs.
+inline constexpr int maxSettleMs = 60000;
+std::variant<int, QString> parseSettleMs(const QString& text);
+
 // An optional current limit in amps: empty text means none; otherwise a positive number.
 std::variant<std::optional<double>, QString> parseCurrentLimit(const QString& text);
 

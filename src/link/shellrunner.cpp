@@ -1,5 +1,6 @@
 #include "link/shellrunner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -103,6 +104,22 @@ void CancelSignal::reset()
 bool CancelSignal::isCancelled() const
 {
     return readable(fd_);
+}
+
+bool CancelSignal::waitFor(int ms) const
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        pollfd wait{fd_, POLLIN, 0};
+        const int n =
+            poll(&wait, 1, int(std::max<std::chrono::milliseconds::rep>(0, left.count())));
+        if (n > 0)
+            return true;
+        if (n == 0 || errno != EINTR)
+            return isCancelled();
+    }
 }
 
 QString decodeReply(const QByteArray& bytes)

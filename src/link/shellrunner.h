@@ -23,6 +23,8 @@ class CancelSignal
     void cancel();
     void reset();
     bool isCancelled() const;
+    // Waits up to ms milliseconds, returning early (true) once cancelled.
+    bool waitFor(int ms) const;
     int fd() const { return fd_; }
 
   private:

@@ -32,12 +32,17 @@ const std::vector<std::vector<const char*>> migrations{
      "CREATE TABLE points (run INTEGER NOT NULL REFERENCES runs(id) ON DELETE CASCADE, "
      "idx INTEGER NOT NULL, level NOT NULL, current NOT NULL, ms INTEGER NOT NULL, "
      "PRIMARY KEY (run, idx)) WITHOUT ROWID"},
+    // The runs measured before settle times and rates were kept had neither.
+    {"ALTER TABLE runs ADD COLUMN settle_ms INTEGER NOT NULL DEFAULT 0",
+     "ALTER TABLE runs ADD COLUMN meter_rate TEXT NOT NULL DEFAULT 'medium'",
+     "ALTER TABLE runs ADD COLUMN note TEXT NOT NULL DEFAULT ''"},
 };
 
 const QString runColumns = QStringLiteral(
     "id, program, started, ended, state, message, source_address, source_port, "
     "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, shape, "
-    "range_index, limit_a, output_off, guard, (SELECT count(*) FROM points WHERE run = runs.id)");
+    "range_index, limit_a, output_off, guard, (SELECT count(*) FROM points WHERE run = runs.id), "
+    "settle_ms, meter_rate, note");
 
 // What SQLite said, without the driver's own words around it.
 QString reason(const QSqlError& error)
@@ -173,15 +178,17 @@ bool RunDatabase::migrate(int from)
     return true;
 }
 
-qint64 RunDatabase::beginRun(const Run& run, const QString& program, const ProcessId& owner)
+qint64 RunDatabase::beginRun(const Run& run, const QString& program, const ProcessId& owner,
+                             const QString& note)
 {
     const SweepSettings& s = run.settings;
     QSqlQuery query(QSqlDatabase::database(connection_, false));
     query.prepare(QStringLiteral(
         "INSERT INTO runs (program, started, ended, state, message, source_address, source_port, "
         "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, "
-        "shape, range_index, limit_a, output_off, owner_pid, owner_start, reported) "
-        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+        "shape, range_index, limit_a, output_off, owner_pid, owner_start, reported, settle_ms, "
+        "meter_rate, note) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
     const bool running = run.outcome == Run::Outcome::Running;
     for (const QVariant& value :
          {text(program),
@@ -204,7 +211,10 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
           running ? QVariant(QMetaType::fromType<int>()) : QVariant(int(run.outputOff)),
           QVariant(owner.pid),
           QVariant(owner.started),
-          QVariant(running ? 0 : 1)})
+          QVariant(running ? 0 : 1),
+          QVariant(s.settleMs),
+          text(rateName(s.meterRate)),
+          text(note)})
         query.addBindValue(value);
     return execute(query, "a new run") ? query.lastInsertId().toLongLong() : 0;
 }
@@ -249,14 +259,14 @@ bool RunDatabase::recordGuard(const ProcessId& owner, bool outputOff, const QStr
     return execute(query, "the guard's word");
 }
 
-qint64 RunDatabase::importRun(const Run& imported, const QString& program)
+qint64 RunDatabase::importRun(const Run& imported, const QString& program, const QString& note)
 {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     if (!db.transaction()) {
         fail(QString(), reason(db.lastError()));
         return 0;
     }
-    const qint64 id = beginRun(imported, program, ProcessId{});
+    const qint64 id = beginRun(imported, program, ProcessId{}, note);
     for (std::size_t i = 0; id && i < imported.points.size(); ++i)
         if (!addPoint(id, int(i), imported.points[i][0], imported.points[i][1], 0)) {
             db.rollback();
@@ -269,6 +279,18 @@ qint64 RunDatabase::importRun(const Run& imported, const QString& program)
         return 0;
     }
     return id;
+}
+
+bool RunDatabase::setNote(qint64 runId, const QString& note)
+{
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    query.prepare(QStringLiteral("UPDATE runs SET note = ? WHERE id = ?"));
+    query.addBindValue(text(note));
+    query.addBindValue(runId);
+    if (!execute(query, "the note of a run"))
+        return false;
+    return query.numRowsAffected() == 1 ||
+           fail(QString(), QStringLiteral("there is no run %1").arg(runId));
 }
 
 bool RunDatabase::remove(qint64 runId)
@@ -304,6 +326,9 @@ StoredRun RunDatabase::storedRun(const QSqlQuery& q) const
     r.outputOff = q.value(18).toInt() == 1;
     stored.guard = q.value(19).toString();
     stored.pointCount = q.value(20).toInt();
+    r.settings.settleMs = q.value(21).toInt();
+    r.settings.meterRate = rateFromName(q.value(22).toString()).value_or(MeterRate::Medium);
+    stored.note = q.value(23).toString();
     return stored;
 }
 

@@ -22,7 +22,7 @@ struct StoredRun {
     Run run;         // its points only when loaded one by one
     int pointCount = 0;
     QString guard; // what the guard did after the program ended during the sweep
-    QString note;  // the user's
+    QString note;  // the user's own words on the run; empty unless given
 };
 
 // The run store: one SQLite file (WAL) holding every run and its points, each point
@@ -32,7 +32,7 @@ struct StoredRun {
 class RunDatabase
 {
   public:
-    static constexpr int schemaVersion = 1;
+    static constexpr int schemaVersion = 2;
 
     explicit RunDatabase(QString path);
     ~RunDatabase();
@@ -45,15 +45,19 @@ class RunDatabase
     QString lastError() const { return error_; }
 
     // A new run, state "running", owned by that process: its id, or 0.
-    qint64 beginRun(const Run& run, const QString& program, const ProcessId& owner);
+    qint64 beginRun(const Run& run, const QString& program, const ProcessId& owner,
+                    const QString& note = QString());
     bool addPoint(qint64 run, int index, double level, double amps, qint64 ms);
     // How the run ended: its end time, outcome, message and whether the output is off.
     bool finishRun(qint64 run, const Run& finished);
     // The guard's word on the run its owner left running: what it did and whether the
     // output is off now.
     bool recordGuard(const ProcessId& owner, bool outputOff, const QString& text);
-    // A whole run from a file, points and all, in one transaction: its id, or 0.
-    qint64 importRun(const Run& run, const QString& program);
+    // A whole run from a file, points and all, in one transaction: its id, or 0. The
+    // note says where it came from, such as the file's name.
+    qint64 importRun(const Run& run, const QString& program, const QString& note = QString());
+    // Replaces the run's note.
+    bool setNote(qint64 run, const QString& note);
     bool remove(qint64 run);
 
     std::vector<StoredRun> list(); // newest first, without their points

@@ -19,7 +19,7 @@ std::variant<qint64, QString> importRunFile(RunDatabase& store, const QString& f
         return QStringLiteral("%1: %2").arg(filePath, *problem);
     Run& run = std::get<Run>(read);
     run.message = QStringLiteral("Imported from %1.").arg(QFileInfo(filePath).fileName());
-    const qint64 id = store.importRun(run, program);
+    const qint64 id = store.importRun(run, program, QFileInfo(filePath).fileName());
     if (id == 0)
         return store.lastError();
     return id;

@@ -93,6 +93,9 @@ void RunRecorder::begin(const Run& run)
             return;
         runId_ = database_->beginRun(run, program_, thisProcess());
         check(runId_ != 0);
+        if (runId_ != 0)
+            QMetaObject::invokeMethod(
+                this, [this, id = runId_] { emit begun(id); }, Qt::QueuedConnection);
     });
 }
 

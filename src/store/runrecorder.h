@@ -42,6 +42,9 @@ class RunRecorder : public QObject
 
   signals:
     void failed(const QString& message);
+    // The run begun last has its row in the store, under this id; on this object's
+    // thread.
+    void begun(qint64 id);
 
   private:
     void post(std::function<void()> task);

@@ -65,7 +65,7 @@ int main(int argc, char** argv)
 
     CommandLog log;
     QString error;
-    if (!options.logPath.isEmpty() && !log.open(options.logPath, &error)) {
+    if (!options.logPath.isEmpty() && !log.open(options.logPath, options.logTimes, &error)) {
         print(stderr, QStringLiteral("kestrel-sim: --log %1: %2\n").arg(options.logPath, error));
         return 1;
     }

@@ -105,6 +105,10 @@ SimArguments parseSimArguments(const QStringList& args)
             options.latencyMs = int(std::lround(*ms));
         } else if (name == QLatin1String("--log")) {
             options.logPath = value;
+        } else if (name == QLatin1String("--log-format")) {
+            if (value != QLatin1String("plain") && value != QLatin1String("timed"))
+                return fail(what + QStringLiteral(": expected plain or timed"));
+            options.logTimes = value == QLatin1String("timed");
         } else if (name == QLatin1String("--fault")) {
             const std::optional<FaultSwitch> fault = parseFault(value, &error);
             if (!fault)
@@ -154,6 +158,9 @@ QString simHelpText()
         "  --latency MS         delay before each reading is sent (default 0)\n"
         "  --log FILE           write each command line received to FILE, as\n"
         "                       source<TAB>COMMAND or meter<TAB>COMMAND\n"
+        "  --log-format timed   begin each log line with the milliseconds since the\n"
+        "                       start on a monotonic clock and a TAB:\n"
+        "                       1234.567<TAB>meter<TAB>COMMAND (default: plain)\n"
         "  --fault KIND:INSTRUMENT:N\n"
         "                       from that instrument's Nth command line on, answer\n"
         "                       queries wrongly: silent (no reply), close (part of the\n"

@@ -24,6 +24,7 @@ struct SimOptions {
     double maxLevelVolts = SourceInstrument::defaultMaxLevelVolts;
     int latencyMs = 0;
     QString logPath;
+    bool logTimes = false; // each log line begins with its time
     std::vector<FaultSwitch> faults;
 };
 

@@ -18,8 +18,9 @@ const QString usageText =
                      --start V --stop V --steps N [options]
 
 Runs one I-V sweep without a window, exactly as the Kestrel window does: both
-instruments identified, set-up, one point every 0.1 s, each setting confirmed
-through the instrument's error queue, the source output switched off at the end.
+instruments identified, set-up, one point every 0.1 s (longer with a settle
+time), each setting confirmed through the instrument's error queue, the source
+output switched off at the end.
 Every point goes into the run store as it is measured (see kestrel-runs), and a
 guard process switches the source off should this program be killed mid-sweep.
 Every command goes through ~/sendArbcmd.sh. Each meter reply is printed on
@@ -37,6 +38,12 @@ Options:
                          %1
                          (default 0)
   --limit A              end the sweep when |current| exceeds A amps
+  --settle-ms N          wait N milliseconds (0 to 60000, default 0) after each
+                         level is confirmed before measuring; the points come
+                         as often as the wait and the commands allow, on a
+                         0.1 s grid
+  --rate RATE            the meter's reading rate: fast (noisiest), medium
+                         (default) or slow (quietest)
   --out FILE             write the data in Kestrel's data format at the end,
                          also when the sweep fails (with the points it has; a
                          sweep without points writes nothing)
@@ -108,6 +115,8 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     const auto shape = valued(QStringLiteral("shape"));
     const auto range = valued(QStringLiteral("range"));
     const auto limit = valued(QStringLiteral("limit"));
+    const auto settle = valued(QStringLiteral("settle-ms"));
+    const auto rate = valued(QStringLiteral("rate"));
     const auto out = valued(QStringLiteral("out"));
     const auto csv = valued(QStringLiteral("csv"));
     const auto png = valued(QStringLiteral("png"));
@@ -168,6 +177,23 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     if (const QString* problem = std::get_if<QString>(&limitAmps))
         return badArguments(*problem);
     options.sweep.limitAmps = std::get<std::optional<double>>(limitAmps);
+    if (parser.isSet(settle)) {
+        const auto settleMs = parseSettleMs(parser.value(settle));
+        if (std::holds_alternative<QString>(settleMs))
+            return badArguments(
+                QStringLiteral("--settle-ms must be a whole number of milliseconds from 0 to "
+                               "%1, not '%2'")
+                    .arg(maxSettleMs)
+                    .arg(parser.value(settle)));
+        options.sweep.settleMs = std::get<int>(settleMs);
+    }
+    if (parser.isSet(rate)) {
+        const auto meterRate = rateFromName(parser.value(rate));
+        if (!meterRate)
+            return badArguments(QStringLiteral("--rate must be fast, medium or slow, not '%1'")
+                                    .arg(parser.value(rate)));
+        options.sweep.meterRate = *meterRate;
+    }
 
     options.home = parser.isSet(home) ? parser.value(home) : homeDirectory();
     options.outPath = parser.value(out);

@@ -56,8 +56,9 @@ void SweepRun::identified(Session::Which, bool ok, const QString& text)
         return;
     }
     if (++identifiedCount_ == 2 &&
-        !session_.start(
-            SweepRequest{options_.sweep.plan, options_.sweep.rangeIndex, options_.sweep.limitAmps}))
+        !session_.start(SweepRequest{options_.sweep.plan, options_.sweep.rangeIndex,
+                                     options_.sweep.limitAmps, options_.sweep.settleMs,
+                                     options_.sweep.meterRate}))
         endEarly(QStringLiteral("The sweep did not start."), endedEarly);
 }
 
