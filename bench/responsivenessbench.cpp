@@ -372,7 +372,7 @@ bool growingSweep(int points, double* worst)
     ReplotLog replots(chart);
     EventLog events([chart] { return chart->livePointCount(); });
     const SweepPlan plan{0.0, 10.0, points - 1, SweepShape::Linear};
-    chart->beginTrace(QStringLiteral("Sweep 1"));
+    chart->beginLiveRun(1, QStringLiteral("Sweep 1"));
     probe.start();
     const Clock::time_point begin = Clock::now();
     engine.start(SweepSettings{Endpoint{QStringLiteral("127.0.0.2"), QStringLiteral("5555")},

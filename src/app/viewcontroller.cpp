@@ -5,6 +5,7 @@
 #include "data/currentranges.h"
 #include "data/ivpoints.h"
 #include "data/printabletext.h"
+#include "data/run.h"
 #include "link/scriptinstall.h"
 
 #include <QDir>
@@ -289,10 +290,20 @@ void ViewController::sweepStarted(int totalPoints)
         xAxis->show();
     if (YAxis)
         YAxis->show();
-    if (chart)
-        chart->beginTrace(tr("Sweep %1, %2")
-                              .arg(++sweepNumber_)
-                              .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))));
+    if (chart) {
+        // Each sweep is a run of its own; the latest few stay shown behind it.
+        const auto run = session_->currentRun();
+        const SweepPlan plan = run ? run->settings.plan : SweepPlan{};
+        ++sweepNumber_;
+        chart->beginLiveRun(sweepNumber_,
+                            tr("Sweep %1, %2")
+                                .arg(sweepNumber_)
+                                .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))),
+                            plan.shape == SweepShape::Dual ? plan.steps + 1 : -1);
+        for (QList<qint64> shown = chart->shownRuns(); shown.size() > shownRunsAtMost;
+             shown.removeFirst())
+            chart->hideRun(shown.first());
+    }
     if (ivProgress) {
         ivProgress->setRange(0, totalPoints);
         ivProgress->setValue(0);
@@ -412,7 +423,7 @@ void ViewController::openPath(const QString& path)
 void ViewController::clearEarlierTraces()
 {
     if (chart)
-        chart->clearEarlier();
+        chart->hideAllButCurrent();
 }
 
 void ViewController::setLogCurrent(bool on)

@@ -125,6 +125,7 @@ class ViewController : public QObject
 
     std::unique_ptr<Session> session_;
     int sweepNumber_ = 0;
+    static constexpr int shownRunsAtMost = 6; // the live sweep and the five before it
     static constexpr int progressIntervalMs = 200;
     QElapsedTimer progressClock_;
 };

@@ -1,6 +1,10 @@
 #include "chart/barchart.h"
 
+#include "chart/hoverreadout.h"
+#include "chart/runpalette.h"
 #include "chart/scattertrace.h"
+#include "chart/sitext.h"
+#include "chart/siticker.h"
 
 #include <QBuffer>
 #include <qcustomplot.h>
@@ -16,27 +20,7 @@ namespace kestrel
 namespace
 {
 
-const QColor liveColor(31, 119, 180);
-const QColor earlierColors[] = {QColor(214, 39, 40), QColor(44, 160, 44), QColor(148, 103, 189),
-                                QColor(255, 127, 14), QColor(140, 86, 75)};
-
-struct Bounds {
-    double xMin = std::numeric_limits<double>::infinity();
-    double xMax = -std::numeric_limits<double>::infinity();
-    double yMin = std::numeric_limits<double>::infinity();
-    double yMax = -std::numeric_limits<double>::infinity();
-
-    void add(double x, double y)
-    {
-        if (!std::isfinite(x) || !std::isfinite(y))
-            return;
-        xMin = std::min(xMin, x);
-        xMax = std::max(xMax, x);
-        yMin = std::min(yMin, y);
-        yMax = std::max(yMax, y);
-    }
-    bool empty() const { return !(xMin <= xMax); }
-};
+const QString currentLayer = QStringLiteral("current");
 
 QCPRange paddedRange(double lo, double hi)
 {
@@ -48,6 +32,12 @@ QCPRange paddedRange(double lo, double hi)
     return QCPRange(lo - pad, hi + pad);
 }
 
+struct Span {
+    double lo = std::numeric_limits<double>::infinity();
+    double hi = -std::numeric_limits<double>::infinity();
+    bool empty() const { return !(lo <= hi); }
+};
+
 } // namespace
 
 BarChart::BarChart(QWidget* parent) : QWidget(parent), plot_(new QCustomPlot(this))
@@ -57,13 +47,27 @@ BarChart::BarChart(QWidget* parent) : QWidget(parent), plot_(new QCustomPlot(thi
     layout->addWidget(plot_);
     setMinimumHeight(300);
 
-    plot_->xAxis->setLabel(QStringLiteral("Voltage"));
-    plot_->yAxis->setLabel(QStringLiteral("Current"));
+    plot_->addLayer(currentLayer, plot_->layer(QStringLiteral("main")), QCustomPlot::limAbove);
     plot_->legend->setVisible(false);
     plot_->legend->setFont(font());
+    plot_->legend->setBrush(QColor(255, 255, 255, 220));
     plot_->axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignTop | Qt::AlignLeft);
+    plot_->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
+    plot_->setMouseTracking(true);
+    readout_ = std::make_unique<HoverReadout>(plot_);
+    setAxes();
 
-    live_.trace = newTrace();
+    for (QCPAxis* axis : {plot_->xAxis, plot_->yAxis})
+        connect(axis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this, [this] {
+            if (!adjusting_)
+                userView_ = true;
+        });
+    connect(plot_, &QCustomPlot::mouseMove, this, &BarChart::hover);
+    connect(plot_, &QCustomPlot::mousePress, this, [this] { clearHover(); });
+    connect(plot_, &QCustomPlot::mouseDoubleClick, this, [this] {
+        fitToData();
+        replotNow();
+    });
 
     replotTimer_.setSingleShot(true);
     replotTimer_.setInterval(replotIntervalMs);
@@ -71,82 +75,148 @@ BarChart::BarChart(QWidget* parent) : QWidget(parent), plot_(new QCustomPlot(thi
     fitToData();
 }
 
-ScatterTrace* BarChart::newTrace()
+BarChart::~BarChart() = default;
+
+template <typename F> void BarChart::adjustRanges(F f)
 {
+    const bool outer = adjusting_;
+    adjusting_ = true;
+    f();
+    adjusting_ = outer;
+}
+
+ScatterTrace* BarChart::newTrace(qint64 key, const QString& label, int returnFrom)
+{
+    hideRun(key);
     auto* trace = new ScatterTrace(plot_->xAxis, plot_->yAxis); // the plot owns it
-    trace->setColor(liveColor, 6);
-    trace->setMagnitudeOnly(logCurrent_);
+    trace->setName(label);
+    trace->setColor(runColour(key), markerSize);
+    trace->setReturnFrom(returnFrom);
+    trace->setLines(lines_);
+    runs_[key] = Run{label, trace, nextOrder_++};
     return trace;
+}
+
+void BarChart::showRun(qint64 key, ChartPointList points, const QString& label, int returnFrom)
+{
+    newTrace(key, label, returnFrom)->setPoints(std::move(points));
+    if (live_ == key)
+        live_.reset();
+    setCurrentRun(key);
+    updateLegend();
+    if (!userView_)
+        fitToData();
+    scheduleReplot();
+}
+
+void BarChart::beginLiveRun(qint64 key, const QString& label, int returnFrom)
+{
+    newTrace(key, label, returnFrom);
+    live_ = key;
+    setCurrentRun(key);
+    updateLegend();
+    fitToData();
+    scheduleReplot();
+}
+
+void BarChart::hideRun(qint64 key)
+{
+    const auto found = runs_.find(key);
+    if (found == runs_.end())
+        return;
+    clearHover();
+    plot_->removePlottable(found->second.trace);
+    runs_.erase(found);
+    if (live_ == key)
+        live_.reset();
+    if (current_ == key)
+        current_.reset();
+    updateLegend();
+    scheduleReplot();
+}
+
+void BarChart::hideAllButCurrent()
+{
+    for (qint64 key : shownRuns())
+        if (key != current_)
+            hideRun(key);
+    if (!userView_)
+        fitToData();
+}
+
+QList<qint64> BarChart::shownRuns() const
+{
+    std::vector<std::pair<quint64, qint64>> order;
+    for (const auto& [key, run] : runs_)
+        order.emplace_back(run.shownOrder, key);
+    std::sort(order.begin(), order.end());
+    QList<qint64> keys;
+    for (const auto& entry : order)
+        keys << entry.second;
+    return keys;
+}
+
+ScatterTrace* BarChart::trace(qint64 key) const
+{
+    const auto found = runs_.find(key);
+    return found == runs_.end() ? nullptr : found->second.trace;
 }
 
 int BarChart::livePointCount() const
 {
-    return int(live_.trace->points().size());
+    const ScatterTrace* live = live_ ? trace(*live_) : nullptr;
+    return live ? int(live->points().size()) : 0;
 }
 
-QList<ScatterTrace*> BarChart::earlierTraces() const
+void BarChart::setCurrentRun(qint64 key)
 {
-    QList<ScatterTrace*> traces;
-    for (const Trace& trace : earlier_)
-        traces << trace.trace;
-    return traces;
-}
-
-void BarChart::beginTrace(const QString& name)
-{
-    // The start-up placeholder has no name and is not worth keeping as a trace.
-    if (!live_.trace->points().empty() && !live_.name.isEmpty()) {
-        earlier_.prepend(live_);
-        if (earlier_.size() > maxEarlierTraces) {
-            plot_->removePlottable(earlier_.last().trace);
-            earlier_.removeLast();
+    if (!isShown(key))
+        return;
+    if (current_ && *current_ != key)
+        if (ScatterTrace* previous = trace(*current_)) {
+            previous->setLayer(QStringLiteral("main"));
+            previous->setColor(previous->color(), markerSize);
         }
-        live_ = Trace{QString(), newTrace()}; // added last, so drawn on top
-        restackEarlier();
-    }
-    live_.name = name;
-    live_.trace->setName(name);
-    live_.trace->setPoints({});
-    fitToData();
+    current_ = key;
+    ScatterTrace* now = trace(key);
+    now->setLayer(currentLayer);
+    now->setColor(now->color(), currentMarkerSize);
     scheduleReplot();
-}
-
-void BarChart::restackEarlier()
-{
-    for (int i = 0; i < earlier_.size(); ++i) {
-        QColor faded = earlierColors[i % std::size(earlierColors)];
-        faded.setAlpha(110);
-        earlier_[i].trace->setColor(faded, 5);
-    }
-    plot_->legend->setVisible(!earlier_.isEmpty());
 }
 
 void BarChart::addPoint(double volt, double amps)
 {
-    live_.trace->append(volt, amps);
+    ScatterTrace* live = live_ ? trace(*live_) : nullptr;
+    if (!live)
+        return;
+    live->append(volt, amps);
     // The first points set the scale; later ones only widen it when they fall outside.
-    if (live_.trace->points().size() <= 16)
-        fitToData();
-    else
-        growRangesFor(volt, amps);
+    // A view the user chose stays as it is.
+    if (!userView_) {
+        if (live->points().size() <= 16)
+            fitToData();
+        else
+            growRangesFor(volt, amps);
+    }
     scheduleReplot();
 }
 
-void BarChart::setPoints(const ChartPointList& records)
+void BarChart::setAxes()
 {
-    live_.trace->setPoints(records);
-    fitToData();
-    scheduleReplot();
-}
-
-void BarChart::clearEarlier()
-{
-    for (Trace& trace : earlier_)
-        plot_->removePlottable(trace.trace);
-    earlier_.clear();
-    restackEarlier();
-    fitToData();
-    scheduleReplot();
+    adjustRanges([this] {
+        const auto set = [](QCPAxis* axis, bool logarithmic, const QString& name,
+                            const QString& unit) {
+            axis->setScaleType(logarithmic ? QCPAxis::stLogarithmic : QCPAxis::stLinear);
+            if (logarithmic)
+                axis->setTicker(QSharedPointer<SiLogTicker>::create(unit));
+            else
+                axis->setTicker(QSharedPointer<SiTicker>::create(unit));
+            axis->setLabel((logarithmic ? QStringLiteral("|%1| (%2)") : QStringLiteral("%1 (%2)"))
+                               .arg(name, unit));
+        };
+        set(plot_->xAxis, logVoltage_, tr("Voltage"), QStringLiteral("V"));
+        set(plot_->yAxis, logCurrent_, tr("Current"), QStringLiteral("A"));
+    });
 }
 
 void BarChart::setLogCurrent(bool on)
@@ -154,59 +224,67 @@ void BarChart::setLogCurrent(bool on)
     if (on == logCurrent_)
         return;
     logCurrent_ = on;
-    QCPAxis* y = plot_->yAxis;
-    if (on) {
-        y->setScaleType(QCPAxis::stLogarithmic);
-        y->setTicker(QSharedPointer<QCPAxisTickerLog>::create());
-        y->setNumberFormat(QStringLiteral("eb"));
-        y->setNumberPrecision(0);
-        y->setLabel(QStringLiteral("|Current|"));
-    } else {
-        y->setScaleType(QCPAxis::stLinear);
-        y->setTicker(QSharedPointer<QCPAxisTicker>::create());
-        y->setNumberFormat(QStringLiteral("gb"));
-        y->setNumberPrecision(6);
-        y->setLabel(QStringLiteral("Current"));
-    }
-    live_.trace->setMagnitudeOnly(on);
-    for (Trace& trace : earlier_)
-        trace.trace->setMagnitudeOnly(on);
+    setAxes();
+    clearHover();
     fitToData();
+    replotNow();
+}
+
+void BarChart::setLogVoltage(bool on)
+{
+    if (on == logVoltage_)
+        return;
+    logVoltage_ = on;
+    setAxes();
+    clearHover();
+    fitToData();
+    replotNow();
+}
+
+void BarChart::setLines(bool on)
+{
+    lines_ = on;
+    for (auto& [key, run] : runs_)
+        run.trace->setLines(on);
     replotNow();
 }
 
 void BarChart::fitToData()
 {
-    Bounds bounds;
-    auto collect = [&](const ScatterTrace* trace) {
-        for (const ivData& point : trace->points())
-            if (!(logCurrent_ && point.drainVolt == 0.0))
-                bounds.add(point.sourceVolt,
-                           logCurrent_ ? std::fabs(point.drainVolt) : point.drainVolt);
-    };
-    collect(live_.trace);
-    for (const Trace& trace : earlier_)
-        collect(trace.trace);
-
-    if (bounds.empty()) {
-        plot_->xAxis->setRange(-1, 1);
-        plot_->yAxis->setRange(logCurrent_ ? QCPRange(1e-9, 1e-3) : QCPRange(-1, 1));
-        return;
+    userView_ = false;
+    Span x, y;
+    for (const auto& [key, run] : runs_) {
+        const auto widen = [](Span& span, const ScatterTrace::Extent& extent, bool magnitude) {
+            span.lo = std::min(span.lo, magnitude ? extent.magnitudeLo : extent.lo);
+            span.hi = std::max(span.hi, magnitude ? extent.magnitudeHi : extent.hi);
+        };
+        widen(x, run.trace->keyExtent(), logVoltage_);
+        widen(y, run.trace->valueExtent(), logCurrent_);
     }
-    plot_->xAxis->setRange(paddedRange(bounds.xMin, bounds.xMax));
-    if (logCurrent_)
-        plot_->yAxis->setRange(bounds.yMin / 2.0, bounds.yMax * 2.0);
-    else
-        plot_->yAxis->setRange(paddedRange(bounds.yMin, bounds.yMax));
+    adjustRanges([&] {
+        const auto fit = [](QCPAxis* axis, const Span& span, bool logarithmic, QCPRange fallback) {
+            if (span.empty())
+                axis->setRange(fallback);
+            else if (logarithmic)
+                axis->setRange(span.lo / 2.0, span.hi * 2.0);
+            else
+                axis->setRange(paddedRange(span.lo, span.hi));
+        };
+        fit(plot_->xAxis, x, logVoltage_, logVoltage_ ? QCPRange(1e-3, 1) : QCPRange(-1, 1));
+        fit(plot_->yAxis, y, logCurrent_, logCurrent_ ? QCPRange(1e-9, 1e-3) : QCPRange(-1, 1));
+    });
 }
 
 // A point outside the axes widens them with room to spare on that side, so a
 // growing sweep needs a new scale (and a full redraw) only now and then.
 void BarChart::growRangesFor(double volt, double amps)
 {
-    if (!std::isfinite(volt) || !std::isfinite(amps) || (logCurrent_ && amps == 0.0))
+    if (!std::isfinite(volt) || !std::isfinite(amps))
         return;
-    auto grow = [](QCPAxis* axis, double value, bool logarithmic) {
+    const auto grow = [](QCPAxis* axis, double value, bool logarithmic) {
+        if (logarithmic && value == 0.0)
+            return;
+        value = logarithmic ? std::fabs(value) : value;
         QCPRange range = axis->range();
         if (range.contains(value))
             return;
@@ -223,8 +301,63 @@ void BarChart::growRangesFor(double volt, double amps)
         }
         axis->setRange(range);
     };
-    grow(plot_->xAxis, volt, false);
-    grow(plot_->yAxis, logCurrent_ ? std::fabs(amps) : amps, logCurrent_);
+    adjustRanges([&] {
+        grow(plot_->xAxis, volt, logVoltage_);
+        grow(plot_->yAxis, amps, logCurrent_);
+    });
+}
+
+void BarChart::updateLegend()
+{
+    plot_->legend->setVisible(!runs_.empty());
+}
+
+void BarChart::hover(QMouseEvent* event)
+{
+    if (event->buttons() != Qt::NoButton) {
+        clearHover();
+        return;
+    }
+    const QPointF at = event->position();
+    const Run* bestRun = nullptr;
+    ScatterTrace::Nearest best;
+    for (const auto& [key, run] : runs_) {
+        const auto found = run.trace->nearest(at, hoverRadiusPx);
+        // On a tie the current run wins: it is drawn on top.
+        if (found && (!bestRun || found->distancePx < best.distancePx ||
+                      (found->distancePx == best.distancePx && key == current_))) {
+            bestRun = &run;
+            best = *found;
+        }
+    }
+    if (!bestRun) {
+        clearHover();
+        return;
+    }
+    const ivData& point = bestRun->trace->points()[best.index];
+    const QString text = QStringLiteral("%1: %2, %3")
+                             .arg(bestRun->label, siText(point.sourceVolt, QStringLiteral("V")),
+                                  siText(point.drainVolt, QStringLiteral("A")));
+    const QPointF pixel(
+        plot_->xAxis->coordToPixel(logVoltage_ ? std::fabs(point.sourceVolt) : point.sourceVolt),
+        plot_->yAxis->coordToPixel(logCurrent_ ? std::fabs(point.drainVolt) : point.drainVolt));
+    const bool changed = text != readout_->text();
+    readout_->show(pixel, text, bestRun->trace->color());
+    if (changed)
+        emit hovered(text);
+}
+
+void BarChart::clearHover()
+{
+    if (!readout_->isShown())
+        return;
+    readout_->hide();
+    emit hovered(QString());
+}
+
+QString BarChart::readoutText() const
+{
+    return readout_->text();
 }
 
 void BarChart::scheduleReplot()
@@ -241,6 +374,8 @@ void BarChart::replotNow()
 
 WriteResult BarChart::exportImage(const QString& path, int width, int height)
 {
+    // The readout belongs to the screen, not to the picture.
+    clearHover();
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);

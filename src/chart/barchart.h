@@ -3,69 +3,111 @@
 #include "data/datafile.h"
 #include "data/ivpoints.h"
 
+#include <QList>
 #include <QTimer>
-#include <QVector>
 #include <QWidget>
 
+#include <map>
+#include <memory>
+#include <optional>
+
 class QCustomPlot;
+class QMouseEvent;
 
 namespace kestrel
 {
 
+class HoverReadout;
 class ScatterTrace;
 
-// The live I-V chart: current over voltage as scatter points, no lines. The live
-// trace is updated in place as points arrive; the traces of earlier sweeps of this
-// run stay behind it, fainter. Redraws are coalesced (at most about 30 a second).
+// The I-V chart: current over voltage as scatter markers, one trace per run. A run is
+// known by its key (the run store's id) and keeps the colour runColour(key) for life.
+// One run can be live (points arrive with addPoint); one is current, drawn on top with
+// slightly larger markers. Hovering shows the nearest point's values; the wheel zooms
+// around the cursor, dragging pans, a double-click fits every shown run again. Redraws
+// are coalesced (at most about 30 a second).
 class BarChart : public QWidget
 {
     Q_OBJECT
   public:
-    static constexpr int maxEarlierTraces = 5;
     static constexpr int replotIntervalMs = 33;
+    static constexpr double hoverRadiusPx = 10;
+    static constexpr int markerSize = 6;
+    static constexpr int currentMarkerSize = 7;
 
     explicit BarChart(QWidget* parent = nullptr);
+    ~BarChart() override;
 
-    // The live trace becomes an earlier trace (if it has points) and a new, empty
-    // live trace named name begins.
-    void beginTrace(const QString& name);
+    // Shows a run's points (replacing what the key showed). returnFrom: the index where a
+    // dual sweep's return leg starts, drawn hollow; -1 for none. It becomes current.
+    void showRun(qint64 key, ChartPointList points, const QString& label, int returnFrom = -1);
+    void hideRun(qint64 key);
+    // Hides every run but the current one (what "clear earlier traces" means).
+    void hideAllButCurrent();
+    bool isShown(qint64 key) const { return runs_.count(key) != 0; }
+    QList<qint64> shownRuns() const; // oldest shown first
+    // A new, empty run that addPoint fills; it becomes current and the view follows it
+    // again, even if the user had zoomed.
+    void beginLiveRun(qint64 key, const QString& label, int returnFrom = -1);
+    // A point for the live run (ignored when there is none).
     void addPoint(double volt, double amps);
-    // The live trace shows exactly these records.
-    void setPoints(const ChartPointList& records);
-    void clearEarlier();
+    void setCurrentRun(qint64 key);
+    std::optional<qint64> currentRun() const { return current_; }
+    std::optional<qint64> liveRun() const { return live_; }
+    ScatterTrace* trace(qint64 key) const;
+    int livePointCount() const;
 
-    // Logarithmic axis of |current|; zero currents are left out of that view.
+    // Logarithmic axes of |current| and |voltage|; zeros are left out of those views.
     void setLogCurrent(bool on);
     bool logCurrent() const { return logCurrent_; }
+    void setLogVoltage(bool on);
+    bool logVoltage() const { return logVoltage_; }
+    // Each run's points joined in recording order.
+    void setLines(bool on);
+    bool lines() const { return lines_; }
 
-    int livePointCount() const;
-    int earlierTraceCount() const { return int(earlier_.size()); }
     QCustomPlot* plot() const { return plot_; }
-    ScatterTrace* liveTrace() const { return live_.trace; }
-    QList<ScatterTrace*> earlierTraces() const;
-
     void replotNow();
-    // Axes fit every shown point again (while points arrive they only ever grow).
+    // Axes fit every shown point again, and follow new points again.
     void fitToData();
+    // The user zoomed or panned since the last fit: new points leave the view alone.
+    bool viewIsTheUsers() const { return userView_; }
+    // The readout shown now ("Sweep 2: −512 mV, 12.3 µA"), or empty.
+    QString readoutText() const;
 
-    // Exports what the chart shows; the format follows the name (.png or .svg).
+    // Exports what the chart shows, with a legend; the format follows the name (.png or
+    // .svg).
     WriteResult exportImage(const QString& path, int width = 900, int height = 600);
 
+  signals:
+    // The readout under the cursor changed; empty when no point is near.
+    void hovered(const QString& text);
+
   private:
-    struct Trace {
-        QString name;
-        ScatterTrace* trace = nullptr;
+    struct Run {
+        QString label;
+        ScatterTrace* trace = nullptr; // owned by the plot
+        quint64 shownOrder = 0;
     };
 
-    ScatterTrace* newTrace();
+    ScatterTrace* newTrace(qint64 key, const QString& label, int returnFrom);
+    void restyleCurrent();
     void scheduleReplot();
-    void restackEarlier();
     void growRangesFor(double volt, double amps);
+    void setAxes();
+    void updateLegend();
+    void hover(QMouseEvent* event);
+    void clearHover();
+    // Runs f with range changes counted as the chart's own, not the user's.
+    template <typename F> void adjustRanges(F f);
 
     QCustomPlot* plot_;
-    Trace live_;
-    QVector<Trace> earlier_;
-    bool logCurrent_ = false;
+    std::unique_ptr<HoverReadout> readout_;
+    std::map<qint64, Run> runs_;
+    std::optional<qint64> live_, current_;
+    quint64 nextOrder_ = 0;
+    bool logCurrent_ = false, logVoltage_ = false, lines_ = false;
+    bool userView_ = false, adjusting_ = false;
     QTimer replotTimer_;
 };
 

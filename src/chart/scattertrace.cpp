@@ -6,6 +6,108 @@
 namespace kestrel
 {
 
+namespace
+{
+
+// Counts of markers per pixel position for one full redraw, shared by every trace
+// (drawing happens on the GUI thread only). All counts are zero between redraws: only
+// the positions reached are cleared, so a redraw never pays for the whole area.
+struct Tally {
+    std::vector<quint32> counts;
+    std::vector<int> reached; // positions in the order first reached
+    int stride = 0;
+    int rows = 0;
+
+    void prepare(int width, int height)
+    {
+        stride = width;
+        rows = height;
+        if (counts.size() < std::size_t(width) * std::size_t(height))
+            counts.assign(std::size_t(width) * std::size_t(height), 0);
+        reached.clear();
+    }
+};
+
+Tally& sharedTally()
+{
+    static Tally tally;
+    return tally;
+}
+
+// One pass over points [from, to): where each marker's top-left corner lands, shifted
+// by margin so markers partly outside the image still count.
+template <bool LogX, bool LogY>
+void tallyPositions(const ivData* points, std::size_t from, std::size_t to, const AxisMap& x,
+                    const AxisMap& y, double shift, Tally& tally)
+{
+    quint32* counts = tally.counts.data();
+    const double limitX = tally.stride - 0.5;
+    const double limitY = tally.rows - 0.5;
+    for (std::size_t i = from; i < to; ++i) {
+        double vx = points[i].sourceVolt;
+        double vy = points[i].drainVolt;
+        if constexpr (LogX) {
+            if (vx == 0.0)
+                continue;
+            vx = std::log(std::fabs(vx));
+        }
+        if constexpr (LogY) {
+            if (vy == 0.0)
+                continue;
+            vy = std::log(std::fabs(vy));
+        }
+        const double px = x.offset + x.scale * vx + shift;
+        const double py = y.offset + y.scale * vy + shift;
+        // Not-finite values fail these comparisons too.
+        if (!(px >= -0.5 && px < limitX && py >= -0.5 && py < limitY))
+            continue;
+        const int position = int(py + 0.5) * tally.stride + int(px + 0.5);
+        if (counts[position]++ == 0)
+            tally.reached.push_back(position);
+    }
+}
+
+void tally(const ChartPointList& points, std::size_t from, std::size_t to, const AxisMap& x,
+           const AxisMap& y, double shift, Tally& into)
+{
+    const ivData* data = points.data();
+    if (x.log && y.log)
+        tallyPositions<true, true>(data, from, to, x, y, shift, into);
+    else if (x.log)
+        tallyPositions<true, false>(data, from, to, x, y, shift, into);
+    else if (y.log)
+        tallyPositions<false, true>(data, from, to, x, y, shift, into);
+    else
+        tallyPositions<false, false>(data, from, to, x, y, shift, into);
+}
+
+// A marker's top-left corner for a point, in whole pixels as QPainter places an image.
+std::optional<QPoint> corner(const ivData& point, const AxisMap& x, const AxisMap& y, int side)
+{
+    if (!x.shows(point.sourceVolt) || !y.shows(point.drainVolt))
+        return std::nullopt;
+    const double px = x.pixel(point.sourceVolt) - side / 2.0;
+    const double py = y.pixel(point.drainVolt) - side / 2.0;
+    constexpr double far = 1e6; // beyond any image; keeps the conversion to int defined
+    if (!(std::fabs(px) < far && std::fabs(py) < far))
+        return std::nullopt;
+    return QPoint(qRound(px), qRound(py));
+}
+
+} // namespace
+
+void ScatterTrace::Extent::add(double v)
+{
+    if (!std::isfinite(v))
+        return;
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+    if (v != 0.0) {
+        magnitudeLo = std::min(magnitudeLo, std::fabs(v));
+        magnitudeHi = std::max(magnitudeHi, std::fabs(v));
+    }
+}
+
 ScatterTrace::ScatterTrace(QCPAxis* keyAxis, QCPAxis* valueAxis)
     : QCPAbstractPlottable(keyAxis, valueAxis)
 {
@@ -15,11 +117,21 @@ ScatterTrace::ScatterTrace(QCPAxis* keyAxis, QCPAxis* valueAxis)
 void ScatterTrace::append(double volt, double amps)
 {
     points_.push_back(ivData{volt, amps});
+    index_.append(points_.back());
+    keyExtent_.add(volt);
+    valueExtent_.add(amps);
 }
 
 void ScatterTrace::setPoints(ChartPointList points)
 {
     points_ = std::move(points);
+    index_.rebuild(points_);
+    keyExtent_ = Extent();
+    valueExtent_ = Extent();
+    for (const ivData& point : points_) {
+        keyExtent_.add(point.sourceVolt);
+        valueExtent_.add(point.drainVolt);
+    }
     invalidate();
 }
 
@@ -29,78 +141,213 @@ void ScatterTrace::setColor(const QColor& color, int markerSize)
     markerSize_ = markerSize;
     setPen(QPen(color));
     setBrush(QBrush(color));
-    // One marker, drawn once, then copied for every point.
-    const int side = markerSize + 2;
-    marker_ = QImage(side, side, QImage::Format_ARGB32_Premultiplied);
-    marker_.fill(Qt::transparent);
-    QPainter painter(&marker_);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(color);
-    painter.drawEllipse(QPointF(side / 2.0, side / 2.0), markerSize / 2.0, markerSize / 2.0);
+    restyle();
+}
+
+void ScatterTrace::restyle()
+{
+    const double ratio = cachedView_.pixelRatio;
+    const int size = int(std::lround(markerSize_ * ratio));
+    filled_ = std::make_unique<MarkerStamps>(MarkerStyle{color_, size, false});
+    hollow_ = std::make_unique<MarkerStamps>(MarkerStyle{color_, size, true});
     invalidate();
 }
 
-void ScatterTrace::setMagnitudeOnly(bool on)
+void ScatterTrace::setReturnFrom(int index)
 {
-    magnitudeOnly_ = on;
+    returnFrom_ = index;
+    invalidate();
+}
+
+void ScatterTrace::setLines(bool on)
+{
+    lines_ = on;
     invalidate();
 }
 
 int ScatterTrace::shownCount() const
 {
-    return int(std::count_if(points_.begin(), points_.end(),
-                             [this](const ivData& point) { return shown(point); }));
+    const bool logKeys = keyAxis()->scaleType() == QCPAxis::stLogarithmic;
+    const bool logValues = valueAxis()->scaleType() == QCPAxis::stLogarithmic;
+    return int(std::count_if(points_.begin(), points_.end(), [&](const ivData& point) {
+        return std::isfinite(point.sourceVolt) && std::isfinite(point.drainVolt) &&
+               !(logKeys && point.sourceVolt == 0.0) && !(logValues && point.drainVolt == 0.0);
+    }));
 }
 
+namespace
+{
+
+QCPRange rangeOf(const ScatterTrace::Extent& extent, QCP::SignDomain domain, bool& found)
+{
+    QCPRange range(extent.lo, extent.hi);
+    if (domain == QCP::sdPositive)
+        range = QCPRange(extent.magnitudeLo, extent.magnitudeHi);
+    else if (domain == QCP::sdNegative)
+        range = QCPRange(-extent.magnitudeHi, -extent.magnitudeLo);
+    found = range.lower <= range.upper;
+    return found ? range : QCPRange();
+}
+
+} // namespace
+
+// Magnitudes stand for the sign domains: a logarithmic axis shows |value|.
 QCPRange ScatterTrace::getKeyRange(bool& foundRange, QCP::SignDomain inSignDomain) const
 {
-    QCPRange range(std::numeric_limits<double>::infinity(),
-                   -std::numeric_limits<double>::infinity());
-    for (const ivData& point : points_) {
-        const double key = point.sourceVolt;
-        if (!shown(point) || !std::isfinite(key) || (inSignDomain == QCP::sdPositive && key <= 0) ||
-            (inSignDomain == QCP::sdNegative && key >= 0))
-            continue;
-        range.lower = std::min(range.lower, key);
-        range.upper = std::max(range.upper, key);
-    }
-    foundRange = range.lower <= range.upper;
-    return foundRange ? range : QCPRange();
+    return rangeOf(keyExtent_, inSignDomain, foundRange);
 }
 
 QCPRange ScatterTrace::getValueRange(bool& foundRange, QCP::SignDomain inSignDomain,
-                                     const QCPRange& inKeyRange) const
+                                     const QCPRange&) const
 {
-    const bool anyKey = inKeyRange == QCPRange();
-    QCPRange range(std::numeric_limits<double>::infinity(),
-                   -std::numeric_limits<double>::infinity());
-    for (const ivData& point : points_) {
-        const double value = shownValue(point);
-        if (!shown(point) || !std::isfinite(value) ||
-            (!anyKey && !inKeyRange.contains(point.sourceVolt)) ||
-            (inSignDomain == QCP::sdPositive && value <= 0) ||
-            (inSignDomain == QCP::sdNegative && value >= 0))
-            continue;
-        range.lower = std::min(range.lower, value);
-        range.upper = std::max(range.upper, value);
-    }
-    foundRange = range.lower <= range.upper;
-    return foundRange ? range : QCPRange();
+    return rangeOf(valueExtent_, inSignDomain, foundRange);
 }
 
-void ScatterTrace::drawMarkers(QPainter& painter, std::size_t from, QPointF origin) const
+std::optional<ScatterTrace::Nearest> ScatterTrace::nearest(QPointF pixel, double radiusPx) const
 {
-    const QPointF centre(marker_.width() / 2.0, marker_.height() / 2.0);
     QCPAxis* keys = keyAxis();
     QCPAxis* values = valueAxis();
-    for (std::size_t i = from; i < points_.size(); ++i) {
+    const AxisMap x = AxisMap::of(keys);
+    const AxisMap y = AxisMap::of(values);
+    const double ax = keys->pixelToCoord(pixel.x() - radiusPx);
+    const double bx = keys->pixelToCoord(pixel.x() + radiusPx);
+    const double ay = values->pixelToCoord(pixel.y() - radiusPx);
+    const double by = values->pixelToCoord(pixel.y() + radiusPx);
+    const PointIndex::Region region{
+        std::min(ax, bx), std::max(ax, bx), std::min(ay, by), std::max(ay, by), x.log, y.log};
+    std::optional<Nearest> best;
+    const double limit = radiusPx * radiusPx;
+    index_.forEachNear(region, [&](std::size_t i) {
         const ivData& point = points_[i];
-        if (!shown(point) || !std::isfinite(point.sourceVolt) || !std::isfinite(point.drainVolt))
+        if (!x.shows(point.sourceVolt) || !y.shows(point.drainVolt))
+            return;
+        const double dx = x.pixel(point.sourceVolt) - pixel.x();
+        const double dy = y.pixel(point.drainVolt) - pixel.y();
+        const double squared = dx * dx + dy * dy;
+        if (squared <= limit && (!best || squared < best->distancePx))
+            best = Nearest{i, squared};
+    });
+    if (best)
+        best->distancePx = std::sqrt(best->distancePx);
+    return best;
+}
+
+void ScatterTrace::drawLines(QPainter& painter, const AxisMap& x, const AxisMap& y,
+                             std::size_t from) const
+{
+    // Consecutive points in one pixel column become one vertical stroke (first, lowest,
+    // highest, last), so a sweep of a million points is a line of a few thousand.
+    QPolygonF line;
+    int column = std::numeric_limits<int>::min();
+    double first = 0, lowest = 0, highest = 0, last = 0;
+    const auto flush = [&] {
+        if (column == std::numeric_limits<int>::min())
+            return;
+        line << QPointF(column, first) << QPointF(column, lowest) << QPointF(column, highest)
+             << QPointF(column, last);
+    };
+    for (std::size_t i = from == 0 ? 0 : from - 1; i < points_.size(); ++i) {
+        const ivData& point = points_[i];
+        if (!x.shows(point.sourceVolt) || !y.shows(point.drainVolt))
             continue;
-        const QPointF at(keys->coordToPixel(point.sourceVolt),
-                         values->coordToPixel(shownValue(point)));
-        painter.drawImage(at - origin - centre, marker_);
+        const double px = std::clamp(x.pixel(point.sourceVolt), -1e6, 1e6);
+        const double py = std::clamp(y.pixel(point.drainVolt), -1e6, 1e6);
+        const int here = int(std::floor(px));
+        if (here != column) {
+            flush();
+            column = here;
+            first = lowest = highest = py;
+        }
+        lowest = std::min(lowest, py);
+        highest = std::max(highest, py);
+        last = py;
+    }
+    flush();
+    if (line.size() < 2)
+        return;
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(color_, 1.0));
+    painter.drawPolyline(line);
+}
+
+void ScatterTrace::renderStacked(QImage& image, const AxisMap& x, const AxisMap& y)
+{
+    if (lines_) {
+        QPainter painter(&image);
+        drawLines(painter, x, y, 0);
+    }
+    Tally& positions = sharedTally();
+    const std::size_t split =
+        returnFrom_ < 0 ? points_.size() : std::min(points_.size(), std::size_t(returnFrom_));
+    for (MarkerStamps* stamps : {filled_.get(), hollow_.get()}) {
+        const bool hollow = stamps == hollow_.get();
+        const std::size_t from = hollow ? split : 0;
+        const std::size_t to = hollow ? points_.size() : split;
+        if (from >= to)
+            continue;
+        const int side = stamps->side();
+        positions.prepare(image.width() + 2 * side, image.height() + 2 * side);
+        // Grid position (gx, gy) is the corner (gx - side, gy - side) of the image.
+        tally(points_, from, to, x, y, side - side / 2.0, positions);
+        for (int position : positions.reached) {
+            quint32& count = positions.counts[std::size_t(position)];
+            stamps->stamp(image, position % positions.stride - side,
+                          position / positions.stride - side, count);
+            count = 0;
+        }
+    }
+}
+
+void ScatterTrace::renderNew(QImage& image, const AxisMap& x, const AxisMap& y, std::size_t from)
+{
+    if (lines_) {
+        QPainter painter(&image);
+        drawLines(painter, x, y, from);
+    }
+    for (std::size_t i = from; i < points_.size(); ++i) {
+        MarkerStamps& stamps = isHollow(i) ? *hollow_ : *filled_;
+        if (const auto at = corner(points_[i], x, y, stamps.side()))
+            stamps.stamp(image, at->x(), at->y(), 1);
+    }
+}
+
+void ScatterTrace::drawEveryMarker(QImage& image, QPointF origin) const
+{
+    const AxisMap x = AxisMap::of(keyAxis(), 1.0, origin.x());
+    const AxisMap y = AxisMap::of(valueAxis(), 1.0, origin.y());
+    QPainter painter(&image);
+    for (std::size_t i = 0; i < points_.size(); ++i) {
+        const QImage& marker = isHollow(i) ? hollow_->marker() : filled_->marker();
+        const ivData& point = points_[i];
+        if (!x.shows(point.sourceVolt) || !y.shows(point.drainVolt))
+            continue;
+        painter.drawImage(QPointF(x.pixel(point.sourceVolt) - marker.width() / 2.0,
+                                  y.pixel(point.drainVolt) - marker.height() / 2.0),
+                          marker);
+    }
+}
+
+void ScatterTrace::drawVector(QCPPainter* painter) const
+{
+    const AxisMap x = AxisMap::of(keyAxis());
+    const AxisMap y = AxisMap::of(valueAxis());
+    if (lines_)
+        drawLines(*painter, x, y, 0);
+    painter->setRenderHint(QPainter::Antialiasing);
+    const double radius = markerSize_ / 2.0;
+    for (std::size_t i = 0; i < points_.size(); ++i) {
+        const ivData& point = points_[i];
+        if (!x.shows(point.sourceVolt) || !y.shows(point.drainVolt))
+            continue;
+        if (isHollow(i)) {
+            painter->setPen(QPen(color_, 1.25));
+            painter->setBrush(Qt::NoBrush);
+        } else {
+            painter->setPen(Qt::NoPen);
+            painter->setBrush(color_);
+        }
+        painter->drawEllipse(QPointF(x.pixel(point.sourceVolt), y.pixel(point.drainVolt)), radius,
+                             radius);
     }
 }
 
@@ -110,36 +357,54 @@ void ScatterTrace::draw(QCPPainter* painter)
     QCPAxis* values = valueAxis();
     if (!keys || !values)
         return;
-    // Pictures for export get every marker at full quality, with nothing kept.
-    if (painter->modes().testFlag(QCPPainter::pmVectorized) ||
-        painter->modes().testFlag(QCPPainter::pmNoCaching)) {
-        drawMarkers(*painter, 0, QPointF());
+    // Vector pictures get every marker as a shape; nothing is kept for them.
+    if (painter->modes().testFlag(QCPPainter::pmVectorized) || painter->transform().isScaling()) {
+        drawVector(painter);
         return;
     }
 
     const QRect rect = clipRect();
     const double ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
-    const View view{keys->range(), values->range(), rect, values->scaleType(), ratio};
-    if (cache_.isNull() || !(view == cachedView_)) {
-        cache_ =
-            QImage((QSizeF(rect.size()) * ratio).toSize(), QImage::Format_ARGB32_Premultiplied);
-        cache_.setDevicePixelRatio(ratio);
+    const View view{keys->range(),     values->range(),     rect,
+                    keys->scaleType(), values->scaleType(), ratio};
+    const QSize pixels = (QSizeF(rect.size()) * ratio).toSize();
+    const bool full = cache_.isNull() || !(view == cachedView_);
+    if (ratio != cachedView_.pixelRatio) {
+        cachedView_.pixelRatio = ratio;
+        restyle();
+    }
+    const AxisMap x = AxisMap::of(keys, ratio, rect.left());
+    const AxisMap y = AxisMap::of(values, ratio, rect.top());
+    // Pictures for export are drawn afresh into an image of their own.
+    if (painter->modes().testFlag(QCPPainter::pmNoCaching)) {
+        QImage picture(pixels, QImage::Format_ARGB32_Premultiplied);
+        picture.fill(Qt::transparent);
+        renderStacked(picture, x, y);
+        painter->drawImage(QRectF(rect), picture);
+        return;
+    }
+    if (full) {
+        if (cache_.size() != pixels)
+            cache_ = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
         cache_.fill(Qt::transparent);
         cachedView_ = view;
-        cachedCount_ = 0;
+        renderStacked(cache_, x, y);
+    } else if (cachedCount_ < points_.size()) {
+        renderNew(cache_, x, y, cachedCount_);
     }
-    if (cachedCount_ < points_.size()) {
-        QPainter cachePainter(&cache_);
-        drawMarkers(cachePainter, cachedCount_, rect.topLeft());
-        cachedCount_ = points_.size();
-    }
-    painter->drawImage(rect.topLeft(), cache_);
+    cachedCount_ = points_.size();
+    if (ratio == 1.0)
+        painter->drawImage(rect.topLeft(), cache_);
+    else
+        painter->drawImage(QRectF(rect), cache_);
 }
 
 void ScatterTrace::drawLegendIcon(QCPPainter* painter, const QRectF& rect) const
 {
-    painter->drawImage(rect.center() - QPointF(marker_.width() / 2.0, marker_.height() / 2.0),
-                       marker_);
+    const QImage& marker = filled_->marker();
+    painter->drawImage(QRectF(rect.center() - QPointF(markerSize_ / 2.0 + 1, markerSize_ / 2.0 + 1),
+                              QSizeF(markerSize_ + 2, markerSize_ + 2)),
+                       marker);
 }
 
 } // namespace kestrel

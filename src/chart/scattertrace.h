@@ -1,17 +1,27 @@
 #pragma once
 
+#include "chart/axismap.h"
+#include "chart/markerstamps.h"
+#include "chart/pointindex.h"
 #include "data/ivpoints.h"
 
 #include <qcustomplot.h>
 #include <QImage>
 
+#include <memory>
+#include <optional>
+
 namespace kestrel
 {
 
-// One sweep's points as scatter markers, drawn incrementally: the markers already
-// drawn stay in an image kept for the current axes and size, and a redraw only adds
-// the new ones and copies the image. Only when the axes or the size change is every
-// marker drawn again. Exports (PNG, SVG) draw every marker directly.
+// One run's points as scatter markers, optionally joined by lines in recording order.
+// Markers from returnFrom() on (the return leg of a dual sweep) are drawn hollow.
+//
+// Drawing is kept: the markers already drawn stay in an image kept for the current
+// axes and size, and a redraw only adds the new ones and copies the image. When the
+// axes or the size change, every position is tallied in one pass and each pixel
+// position is drawn once with the stack of as many markers as landed there, so a full
+// redraw costs per pixel position, not per point. Exports to SVG draw every marker.
 class ScatterTrace : public QCPAbstractPlottable
 {
     Q_OBJECT
@@ -24,17 +34,44 @@ class ScatterTrace : public QCPAbstractPlottable
 
     void setColor(const QColor& color, int markerSize);
     QColor color() const { return color_; }
+    int markerSize() const { return markerSize_; }
+    // The first point of the return leg, or -1 for none.
+    void setReturnFrom(int index);
+    int returnFrom() const { return returnFrom_; }
+    bool isHollow(std::size_t index) const
+    {
+        return returnFrom_ >= 0 && index >= std::size_t(returnFrom_);
+    }
+    void setLines(bool on);
 
-    // Draw |current|, leaving zeros out, for a logarithmic current axis.
-    void setMagnitudeOnly(bool on);
-    // Markers the current view shows (zeros are hidden when only magnitudes are shown).
+    // Points shown on the current axes (zeros have no place on a logarithmic axis).
     int shownCount() const;
+
+    struct Extent {
+        double lo = std::numeric_limits<double>::infinity();
+        double hi = -std::numeric_limits<double>::infinity();
+        double magnitudeLo = std::numeric_limits<double>::infinity(); // of non-zero values
+        double magnitudeHi = -std::numeric_limits<double>::infinity();
+        void add(double v);
+    };
+    const Extent& keyExtent() const { return keyExtent_; }
+    const Extent& valueExtent() const { return valueExtent_; }
+
+    // The shown point nearest to pixel, within radiusPx: its index and distance.
+    struct Nearest {
+        std::size_t index = 0;
+        double distancePx = 0;
+    };
+    std::optional<Nearest> nearest(QPointF pixel, double radiusPx) const;
 
     double selectTest(const QPointF&, bool, QVariant*) const override { return -1; }
     QCPRange getKeyRange(bool& foundRange,
                          QCP::SignDomain inSignDomain = QCP::sdBoth) const override;
     QCPRange getValueRange(bool& foundRange, QCP::SignDomain inSignDomain = QCP::sdBoth,
                            const QCPRange& inKeyRange = QCPRange()) const override;
+
+    // Draws every marker one by one into image: what a full redraw must look like.
+    void drawEveryMarker(QImage& image, QPointF origin) const;
 
   protected:
     void draw(QCPPainter* painter) override;
@@ -44,28 +81,31 @@ class ScatterTrace : public QCPAbstractPlottable
     struct View {
         QCPRange keys, values;
         QRect rect;
-        QCPAxis::ScaleType valueScale = QCPAxis::stLinear;
+        QCPAxis::ScaleType keyScale = QCPAxis::stLinear, valueScale = QCPAxis::stLinear;
         double pixelRatio = 1.0;
         bool operator==(const View& other) const
         {
             return keys == other.keys && values == other.values && rect == other.rect &&
-                   valueScale == other.valueScale && pixelRatio == other.pixelRatio;
+                   keyScale == other.keyScale && valueScale == other.valueScale &&
+                   pixelRatio == other.pixelRatio;
         }
     };
 
-    bool shown(const ivData& point) const { return !(magnitudeOnly_ && point.drainVolt == 0.0); }
-    double shownValue(const ivData& point) const
-    {
-        return magnitudeOnly_ ? std::fabs(point.drainVolt) : point.drainVolt;
-    }
-    void drawMarkers(QPainter& painter, std::size_t from, QPointF origin) const;
+    void restyle();
     void invalidate() { cache_ = QImage(); }
+    void renderStacked(QImage& image, const AxisMap& x, const AxisMap& y);
+    void renderNew(QImage& image, const AxisMap& x, const AxisMap& y, std::size_t from);
+    void drawLines(QPainter& painter, const AxisMap& x, const AxisMap& y, std::size_t from) const;
+    void drawVector(QCPPainter* painter) const;
 
     ChartPointList points_;
+    PointIndex index_;
+    Extent keyExtent_, valueExtent_;
     QColor color_;
     int markerSize_ = 6;
-    bool magnitudeOnly_ = false;
-    QImage marker_;
+    int returnFrom_ = -1;
+    bool lines_ = false;
+    std::unique_ptr<MarkerStamps> filled_, hollow_;
     QImage cache_;
     View cachedView_;
     std::size_t cachedCount_ = 0;

@@ -35,7 +35,7 @@ SweepRun::SweepRun(const SweepOptions& options, QObject* parent)
     if (!options_.pngPath.isEmpty()) {
         chart_ = std::make_unique<BarChart>();
         chart_->resize(900, 600);
-        chart_->beginTrace(QStringLiteral("Sweep"));
+        chart_->beginLiveRun(1, QStringLiteral("Sweep"));
         connect(&session_.sweep(), &SweepEngine::pointRecorded, this,
                 [this](int, double volt, double amps) { chart_->addPoint(volt, amps); });
     }

@@ -1,0 +1,63 @@
+#include "chart/sitext.h"
+
+#include <cmath>
+
+namespace kestrel
+{
+
+namespace
+{
+
+const QChar minusSign(0x2212);
+constexpr int lowestPrefix = -5; // f
+constexpr int highestPrefix = 3; // G
+
+QString prefixFor(int thousands)
+{
+    static const QString prefixes[] = {
+        QStringLiteral("f"), QStringLiteral("p"), QStringLiteral("n"),
+        QStringLiteral("µ"), QStringLiteral("m"), QString(),
+        QStringLiteral("k"), QStringLiteral("M"), QStringLiteral("G")};
+    return prefixes[thousands - lowestPrefix];
+}
+
+} // namespace
+
+QString siText(double value, const QString& unit, int digits)
+{
+    const QString space = unit.isEmpty() ? QString() : QStringLiteral(" ");
+    if (std::isnan(value))
+        return QStringLiteral("NaN") + space + unit;
+    const QString sign = std::signbit(value) && value != 0.0 ? QString(minusSign) : QString();
+    if (std::isinf(value))
+        return sign + QStringLiteral("∞") + space + unit;
+    if (value == 0.0)
+        return QStringLiteral("0") + space + unit;
+    digits = std::max(1, digits);
+    const double magnitude = std::fabs(value);
+    const int exponent = int(std::floor(std::log10(magnitude)));
+    int thousands = std::clamp(int(std::floor(exponent / 3.0)), lowestPrefix, highestPrefix);
+    const auto format = [&](int prefix, int exponentShown) {
+        const double scaled = magnitude / std::pow(10.0, 3 * prefix);
+        const int decimals = std::max(0, digits - 1 - (exponentShown - 3 * prefix));
+        return QString::number(scaled, 'f', decimals);
+    };
+    QString number = format(thousands, exponent);
+    // 999.96 mV to three digits is 1.00 V, not 1000 mV.
+    if (number.toDouble() >= 1000.0 && thousands < highestPrefix) {
+        ++thousands;
+        number = format(thousands, 3 * thousands);
+    }
+    return sign + number + space + prefixFor(thousands) + unit;
+}
+
+int digitsForStep(double value, double step)
+{
+    if (!(step > 0.0) || !std::isfinite(step) || value == 0.0 || !std::isfinite(value))
+        return 1;
+    const int valueExponent = int(std::floor(std::log10(std::fabs(value))));
+    const int stepExponent = int(std::floor(std::log10(step) + 1e-9));
+    return std::clamp(valueExponent - stepExponent + 1, 1, 15);
+}
+
+} // namespace kestrel

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+namespace kestrel
+{
+
+// A number with an SI prefix and its unit, to `digits` significant digits:
+// "12.3 µA", "−512 mV", "0 V". Prefixes run from f (1e-15) to G (1e9); beyond them
+// the number grows ("0.001 fA", "5000 GV"). Not-finite values read "∞ V", "−∞ V", "NaN V".
+// Locale-independent: the decimal point is always '.', the minus sign is U+2212.
+QString siText(double value, const QString& unit, int digits = 3);
+
+// Significant digits that tell apart numbers `step` apart near `value`.
+int digitsForStep(double value, double step);
+
+} // namespace kestrel
