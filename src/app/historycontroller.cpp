@@ -58,9 +58,8 @@ HistoryController::HistoryController(Session& session, HistoryPanel* panel, BarC
                 [this](qint64 id, bool shown) { setShown(id, shown, true); });
         connect(panel_, &HistoryPanel::chosen, this, &HistoryController::choose);
         connect(panel_, &HistoryPanel::deleteRequested, this, &HistoryController::askToDelete);
-        connect(panel_, &HistoryPanel::noteEdited, this, [this](qint64 id, const QString& note) {
-            session_.history().setNote(id, note);
-        });
+        connect(panel_, &HistoryPanel::noteEdited, this,
+                [this](qint64 id, const QString& note) { session_.history().setNote(id, note); });
     }
 }
 
@@ -151,8 +150,8 @@ void HistoryController::askToDelete(qint64 id)
             showStatus(tr("The sweep being measured cannot be deleted; stop it first."), true);
         return;
     }
-    const auto run = std::find_if(runs_.begin(), runs_.end(),
-                                  [id](const StoredRun& r) { return r.id == id; });
+    const auto run =
+        std::find_if(runs_.begin(), runs_.end(), [id](const StoredRun& r) { return r.id == id; });
     if (run == runs_.end())
         return;
     const QString question =
@@ -215,6 +214,15 @@ void HistoryController::sweepFinished()
 {
     waitingForId_ = false;
     session_.history().refresh();
+}
+
+void HistoryController::hideAllButCurrent()
+{
+    for (const qint64 id : QSet<qint64>(shown_))
+        if (id != current_ && id != live_)
+            setShown(id, false, true);
+    if (panel_)
+        panel_->setRuns(runs_, shown_, current_);
 }
 
 void HistoryController::rollOffOldest()

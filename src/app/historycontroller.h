@@ -38,6 +38,7 @@ class HistoryController : public QObject
     void sweepStarted();
     void pointRecorded(double volt, double amps);
     void sweepFinished();
+    void hideAllButCurrent();
 
     QSet<qint64> shownRuns() const { return shown_; }
     qint64 currentRun() const { return current_; }

@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 
+#include "app/historypanel.h"
 #include "chart/barchart.h"
 #include "link/scriptinstall.h"
 #include "link/signalwatcher.h"
@@ -33,6 +34,12 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
     chartLayout->setContentsMargins(0, 0, 0, 0);
     chart_ = new BarChart(ui_->contview);
     chartLayout->addWidget(chart_);
+    auto* historyLayout = new QVBoxLayout(ui_->historyHost);
+    historyLayout->setContentsMargins(0, 0, 0, 0);
+    history_ = new HistoryPanel(ui_->historyHost);
+    historyLayout->addWidget(history_);
+    ui_->chartSplitter->setStretchFactor(0, 3);
+    ui_->chartSplitter->setStretchFactor(1, 1);
     auto* identityline = new QLabel(ui_->statusbar);
     identityline->setObjectName(QStringLiteral("identityline"));
     ui_->statusbar->addWidget(identityline, 1);
@@ -122,6 +129,9 @@ void MainWindow::bindOutlets()
     vc.xAxis = ui_->xAxis;
     vc.YAxis = ui_->YAxis;
     vc.chart = chart_;
+    vc.history = history_;
+    vc.logVoltage = ui_->logVoltage;
+    vc.showLines = ui_->showLines;
     vc.ivRun = ui_->ivRun;
     vc.ivStop = ui_->ivStop;
     vc.switchOff = ui_->switchOff;

@@ -1,5 +1,7 @@
 #include "app/viewcontroller.h"
 
+#include "app/historycontroller.h"
+#include "app/historypanel.h"
 #include "chart/barchart.h"
 #include "controller/sweepdescription.h"
 #include "data/currentranges.h"
@@ -74,8 +76,8 @@ ViewController::ViewController(const QString& home, std::unique_ptr<QSettings> s
     connect(&engine, &SweepEngine::progress, this, &ViewController::sweepProgress);
     connect(&engine, &SweepEngine::finished, this, &ViewController::sweepFinished);
     connect(&engine, &SweepEngine::pointRecorded, this, [this](int, double volt, double amps) {
-        if (chart)
-            chart->addPoint(volt, amps);
+        if (history_)
+            history_->pointRecorded(volt, amps);
     });
 }
 
@@ -98,6 +100,13 @@ void ViewController::connectOutlets()
     wire(clearTraces, &ViewController::clearEarlierTraces);
     if (logCurrent)
         connect(logCurrent, &QCheckBox::toggled, this, &ViewController::setLogCurrent);
+    if (logVoltage && chart)
+        connect(logVoltage, &QCheckBox::toggled, chart, &BarChart::setLogVoltage);
+    if (showLines && chart)
+        connect(showLines, &QCheckBox::toggled, chart, &BarChart::setLines);
+    history_ = std::make_unique<HistoryController>(*session_, history, chart);
+    history_->confirm = [this](const QString& question) { return confirm && confirm(question); };
+    history_->showStatus = [this](const QString& text, bool problem) { showStatus(text, problem); };
 
     if (drainSensitivity && drainSensitivity->count() == 0)
         for (const CurrentRange& range : currentRanges())
@@ -162,6 +171,7 @@ void ViewController::viewDidLoad()
         meterRate->setCurrentIndex(std::max(0, meterRate->findData(stored.meterRate)));
 
     updateIdentityLine();
+    history_->start();
     if (printLine)
         printLine(session_->pat.chopped(1));
     // What became of sweeps that ended with the program, said once.
@@ -290,20 +300,8 @@ void ViewController::sweepStarted(int totalPoints)
         xAxis->show();
     if (YAxis)
         YAxis->show();
-    if (chart) {
-        // Each sweep is a run of its own; the latest few stay shown behind it.
-        const auto run = session_->currentRun();
-        const SweepPlan plan = run ? run->settings.plan : SweepPlan{};
-        ++sweepNumber_;
-        chart->beginLiveRun(sweepNumber_,
-                            tr("Sweep %1, %2")
-                                .arg(sweepNumber_)
-                                .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))),
-                            plan.shape == SweepShape::Dual ? plan.steps + 1 : -1);
-        for (QList<qint64> shown = chart->shownRuns(); shown.size() > shownRunsAtMost;
-             shown.removeFirst())
-            chart->hideRun(shown.first());
-    }
+    if (history_)
+        history_->sweepStarted(); // each sweep is a run of its own, drawn live
     if (ivProgress) {
         ivProgress->setRange(0, totalPoints);
         ivProgress->setValue(0);
@@ -334,6 +332,8 @@ void ViewController::sweepFinished()
         chart->fitToData(); // while points arrived the axes only grew
         chart->replotNow(); // the last point is drawn without waiting for the next redraw
     }
+    if (history_)
+        history_->sweepFinished();
 }
 
 void ViewController::setSweeping(bool sweeping)
@@ -422,8 +422,8 @@ void ViewController::openPath(const QString& path)
 
 void ViewController::clearEarlierTraces()
 {
-    if (chart)
-        chart->hideAllButCurrent();
+    if (history_)
+        history_->hideAllButCurrent();
 }
 
 void ViewController::setLogCurrent(bool on)

@@ -21,6 +21,8 @@ namespace kestrel
 {
 
 class BarChart;
+class HistoryController;
+class HistoryPanel;
 
 // The controller of the measurement window: it reaches the window's widgets through
 // weak outlets, is the target of every action, and shows what the session decides.
@@ -75,11 +77,12 @@ class ViewController : public QObject
     QPointer<QComboBox> drainSensitivity, ivShape, meterRate;
     QPointer<QLabel> xAxis, YAxis;
     QPointer<BarChart> chart;
+    QPointer<HistoryPanel> history;
     QPointer<QPushButton> ivRun, ivStop, switchOff, savebutton, csvbutton;
     QPointer<QProgressBar> ivProgress;
     QPointer<QPlainTextEdit> sweepstatus;
     QPointer<QLabel> identityline, storeWarning;
-    QPointer<QCheckBox> logCurrent;
+    QPointer<QCheckBox> logCurrent, logVoltage, showLines;
     QPointer<QPushButton> clearTraces, exportChart;
 
   public slots:
@@ -124,8 +127,7 @@ class ViewController : public QObject
     void sweepFinished();
 
     std::unique_ptr<Session> session_;
-    int sweepNumber_ = 0;
-    static constexpr int shownRunsAtMost = 6; // the live sweep and the five before it
+    std::unique_ptr<HistoryController> history_;
     static constexpr int progressIntervalMs = 200;
     QElapsedTimer progressClock_;
 };

@@ -101,6 +101,18 @@ void RunHistory::remove(qint64 id)
             });
 }
 
+void RunHistory::setNote(qint64 id, const QString& note)
+{
+    onStore(
+        [id, note](RunDatabase& db) { return db.setNote(id, note) ? QString() : db.lastError(); },
+        [this, id](const QString& problem) {
+            if (problem.isEmpty())
+                emit noteKept(id);
+            else
+                emit failed(tr("The note on run %1 was not kept: %2").arg(id).arg(problem));
+        });
+}
+
 void RunHistory::importFile(const QString& filePath)
 {
     onStore(

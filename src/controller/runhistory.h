@@ -31,11 +31,13 @@ class RunHistory : public QObject
     // A data file or a Kestrel CSV becomes a run ("imported", the file's name as its
     // note); imported() gives its id.
     void importFile(const QString& filePath);
+    void setNote(qint64 id, const QString& note);
 
   signals:
     void listed(const std::vector<kestrel::StoredRun>& runs);
     void loaded(const kestrel::StoredRun& run);
     void removed(qint64 id);
+    void noteKept(qint64 id);
     void imported(qint64 id, const QString& filePath);
     void failed(const QString& message);
 

@@ -15,6 +15,7 @@ Session::Session(const QString& home, std::unique_ptr<InstrumentLink> link,
       history_(options.storePath), sweep_(instrumentQueue_, *link_)
 {
     connect(&recorder_, &RunRecorder::failed, this, &Session::warn);
+    connect(&recorder_, &RunRecorder::begun, this, &Session::runKept);
     // A point counts as recorded once the store has it: a crash right after loses nothing.
     sweep_.setPointKeeper([this](int index, double volt, double amps, qint64 ms) {
         recorder_.keepPoint(index, volt, amps, ms);

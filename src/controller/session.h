@@ -111,6 +111,8 @@ class Session : public QObject
     void sweepingChanged(bool sweeping);
     void statusShown(const QString& text, bool problem);
     void warned(const QString& text); // a lasting warning, see warnings()
+    // The sweep started last has its row in the run store, under this id.
+    void runKept(qint64 id);
 
   private:
     struct Instrument {
