@@ -112,7 +112,10 @@ void SweepEngine::setUpDone(const SetUp& result)
     }
     xyflag = 1;
     state_ = State::Running;
-    timerCH2.setInterval(tickFor(run_->settings.settleMs, result.chainNs));
+    // The first level goes out one shortest tick after the set-up, as without a
+    // settle time; the ticks after it follow at the sweep's own pace.
+    tickMs_ = tickFor(run_->settings.settleMs, result.chainNs);
+    timerCH2.setInterval(baseTickMs_);
     timerCH2.start();
     emit progress(0, run_->settings.plan.count(), expectedEnd());
 }
@@ -122,6 +125,8 @@ void SweepEngine::timerc2()
     if (state_ != State::Running || tickBusy_)
         return; // the previous tick is still talking to the instruments: drop this firing
     tickBusy_ = true;
+    if (timerCH2.interval() != tickMs_)
+        timerCH2.setInterval(tickMs_);
     const double level = run_->settings.plan.levelAt(pointsDone());
     appliedVolt = level;
     command = SourceDriver::levelCommand(level);
@@ -287,6 +292,8 @@ int SweepEngine::tickFor(int settleMs, qint64 chainNs) const
     // tick before is still settling or talking; without a settle time and with a quick
     // link this is the shortest tick itself. A tick that runs late still drops the
     // firing it overlaps, so a slower link than the set-up showed costs one more tick.
+    if (baseTickMs_ == 0)
+        return settleMs; // no grid: each tick as soon as the one before is done
     const qint64 neededNs = qint64(settleMs) * 1000000 + std::max<qint64>(0, chainNs);
     const qint64 gridNs = qint64(baseTickMs_) * 1000000;
     const qint64 ticks = std::max<qint64>(1, (neededNs + gridNs - 1) / gridNs);
@@ -298,8 +305,7 @@ QDateTime SweepEngine::expectedEnd() const
     const int done = pointsDone();
     const int remaining = run_->settings.plan.count() - done;
     const qint64 perTickMs =
-        done > 0 ? std::max<qint64>(timerCH2.interval(), sweepClock_.elapsed() / done)
-                 : timerCH2.interval();
+        done > 0 ? std::max<qint64>(tickMs_, sweepClock_.elapsed() / done) : tickMs_;
     return QDateTime::currentDateTime().addMSecs(remaining * perTickMs);
 }
 
