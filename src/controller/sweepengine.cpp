@@ -60,6 +60,7 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
     run_->started = QDateTime::currentDateTime();
     state_ = State::SettingUp;
     tickBusy_ = false;
+    tickMissed_ = false;
     notes_.clear();
     IVinterval = settings.plan.interval();
     appliedVolt = settings.plan.start;
@@ -122,9 +123,14 @@ void SweepEngine::setUpDone(const SetUp& result)
 
 void SweepEngine::timerc2()
 {
-    if (state_ != State::Running || tickBusy_)
-        return; // the previous tick is still talking to the instruments: drop this firing
+    if (state_ != State::Running)
+        return;
+    if (tickBusy_) {
+        tickMissed_ = true; // the previous tick is still talking to the instruments
+        return;
+    }
     tickBusy_ = true;
+    tickMissed_ = false;
     if (timerCH2.interval() != tickMs_)
         timerCH2.setInterval(tickMs_);
     const double level = run_->settings.plan.levelAt(pointsDone());
@@ -209,6 +215,12 @@ void SweepEngine::measured(double level, const Tick& tick)
         finish(Run::Outcome::Completed, QStringLiteral("Sweep complete: %1 points.").arg(total));
     else
         tickBusy_ = false;
+    // A tick that ran past its time starts the next one at once, and the grid again
+    // from there, rather than waiting out a whole tick more.
+    if (state_ == State::Running && !tickBusy_ && tickMissed_) {
+        timerCH2.start();
+        timerc2();
+    }
 }
 
 void SweepEngine::stop()
@@ -290,8 +302,8 @@ int SweepEngine::tickFor(int settleMs, qint64 chainNs) const
     // On the grid of the shortest tick (0.1 s unless a test or benchmark says
     // otherwise), so readings keep an even pace and the timer never fires while the
     // tick before is still settling or talking; without a settle time and with a quick
-    // link this is the shortest tick itself. A tick that runs late still drops the
-    // firing it overlaps, so a slower link than the set-up showed costs one more tick.
+    // link this is the shortest tick itself. A tick that runs late (a slower link than
+    // the set-up showed) is followed at once by the next, see measured().
     if (baseTickMs_ == 0)
         return settleMs; // no grid: each tick as soon as the one before is done
     const qint64 neededNs = qint64(settleMs) * 1000000 + std::max<qint64>(0, chainNs);

@@ -102,7 +102,8 @@ class SweepEngine : public QObject
     std::shared_ptr<Run> run_;
     State state_ = State::Idle;
     bool tickBusy_ = false;
-    QStringList notes_; // older instrument errors found before the sweep
+    bool tickMissed_ = false; // the timer fired while the tick was busy
+    QStringList notes_;       // older instrument errors found before the sweep
     PointKeeper keeper_;
     QElapsedTimer sweepClock_;
     int baseTickMs_ = tickIntervalMs;
