@@ -89,8 +89,8 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
                 !(result.step = meter.configure(settings.rangeIndex, settings.meterRate)).ok)
                 return result;
             result.sourceTouched = true;
-            // The level and the switch-on are two settings, four exchanges in all, like
-            // the tick's level, its confirmation and the reading: three of them.
+            // The level and the switch-on take four exchanges; a tick takes three (its
+            // level, the confirmation and the reading), judged by these four.
             QElapsedTimer exchanges;
             exchanges.start();
             if ((result.step = source.setLevel(settings.plan.start)).ok)
