@@ -215,9 +215,11 @@ void SweepEngine::measured(double level, const Tick& tick)
         finish(Run::Outcome::Completed, QStringLiteral("Sweep complete: %1 points.").arg(total));
     else
         tickBusy_ = false;
-    // A tick that ran past its time starts the next one at once, and the grid again
-    // from there, rather than waiting out a whole tick more.
-    if (state_ == State::Running && !tickBusy_ && tickMissed_) {
+    // With a settle time the tick is sized to the wait, so one that ran past its time
+    // (a slower link than the set-up showed) starts the next at once, and the grid
+    // again from there, rather than costing a whole tick more. Without one, a late
+    // tick waits for the next firing, the pace the 0.1 s tick has always kept.
+    if (state_ == State::Running && !tickBusy_ && tickMissed_ && run_->settings.settleMs > 0) {
         timerCH2.start();
         timerc2();
     }
@@ -301,9 +303,10 @@ int SweepEngine::tickFor(int settleMs, qint64 chainNs) const
 {
     // On the grid of the shortest tick (0.1 s unless a test or benchmark says
     // otherwise), so readings keep an even pace and the timer never fires while the
-    // tick before is still settling or talking; without a settle time and with a quick
-    // link this is the shortest tick itself. A tick that runs late (a slower link than
-    // the set-up showed) is followed at once by the next, see measured().
+    // tick before is still settling or talking. Without a settle time the tick is the
+    // shortest tick, as it has always been. For a tick that runs late see measured().
+    if (settleMs == 0)
+        return baseTickMs_;
     if (baseTickMs_ == 0)
         return settleMs; // no grid: each tick as soon as the one before is done
     const qint64 neededNs = qint64(settleMs) * 1000000 + std::max<qint64>(0, chainNs);

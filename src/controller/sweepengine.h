@@ -44,7 +44,8 @@ class SweepEngine : public QObject
         timerCH2.setInterval(baseTickMs_);
     }
     // The tick for a settle time and the time the tick's exchanges take: the smallest
-    // whole multiple of the shortest tick that holds both, at least one.
+    // whole multiple of the shortest tick that holds both; without a settle time, the
+    // shortest tick.
     int tickFor(int settleMs, qint64 chainNs) const;
     // The tick of the sweep running now, or the last one.
     int tickMs() const { return tickMs_; }
