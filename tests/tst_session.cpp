@@ -37,16 +37,19 @@ struct Bench {
         return session.isIdentified(Which::Source) && session.isIdentified(Which::Meter);
     }
 
-    bool start(double start, double stop, int steps, int range = 2)
+    bool start(double start, double stop, int steps, int range = 2, int settleMs = 0,
+               MeterRate rate = MeterRate::Medium)
     {
-        return session.start(SweepRequest{SweepPlan{start, stop, steps}, range, {}});
+        return session.start(
+            SweepRequest{SweepPlan{start, stop, steps}, range, {}, settleMs, rate});
     }
 
     // Runs a sweep to its end: the run, or null when it did not start or end.
-    std::shared_ptr<const Run> sweep(double start, double stop, int steps, int range = 2)
+    std::shared_ptr<const Run> sweep(double start, double stop, int steps, int range = 2,
+                                     MeterRate rate = MeterRate::Medium)
     {
         QSignalSpy finished(&session.sweep(), &SweepEngine::finished);
-        if (!this->start(start, stop, steps, range) || !finished.wait(10000))
+        if (!this->start(start, stop, steps, range, 0, rate) || !finished.wait(10000))
             return nullptr;
         return session.currentRun();
     }
@@ -71,13 +74,14 @@ SimLink::Hook answerFrom(const QString& instrument, const QString& prefix, int n
     };
 }
 
-QStringList setUpCommands(int range)
+QStringList setUpCommands(int range, char rate = 'M')
 {
     return QStringLiteral("source :SYST:ERR?|meter :SYST:ERR?|meter :FUNCtion:CURRent:DC|meter "
                           ":SYST:ERR?|meter :MEAS:CURR:DC %1|meter :SYST:ERR?|meter :RATE:CURR:DC "
-                          "M|meter :SYST:ERR?|source :SOUR1:APPL:DC 1,1,0.0|source :SYST:ERR?|"
+                          "%2|meter :SYST:ERR?|source :SOUR1:APPL:DC 1,1,0.0|source :SYST:ERR?|"
                           "source :OUTP1 ON|source :SYST:ERR?")
         .arg(range)
+        .arg(QLatin1Char(rate))
         .split('|');
 }
 
@@ -89,7 +93,9 @@ class TestSession : public QObject
 
   private slots:
     void init() { resetPoints(); }
+    void everySettingIsConfirmed_data();
     void everySettingIsConfirmed();
+    void stopEndsALongSettleAtOnce();
     void aSweepEndsSafely_data();
     void aSweepEndsSafely();
     void identityMustLookLikeAnInstrument_data();
@@ -98,13 +104,24 @@ class TestSession : public QObject
     void dataBelongsToItsRun();
 };
 
+void TestSession::everySettingIsConfirmed_data()
+{
+    QTest::addColumn<MeterRate>("rate");
+    QTest::addColumn<char>("letter");
+    QTest::newRow("medium, the default") << MeterRate::Medium << 'M';
+    QTest::newRow("fast") << MeterRate::Fast << 'F';
+    QTest::newRow("slow") << MeterRate::Slow << 'S';
+}
+
 void TestSession::everySettingIsConfirmed()
 {
+    QFETCH(MeterRate, rate);
+    QFETCH(char, letter);
     Bench bench;
     const CancelSignal cancel;
     bench.link->exchange(SimLink::source, "BOGUS", cancel); // an error from before the sweep
     QVERIFY(bench.identify());
-    const auto run = bench.sweep(0.0, 1.0, 4, 3);
+    const auto run = bench.sweep(0.0, 1.0, 4, 3, rate);
     QVERIFY(run);
     QCOMPARE(run->outcome, Outcome::Completed);
     QVERIFY(run->outputOff);
@@ -113,7 +130,7 @@ void TestSession::everySettingIsConfirmed()
         R"(Sweep complete: 5 points. Before the sweep the source had -113,"Undefined header" in its error queue, now read and cleared.)");
 
     QStringList expected{"source BOGUS", "source *IDN?", "meter *IDN?", "source :SYST:ERR?"};
-    expected << setUpCommands(3);
+    expected << setUpCommands(3, letter);
     IVPointList points;
     for (const double level : {0.0, 0.25, 0.5, 0.75, 1.0}) {
         const QString text = QString::fromStdString(formatDouble(level));
@@ -128,6 +145,29 @@ void TestSession::everySettingIsConfirmed()
     QVERIFY(!bench.link->outputOn());
     QCOMPARE(run->sourceIdentity, bench.session.identity(Which::Source));
     QVERIFY(run->started.isValid() && run->ended >= run->started);
+}
+
+void TestSession::stopEndsALongSettleAtOnce()
+{
+    Bench bench;
+    QVERIFY(bench.identify());
+    QSignalSpy progress(&bench.session.sweep(), &SweepEngine::progress);
+    QSignalSpy finished(&bench.session.sweep(), &SweepEngine::finished);
+    QVERIFY(bench.start(0.0, 1.0, 2, 2, 5000));
+    // The first level is set, confirmed, and the settle time has begun.
+    QTRY_COMPARE(bench.link->log().count("source :SOUR1:APPL:DC 1,1,0.0"), 2);
+    QTRY_COMPARE(bench.link->log().constLast(), "source :SYST:ERR?");
+    QVERIFY(bench.session.sweep().tickMs() > 5000 && bench.session.sweep().tickMs() < 5100);
+    // "ends about" counts three such ticks.
+    QVERIFY(progress.count() == 1 &&
+            progress[0][2].toDateTime() > QDateTime::currentDateTime().addSecs(14));
+    QElapsedTimer stopping;
+    stopping.start();
+    bench.session.stop();
+    QVERIFY(finished.wait(1000) && stopping.elapsed() < 1000);
+    QVERIFY(bench.session.currentRun()->outcome == Outcome::Stopped &&
+            bench.session.currentRun()->outputOff && !bench.link->outputOn());
+    QVERIFY(!bench.link->log().contains("meter :MEAS:CURR:DC?"));
 }
 
 // A refusal, a broken reply or a failing script ends the sweep: nothing is measured

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
@@ -27,8 +28,13 @@ namespace
 Run sampleRun()
 {
     Run run;
-    run.settings = SweepSettings{Endpoint{"127.0.0.2", "5555"}, Endpoint{"host b", "inst0"},
-                                 SweepPlan{-1.5, 0.1, 7, SweepShape::Dual}, 3, 2.5e-3};
+    run.settings = SweepSettings{Endpoint{"127.0.0.2", "5555"},
+                                 Endpoint{"host b", "inst0"},
+                                 SweepPlan{-1.5, 0.1, 7, SweepShape::Dual},
+                                 3,
+                                 2.5e-3,
+                                 250,
+                                 MeterRate::Slow};
     run.sourceIdentity = "Maker,SOURCE,1,2";
     run.meterIdentity = "Maker,METER,3,4";
     run.started = QDateTime::currentDateTime();
@@ -74,6 +80,7 @@ class TestStore : public QObject
     void aWriteThatFailsIsReported();
     void findsRunsWhoseProgramEnded();
     void importsWhatItExports();
+    void keepsTheRunsOfAVersion1Store();
 };
 
 void TestStore::keepsEveryNumberExactly()
@@ -113,10 +120,10 @@ void TestStore::keepsEveryNumberExactly()
     // Everything its CSV header says comes back, to the millisecond.
     CsvHeader want = describeRun("p", run), got = describeRun("p", stored->run);
     QCOMPARE(got.taken.toMSecsSinceEpoch(), want.taken.toMSecsSinceEpoch());
-    for (auto field :
-         {&CsvHeader::source, &CsvHeader::meter, &CsvHeader::sourceIdentity, &CsvHeader::outcome,
-          &CsvHeader::message, &CsvHeader::start, &CsvHeader::stop, &CsvHeader::steps,
-          &CsvHeader::shape, &CsvHeader::range, &CsvHeader::limit})
+    for (auto field : {&CsvHeader::source, &CsvHeader::meter, &CsvHeader::sourceIdentity,
+                       &CsvHeader::outcome, &CsvHeader::message, &CsvHeader::start,
+                       &CsvHeader::stop, &CsvHeader::steps, &CsvHeader::shape, &CsvHeader::range,
+                       &CsvHeader::limit, &CsvHeader::settleMs, &CsvHeader::rate})
         QCOMPARE(got.*field, want.*field);
     QVERIFY(stored->run.outputOff);
 }
@@ -243,8 +250,14 @@ void TestStore::importsWhatItExports()
     QVERIFY(exportRunCsv("Kestrel", csv, run).ok);
     auto read = readRunFile(contents(csv));
     QVERIFY(std::holds_alternative<Run>(read));
-    const qint64 id = store.importRun(std::get<Run>(read), "kestrel-runs");
-    const auto stored = store.load(id);
+    const qint64 id = store.importRun(std::get<Run>(read), "kestrel-runs", "run.csv");
+    auto stored = store.load(id);
+    QCOMPARE(stored->note, "run.csv");
+    QVERIFY(stored->run.settings.settleMs == 250 &&
+            stored->run.settings.meterRate == MeterRate::Slow);
+    QVERIFY(store.setNote(id, "after the anneal") && !store.setNote(id + 1, "x"));
+    QCOMPARE(store.list().front().note, "after the anneal");
+    stored = store.load(id);
     QCOMPARE(stored->run.points, run.points);
     QCOMPARE(stored->run.outcome, Run::Outcome::Imported);
     QCOMPARE(describeRun("p", stored->run).range, describeRun("p", run).range);
@@ -261,6 +274,41 @@ void TestStore::importsWhatItExports()
              "line 4: expected a level and a current, two decimal numbers separated by a comma");
     QVERIFY(problem("hello\n").startsWith("line 1: neither Kestrel's data format"));
     QCOMPARE(std::get<Run>(readRunFile("[[0.5, -0.0]]\n")).points, (IVPointList{{0.5, -0.0}}));
+}
+
+// A store written before settle times, rates and notes keeps every run and point.
+void TestStore::keepsTheRunsOfAVersion1Store()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "v1");
+        db.setDatabaseName(path);
+        QVERIFY(db.open());
+        QSqlQuery query(db);
+        for (const char* statement : schemaStep(0))
+            QVERIFY(query.exec(statement));
+        for (const char* statement :
+             {"INSERT INTO runs VALUES (7, 'Kestrel 0.1', '2026-12-01T10:00:00.000+01:00', "
+              "'2026-12-01T10:00:05.000+01:00', 'completed', 'Sweep complete: 2 points.', "
+              "'127.0.0.2', '5555', 'A,B,1,2', '127.0.0.3', '5555', 'C,D,3,4', -1.0, 1.0, 1, "
+              "'linear', 2, NULL, 1, '', 0, 0, 1)",
+              "INSERT INTO points VALUES (7, 0, -1.0, -0.001, 0), (7, 1, 1.0, 0.001, 100)",
+              "PRAGMA user_version = 1"})
+            QVERIFY2(query.exec(statement), qPrintable(query.lastError().text()));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("v1");
+    RunDatabase store(path);
+    QCOMPARE(store.open(), QString());
+    QCOMPARE(store.list().size(), std::size_t(1));
+    const auto stored = store.load(7);
+    QVERIFY(stored && stored->run.message == "Sweep complete: 2 points.");
+    QCOMPARE(stored->run.points, (IVPointList{{-1.0, -0.001}, {1.0, 0.001}}));
+    QVERIFY(stored->run.settings.settleMs == 0 &&
+            stored->run.settings.meterRate == MeterRate::Medium);
+    QVERIFY(stored->note.isEmpty() && store.setNote(7, "kept"));
+    QVERIFY(store.beginRun(sampleRun(), "Kestrel", thisProcess()) == 8);
 }
 
 QTEST_GUILESS_MAIN(TestStore)

@@ -94,6 +94,7 @@ class TestSweepTool : public QObject
 
   private slots:
     void completeSweepWritesExactlyTheData();
+    void aSettleTimeComesBeforeEachReading();
     void unreachableMeterSendsNothingElse();
     void endingEarlyStillWritesTheFiles_data();
     void endingEarlyStillWritesTheFiles();
@@ -131,6 +132,32 @@ print(len(rows) - 1)
     QVERIFY(python.waitForFinished(20000));
     QCOMPARE(python.readAllStandardError(), QByteArray());
     QCOMPARE(python.readAllStandardOutput(), QByteArray("5\n"));
+}
+
+void TestSweepTool::aSettleTimeComesBeforeEachReading()
+{
+    SweepBench bench;
+    QVERIFY(bench.started);
+    QCOMPARE(bench.run({"--start", "0", "--stop", "1", "--steps", "2", "--settle-ms", "300",
+                        "--rate", "slow", "--csv", bench.path("iv.csv")}),
+             0);
+    QVERIFY(bench.read("iv.csv").contains("\n# limit A: none\n# settle ms: 300\n# rate: slow\n"
+                                          "voltage_V,current_A\n"));
+    QVERIFY(bench.sim.meterCommands().contains(":RATE:CURR:DC S"));
+    // From each level's confirmation to its reading at least the settle time passes, and
+    // the ticks, a whole number of 0.1 s holding that and the commands, grow with it.
+    double confirmed = -1;
+    QList<double> readings;
+    for (const auto& [ms, line] : bench.sim.timedLog()) {
+        if (line == "source\t:SYST:ERR?")
+            confirmed = ms;
+        if (line != "meter\t:MEAS:CURR:DC?")
+            continue;
+        QVERIFY2(ms - confirmed >= 300 && (readings.isEmpty() || ms - readings.last() >= 350),
+                 qPrintable(QString::number(ms)));
+        readings << ms;
+    }
+    QCOMPARE(readings.size(), 3);
 }
 
 void TestSweepTool::unreachableMeterSendsNothingElse()
@@ -296,6 +323,13 @@ void TestSweepTool::badArgumentsSendNothing_data()
                             << "--out <tmp>/fifo: it is not a regular file";
     QTest::newRow("a device") << QStringList{"--png", "<tmp>/null.png"}
                               << "--png <tmp>/null.png: it is not a regular file";
+    for (const char* settle : {"60001", "-1", "0.5", "1,5"})
+        QTest::newRow(settle) << QStringList{"--settle-ms", settle}
+                              << QString("--settle-ms must be a whole number of milliseconds "
+                                         "from 0 to 60000, not '%1'")
+                                     .arg(settle);
+    QTest::newRow("a rate") << QStringList{"--rate", "Fast"}
+                            << "--rate must be fast, medium or slow, not 'Fast'";
 }
 
 void TestSweepTool::badArgumentsSendNothing()

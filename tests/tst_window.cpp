@@ -98,7 +98,9 @@ class TestWindow : public QObject
 void TestWindow::startsFromTheStoredEndpoints_data()
 {
     QTest::addColumn<QByteArray>("settings");
-    QTest::addColumn<QStringList>("fields"); // source address, port, drain address, port
+    // Source address, port, drain address, port, then settle and rate (0 and Medium
+    // when a row does not say).
+    QTest::addColumn<QStringList>("fields");
     const QString d = "192.168.1.100";
     const QString p = "5555";
     QTest::newRow("nothing stored") << QByteArray("[General]\n") << QStringList{d, p, d, p};
@@ -110,17 +112,25 @@ void TestWindow::startsFromTheStoredEndpoints_data()
         << QStringList{d, p, d, p};
     QTest::newRow("two empty strings are kept")
         << QByteArray("[General]\nsourceaddress=, \n") << QStringList{"", "", d, p};
+    QTest::newRow("settle and rate") << QByteArray("[General]\nsweepsettlems=250\nmeterrate=slow\n")
+                                     << QStringList{d, p, d, p, "250", "Slow"};
+    QTest::newRow("settle and rate this program would not run")
+        << QByteArray("[General]\nsweepsettlems=60001\nmeterrate=Slow\n")
+        << QStringList{d, p, d, p};
 }
 
 void TestWindow::startsFromTheStoredEndpoints()
 {
     QFETCH(QByteArray, settings);
     QFETCH(QStringList, fields);
+    if (fields.size() == 4)
+        fields << "0"
+               << "Medium";
     appendPoint(1.0, 2.0);
     Bench bench(settings);
     ViewController& vc = bench.vc();
     QCOMPARE((QStringList{vc.sourceip->text(), vc.sourceport->text(), vc.drainip->text(),
-                          vc.drainport->text()}),
+                          vc.drainport->text(), vc.ivSettle->text(), vc.meterRate->currentText()}),
              fields);
     // Start-up touches neither the endpoints in use nor the store, and the placeholder
     // is no measurement: the chart shows nothing.
@@ -218,7 +228,8 @@ void TestWindow::aSweepLocksTheWindowUntilTheOutputIsOff()
     QTRY_VERIFY(vc.sweep().pointsDone() >= 2);
     for (QWidget* locked : std::initializer_list<QWidget*>{
              vc.ivRun, vc.switchOff, vc.sourceIdentify, vc.drainIdentify, vc.sourceip,
-             vc.sourceport, vc.drainip, vc.drainport, vc.IVstart, vc.IVsteps, vc.drainSensitivity})
+             vc.sourceport, vc.drainip, vc.drainport, vc.IVstart, vc.IVsteps, vc.drainSensitivity,
+             vc.ivSettle, vc.meterRate})
         QVERIFY2(!locked->isEnabled(), qPrintable(locked->objectName()));
     QVERIFY(vc.ivStop->isEnabled());
     // Ctrl+R held down starts nothing while the sweep runs.
@@ -260,6 +271,8 @@ void TestWindow::savesAndExportsTheRunItShows()
         vc.drainSensitivity->setCurrentIndex(3);
         vc.ivLimit->setText("0.25");
         vc.IVsteps->setText("2");
+        vc.ivSettle->setText("3");
+        vc.meterRate->setCurrentText("Fast");
         QSignalSpy finished(&vc.sweep(), &SweepEngine::finished);
         vc.ivRun->click();
         QVERIFY(finished.wait(10000));
@@ -313,6 +326,8 @@ void TestWindow::savesAndExportsTheRunItShows()
     QCOMPARE(vc.IVsteps->text(), "2");
     QCOMPARE(vc.drainSensitivity->currentIndex(), 3);
     QCOMPARE(vc.ivLimit->text(), "0.25");
+    QCOMPARE(vc.ivSettle->text(), "3");
+    QCOMPARE(vc.meterRate->currentText(), "Fast");
 }
 
 void TestWindow::closingOrASignalSwitchesTheOutputOff_data()
@@ -398,6 +413,7 @@ void TestWindow::saysOnceWhatAnUnfinishedSweepLeft()
         QVERIFY(guard.isEmpty() || store.recordGuard(gone, off, guard));
     }
     const SessionOptions options{storePath, "Kestrel", false, {}};
+    qint64 beganId = 0;
     {
         Bench bench("[General]\n", options);
         QTRY_COMPARE(bench.status(), "The sweep started at " + run.started.toString("HH:mm") +
@@ -406,8 +422,11 @@ void TestWindow::saysOnceWhatAnUnfinishedSweepLeft()
         bench.identifyBoth();
         bench.vc().IVsteps->setText("2");
         QSignalSpy finished(&bench.vc().sweep(), &SweepEngine::finished);
+        QSignalSpy begun(&bench.vc().session().recorder(), &RunRecorder::begun);
         bench.vc().ivRun->click();
         QVERIFY(finished.wait(10000));
+        QTRY_COMPARE(begun.count(), 1);
+        beganId = begun[0][0].toLongLong();
         bench.window->close();
         QVERIFY(bench.questions.isEmpty());
     }
@@ -418,6 +437,7 @@ void TestWindow::saysOnceWhatAnUnfinishedSweepLeft()
     QVERIFY(store.open().isEmpty());
     const auto runs = store.list();
     QVERIFY(runs.size() == 2 && runs[0].pointCount == 3);
+    QCOMPARE(runs[0].id, beganId);
     QCOMPARE(runs[0].run.outcome, Run::Outcome::Completed);
     QCOMPARE(runs[1].run.outcome, Run::Outcome::Interrupted);
 }

@@ -60,6 +60,7 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
     run_->started = QDateTime::currentDateTime();
     state_ = State::SettingUp;
     tickBusy_ = false;
+    tickMissed_ = false;
     notes_.clear();
     IVinterval = settings.plan.interval();
     appliedVolt = settings.plan.start;
@@ -88,8 +89,8 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
                 !(result.step = meter.configure(settings.rangeIndex, settings.meterRate)).ok)
                 return result;
             result.sourceTouched = true;
-            // The level and the switch-on are two settings, four exchanges in all, like
-            // the tick's level, its confirmation and the reading: three of them.
+            // The level and the switch-on take four exchanges; a tick takes three (its
+            // level, the confirmation and the reading), judged by these four.
             QElapsedTimer exchanges;
             exchanges.start();
             if ((result.step = source.setLevel(settings.plan.start)).ok)
@@ -112,16 +113,26 @@ void SweepEngine::setUpDone(const SetUp& result)
     }
     xyflag = 1;
     state_ = State::Running;
-    timerCH2.setInterval(tickFor(run_->settings.settleMs, result.chainNs));
+    // The first level goes out one shortest tick after the set-up, as without a
+    // settle time; the ticks after it follow at the sweep's own pace.
+    tickMs_ = tickFor(run_->settings.settleMs, result.chainNs);
+    timerCH2.setInterval(baseTickMs_);
     timerCH2.start();
     emit progress(0, run_->settings.plan.count(), expectedEnd());
 }
 
 void SweepEngine::timerc2()
 {
-    if (state_ != State::Running || tickBusy_)
-        return; // the previous tick is still talking to the instruments: drop this firing
+    if (state_ != State::Running)
+        return;
+    if (tickBusy_) {
+        tickMissed_ = true; // the previous tick is still talking to the instruments
+        return;
+    }
     tickBusy_ = true;
+    tickMissed_ = false;
+    if (timerCH2.interval() != tickMs_)
+        timerCH2.setInterval(tickMs_);
     const double level = run_->settings.plan.levelAt(pointsDone());
     appliedVolt = level;
     command = SourceDriver::levelCommand(level);
@@ -204,6 +215,14 @@ void SweepEngine::measured(double level, const Tick& tick)
         finish(Run::Outcome::Completed, QStringLiteral("Sweep complete: %1 points.").arg(total));
     else
         tickBusy_ = false;
+    // With a settle time the tick is sized to the wait, so one that ran past its time
+    // (a slower link than the set-up showed) starts the next at once, and the grid
+    // again from there, rather than costing a whole tick more. Without one, a late
+    // tick waits for the next firing, the pace the 0.1 s tick has always kept.
+    if (state_ == State::Running && !tickBusy_ && tickMissed_ && run_->settings.settleMs > 0) {
+        timerCH2.start();
+        timerc2();
+    }
 }
 
 void SweepEngine::stop()
@@ -284,9 +303,12 @@ int SweepEngine::tickFor(int settleMs, qint64 chainNs) const
 {
     // On the grid of the shortest tick (0.1 s unless a test or benchmark says
     // otherwise), so readings keep an even pace and the timer never fires while the
-    // tick before is still settling or talking; without a settle time and with a quick
-    // link this is the shortest tick itself. A tick that runs late still drops the
-    // firing it overlaps, so a slower link than the set-up showed costs one more tick.
+    // tick before is still settling or talking. Without a settle time the tick is the
+    // shortest tick, as it has always been. For a tick that runs late see measured().
+    if (settleMs == 0)
+        return baseTickMs_;
+    if (baseTickMs_ == 0)
+        return settleMs; // no grid: each tick as soon as the one before is done
     const qint64 neededNs = qint64(settleMs) * 1000000 + std::max<qint64>(0, chainNs);
     const qint64 gridNs = qint64(baseTickMs_) * 1000000;
     const qint64 ticks = std::max<qint64>(1, (neededNs + gridNs - 1) / gridNs);
@@ -298,8 +320,7 @@ QDateTime SweepEngine::expectedEnd() const
     const int done = pointsDone();
     const int remaining = run_->settings.plan.count() - done;
     const qint64 perTickMs =
-        done > 0 ? std::max<qint64>(timerCH2.interval(), sweepClock_.elapsed() / done)
-                 : timerCH2.interval();
+        done > 0 ? std::max<qint64>(tickMs_, sweepClock_.elapsed() / done) : tickMs_;
     return QDateTime::currentDateTime().addMSecs(remaining * perTickMs);
 }
 

@@ -40,12 +40,15 @@ class SweepEngine : public QObject
     // the shortest tick, and the grid the tick is kept on.
     void setTickInterval(int ms)
     {
-        baseTickMs_ = std::max(1, ms);
+        baseTickMs_ = std::max(0, ms);
         timerCH2.setInterval(baseTickMs_);
     }
     // The tick for a settle time and the time the tick's exchanges take: the smallest
-    // whole multiple of the shortest tick that holds both, at least one.
+    // whole multiple of the shortest tick that holds both; without a settle time, the
+    // shortest tick.
     int tickFor(int settleMs, qint64 chainNs) const;
+    // The tick of the sweep running now, or the last one.
+    int tickMs() const { return tickMs_; }
     // Called on the work queue's thread for every point before it counts as recorded
     // (the run store commits it there), with milliseconds since the sweep started.
     using PointKeeper = std::function<void(int index, double volt, double amps, qint64 ms)>;
@@ -100,10 +103,12 @@ class SweepEngine : public QObject
     std::shared_ptr<Run> run_;
     State state_ = State::Idle;
     bool tickBusy_ = false;
-    QStringList notes_; // older instrument errors found before the sweep
+    bool tickMissed_ = false; // the timer fired while the tick was busy
+    QStringList notes_;       // older instrument errors found before the sweep
     PointKeeper keeper_;
     QElapsedTimer sweepClock_;
     int baseTickMs_ = tickIntervalMs;
+    int tickMs_ = tickIntervalMs;
 };
 
 } // namespace kestrel

@@ -71,6 +71,11 @@ QVariant optionalNumber(const std::optional<double>& value)
 
 } // namespace
 
+const std::vector<const char*>& schemaStep(int from)
+{
+    return migrations.at(std::size_t(from));
+}
+
 QString defaultStorePath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
@@ -163,7 +168,7 @@ bool RunDatabase::migrate(int from)
         return fail(QString(), reason(db.lastError()));
     QSqlQuery query(db);
     for (int version = from; version < schemaVersion; ++version)
-        for (const char* statement : migrations[std::size_t(version)])
+        for (const char* statement : schemaStep(version))
             if (!query.exec(QLatin1String(statement))) {
                 fail(QString(), reason(query.lastError()));
                 db.rollback();

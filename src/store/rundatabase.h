@@ -81,6 +81,10 @@ class RunDatabase
     std::unique_ptr<QSqlQuery> insertPoint_;
 };
 
+// The statements that take a store from version `from` to the next, 0 <= from <
+// RunDatabase::schemaVersion.
+const std::vector<const char*>& schemaStep(int from);
+
 // $XDG_DATA_HOME/kestrel/runs.sqlite (~/.local/share/kestrel/runs.sqlite).
 QString defaultStorePath();
 
