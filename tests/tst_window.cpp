@@ -1,5 +1,6 @@
 // The measurement window: what it shows, what it lets the user do and when, and what
 // its files hold. The instruments are kestrel-sim's own, in this process.
+#include "app/historypanel.h"
 #include "app/mainwindow.h"
 #include "chart/barchart.h"
 #include "data/ivpoints.h"
@@ -11,8 +12,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGroupBox>
 #include <QImage>
 #include <QSignalSpy>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -93,6 +96,8 @@ class TestWindow : public QObject
     void saysOnceWhatAnUnfinishedSweepLeft_data();
     void saysOnceWhatAnUnfinishedSweepLeft();
     void aStoreThatFailsIsALastingWarning();
+    void everyRunIsAtHand();
+    void fitsALaptopScreen();
 };
 
 void TestWindow::startsFromTheStoredEndpoints_data()
@@ -468,3 +473,91 @@ void TestWindow::aStoreThatFailsIsALastingWarning()
 
 QTEST_MAIN(TestWindow)
 #include "tst_window.moc"
+
+// Open brings a file in as a run, the history lists it, ticks show runs, the selected
+// run is the one saved, notes are kept and deleting asks.
+void TestWindow::everyRunIsAtHand()
+{
+    QTemporaryDir dir;
+    const QString good = dir.filePath("bench 3 diode.txt");
+    const QString bad = dir.filePath("notes.csv");
+    const QByteArray data = "[[0.0, 1e-06], [0.5, 2.5e-06]]\n";
+    for (const auto& [path, text] : {std::pair{good, data}, {bad, QByteArray("# x\n1,2,3\n")}}) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+    }
+    SessionOptions options;
+    options.storePath = dir.filePath("runs.sqlite");
+    Bench bench("[General]\n", options);
+    ViewController& vc = bench.vc();
+    QTableWidget& table = *bench.window->history().table();
+    BarChart& chart = bench.window->chart();
+
+    vc.openPath(bad);
+    QTRY_VERIFY(bench.status().startsWith("Not opened: " + bad + ": line 2"));
+    QCOMPARE(table.rowCount(), 0);
+    vc.openPath(good);
+    QTRY_COMPARE(bench.status(), "Opened " + good + " as run 1.");
+    QTRY_COMPARE(table.rowCount(), 1);
+    QCOMPARE(table.item(0, HistoryPanel::Note)->text(), "bench 3 diode.txt");
+    QTRY_VERIFY(chart.isShown(1) && chart.currentRun() == 1);
+
+    bench.identifyBoth();
+    vc.IVsteps->setText("2");
+    QSignalSpy finished(&vc.sweep(), &SweepEngine::finished);
+    vc.ivRun->click();
+    QVERIFY(finished.wait(10000));
+    QTRY_COMPARE(table.item(0, HistoryPanel::Outcome)->text(), "completed");
+    QVERIFY(chart.isShown(1) && chart.isShown(2) && chart.currentRun() == 2);
+    table.item(1, HistoryPanel::Shown)->setCheckState(Qt::Unchecked);
+    QVERIFY(!chart.isShown(1));
+    table.item(0, HistoryPanel::Note)->setText("after the anneal");
+
+    // The selected run is the one Save writes.
+    table.selectRow(1);
+    QTRY_COMPARE(vc.session().currentRun()->points.size(), std::size_t(2));
+    vc.showSavePanel = [&](const QString&) { return dir.filePath("again.txt"); };
+    vc.savebutton->click();
+    QTRY_VERIFY(bench.status().startsWith("Saved 2 points"));
+    QFile saved(dir.filePath("again.txt"));
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), data);
+
+    bench.answer = false;
+    QTest::keyClick(&table, Qt::Key_Delete);
+    QVERIFY(bench.questions.last().startsWith("Delete run 1, started "));
+    bench.answer = true;
+    QTest::keyClick(&table, Qt::Key_Delete);
+    QTRY_COMPARE(table.rowCount(), 1);
+    QCOMPARE(table.item(0, HistoryPanel::Note)->text(), "after the anneal");
+    RunDatabase store(options.storePath);
+    QVERIFY(store.open().isEmpty());
+    QVERIFY(store.list().size() == 1 && store.list().front().note == "after the anneal");
+}
+
+// 1366x768 less a desktop panel: nothing is cut off or overlaps, and that holds larger.
+void TestWindow::fitsALaptopScreen()
+{
+    Bench bench;
+    MainWindow& window = *bench.window;
+    QVERIFY2(window.minimumSizeHint().height() <= 640,
+             qPrintable(QString::number(window.minimumSizeHint().height())));
+    for (const QSize size : {QSize(1366, 640), QSize(1920, 1050)}) {
+        window.resize(size);
+        QTRY_COMPARE(window.size(), size);
+        const QRect inside = window.rect();
+        QList<QRect> taken;
+        for (QWidget* w : window.findChildren<QWidget*>()) {
+            if (!w->isVisible() || w->parentWidget() == nullptr ||
+                !qobject_cast<QGroupBox*>(w->parentWidget()))
+                continue;
+            const QRect at(w->mapTo(&window, QPoint(0, 0)), w->size());
+            QVERIFY2(inside.contains(at), qPrintable(w->objectName()));
+            QVERIFY2(w->height() >= w->minimumSizeHint().height(), qPrintable(w->objectName()));
+            for (const QRect& other : taken)
+                QVERIFY2(!other.intersects(at), qPrintable(w->objectName()));
+            taken << at;
+        }
+        QVERIFY(bench.window->chart().height() >= 260);
+    }
+}

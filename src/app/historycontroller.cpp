@@ -56,7 +56,7 @@ HistoryController::HistoryController(Session& session, HistoryPanel* panel, BarC
     if (panel_) {
         connect(panel_, &HistoryPanel::shownChanged, this,
                 [this](qint64 id, bool shown) { setShown(id, shown, true); });
-        connect(panel_, &HistoryPanel::chosen, this, &HistoryController::choose);
+        connect(panel_, &HistoryPanel::chosen, this, [this](qint64 id) { choose(id); });
         connect(panel_, &HistoryPanel::deleteRequested, this, &HistoryController::askToDelete);
         connect(panel_, &HistoryPanel::noteEdited, this,
                 [this](qint64 id, const QString& note) { session_.history().setNote(id, note); });
@@ -114,7 +114,7 @@ void HistoryController::loaded(const StoredRun& stored)
     if (chosenPending_ == stored.id) {
         chosenPending_ = 0;
         session_.choose(std::make_shared<const Run>(stored.run));
-        if (showStatus)
+        if (showStatus && announceChosen_)
             showStatus(tr("%1 is the current run: Save and Export write its %2 points.")
                            .arg(label(stored.run, stored.id))
                            .arg(stored.run.points.size()),
@@ -129,9 +129,10 @@ void HistoryController::loaded(const StoredRun& stored)
         chart_->setCurrentRun(stored.id);
 }
 
-void HistoryController::choose(qint64 id)
+void HistoryController::choose(qint64 id, bool announce)
 {
     current_ = id;
+    announceChosen_ = announce;
     if (chart_ && id != 0)
         chart_->setCurrentRun(id);
     if (id == 0 || id == live_) {
@@ -169,8 +170,7 @@ void HistoryController::imported(qint64 id, const QString& filePath)
         showStatus(tr("Opened %1 as run %2.").arg(filePath).arg(id), false);
     tickedByUser_.insert(id);
     setShown(id, true, true);
-    current_ = id;
-    choose(id);
+    choose(id, false);
     session_.history().refresh();
 }
 

@@ -48,7 +48,7 @@ class HistoryController : public QObject
     void listed(const std::vector<StoredRun>& runs);
     void loaded(const StoredRun& stored);
     void setShown(qint64 id, bool shown, bool byUser);
-    void choose(qint64 id);
+    void choose(qint64 id, bool announce = true);
     void askToDelete(qint64 id);
     void imported(qint64 id, const QString& filePath);
     void beginLive(qint64 key);
@@ -65,8 +65,9 @@ class HistoryController : public QObject
     QSet<qint64> loading_; // asked for, for the chart
     qint64 current_ = 0;
     qint64 chosenPending_ = 0; // selected, its points still being read
-    qint64 live_ = 0;          // the store id of the sweep being measured, or a local key
-    qint64 localKeys_ = 0;     // keys of runs not kept in the store count down from -1
+    bool announceChosen_ = false;
+    qint64 live_ = 0;      // the store id of the sweep being measured, or a local key
+    qint64 localKeys_ = 0; // keys of runs not kept in the store count down from -1
     bool liveBegun_ = false;
     bool waitingForId_ = false;
     bool listedOnce_ = false;

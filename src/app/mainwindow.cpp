@@ -40,6 +40,7 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
     historyLayout->addWidget(history_);
     ui_->chartSplitter->setStretchFactor(0, 3);
     ui_->chartSplitter->setStretchFactor(1, 1);
+    ui_->chartSplitter->setSizes({470, 170}); // room for five runs in the history
     auto* identityline = new QLabel(ui_->statusbar);
     identityline->setObjectName(QStringLiteral("identityline"));
     ui_->statusbar->addWidget(identityline, 1);

@@ -113,8 +113,8 @@ void ViewController::connectOutlets()
             drainSensitivity->addItem(range.label);
     if (ivShape && ivShape->count() == 0) {
         ivShape->addItem(tr("Linear"), shapeName(SweepShape::Linear));
-        ivShape->addItem(tr("Dual (there and back)"), shapeName(SweepShape::Dual));
-        ivShape->addItem(tr("Logarithmic"), shapeName(SweepShape::Log));
+        ivShape->addItem(tr("Dual"), shapeName(SweepShape::Dual)); // there and back
+        ivShape->addItem(tr("Log"), shapeName(SweepShape::Log));
     }
     if (meterRate && meterRate->count() == 0) {
         meterRate->addItem(tr("Fast"), rateName(MeterRate::Fast));
