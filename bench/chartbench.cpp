@@ -2,7 +2,6 @@
 
 #include "benchsupport.h"
 #include "chart/barchart.h"
-#include "chart/scattertrace.h"
 #include "data/ivpoints.h"
 
 #include <qcustomplot.h>
@@ -26,8 +25,15 @@ constexpr double frameTargetMs100k = 16;
 constexpr double frameTargetMs10k = 3;
 constexpr int fullRedraws = 20;
 constexpr int logToggles = 5;
-constexpr int breakdownFrames = 100;
 constexpr int labelWidth = 44;
+// Six runs of a 200,000-step sweep on one chart, the last of them live.
+constexpr int manyRuns = 6;
+constexpr int runPoints = 200001;
+constexpr int manyRedraws = 30;
+constexpr int hoverMoves = 300;
+constexpr double newPointTargetMs = 1;
+constexpr double fullRedrawTargetMs = 16;
+constexpr double hoverTargetMs = 1;
 
 void printError(const QString& text)
 {
@@ -39,11 +45,12 @@ QString verdict(bool met)
     return met ? QStringLiteral("met") : QStringLiteral("MISSED");
 }
 
-// A 1 kOhm resistor swept from -1 V to 1 V, read with 2 % noise: a realistic cloud
-// of markers along a line, the same every run.
+// A resistor (1 kOhm unless told) swept from -1 V to 1 V, read with 2 % noise: a
+// realistic cloud of markers along a line, the same every run.
 class Readings
 {
   public:
+    explicit Readings(double ohms = 1000.0) : ohms_(ohms) {}
     // Point i of a sweep of n points.
     std::pair<double, double> sweepPoint(int i, int n)
     {
@@ -60,8 +67,9 @@ class Readings
   private:
     double current(double volt)
     {
-        return volt / 1000.0 * (1.0 + 0.02 * std::clamp(noise_(random_), -2.5, 2.5));
+        return volt / ohms_ * (1.0 + 0.02 * std::clamp(noise_(random_), -2.5, 2.5));
     }
+    double ohms_;
     std::mt19937_64 random_{20240521};
     std::normal_distribution<double> noise_;
 };
@@ -105,111 +113,6 @@ class ShownChart : public QObject
     }
 };
 
-// The marker ScatterTrace draws for the live trace (same colour, size and drawing).
-QImage liveMarker()
-{
-    const int markerSize = 6;
-    const int side = markerSize + 2;
-    QImage marker(side, side, QImage::Format_ARGB32_Premultiplied);
-    marker.fill(Qt::transparent);
-    QPainter painter(&marker);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(31, 119, 180));
-    painter.drawEllipse(QPointF(side / 2.0, side / 2.0), markerSize / 2.0, markerSize / 2.0);
-    return marker;
-}
-
-// What a full redraw of the live trace does (every marker drawn into a fresh kept
-// image), and two cheaper ways to the same picture. A marker lands on whole pixels
-// (no transformation, no smoothing), so markers at one pixel position can be drawn
-// as one: OncePerPixel draws the first and drops the rest (their only effect is
-// darker anti-aliased edges); Stacked draws, once per position, the marker composited
-// onto itself as many times as points landed there, which is the every-marker
-// picture up to rounding, whatever the order (the markers of a trace share a colour).
-enum class Redraw { EveryMarker, OncePerPixel, Stacked };
-
-struct RedrawTrial {
-    double ms = 0;
-    int drawn = 0;
-    QImage image;
-};
-
-RedrawTrial drawAllMarkers(const ChartPointList& points, QCPAxis* keys, QCPAxis* values,
-                           const QRect& rect, const QImage& marker, Redraw how)
-{
-    RedrawTrial trial;
-    const Clock::time_point start = Clock::now();
-    trial.image = QImage(rect.size(), QImage::Format_ARGB32_Premultiplied);
-    trial.image.fill(Qt::transparent);
-    QPainter painter(&trial.image);
-    const QPointF centre(marker.width() / 2.0, marker.height() / 2.0);
-    const QPointF origin = rect.topLeft();
-    // Positions are kept for the image plus a marker's width on every side.
-    const int margin = marker.width();
-    const int stride = rect.width() + 2 * margin;
-    const int rows = rect.height() + 2 * margin;
-    std::vector<quint32> count(how == Redraw::EveryMarker ? 0 : std::size_t(stride) * rows);
-    std::vector<int> order; // positions in the order first reached
-    for (const ivData& point : points) {
-        if (!std::isfinite(point.sourceVolt) || !std::isfinite(point.drainVolt))
-            continue;
-        const QPointF at =
-            QPointF(keys->coordToPixel(point.sourceVolt), values->coordToPixel(point.drainVolt)) -
-            origin - centre;
-        if (how != Redraw::EveryMarker) {
-            const int x = qRound(at.x()) + margin;
-            const int y = qRound(at.y()) + margin;
-            if (x >= 0 && y >= 0 && x < stride && y < rows) {
-                const int index = y * stride + x;
-                if (count[index]++ == 0)
-                    order.push_back(index);
-                continue;
-            }
-        }
-        painter.drawImage(at, marker);
-        ++trial.drawn;
-    }
-    std::vector<QImage> stacks{QImage(), marker}; // stacks[k]: k markers at one place
-    for (int index : order) {
-        const QPoint at(index % stride - margin, index / stride - margin);
-        quint32 k = how == Redraw::Stacked ? count[index] : 1;
-        while (stacks.size() <= k) {
-            QImage next = stacks.back().copy();
-            QPainter stacking(&next);
-            stacking.drawImage(0, 0, marker);
-            stacking.end();
-            stacks.push_back(std::move(next));
-        }
-        painter.drawImage(at, stacks[k]);
-        ++trial.drawn;
-    }
-    painter.end();
-    trial.ms = msSince(start);
-    return trial;
-}
-
-// Pixels that differ between two images of one size, and the largest difference in
-// any channel.
-std::pair<int, int> compareImages(const QImage& a, const QImage& b)
-{
-    int differing = 0;
-    int largest = 0;
-    for (int y = 0; y < a.height(); ++y) {
-        const auto* rowA = reinterpret_cast<const QRgb*>(a.constScanLine(y));
-        const auto* rowB = reinterpret_cast<const QRgb*>(b.constScanLine(y));
-        for (int x = 0; x < a.width(); ++x) {
-            if (rowA[x] == rowB[x])
-                continue;
-            ++differing;
-            for (int shift : {0, 8, 16, 24})
-                largest = std::max(largest, std::abs(int((rowA[x] >> shift) & 0xff) -
-                                                     int((rowB[x] >> shift) & 0xff)));
-        }
-    }
-    return {differing, largest};
-}
-
 struct SizeResult {
     int points = 0;
     Summary replot;  // addPoint + replotNow
@@ -226,7 +129,7 @@ SizeResult measureSize(int points, int further, Readings& readings)
     result.points = points;
     ShownChart shown;
     BarChart& chart = shown.chart;
-    chart.beginTrace(QStringLiteral("bench"));
+    chart.beginLiveRun(1, QStringLiteral("bench"));
     for (int i = 0; i < points; ++i) {
         const auto [volt, amps] = readings.sweepPoint(i, points);
         chart.addPoint(volt, amps);
@@ -284,7 +187,7 @@ SizeResult measureSize(int points, int further, Readings& readings)
 double bytesPerPoint(Readings& readings, std::size_t* growth)
 {
     ShownChart shown;
-    shown.chart.beginTrace(QStringLiteral("memory"));
+    shown.chart.beginLiveRun(1, QStringLiteral("memory"));
     shown.frame();
     resetPoints();
     const std::size_t before = residentBytes();
@@ -301,116 +204,168 @@ double bytesPerPoint(Readings& readings, std::size_t* growth)
     return double(*growth) / memoryPoints;
 }
 
-void printBreakdown(int points, Readings& readings)
+struct ManyRunsResult {
+    Summary newPoint, zoom, pan, growing, shownHidden, hover;
+    int hoverFound = 0;
+};
+
+// Full redraws of one kind: prepare (untimed), then change() and a frame, timed.
+Summary timeRedraws(ShownChart& shown, const std::function<void(int)>& change,
+                    const std::function<void(int)>& prepare = {})
 {
+    std::vector<double> ms;
+    for (int i = 0; i < manyRedraws; ++i) {
+        if (prepare) {
+            prepare(i);
+            shown.frame();
+        }
+        const Clock::time_point start = Clock::now();
+        change(i);
+        shown.frame();
+        ms.push_back(msSince(start));
+    }
+    return summarize(ms);
+}
+
+ManyRunsResult measureManyRuns(int further)
+{
+    ManyRunsResult result;
     ShownChart shown;
     BarChart& chart = shown.chart;
     QCustomPlot* plot = chart.plot();
-    chart.beginTrace(QStringLiteral("breakdown"));
-    for (int i = 0; i < points; ++i) {
-        const auto [volt, amps] = readings.sweepPoint(i, points);
-        chart.addPoint(volt, amps);
+    std::vector<ChartPointList> runs;
+    for (int run = 0; run < manyRuns; ++run) {
+        Readings readings(800.0 + 300.0 * run);
+        ChartPointList points;
+        points.reserve(runPoints);
+        for (int i = 0; i < runPoints; ++i) {
+            const auto [volt, amps] = readings.sweepPoint(i, runPoints);
+            points.push_back({volt, amps});
+        }
+        runs.push_back(std::move(points));
     }
+    for (int run = 0; run + 1 < manyRuns; ++run)
+        chart.showRun(run + 1, runs[std::size_t(run)], QStringLiteral("Run %1").arg(run + 1));
+    chart.beginLiveRun(manyRuns, QStringLiteral("Run %1 (live)").arg(manyRuns));
+    for (const ivData& point : runs.back())
+        chart.addPoint(point.sourceVolt, point.drainVolt);
     chart.fitToData();
     shown.frame();
+    shown.frame();
 
-    const auto frames = [&](const std::function<void()>& before) {
-        std::vector<double> replot, paint;
-        for (int i = 0; i < breakdownFrames; ++i) {
-            if (before)
-                before();
-            const auto [replotMs, paintMs] = shown.frame();
-            replot.push_back(replotMs);
-            paint.push_back(paintMs);
-        }
-        return std::pair{summarize(replot), summarize(paint)};
-    };
-
-    print(QStringLiteral("\nwhere a frame's time goes (%1 points, %2 frames each)\n")
-              .arg(points)
-              .arg(breakdownFrames));
-    print(summaryHeader(labelWidth));
-    const auto unchanged = frames({});
-    chart.liveTrace()->setVisible(false);
-    const auto axesOnly = frames({});
-    chart.liveTrace()->setVisible(true);
-    const auto oneNew = frames([&] {
-        const auto [volt, amps] = readings.insidePoint();
-        chart.addPoint(volt, amps);
-    });
-    plot->setNotAntialiasedElements(QCP::aeAll);
-    const auto noAntialiasing = frames({});
-    plot->setNotAntialiasedElements(QCP::aeNone);
-    const QCP::PlottingHints hints = plot->plottingHints();
-    plot->setPlottingHint(QCP::phCacheLabels, false);
-    const auto noLabelCache = frames({});
-    plot->setPlottingHints(hints);
-
-    const QRect rect = plot->axisRect()->rect();
-    print(summaryRow(QStringLiteral("replot, one new point"), oneNew.first, labelWidth));
-    print(summaryRow(QStringLiteral("replot, nothing new"), unchanged.first, labelWidth));
-    print(summaryRow(QStringLiteral("replot, trace hidden (axes, grid, labels)"), axesOnly.first,
-                     labelWidth));
-    print(summaryRow(QStringLiteral("replot, nothing new, no anti-aliasing"), noAntialiasing.first,
-                     labelWidth));
-    print(summaryRow(QStringLiteral("replot, nothing new, labels not cached"), noLabelCache.first,
-                     labelWidth));
-    print(summaryRow(QStringLiteral("paint onto the window (repaint)"), unchanged.second,
-                     labelWidth));
-
-    // A full redraw of the trace alone: as ScatterTrace does it, and the two
-    // cheaper ways; each compared with the first.
-    const ChartPointList& all = chart.liveTrace()->points();
-    const QImage marker = liveMarker();
-    std::vector<double> ms[3];
-    RedrawTrial trials[3];
-    for (int run = 0; run < 5; ++run)
-        for (Redraw how : {Redraw::EveryMarker, Redraw::OncePerPixel, Redraw::Stacked}) {
-            trials[int(how)] = drawAllMarkers(all, plot->xAxis, plot->yAxis, rect, marker, how);
-            ms[int(how)].push_back(trials[int(how)].ms);
-        }
-    print(QStringLiteral("\nfull redraw of the trace's markers alone (%1 points, 5 runs)\n")
-              .arg(all.size()));
-    print(summaryHeader(labelWidth));
-    print(summaryRow(
-        QStringLiteral("every marker, as the chart does (%1 drawn)").arg(trials[0].drawn),
-        summarize(ms[0]), labelWidth));
-    print(summaryRow(QStringLiteral("once per pixel position (%1 drawn)").arg(trials[1].drawn),
-                     summarize(ms[1]), labelWidth));
-    print(summaryRow(QStringLiteral("stacked per pixel position (%1 drawn)").arg(trials[2].drawn),
-                     summarize(ms[2]), labelWidth));
-    // Rounding alone: every marker again, in the opposite order.
-    ChartPointList reversed(all.rbegin(), all.rend());
-    const RedrawTrial backwards =
-        drawAllMarkers(reversed, plot->xAxis, plot->yAxis, rect, marker, Redraw::EveryMarker);
-    const std::pair<QString, const QImage*> others[] = {
-        {QStringLiteral("every marker, opposite order"), &backwards.image},
-        {QStringLiteral("once per pixel position"), &trials[1].image},
-        {QStringLiteral("stacked per pixel position"), &trials[2].image}};
-    for (const auto& [label, image] : others) {
-        const auto [differing, largest] = compareImages(trials[0].image, *image);
-        print(QStringLiteral("  vs every marker: %1 %2 of %3 pixels differ, by at most %4/255\n")
-                  .arg(label + QLatin1Char(':'), -30)
-                  .arg(differing, 5)
-                  .arg(rect.width() * rect.height())
-                  .arg(largest));
-    }
-
-    // The kept marker image (this picture) drawn onto a buffer like QCustomPlot's:
-    // the part of every frame that grows with the plot's area, not with the points.
-    QPixmap buffer(plot->size());
-    buffer.fill(Qt::white);
-    std::vector<double> copy;
-    for (int i = 0; i < breakdownFrames; ++i) {
-        QPainter painter(&buffer);
+    Readings inside(800.0 + 300.0 * (manyRuns - 1));
+    std::vector<double> newPoint;
+    for (int i = 0; i < further; ++i) {
+        const auto [volt, amps] = inside.insidePoint();
         const Clock::time_point start = Clock::now();
-        painter.drawImage(rect.topLeft(), trials[0].image);
-        painter.end();
-        copy.push_back(msSince(start));
+        chart.addPoint(volt, amps);
+        shown.frame();
+        newPoint.push_back(msSince(start));
     }
-    print(summaryRow(
-        QStringLiteral("kept marker image copied (%1x%2)").arg(rect.width()).arg(rect.height()),
-        summarize(copy), labelWidth));
+    result.newPoint = summarize(newPoint);
+
+    const auto fit = [&](int) { chart.fitToData(); };
+    result.zoom = timeRedraws(
+        shown,
+        [&](int i) {
+            const double factor = i % 2 ? 1.0 / 0.85 : 0.85;
+            plot->xAxis->scaleRange(factor, plot->xAxis->range().center() * 0.9);
+            plot->yAxis->scaleRange(factor, plot->yAxis->range().center() * 0.9);
+        },
+        fit);
+    result.pan = timeRedraws(shown, [&](int i) {
+        plot->xAxis->moveRange(plot->xAxis->range().size() * 0.02 * (i % 2 ? -1 : 1));
+        plot->yAxis->moveRange(plot->yAxis->range().size() * 0.01 * (i % 2 ? -1 : 1));
+    });
+    chart.fitToData();
+    // Each point a little beyond the last: the axes grow, every run is drawn again.
+    double beyond = plot->xAxis->range().upper;
+    result.growing = timeRedraws(
+        shown,
+        [&](int) {
+            beyond *= 1.3;
+            chart.addPoint(beyond, beyond / 1000.0);
+        },
+        fit);
+    // The live run again without the points far outside, so the view fits the six
+    // curves as a user would see them.
+    chart.showRun(manyRuns, runs.back(), QStringLiteral("Run %1").arg(manyRuns));
+    chart.fitToData();
+    shown.frame();
+    ChartPointList again;
+    result.shownHidden = timeRedraws(
+        shown,
+        [&](int i) {
+            if (i % 2 == 0)
+                chart.hideRun(3);
+            else
+                chart.showRun(3, std::move(again), QStringLiteral("Run 3"));
+        },
+        [&](int i) {
+            if (i % 2 == 1)
+                again = runs[2];
+        });
+
+    // The cursor near the curves, as a hand moves it: every run searched each time.
+    std::mt19937_64 random(7);
+    std::vector<double> hover;
+    const QRect area = plot->axisRect()->rect();
+    for (int i = 0; i < hoverMoves; ++i) {
+        const double volt = std::uniform_real_distribution<double>(-0.95, 0.95)(random);
+        const double amps = volt / (800.0 + 300.0 * double(random() % manyRuns));
+        QPointF at(plot->xAxis->coordToPixel(volt) + 3, plot->yAxis->coordToPixel(amps) - 2);
+        at.setX(std::clamp(at.x(), double(area.left()), double(area.right())));
+        at.setY(std::clamp(at.y(), double(area.top()), double(area.bottom())));
+        QMouseEvent move(QEvent::MouseMove, at, plot->mapToGlobal(at), Qt::NoButton, Qt::NoButton,
+                         Qt::NoModifier);
+        const Clock::time_point start = Clock::now();
+        QApplication::sendEvent(plot, &move);
+        hover.push_back(msSince(start));
+        result.hoverFound += !chart.readoutText().isEmpty();
+    }
+    result.hover = summarize(hover);
+    return result;
+}
+
+bool printManyRuns(const ManyRunsResult& r, int further)
+{
+    print(QStringLiteral("\n%1 runs x %2 points (%3 points shown), %1th live\n")
+              .arg(manyRuns)
+              .arg(runPoints)
+              .arg(manyRuns * runPoints));
+    print(summaryHeader(labelWidth));
+    struct Row {
+        QString label;
+        const Summary* summary;
+        double target;
+    };
+    const Row rows[] = {
+        {QStringLiteral("new live point (%1), on the window").arg(further), &r.newPoint,
+         newPointTargetMs},
+        {QStringLiteral("full redraw: zoom"), &r.zoom, fullRedrawTargetMs},
+        {QStringLiteral("full redraw: pan"), &r.pan, fullRedrawTargetMs},
+        {QStringLiteral("full redraw: axes growing"), &r.growing, fullRedrawTargetMs},
+        {QStringLiteral("run shown or hidden"), &r.shownHidden, fullRedrawTargetMs},
+        {QStringLiteral("hover lookup and readout"), &r.hover, hoverTargetMs},
+    };
+    for (const Row& row : rows)
+        print(summaryRow(row.label, *row.summary, labelWidth));
+    print(QStringLiteral("  (the readout found a point on %1 of %2 moves)\n")
+              .arg(r.hoverFound)
+              .arg(hoverMoves));
+    bool allMet = true;
+    print(QStringLiteral("\ntargets at %1 points (p95)\n").arg(manyRuns * runPoints));
+    for (const Row& row : rows) {
+        const bool met = row.summary->p95 <= row.target;
+        allMet = allMet && met;
+        print(QStringLiteral("  %1: p95 %2 ms, max %3 ms (target <= %4 ms: %5)\n")
+                  .arg(row.label)
+                  .arg(row.summary->p95, 0, 'f', 3)
+                  .arg(row.summary->max, 0, 'f', 3)
+                  .arg(row.target, 0, 'f', 0)
+                  .arg(verdict(met)));
+    }
+    return allMet;
 }
 
 } // namespace
@@ -487,7 +442,8 @@ int runChartBenchmark(const QStringList& args)
                   .arg(verdict(met)));
     }
 
-    printBreakdown(100000, readings);
+    allMet = printManyRuns(measureManyRuns(further), further) && allMet;
+    print(machineLine());
     return allMet ? 0 : 3;
 }
 

@@ -61,6 +61,7 @@ BarChart::BarChart(QWidget* parent) : QWidget(parent), plot_(new QCustomPlot(thi
         connect(axis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this, [this] {
             if (!adjusting_)
                 userView_ = true;
+            clearHover(); // the point it names has moved
         });
     connect(plot_, &QCustomPlot::mouseMove, this, &BarChart::hover);
     connect(plot_, &QCustomPlot::mousePress, this, [this] { clearHover(); });

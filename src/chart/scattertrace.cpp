@@ -239,12 +239,13 @@ void ScatterTrace::drawLines(QPainter& painter, const AxisMap& x, const AxisMap&
     // highest, last), so a sweep of a million points is a line of a few thousand.
     QPolygonF line;
     int column = std::numeric_limits<int>::min();
-    double first = 0, lowest = 0, highest = 0, last = 0;
+    double firstX = 0, lastX = 0, first = 0, lowest = 0, highest = 0, last = 0;
     const auto flush = [&] {
         if (column == std::numeric_limits<int>::min())
             return;
-        line << QPointF(column, first) << QPointF(column, lowest) << QPointF(column, highest)
-             << QPointF(column, last);
+        const double middle = column + 0.5;
+        line << QPointF(firstX, first) << QPointF(middle, lowest) << QPointF(middle, highest)
+             << QPointF(lastX, last);
     };
     for (std::size_t i = from == 0 ? 0 : from - 1; i < points_.size(); ++i) {
         const ivData& point = points_[i];
@@ -256,8 +257,10 @@ void ScatterTrace::drawLines(QPainter& painter, const AxisMap& x, const AxisMap&
         if (here != column) {
             flush();
             column = here;
+            firstX = px;
             first = lowest = highest = py;
         }
+        lastX = px;
         lowest = std::min(lowest, py);
         highest = std::max(highest, py);
         last = py;
@@ -363,6 +366,9 @@ void ScatterTrace::draw(QCPPainter* painter)
         return;
     }
 
+    // QCPPainter shifts anti-aliased drawing by half a pixel, which would move a
+    // whole-pixel image by one; markers sit where the axes put their coordinates.
+    painter->setAntialiasing(false);
     const QRect rect = clipRect();
     const double ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
     const View view{keys->range(),     values->range(),     rect,
