@@ -100,8 +100,8 @@ void ViewController::connectOutlets()
     wire(clearTraces, &ViewController::clearEarlierTraces);
     if (logCurrent)
         connect(logCurrent, &QCheckBox::toggled, this, &ViewController::setLogCurrent);
-    if (logVoltage && chart)
-        connect(logVoltage, &QCheckBox::toggled, chart, &BarChart::setLogVoltage);
+    if (logVoltage)
+        connect(logVoltage, &QCheckBox::toggled, this, &ViewController::setLogVoltage);
     if (showLines && chart)
         connect(showLines, &QCheckBox::toggled, chart, &BarChart::setLines);
     history_ = std::make_unique<HistoryController>(*session_, history, chart);
@@ -433,6 +433,15 @@ void ViewController::setLogCurrent(bool on)
     if (YAxis)
         YAxis->setText(on ? tr("Vertical: |Current| (A), logarithmic")
                           : tr("Vertical: Current (A)"));
+}
+
+void ViewController::setLogVoltage(bool on)
+{
+    if (chart)
+        chart->setLogVoltage(on);
+    if (xAxis)
+        xAxis->setText(on ? tr("Horizontal: |Voltage| (V), logarithmic")
+                          : tr("Horizontal: Voltage (V)"));
 }
 
 bool ViewController::shutdown(const QString& why)

@@ -99,6 +99,7 @@ class ViewController : public QObject
     void openPath(const QString& path);
     void clearEarlierTraces();
     void setLogCurrent(bool on);
+    void setLogVoltage(bool on);
 
   signals:
     // Every message the window shows in its status area.
