@@ -125,6 +125,8 @@ void TestChart::ticksUseOneNotation_data()
     QTest::newRow("tens of microamps to a tenth of a milliamp") << -4e-5 << 1e-4 << false;
     QTest::newRow("around zero") << -3e-3 << 3e-3 << false;
     QTest::newRow("narrow, far from zero") << 1.0001 << 1.0004 << false;
+    QTest::newRow("steps of 2.5") << -0.5e-6 << 12.4e-6 << false;
+    QTest::newRow("steps of 0.25") << -0.1e-3 << 1.3e-3 << false;
     QTest::newRow("decades") << 1e-12 << 1e-2 << true;
 }
 
@@ -140,9 +142,19 @@ void TestChart::ticksUseOneNotation()
     chart.replotNow();
     const QVector<QString> labels = chart.plot()->yAxis->tickVectorLabels();
     QVERIFY(labels.size() >= 3);
-    const QRegularExpression si(QStringLiteral("^−?[0-9]+(\\.[0-9]+)? [fpnµmkMG]?A$"));
-    for (const QString& label : labels)
-        QVERIFY2(si.match(label).hasMatch(), qPrintable(label));
+    const QRegularExpression si(QStringLiteral("^(−?[0-9]+(?:\\.[0-9]+)?) ([fpnµmkMG]?)A$"));
+    const QVector<double> ticks = chart.plot()->yAxis->tickVector();
+    const double step = logarithmic ? 0.0 : ticks[1] - ticks[0];
+    for (int i = 0; i < labels.size(); ++i) {
+        const QRegularExpressionMatch parts = si.match(labels[i]);
+        QVERIFY2(parts.hasMatch(), qPrintable(labels[i]));
+        // Each label reads back as its tick, not a rounded neighbour.
+        const QStringList prefixes{"f", "p", "n", "µ", "m", "", "k", "M", "G"};
+        const double read = parts.captured(1).replace(QChar(0x2212), '-').toDouble() *
+                            std::pow(1000.0, prefixes.indexOf(parts.captured(2)) - 5);
+        const double tolerance = logarithmic ? ticks[i] * 1e-9 : step * 1e-6;
+        QVERIFY2(std::fabs(read - ticks[i]) <= tolerance, qPrintable(labels[i]));
+    }
     QCOMPARE(QSet<QString>(labels.begin(), labels.end()).size(), labels.size());
     QCOMPARE(chart.plot()->yAxis->label(),
              logarithmic ? QStringLiteral("|Current| (A)") : QStringLiteral("Current (A)"));

@@ -56,8 +56,16 @@ int digitsForStep(double value, double step)
     if (!(step > 0.0) || !std::isfinite(step) || value == 0.0 || !std::isfinite(value))
         return 1;
     const int valueExponent = int(std::floor(std::log10(std::fabs(value))));
-    const int stepExponent = int(std::floor(std::log10(step) + 1e-9));
-    return std::clamp(valueExponent - stepExponent + 1, 1, 15);
+    // The step's last significant digit: a step of 2.5 µA needs tenths of a microamp,
+    // or 7.5 µA would read "8 µA".
+    int lastDigit = int(std::floor(std::log10(step) + 1e-9));
+    for (int more = 0; more < 3; ++more) {
+        const double scaled = step / std::pow(10.0, lastDigit);
+        if (std::fabs(scaled - std::round(scaled)) < 1e-6 * scaled)
+            break;
+        --lastDigit;
+    }
+    return std::clamp(valueExponent - lastDigit + 1, 1, 15);
 }
 
 } // namespace kestrel

@@ -11,7 +11,7 @@ namespace kestrel
 // Locale-independent: the decimal point is always '.', the minus sign is U+2212.
 QString siText(double value, const QString& unit, int digits = 3);
 
-// Significant digits that tell apart numbers `step` apart near `value`.
+// Significant digits that show `value` exactly on a grid of `step`.
 int digitsForStep(double value, double step);
 
 } // namespace kestrel
