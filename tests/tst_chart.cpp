@@ -183,8 +183,12 @@ void TestChart::runsKeepTheirColours()
     // The current run is drawn above the others, a little larger.
     QCOMPARE(chart.currentRun(), 111);
     QVERIFY(chart.trace(111)->markerSize() > chart.trace(42)->markerSize());
+    // The legend lists runs oldest first, whatever order they were shown in.
+    chart.showRun(7, cloud(10, 1e-3, 0), "seven");
+    auto* top = qobject_cast<QCPPlottableLegendItem*>(chart.plot()->legend->item(0));
+    QVERIFY(top && top->plottable() == chart.trace(7));
     chart.hideAllButCurrent();
-    QCOMPARE(chart.shownRuns(), QList<qint64>{111});
+    QCOMPARE(chart.shownRuns(), QList<qint64>{7});
 }
 
 void TestChart::logAxesLeaveZerosOut_data()

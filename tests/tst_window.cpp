@@ -511,6 +511,10 @@ void TestWindow::everyRunIsAtHand()
     QVERIFY(chart.isShown(1) && chart.isShown(2) && chart.currentRun() == 2);
     table.item(1, HistoryPanel::Shown)->setCheckState(Qt::Unchecked);
     QVERIFY(!chart.isShown(1));
+    // Shown again later, an older run stays under the current one.
+    table.item(1, HistoryPanel::Shown)->setCheckState(Qt::Checked);
+    QTRY_VERIFY(chart.isShown(1));
+    QCOMPARE(chart.currentRun(), 2);
     table.item(0, HistoryPanel::Note)->setText("after the anneal");
 
     // The selected run is the one Save writes.

@@ -5,6 +5,8 @@
 
 #include <QLocale>
 
+#include <algorithm>
+
 namespace kestrel
 {
 
@@ -125,8 +127,12 @@ void HistoryController::loaded(const StoredRun& stored)
     drawn_.insert(stored.id);
     chart_->showRun(stored.id, chartPointsOf(stored.run.points), label(stored.run, stored.id),
                     returnFrom(stored.run));
-    if (current_ == stored.id)
-        chart_->setCurrentRun(stored.id);
+    // A run shown later does not take the place of the current one on top; with none
+    // chosen yet, the newest run shown is on top.
+    const qint64 top = current_ ? current_
+                       : live_  ? live_
+                                : *std::max_element(drawn_.begin(), drawn_.end());
+    chart_->setCurrentRun(top);
 }
 
 void HistoryController::choose(qint64 id, bool announce)

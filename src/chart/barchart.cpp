@@ -310,6 +310,11 @@ void BarChart::growRangesFor(double volt, double amps)
 
 void BarChart::updateLegend()
 {
+    // Oldest run first, whatever order the runs were shown in.
+    for (const auto& [key, run] : runs_) {
+        run.trace->removeFromLegend();
+        run.trace->addToLegend();
+    }
     plot_->legend->setVisible(!runs_.empty());
 }
 
