@@ -237,12 +237,14 @@ void TestChart::readoutShowsTheNearestPoint()
     QFETCH(int, index);
     BarChart chart;
     chart.showRun(7, cloud(41, 2e-3, 0.02), "Steep");
-    chart.showRun(8, cloud(41, 0.2e-3, 0.02), "Flat");
+    chart.showRun(8, cloud(41, 0.2e-3, 0.02), "Flat", 20);
     showAndWait(chart);
     const ivData point = chart.trace(key)->points()[std::size_t(index)];
     QTest::mouseMove(chart.plot(), pixelOf(chart, point) + QPoint(2, -1));
-    const QString expected = QStringLiteral("%1: %2, %3")
-                                 .arg(key == 7 ? "Steep" : "Flat", siText(point.sourceVolt, "V"),
+    const QString expected = QStringLiteral("%1, point %2%3: %4, %5")
+                                 .arg(key == 7 ? "Steep" : "Flat")
+                                 .arg(index + 1)
+                                 .arg(key == 8 ? " (return)" : "", siText(point.sourceVolt, "V"),
                                       siText(point.drainVolt, "A"));
     QTRY_COMPARE(chart.readoutText(), expected);
     // Far from every point: nothing to read.

@@ -341,8 +341,11 @@ void BarChart::hover(QMouseEvent* event)
         return;
     }
     const ivData& point = bestRun->trace->points()[best.index];
-    const QString text = QStringLiteral("%1: %2, %3")
-                             .arg(bestRun->label, siText(point.sourceVolt, QStringLiteral("V")),
+    const QString leg = bestRun->trace->isHollow(best.index) ? tr(" (return)") : QString();
+    const QString text = tr("%1, point %2%3: %4, %5")
+                             .arg(bestRun->label)
+                             .arg(best.index + 1)
+                             .arg(leg, siText(point.sourceVolt, QStringLiteral("V")),
                                   siText(point.drainVolt, QStringLiteral("A")));
     const QPointF pixel(
         plot_->xAxis->coordToPixel(logVoltage_ ? std::fabs(point.sourceVolt) : point.sourceVolt),
