@@ -8,6 +8,7 @@ SimLink::SimLink(const QString& device, double maxLevelVolts)
     : circuit_{sim::makeDevice(device, nullptr)}, source_(circuit_, maxLevelVolts),
       meter_(circuit_, sim::MeterSettings{0.0, 1})
 {
+    clock_.start();
 }
 
 LinkReply SimLink::exchange(const Endpoint& to, const QString& command, const CancelSignal& cancel)
@@ -28,6 +29,7 @@ LinkReply SimLink::exchange(const Endpoint& to, const QString& command, const Ca
                                        : QString();
     std::lock_guard lock(mutex_);
     log_ << name + QLatin1Char(' ') + command;
+    times_ << clock_.elapsed();
     if (hook)
         if (std::optional<LinkReply> reply = hook(name, command))
             return *reply;
@@ -58,6 +60,15 @@ QStringList SimLink::log() const
 {
     std::lock_guard lock(mutex_);
     return log_;
+}
+
+QList<std::pair<qint64, QString>> SimLink::timedLog() const
+{
+    std::lock_guard lock(mutex_);
+    QList<std::pair<qint64, QString>> timed;
+    for (qsizetype i = 0; i < log_.size(); ++i)
+        timed.append({times_[i], log_[i]});
+    return timed;
 }
 
 QStringList SimLink::commands(const QString& instrument) const

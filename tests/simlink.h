@@ -5,6 +5,7 @@
 #include "sim/meterinstrument.h"
 #include "sim/sourceinstrument.h"
 
+#include <QElapsedTimer>
 #include <QStringList>
 
 #include <functional>
@@ -36,6 +37,7 @@ class SimLink : public kestrel::InstrumentLink
     void setHook(Hook hook);
     void setDelayMs(int ms); // each command takes this long, unless cancelled
     QStringList log() const; // "source :OUTP1 ON", in order
+    QList<std::pair<qint64, QString>> timedLog() const; // with ms since the link was made
     QStringList commands(const QString& instrument) const;
     bool outputOn() const;
 
@@ -47,4 +49,6 @@ class SimLink : public kestrel::InstrumentLink
     Hook hook_;
     int delayMs_ = 0;
     QStringList log_;
+    QList<qint64> times_;
+    QElapsedTimer clock_;
 };

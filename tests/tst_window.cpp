@@ -221,7 +221,7 @@ void TestWindow::aSweepLocksTheWindowUntilTheOutputIsOff()
     QCOMPARE(bench.questions,
              (QStringList{"This sweep has 20,001 points and takes about 40 s. Start it?",
                           "This sweep has 5,001 points and takes about 20 min 50 s. Start it?"}));
-    vc.ivSettle->setText("0");
+    vc.ivSettle->setText("150");
     QVERIFY(!vc.sweep().isRunning() && vc.IVstart->styleSheet().isEmpty());
     QVERIFY(!bench.link->log().contains("source :OUTP1 ON"));
     bench.answer = true;
@@ -276,13 +276,27 @@ void TestWindow::savesAndExportsTheRunItShows()
         vc.drainSensitivity->setCurrentIndex(3);
         vc.ivLimit->setText("0.25");
         vc.IVsteps->setText("2");
-        vc.ivSettle->setText("3");
+        vc.ivSettle->setText("150");
         vc.meterRate->setCurrentText("Fast");
         QSignalSpy finished(&vc.sweep(), &SweepEngine::finished);
         vc.ivRun->click();
         QVERIFY(finished.wait(10000));
         QCOMPARE(bench.status(), "Sweep complete: 3 points.");
         QCOMPARE(vc.ivProgress->value(), 3);
+        // The rate chosen is set up; each reading waits the settle time after its level
+        // was confirmed.
+        QVERIFY(bench.link->commands("meter").contains(":RATE:CURR:DC F"));
+        qint64 confirmed = -1;
+        int readings = 0;
+        for (const auto& [ms, line] : bench.link->timedLog()) {
+            if (line == "source :SYST:ERR?")
+                confirmed = ms;
+            if (line == "meter :MEAS:CURR:DC?") {
+                QVERIFY2(confirmed >= 0 && ms - confirmed >= 150, qPrintable(QString::number(ms)));
+                ++readings;
+            }
+        }
+        QCOMPARE(readings, 3);
         QCOMPARE(bench.window->chart().livePointCount(), 3);
         QVERIFY(!vc.xAxis->isHidden());
 
@@ -331,7 +345,7 @@ void TestWindow::savesAndExportsTheRunItShows()
     QCOMPARE(vc.IVsteps->text(), "2");
     QCOMPARE(vc.drainSensitivity->currentIndex(), 3);
     QCOMPARE(vc.ivLimit->text(), "0.25");
-    QCOMPARE(vc.ivSettle->text(), "3");
+    QCOMPARE(vc.ivSettle->text(), "150");
     QCOMPARE(vc.meterRate->currentText(), "Fast");
 }
 
