@@ -1,3 +1,4 @@
+#include "scpi/target.h"
 #include "testhome.h"
 
 #include <QElapsedTimer>
@@ -149,14 +150,30 @@ void TestScpi::badArgumentsAreRefused_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("err");
-    const auto port = [](const char* name, const QString& port) {
-        QTest::newRow(name) << QStringList{"127.0.0.1", port, "*IDN?"} << 1
-                            << errorLine(port, "not a port number");
+    const auto refused = [](const char* name, const QString& address, const QString& port,
+                            const QByteArray& why) {
+        QTest::newRow(name) << QStringList{address, port, "*IDN?"} << 1
+                            << "kestrel-scpi: " + (address + ':' + port).toUtf8() + ": " + why +
+                                   '\n';
     };
-    port("letters", "x1");
-    port("zero", "0");
-    port("too big", "65536");
-    port("fraction", "55.5");
+    const QByteArray forms = kestrel::scpi::targetForms;
+    refused("zero", "127.0.0.1", "0", "not a port number (1 to 65535)");
+    refused("too big", "127.0.0.1", "65536", "not a port number (1 to 65535)");
+    refused("letters", "127.0.0.1", "x1", "not a port number or a VXI-11 device name; " + forms);
+    refused("fraction", "127.0.0.1", "55.5", "not a port number or a VXI-11 device name; " + forms);
+    refused("device name with a stray part", "127.0.0.1", "gpib0,5x",
+            "not a port number or a VXI-11 device name; " + forms);
+    refused("a path that is no instrument", "/tmp/x", "5025",
+            "not an instrument address; " + forms);
+    refused("USBTMC with a baud rate", "/dev/usbtmc0", "9600",
+            "a USBTMC device is /dev/usbtmcN with the port usbtmc or -; " + forms);
+    const QByteArray serial = "a serial port takes a baud rate (50 to 4000000, such as 9600), "
+                              "optionally with framing: data bits 5 to 8, parity N, E or O, stop "
+                              "bits 1 or 2 (115200,8N1); " +
+                              forms;
+    refused("serial at no standard rate", "/dev/ttyUSB0", "9601", serial);
+    refused("serial with nine data bits", "/dev/ttyS0", "9600,9N1", serial);
+    refused("serial with a port number's word", "/dev/serial/by-id/x", "usbtmc", serial);
     // A limit of 10 s or more would let the shell runner give up first, without this
     // tool's error line.
     QTest::newRow("reply limit of 10 s")

@@ -1,5 +1,10 @@
 #include "scpi/scpiexchange.h"
 
+#include "scpi/seriallink.h"
+#include "scpi/target.h"
+#include "scpi/usbtmclink.h"
+#include "scpi/vxi11link.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -107,12 +112,6 @@ std::string errorText(int error)
     default:
         return std::strerror(error);
     }
-}
-
-bool readPort(const std::string& text, unsigned& port)
-{
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
-    return ec == std::errc() && end == text.data() + text.size() && port >= 1 && port <= 65535;
 }
 
 // Tries each address the name stands for until one accepts, all within the limit.
@@ -285,11 +284,26 @@ bool isQuery(const std::string& command)
 Exchange exchange(const Options& options)
 {
     Exchange result;
-    unsigned port = 0;
-    if (!readPort(options.port, port)) {
-        result.failure = "not a port number";
+    const std::optional<Target> target =
+        parseTarget(options.address, options.port, &result.failure);
+    if (!target)
         return result;
+    switch (target->transport) {
+    case Transport::Socket:
+        return socketExchange(options);
+    case Transport::Vxi11:
+        return vxi11Exchange(*target, options);
+    case Transport::Usbtmc:
+        return usbtmcExchange(*target, options);
+    case Transport::Serial:
+        return serialExchange(*target, options);
     }
+    return result;
+}
+
+Exchange socketExchange(const Options& options)
+{
+    Exchange result;
     const Socket socket = connectWithin(options, result.failure);
     if (socket.fd() < 0)
         return result;

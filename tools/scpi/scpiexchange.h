@@ -17,8 +17,12 @@ struct Exchange {
 
 bool isQuery(const std::string& command);
 
-// Connects, sends the command and a line feed, and reads the reply of a query.
-// Never waits past the connect limit plus the reply limit.
+// Sends the command to the instrument the address and port name, over the transport
+// they choose, and reads the reply of a query. Never waits past the connect limit plus
+// the reply limit.
 Exchange exchange(const Options& options);
+
+// Over a raw TCP socket: connects, sends the command and a line feed, reads one line.
+Exchange socketExchange(const Options& options);
 
 } // namespace kestrel::scpi
