@@ -1,5 +1,6 @@
 #include "scpi/scpiexchange.h"
 
+#include "scpi/deadline.h"
 #include "scpi/seriallink.h"
 #include "scpi/target.h"
 #include "scpi/usbtmclink.h"
@@ -29,8 +30,6 @@ namespace kestrel::scpi
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
-
 // Kestrel's shell runner takes at most 1 MiB of a script's output; a reply line is
 // counted with its line feed, so whatever this tool prints fits.
 constexpr std::size_t maxReplyBytes = 1024 * 1024;
@@ -53,31 +52,6 @@ bool holdsTelnetNegotiation(std::string_view bytes, std::size_t from = 0)
             return true;
     }
     return false;
-}
-
-Clock::time_point deadlineAfter(double seconds)
-{
-    return Clock::now() +
-           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
-int millisecondsLeft(Clock::time_point deadline)
-{
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? int(left.count()) : 0;
-}
-
-// poll() on one socket until an event or the deadline; false at the deadline.
-bool waitFor(int fd, short events, Clock::time_point deadline)
-{
-    for (;;) {
-        pollfd p{fd, events, 0};
-        const int n = poll(&p, 1, millisecondsLeft(deadline));
-        if (n > 0)
-            return true;
-        if (n == 0 || errno != EINTR)
-            return false;
-    }
 }
 
 class Socket

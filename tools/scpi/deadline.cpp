@@ -1,0 +1,33 @@
+#include "scpi/deadline.h"
+
+#include <cerrno>
+#include <poll.h>
+
+namespace kestrel::scpi
+{
+
+Clock::time_point deadlineAfter(double seconds)
+{
+    return Clock::now() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+int millisecondsLeft(Clock::time_point deadline)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? int(left.count()) : 0;
+}
+
+bool waitFor(int fd, short events, Clock::time_point deadline)
+{
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int n = poll(&p, 1, millisecondsLeft(deadline));
+        if (n > 0)
+            return true;
+        if (n == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+} // namespace kestrel::scpi
