@@ -47,6 +47,16 @@ QString Simulator::meterPort() const
     return QString::number(process_->meterPort());
 }
 
+QString Simulator::sourceSerial() const
+{
+    return process_->sourceSerial();
+}
+
+QString Simulator::meterSerial() const
+{
+    return process_->meterSerial();
+}
+
 QList<std::pair<double, QString>> Simulator::timedLog() const
 {
     QFile file(dir_.filePath(QStringLiteral("sim.log")));

@@ -32,6 +32,9 @@ class Simulator
     QString sourcePort() const;
     QString meterAddress() const;
     QString meterPort() const;
+    // With --serial among extraArgs: the instruments' serial lines (/dev/pts/N).
+    QString sourceSerial() const;
+    QString meterSerial() const;
 
     // Every command line received, in order: "source\t*IDN?", "meter\t:MEAS:CURR:DC?".
     QStringList log() const;

@@ -1,5 +1,6 @@
 #include "scpi/deadline.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <poll.h>
 
@@ -28,6 +29,16 @@ bool waitFor(int fd, short events, Clock::time_point deadline)
         if (n == 0 || errno != EINTR)
             return false;
     }
+}
+
+bool pauseBeforeRetry(Clock::time_point deadline, int* pauseMs)
+{
+    const int left = millisecondsLeft(deadline);
+    if (left == 0)
+        return false;
+    poll(nullptr, 0, std::min(*pauseMs, left));
+    *pauseMs = std::min(*pauseMs * 2, 50);
+    return true;
 }
 
 } // namespace kestrel::scpi

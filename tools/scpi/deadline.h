@@ -17,4 +17,9 @@ int millisecondsLeft(Clock::time_point deadline);
 // false at the deadline or on a poll error.
 bool waitFor(int fd, short events, Clock::time_point deadline);
 
+// Sleeps before the next try of something that may succeed later (a lock another
+// program holds): *pauseMs at first, doubling up to 50 ms, never past the deadline.
+// False once the deadline has passed.
+bool pauseBeforeRetry(Clock::time_point deadline, int* pauseMs);
+
 } // namespace kestrel::scpi

@@ -12,8 +12,8 @@ namespace kestrel::scpi
 const char* const targetForms =
     "ADDRESS PORT is one of: a host and a port number (raw socket: 192.168.1.20 5025); a host "
     "and vxi11 or a VXI-11 device name such as inst0 or gpib0,5 (VXI-11); /dev/usbtmcN and "
-    "usbtmc or - (USBTMC); /dev/tty... or /dev/serial/... and a baud rate, optionally with "
-    "framing, such as 9600 or 115200,8N1 (serial)";
+    "usbtmc or - (USBTMC); /dev/tty..., /dev/serial/... or /dev/pts/N and a baud rate, "
+    "optionally with framing, such as 9600 or 115200,8N1 (serial)";
 
 namespace
 {
@@ -120,7 +120,9 @@ std::optional<Target> parseTarget(const std::string& address, const std::string&
         target.device = address;
         return target;
     }
-    if (startsWith(address, "/dev/tty") || startsWith(address, "/dev/serial/")) {
+    // A pseudo-terminal stands for a serial line, as kestrel-sim --serial offers one.
+    if (startsWith(address, "/dev/tty") || startsWith(address, "/dev/serial/") ||
+        startsWith(address, "/dev/pts/")) {
         const auto framing = readFraming(port);
         if (!framing)
             return fail("a serial port takes a baud rate (50 to 4000000, such as 9600), "

@@ -28,7 +28,7 @@ struct Target {
 //   host, 1..65535                       raw socket
 //   host, "vxi11" or a device name       VXI-11 ("vxi11" is inst0)
 //   /dev/usbtmcN, "usbtmc" or "-"        USBTMC
-//   /dev/tty... or /dev/serial/..., baud[,framing]   serial ("9600", "115200,8N1")
+//   /dev/tty..., /dev/serial/... or /dev/pts/N, baud[,framing]   serial ("9600", "115200,8N1")
 // On a form that fits none, *error says why, with the forms listed.
 std::optional<Target> parseTarget(const std::string& address, const std::string& port,
                                   std::string* error);

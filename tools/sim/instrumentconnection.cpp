@@ -15,18 +15,21 @@ constexpr qsizetype maxLineBytes = 1024 * 1024;
 
 } // namespace
 
-InstrumentConnection::InstrumentConnection(QTcpSocket* socket, InstrumentServer& server)
-    : QObject(&server), socket_(socket), server_(server)
+InstrumentConnection::InstrumentConnection(QIODevice* device, InstrumentServer& server,
+                                           QByteArray lineEnd)
+    : QObject(&server), device_(device), socket_(qobject_cast<QAbstractSocket*>(device)),
+      server_(server), lineEnd_(std::move(lineEnd))
 {
-    socket_->setParent(this);
-    connect(socket_, &QTcpSocket::readyRead, this, &InstrumentConnection::readLines);
-    connect(socket_, &QTcpSocket::disconnected, this, &InstrumentConnection::peerGone);
+    device_->setParent(this);
+    connect(device_, &QIODevice::readyRead, this, &InstrumentConnection::readLines);
+    if (socket_)
+        connect(socket_, &QAbstractSocket::disconnected, this, &InstrumentConnection::peerGone);
     readLines();
 }
 
 void InstrumentConnection::readLines()
 {
-    received_ += socket_->readAll();
+    received_ += device_->readAll();
     qsizetype end;
     while ((end = received_.indexOf('\n')) >= 0) {
         QByteArray line = received_.first(end);
@@ -40,7 +43,8 @@ void InstrumentConnection::readLines()
     }
     if (received_.size() > maxLineBytes) {
         received_.clear();
-        socket_->abort();
+        if (socket_)
+            socket_->abort();
     }
     runPending();
 }
@@ -74,23 +78,26 @@ void InstrumentConnection::answer(const Response& response, std::optional<FaultK
     if (fault == FaultKind::Silent)
         return;
     if (fault == FaultKind::Garbage) {
-        send(QByteArray(garbageReply) + '\n');
+        send(garbageReply + lineEnd_);
         return;
     }
     if (fault == FaultKind::Close) {
-        // Half the reply and never its line feed; the rest of the queue dies with the link.
-        pending_.clear();
+        // Half the reply and never its line end. The rest of a connection's queue dies
+        // with it; a serial line has no connection to close and goes on.
         send(response.reply->first(std::max<qsizetype>(1, response.reply->size() / 2)));
-        socket_->disconnectFromHost();
+        if (socket_) {
+            pending_.clear();
+            socket_->disconnectFromHost();
+        }
         return;
     }
-    send(*response.reply + '\n');
+    send(*response.reply + lineEnd_);
 }
 
 void InstrumentConnection::send(const QByteArray& bytes)
 {
-    if (socket_->state() == QAbstractSocket::ConnectedState)
-        socket_->write(bytes);
+    if (!socket_ || socket_->state() == QAbstractSocket::ConnectedState)
+        device_->write(bytes);
 }
 
 void InstrumentConnection::peerGone()

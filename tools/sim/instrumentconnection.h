@@ -3,8 +3,8 @@
 #include "sim/faults.h"
 #include "sim/instrument.h"
 
+#include <QAbstractSocket>
 #include <QObject>
-#include <QTcpSocket>
 
 #include <deque>
 
@@ -13,15 +13,17 @@ namespace kestrel::sim
 
 class InstrumentServer;
 
-// One client's connection. Lines run strictly in order; a delayed measurement
-// holds back the lines after it on this connection only. Deletes itself when
-// the client has gone and nothing is left to run.
+// One client's connection, or one serial line. Lines run strictly in order; a delayed
+// measurement holds back the lines after it on this connection only. A connection
+// deletes itself when the client has gone and nothing is left to run; a serial line
+// never goes.
 class InstrumentConnection : public QObject
 {
     Q_OBJECT
 
   public:
-    InstrumentConnection(QTcpSocket* socket, InstrumentServer& server);
+    // Takes the device over; replies end in lineEnd.
+    InstrumentConnection(QIODevice* device, InstrumentServer& server, QByteArray lineEnd = "\n");
 
   private:
     struct Pending {
@@ -35,8 +37,10 @@ class InstrumentConnection : public QObject
     void send(const QByteArray& bytes);
     void peerGone();
 
-    QTcpSocket* socket_;
+    QIODevice* device_;
+    QAbstractSocket* socket_; // the device, when it is a TCP connection
     InstrumentServer& server_;
+    QByteArray lineEnd_;
     QByteArray received_;
     std::deque<Pending> pending_;
     bool waiting_ = false;

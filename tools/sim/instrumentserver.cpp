@@ -3,6 +3,8 @@
 #include "sim/commandlog.h"
 #include "sim/instrumentconnection.h"
 
+#include <QTcpSocket>
+
 namespace kestrel::sim
 {
 

@@ -4,6 +4,7 @@
 #include "sim/instrumentserver.h"
 #include "sim/meterinstrument.h"
 #include "sim/quitonsignals.h"
+#include "sim/serialserver.h"
 #include "sim/simoptions.h"
 #include "sim/sourceinstrument.h"
 
@@ -84,6 +85,19 @@ int main(int argc, char** argv)
         const Endpoint& endpoint;
     } instruments[] = {{"source", sourceServer, options.source},
                        {"meter", meterServer, options.meter}};
+    // The serial lines first: whoever waits for the listening lines then knows them too.
+    for (const auto& instrument : instruments) {
+        if (!options.serial)
+            break;
+        auto* line = new SerialServer(instrument.server);
+        if (!line->open(&error)) {
+            print(stderr, QStringLiteral("kestrel-sim: %1: cannot open a serial line: %2\n")
+                              .arg(QLatin1String(instrument.name), error));
+            return 1;
+        }
+        print(stdout, QStringLiteral("kestrel-sim: %1 serial on %2\n")
+                          .arg(QLatin1String(instrument.name), line->terminalPath()));
+    }
     for (const auto& instrument : instruments) {
         const QString address = instrument.endpoint.address.toString();
         if (!instrument.server.listen(instrument.endpoint.address, instrument.endpoint.port,

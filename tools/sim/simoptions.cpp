@@ -60,6 +60,10 @@ SimArguments parseSimArguments(const QStringList& args)
         }
         if (!arg.startsWith(QLatin1String("--")))
             return fail(QStringLiteral("unexpected argument %1").arg(arg));
+        if (arg == QLatin1String("--serial")) {
+            options.serial = true;
+            continue;
+        }
 
         QString name = arg;
         QString value;
@@ -167,10 +171,16 @@ QString simHelpText()
         "                       reply, then the connection closes) or garbage (a line\n"
         "                       that is not a number); commands still take effect.\n"
         "                       INSTRUMENT is source or meter; may be repeated\n"
+        "  --serial             each instrument also on a serial line: a pseudo-terminal\n"
+        "                       that kestrel-scpi opens like a serial port at any baud\n"
+        "                       rate; replies end in CR LF. A close fault there stops\n"
+        "                       the reply short, the line stays open\n"
         "  --help               show this help and exit\n"
         "  --version            show the version and exit\n"
         "\n"
-        "On start, one line per instrument tells where it listens:\n"
+        "On start, one line per instrument tells where it listens, after its serial\n"
+        "line's path with --serial:\n"
+        "  kestrel-sim: source serial on /dev/pts/3\n"
         "  kestrel-sim: source listening on 127.0.0.2:5555\n"
         "SIGINT or SIGTERM ends it.\n"
         "\n"

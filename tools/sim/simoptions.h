@@ -26,6 +26,7 @@ struct SimOptions {
     QString logPath;
     bool logTimes = false; // each log line begins with its time
     std::vector<FaultSwitch> faults;
+    bool serial = false; // each instrument on a pseudo-terminal too
 };
 
 enum class SimAction { Run, Help, Version, UsageError };

@@ -45,8 +45,18 @@ bool SimProcess::readListeningLines()
     static const QRegularExpression line(
         QStringLiteral("^kestrel-sim: (source|meter) listening on ([0-9.]+):([0-9]+)$"),
         QRegularExpression::MultilineOption);
+    // With --serial, each serial line comes before the listening lines.
+    static const QRegularExpression serialLine(
+        QStringLiteral("^kestrel-sim: (source|meter) serial on (\\S+)$"),
+        QRegularExpression::MultilineOption);
     output_ += process_.readAllStandardOutput();
-    auto matches = line.globalMatch(QString::fromUtf8(output_));
+    const QString output = QString::fromUtf8(output_);
+    for (auto serial = serialLine.globalMatch(output); serial.hasNext();) {
+        const QRegularExpressionMatch match = serial.next();
+        (match.captured(1) == QLatin1String("source") ? sourceSerial_ : meterSerial_) =
+            match.captured(2);
+    }
+    auto matches = line.globalMatch(output);
     while (matches.hasNext()) {
         const QRegularExpressionMatch match = matches.next();
         const bool source = match.captured(1) == QLatin1String("source");

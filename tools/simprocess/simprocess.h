@@ -25,6 +25,9 @@ class SimProcess
     quint16 sourcePort() const { return sourcePort_; }
     QString meterAddress() const { return meterAddress_; }
     quint16 meterPort() const { return meterPort_; }
+    // The serial lines' paths (/dev/pts/N) with --serial; empty without.
+    QString sourceSerial() const { return sourceSerial_; }
+    QString meterSerial() const { return meterSerial_; }
 
   private:
     bool readListeningLines();
@@ -33,6 +36,8 @@ class SimProcess
     QByteArray output_;
     QString sourceAddress_;
     QString meterAddress_;
+    QString sourceSerial_;
+    QString meterSerial_;
     quint16 sourcePort_ = 0;
     quint16 meterPort_ = 0;
 };
