@@ -15,3 +15,6 @@ kestrel_test(tst_simserver SOURCES tst_simserver.cpp
     LIBS kestrel_testsupport kestrel_simprocess Qt6::Network LABELS tools)
 kestrel_test(tst_scpiinstall SOURCES tst_scpiinstall.cpp
     LIBS kestrel_testsupport kestrel_link LABELS tools)
+kestrel_test(tst_serial SOURCES tst_serial.cpp LIBS kestrel_testsupport kestrel_scpi LABELS tools)
+add_dependencies(tst_serial kestrel-sweep)
+kestrel_test(tst_usbtmc SOURCES tst_usbtmc.cpp LIBS kestrel_scpi LABELS unit)

@@ -174,6 +174,7 @@ void TestScpi::badArgumentsAreRefused_data()
     refused("serial at no standard rate", "/dev/ttyUSB0", "9601", serial);
     refused("serial with nine data bits", "/dev/ttyS0", "9600,9N1", serial);
     refused("serial with a port number's word", "/dev/serial/by-id/x", "usbtmc", serial);
+    refused("pseudo-terminal with three stop bits", "/dev/pts/0", "9600,8N3", serial);
     // A limit of 10 s or more would let the shell runner give up first, without this
     // tool's error line.
     QTest::newRow("reply limit of 10 s")

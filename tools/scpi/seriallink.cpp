@@ -269,8 +269,10 @@ Exchange serialExchange(const Target& target, const Options& options)
     port.setExclusive();
     if (!configure(port.fd(), target.framing, result.failure))
         return result;
-    // Whatever a previous exchange left unread is no reply to this command.
-    tcflush(port.fd(), TCIOFLUSH);
+    // Whatever a previous exchange left unread is no reply to this command. Only what
+    // came in: on a pseudo-terminal, flushing the way out also drops the previous
+    // command before the far end has read it.
+    tcflush(port.fd(), TCIFLUSH);
 
     const auto deadline = deadlineAfter(options.replySeconds);
     if (!writeAll(port.fd(), options.command + '\n', deadline, options.replySeconds,
