@@ -188,8 +188,8 @@ QString simHelpText()
         "  kestrel-sim --device resistor:1000 --noise 0 &\n"
         "  kestrel-scpi 127.0.0.2 5555 '*IDN?'\n"
         "\n"
-        "Exit status: 0 ended by a signal, 1 a port could not be opened, 2 the command\n"
-        "line is wrong.\n");
+        "Exit status: 0 ended by a signal, 1 a port or a serial line could not be\n"
+        "opened, 2 the command line is wrong.\n");
 }
 
 } // namespace kestrel::sim
