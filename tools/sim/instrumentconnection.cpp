@@ -1,104 +1,39 @@
 #include "sim/instrumentconnection.h"
 
 #include "sim/instrumentserver.h"
-
-#include <QTimer>
+#include "sim/linesession.h"
 
 namespace kestrel::sim
 {
 
-namespace
-{
-
-// A client that sends this much without a line feed is not talking SCPI.
-constexpr qsizetype maxLineBytes = 1024 * 1024;
-
-} // namespace
-
 InstrumentConnection::InstrumentConnection(QTcpSocket* socket, InstrumentServer& server)
-    : QObject(&server), socket_(socket), server_(server)
+    : QObject(&server), socket_(socket)
 {
     socket_->setParent(this);
-    connect(socket_, &QTcpSocket::readyRead, this, &InstrumentConnection::readLines);
+    session_ = new LineSession(
+        server,
+        [this](const QByteArray& bytes) {
+            if (socket_->state() == QAbstractSocket::ConnectedState)
+                socket_->write(bytes);
+        },
+        [this] { socket_->disconnectFromHost(); });
+    connect(socket_, &QTcpSocket::readyRead, this, &InstrumentConnection::readBytes);
     connect(socket_, &QTcpSocket::disconnected, this, &InstrumentConnection::peerGone);
-    readLines();
+    readBytes();
 }
 
-void InstrumentConnection::readLines()
+void InstrumentConnection::readBytes()
 {
-    received_ += socket_->readAll();
-    qsizetype end;
-    while ((end = received_.indexOf('\n')) >= 0) {
-        QByteArray line = received_.first(end);
-        received_.remove(0, end + 1);
-        if (line.endsWith('\r'))
-            line.chop(1);
-        if (line.trimmed().isEmpty())
-            continue;
-        const std::optional<FaultKind> fault = server_.receive(line);
-        pending_.push_back({std::move(line), fault});
-    }
-    if (received_.size() > maxLineBytes) {
-        received_.clear();
+    if (session_ && !session_->receive(socket_->readAll()))
         socket_->abort();
-    }
-    runPending();
-}
-
-void InstrumentConnection::runPending()
-{
-    while (!waiting_ && !pending_.empty()) {
-        const Pending next = std::move(pending_.front());
-        pending_.pop_front();
-        const Response response = server_.execute(next.line);
-        if (response.reply && response.measurement && server_.latencyMs() > 0 &&
-            next.fault != FaultKind::Silent) {
-            waiting_ = true;
-            QTimer::singleShot(server_.latencyMs(), this, [this, response, fault = next.fault] {
-                waiting_ = false;
-                answer(response, fault);
-                runPending();
-            });
-            return;
-        }
-        answer(response, next.fault);
-    }
-    if (gone_ && !waiting_)
-        deleteLater();
-}
-
-void InstrumentConnection::answer(const Response& response, std::optional<FaultKind> fault)
-{
-    if (!response.reply)
-        return;
-    if (fault == FaultKind::Silent)
-        return;
-    if (fault == FaultKind::Garbage) {
-        send(QByteArray(garbageReply) + '\n');
-        return;
-    }
-    if (fault == FaultKind::Close) {
-        // Half the reply and never its line feed; the rest of the queue dies with the link.
-        pending_.clear();
-        send(response.reply->first(std::max<qsizetype>(1, response.reply->size() / 2)));
-        socket_->disconnectFromHost();
-        return;
-    }
-    send(*response.reply + '\n');
-}
-
-void InstrumentConnection::send(const QByteArray& bytes)
-{
-    if (socket_->state() == QAbstractSocket::ConnectedState)
-        socket_->write(bytes);
 }
 
 void InstrumentConnection::peerGone()
 {
-    // Lines already received still take effect, even without anyone to answer.
-    gone_ = true;
-    if (!waiting_)
-        runPending();
+    if (session_)
+        session_->detach();
+    session_.clear();
+    deleteLater();
 }
 
 } // namespace kestrel::sim

@@ -1,21 +1,17 @@
 #pragma once
 
-#include "sim/faults.h"
-#include "sim/instrument.h"
-
 #include <QObject>
+#include <QPointer>
 #include <QTcpSocket>
-
-#include <deque>
 
 namespace kestrel::sim
 {
 
 class InstrumentServer;
+class LineSession;
 
-// One client's connection. Lines run strictly in order; a delayed measurement
-// holds back the lines after it on this connection only. Deletes itself when
-// the client has gone and nothing is left to run.
+// One client's raw socket: its bytes go to a line session, the replies come back.
+// Deletes itself when the client has gone; the session finishes what it received.
 class InstrumentConnection : public QObject
 {
     Q_OBJECT
@@ -24,23 +20,11 @@ class InstrumentConnection : public QObject
     InstrumentConnection(QTcpSocket* socket, InstrumentServer& server);
 
   private:
-    struct Pending {
-        QByteArray line;
-        std::optional<FaultKind> fault;
-    };
-
-    void readLines();
-    void runPending();
-    void answer(const Response& response, std::optional<FaultKind> fault);
-    void send(const QByteArray& bytes);
+    void readBytes();
     void peerGone();
 
     QTcpSocket* socket_;
-    InstrumentServer& server_;
-    QByteArray received_;
-    std::deque<Pending> pending_;
-    bool waiting_ = false;
-    bool gone_ = false;
+    QPointer<LineSession> session_;
 };
 
 } // namespace kestrel::sim

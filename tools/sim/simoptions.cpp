@@ -60,6 +60,10 @@ SimArguments parseSimArguments(const QStringList& args)
         }
         if (!arg.startsWith(QLatin1String("--")))
             return fail(QStringLiteral("unexpected argument %1").arg(arg));
+        if (arg == QLatin1String("--vxi11")) {
+            options.vxi11 = true;
+            continue;
+        }
 
         QString name = arg;
         QString value;
@@ -167,11 +171,16 @@ QString simHelpText()
         "                       reply, then the connection closes) or garbage (a line\n"
         "                       that is not a number); commands still take effect.\n"
         "                       INSTRUMENT is source or meter; may be repeated\n"
+        "  --vxi11              also serve each instrument over VXI-11: a portmapper on\n"
+        "                       ADDR:111 (TCP and UDP) and the core channel (device\n"
+        "                       inst0) on a free port of ADDR; port 111 needs root\n"
         "  --help               show this help and exit\n"
         "  --version            show the version and exit\n"
         "\n"
         "On start, one line per instrument tells where it listens:\n"
         "  kestrel-sim: source listening on 127.0.0.2:5555\n"
+        "With --vxi11, a line before it tells where its core channel is:\n"
+        "  kestrel-sim: source VXI-11 on 127.0.0.2:111, core channel on port 40123\n"
         "SIGINT or SIGTERM ends it.\n"
         "\n"
         "Example:\n"
