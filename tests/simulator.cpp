@@ -47,6 +47,11 @@ QString Simulator::meterPort() const
     return QString::number(process_->meterPort());
 }
 
+quint16 Simulator::sourceCorePort() const
+{
+    return process_->sourceCorePort();
+}
+
 QList<std::pair<double, QString>> Simulator::timedLog() const
 {
     QFile file(dir_.filePath(QStringLiteral("sim.log")));

@@ -32,6 +32,8 @@ class Simulator
     QString sourcePort() const;
     QString meterAddress() const;
     QString meterPort() const;
+    // With --vxi11: the source's VXI-11 core channel port, else 0.
+    quint16 sourceCorePort() const;
 
     // Every command line received, in order: "source\t*IDN?", "meter\t:MEAS:CURR:DC?".
     QStringList log() const;

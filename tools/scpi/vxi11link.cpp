@@ -10,6 +10,7 @@
 
 #include <array>
 #include <charconv>
+#include <csignal>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -343,6 +344,9 @@ class CoreLink
 
 Exchange vxi11Exchange(const Target& target, const Options& options)
 {
+    // tirpc writes with plain write(): a connection the instrument has closed must give
+    // EPIPE, not end this process.
+    std::signal(SIGPIPE, SIG_IGN);
     Exchange result;
     const auto connectBy = deadlineAfter(options.connectSeconds);
     std::string coreHost;

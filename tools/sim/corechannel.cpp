@@ -33,6 +33,8 @@ CoreChannel::CoreChannel(QTcpSocket* socket, InstrumentServer& instrument, Vxi11
 {
     socket_->setParent(this);
     heldTimer_.setSingleShot(true);
+    // A coarse timer may fire early; the client must see its own limit first or together.
+    heldTimer_.setTimerType(Qt::PreciseTimer);
     connect(&heldTimer_, &QTimer::timeout, this, [this] { serveHeldRead(true); });
     connect(socket_, &QTcpSocket::readyRead, this, &CoreChannel::readRecords);
     connect(socket_, &QTcpSocket::disconnected, this, &QObject::deleteLater);

@@ -25,6 +25,9 @@ class SimProcess
     quint16 sourcePort() const { return sourcePort_; }
     QString meterAddress() const { return meterAddress_; }
     quint16 meterPort() const { return meterPort_; }
+    // The VXI-11 core channel's port, with --vxi11; 0 without.
+    quint16 sourceCorePort() const { return sourceCorePort_; }
+    quint16 meterCorePort() const { return meterCorePort_; }
 
   private:
     bool readListeningLines();
@@ -35,6 +38,8 @@ class SimProcess
     QString meterAddress_;
     quint16 sourcePort_ = 0;
     quint16 meterPort_ = 0;
+    quint16 sourceCorePort_ = 0;
+    quint16 meterCorePort_ = 0;
 };
 
 } // namespace kestrel
