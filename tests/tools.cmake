@@ -16,5 +16,5 @@ kestrel_test(tst_simserver SOURCES tst_simserver.cpp
 kestrel_test(tst_scpiinstall SOURCES tst_scpiinstall.cpp
     LIBS kestrel_testsupport kestrel_link LABELS tools)
 # kestrel-sim's VXI-11 server opens port 111: its tests skip unless run as root.
-kestrel_test(tst_vxi11 SOURCES tst_vxi11.cpp LIBS kestrel_testsupport Qt6::Network LABELS tools)
+kestrel_test(tst_vxi11 SOURCES tst_vxi11.cpp LIBS kestrel_testsupport kestrel_sim LABELS tools)
 add_dependencies(tst_vxi11 kestrel-sweep)

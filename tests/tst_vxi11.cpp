@@ -1,5 +1,6 @@
 // VXI-11 end to end: kestrel-scpi and kestrel-sweep against kestrel-sim --vxi11, an
 // independent client (PyVISA-py) against the simulator, and the failures in their limits.
+#include "sim/rpcmessage.h"
 #include "simulator.h"
 #include "testhome.h"
 
@@ -59,6 +60,7 @@ class TestVxi11 : public QObject
     void portmapperAnswersOverUdpAndTcp();
     void failuresComeWithinTheLimit_data();
     void failuresComeWithinTheLimit();
+    void recordsComeTogetherFromAnyPieces();
 };
 
 // The same sweep, with the default noise, once over the raw sockets and once over VXI-11,
@@ -206,6 +208,27 @@ void TestVxi11::failuresComeWithinTheLimit()
                  ": " + reason + '\n');
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.ms >= minMs && run.ms < minMs + 500, qPrintable(QString::number(run.ms)));
+}
+
+// A message in two fragments, the second in the same read as the start of the next
+// message, arrives whole and once; a fragment longer than any message is refused.
+void TestVxi11::recordsComeTogetherFromAnyPieces()
+{
+    using kestrel::sim::rpc::RecordReader;
+    const auto fragment = [](const QByteArray& bytes, bool last) -> QByteArray {
+        const quint32 mark = qToBigEndian((last ? 0x80000000u : 0u) | quint32(bytes.size()));
+        return QByteArray(reinterpret_cast<const char*>(&mark), 4) + bytes;
+    };
+    const QByteArray stream =
+        fragment("first ", false) + fragment("message", true) + fragment("second", true);
+    RecordReader reader;
+    QVERIFY(reader.feed(stream.first(13)));
+    QCOMPARE(reader.next(), std::nullopt);
+    QVERIFY(reader.feed(stream.sliced(13)));
+    QCOMPARE(reader.next(), QByteArray("first message"));
+    QCOMPARE(reader.next(), QByteArray("second"));
+    QCOMPARE(reader.next(), std::nullopt);
+    QVERIFY(!RecordReader().feed(QByteArray::fromHex("80300000")));
 }
 
 QTEST_GUILESS_MAIN(TestVxi11)
