@@ -6,12 +6,13 @@
 set -euo pipefail
 
 kestrel_packages=(
-    build-essential cmake ninja-build pkg-config
+    build-essential cmake ninja-build pkg-config libtirpc-dev rpcsvc-proto
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6sql6-sqlite libqcustomplot-dev libgl-dev
     zsh locales xvfb xauth
 )
 kestrel_ci_packages=(
     clang libclang-rt-14-dev dpkg-dev file lintian desktop-file-utils python3 man-db groff-base
+    python3-pyvisa-py
 )
 
 kestrel_as_root() {

@@ -57,6 +57,11 @@ QString Simulator::meterSerial() const
     return process_->meterSerial();
 }
 
+quint16 Simulator::sourceCorePort() const
+{
+    return process_->sourceCorePort();
+}
+
 QList<std::pair<double, QString>> Simulator::timedLog() const
 {
     QFile file(dir_.filePath(QStringLiteral("sim.log")));

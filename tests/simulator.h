@@ -35,6 +35,8 @@ class Simulator
     // With --serial among extraArgs: the instruments' serial lines (/dev/pts/N).
     QString sourceSerial() const;
     QString meterSerial() const;
+    // With --vxi11: the source's VXI-11 core channel port, else 0.
+    quint16 sourceCorePort() const;
 
     // Every command line received, in order: "source\t*IDN?", "meter\t:MEAS:CURR:DC?".
     QStringList log() const;

@@ -18,3 +18,6 @@ kestrel_test(tst_scpiinstall SOURCES tst_scpiinstall.cpp
 kestrel_test(tst_serial SOURCES tst_serial.cpp LIBS kestrel_testsupport kestrel_scpi LABELS tools)
 add_dependencies(tst_serial kestrel-sweep)
 kestrel_test(tst_usbtmc SOURCES tst_usbtmc.cpp LIBS kestrel_scpi LABELS unit)
+# kestrel-sim's VXI-11 server opens port 111: its tests skip unless run as root.
+kestrel_test(tst_vxi11 SOURCES tst_vxi11.cpp LIBS kestrel_testsupport kestrel_sim LABELS tools)
+add_dependencies(tst_vxi11 kestrel-sweep)

@@ -1,50 +1,36 @@
 #pragma once
 
-#include "sim/faults.h"
-#include "sim/instrument.h"
-
 #include <QAbstractSocket>
+#include <QByteArray>
 #include <QObject>
-
-#include <deque>
+#include <QPointer>
 
 namespace kestrel::sim
 {
 
 class InstrumentServer;
+class LineSession;
 
-// One client's connection, or one serial line. Lines run strictly in order; a delayed
-// measurement holds back the lines after it on this connection only. A connection
-// deletes itself when the client has gone and nothing is left to run; a serial line
-// never goes.
+// One client's raw socket, or one serial line: its bytes go to a line session, the
+// replies come back ending in lineEnd. A socket's connection deletes itself when the
+// client has gone (the session finishes what it received); a serial line never goes.
 class InstrumentConnection : public QObject
 {
     Q_OBJECT
 
   public:
-    // Takes the device over; replies end in lineEnd.
+    // Takes the device over.
     InstrumentConnection(QIODevice* device, InstrumentServer& server, QByteArray lineEnd = "\n");
 
   private:
-    struct Pending {
-        QByteArray line;
-        std::optional<FaultKind> fault;
-    };
-
-    void readLines();
-    void runPending();
-    void answer(const Response& response, std::optional<FaultKind> fault);
-    void send(const QByteArray& bytes);
+    void readBytes();
+    void send(QByteArray bytes);
     void peerGone();
 
     QIODevice* device_;
     QAbstractSocket* socket_; // the device, when it is a TCP connection
-    InstrumentServer& server_;
     QByteArray lineEnd_;
-    QByteArray received_;
-    std::deque<Pending> pending_;
-    bool waiting_ = false;
-    bool gone_ = false;
+    QPointer<LineSession> session_;
 };
 
 } // namespace kestrel::sim

@@ -7,6 +7,7 @@
 #include "sim/serialserver.h"
 #include "sim/simoptions.h"
 #include "sim/sourceinstrument.h"
+#include "sim/vxi11server.h"
 
 #include <QCoreApplication>
 
@@ -98,8 +99,28 @@ int main(int argc, char** argv)
         print(stdout, QStringLiteral("kestrel-sim: %1 serial on %2\n")
                           .arg(QLatin1String(instrument.name), line->terminalPath()));
     }
+    std::vector<std::unique_ptr<Vxi11Server>> vxi11Servers;
     for (const auto& instrument : instruments) {
         const QString address = instrument.endpoint.address.toString();
+        if (options.vxi11) {
+            auto& vxi11 =
+                vxi11Servers.emplace_back(std::make_unique<Vxi11Server>(instrument.server));
+            bool denied = false;
+            if (!vxi11->listen(instrument.endpoint.address, Vxi11Server::portmapperPort, &error,
+                               &denied)) {
+                print(stderr, denied ? QStringLiteral("kestrel-sim: --vxi11 needs port 111 on %1, "
+                                                      "which only root may open\n")
+                                           .arg(address)
+                                     : QStringLiteral("kestrel-sim: %1: cannot serve VXI-11 on "
+                                                      "%2: %3\n")
+                                           .arg(QLatin1String(instrument.name), address, error));
+                return 1;
+            }
+            print(stdout,
+                  QStringLiteral("kestrel-sim: %1 VXI-11 on %2:111, core channel on port %3\n")
+                      .arg(QLatin1String(instrument.name), address)
+                      .arg(vxi11->corePort()));
+        }
         if (!instrument.server.listen(instrument.endpoint.address, instrument.endpoint.port,
                                       &error)) {
             print(stderr, QStringLiteral("kestrel-sim: %1: cannot listen on %2:%3: %4\n")

@@ -64,6 +64,10 @@ SimArguments parseSimArguments(const QStringList& args)
             options.serial = true;
             continue;
         }
+        if (arg == QLatin1String("--vxi11")) {
+            options.vxi11 = true;
+            continue;
+        }
 
         QString name = arg;
         QString value;
@@ -175,6 +179,9 @@ QString simHelpText()
         "                       that kestrel-scpi opens like a serial port at any baud\n"
         "                       rate; replies end in CR LF. A close fault there stops\n"
         "                       the reply short, the line stays open\n"
+        "  --vxi11              also serve each instrument over VXI-11: a portmapper on\n"
+        "                       ADDR:111 (TCP and UDP) and the core channel (device\n"
+        "                       inst0) on a free port of ADDR; port 111 needs root\n"
         "  --help               show this help and exit\n"
         "  --version            show the version and exit\n"
         "\n"
@@ -182,6 +189,8 @@ QString simHelpText()
         "line's path with --serial:\n"
         "  kestrel-sim: source serial on /dev/pts/3\n"
         "  kestrel-sim: source listening on 127.0.0.2:5555\n"
+        "With --vxi11, a line before it tells where its core channel is:\n"
+        "  kestrel-sim: source VXI-11 on 127.0.0.2:111, core channel on port 40123\n"
         "SIGINT or SIGTERM ends it.\n"
         "\n"
         "Example:\n"

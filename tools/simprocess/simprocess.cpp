@@ -63,6 +63,17 @@ bool SimProcess::readListeningLines()
         (source ? sourceAddress_ : meterAddress_) = match.captured(2);
         (source ? sourcePort_ : meterPort_) = quint16(match.captured(3).toUInt());
     }
+    // With --vxi11, each instrument's VXI-11 line comes before its listening line.
+    static const QRegularExpression vxi11(
+        QStringLiteral("^kestrel-sim: (source|meter) VXI-11 on [0-9.]+:111, core channel on "
+                       "port ([0-9]+)$"),
+        QRegularExpression::MultilineOption);
+    matches = vxi11.globalMatch(QString::fromUtf8(output_));
+    while (matches.hasNext()) {
+        const QRegularExpressionMatch match = matches.next();
+        (match.captured(1) == QLatin1String("source") ? sourceCorePort_ : meterCorePort_) =
+            quint16(match.captured(2).toUInt());
+    }
     return sourcePort_ != 0 && meterPort_ != 0;
 }
 

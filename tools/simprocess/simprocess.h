@@ -28,6 +28,9 @@ class SimProcess
     // The serial lines' paths (/dev/pts/N) with --serial; empty without.
     QString sourceSerial() const { return sourceSerial_; }
     QString meterSerial() const { return meterSerial_; }
+    // The VXI-11 core channel's port, with --vxi11; 0 without.
+    quint16 sourceCorePort() const { return sourceCorePort_; }
+    quint16 meterCorePort() const { return meterCorePort_; }
 
   private:
     bool readListeningLines();
@@ -40,6 +43,8 @@ class SimProcess
     QString meterSerial_;
     quint16 sourcePort_ = 0;
     quint16 meterPort_ = 0;
+    quint16 sourceCorePort_ = 0;
+    quint16 meterCorePort_ = 0;
 };
 
 } // namespace kestrel
