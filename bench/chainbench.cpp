@@ -148,7 +148,8 @@ int runChainBenchmark(const QStringList& args)
     SimProcess sim;
     QString error;
     QStringList simArgs{QStringLiteral("--source"), QStringLiteral("127.0.0.2:0"),
-                        QStringLiteral("--meter"), QStringLiteral("127.0.0.3:0")};
+                        QStringLiteral("--meter"), QStringLiteral("127.0.0.3:0"),
+                        QStringLiteral("--serial")};
     if (vxi11)
         simArgs << QStringLiteral("--vxi11");
     if (!sim.start(toolPath(QStringLiteral("kestrel-sim")), simArgs, 5000, &error)) {
@@ -170,6 +171,8 @@ int runChainBenchmark(const QStringList& args)
                                           port.toStdString(), query};
     const std::vector<std::string> overVxi11{scpi.toStdString(), "--", address.toStdString(),
                                              "inst0", query};
+    const std::vector<std::string> overSerial{scpi.toStdString(), "--",
+                                              sim.sourceSerial().toStdString(), "115200", query};
     Connection open(address, sim.sourcePort());
     const auto isIdentity = [](const QByteArray& reply) { return reply.startsWith("Kestrel,"); };
 
@@ -185,6 +188,9 @@ int runChainBenchmark(const QStringList& args)
          [&] { return isIdentity(Connection(address, sim.sourcePort()).ask(query)); },
          {}},
         {"bare TCP, one open connection", [&] { return isIdentity(open.ask(query)); }, {}},
+        {"kestrel-scpi over serial (a pty)",
+         [&] { return isIdentity(spawnAndRead(overSerial)); },
+         {}},
     };
     if (vxi11)
         measurements.push_back({"kestrel-scpi over VXI-11 (inst0)",
