@@ -19,7 +19,7 @@ QString number(double value)
 
 QString windowText(const RunFit& fit)
 {
-    const auto volts = [](double v) { return number(v) + QStringLiteral(" V"); };
+    const auto volts = [](double v) -> QString { return number(v) + QStringLiteral(" V"); };
     if (fit.fromVolts && fit.toVolts)
         return volts(*fit.fromVolts) + QStringLiteral(" to ") + volts(*fit.toVolts);
     if (fit.fromVolts)
