@@ -65,7 +65,17 @@ AnalysisPanel::AnalysisPanel(QWidget* parent)
         connect(field, &QLineEdit::editingFinished, this, &AnalysisPanel::windowEdited);
     }
     temperature_->setToolTip(tr("The device's temperature, for the thermal voltage"));
+    // Room for "-0.125" and the placeholder; the results get the rest of the width.
+    for (QLineEdit* field : {from_, to_, temperature_})
+        field->setFixedWidth(field->fontMetrics().horizontalAdvance(QStringLiteral("whole run")) +
+                             16);
+    model_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    model_->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
     results_->setReadOnly(true);
+    results_->setLineWrapMode(QPlainTextEdit::NoWrap); // a result is never split
+    results_->setMinimumWidth(
+        results_->fontMetrics().horizontalAdvance(QStringLiteral("Iph = 0.75945 ± 0.00066 A")) +
+        24);
     results_->setPlaceholderText(tr("Choose a model and press Fit."));
     results_->setToolTip(tr("The fitted values, one per line, with one standard error"));
 
@@ -77,10 +87,12 @@ AnalysisPanel::AnalysisPanel(QWidget* parent)
     window->addWidget(new QLabel(tr("to"), this));
     window->addWidget(to_);
     window->addWidget(new QLabel(QStringLiteral("V"), this));
+    window->addStretch();
     form->addRow(tr("Window:"), window);
     auto* temperature = new QHBoxLayout;
     temperature->addWidget(temperature_);
     temperature->addWidget(new QLabel(QStringLiteral("°C"), this));
+    temperature->addStretch();
     form->addRow(tr("Temperature:"), temperature);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(fit_);

@@ -52,8 +52,9 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
     analysis_ = new AnalysisPanel(analysisBox);
     analysisLayout->addWidget(analysis_);
     below->addWidget(analysisBox);
-    below->setStretchFactor(0, 3);
-    below->setStretchFactor(1, 2);
+    below->setStretchFactor(0, 1);
+    below->setStretchFactor(1, 1);
+    below->setSizes({1000, 1000}); // in proportion: half each
     ui_->chartSplitter->setStretchFactor(0, 3);
     ui_->chartSplitter->setStretchFactor(1, 1);
     ui_->chartSplitter->setSizes({450, 190}); // room for five runs in the history
