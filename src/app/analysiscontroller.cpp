@@ -112,11 +112,11 @@ void AnalysisController::currentRunChanged()
     if (!panel_)
         return;
     panel_->clearResults();
-    const std::shared_ptr<const Run> run = session_.currentRun();
-    if (!run || run->fits.empty())
+    const std::vector<RunFit> fits = session_.fitsOf(session_.currentRun());
+    if (fits.empty())
         return;
     // The latest kept fit: its words as they were kept, its curve drawn again.
-    const RunFit& latest = run->fits.back();
+    const RunFit& latest = fits.back();
     panel_->setRequest(fitRequest(latest));
     panel_->showResults(quantityLines(latest));
     start(fitRequest(latest), false, quantityLines(latest));

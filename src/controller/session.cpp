@@ -298,9 +298,7 @@ void Session::exportCsv(const QString& path)
         return;
     }
     Run copy = *run;
-    for (const auto& [fitted, fit] : addedFits_)
-        if (fitted.lock() == run)
-            copy.fits.push_back(fit);
+    copy.fits = fitsOf(run);
     fileQueue_.run(
         this,
         [path, copy = std::move(copy)](const CancelSignal&) {
@@ -317,6 +315,15 @@ void Session::addFit(const std::shared_ptr<const Run>& run, const RunFit& fit)
 {
     std::erase_if(addedFits_, [](const auto& entry) { return entry.first.expired(); });
     addedFits_.emplace_back(run, fit);
+}
+
+std::vector<RunFit> Session::fitsOf(const std::shared_ptr<const Run>& run) const
+{
+    std::vector<RunFit> fits = run ? run->fits : std::vector<RunFit>();
+    for (const auto& [fitted, fit] : addedFits_)
+        if (run && fitted.lock() == run)
+            fits.push_back(fit);
+    return fits;
 }
 
 bool Session::shutdown(const QString& why)

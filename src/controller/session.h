@@ -85,6 +85,8 @@ class Session : public QObject
     }
     // A fit of run made in this session: Export writes it with the run's own.
     void addFit(const std::shared_ptr<const Run>& run, const RunFit& fit);
+    // The run's fits, those it was read with and those made since, oldest first.
+    std::vector<RunFit> fitsOf(const std::shared_ptr<const Run>& run) const;
     // Every run in the store, read on a thread of its own.
     RunHistory& history() { return history_; }
     // Why Save or Export has nothing to write ("Nothing to save: ..."), or empty.
