@@ -14,20 +14,23 @@ AnalysisController::AnalysisController(Session& session, AnalysisPanel* panel, B
     connect(&session_, &Session::currentRunChanged, this, &AnalysisController::currentRunChanged);
     if (panel_) {
         connect(panel_, &AnalysisPanel::fitRequested, this, &AnalysisController::fit);
-        connect(panel_, &AnalysisPanel::windowEdited, this, [this] {
-            if (!chart_)
-                return;
-            const auto request = panel_->request();
-            const FitRequest* window = std::get_if<FitRequest>(&request);
-            if (window && (window->fromVolts || window->toVolts))
-                chart_->showWindow(window->fromVolts, window->toVolts);
-            else
-                chart_->clearWindow();
-        });
+        connect(panel_, &AnalysisPanel::windowEdited, this, &AnalysisController::showWindow);
     }
     if (chart_ && panel_)
         connect(chart_, &BarChart::windowMarked, panel_,
                 [this](double from, double to) { panel_->setWindow(from, to); });
+}
+
+void AnalysisController::showWindow()
+{
+    if (!chart_ || !panel_)
+        return;
+    const auto request = panel_->request();
+    const FitRequest* window = std::get_if<FitRequest>(&request);
+    if (window && (window->fromVolts || window->toVolts))
+        chart_->showWindow(window->fromVolts, window->toVolts);
+    else
+        chart_->clearWindow();
 }
 
 void AnalysisController::setSweeping(bool sweeping)
@@ -118,6 +121,7 @@ void AnalysisController::currentRunChanged()
     // The latest kept fit: its words as they were kept, its curve drawn again.
     const RunFit& latest = fits.back();
     panel_->setRequest(fitRequest(latest));
+    showWindow();
     panel_->showResults(quantityLines(latest));
     start(fitRequest(latest), false, quantityLines(latest));
 }

@@ -40,6 +40,7 @@ class AnalysisController : public QObject
     // Fits run's points on the worker; store: keep the result with the run.
     void start(const FitRequest& request, bool store, const QString& storedText);
     void fail(const QString& sentence);
+    void showWindow(); // the window the fields hold, shaded on the chart
 
     Session& session_;
     QPointer<AnalysisPanel> panel_;

@@ -136,12 +136,12 @@ std::variant<FitRequest, QString> AnalysisPanel::request() const
     if (request.fromVolts && request.toVolts && *request.fromVolts >= *request.toVolts)
         return tr("The window must start below its end: %1 V to %2 V is empty.")
             .arg(fieldText(request.fromVolts), fieldText(request.toVolts));
-    const QString kelvinText = temperature_->text().trimmed();
-    const auto celsius = parseNumber(kelvinText.toStdString());
+    const QString celsiusText = temperature_->text().trimmed();
+    const auto celsius = parseNumber(celsiusText.toStdString());
     if (!celsius || !(*celsius > -273.15) || *celsius > 1000.0)
         return tr("The temperature must be in degrees Celsius, above -273.15 and up to 1000, "
                   "not '%1'.")
-            .arg(kelvinText);
+            .arg(celsiusText);
     request.temperatureC = *celsius;
     return request;
 }
