@@ -47,7 +47,6 @@ void AnalysisController::fail(const QString& sentence)
         panel_->showFailure(sentence);
     if (chart_)
         chart_->clearFit();
-    emit fitShown(false);
 }
 
 void AnalysisController::fit()
@@ -102,7 +101,6 @@ void AnalysisController::start(const FitRequest& request, bool store, const QStr
                 if (id > 0)
                     session_.history().addFit(id, kept);
             }
-            emit fitShown(true);
         });
 }
 

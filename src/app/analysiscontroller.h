@@ -31,10 +31,6 @@ class AnalysisController : public QObject
     void fit();
     void setSweeping(bool sweeping);
 
-  signals:
-    // A fit came back and is shown (ok) or its failure is (not ok).
-    void fitShown(bool ok);
-
   private:
     void currentRunChanged();
     // Fits run's points on the worker; store: keep the result with the run.
