@@ -12,6 +12,89 @@ namespace
 
 constexpr double relativeError = 1e-3;
 
+SingleDiode diodeAt(std::span<const double> x, double thermal, bool shunt)
+{
+    SingleDiode m;
+    m.iph = 0.0;
+    m.i0 = std::exp(x[0]);
+    m.a = std::exp(x[1]) * thermal;
+    m.rs = std::exp(x[2]);
+    m.rsh = shunt ? std::exp(x[3]) : std::numeric_limits<double>::infinity();
+    return m;
+}
+
+// Starting values: the lower part of the forward curve (in decades) is the junction's
+// exponential, I = Is exp(V / (n Vt)), once the shunt's share V / Rsh is taken off;
+// what the top points lack of it is the drop on Rs.
+std::vector<double> startingValues(const IVPointList& used, double thermal, double shuntOhms)
+{
+    IVPointList junction; // (V, junction current) where the junction carries most of I
+    for (const auto& [v, i] : used)
+        if (i - v / shuntOhms > 0.5 * i)
+            junction.push_back({v, std::log(i - v / shuntOhms)});
+    if (junction.size() < 3)
+        junction = {{used.front()[0], std::log(used.front()[1])},
+                    {used.back()[0], std::log(used.back()[1])}};
+    const double logLimit = junction.front()[1] + 0.4 * (junction.back()[1] - junction.front()[1]);
+    double n = 0, sv = 0, sy = 0, svv = 0, svy = 0;
+    for (const auto& [v, y] : junction) {
+        if (y > logLimit && n >= 3)
+            break;
+        n += 1;
+        sv += v;
+        sy += y;
+        svv += v * v;
+        svy += v * y;
+    }
+    double slope = (n * svy - sv * sy) / (n * svv - sv * sv);
+    double ideality = 1.0 / (slope * thermal);
+    if (!(ideality > 0.5 && ideality < 20)) {
+        ideality = 2.0;
+        slope = 1.0 / (ideality * thermal);
+    }
+    const double saturation = std::exp((sy - slope * sv) / n);
+
+    std::vector<double> ratios;
+    for (std::size_t k = used.size() - std::max<std::size_t>(1, used.size() / 10); k < used.size();
+         ++k) {
+        const auto [v, i] = used[k];
+        ratios.push_back((v - ideality * thermal * std::log1p(i / saturation)) / i);
+    }
+    std::nth_element(ratios.begin(), ratios.begin() + ratios.size() / 2, ratios.end());
+    double series = ratios[ratios.size() / 2];
+    const auto [topV, topI] = used.back();
+    if (!(series > 1e-6 * topV / topI))
+        series = 1e-3 * topV / topI;
+
+    std::vector<double> x{std::log(saturation), std::log(ideality), std::log(series)};
+    if (std::isfinite(shuntOhms))
+        x.push_back(std::log(shuntOhms));
+    return x;
+}
+
+// Guesses of the shunt: the slope in reverse bias, where it carries all the current, and
+// the lowest forward point's V / I, which it cannot exceed by much.
+std::vector<double> shuntGuesses(const IVPointList& points, const IVPointList& used)
+{
+    std::vector<double> guesses{used.front()[0] / used.front()[1]};
+    double n = 0, sv = 0, si = 0, svv = 0, svi = 0;
+    for (const auto& [v, i] : points) {
+        if (v >= 0)
+            break;
+        n += 1;
+        sv += v;
+        si += i;
+        svv += v * v;
+        svi += v * i;
+    }
+    const double slope = (n * svi - sv * si) / (n * svv - sv * sv);
+    if (n >= 3 && slope > 0)
+        guesses.push_back(1.0 / slope);
+    return guesses;
+}
+
+} // namespace
+
 // The standard deviation of the reading noise, from where the curve is flattest: the
 // second differences of white noise have variance 6 sigma^2, and over a block of nine
 // points a smooth curve adds little. The median over the quarter of blocks with the
@@ -45,66 +128,6 @@ double noiseFloor(const IVPointList& points)
     std::nth_element(sigmas.begin(), sigmas.begin() + sigmas.size() / 2, sigmas.end());
     return sigmas[sigmas.size() / 2];
 }
-
-SingleDiode diodeAt(std::span<const double> x, double thermal, bool shunt)
-{
-    SingleDiode m;
-    m.iph = 0.0;
-    m.i0 = std::exp(x[0]);
-    m.a = std::exp(x[1]) * thermal;
-    m.rs = std::exp(x[2]);
-    m.rsh = shunt ? std::exp(x[3]) : std::numeric_limits<double>::infinity();
-    return m;
-}
-
-// Starting values: the lower part of the forward curve (in decades) is the junction's
-// exponential, I = Is exp(V / (n Vt)); what the top points lack of it is the drop on Rs.
-std::vector<double> startingValues(const IVPointList& used, double thermal, bool shunt)
-{
-    double lowest = used.front()[1], highest = used.front()[1];
-    for (const auto& point : used) {
-        lowest = std::min(lowest, point[1]);
-        highest = std::max(highest, point[1]);
-    }
-    const double logLimit = std::log(lowest) + 0.4 * (std::log(highest) - std::log(lowest));
-    double n = 0, sv = 0, sy = 0, svv = 0, svy = 0;
-    for (const auto& [v, i] : used) {
-        if (std::log(i) > logLimit && n >= 3)
-            break;
-        const double y = std::log(i);
-        n += 1;
-        sv += v;
-        sy += y;
-        svv += v * v;
-        svy += v * y;
-    }
-    double slope = (n * svy - sv * sy) / (n * svv - sv * sv);
-    double ideality = 1.0 / (slope * thermal);
-    if (!(ideality > 0.5 && ideality < 20)) {
-        ideality = 2.0;
-        slope = 1.0 / (ideality * thermal);
-    }
-    const double saturation = std::exp((sy - slope * sv) / n);
-
-    std::vector<double> ratios;
-    for (std::size_t k = used.size() - std::max<std::size_t>(1, used.size() / 10); k < used.size();
-         ++k) {
-        const auto [v, i] = used[k];
-        ratios.push_back((v - ideality * thermal * std::log1p(i / saturation)) / i);
-    }
-    std::nth_element(ratios.begin(), ratios.begin() + ratios.size() / 2, ratios.end());
-    double series = ratios[ratios.size() / 2];
-    const auto [topV, topI] = used.back();
-    if (!(series > 1e-6 * topV / topI))
-        series = 1e-3 * topV / topI;
-
-    std::vector<double> x{std::log(saturation), std::log(ideality), std::log(series)};
-    if (shunt)
-        x.push_back(std::log(100.0 * used.front()[0] / used.front()[1]));
-    return x;
-}
-
-} // namespace
 
 FitResult fitDiode(const IVPointList& points, const FitOptions& options)
 {
@@ -156,8 +179,13 @@ FitResult fitDiode(const IVPointList& points, const FitOptions& options)
         };
     };
 
-    const LeastSquaresResult solved =
-        fitInStages(used, {startingValues(used, thermal, shunt)}, model);
+    std::vector<std::vector<double>> starts;
+    if (shunt)
+        for (double shuntOhms : shuntGuesses(points, used))
+            starts.push_back(startingValues(used, thermal, shuntOhms));
+    else
+        starts.push_back(startingValues(used, thermal, std::numeric_limits<double>::infinity()));
+    const LeastSquaresResult solved = fitInStages(used, starts, model);
     if (solved.outcome == LeastSquaresResult::Outcome::IterationLimit)
         return failedFit(Model::Diode, "The diode fit did not converge within 200 iterations; "
                                        "narrow the window to the forward region.");

@@ -13,6 +13,9 @@ FitResult fitLinear(const IVPointList& points, const FitOptions& options);
 FitResult fitDiode(const IVPointList& points, const FitOptions& options);
 FitResult fitSolar(const IVPointList& points, const FitOptions& options);
 
+// The standard deviation of the readings' noise where the curve is flattest.
+double noiseFloor(const IVPointList& points);
+
 FitResult failedFit(Model model, std::string sentence);
 
 // About 200 points of current(V), evenly spaced from the first to the last voltage.

@@ -81,6 +81,10 @@ FitResult fitSolar(const IVPointList& window, const FitOptions& options)
         below[1] == above[1] ? above[0]
                              : below[0] + (above[0] - below[0]) * below[1] / (below[1] - above[1]);
 
+    // A generated current lost in the noise, or too few points to show it, is none.
+    if (shortCircuit <= 5 * noiseFloor(points) || kOpen - k0 < 3)
+        return failedFit(Model::Solar, noQuadrant);
+
     IVPoint maximum{0.0, 0.0};
     for (std::size_t k = k0; k < kOpen; ++k)
         if (points[k][0] * points[k][1] > maximum[0] * maximum[1])
