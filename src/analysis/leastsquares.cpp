@@ -230,7 +230,7 @@ LeastSquaresResult fitInStages(const IVPointList& points,
     if (!staged || best.outcome != LeastSquaresResult::Outcome::Converged)
         return best;
 
-    LeastSquaresProblem refinement{points.size(), best.x, model(points), 50, 1e-8, 0.01};
+    LeastSquaresProblem refinement{points.size(), best.x, model(points), 200, 1e-8, 0.01};
     LeastSquaresResult refined = solveLeastSquares(refinement, true);
     refined.iterations += best.iterations;
     return refined;
