@@ -221,6 +221,10 @@ void TestAnalysis::failuresSaySoAndGiveNoResult_data()
     QTest::addRow("no forward region")
         << int(Model::Diode) << "diode" << -1.0 << 0.0
         << "The window has no forward region: no point above 0 V draws a positive current.";
+    QTest::addRow("forward region in the noise")
+        << int(Model::Diode) << "diode" << -1.0 << 0.4
+        << "The forward region of the window holds 0 points above the noise floor; a diode "
+           "fit needs at least 6.";
     QTest::addRow("no generating quadrant")
         << int(Model::Solar) << "diode" << -1.0 << 1.0
         << "The curve does not cross 0 V and 0 A, so it shows no generating quadrant.";

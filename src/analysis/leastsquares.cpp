@@ -64,8 +64,9 @@ struct Evaluator {
         auto* self = static_cast<Evaluator*>(data);
         if (!self->evaluate(at))
             return GSL_EDOM;
-        // The fit's workspace is allocated n x p, so its rows are contiguous.
-        std::copy(self->jacobian.begin(), self->jacobian.end(), out->data);
+        const std::size_t p = self->p;
+        for (std::size_t row = 0; row < out->size1; ++row)
+            std::copy_n(&self->jacobian[row * p], p, out->data + row * out->tda);
         return GSL_SUCCESS;
     }
 };
