@@ -1,4 +1,5 @@
 #include "analysis/fit.h"
+#include "analysis/singlediode.h"
 #include "data/currentranges.h"
 #include "data/runfile.h"
 #include "sim/device.h"
@@ -78,6 +79,7 @@ class TestAnalysis : public QObject
     void solarFitMatchesPublishedRtcFranceParameters();
     void failuresSaySoAndGiveNoResult_data();
     void failuresSaySoAndGiveNoResult();
+    void lambertWSolvesItsEquationWithoutOverflow();
     void quantitiesShowDigitsMatchedToTheirError_data();
     void quantitiesShowDigitsMatchedToTheirError();
 };
@@ -103,9 +105,12 @@ void TestAnalysis::diodeFitRecoversParameters_data()
     QTest::addColumn<QString>("device");
     QTest::addColumn<double>("to");
     QTest::addColumn<bool>("shunt");
-    QTest::addRow("kestrel-sim diode") << "diode" << 5.0 << false;
+    QTest::addColumn<int>("steps");
+    QTest::addRow("kestrel-sim diode") << "diode" << 5.0 << false << 400;
+    // Over many points the fit searches on a subset first.
+    QTest::addRow("20001 points") << "diode" << 5.0 << false << 20000;
     // A dark cell is a diode with series and shunt resistance.
-    QTest::addRow("dark cell, shunt") << "solar:0,10,1000" << 1.5 << true;
+    QTest::addRow("dark cell, shunt") << "solar:0,10,1000" << 1.5 << true << 400;
 }
 
 // The tolerances: n within 2 %, Is within 20 %, the resistances within 1 % and 5 %.
@@ -114,9 +119,10 @@ void TestAnalysis::diodeFitRecoversParameters()
     QFETCH(QString, device);
     QFETCH(double, to);
     QFETCH(bool, shunt);
+    QFETCH(int, steps);
     QString error;
     const auto dut = sim::makeDevice(device, &error);
-    const IVPointList points = sweep(*dut, -1.0, to, 400);
+    const IVPointList points = sweep(*dut, -1.0, to, steps);
     FitOptions options{Model::Diode, {}, 300.0, shunt};
     const FitResult result = fit(points, options);
     QVERIFY2(result.ok(), result.failure.c_str());
@@ -215,6 +221,10 @@ void TestAnalysis::failuresSaySoAndGiveNoResult_data()
     QTest::addRow("no forward region")
         << int(Model::Diode) << "diode" << -1.0 << 0.0
         << "The window has no forward region: no point above 0 V draws a positive current.";
+    QTest::addRow("forward region in the noise")
+        << int(Model::Diode) << "diode" << -1.0 << 0.4
+        << "The forward region of the window holds 0 points above the noise floor; a diode "
+           "fit needs at least 6.";
     QTest::addRow("no generating quadrant")
         << int(Model::Solar) << "diode" << -1.0 << 1.0
         << "The curve does not cross 0 V and 0 A, so it shows no generating quadrant.";
@@ -236,6 +246,18 @@ void TestAnalysis::failuresSaySoAndGiveNoResult()
     QCOMPARE(QString::fromStdString(result.failure), sentence);
     QVERIFY(result.quantities.empty() && result.curve.empty());
     QCOMPARE(QString::fromStdString(describe(result)), sentence + "\n");
+}
+
+// W e^W = x, that is W + ln W = ln x, on both sides of the switch to the log form and
+// far beyond where exp(ln x) overflows.
+void TestAnalysis::lambertWSolvesItsEquationWithoutOverflow()
+{
+    for (double logX = -30.0; logX < 2000.0; logX = logX < 50 ? logX + 0.01 : logX * 1.1) {
+        const double w = lambertW0OfExp(logX);
+        const double residual =
+            logX > 1 ? (w + std::log(w) - logX) / logX : w * std::exp(w) / std::exp(logX) - 1.0;
+        QVERIFY2(std::abs(residual) < 1e-14, qPrintable(QString::number(logX)));
+    }
 }
 
 void TestAnalysis::quantitiesShowDigitsMatchedToTheirError_data()

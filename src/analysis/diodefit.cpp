@@ -158,13 +158,21 @@ FitResult fitDiode(const IVPointList& points, const FitOptions& options)
                                            std::to_string(p + 3) + ".");
 
     const bool shunt = options.shunt;
+    // The model's currents at the last parameters evaluated, most often the solution's:
+    // over a large set, evaluating them once more would cost as much as an iteration.
+    struct {
+        std::vector<double> x, amps;
+    } last;
     const auto model = [&](const IVPointList& data) -> ResidualFunction {
-        return [&data, thermal, shunt, floor, p](std::span<const double> x, std::span<double> r,
-                                                 std::span<double> jacobian) {
+        return [&data, &last, thermal, shunt, floor,
+                p](std::span<const double> x, std::span<double> r, std::span<double> jacobian) {
             const SingleDiode m = diodeAt(x, thermal, shunt);
+            last.x.assign(x.begin(), x.end());
+            last.amps.resize(data.size());
             for (std::size_t k = 0; k < data.size(); ++k) {
                 const auto [v, measured] = data[k];
                 const double amps = -m.current(v);
+                last.amps[k] = amps;
                 const double weight = 1.0 / std::hypot(floor, relativeError * measured);
                 r[k] = (amps - measured) * weight;
                 const Slopes s = slopes(m, v, -amps);
@@ -200,9 +208,10 @@ FitResult fitDiode(const IVPointList& points, const FitOptions& options)
                              std::string(shunt ? " or fit without the shunt." : "."));
 
     const SingleDiode m = diodeAt(solved.x, thermal, shunt);
+    const bool recorded = last.x == solved.x && last.amps.size() == used.size();
     double squares = 0.0;
-    for (const auto& [v, measured] : used) {
-        const double d = -m.current(v) - measured;
+    for (std::size_t k = 0; k < used.size(); ++k) {
+        const double d = (recorded ? last.amps[k] : -m.current(used[k][0])) - used[k][1];
         squares += d * d;
     }
 

@@ -48,11 +48,20 @@ struct FitResult {
     bool ok() const { return failure.empty(); }
 };
 
-// Pure and thread-safe: runs on any thread, no Qt.
+// Pure and thread-safe: runs on any thread, no Qt. Overload marks and non-finite
+// readings are left out; the order of the points does not matter.
+//   Linear: R, offset, r2 by least squares over the window.
+//   Diode:  Is, n, Rs (and Rsh with shunt) of I = Is (exp((V - I Rs)/(n Vt)) - 1)
+//           [+ (V - I Rs)/Rsh], over the forward points above the noise floor.
+//   Solar:  Isc, Voc, Pmax, Vmp, Imp, FF from the points (crossings interpolated), then
+//           Iph, I0, n, Rs, Rsh of the single-diode model over the whole window. Either
+//           sign convention; the quantities are in the photovoltaic one (Isc > 0), the
+//           curve in the run's own.
 FitResult fit(const IVPointList& points, const FitOptions& options);
 
-// "Rs = 0.03655 ± 0.0012 Ohm", "n = 1.477 ± 0.02", "FF = 0.7312"; C locale, whatever
-// the user's locale. Values keep enough digits for their error.
+// "Rs = 0.03655 ± 0.00049 Ohm", "n = 1.477 ± 0.011", "FF = 0.7119": the error to two
+// significant digits and the value to the same place; C locale, whatever the user's
+// locale. Outside 1e-3 .. 1e6 in powers of ten: "I0 = 3.11e-07 ± 3.3e-08 A".
 std::string formatQuantity(const Quantity& quantity);
 
 // One formatQuantity line per result, each ending in a line feed; the failure sentence

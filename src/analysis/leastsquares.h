@@ -21,6 +21,8 @@ struct LeastSquaresProblem {
     std::vector<double> start;
     ResidualFunction residuals;
     int maxIterations = 200;
+    double stepTolerance = 1e-10; // relative change in each parameter that ends the search
+    double errorFraction = 0.0;   // above 0: a step this small against the errors ends it too
 };
 
 struct LeastSquaresResult {
@@ -33,7 +35,7 @@ struct LeastSquaresResult {
     double chiSquared = 0.0;    // sum of squared residuals
 };
 
-// Trust-region Levenberg-Marquardt (gsl_multifit_nlinear). With computeErrors, the
+// A trust-region search (gsl_multifit_nlinear, dogleg). With computeErrors, the
 // covariance at the solution gives the standard errors.
 LeastSquaresResult solveLeastSquares(const LeastSquaresProblem& problem, bool computeErrors);
 

@@ -7,14 +7,20 @@ namespace kestrel::analysis
 
 double lambertW0OfExp(double logX)
 {
-    if (logX < 500.0)
+    if (logX < 2.0)
         return gsl_sf_lambert_W0(std::exp(logX));
-    // w + ln w = logX; from w = logX - ln(logX), Newton converges in a few steps.
-    double w = logX - std::log(logX);
-    for (int i = 0; i < 6; ++i) {
-        const double step = (w + std::log(w) - logX) / (1.0 + 1.0 / w);
-        w -= step;
-        if (std::abs(step) <= 1e-15 * w)
+    // Above e^2, solve w + ln w = logX directly: no exp(logX) to overflow, and from the
+    // asymptotic start Fritsch's iteration (error to the fourth power each step) needs
+    // two or three logarithms where the general routine spends several exponentials.
+    // Most points of a forward diode curve lie here.
+    const double logLog = std::log(logX);
+    double w = logX - logLog + logLog / logX;
+    for (int i = 0; i < 4; ++i) {
+        const double z = logX - w - std::log(w);
+        const double q = 2.0 * (1.0 + w) * (1.0 + w + 2.0 * z / 3.0);
+        const double e = z / (1.0 + w) * (q - z) / (q - 2.0 * z);
+        w *= 1.0 + e;
+        if (std::abs(e) < 1e-15)
             break;
     }
     return w;
