@@ -2,6 +2,7 @@
 
 #include "chainbench.h"
 #include "chartbench.h"
+#include "fitbench.h"
 #include "responsivenessbench.h"
 #include "storebench.h"
 #include "sweepbench.h"
@@ -30,6 +31,8 @@ std::span<const Benchmark> allBenchmarks()
          "responsiveness [--seconds S] [--points N]  event-loop stalls: slow meter; a sweep "
          "growing to 100000 points",
          runResponsivenessBenchmark},
+        {"fit", "fit [--runs N] [--points N]  a diode fit over 200001 points on a worker thread",
+         runFitBenchmark},
     };
     return list;
 }

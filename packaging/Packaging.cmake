@@ -114,7 +114,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries come from dpkg-shlibdeps; zsh runs every instrument command, and the
 # run store needs Qt's SQLite driver, a plugin that no program links.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "zsh, libqt6sql6-sqlite")
+# The fits run on GSL; named here as well, so the package holds it whichever programs
+# link it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "zsh, libqt6sql6-sqlite, libgsl27")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The long description: CPack indents each line and turns the empty one into " .".
 string(JOIN "\n" CPACK_DEBIAN_PACKAGE_DESCRIPTION

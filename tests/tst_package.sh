@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package builds from this build tree and is one that apt installs on a
 # fresh Debian 12: it holds exactly the files an install does, under /usr, with the
-# usual modes; its stripped programs run; Depends carries zsh, and the Qt libraries and
-# libtirpc (VXI-11) found by dpkg-shlibdeps; lintian finds no error.
+# usual modes; its stripped programs run; Depends carries zsh, and GSL, libtirpc (VXI-11)
+# and the Qt libraries found by dpkg-shlibdeps; lintian finds no error.
 #   tst_package.sh CPACK_CONFIG VERSION
 set -uo pipefail
 
@@ -38,7 +38,7 @@ echo "Depends: $depends"
 # Names in Depends, without versions or alternatives' bars.
 depends_names=" $(printf '%s' "$depends" | tr ',|' '\n\n' | sed 's/(.*)//; s/^ *//; s/ *$//' | tr '\n' ' ') "
 for pkg in zsh libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6svg6 \
-    libqt6sql6 libqt6sql6-sqlite libtirpc3; do
+    libqt6sql6 libqt6sql6-sqlite libtirpc3 libgsl27; do
     [[ "$depends_names" == *" $pkg "* ]] || fail "Depends lacks $pkg"
 done
 

@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include <bit>
+#include <cmath>
 #include <csignal>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -149,7 +150,7 @@ void TestStore::refusesWhatIsNotItsOwn_data()
     QTest::addColumn<QString>("reason");
     QTest::newRow("a newer store") << "PRAGMA user_version = 7"
                                    << "was written by a newer Kestrel (store version 7; this one "
-                                      "knows up to 2); it was left as it is";
+                                      "knows up to 3); it was left as it is";
     QTest::newRow("someone else's database") << "CREATE TABLE notes (text)"
                                              << "holds tables that are not a Kestrel store";
     QTest::newRow("a text file") << ""
@@ -276,7 +277,8 @@ void TestStore::importsWhatItExports()
     QCOMPARE(std::get<Run>(readRunFile("[[0.5, -0.0]]\n")).points, (IVPointList{{0.5, -0.0}}));
 }
 
-// A store written before settle times, rates and notes keeps every run and point.
+// A store written before settle times, rates, notes and fits keeps every run and point;
+// fits go with a run from then on, read back as kept, and are deleted with it.
 void TestStore::keepsTheRunsOfAVersion1Store()
 {
     QTemporaryDir dir;
@@ -309,6 +311,30 @@ void TestStore::keepsTheRunsOfAVersion1Store()
             stored->run.settings.meterRate == MeterRate::Medium);
     QVERIFY(stored->note.isEmpty() && store.setNote(7, "kept"));
     QVERIFY(store.beginRun(sampleRun(), "Kestrel", thisProcess()) == 8);
+
+    RunFit fit{analysis::Model::Diode, 0.3, std::nullopt, -12.5, true, {}, QDateTime()};
+    fit.quantities = {{"Is", 1.02e-12, 3e-14, "A"}, {"FF", -0.0, std::nullopt, ""}};
+    QVERIFY(store.addFit(7, fit) && store.addFit(7, RunFit{}) && store.addFit(8, fit));
+    QVERIFY(!store.addFit(99, fit));
+    const std::vector<RunFit> fits = store.load(7)->run.fits;
+    QCOMPARE(fits.size(), std::size_t(2));
+    const RunFit& back = fits.front();
+    QVERIFY(back.model == analysis::Model::Diode && back.fromVolts == 0.3 && !back.toVolts &&
+            back.temperatureC == -12.5 && back.shunt && fits.back().quantities.empty());
+    QCOMPARE(back.quantities.size(), std::size_t(2));
+    const analysis::Quantity &is = back.quantities[0], &ff = back.quantities[1];
+    QVERIFY(is.name == "Is" && is.value == 1.02e-12 && is.error == 3e-14 && is.unit == "A");
+    QVERIFY(ff.name == "FF" && std::signbit(ff.value) && !ff.error && ff.unit.empty());
+    QVERIFY(store.remove(7));
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "count");
+    db.setDatabaseName(path);
+    QVERIFY(db.open());
+    QSqlQuery left(db);
+    QVERIFY(
+        left.exec("SELECT (SELECT count(*) FROM fits), (SELECT count(*) FROM fit_quantities)") &&
+        left.next());
+    QCOMPARE(left.value(0).toInt(), 1); // run 8's
+    QCOMPARE(left.value(1).toInt(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestStore)

@@ -104,6 +104,7 @@ class TestSweepTool : public QObject
     void aStoreThatFailsIsReported();
     void badArgumentsSendNothing_data();
     void badArgumentsSendNothing();
+    void readsTheDeviceOffItsCurve();
 };
 
 void TestSweepTool::completeSweepWritesExactlyTheData()
@@ -285,7 +286,7 @@ void TestSweepTool::aStoreThatFailsIsReported()
     if (!full) {
         QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "newer");
         db.setDatabaseName(store);
-        QVERIFY(db.open() && QSqlQuery(db).exec("PRAGMA user_version = 3"));
+        QVERIFY(db.open() && QSqlQuery(db).exec("PRAGMA user_version = 99"));
         db.close();
     }
     QSqlDatabase::removeDatabase("newer");
@@ -323,6 +324,10 @@ void TestSweepTool::badArgumentsSendNothing_data()
                             << "--out <tmp>/fifo: it is not a regular file";
     QTest::newRow("a device") << QStringList{"--png", "<tmp>/null.png"}
                               << "--png <tmp>/null.png: it is not a regular file";
+    QTest::newRow("unknown model") << QStringList{"--analyze", "cubic"}
+                                   << "--analyze must be linear, diode or solar, not 'cubic'";
+    QTest::newRow("shunt alone") << QStringList{"--shunt"}
+                                 << "--temperature and --shunt belong to --analyze";
     for (const char* settle : {"60001", "-1", "0.5", "1,5"})
         QTest::newRow(settle) << QStringList{"--settle-ms", settle}
                               << QString("--settle-ms must be a whole number of milliseconds "
@@ -350,6 +355,46 @@ void TestSweepTool::badArgumentsSendNothing()
     QTest::qWait(100);
     QCOMPARE(bench.sim.log(), QStringList());
     QCOMPARE(QFileInfo(tmp + "/fifo").isFile(), false); // still the pipe it was
+}
+
+// Both tools print the fit's lines and keep the fit with the run; the CSV carries it and
+// reads back in; a fit without enough points says so and keeps nothing.
+void TestSweepTool::readsTheDeviceOffItsCurve()
+{
+    SweepBench bench({"--noise", "1e-4"});
+    QVERIFY(bench.started);
+    QCOMPARE(bench.run({"--start", "-5", "--stop", "5", "--steps", "40", "--csv",
+                        bench.path("iv.csv"), "--analyze", "linear"}),
+             0);
+    const auto resistance = [](const QByteArray& lines) {
+        const qsizetype at = lines.indexOf("\nR = ") + 5;
+        return at < 5 ? 0.0 : lines.mid(at, lines.indexOf(' ', at) - at).toDouble();
+    };
+    QVERIFY2(std::abs(resistance(bench.out) / 1000.0 - 1.0) < 1e-3, bench.out.constData());
+    QVERIFY(bench.out.contains("\nr2 = ") && bench.out.contains(" Ohm\n"));
+    const QByteArray csv = bench.read("iv.csv");
+    QVERIFY2(csv.contains("\n# fit linear: R = ") && csv.contains("(whole run, 25.0 °C)\n"),
+             csv.constData());
+
+    const QString runs = kestrelToolPath("kestrel-runs"), store = bench.path("runs.sqlite");
+    ToolRun analyze =
+        runTool(runs, {"--store", store, "analyze", "1", "--model", "linear", "--from", "0"});
+    QCOMPARE(analyze.exitCode, 0);
+    QVERIFY2(std::abs(resistance("\n" + analyze.out) / 1000.0 - 1.0) < 1e-3,
+             analyze.out.constData());
+    analyze = runTool(runs, {"--store", store, "analyze", "1", "--model", "linear", "--from", "0.1",
+                             "--to", "0.2"});
+    QCOMPARE(analyze.exitCode, 1);
+    QVERIFY(analyze.err.startsWith("kestrel-runs: run 1: ") && analyze.out.isEmpty());
+    // The sweep's fit and the one of 0 V up are kept; the failed one is not.
+    const ToolRun exported =
+        runTool(runs, {"--store", store, "export", "1", bench.path("again.csv")});
+    QVERIFY2(exported.exitCode == 0, exported.err.constData());
+    const QByteArray again = bench.read("again.csv");
+    QCOMPARE(again.count("\n# fit linear: "), 2);
+    QVERIFY(again.contains("(from 0.0 V, 25.0 °C)\n"));
+    const ToolRun imported = runTool(runs, {"--store", store, "import", bench.path("again.csv")});
+    QCOMPARE(imported.out, QByteArray("2\n"));
 }
 
 QTEST_GUILESS_MAIN(TestSweepTool)

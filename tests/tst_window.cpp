@@ -1,19 +1,24 @@
 // The measurement window: what it shows, what it lets the user do and when, and what
 // its files hold. The instruments are kestrel-sim's own, in this process.
+#include "app/analysispanel.h"
 #include "app/historypanel.h"
 #include "app/mainwindow.h"
 #include "chart/barchart.h"
 #include "data/ivpoints.h"
+#include "data/runfile.h"
 #include "link/signalwatcher.h"
 #include "simlink.h"
 #include "store/rundatabase.h"
 
 #include <QApplication>
+#include <qcustomplot.h>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QImage>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -98,6 +103,7 @@ class TestWindow : public QObject
     void aStoreThatFailsIsALastingWarning();
     void everyRunIsAtHand();
     void fitsALaptopScreen();
+    void readsTheDeviceOffItsCurve();
 };
 
 void TestWindow::startsFromTheStoredEndpoints_data()
@@ -485,9 +491,6 @@ void TestWindow::aStoreThatFailsIsALastingWarning()
     QCOMPARE(bench.questions.size(), 1);
 }
 
-QTEST_MAIN(TestWindow)
-#include "tst_window.moc"
-
 // Open brings a file in as a run, the history lists it, ticks show runs, the selected
 // run is the one saved, notes are kept and deleting asks.
 void TestWindow::everyRunIsAtHand()
@@ -579,3 +582,81 @@ void TestWindow::fitsALaptopScreen()
         QVERIFY(bench.window->chart().height() >= 260);
     }
 }
+
+// The current run's fit: its lines, its curve over the run, kept with the run and written
+// in its CSV. Shift+drag marks the window (a plain drag still pans); a window with too
+// few points says so and draws nothing. A new sweep clears the fit; choosing the run
+// again shows the one kept.
+void TestWindow::readsTheDeviceOffItsCurve()
+{
+    QTemporaryDir dir;
+    SessionOptions options;
+    options.storePath = dir.filePath("runs.sqlite");
+    Bench bench("[General]\n", options);
+    ViewController& vc = bench.vc();
+    AnalysisPanel& panel = bench.window->analysis();
+    BarChart& chart = bench.window->chart();
+    bench.identifyBoth();
+    vc.IVstart->setText("-1");
+    vc.IVstop->setText("1");
+    vc.IVsteps->setText("20");
+    QSignalSpy finished(&vc.sweep(), &SweepEngine::finished);
+    vc.ivRun->click();
+    QVERIFY(finished.wait(10000));
+    QTRY_COMPARE(bench.window->history().current(), 1);
+    panel.fitButton()->click();
+    QTRY_VERIFY(panel.resultsText().startsWith("R = "));
+    const double ohms = panel.resultsText().section(' ', 2, 2).toDouble();
+    QVERIFY2(std::abs(ohms / 1000.0 - 1.0) < 1e-3, qPrintable(panel.resultsText()));
+    QVERIFY(chart.fitGraph() && chart.fitGraph()->name() == "linear fit" &&
+            chart.fitGraph()->dataCount() > 1);
+    vc.showCsvPanel = [&](const QString&) { return dir.filePath("iv.csv"); };
+    vc.csvbutton->click();
+    QTRY_VERIFY(bench.status().startsWith("Exported 21 points"));
+    QFile csv(dir.filePath("iv.csv"));
+    QVERIFY(csv.open(QIODevice::ReadOnly));
+    const QByteArray text = csv.readAll();
+    QVERIFY2(text.contains("\n# fit linear: R = "), text.constData());
+    QCOMPARE(std::get<Run>(readRunFile(text)).points.size(), std::size_t(21));
+
+    QCustomPlot* plot = chart.plot();
+    const auto drag = [plot](double fromVolts, double toVolts, Qt::KeyboardModifiers keys) {
+        const double y = plot->axisRect()->center().y();
+        const QPointF from(plot->xAxis->coordToPixel(fromVolts), y);
+        const QPointF to(plot->xAxis->coordToPixel(toVolts), y);
+        QMouseEvent press(QEvent::MouseButtonPress, from, plot->mapToGlobal(from), Qt::LeftButton,
+                          Qt::LeftButton, keys);
+        QMouseEvent move(QEvent::MouseMove, to, plot->mapToGlobal(to), Qt::NoButton, Qt::LeftButton,
+                         keys);
+        QMouseEvent release(QEvent::MouseButtonRelease, to, plot->mapToGlobal(to), Qt::LeftButton,
+                            Qt::NoButton, keys);
+        for (QMouseEvent* event : {&press, &move, &release})
+            QApplication::sendEvent(plot, event);
+    };
+    const QCPRange before = plot->xAxis->range();
+    drag(0.12, 0.18, Qt::ShiftModifier); // between two levels
+    QCOMPARE(plot->xAxis->range(), before);
+    QVERIFY(chart.windowShown());
+    QVERIFY2(std::abs(panel.from()->text().toDouble() - 0.12) < 0.01 &&
+                 std::abs(panel.to()->text().toDouble() - 0.18) < 0.01,
+             qPrintable(panel.from()->text() + " " + panel.to()->text()));
+    drag(0.5, 0.0, Qt::NoModifier);
+    QVERIFY(plot->xAxis->range().lower > before.lower + 0.4);
+    panel.fitButton()->click();
+    QTRY_VERIFY(panel.resultsText().endsWith('.') && !chart.fitGraph());
+    QVERIFY2(!panel.resultsText().contains(" = "), qPrintable(panel.resultsText()));
+    RunDatabase store(options.storePath);
+    QCOMPARE(store.open(), QString());
+    QCOMPARE(store.load(1)->run.fits.size(), std::size_t(1));
+
+    vc.ivRun->click();
+    QVERIFY(finished.wait(10000));
+    QVERIFY(panel.resultsText().isEmpty() && !chart.fitGraph());
+    QTRY_COMPARE(bench.window->history().table()->rowCount(), 2);
+    bench.window->history().table()->selectRow(1);
+    QTRY_VERIFY(panel.resultsText().startsWith("R = ") && chart.fitGraph());
+    QCOMPARE(panel.from()->text(), QString());
+}
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"

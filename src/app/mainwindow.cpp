@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 
+#include "app/analysispanel.h"
 #include "app/historypanel.h"
 #include "chart/barchart.h"
 #include "link/scriptinstall.h"
@@ -12,9 +13,11 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QSplitter>
 #include <QVBoxLayout>
 
 #include <cstdio>
@@ -38,9 +41,23 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
     historyLayout->setContentsMargins(0, 0, 0, 0);
     history_ = new HistoryPanel(ui_->historyHost);
     historyLayout->addWidget(history_);
+    // The analysis of the current run beside the history, under the chart.
+    auto* below = new QSplitter(Qt::Horizontal);
+    below->setObjectName(QStringLiteral("belowChart"));
+    ui_->chartSplitter->replaceWidget(1, below);
+    below->addWidget(ui_->historyBox);
+    auto* analysisBox = new QGroupBox(tr("Analysis"), below);
+    analysisBox->setObjectName(QStringLiteral("analysisBox"));
+    auto* analysisLayout = new QVBoxLayout(analysisBox);
+    analysis_ = new AnalysisPanel(analysisBox);
+    analysisLayout->addWidget(analysis_);
+    below->addWidget(analysisBox);
+    below->setStretchFactor(0, 1);
+    below->setStretchFactor(1, 1);
+    below->setSizes({1000, 1000}); // in proportion: half each
     ui_->chartSplitter->setStretchFactor(0, 3);
     ui_->chartSplitter->setStretchFactor(1, 1);
-    ui_->chartSplitter->setSizes({470, 170}); // room for five runs in the history
+    ui_->chartSplitter->setSizes({450, 190}); // room for five runs in the history
     auto* identityline = new QLabel(ui_->statusbar);
     identityline->setObjectName(QStringLiteral("identityline"));
     ui_->statusbar->addWidget(identityline, 1);
@@ -131,6 +148,7 @@ void MainWindow::bindOutlets()
     vc.YAxis = ui_->YAxis;
     vc.chart = chart_;
     vc.history = history_;
+    vc.analysis = analysis_;
     vc.logVoltage = ui_->logVoltage;
     vc.showLines = ui_->showLines;
     vc.ivRun = ui_->ivRun;

@@ -29,6 +29,7 @@ class MainWindow : public QMainWindow
     ViewController& controller() { return *controller_; }
     BarChart& chart() { return *chart_; }
     HistoryPanel& history() { return *history_; }
+    AnalysisPanel& analysis() { return *analysis_; }
 
     // When sendArbcmd.sh is missing from the home folder and this is an installed
     // Kestrel, offers to install the script that calls the installed kestrel-scpi.
@@ -54,6 +55,7 @@ class MainWindow : public QMainWindow
     std::unique_ptr<ViewController> controller_;
     BarChart* chart_ = nullptr;
     HistoryPanel* history_ = nullptr;
+    AnalysisPanel* analysis_ = nullptr;
     bool shutDown_ = false;
 };
 

@@ -1,5 +1,7 @@
 #include "app/viewcontroller.h"
 
+#include "app/analysiscontroller.h"
+#include "app/analysispanel.h"
 #include "app/historycontroller.h"
 #include "app/historypanel.h"
 #include "chart/barchart.h"
@@ -107,6 +109,8 @@ void ViewController::connectOutlets()
     history_ = std::make_unique<HistoryController>(*session_, history, chart);
     history_->confirm = [this](const QString& question) { return confirm && confirm(question); };
     history_->showStatus = [this](const QString& text, bool problem) { showStatus(text, problem); };
+    analysis_ = std::make_unique<AnalysisController>(*session_, analysis, chart,
+                                                     [this] { return history_->currentRun(); });
 
     if (drainSensitivity && drainSensitivity->count() == 0)
         for (const CurrentRange& range : currentRanges())
@@ -348,6 +352,8 @@ void ViewController::setSweeping(bool sweeping)
             widget->setEnabled(!sweeping);
     if (ivStop)
         ivStop->setEnabled(sweeping);
+    if (analysis_)
+        analysis_->setSweeping(sweeping);
 }
 
 QString ViewController::pathForRun(const PathPanel& panel, const QString& suffix, bool save)

@@ -20,6 +20,8 @@
 namespace kestrel
 {
 
+class AnalysisController;
+class AnalysisPanel;
 class BarChart;
 class HistoryController;
 class HistoryPanel;
@@ -78,6 +80,7 @@ class ViewController : public QObject
     QPointer<QLabel> xAxis, YAxis;
     QPointer<BarChart> chart;
     QPointer<HistoryPanel> history;
+    QPointer<AnalysisPanel> analysis;
     QPointer<QPushButton> ivRun, ivStop, switchOff, savebutton, csvbutton;
     QPointer<QProgressBar> ivProgress;
     QPointer<QPlainTextEdit> sweepstatus;
@@ -129,6 +132,7 @@ class ViewController : public QObject
 
     std::unique_ptr<Session> session_;
     std::unique_ptr<HistoryController> history_;
+    std::unique_ptr<AnalysisController> analysis_;
     static constexpr int progressIntervalMs = 200;
     QElapsedTimer progressClock_;
 };

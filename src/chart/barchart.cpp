@@ -62,9 +62,19 @@ BarChart::BarChart(QWidget* parent) : QWidget(parent), plot_(new QCustomPlot(thi
             if (!adjusting_)
                 userView_ = true;
             clearHover(); // the point it names has moved
+            placeWindow();
         });
-    connect(plot_, &QCustomPlot::mouseMove, this, &BarChart::hover);
-    connect(plot_, &QCustomPlot::mousePress, this, [this] { clearHover(); });
+    connect(plot_, &QCustomPlot::mouseMove, this, [this](QMouseEvent* event) {
+        if (markStart_)
+            markMove(event);
+        else
+            hover(event);
+    });
+    connect(plot_, &QCustomPlot::mousePress, this, [this](QMouseEvent* event) {
+        clearHover();
+        markPress(event);
+    });
+    connect(plot_, &QCustomPlot::mouseRelease, this, &BarChart::markRelease);
     connect(plot_, &QCustomPlot::mouseDoubleClick, this, [this] {
         fitToData();
         replotNow();
@@ -226,6 +236,7 @@ void BarChart::setLogCurrent(bool on)
         return;
     logCurrent_ = on;
     setAxes();
+    setFitData();
     clearHover();
     fitToData();
     replotNow();
@@ -237,6 +248,7 @@ void BarChart::setLogVoltage(bool on)
         return;
     logVoltage_ = on;
     setAxes();
+    setFitData();
     clearHover();
     fitToData();
     replotNow();
@@ -310,12 +322,16 @@ void BarChart::growRangesFor(double volt, double amps)
 
 void BarChart::updateLegend()
 {
-    // Oldest run first, whatever order the runs were shown in.
+    // Oldest run first, whatever order the runs were shown in; the fit last.
     for (const auto& [key, run] : runs_) {
         run.trace->removeFromLegend();
         run.trace->addToLegend();
     }
-    plot_->legend->setVisible(!runs_.empty());
+    if (fit_) {
+        fit_->removeFromLegend();
+        fit_->addToLegend();
+    }
+    plot_->legend->setVisible(!runs_.empty() || fit_);
 }
 
 void BarChart::hover(QMouseEvent* event)
@@ -367,6 +383,132 @@ void BarChart::clearHover()
 QString BarChart::readoutText() const
 {
     return readout_->text();
+}
+
+void BarChart::showFit(const IVPointList& curve, const QString& name)
+{
+    if (!fit_) {
+        fit_ = plot_->addGraph(plot_->xAxis, plot_->yAxis);
+        fit_->setLayer(currentLayer);
+        fit_->setPen(QPen(QColor(0x20, 0x20, 0x20), 2, Qt::DashLine));
+        fit_->setLineStyle(QCPGraph::lsLine);
+        fit_->setScatterStyle(QCPScatterStyle::ssNone);
+    }
+    fit_->setName(name);
+    fitCurve_ = curve;
+    setFitData();
+    updateLegend();
+    scheduleReplot();
+}
+
+void BarChart::clearFit()
+{
+    if (!fit_)
+        return;
+    plot_->removeGraph(fit_);
+    fit_ = nullptr;
+    fitCurve_.clear();
+    updateLegend();
+    scheduleReplot();
+}
+
+// On logarithmic axes the curve is drawn by magnitude, as the runs are.
+void BarChart::setFitData()
+{
+    if (!fit_)
+        return;
+    QVector<double> keys, values;
+    keys.reserve(qsizetype(fitCurve_.size()));
+    values.reserve(qsizetype(fitCurve_.size()));
+    for (const auto& [volt, amps] : fitCurve_) {
+        const double x = logVoltage_ ? std::fabs(volt) : volt;
+        const double y = logCurrent_ ? std::fabs(amps) : amps;
+        if (!std::isfinite(x) || !std::isfinite(y) || (logVoltage_ && x == 0.0) ||
+            (logCurrent_ && y == 0.0))
+            continue;
+        keys << x;
+        values << y;
+    }
+    fit_->setData(keys, values);
+}
+
+void BarChart::showWindow(std::optional<double> fromVolts, std::optional<double> toVolts)
+{
+    if (!window_) {
+        window_ = new QCPItemRect(plot_); // the plot owns it
+        window_->setPen(QPen(QColor(0x1f, 0x77, 0xb4, 120)));
+        window_->setBrush(QColor(0x1f, 0x77, 0xb4, 40));
+        window_->setSelectable(false);
+        window_->topLeft->setTypeX(QCPItemPosition::ptPlotCoords);
+        window_->topLeft->setTypeY(QCPItemPosition::ptAxisRectRatio);
+        window_->bottomRight->setTypeX(QCPItemPosition::ptPlotCoords);
+        window_->bottomRight->setTypeY(QCPItemPosition::ptAxisRectRatio);
+    }
+    windowFrom_ = fromVolts;
+    windowTo_ = toVolts;
+    placeWindow();
+    scheduleReplot();
+}
+
+void BarChart::clearWindow()
+{
+    if (!window_)
+        return;
+    plot_->removeItem(window_);
+    window_ = nullptr;
+    scheduleReplot();
+}
+
+bool BarChart::windowShown() const
+{
+    return window_ != nullptr;
+}
+
+// The band follows the axes: an open end is held just past the visible range.
+void BarChart::placeWindow()
+{
+    if (!window_)
+        return;
+    const QCPRange range = plot_->xAxis->range();
+    const double span = range.size();
+    const double lo = windowFrom_.value_or(range.lower - span);
+    const double hi = windowTo_.value_or(range.upper + span);
+    window_->topLeft->setCoords(lo, 0.0);
+    window_->bottomRight->setCoords(hi, 1.0);
+}
+
+bool BarChart::markPress(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton || !(event->modifiers() & Qt::ShiftModifier) ||
+        logVoltage_)
+        return false;
+    // Dragging with Shift marks a window instead of panning.
+    plot_->setInteraction(QCP::iRangeDrag, false);
+    markStart_ = plot_->xAxis->pixelToCoord(event->position().x());
+    showWindow(*markStart_, *markStart_);
+    return true;
+}
+
+void BarChart::markMove(QMouseEvent* event)
+{
+    const double at = plot_->xAxis->pixelToCoord(event->position().x());
+    showWindow(std::min(*markStart_, at), std::max(*markStart_, at));
+}
+
+void BarChart::markRelease(QMouseEvent* event)
+{
+    if (!markStart_)
+        return;
+    const double at = plot_->xAxis->pixelToCoord(event->position().x());
+    const double from = std::min(*markStart_, at), to = std::max(*markStart_, at);
+    markStart_.reset();
+    plot_->setInteraction(QCP::iRangeDrag, true);
+    if (from < to) {
+        showWindow(from, to);
+        emit windowMarked(from, to);
+    } else {
+        clearWindow(); // a click, not a drag
+    }
 }
 
 void BarChart::scheduleReplot()

@@ -11,6 +11,8 @@
 #include <memory>
 #include <optional>
 
+class QCPGraph;
+class QCPItemRect;
 class QCustomPlot;
 class QMouseEvent;
 
@@ -24,8 +26,9 @@ class ScatterTrace;
 // known by its key (the run store's id) and keeps the colour runColour(key) for life.
 // One run can be live (points arrive with addPoint); one is current, drawn on top with
 // slightly larger markers. Hovering shows the nearest point's values; the wheel zooms
-// around the cursor, dragging pans, a double-click fits every shown run again. Redraws
-// are coalesced (at most about 30 a second).
+// around the cursor, dragging pans, a double-click fits every shown run again. Shift+drag
+// marks a voltage window, drawn as a shaded band. A fitted curve can be drawn over the
+// runs as a dashed line of its own. Redraws are coalesced (at most about 30 a second).
 class BarChart : public QWidget
 {
     Q_OBJECT
@@ -66,6 +69,15 @@ class BarChart : public QWidget
     void setLines(bool on);
     bool lines() const { return lines_; }
 
+    // The fitted I(V) over the runs, named in the legend ("diode fit"); replaces any other.
+    void showFit(const IVPointList& curve, const QString& name);
+    void clearFit();
+    QCPGraph* fitGraph() const { return fit_; }
+    // The shaded voltage window; an end that is not given reaches the edge of the chart.
+    void showWindow(std::optional<double> fromVolts, std::optional<double> toVolts);
+    void clearWindow();
+    bool windowShown() const;
+
     QCustomPlot* plot() const { return plot_; }
     void replotNow();
     // Axes fit every shown point again, and follow new points again.
@@ -82,6 +94,8 @@ class BarChart : public QWidget
   signals:
     // The readout under the cursor changed; empty when no point is near.
     void hovered(const QString& text);
+    // The user marked a voltage window with Shift+drag; fromVolts < toVolts.
+    void windowMarked(double fromVolts, double toVolts);
 
   private:
     struct Run {
@@ -98,6 +112,11 @@ class BarChart : public QWidget
     void updateLegend();
     void hover(QMouseEvent* event);
     void clearHover();
+    void setFitData();
+    void placeWindow();
+    bool markPress(QMouseEvent* event);
+    void markMove(QMouseEvent* event);
+    void markRelease(QMouseEvent* event);
     // Runs f with range changes counted as the chart's own, not the user's.
     template <typename F> void adjustRanges(F f);
 
@@ -109,6 +128,11 @@ class BarChart : public QWidget
     bool logCurrent_ = false, logVoltage_ = false, lines_ = false;
     bool userView_ = false, adjusting_ = false;
     QTimer replotTimer_;
+    QCPGraph* fit_ = nullptr; // owned by the plot
+    IVPointList fitCurve_;
+    QCPItemRect* window_ = nullptr; // owned by the plot
+    std::optional<double> windowFrom_, windowTo_;
+    std::optional<double> markStart_; // the voltage where a Shift+drag began
 };
 
 } // namespace kestrel

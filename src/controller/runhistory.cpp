@@ -113,6 +113,17 @@ void RunHistory::setNote(qint64 id, const QString& note)
         });
 }
 
+void RunHistory::addFit(qint64 id, const RunFit& fit)
+{
+    onStore([id, fit](RunDatabase& db) { return db.addFit(id, fit) ? QString() : db.lastError(); },
+            [this, id](const QString& problem) {
+                if (problem.isEmpty())
+                    emit fitKept(id);
+                else
+                    emit failed(tr("The fit of run %1 was not kept: %2").arg(id).arg(problem));
+            });
+}
+
 void RunHistory::importFile(const QString& filePath)
 {
     onStore(

@@ -32,12 +32,14 @@ class RunHistory : public QObject
     // note); imported() gives its id.
     void importFile(const QString& filePath);
     void setNote(qint64 id, const QString& note);
+    void addFit(qint64 id, const RunFit& fit);
 
   signals:
     void listed(const std::vector<kestrel::StoredRun>& runs);
     void loaded(const kestrel::StoredRun& run);
     void removed(qint64 id);
     void noteKept(qint64 id);
+    void fitKept(qint64 id);
     void imported(qint64 id, const QString& filePath);
     void failed(const QString& message);
 

@@ -45,6 +45,7 @@ void Session::warn(const QString& text)
 void Session::sweepStarted()
 {
     chosen_.reset();
+    emit currentRunChanged();
     const Run& run = *sweep_.run();
     recorder_.begin(run);
     // The guard is armed before the first set-up command goes out.
@@ -296,9 +297,11 @@ void Session::exportCsv(const QString& path)
         emit statusShown(tr("Nothing to export: ") + kestrel::nothingToSave(run.get()), true);
         return;
     }
+    Run copy = *run;
+    copy.fits = fitsOf(run);
     fileQueue_.run(
         this,
-        [path, copy = *run](const CancelSignal&) {
+        [path, copy = std::move(copy)](const CancelSignal&) {
             return exportRunCsv(QStringLiteral("Kestrel " KESTREL_VERSION), path, copy);
         },
         [this, saved = std::weak_ptr<const Run>(run)](const WriteResult& result) {
@@ -306,6 +309,21 @@ void Session::exportCsv(const QString& path)
                 savedRun_ = saved;
             emit statusShown(result.message, !result.ok);
         });
+}
+
+void Session::addFit(const std::shared_ptr<const Run>& run, const RunFit& fit)
+{
+    std::erase_if(addedFits_, [](const auto& entry) { return entry.first.expired(); });
+    addedFits_.emplace_back(run, fit);
+}
+
+std::vector<RunFit> Session::fitsOf(const std::shared_ptr<const Run>& run) const
+{
+    std::vector<RunFit> fits = run ? run->fits : std::vector<RunFit>();
+    for (const auto& [fitted, fit] : addedFits_)
+        if (run && fitted.lock() == run)
+            fits.push_back(fit);
+    return fits;
 }
 
 bool Session::shutdown(const QString& why)

@@ -78,7 +78,15 @@ class Session : public QObject
     // running now or the last one; null before the first.
     std::shared_ptr<const Run> currentRun() const { return chosen_ ? chosen_ : sweep_.run(); }
     // A run from the store becomes the current run, until the next sweep starts.
-    void choose(std::shared_ptr<const Run> run) { chosen_ = std::move(run); }
+    void choose(std::shared_ptr<const Run> run)
+    {
+        chosen_ = std::move(run);
+        emit currentRunChanged();
+    }
+    // A fit of run made in this session: Export writes it with the run's own.
+    void addFit(const std::shared_ptr<const Run>& run, const RunFit& fit);
+    // The run's fits, those it was read with and those made since, oldest first.
+    std::vector<RunFit> fitsOf(const std::shared_ptr<const Run>& run) const;
     // Every run in the store, read on a thread of its own.
     RunHistory& history() { return history_; }
     // Why Save or Export has nothing to write ("Nothing to save: ..."), or empty.
@@ -113,6 +121,8 @@ class Session : public QObject
     void warned(const QString& text); // a lasting warning, see warnings()
     // The sweep started last has its row in the run store, under this id.
     void runKept(qint64 id);
+    // currentRun() is another run: a sweep started or a run was chosen.
+    void currentRunChanged();
 
   private:
     struct Instrument {
@@ -139,6 +149,7 @@ class Session : public QObject
     QStringList warnings_;
     std::weak_ptr<const Run> savedRun_; // the run last saved or exported
     std::shared_ptr<const Run> chosen_;
+    std::vector<std::pair<std::weak_ptr<const Run>, RunFit>> addedFits_;
     RunHistory history_;
     WorkQueue instrumentQueue_;
     WorkQueue fileQueue_; // so cancelling instrument work never drops a save

@@ -1,5 +1,6 @@
 #include "controller/sweepdescription.h"
 
+#include "controller/runanalysis.h"
 #include "data/currentranges.h"
 #include "data/numbertext.h"
 
@@ -42,6 +43,8 @@ CsvHeader describeRun(const QString& program, const Run& run)
     header.limit = sweep.limitAmps ? number(*sweep.limitAmps) : QString();
     header.settleMs = QString::number(sweep.settleMs);
     header.rate = rateName(sweep.meterRate);
+    for (const RunFit& fit : run.fits)
+        header.fits << fitLine(fit);
     return header;
 }
 

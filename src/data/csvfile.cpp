@@ -42,6 +42,8 @@ QByteArray csvText(const CsvHeader& header, const IVPointList& points)
     text.reserve(qsizetype(points.size()) * 36 + 512);
     for (const auto& [key, value] : fields)
         text += "# " + key.toUtf8() + ": " + printableText(value.trimmed()).toUtf8() + '\n';
+    for (const QString& fit : header.fits)
+        text += "# " + printableText(fit).toUtf8() + '\n';
     text += "voltage_V,current_A\n";
     for (const auto& [volt, current] : points) {
         text += formatDouble(volt);

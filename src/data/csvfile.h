@@ -24,10 +24,11 @@ struct CsvHeader {
     QString start, stop, steps, shape, range, limit;
     QString settleMs; // "0": measured as soon as the level was confirmed
     QString rate;     // "fast", "medium", "slow"
+    QStringList fits; // "fit diode: Is = 1.02e-12 ± 3e-14 A; n = 1.98 ± 0.01; ...", one each
 };
 
-// "# key: value" lines, then "voltage_V,current_A" and one row per point, numbers
-// in the shared shortest-text rule. Values are shown printable: whatever an
+// "# key: value" lines, a "# fit ..." line for each fit, then "voltage_V,current_A" and one row per
+// point, numbers in the shared shortest-text rule. Values are shown printable: whatever an
 // instrument said, a header line stays one line.
 QByteArray csvText(const CsvHeader& header, const IVPointList& points);
 

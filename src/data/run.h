@@ -2,6 +2,7 @@
 
 #include "data/endpoint.h"
 #include "data/ivpoints.h"
+#include "data/runfit.h"
 #include "data/sweepplan.h"
 
 #include <QDateTime>
@@ -45,7 +46,8 @@ struct Run {
     IVPointList points;
     Outcome outcome = Outcome::Running;
     QString message;
-    bool outputOff = false; // the switch-off was confirmed (or nothing was switched on)
+    bool outputOff = false;   // the switch-off was confirmed (or nothing was switched on)
+    std::vector<RunFit> fits; // oldest first, as the store keeps them
 };
 
 // "completed", "stopped", "failed", "limit reached", "overload", "interrupted", "running",

@@ -36,6 +36,14 @@ const std::vector<std::vector<const char*>> migrations{
     {"ALTER TABLE runs ADD COLUMN settle_ms INTEGER NOT NULL DEFAULT 0",
      "ALTER TABLE runs ADD COLUMN meter_rate TEXT NOT NULL DEFAULT 'medium'",
      "ALTER TABLE runs ADD COLUMN note TEXT NOT NULL DEFAULT ''"},
+    // Fits of a run's curve; a window end that is NULL is the run's own end.
+    {"CREATE TABLE fits (id INTEGER PRIMARY KEY, run INTEGER NOT NULL REFERENCES runs(id) "
+     "ON DELETE CASCADE, model TEXT NOT NULL, from_v, to_v, temperature_c NOT NULL, "
+     "shunt INTEGER NOT NULL, created TEXT NOT NULL)",
+     "CREATE INDEX fits_run ON fits (run)",
+     "CREATE TABLE fit_quantities (fit INTEGER NOT NULL REFERENCES fits(id) ON DELETE CASCADE, "
+     "idx INTEGER NOT NULL, name TEXT NOT NULL, value NOT NULL, error, unit TEXT NOT NULL, "
+     "PRIMARY KEY (fit, idx)) WITHOUT ROWID"},
 };
 
 const QString runColumns = QStringLiteral(
@@ -286,6 +294,94 @@ qint64 RunDatabase::importRun(const Run& imported, const QString& program, const
     return id;
 }
 
+qint64 RunDatabase::addFit(qint64 runId, const RunFit& fit)
+{
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    if (!db.transaction()) {
+        fail(QString(), reason(db.lastError()));
+        return 0;
+    }
+    const auto abandon = [&db] {
+        db.rollback();
+        return qint64(0);
+    };
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("INSERT INTO fits (run, model, from_v, to_v, temperature_c, "
+                                 "shunt, created) VALUES (?, ?, ?, ?, ?, ?, ?)"));
+    for (const QVariant& value :
+         {QVariant(runId), QVariant(QString::fromLatin1(analysis::modelName(fit.model))),
+          optionalNumber(fit.fromVolts), optionalNumber(fit.toVolts), QVariant(fit.temperatureC),
+          QVariant(int(fit.shunt)), text(timeText(fit.created))})
+        query.addBindValue(value);
+    if (!execute(query, "a fit"))
+        return abandon();
+    const qint64 id = query.lastInsertId().toLongLong();
+    query.prepare(QStringLiteral("INSERT INTO fit_quantities (fit, idx, name, value, error, unit) "
+                                 "VALUES (?, ?, ?, ?, ?, ?)"));
+    for (std::size_t i = 0; i < fit.quantities.size(); ++i) {
+        const analysis::Quantity& q = fit.quantities[i];
+        for (const QVariant& value :
+             {QVariant(id), QVariant(int(i)), QVariant(QString::fromStdString(q.name)),
+              QVariant(q.value), optionalNumber(q.error), QVariant(QString::fromStdString(q.unit))})
+            query.addBindValue(value);
+        if (!execute(query, "a fitted quantity"))
+            return abandon();
+    }
+    if (!db.commit()) {
+        fail(QString(), reason(db.lastError()));
+        return abandon();
+    }
+    return id;
+}
+
+bool RunDatabase::loadFits(qint64 runId, std::vector<RunFit>& fits)
+{
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT id, model, from_v, to_v, temperature_c, shunt, created "
+                                 "FROM fits WHERE run = ? ORDER BY id"));
+    query.addBindValue(runId);
+    if (!execute(query, "reading the fits"))
+        return false;
+    std::vector<qint64> ids;
+    while (query.next()) {
+        const auto model = analysis::modelFromName(query.value(1).toString().toStdString());
+        if (!model) // a model this program does not know: not shown as one it does
+            continue;
+        RunFit fit;
+        fit.model = *model;
+        if (!query.value(2).isNull())
+            fit.fromVolts = query.value(2).toDouble();
+        if (!query.value(3).isNull())
+            fit.toVolts = query.value(3).toDouble();
+        fit.temperatureC = query.value(4).toDouble();
+        fit.shunt = query.value(5).toInt() != 0;
+        fit.created = QDateTime::fromString(query.value(6).toString(), Qt::ISODateWithMs);
+        ids.push_back(query.value(0).toLongLong());
+        fits.push_back(std::move(fit));
+    }
+    QSqlQuery quantities(db);
+    quantities.setForwardOnly(true);
+    quantities.prepare(QStringLiteral(
+        "SELECT name, value, error, unit FROM fit_quantities WHERE fit = ? ORDER BY idx"));
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        quantities.addBindValue(ids[i]);
+        if (!execute(quantities, "reading a fit's quantities"))
+            return false;
+        while (quantities.next()) {
+            analysis::Quantity q;
+            q.name = quantities.value(0).toString().toStdString();
+            q.value = quantities.value(1).toDouble();
+            if (!quantities.value(2).isNull())
+                q.error = quantities.value(2).toDouble();
+            q.unit = quantities.value(3).toString().toStdString();
+            fits[i].quantities.push_back(std::move(q));
+        }
+    }
+    return true;
+}
+
 bool RunDatabase::setNote(qint64 runId, const QString& note)
 {
     QSqlQuery query(QSqlDatabase::database(connection_, false));
@@ -372,6 +468,8 @@ std::optional<StoredRun> RunDatabase::load(qint64 runId)
     stored.run.points.reserve(std::size_t(stored.pointCount));
     while (query.next())
         stored.run.points.push_back(IVPoint{query.value(0).toDouble(), query.value(1).toDouble()});
+    if (!loadFits(runId, stored.run.fits))
+        return std::nullopt;
     return stored;
 }
 

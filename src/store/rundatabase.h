@@ -32,7 +32,7 @@ struct StoredRun {
 class RunDatabase
 {
   public:
-    static constexpr int schemaVersion = 2;
+    static constexpr int schemaVersion = 3;
 
     explicit RunDatabase(QString path);
     ~RunDatabase();
@@ -56,12 +56,14 @@ class RunDatabase
     // A whole run from a file, points and all, in one transaction: its id, or 0. The
     // note says where it came from, such as the file's name.
     qint64 importRun(const Run& run, const QString& program, const QString& note = QString());
+    // A fit of the run, with its quantities, in one transaction: its id, or 0.
+    qint64 addFit(qint64 run, const RunFit& fit);
     // Replaces the run's note.
     bool setNote(qint64 run, const QString& note);
     bool remove(qint64 run);
 
-    std::vector<StoredRun> list(); // newest first, without their points
-    std::optional<StoredRun> load(qint64 run);
+    std::vector<StoredRun> list();             // newest first, without their points
+    std::optional<StoredRun> load(qint64 run); // with its points and fits
 
     // Runs whose program ended while they ran become "interrupted"; those not reported
     // before come back (newest first) and count as reported from now on.
@@ -74,6 +76,7 @@ class RunDatabase
     bool fail(const QString& what, const QString& reason);
     bool migrate(int from);
     StoredRun storedRun(const QSqlQuery& query) const;
+    bool loadFits(qint64 run, std::vector<RunFit>& fits);
 
     const QString path_;
     const QString connection_;

@@ -1,5 +1,7 @@
-// kestrel-runs: the run store from the command line: list, show, export, import, delete.
+// kestrel-runs: the run store from the command line: list, show, export, import, delete,
+// analyze.
 
+#include "controller/runanalysis.h"
 #include "controller/sweepdescription.h"
 #include "data/printabletext.h"
 #include "store/rundatabase.h"
@@ -7,6 +9,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstdio>
 
 using namespace kestrel;
@@ -29,21 +32,34 @@ Commands:
   import FILE       a data file or a Kestrel CSV becomes a run with the outcome
                     "imported"; prints its id
   delete ID         removes the run and its points
+  analyze ID --model MODEL [--from V] [--to V] [--temperature C] [--shunt]
+                    fits the run's curve and keeps the fit with the run;
+                    prints one "name = value ± error unit" line per result.
+                    MODEL: linear (R, offset, r2), diode (Is, n, Rs; Rsh with
+                    --shunt) or solar (Isc, Voc, Pmax, Vmp, Imp, FF and the
+                    single-diode Iph, I0, n, Rs, Rsh)
 
 Options:
   --store PATH      another store (default: $XDG_DATA_HOME/kestrel/runs.sqlite,
                     that is ~/.local/share/kestrel/runs.sqlite)
+  --model MODEL     analyze: linear, diode or solar
+  --from V          analyze: the lowest source level fitted (default: the run's)
+  --to V            analyze: the highest source level fitted (default: the run's)
+  --temperature C   analyze: the device's temperature in degrees Celsius, for
+                    the thermal voltage (default 25)
+  --shunt           analyze, diode: also fit a shunt resistance
   -h, --help        show this help
   -v, --version     show the version
 
 Example:
   kestrel-runs list
   kestrel-runs export 12 iv.csv
+  kestrel-runs analyze 12 --model diode --from 0.3
 
 Exit status:
   0  done
-  1  the store or the file could not be read or written; one line on standard
-     error says why
+  1  the store or the file could not be read or written, or the fit gave no
+     result; one line on standard error says why
   2  the command line is wrong
 )";
 
@@ -128,6 +144,8 @@ QString description(const StoredRun& stored)
     for (const auto& [key, value] : fields)
         if (!value.isEmpty())
             text += key + QStringLiteral(": ") + printableText(value) + QLatin1Char('\n');
+    for (const RunFit& fit : stored.run.fits)
+        text += fitLine(fit) + QLatin1Char('\n');
     return text;
 }
 
@@ -155,18 +173,47 @@ int main(int argc, char* argv[])
         storePath = args[at + 1];
         args.remove(at, 2);
     }
+    // The fit's options, wherever they stand after the command.
+    QString fitValues[4];
+    const char* fitFlags[4] = {"--model", "--from", "--to", "--temperature"};
+    for (int i = 0; i < 4; ++i)
+        if (const qsizetype at = args.indexOf(QLatin1String(fitFlags[i])); at >= 0) {
+            if (at + 1 >= args.size())
+                return fail(QStringLiteral("%1 needs a value (see kestrel-runs --help)")
+                                .arg(QLatin1String(fitFlags[i])),
+                            2);
+            fitValues[i] = args[at + 1];
+            args.remove(at, 2);
+        }
+    const bool shunt = args.removeAll(QLatin1String("--shunt")) > 0;
+    const bool fitting = shunt || std::any_of(std::begin(fitValues), std::end(fitValues),
+                                              [](const QString& v) { return !v.isEmpty(); });
     const QString command = args.value(0);
-    const qsizetype operands = command == QLatin1String("list")     ? 1
-                               : command == QLatin1String("export") ? 3
-                               : command == QLatin1String("show") ||
-                                       command == QLatin1String("import") ||
-                                       command == QLatin1String("delete")
-                                   ? 2
-                                   : 0;
+    const qsizetype operands =
+        command == QLatin1String("list")     ? 1
+        : command == QLatin1String("export") ? 3
+        : command == QLatin1String("show") || command == QLatin1String("import") ||
+                command == QLatin1String("delete") || command == QLatin1String("analyze")
+            ? 2
+            : 0;
     if (operands == 0 || args.size() != operands)
-        return fail(QStringLiteral("expected list, show ID, export ID FILE, import FILE or "
-                                   "delete ID (see kestrel-runs --help)"),
+        return fail(QStringLiteral("expected list, show ID, export ID FILE, import FILE, "
+                                   "delete ID or analyze ID --model MODEL (see kestrel-runs "
+                                   "--help)"),
                     2);
+    if (fitting != (command == QLatin1String("analyze")) || (fitting && fitValues[0].isEmpty()))
+        return fail(fitting ? QStringLiteral("analyze needs --model linear, diode or solar")
+                            : QStringLiteral("--model, --from, --to, --temperature and --shunt "
+                                             "belong to analyze"),
+                    2);
+    std::optional<FitRequest> request;
+    if (fitting) {
+        auto parsed =
+            parseFitRequest(fitValues[0], fitValues[1], fitValues[2], fitValues[3], shunt);
+        if (const QString* problem = std::get_if<QString>(&parsed))
+            return fail(*problem, 2);
+        request = std::get<FitRequest>(parsed);
+    }
     const std::optional<qint64> id = runId(args.value(1));
     if (command != QLatin1String("list") && command != QLatin1String("import") && !id)
         return fail(QStringLiteral("a run id is a whole number from 1, not '%1'").arg(args[1]), 2);
@@ -201,6 +248,17 @@ int main(int argc, char* argv[])
         return fail(store.lastError());
     if (command == QLatin1String("show"))
         return print(description(*stored)) ? 0 : 1;
+    if (request) {
+        const analysis::FitResult result = analysis::fit(stored->run.points, fitOptions(*request));
+        if (!result.ok())
+            return fail(
+                QStringLiteral("run %1: %2").arg(*id).arg(QString::fromStdString(result.failure)));
+        if (!store.addFit(*id, runFit(*request, result)))
+            return fail(QStringLiteral("the fit of run %1 was not kept: %2")
+                            .arg(*id)
+                            .arg(store.lastError()));
+        return print(QString::fromStdString(analysis::describe(result))) ? 0 : 1;
+    }
 
     const QString& path = args[2];
     WriteResult result;

@@ -2,8 +2,11 @@
 
 #include "data/numbertext.h"
 
+#include <QStringList>
+
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace kestrel::sim
 {
@@ -38,10 +41,82 @@ double Diode::current(double volts) const
     return junctionCurrent(vd);
 }
 
+double SolarCell::current(double volts) const
+{
+    const double nvt = p_.ideality * p_.thermalVolts;
+    // Solve for the junction voltage vj = V + Ipv*Rs, where
+    //   h(vj) = Iph - I0*(exp(vj/nVt) - 1) - vj/Rsh - (vj - V)/Rs
+    // falls monotonically. The bracket widens until h changes sign; then Newton steps,
+    // with bisection for any step that leaves it, as for the diode.
+    const auto h = [&](double vj) {
+        return p_.photoAmps - p_.saturationAmps * std::expm1(vj / nvt) - vj / p_.shuntOhms -
+               (vj - volts) / p_.seriesOhms;
+    };
+    double lo = std::min(volts, 0.0) - 1.0;
+    double hi = std::max(volts, 0.0) + 1.0;
+    while (h(lo) < 0)
+        lo = 2 * lo - 1.0;
+    while (h(hi) > 0)
+        hi = 2 * hi + 1.0;
+    double vj = std::clamp(volts + p_.photoAmps * p_.seriesOhms, lo, hi);
+    for (int i = 0; i < 200; ++i) {
+        const double value = h(vj);
+        if (value == 0)
+            break;
+        (value > 0 ? lo : hi) = vj;
+        const double slope =
+            -p_.saturationAmps / nvt * std::exp(vj / nvt) - 1 / p_.shuntOhms - 1 / p_.seriesOhms;
+        double next = vj - value / slope;
+        if (!(next > lo && next < hi))
+            next = 0.5 * (lo + hi);
+        if (next == vj || hi - lo <= 1e-15 * std::max(1.0, std::abs(vj)))
+            break;
+        vj = next;
+    }
+    return -(vj - volts) / p_.seriesOhms;
+}
+
+namespace
+{
+
+// "IPH,RS,RSH" -> the default cell with those three values.
+std::shared_ptr<const Device> makeSolarCell(const QString& values, QString* error)
+{
+    const QStringList fields = values.split(QLatin1Char(','));
+    std::vector<double> numbers;
+    for (const QString& field : fields) {
+        const QByteArray text = field.toUtf8();
+        const auto number = parseNumber(std::string_view(text.constData(), text.size()));
+        if (!number || !std::isfinite(*number))
+            break;
+        numbers.push_back(*number);
+    }
+    if (fields.size() != 3 || numbers.size() != 3 || numbers[0] < 0 || numbers[1] <= 0 ||
+        numbers[2] <= 0) {
+        *error = QStringLiteral("a solar cell is solar:IPH,RS,RSH with IPH at least 0 A and "
+                                "RS, RSH above 0 Ohm: solar:%1")
+                     .arg(values);
+        return nullptr;
+    }
+    SolarCellParameters parameters;
+    parameters.photoAmps = numbers[0];
+    parameters.seriesOhms = numbers[1];
+    parameters.shuntOhms = numbers[2];
+    return std::make_shared<SolarCell>(parameters);
+}
+
+} // namespace
+
 std::shared_ptr<const Device> makeDevice(const QString& text, QString* error)
 {
     if (text == QLatin1String("diode"))
         return std::make_shared<Diode>();
+
+    if (text == QLatin1String("solar"))
+        return std::make_shared<SolarCell>();
+    const QLatin1String solarPrefix("solar:");
+    if (text.startsWith(solarPrefix))
+        return makeSolarCell(text.mid(solarPrefix.size()), error);
 
     const QLatin1String resistorPrefix("resistor:");
     if (text.startsWith(resistorPrefix)) {
@@ -52,7 +127,9 @@ std::shared_ptr<const Device> makeDevice(const QString& text, QString* error)
         *error = QStringLiteral("resistance must be a positive number of ohms: %1").arg(text);
         return nullptr;
     }
-    *error = QStringLiteral("unknown device %1 (use diode or resistor:OHMS)").arg(text);
+    *error =
+        QStringLiteral("unknown device %1 (use diode, resistor:OHMS, solar or solar:IPH,RS,RSH)")
+            .arg(text);
     return nullptr;
 }
 

@@ -35,6 +35,30 @@ class Diode : public Device
     DiodeParameters p_;
 };
 
+struct SolarCellParameters {
+    double photoAmps = 0.76;
+    double saturationAmps = 3e-7;
+    double ideality = 1.5;
+    double seriesOhms = 0.036;
+    double shuntOhms = 54.0;
+    double thermalVolts = 0.025852; // kT/q at 300 K
+};
+
+// An illuminated solar cell, the single-diode model in its photovoltaic convention:
+//   Ipv = Iph - I0 * (exp((V + Ipv*Rs) / (n*Vt)) - 1) - (V + Ipv*Rs) / Rsh
+// The meter sees the current the source drives into it, -Ipv: negative between 0 V
+// and Voc, where the cell generates.
+class SolarCell : public Device
+{
+  public:
+    explicit SolarCell(const SolarCellParameters& parameters = {}) : p_(parameters) {}
+    double current(double volts) const override;
+    const SolarCellParameters& parameters() const { return p_; }
+
+  private:
+    SolarCellParameters p_;
+};
+
 class Resistor : public Device
 {
   public:
@@ -45,8 +69,9 @@ class Resistor : public Device
     double ohms_;
 };
 
-// "diode" or "resistor:OHMS" (OHMS a positive number). Null, with the reason in
-// *error, for any other text.
+// "diode", "resistor:OHMS" (OHMS a positive number), "solar" or "solar:IPH,RS,RSH"
+// (photocurrent in A, at least 0; series and shunt resistances in Ohm, above 0). Null,
+// with the reason in *error, for any other text.
 std::shared_ptr<const Device> makeDevice(const QString& text, QString* error);
 
 } // namespace kestrel::sim

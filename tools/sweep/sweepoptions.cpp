@@ -49,6 +49,16 @@ Options:
                          sweep without points writes nothing)
   --csv FILE             write the data as CSV with a descriptive header
   --png FILE             write the chart as a picture (.png or .svg)
+  --analyze MODEL        fit the sweep's points at the end and print one
+                         "name = value ± error unit" line per result on
+                         standard output, after the readings: linear (R,
+                         offset, r2), diode (Is, n, Rs; Rsh with --shunt) or
+                         solar (Isc, Voc, Pmax, Vmp, Imp, FF, Iph, I0, n, Rs,
+                         Rsh); the fit is kept with the run and written in the
+                         CSV header
+  --temperature C        the device's temperature for --analyze, degrees
+                         Celsius (default 25)
+  --shunt                with --analyze diode: also fit a shunt resistance
   --store PATH           keep the run in this store instead of the usual one
                          ($XDG_DATA_HOME/kestrel/runs.sqlite, the window's)
   --no-store             keep the run in no store
@@ -69,6 +79,7 @@ Exit status:
   2    bad arguments or a file that could not be written: nothing was sent
   3    the current limit was reached (the source output was switched off)
   4    switching the source output off failed: it may still be on
+  5    the sweep completed but the fit of --analyze gave no result
   130  interrupted by SIGINT (Ctrl-C), SIGTERM or SIGHUP (the source output
        was switched off)
 )");
@@ -122,6 +133,10 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     const auto png = valued(QStringLiteral("png"));
     const auto home = valued(QStringLiteral("home"));
     const auto store = valued(QStringLiteral("store"));
+    const auto analyze = valued(QStringLiteral("analyze"));
+    const auto temperature = valued(QStringLiteral("temperature"));
+    const QCommandLineOption shunt(QStringLiteral("shunt"));
+    parser.addOption(shunt);
     const QCommandLineOption noStore(QStringLiteral("no-store"));
     parser.addOption(noStore);
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
@@ -193,6 +208,17 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
             return badArguments(QStringLiteral("--rate must be fast, medium or slow, not '%1'")
                                     .arg(parser.value(rate)));
         options.sweep.meterRate = *meterRate;
+    }
+
+    if (parser.isSet(analyze)) {
+        auto request = parseFitRequest(parser.value(analyze), QString(), QString(),
+                                       parser.value(temperature), parser.isSet(shunt));
+        if (QString* problem = std::get_if<QString>(&request))
+            return badArguments(
+                problem->replace(QLatin1String("--model"), QLatin1String("--analyze")));
+        options.analyze = std::get<FitRequest>(request);
+    } else if (parser.isSet(temperature) || parser.isSet(shunt)) {
+        return badArguments(QStringLiteral("--temperature and --shunt belong to --analyze"));
     }
 
     options.home = parser.isSet(home) ? parser.value(home) : homeDirectory();

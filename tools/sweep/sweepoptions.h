@@ -1,5 +1,6 @@
 #pragma once
 
+#include "controller/runanalysis.h"
 #include "data/run.h"
 
 #include <QString>
@@ -15,8 +16,9 @@ struct SweepOptions {
     QString home;    // the folder holding sendArbcmd.sh
     QString outPath; // saved-data format
     QString csvPath;
-    QString pngPath;   // chart picture, .png or .svg
-    QString storePath; // the run store; empty with --no-store
+    QString pngPath;                   // chart picture, .png or .svg
+    QString storePath;                 // the run store; empty with --no-store
+    std::optional<FitRequest> analyze; // fit the finished sweep's points
 };
 
 // What the command line asks for; text to print and the exit status otherwise

@@ -22,6 +22,7 @@ SweepRun::SweepRun(const SweepOptions& options, QObject* parent)
             [this](const QString& reply) { out_.write(printableLines(reply).toUtf8() + '\n'); });
     connect(&session_.sweep(), &SweepEngine::finished, this, &SweepRun::finished);
     connect(&session_, &Session::identified, this, &SweepRun::identified);
+    connect(&session_, &Session::runKept, this, [this](qint64 id) { runId_ = id; });
     // Standard output is where the readings go: when nobody can take them, the sweep
     // ends the safe way.
     connect(&out_, &LineWriter::failed, this, [this](const QString& reason) {
@@ -102,12 +103,13 @@ void SweepRun::finished(Run::Outcome outcome, const QString& message)
         return;
     ended_ = true;
     report(message);
-    const Run& run = *session_.currentRun();
+    Run run = *session_.currentRun();
+    const bool fitted = !options_.analyze || analyze(run);
     const bool written = writeFiles(run);
     int status = endedEarly;
     switch (outcome) {
     case Run::Outcome::Completed:
-        status = written ? 0 : endedEarly;
+        status = !written ? endedEarly : fitted ? 0 : fitFailed;
         break;
     case Run::Outcome::LimitReached:
         status = limitReached;
@@ -157,6 +159,27 @@ bool SweepRun::writeFiles(const Run& run)
         }
     }
     return ok;
+}
+
+bool SweepRun::analyze(Run& run)
+{
+    const analysis::FitResult result = analysis::fit(run.points, fitOptions(*options_.analyze));
+    if (!result.ok()) {
+        report(QString::fromStdString(result.failure));
+        return false;
+    }
+    out_.write(QByteArray::fromStdString(analysis::describe(result)));
+    const RunFit fit = runFit(*options_.analyze, result);
+    run.fits.push_back(fit); // for the CSV header
+    if (runId_ > 0 && session_.recorder().isKeeping()) {
+        // A connection of its own: the recorder's is on its thread.
+        RunDatabase store(options_.storePath);
+        if (QString problem = store.open(); !problem.isEmpty() || !store.addFit(runId_, fit))
+            report(QStringLiteral("The fit was not kept with run %1: %2")
+                       .arg(runId_)
+                       .arg(problem.isEmpty() ? store.lastError() : problem));
+    }
+    return true;
 }
 
 void SweepRun::report(const QString& message)

@@ -23,6 +23,7 @@ class SweepRun : public QObject
     static constexpr int endedEarly = 1;
     static constexpr int limitReached = 3;
     static constexpr int outputMayBeOn = 4;
+    static constexpr int fitFailed = 5;
     static constexpr int interrupted = 130;
 
     explicit SweepRun(const SweepOptions& options, QObject* parent = nullptr);
@@ -41,6 +42,8 @@ class SweepRun : public QObject
     void endEarly(const QString& why, int status);
     void end(int status);
     bool writeFiles(const Run& run);
+    // --analyze: the fit of the finished run, printed and kept; false when it gave none.
+    bool analyze(Run& run);
     void report(const QString& message);
 
     SweepOptions options_;
@@ -48,6 +51,7 @@ class SweepRun : public QObject
     Session session_;
     std::unique_ptr<BarChart> chart_;
     int identifiedCount_ = 0;
+    qint64 runId_ = 0; // the run's row in the store, once it has one
     bool ended_ = false;
 };
 
