@@ -27,7 +27,7 @@ struct SimOptions {
     bool logTimes = false; // each log line begins with its time
     std::vector<FaultSwitch> faults;
     bool serial = false; // each instrument on a pseudo-terminal too
-    bool vxi11 = false; // also over VXI-11, with a portmapper on each address's port 111
+    bool vxi11 = false;  // also over VXI-11, with a portmapper on each address's port 111
 };
 
 enum class SimAction { Run, Help, Version, UsageError };
