@@ -1,6 +1,7 @@
 #include "scpi/scpiexchange.h"
 
 #include "scpi/deadline.h"
+#include "scpi/replyline.h"
 #include "scpi/seriallink.h"
 #include "scpi/target.h"
 #include "scpi/tcpconnect.h"
@@ -24,10 +25,6 @@ namespace kestrel::scpi
 
 namespace
 {
-
-// Kestrel's shell runner takes at most 1 MiB of a script's output; a reply line is
-// counted with its line feed, so whatever this tool prints fits.
-constexpr std::size_t maxReplyBytes = 1024 * 1024;
 
 const std::string rawSocketHint = "; use the instrument's raw socket port (often 5025 or 5555)";
 const std::string telnetConsole =
@@ -80,7 +77,7 @@ bool sendAll(int fd, std::string_view data, Clock::time_point deadline, std::str
 bool readLine(int fd, Clock::time_point deadline, double limitSeconds, std::string& line,
               std::string& failure)
 {
-    std::string received;
+    ReplyLine reply;
     char chunk[4096];
     for (;;) {
         if (!waitFor(fd, POLLIN, deadline)) {
@@ -89,22 +86,18 @@ bool readLine(int fd, Clock::time_point deadline, double limitSeconds, std::stri
         }
         const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
         if (n > 0) {
-            const std::size_t searchFrom = received.size();
-            received.append(chunk, std::size_t(n));
-            if (holdsTelnetNegotiation(received, searchFrom)) {
+            const std::size_t searchFrom = reply.received().size();
+            const bool fits = reply.add(std::string_view(chunk, std::size_t(n)));
+            if (holdsTelnetNegotiation(reply.received(), searchFrom)) {
                 failure = telnetConsole;
                 return false;
             }
-            const auto end = received.find('\n', searchFrom);
-            // With the line feed still to come, the line is at least one byte longer.
-            if ((end == std::string::npos ? received.size() : end) + 1 > maxReplyBytes) {
-                failure = "reply line longer than 1 MiB";
+            if (!fits) {
+                failure = replyTooLong;
                 return false;
             }
-            if (end != std::string::npos) {
-                line = received.substr(0, end);
-                if (!line.empty() && line.back() == '\r')
-                    line.pop_back();
+            if (reply.complete()) {
+                line = reply.line();
                 return true;
             }
         } else if (n == 0 || errno == ECONNRESET) {

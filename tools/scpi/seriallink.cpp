@@ -1,6 +1,7 @@
 #include "scpi/seriallink.h"
 
 #include "scpi/deadline.h"
+#include "scpi/replyline.h"
 
 #include <cerrno>
 #include <charconv>
@@ -19,9 +20,6 @@ namespace kestrel::scpi
 
 namespace
 {
-
-// As on a raw socket: Kestrel's shell runner takes at most 1 MiB of a script's output.
-constexpr std::size_t maxReplyBytes = 1024 * 1024;
 
 const char* const inUse = "the serial port is in use by another program";
 const char* const hungUp = "the serial port hung up before the reply ended";
@@ -204,7 +202,7 @@ bool writeAll(int fd, std::string_view data, Clock::time_point deadline, double 
 bool readLine(int fd, Clock::time_point deadline, double limitSeconds, std::string& line,
               std::string& failure)
 {
-    std::string received;
+    ReplyLine reply;
     char chunk[4096];
     for (;;) {
         pollfd p{fd, POLLIN, 0};
@@ -217,17 +215,12 @@ bool readLine(int fd, Clock::time_point deadline, double limitSeconds, std::stri
         }
         const ssize_t n = read(fd, chunk, sizeof chunk);
         if (n > 0) {
-            const std::size_t searchFrom = received.size();
-            received.append(chunk, std::size_t(n));
-            const auto end = received.find('\n', searchFrom);
-            if ((end == std::string::npos ? received.size() : end) + 1 > maxReplyBytes) {
-                failure = "reply line longer than 1 MiB";
+            if (!reply.add(std::string_view(chunk, std::size_t(n)))) {
+                failure = replyTooLong;
                 return false;
             }
-            if (end != std::string::npos) {
-                line = received.substr(0, end);
-                if (!line.empty() && line.back() == '\r')
-                    line.pop_back();
+            if (reply.complete()) {
+                line = reply.line();
                 return true;
             }
         } else if (n == 0 || errno == EIO || (errno == EAGAIN && (p.revents & POLLHUP))) {

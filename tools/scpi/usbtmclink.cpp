@@ -1,6 +1,7 @@
 #include "scpi/usbtmclink.h"
 
 #include "scpi/deadline.h"
+#include "scpi/replyline.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,7 +19,6 @@ namespace kestrel::scpi
 namespace
 {
 
-constexpr std::size_t maxReplyBytes = 1024 * 1024;
 // The driver refuses a shorter limit.
 constexpr unsigned minTimeoutMs = 100;
 
@@ -139,7 +139,7 @@ Exchange usbtmcExchange(const Target& target, const Options& options, UsbtmcFile
         return result;
 
     // A read returns one transfer of the reply; the line may take several.
-    std::string received;
+    ReplyLine reply;
     char chunk[4096];
     for (;;) {
         if (millisecondsLeft(deadline) == 0) {
@@ -155,17 +155,12 @@ Exchange usbtmcExchange(const Target& target, const Options& options, UsbtmcFile
             result.failure = errorText(errno, limit);
             return result;
         }
-        const std::size_t searchFrom = received.size();
-        received.append(chunk, std::size_t(n));
-        const auto end = received.find('\n', searchFrom);
-        if ((end == std::string::npos ? received.size() : end) + 1 > maxReplyBytes) {
-            result.failure = "reply line longer than 1 MiB";
+        if (!reply.add(std::string_view(chunk, std::size_t(n)))) {
+            result.failure = replyTooLong;
             return result;
         }
-        if (end != std::string::npos) {
-            result.reply = received.substr(0, end);
-            if (!result.reply.empty() && result.reply.back() == '\r')
-                result.reply.pop_back();
+        if (reply.complete()) {
+            result.reply = reply.line();
             return result;
         }
     }

@@ -1,6 +1,7 @@
 #include "scpi/vxi11link.h"
 
 #include "scpi/deadline.h"
+#include "scpi/replyline.h"
 #include "scpi/tcpconnect.h"
 
 #include <vxi11/vxi11.h>
@@ -22,9 +23,6 @@ namespace kestrel::scpi
 
 namespace
 {
-
-// As over the raw socket: whatever this tool prints fits Kestrel's shell runner.
-constexpr std::size_t maxReplyBytes = 1024 * 1024;
 
 constexpr long deviceLocked = 11;
 constexpr long ioTimeout = 15;
@@ -292,11 +290,11 @@ class CoreLink
                   std::string& failure)
     {
         const std::string timedOut = "no reply within " + secondsText(limitSeconds) + " s";
-        std::string received;
+        ReplyLine reply;
         for (;;) {
             Device_ReadParms parms{};
             parms.lid = id_;
-            parms.requestSize = u_long(maxReplyBytes + 1 - received.size());
+            parms.requestSize = u_long(maxReplyBytes + 1 - reply.received().size());
             parms.io_timeout = u_long(millisecondsLeft(deadline));
             parms.flags = VXI11_FLAG_TERMCHRSET;
             parms.termChar = '\n';
@@ -309,8 +307,8 @@ class CoreLink
             }
             const long error = result.error;
             const long reason = result.reason;
-            const std::size_t searchFrom = received.size();
-            received.append(result.data.data_val, result.data.data_len);
+            const bool fits =
+                reply.add(std::string_view(result.data.data_val, result.data.data_len));
             core_.release(xdr_Device_ReadResp, result);
             if (error != 0) {
                 failure = error == ioTimeout ? timedOut
@@ -318,15 +316,12 @@ class CoreLink
                                                    deviceError(error) + ")";
                 return false;
             }
-            const auto end = received.find('\n', searchFrom);
-            if ((end == std::string::npos ? received.size() : end) + 1 > maxReplyBytes) {
-                failure = "reply line longer than 1 MiB";
+            if (!fits) {
+                failure = replyTooLong;
                 return false;
             }
-            if (end != std::string::npos || (reason & (VXI11_REASON_END | VXI11_REASON_CHR)) != 0) {
-                line = received.substr(0, end);
-                if (!line.empty() && line.back() == '\r')
-                    line.pop_back();
+            if (reply.complete() || (reason & (VXI11_REASON_END | VXI11_REASON_CHR)) != 0) {
+                line = reply.line();
                 return true;
             }
         }
