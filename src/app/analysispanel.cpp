@@ -138,7 +138,7 @@ std::variant<FitRequest, QString> AnalysisPanel::request() const
             .arg(fieldText(request.fromVolts), fieldText(request.toVolts));
     const QString celsiusText = temperature_->text().trimmed();
     const auto celsius = parseNumber(celsiusText.toStdString());
-    if (!celsius || !(*celsius > -273.15) || *celsius > 1000.0)
+    if (!celsius || !isFitTemperature(*celsius))
         return tr("The temperature must be in degrees Celsius, above -273.15 and up to 1000, "
                   "not '%1'.")
             .arg(celsiusText);

@@ -57,13 +57,18 @@ std::variant<FitRequest, QString> parseFitRequest(const QString& model, const QS
         return QStringLiteral("--from must be below --to");
     if (!temperature.isEmpty()) {
         const auto celsius = parseNumber(temperature.toStdString());
-        if (!celsius || !(*celsius > -273.15) || *celsius > 1000.0)
+        if (!celsius || !isFitTemperature(*celsius))
             return QStringLiteral("--temperature must be in degrees Celsius, above -273.15 and "
                                   "up to 1000, not '%1'")
                 .arg(temperature);
         request.temperatureC = *celsius;
     }
     return request;
+}
+
+bool isFitTemperature(double celsius)
+{
+    return celsius > -273.15 && celsius <= 1000.0;
 }
 
 analysis::FitOptions fitOptions(const FitRequest& request)

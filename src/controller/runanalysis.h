@@ -25,6 +25,10 @@ std::variant<FitRequest, QString> parseFitRequest(const QString& model, const QS
                                                   const QString& to, const QString& temperature,
                                                   bool shunt);
 
+// A temperature the thermal voltage is worked out from: above absolute zero, up to
+// 1000 °C.
+bool isFitTemperature(double celsius);
+
 analysis::FitOptions fitOptions(const FitRequest& request);
 // What is kept with the run of a fit that gave a result, created now.
 RunFit runFit(const FitRequest& request, const analysis::FitResult& result);
