@@ -39,6 +39,7 @@ class TestSimInstruments : public QObject
     void readingOverloadsBeyondFullScale_data();
     void readingOverloadsBeyondFullScale();
     void readingFormatIgnoresTheLocale();
+    void refusedSwitchOffKeepsTheOutputOn();
 };
 
 void TestSimInstruments::commandsReportErrors_data()
@@ -130,6 +131,20 @@ void TestSimInstruments::readingFormatIgnoresTheLocale()
     QCOMPARE(text, "-1.500000E-03"_ba);
     QCOMPARE(error, "<none>"_ba);
     QCOMPARE(bench.circuit.levelVolts, 0.5);
+}
+
+void TestSimInstruments::refusedSwitchOffKeepsTheOutputOn()
+{
+    Circuit circuit{std::make_shared<Resistor>(1000.0)};
+    SourceInstrument source(circuit, SourceInstrument::defaultMaxLevelVolts, 1);
+    source.execute(":OUTP1 OFF"); // already off: nothing to refuse
+    QCOMPARE(ask(source, ":SYST:ERR?"), "0,\"No error\""_ba);
+    source.execute(":OUTP1 ON;:OUTP1 OFF");
+    QCOMPARE(ask(source, ":SYST:ERR?"), "-221,\"Settings conflict\""_ba);
+    QCOMPARE(ask(source, ":OUTP1?"), "ON"_ba);
+    source.execute(":OUTP1 OFF"); // the one refusal is spent
+    QCOMPARE(ask(source, ":SYST:ERR?"), "0,\"No error\""_ba);
+    QCOMPARE(ask(source, ":OUTP1?"), "OFF"_ba);
 }
 
 QTEST_GUILESS_MAIN(TestSimInstruments)

@@ -18,6 +18,8 @@ QByteArray errorDescription(int code)
         return "Missing parameter";
     case scpiError::undefinedHeader:
         return "Undefined header";
+    case scpiError::settingsConflict:
+        return "Settings conflict";
     case scpiError::dataOutOfRange:
         return "Data out of range";
     case scpiError::illegalParameterValue:

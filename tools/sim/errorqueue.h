@@ -15,6 +15,7 @@ inline constexpr int dataType = -104;
 inline constexpr int parameterNotAllowed = -108;
 inline constexpr int missingParameter = -109;
 inline constexpr int undefinedHeader = -113;
+inline constexpr int settingsConflict = -221;
 inline constexpr int dataOutOfRange = -222;
 inline constexpr int illegalParameterValue = -224;
 inline constexpr int queueOverflow = -350;

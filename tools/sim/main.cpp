@@ -73,7 +73,7 @@ int main(int argc, char** argv)
     }
 
     Circuit circuit{options.device};
-    SourceInstrument source(circuit, options.maxLevelVolts);
+    SourceInstrument source(circuit, options.maxLevelVolts, options.refusedOffs);
     MeterInstrument meter(circuit, options.meterSettings);
     InstrumentServer sourceServer("source", source, settingsFor(options, QStringLiteral("source")),
                                   &log);

@@ -99,6 +99,16 @@ SimArguments parseSimArguments(const QStringList& args)
             if (!volts || !std::isfinite(*volts) || *volts <= 0)
                 return fail(what + QStringLiteral(": expected a finite number of volts above 0"));
             options.maxLevelVolts = *volts;
+        } else if (name == QLatin1String("--refuse-off")) {
+            const QByteArray digits = value.toLatin1();
+            qint64 count = 0;
+            const auto [end, ec] = std::from_chars(digits.begin(), digits.end(), count);
+            if (value == QLatin1String("all"))
+                options.refusedOffs = SourceInstrument::refuseEveryOff;
+            else if (digits.isEmpty() || ec != std::errc() || end != digits.end() || count < 0)
+                return fail(what + QStringLiteral(": expected a whole number from 0, or all"));
+            else
+                options.refusedOffs = count;
         } else if (name == QLatin1String("--seed")) {
             const QByteArray digits = value.toLatin1();
             quint64 seed = 0;
@@ -165,6 +175,9 @@ QString simHelpText()
         "                       resistance RS and shunt resistance RSH (Ohm)\n"
         "  --max-level V        the source refuses a level beyond +-V volts with error\n"
         "                       -222 and keeps its level (default 10)\n"
+        "  --refuse-off N       the source refuses its first N :OUTPut1 OFF while its\n"
+        "                       output is on with error -221 and stays on; N may be\n"
+        "                       all (default 0)\n"
         "  --noise F            reading noise, standard deviation as a fraction of the\n"
         "                       range's full scale at rate S (default 1e-4; 0: exact)\n"
         "  --seed N             seed of the noise (default 1)\n"

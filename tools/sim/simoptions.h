@@ -22,6 +22,7 @@ struct SimOptions {
     std::shared_ptr<const Device> device;
     MeterSettings meterSettings;
     double maxLevelVolts = SourceInstrument::defaultMaxLevelVolts;
+    qint64 refusedOffs = 0; // how many :OUTPut1 OFF the source refuses while on
     int latencyMs = 0;
     QString logPath;
     bool logTimes = false; // each log line begins with its time

@@ -5,9 +5,9 @@
 namespace kestrel::sim
 {
 
-SourceInstrument::SourceInstrument(Circuit& circuit, double maxLevelVolts)
+SourceInstrument::SourceInstrument(Circuit& circuit, double maxLevelVolts, qint64 refusedOffs)
     : Instrument("Kestrel,SIM-SOURCE,00000001," KESTREL_VERSION), circuit_(circuit),
-      maxLevelVolts_(maxLevelVolts)
+      maxLevelVolts_(maxLevelVolts), refusedOffs_(refusedOffs)
 {
     addCommand("OUTPut#[:STATe]", [this](const ScpiUnit& unit) { return setOutput(unit); });
     addQuery("OUTPut#[:STATe]", [this](const ScpiUnit& unit) -> std::optional<QByteArray> {
@@ -29,10 +29,16 @@ std::optional<QByteArray> SourceInstrument::setOutput(const ScpiUnit& unit)
 {
     if (!hasParameters(unit, 1))
         return std::nullopt;
-    if (const std::optional<bool> on = booleanParameter(unit.params[0]))
-        circuit_.outputOn = *on;
-    else
+    const std::optional<bool> on = booleanParameter(unit.params[0]);
+    if (!on) {
         pushError(scpiError::illegalParameterValue);
+    } else if (!*on && circuit_.outputOn && refusedOffs_ > 0) {
+        if (refusedOffs_ != refuseEveryOff)
+            --refusedOffs_;
+        pushError(scpiError::settingsConflict);
+    } else {
+        circuit_.outputOn = *on;
+    }
     return std::nullopt;
 }
 
