@@ -4,8 +4,8 @@
 
 using namespace kestrel;
 
-SimLink::SimLink(const QString& device, double maxLevelVolts)
-    : circuit_{sim::makeDevice(device, nullptr)}, source_(circuit_, maxLevelVolts),
+SimLink::SimLink(const QString& device, double maxLevelVolts, qint64 refusedOffs)
+    : circuit_{sim::makeDevice(device, nullptr)}, source_(circuit_, maxLevelVolts, refusedOffs),
       meter_(circuit_, sim::MeterSettings{0.0, 1})
 {
     clock_.start();

@@ -23,8 +23,9 @@ class SimLink : public kestrel::InstrumentLink
     using Hook = std::function<std::optional<kestrel::LinkReply>(const QString& instrument,
                                                                  const QString& command)>;
 
+    // refusedOffs: how many :OUTP1 OFF the source refuses while on.
     explicit SimLink(const QString& device = QStringLiteral("resistor:1000"),
-                     double maxLevelVolts = 10.0);
+                     double maxLevelVolts = 10.0, qint64 refusedOffs = 0);
 
     static inline const kestrel::Endpoint source{QStringLiteral("127.0.0.2"),
                                                  QStringLiteral("5555")};

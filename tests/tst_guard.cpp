@@ -110,7 +110,8 @@ void TestGuard::actsOnlyWhenItsProgramLeftTheOutputOn()
     const bool acts = armed && !stoodDown;
     QTRY_COMPARE_WITH_TIMEOUT(bench.offs(), int(acts), 1000);
     QTest::qWait(300);
-    QCOMPARE(bench.sim.log(), acts ? QStringList{"source\t:OUTP1 OFF"} : QStringList());
+    const QStringList confirmedOff{"source\t:OUTP1 OFF", "source\t:SYST:ERR?", "source\t:OUTP1?"};
+    QCOMPARE(bench.sim.log(), acts ? confirmedOff : QStringList());
     // and it leaves no process behind
     QTRY_VERIFY(QProcess::execute("pgrep", {"-f", "kestrel-guard.*" + bench.source()}) != 0);
 }

@@ -7,9 +7,12 @@
 #include "data/ivpoints.h"
 #include "data/numbertext.h"
 #include "simlink.h"
+#include "store/rundatabase.h"
 
 #include <QFile>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -20,9 +23,12 @@ using Outcome = Run::Outcome;
 namespace
 {
 
+constexpr qint64 everyOff = kestrel::sim::SourceInstrument::refuseEveryOff;
+
 struct Bench {
-    Bench()
-        : link(new SimLink), session(home.path(), std::unique_ptr<InstrumentLink>(link), nullptr)
+    explicit Bench(qint64 refusedOffs = 0, const SessionOptions& options = {})
+        : link(new SimLink("resistor:1000", 10.0, refusedOffs)),
+          session(home.path(), std::unique_ptr<InstrumentLink>(link), nullptr, options)
     {
         session.sweep().setTickInterval(1);
     }
@@ -101,6 +107,9 @@ class TestSession : public QObject
     void identityMustLookLikeAnInstrument_data();
     void identityMustLookLikeAnInstrument();
     void oneSweepAtATime();
+    void switchOffSaysWhatTheSourceSays_data();
+    void switchOffSaysWhatTheSourceSays();
+    void stopKeepsThePointTheStoreHas();
     void dataBelongsToItsRun();
 };
 
@@ -138,7 +147,10 @@ void TestSession::everySettingIsConfirmed()
                  << "meter :MEAS:CURR:DC?";
         points.push_back(IVPoint{level, level / 1000.0});
     }
-    expected << "source :OUTP1 OFF";
+    // The switch-off, confirmed by the error queue and the output's own word.
+    expected << "source :OUTP1 OFF"
+             << "source :SYST:ERR?"
+             << "source :OUTP1?";
     QCOMPARE(bench.link->log(), expected);
     QCOMPARE(run->points, points);
     QCOMPARE(ivPoints(), points);
@@ -183,13 +195,17 @@ void TestSession::aSweepEndsSafely_data()
     QTest::addColumn<Outcome>("outcome");
     QTest::addColumn<int>("points");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<qint64>("refusedOffs"); // by the source itself
+    QTest::addColumn<bool>("outputOff");     // as the run says
+    QTest::addColumn<bool>("stillOn");       // as the source is
     const QString read = MeterDriver::readCommand;
     const QList<double> usual{0.0, 1.0, 2};
     const auto row = [&](const char* name, const QList<double>& sweep, const QString& instrument,
                          const QString& command, int nth, const LinkReply& reply, Outcome outcome,
-                         int points, const char* message) {
+                         int points, const char* message, qint64 refusedOffs = 0,
+                         bool outputOff = true, bool stillOn = false) {
         QTest::newRow(name) << sweep << instrument << command << nth << reply << outcome << points
-                            << QString(message);
+                            << QString(message) << refusedOffs << outputOff << stillOn;
     };
     const auto text = [](const char* reply) { return LinkReply{reply, true, {}}; };
     const auto failure = [](const char* reply, const char* reason) {
@@ -221,7 +237,21 @@ void TestSession::aSweepEndsSafely_data()
         R"(still reported errors after 20 reads of ":SYST:ERR?")");
     row("switch-off fails", usual, "source", ":OUTP1 OFF", 1,
         failure("", "ended by signal 9 (Killed)"), Outcome::Completed, 5,
-        R"(Switching the source output off failed, so it may still be on: The source at 127.0.0.2:5555 did not take ":OUTP1 OFF": no reply (ended by signal 9 (Killed)))");
+        R"(Sweep complete: 5 points. The source output may still be on: The source at 127.0.0.2:5555 did not take ":OUTP1 OFF": no reply (ended by signal 9 (Killed)).)",
+        0, false, true);
+    row("switch-off refused", usual, "", "", 0, {}, Outcome::Completed, 5,
+        R"(Sweep complete: 5 points. The source output is still on: The source refused ":OUTP1 OFF": -221,"Settings conflict"; it answers "ON" to ":OUTP1?".)",
+        everyOff, false, true);
+    row("switch-off refused at a refusal", {0.0, 20.0, 4}, "", "", 0, {}, Outcome::Failed, 3,
+        R"(-222,"Data out of range". The source output is still on: The source refused ":OUTP1 OFF")",
+        everyOff, false, true);
+    row("output state unknown", usual, "source", ":OUTP1?", 1, failure("", "exit status 1"),
+        Outcome::Completed, 5,
+        R"(Sweep complete: 5 points. The source output may still be on: The source took ":OUTP1 OFF" without an error, but it did not say whether its output is off (The source at 127.0.0.2:5555 did not answer ":OUTP1?": no reply (exit status 1)).)",
+        0, false, false);
+    row("output state still on", usual, "source", ":OUTP1?", 1, text("ON\n"), Outcome::Completed, 5,
+        R"(The source output is still on: The source took ":OUTP1 OFF" without an error, but it answers "ON" to ":OUTP1?".)",
+        0, false, false);
 }
 
 void TestSession::aSweepEndsSafely()
@@ -234,8 +264,11 @@ void TestSession::aSweepEndsSafely()
     QFETCH(Outcome, outcome);
     QFETCH(int, points);
     QFETCH(QString, message);
+    QFETCH(qint64, refusedOffs);
+    QFETCH(bool, outputOff);
+    QFETCH(bool, stillOn);
 
-    Bench bench;
+    Bench bench(refusedOffs);
     QVERIFY(bench.identify());
     if (!instrument.isEmpty())
         bench.link->setHook(answerFrom(instrument, command, nth, reply));
@@ -247,13 +280,13 @@ void TestSession::aSweepEndsSafely()
     QCOMPARE(int(run->points.size()), points);
     for (const IVPoint& point : run->points)
         QVERIFY(point[0] <= 10.0);
-    const bool offFails = command == SourceDriver::offCommand;
-    QCOMPARE(run->outputOff, !offFails);
-    // The switch-off, when anything reached the source, is the last thing it hears.
-    const QStringList sent = bench.link->commands("source");
-    QCOMPARE(sent.constLast() == SourceDriver::offCommand,
-             sent.contains(SourceDriver::levelCommand(sweep[0])));
-    QCOMPARE(bench.link->outputOn(), offFails);
+    QCOMPARE(run->outputOff, outputOff);
+    // The switch-off, when anything reached the source, is the last setting it gets.
+    QStringList settings = bench.link->commands("source");
+    settings.removeIf([](const QString& command) { return command.contains('?'); });
+    QCOMPARE(!settings.isEmpty() && settings.constLast() == SourceDriver::offCommand,
+             settings.contains(SourceDriver::levelCommand(sweep[0])));
+    QCOMPARE(bench.link->outputOn(), stillOn);
 }
 
 void TestSession::identityMustLookLikeAnInstrument_data()
@@ -324,7 +357,8 @@ void TestSession::oneSweepAtATime()
     QVERIFY(!bench.start(0, 1, 2));
     QVERIFY(finished.wait(5000));
     QCOMPARE(finished.last().at(0).value<Outcome>(), Outcome::Stopped);
-    QCOMPARE(bench.link->commands("source").constLast(), SourceDriver::offCommand);
+    QCOMPARE(bench.link->commands("source").last(3),
+             QStringList({SourceDriver::offCommand, ":SYST:ERR?", SourceDriver::stateQuery}));
 
     const int before = bench.link->log().size();
     QVERIFY(bench.start(0, 1, 2));
@@ -332,6 +366,70 @@ void TestSession::oneSweepAtATime()
     QCOMPARE(bench.link->log().mid(before, 2), setUpCommands(2).mid(0, 2));
     QCOMPARE(bench.link->log().count("source :OUTP1 ON"), 2);
     QCOMPARE(bench.link->log().count("source :OUTP1 OFF"), 2);
+}
+
+void TestSession::switchOffSaysWhatTheSourceSays_data()
+{
+    QTest::addColumn<qint64>("refusedOffs");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("off") << qint64(0) << "The source at 127.0.0.2:5555 was switched off.";
+    QTest::newRow("refused")
+        << qint64(1)
+        << R"(The source at 127.0.0.2:5555 is still on: The source refused ":OUTP1 OFF": -221,"Settings conflict"; it answers "ON" to ":OUTP1?".)";
+}
+
+void TestSession::switchOffSaysWhatTheSourceSays()
+{
+    QFETCH(qint64, refusedOffs);
+    QFETCH(QString, status);
+    Bench bench(refusedOffs);
+    QVERIFY(bench.identify());
+    const CancelSignal cancel;
+    bench.link->exchange(SimLink::source, SourceDriver::onCommand, cancel);
+    QSignalSpy shown(&bench.session, &Session::statusShown);
+    bench.session.switchSourceOff(Endpoint{});
+    QTRY_COMPARE(shown.count(), 2);
+    QCOMPARE(bench.lastStatus(shown), status);
+    QCOMPARE(shown.last().at(1).toBool(), refusedOffs > 0);
+    QCOMPARE(bench.link->outputOn(), refusedOffs > 0);
+}
+
+// A point handed to the store is the run's, even when Stop comes while the store is
+// still committing it: Save, Export and the store never disagree.
+void TestSession::stopKeepsThePointTheStoreHas()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    Bench bench(0, SessionOptions{path, "test", false, {}});
+    QVERIFY(bench.identify());
+    bench.link->setDelayMs(2);
+    QSignalSpy kept(&bench.session, &Session::runKept);
+    QSignalSpy finished(&bench.session.sweep(), &SweepEngine::finished);
+    QVERIFY(bench.start(0, 1, 1000));
+    QTRY_VERIFY(kept.count() == 1 && bench.session.sweep().pointsDone() >= 3);
+    {
+        // Another program holds the store while the next point is being committed.
+        QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "holder");
+        holder.setDatabaseName(path);
+        holder.setConnectOptions("QSQLITE_BUSY_TIMEOUT=5000");
+        QVERIFY(holder.open());
+        QSqlQuery hold(holder);
+        QVERIFY(hold.exec("BEGIN EXCLUSIVE"));
+        QTest::qWait(300);
+        bench.session.stop();
+        QVERIFY(hold.exec("COMMIT"));
+    }
+    QSqlDatabase::removeDatabase("holder");
+    QVERIFY(finished.wait(5000));
+    const auto run = bench.session.currentRun();
+    QVERIFY(run->outcome == Outcome::Stopped && run->outputOff);
+    QVERIFY2(run->message.startsWith(
+                 QString("Sweep stopped after %1 of 1001 points.").arg(run->points.size())),
+             qPrintable(run->message));
+    RunDatabase store(path);
+    QCOMPARE(store.open(), QString());
+    QTRY_COMPARE(store.load(kept[0][0].toLongLong())->run.outcome, Outcome::Stopped);
+    QCOMPARE(store.load(kept[0][0].toLongLong())->run.points, run->points);
 }
 
 void TestSession::dataBelongsToItsRun()

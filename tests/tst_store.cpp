@@ -231,11 +231,24 @@ void TestStore::findsRunsWhoseProgramEnded()
     QVERIFY(!found[0].run.outputOff);
     QVERIFY(store.recoverInterrupted().empty()); // reported once
     QCOMPARE(store.load(live)->run.outcome, Run::Outcome::Running);
-    // The guard's word on its owner's run comes with it.
-    QVERIFY(store.recordGuard(thisProcess(), true, "The guard switched the source off at 1."));
+    // The guard's word goes into its own runs: those named and its owner's run on its
+    // source still running, never into the owner's newer run on another source.
+    Run earlier = sampleRun(); // its switch-off failed
+    earlier.outcome = Run::Outcome::Completed;
+    const qint64 named = store.beginRun(earlier, "Kestrel", thisProcess());
+    QVERIFY(store.finishRun(named, earlier));
+    Run elsewhere = sampleRun();
+    elsewhere.settings.source = Endpoint{"127.0.0.9", "5555"};
+    const qint64 other = store.beginRun(elsewhere, "Kestrel", thisProcess());
+    QVERIFY(store.recordGuard(thisProcess(), sampleRun().settings.source, {named}, true,
+                              "The guard switched the source off at 1."));
     const auto guarded = store.recoverInterrupted();
-    QVERIFY(guarded.size() == 1 && guarded[0].id == live && guarded[0].run.outputOff);
-    QCOMPARE(guarded[0].guard, "The guard switched the source off at 1.");
+    QCOMPARE(guarded.size(), std::size_t(2));
+    QVERIFY(guarded[0].id == named && guarded[1].id == live);
+    for (const StoredRun& run : guarded)
+        QVERIFY(run.run.outputOff && run.guard == "The guard switched the source off at 1.");
+    QCOMPARE(store.load(other)->guard, QString());
+    QCOMPARE(store.load(other)->run.outcome, Run::Outcome::Running);
 }
 
 void TestStore::importsWhatItExports()

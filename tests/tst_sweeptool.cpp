@@ -74,9 +74,12 @@ class SweepBench
         QFile file(path(name));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
     }
-    QString lastSourceCommand() const
+    // The queries that confirm a switch-off follow it.
+    QString lastSourceSetting() const
     {
-        return sim.sourceCommands().value(sim.sourceCommands().size() - 1);
+        QStringList settings = sim.sourceCommands();
+        settings.removeIf([](const QString& command) { return command.contains('?'); });
+        return settings.value(settings.size() - 1);
     }
 
     Simulator sim;
@@ -118,7 +121,7 @@ void TestSweepTool::completeSweepWritesExactlyTheData()
                                               "[0.5, 0.0005], [1.0, 0.001]]\n"));
     QCOMPARE(bench.out, QByteArray("-1.000000E-03\n\n-5.000000E-04\n\n0.000000E+00\n\n"
                                    "5.000000E-04\n\n1.000000E-03\n\n"));
-    QTRY_COMPARE(bench.lastSourceCommand(), ":OUTP1 OFF");
+    QTRY_COMPARE(bench.lastSourceSetting(), ":OUTP1 OFF");
 
     // An independent reader: Python's csv module, against the data file read as JSON.
     QProcess python;
@@ -216,7 +219,7 @@ void TestSweepTool::endingEarlyStillWritesTheFiles()
     const QByteArray err = process.readAllStandardError();
     QVERIFY2(err.contains(message.toUtf8()) && err.contains("The source output is off.\n"),
              err.constData());
-    QTRY_COMPARE(bench.lastSourceCommand(), ":OUTP1 OFF");
+    QTRY_COMPARE(bench.lastSourceSetting(), ":OUTP1 OFF");
     const QByteArray data = bench.read("iv.txt");
     QVERIFY2(data.startsWith(signalNumber ? "[[0.0, 0.0], [0.01, 1e-05], [0.02, 2e-05]"
                                           : "[[0.0, 0.0], [0.01, 1e-05]") &&
@@ -243,7 +246,7 @@ void TestSweepTool::brokenScriptEndsSafely_data()
         << "':MEAS:CURR:DC?'"
         << "echo 1.000000E-03; exit 3" << 1 << "(exit status 3)" << QByteArray();
     QTest::newRow("switch-off fails") << "':OUTP1 OFF'"
-                                      << "exit 1" << 4 << "so it may still be on"
+                                      << "exit 1" << 4 << "The source output may still be on: "
                                       << QByteArray("[[0.0, 0.0], [5.0, 0.005], [10.0, 0.01]]\n");
 }
 
@@ -263,8 +266,8 @@ void TestSweepTool::brokenScriptEndsSafely()
     QVERIFY(bench.out.size() < 1024);
     if (!data.isEmpty())
         QCOMPARE(bench.read("iv.txt"), data);
-    // The switch-off is the last command the source hears, unless the script dropped it.
-    QTRY_COMPARE(bench.lastSourceCommand() == ":OUTP1 OFF", exitCode != 4);
+    // The switch-off is the last setting the source gets, unless the script dropped it.
+    QTRY_COMPARE(bench.lastSourceSetting() == ":OUTP1 OFF", exitCode != 4);
 }
 
 void TestSweepTool::aStoreThatFailsIsReported_data()
@@ -306,7 +309,7 @@ void TestSweepTool::aStoreThatFailsIsReported()
             run.err.contains(reason.toUtf8()) &&
             run.err.contains(full ? "Sweep complete: 21 points." : "Sweep complete: 3 points."),
         run.err.constData());
-    QTRY_COMPARE(bench.lastSourceCommand(), ":OUTP1 OFF");
+    QTRY_COMPARE(bench.lastSourceSetting(), ":OUTP1 OFF");
     if (!full) {
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), before);

@@ -113,7 +113,7 @@ void TestVxi11::sweepGivesTheDataOfTheRawSocket()
     QVERIFY(raw.csv.contains("# source identity: Kestrel,SIM-SOURCE,"));
     QCOMPARE(vxi11.data, raw.data);
     QCOMPARE(vxi11.csv, raw.csv);
-    QCOMPARE(vxi11.log.size(), 36);
+    QCOMPARE(vxi11.log.size(), 38);
     QCOMPARE(vxi11.log, raw.log);
 }
 

@@ -394,7 +394,8 @@ void TestWindow::closingOrASignalSwitchesTheOutputOff()
         bench.window->close();
     QTRY_VERIFY(!bench.window->isVisible());
     QVERIFY(!bench.vc().sweep().isRunning());
-    QCOMPARE(bench.link->commands("source").constLast(), ":OUTP1 OFF");
+    QCOMPARE(bench.link->commands("source").last(3),
+             QStringList({":OUTP1 OFF", ":SYST:ERR?", ":OUTP1?"}));
     QVERIFY(!bench.link->outputOn());
     const auto run = bench.vc().sweep().run();
     QCOMPARE(run->outcome, Run::Outcome::Interrupted);
@@ -415,7 +416,7 @@ void TestWindow::saysOnceWhatAnUnfinishedSweepLeft_data()
         << " The source output may still be on: The guard could not switch the source off: no "
            "reply. Use Switch source off.";
     QTest::newRow("no guard") << "" << false
-                              << " The source output may still be on: nothing switched it off. "
+                              << " The source output may still be on: no switch-off was recorded. "
                                  "Use Switch source off.";
 }
 
@@ -435,7 +436,7 @@ void TestWindow::saysOnceWhatAnUnfinishedSweepLeft()
         const qint64 id = store.beginRun(run, "Kestrel", gone);
         for (int i = 0; i < 3; ++i)
             QVERIFY(store.addPoint(id, i, i * 0.1, i * 1e-4, i * 100));
-        QVERIFY(guard.isEmpty() || store.recordGuard(gone, off, guard));
+        QVERIFY(guard.isEmpty() || store.recordGuard(gone, run.settings.source, {id}, off, guard));
     }
     const SessionOptions options{storePath, "Kestrel", false, {}};
     qint64 beganId = 0;

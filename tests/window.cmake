@@ -6,7 +6,7 @@ target_include_directories(kestrel_simlink PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(kestrel_simlink PUBLIC kestrel_link kestrel_sim)
 
 kestrel_test(tst_sweepplan SOURCES tst_sweepplan.cpp LIBS kestrel_controller LABELS unit)
-kestrel_test(tst_session SOURCES tst_session.cpp LIBS kestrel_controller kestrel_simlink
+kestrel_test(tst_session SOURCES tst_session.cpp LIBS kestrel_controller kestrel_simlink Qt6::Sql
              LABELS unit fault)
 kestrel_test(tst_window SOURCES tst_window.cpp LIBS kestrel_app kestrel_simlink LABELS gui fault)
 kestrel_test(tst_sweeptool SOURCES tst_sweeptool.cpp LIBS kestrel_testsupport Qt6::Network Qt6::Sql

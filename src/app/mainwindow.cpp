@@ -242,28 +242,31 @@ void MainWindow::closeEvent(QCloseEvent* event)
         return;
     }
     hide(); // the window goes at once; the source is switched off behind it
-    shutDownOnce(tr("The window was closed after %1 of %2 points."));
+    shutDownOnce([](int done, int total) {
+        return tr("The window was closed after %1 of %2 points.").arg(done).arg(total);
+    });
     event->accept();
 }
 
 void MainWindow::endBySignal(int signalNumber)
 {
-    shutDownOnce(
-        tr("Ended by %1 after %2 of %3 points.")
-            .arg(SignalWatcher::name(signalNumber), QStringLiteral("%1"), QStringLiteral("%2")));
+    shutDownOnce([signalNumber](int done, int total) {
+        return tr("Ended by %1 after %2 of %3 points.")
+            .arg(SignalWatcher::name(signalNumber))
+            .arg(done)
+            .arg(total);
+    });
     close();
     QCoreApplication::quit();
 }
 
-void MainWindow::shutDownOnce(const QString& why)
+void MainWindow::shutDownOnce(const SweepEngine::EndText& why)
 {
     if (shutDown_)
         return;
     shutDown_ = true;
-    const SweepEngine& sweep = controller_->sweep();
-    const bool sweeping = sweep.isRunning();
-    controller_->shutdown(
-        why.arg(sweep.pointsDone()).arg(sweeping ? sweep.run()->settings.plan.count() : 0));
+    const bool sweeping = controller_->sweep().isRunning();
+    controller_->shutdown(why);
     // Whoever ended the program learns whether the output is off.
     if (sweeping)
         std::fprintf(stderr, "kestrel: %s\n", qPrintable(controller_->sweep().run()->message));

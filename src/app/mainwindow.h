@@ -45,8 +45,8 @@ class MainWindow : public QMainWindow
 
   private:
     void bindOutlets();
-    // why: a sentence with %1 for the points done and %2 for the sweep's points.
-    void shutDownOnce(const QString& why);
+    // why: a sentence from the points done and the sweep's points.
+    void shutDownOnce(const SweepEngine::EndText& why);
     QString askForPath(const QString& title, const QString& message, const QString& label,
                        const QStringList& filters, const QString& proposed);
     void showAbout();

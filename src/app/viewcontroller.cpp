@@ -450,7 +450,7 @@ void ViewController::setLogVoltage(bool on)
                           : tr("Horizontal: Voltage (V)"));
 }
 
-bool ViewController::shutdown(const QString& why)
+bool ViewController::shutdown(const SweepEngine::EndText& why)
 {
     return session_->shutdown(why);
 }

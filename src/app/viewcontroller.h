@@ -50,7 +50,7 @@ class ViewController : public QObject
     void viewDidLoad();
     // The window is closing or the program was told to end: a running sweep switches
     // the source output off first. False when that failed.
-    bool shutdown(const QString& why);
+    bool shutdown(const SweepEngine::EndText& why);
     // Whether the window may close: only when the last run's points are nowhere else
     // (the store is not keeping runs, nothing was saved) does it ask.
     bool mayClose();

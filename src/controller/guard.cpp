@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QSocketNotifier>
 
 #include <cerrno>
 #include <cstring>
@@ -50,67 +51,130 @@ std::unique_ptr<Guard> Guard::start(const GuardConfig& config, const Endpoint& s
         argv.push_back(word.data());
     argv.push_back(nullptr);
 
-    // The word goes through a socket pair, so a guard that is gone costs a failed send,
-    // never a SIGPIPE.
-    int word[2], status[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, word) != 0 ||
-        pipe2(status, O_CLOEXEC) != 0) {
-        *error =
-            QStringLiteral("cannot make a pipe: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+    const auto failed = [error](const QString& what, int code) {
+        *error = QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(strerror(code)));
         return nullptr;
+    };
+    // The word goes through a socket pair, so a guard that is gone costs a failed send,
+    // never a SIGPIPE, and its end shows as a hang-up.
+    int word[2], status[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, word) != 0)
+        return failed(QStringLiteral("cannot make a socket"), errno);
+    if (pipe2(status, O_CLOEXEC) != 0) {
+        const int code = errno;
+        close(word[0]);
+        close(word[1]);
+        return failed(QStringLiteral("cannot make a pipe"), code);
     }
     // Started twice removed, so it is nobody's child to wait for here, in a session of
-    // its own; the status pipe tells whether the program could be started.
+    // its own. The status pipe carries the guard's process id, then an error number if
+    // it could not be started; it closes without one when the program runs.
     const pid_t child = fork();
     if (child == 0) {
         setsid();
-        if (fork() != 0)
+        const pid_t guard = fork();
+        if (guard > 0)
             _exit(0);
+        if (guard < 0) {
+            const int report[2] = {0, errno};
+            [[maybe_unused]] const auto n = write(status[1], report, sizeof report);
+            _exit(127);
+        }
+        int report[2] = {int(getpid()), 0};
+        [[maybe_unused]] auto n = write(status[1], report, sizeof report);
         const int null = open("/dev/null", O_RDWR);
         dup2(word[0], STDIN_FILENO);
         dup2(null, STDOUT_FILENO);
         dup2(null, STDERR_FILENO);
         execv(argv[0], argv.data());
-        const int failure = errno;
-        [[maybe_unused]] const auto n = write(status[1], &failure, sizeof failure);
+        report[1] = errno;
+        n = write(status[1], report, sizeof report);
         _exit(127);
     }
+    const int forkError = errno;
     close(word[0]);
     close(status[1]);
-    int failure = 0;
-    const bool started = child > 0 && read(status[0], &failure, sizeof failure) == 0;
+    int pid = 0, failure = child < 0 ? forkError : 0;
+    for (int report[2]; read(status[0], report, sizeof report) == sizeof report;) {
+        pid = pid ? pid : report[0];
+        failure = failure ? failure : report[1];
+    }
     close(status[0]);
     if (child > 0)
-        waitpid(child, nullptr, 0);
-    if (!started) {
+        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    if (failure != 0 || pid <= 0) {
         close(word[1]);
-        *error =
-            QStringLiteral("cannot start %1: %2")
-                .arg(config.program, QString::fromLocal8Bit(strerror(child > 0 ? failure : errno)));
-        return nullptr;
+        return failed(QStringLiteral("cannot start %1").arg(config.program),
+                      failure ? failure : ECHILD);
     }
-    return std::unique_ptr<Guard>(new Guard(word[1], source));
+    return std::unique_ptr<Guard>(new Guard(word[1], pid, source));
+}
+
+Guard::Guard(int socket, qint64 pid, Endpoint source)
+    : socket_(socket), pid_(pid), source_(std::move(source))
+{
+    // The guard never writes: the socket turns readable only when the guard has gone.
+    hangUp_ = new QSocketNotifier(socket_, QSocketNotifier::Read, this);
+    connect(hangUp_, &QSocketNotifier::activated, this, &Guard::lost);
+    addCommandWatch(this);
 }
 
 Guard::~Guard()
 {
-    close(pipe_);
+    removeCommandWatch(this);
+    delete hangUp_;
+    close(socket_);
 }
 
-void Guard::say(const char* word)
+void Guard::lost()
 {
-    const std::string line = std::string(word) + '\n';
-    [[maybe_unused]] const auto n = send(pipe_, line.data(), line.size(), MSG_NOSIGNAL);
+    if (ended_)
+        return;
+    ended_ = true;
+    hangUp_->setEnabled(false);
+    emit ended();
+}
+
+bool Guard::say(const QByteArray& line)
+{
+    std::lock_guard lock(sending_);
+    return send(socket_, line.constData(), std::size_t(line.size()), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+           line.size();
+}
+
+void Guard::commandStarted(int group)
+{
+    if (!say("cmd " + QByteArray::number(group) + '\n'))
+        QMetaObject::invokeMethod(this, &Guard::lost, Qt::QueuedConnection);
+}
+
+void Guard::commandEnded(int group)
+{
+    if (!say("end " + QByteArray::number(group) + '\n'))
+        QMetaObject::invokeMethod(this, &Guard::lost, Qt::QueuedConnection);
 }
 
 void Guard::arm()
 {
-    say("on");
+    armed_ = true;
+    if (!say("on\n"))
+        lost();
+}
+
+void Guard::watchRun(qint64 id)
+{
+    if (runs_.contains(id))
+        return;
+    runs_ << id;
+    if (!say("run " + QByteArray::number(id) + '\n'))
+        lost();
 }
 
 void Guard::standDown()
 {
-    say("done");
+    armed_ = false;
+    say("done\n");
 }
 
 } // namespace kestrel

@@ -1,10 +1,16 @@
 #pragma once
 
 #include "data/endpoint.h"
+#include "link/shellrunner.h"
 
+#include <QList>
+#include <QObject>
 #include <QString>
 
 #include <memory>
+#include <mutex>
+
+class QSocketNotifier;
 
 namespace kestrel
 {
@@ -17,33 +23,54 @@ struct GuardConfig {
 };
 
 // A kestrel-guard process watching one source for this program. It runs in a session
-// of its own (a closing terminal does not end it), reads this program's word through a
-// pipe, and, when the pipe closes while the output may be on (this program ended or
-// was killed), switches the source off through the same script and records that in
-// the store. Told to stand down, it ends without sending anything.
-class Guard
+// of its own (a closing terminal does not end it) and reads this program's word through
+// a socket: whether the output may be on, which runs are its to record into, and which
+// command processes are running. When the socket closes while the output may be on
+// (this program ended or was killed), it ends those commands, switches the source off
+// through the same script, confirms that, and records it in those runs. Told to stand
+// down, it ends without sending anything. If the guard itself ends, ended() says so.
+class Guard : public QObject, private CommandWatch
 {
+    Q_OBJECT
   public:
     // A guard for that source, or null with the reason in *error.
     static std::unique_ptr<Guard> start(const GuardConfig& config, const Endpoint& source,
                                         QString* error);
-    // Closes the pipe: a guard still armed then switches the source off.
-    ~Guard();
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
+    // Closes the socket: a guard still armed then switches the source off.
+    ~Guard() override;
 
     const Endpoint& source() const { return source_; }
+    qint64 pid() const { return pid_; }
     // The output may be on from now on: the first set-up command is about to go out.
     void arm();
+    // The run being measured on the source: the guard records what it did there.
+    void watchRun(qint64 id);
     // The output is confirmed off: the guard ends without acting.
     void standDown();
+    bool isArmed() const { return armed_; }
+    const QList<qint64>& runs() const { return runs_; }
+    bool hasEnded() const { return ended_; }
+
+  signals:
+    // The guard process has gone, or cannot be told anything any more.
+    void ended();
 
   private:
-    Guard(int pipe, Endpoint source) : pipe_(pipe), source_(std::move(source)) {}
-    void say(const char* word);
+    Guard(int socket, qint64 pid, Endpoint source);
+    void commandStarted(int group) override;
+    void commandEnded(int group) override;
+    // One line to the guard; from any thread. False when it cannot be told.
+    bool say(const QByteArray& line);
+    void lost();
 
-    int pipe_;
+    const int socket_;
+    const qint64 pid_;
     const Endpoint source_;
+    std::mutex sending_;
+    QSocketNotifier* hangUp_ = nullptr;
+    bool armed_ = false;
+    bool ended_ = false;
+    QList<qint64> runs_;
 };
 
 // kestrel-guard beside this program, installed in libexec/kestrel, or the one of the

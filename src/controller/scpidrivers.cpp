@@ -158,6 +158,36 @@ QString SourceDriver::levelCommand(double volts)
     return QStringLiteral(":SOUR1:APPL:DC 1,1,") + QString::fromStdString(formatDouble(volts));
 }
 
+SwitchOff SourceDriver::switchOff()
+{
+    if (const Step sent = send(offCommand); !sent.ok)
+        return SwitchOff{SwitchOff::Output::Unknown, sent.message};
+    QString problem;
+    const std::optional<QString> error = nextError(&problem);
+    const LinkReply state = query(stateQuery);
+    const QString answer = state.ok ? firstLine(state.text).trimmed().toUpper() : QString();
+    const bool saysOff = answer == QLatin1String("OFF") || answer == QLatin1String("0");
+    const bool saysOn = answer == QLatin1String("ON") || answer == QLatin1String("1");
+    if (saysOff)
+        return SwitchOff{SwitchOff::Output::Off, QString()};
+    const QString said =
+        saysOn     ? QStringLiteral("it answers %1 to \"%2\"").arg(quoted(state.text), stateQuery)
+        : state.ok ? QStringLiteral("its answer to \"%1\" is neither ON nor OFF: %2")
+                         .arg(stateQuery, quoted(state.text))
+                   : QStringLiteral("it did not say whether its output is off (%1)")
+                         .arg(failedExchange(stateQuery, state));
+    const SwitchOff::Output output = saysOn ? SwitchOff::Output::On : SwitchOff::Output::Unknown;
+    if (!error)
+        return SwitchOff{output, problem + QStringLiteral("; ") + said};
+    if (!error->isEmpty())
+        return SwitchOff{
+            output,
+            QStringLiteral("The source refused \"%1\": %2; %3").arg(offCommand, *error, said)};
+    return SwitchOff{
+        output,
+        QStringLiteral("The source took \"%1\" without an error, but %2").arg(offCommand, said)};
+}
+
 QString MeterDriver::rateCommand(MeterRate rate)
 {
     const char letter = rate == MeterRate::Fast ? 'F' : rate == MeterRate::Slow ? 'S' : 'M';

@@ -55,15 +55,22 @@ class ScpiDriver
     // "The source at 127.0.0.2:5555"
     QString who() const;
     QString failedExchange(const QString& command, const LinkReply& reply) const;
-
-  private:
     // The entry the queue answered, "" for "0,...", or nullopt with *problem set.
     std::optional<QString> nextError(QString* problem);
 
+  private:
     InstrumentLink& link_;
     const Endpoint endpoint_;
     const QString role_; // "source" or "meter"
     const CancelSignal& cancel_;
+};
+
+// What a switch-off came to, as far as the source told: off only when confirmed.
+struct SwitchOff {
+    enum class Output { Off, On, Unknown };
+    Output output = Output::Unknown;
+    QString message; // unless off: what happened, naming the source and the command
+    bool off() const { return output == Output::Off; }
 };
 
 class SourceDriver : public ScpiDriver
@@ -77,11 +84,14 @@ class SourceDriver : public ScpiDriver
     static QString levelCommand(double volts); // ":SOUR1:APPL:DC 1,1,0.25"
     static inline const QString onCommand = QStringLiteral(":OUTP1 ON");
     static inline const QString offCommand = QStringLiteral(":OUTP1 OFF");
+    static inline const QString stateQuery = QStringLiteral(":OUTP1?");
 
     Step setLevel(double volts) { return set(levelCommand(volts)); }
     Step switchOn() { return set(onCommand); }
-    // Nothing follows it, so the switch-off is the last command the source receives.
-    Step switchOff() { return send(offCommand); }
+    // Sends :OUTP1 OFF, then reads the error queue and asks the output's state
+    // (:OUTP1? answers ON or OFF); only queries follow it, so the switch-off is the last
+    // setting the source receives.
+    SwitchOff switchOff();
 };
 
 // One reading of the meter.

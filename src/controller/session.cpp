@@ -15,7 +15,13 @@ Session::Session(const QString& home, std::unique_ptr<InstrumentLink> link,
       history_(options.storePath), sweep_(instrumentQueue_, *link_)
 {
     connect(&recorder_, &RunRecorder::failed, this, &Session::warn);
-    connect(&recorder_, &RunRecorder::begun, this, &Session::runKept);
+    connect(&recorder_, &RunRecorder::begun, this, [this](qint64 id) {
+        // The guard of the sweep's source records into this run if it has to act.
+        if (const auto run = sweep_.run(); run && isSweeping())
+            if (Guard* guard = guardOf(run->settings.source))
+                guard->watchRun(id);
+        emit runKept(id);
+    });
     // A point counts as recorded once the store has it: a crash right after loses nothing.
     sweep_.setPointKeeper([this](int index, double volt, double amps, qint64 ms) {
         recorder_.keepPoint(index, volt, amps, ms);
@@ -49,25 +55,20 @@ void Session::sweepStarted()
     const Run& run = *sweep_.run();
     recorder_.begin(run);
     // The guard is armed before the first set-up command goes out.
+    guardRestarts_ = 0;
     if (options_.guarded) {
         const Endpoint& source = run.settings.source;
-        auto guard = std::find_if(guards_.begin(), guards_.end(),
-                                  [&](const auto& g) { return g->source() == source; });
-        if (guard == guards_.end()) {
-            QString problem = tr("kestrel-guard was not found beside the program");
-            if (!options_.guardProgram.isEmpty())
-                if (auto started = Guard::start(
-                        GuardConfig{options_.guardProgram, pat.chopped(1),
-                                    recorder_.isKeeping() ? options_.storePath : QString()},
-                        source, &problem))
-                    guard = guards_.insert(guards_.end(), std::move(started));
-            if (guard == guards_.end())
+        Guard* guard = guardOf(source);
+        if (!guard) {
+            QString problem;
+            guard = startGuard(source, &problem);
+            if (!guard)
                 warn(tr("No guard watches the source: %1. If this program ends during a sweep, "
                         "the source output stays on.")
                          .arg(problem));
         }
-        if (guard != guards_.end())
-            (*guard)->arm();
+        if (guard)
+            guard->arm();
     }
     emit sweepingChanged(true);
     emit statusShown(tr("Setting up the instruments…"), false);
@@ -79,6 +80,71 @@ void Session::sweepFinished()
     recorder_.finish(run);
     if (run.outputOff)
         standDownGuard(run.settings.source);
+}
+
+Guard* Session::guardOf(const Endpoint& source) const
+{
+    for (const auto& guard : guards_)
+        if (guard->source() == source)
+            return guard.get();
+    return nullptr;
+}
+
+Guard* Session::startGuard(const Endpoint& source, QString* problem)
+{
+    if (options_.guardProgram.isEmpty()) {
+        *problem = tr("kestrel-guard was not found beside the program");
+        return nullptr;
+    }
+    auto started = Guard::start(GuardConfig{options_.guardProgram, pat.chopped(1),
+                                            recorder_.isKeeping() ? options_.storePath : QString()},
+                                source, problem);
+    if (!started)
+        return nullptr;
+    Guard* guard = started.get();
+    // Queued: the guard that ended is removed outside its own signal.
+    connect(
+        guard, &Guard::ended, this, [this, guard] { guardEnded(guard); }, Qt::QueuedConnection);
+    guards_.push_back(std::move(started));
+    return guard;
+}
+
+void Session::guardEnded(Guard* gone)
+{
+    const auto found = std::find_if(guards_.begin(), guards_.end(),
+                                    [gone](const auto& guard) { return guard.get() == gone; });
+    if (found == guards_.end())
+        return;
+    const std::unique_ptr<Guard> old = std::move(*found);
+    guards_.erase(found);
+    if (!old->isArmed())
+        return;
+    const Endpoint source = old->source();
+    const QString where = printableText(endpointText(source));
+    QString problem;
+    Guard* guard = nullptr;
+    // A guard that ends again and again is not watching anything.
+    if (++guardRestarts_ > maxGuardRestarts)
+        problem = tr("the guard ended %1 times").arg(guardRestarts_);
+    else
+        guard = startGuard(source, &problem);
+    if (guard) {
+        guard->arm();
+        for (const qint64 id : old->runs())
+            guard->watchRun(id);
+        warn(tr("The guard watching the source at %1 ended; a new guard watches it now.")
+                 .arg(where));
+        return;
+    }
+    if (isSweeping() && sweep_.run()->settings.source == source) {
+        sweep_.abort(tr("The guard watching the source at %1 ended and no new one could be "
+                        "started (%2), so the sweep was ended")
+                         .arg(where, problem));
+        return;
+    }
+    warn(tr("No guard watches the source at %1: its guard ended and no new one could be started "
+            "(%2). If this program ends while the source output is on, it stays on.")
+             .arg(where, problem));
 }
 
 void Session::standDownGuard(const Endpoint& source)
@@ -105,14 +171,15 @@ void Session::switchSourceOff(const Endpoint& typed)
         [&link = *link_, target](const CancelSignal& cancel) {
             return SourceDriver(link, target, cancel).switchOff();
         },
-        [this, target, where](const Step& off) {
-            if (off.ok)
+        [this, target, where](const SwitchOff& off) {
+            if (off.off())
                 standDownGuard(target);
-            emit statusShown(off.ok ? tr("The source at %1 was switched off.").arg(where)
-                                    : tr("Switching the source output off failed, so it may "
-                                         "still be on: ") +
-                                          off.message,
-                             !off.ok);
+            emit statusShown(
+                off.off() ? tr("The source at %1 was switched off.").arg(where)
+                : off.output == SwitchOff::Output::On
+                    ? tr("The source at %1 is still on: %2.").arg(where, off.message)
+                    : tr("The source at %1 may still be on: %2.").arg(where, off.message),
+                !off.off());
         });
 }
 
@@ -141,7 +208,7 @@ void Session::recover(std::function<void(const QStringList&, bool)> done)
             } else {
                 mayBeOn = true;
                 sentence += tr(" The source output may still be on: %1 Use Switch source off.")
-                                .arg(stored.guard.isEmpty() ? tr("nothing switched it off.")
+                                .arg(stored.guard.isEmpty() ? tr("no switch-off was recorded.")
                                                             : stored.guard + QLatin1Char('.'));
             }
             sentences << sentence;
@@ -326,7 +393,7 @@ std::vector<RunFit> Session::fitsOf(const std::shared_ptr<const Run>& run) const
     return fits;
 }
 
-bool Session::shutdown(const QString& why)
+bool Session::shutdown(const SweepEngine::EndText& why)
 {
     const bool off = sweep_.switchOffNow(why);
     fileQueue_.waitForIdle(shellTimeoutMs); // a save in progress finishes its file

@@ -106,7 +106,7 @@ class Session : public QObject
 
     // The end of the program: a running sweep switches the output off at once; files
     // being written are finished. False when the switch-off failed.
-    bool shutdown(const QString& why);
+    bool shutdown(const SweepEngine::EndText& why);
 
     SweepEngine& sweep() { return sweep_; }
     QSettings* settings() const { return settings_.get(); }
@@ -139,6 +139,11 @@ class Session : public QObject
     void warn(const QString& text);
     void sweepStarted();
     void sweepFinished();
+    Guard* guardOf(const Endpoint& source) const;
+    // A guard for the source, kept with the others; null with the reason in *problem.
+    Guard* startGuard(const Endpoint& source, QString* problem);
+    // A guard has gone: another takes its place, or the sweep on its source ends.
+    void guardEnded(Guard* gone);
     void standDownGuard(const Endpoint& source);
 
     const SessionOptions options_;
@@ -146,6 +151,8 @@ class Session : public QObject
     std::unique_ptr<QSettings> settings_;
     RunRecorder recorder_; // before the queues: their jobs keep points in it
     std::vector<std::unique_ptr<Guard>> guards_;
+    static constexpr int maxGuardRestarts = 3; // in one sweep
+    int guardRestarts_ = 0;
     QStringList warnings_;
     std::weak_ptr<const Run> savedRun_; // the run last saved or exported
     std::shared_ptr<const Run> chosen_;

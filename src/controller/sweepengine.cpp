@@ -8,6 +8,8 @@
 
 #include <QThread>
 
+#include <mutex>
+
 #include <cmath>
 #include <limits>
 
@@ -37,8 +39,15 @@ struct SweepEngine::Tick {
     Reading reading;
 };
 
+// Points read on the worker, waiting to join the run on the engine's thread. A tick's
+// result is dropped when Stop cancels it, its point is not: the store may have it.
+struct SweepEngine::Taken {
+    std::mutex mutex;
+    IVPointList points;
+};
+
 SweepEngine::SweepEngine(WorkQueue& queue, InstrumentLink& link, QObject* parent)
-    : QObject(parent), queue_(queue), link_(link)
+    : QObject(parent), queue_(queue), link_(link), taken_(std::make_shared<Taken>())
 {
     timerCH2.setInterval(baseTickMs_);
     timerCH2.setTimerType(Qt::PreciseTimer);
@@ -62,6 +71,10 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
     tickBusy_ = false;
     tickMissed_ = false;
     notes_.clear();
+    {
+        std::lock_guard lock(taken_->mutex);
+        taken_->points.clear();
+    }
     IVinterval = settings.plan.interval();
     appliedVolt = settings.plan.start;
     sweepClock_.start();
@@ -140,7 +153,7 @@ void SweepEngine::timerc2()
         this,
         [&link = link_, source = run_->settings.source, meter = run_->settings.meter, level,
          settleMs = run_->settings.settleMs, index = pointsDone(), keeper = keeper_,
-         clock = sweepClock_](const CancelSignal& cancel) {
+         clock = sweepClock_, taken = taken_](const CancelSignal& cancel) {
             Tick tick;
             tick.level = SourceDriver(link, source, cancel).setLevel(level);
             // Stop ends the wait at once; the result of a cancelled tick is dropped.
@@ -148,17 +161,41 @@ void SweepEngine::timerc2()
                 return tick;
             if (tick.level.ok)
                 tick.reading = MeterDriver(link, meter, cancel).read();
-            if (keeper && tick.reading.kind == Reading::Kind::Amps)
-                keeper(index, level, tick.reading.amps, clock.elapsed());
+            if (tick.reading.kind == Reading::Kind::Amps) {
+                if (keeper)
+                    keeper(index, level, tick.reading.amps, clock.elapsed());
+                std::lock_guard lock(taken->mutex);
+                taken->points.push_back(IVPoint{level, tick.reading.amps});
+            }
             return tick;
         },
         [this, level](const Tick& tick) { measured(level, tick); });
+}
+
+void SweepEngine::takePoints()
+{
+    IVPointList points;
+    {
+        std::lock_guard lock(taken_->mutex);
+        points.swap(taken_->points);
+    }
+    for (const IVPoint& point : points) {
+        run_->points.push_back(point);
+        if (xyflag == 1) {
+            replacePoints(point[0], point[1]);
+            xyflag = 0;
+        } else {
+            appendPoint(point[0], point[1]);
+        }
+        emit pointRecorded(pointsDone() - 1, point[0], point[1]);
+    }
 }
 
 void SweepEngine::measured(double level, const Tick& tick)
 {
     if (state_ != State::Running)
         return;
+    takePoints();
     if (!tick.level.ok) {
         finish(Run::Outcome::Failed, tick.level.message);
         return;
@@ -194,16 +231,8 @@ void SweepEngine::measured(double level, const Tick& tick)
     }
 
     const double amps = reading.amps;
-    run_->points.push_back(IVPoint{level, amps});
-    if (xyflag == 1) {
-        replacePoints(level, amps);
-        xyflag = 0;
-    } else {
-        appendPoint(level, amps);
-    }
     const int done = pointsDone();
     const int total = run_->settings.plan.count();
-    emit pointRecorded(done - 1, level, amps);
     emit progress(done, total, expectedEnd());
 
     const std::optional<double>& limit = run_->settings.limitAmps;
@@ -230,7 +259,15 @@ void SweepEngine::stop()
     if (state_ != State::SettingUp && state_ != State::Running)
         return;
     queue_.cancelAll();
-    finish(Run::Outcome::Stopped, stoppedMessage());
+    finish(Run::Outcome::Stopped, QString()); // counted once the last point is in
+}
+
+void SweepEngine::abort(const QString& why)
+{
+    if (state_ != State::SettingUp && state_ != State::Running)
+        return;
+    queue_.cancelAll();
+    finish(Run::Outcome::Failed, why); // a cancelled set-up may have reached the source
 }
 
 QString SweepEngine::stoppedMessage() const
@@ -247,7 +284,7 @@ void SweepEngine::finish(Run::Outcome outcome, const QString& message, bool swit
     timerCH2.stop();
     tickBusy_ = false;
     if (!switchOff) {
-        complete(outcome, message, Step{}, false);
+        complete(outcome, message, SwitchOff{SwitchOff::Output::Off, QString()}, false);
         return;
     }
     state_ = State::SwitchingOff;
@@ -257,10 +294,10 @@ void SweepEngine::finish(Run::Outcome outcome, const QString& message, bool swit
         [&link = link_, source = run_->settings.source](const CancelSignal& cancel) {
             return SourceDriver(link, source, cancel).switchOff();
         },
-        [this, outcome, message](const Step& off) { complete(outcome, message, off, true); });
+        [this, outcome, message](const SwitchOff& off) { complete(outcome, message, off, true); });
 }
 
-bool SweepEngine::switchOffNow(const QString& why)
+bool SweepEngine::switchOffNow(const EndText& why)
 {
     if (state_ == State::Idle)
         return true;
@@ -268,15 +305,20 @@ bool SweepEngine::switchOffNow(const QString& why)
     tickBusy_ = false;
     queue_.cancelAll();
     queue_.waitForIdle(shellTimeoutMs);
+    takePoints();
     command = SourceDriver::offCommand;
     const CancelSignal cancel;
-    const Step off = SourceDriver(link_, run_->settings.source, cancel).switchOff();
-    complete(Run::Outcome::Interrupted, why, off, true);
-    return off.ok;
+    const SwitchOff off = SourceDriver(link_, run_->settings.source, cancel).switchOff();
+    complete(Run::Outcome::Interrupted, why(pointsDone(), run_->settings.plan.count()), off, true);
+    return off.off();
 }
 
-void SweepEngine::complete(Run::Outcome outcome, QString message, const Step& off, bool switchedOff)
+void SweepEngine::complete(Run::Outcome outcome, QString message, const SwitchOff& off,
+                           bool switchedOff)
 {
+    takePoints();
+    if (outcome == Run::Outcome::Stopped && message.isEmpty())
+        message = stoppedMessage();
     if (!message.isEmpty() && !message.endsWith(QLatin1Char('.')))
         message += QLatin1Char('.');
     if (!notes_.isEmpty())
@@ -285,16 +327,16 @@ void SweepEngine::complete(Run::Outcome outcome, QString message, const Step& of
                        .arg(notes_.join(QStringLiteral(", ")));
     if (!switchedOff)
         message += QStringLiteral(" Nothing was switched on.");
-    else if (!off.ok)
-        message += QStringLiteral(" Switching the source output off failed, so it may still be "
-                                  "on: ") +
-                   off.message;
+    else if (off.output == SwitchOff::Output::On)
+        message += QStringLiteral(" The source output is still on: %1.").arg(off.message);
+    else if (off.output == SwitchOff::Output::Unknown)
+        message += QStringLiteral(" The source output may still be on: %1.").arg(off.message);
     else if (outcome != Run::Outcome::Completed)
         message += QStringLiteral(" The source output is off.");
     run_->ended = QDateTime::currentDateTime();
     run_->outcome = outcome;
     run_->message = message;
-    run_->outputOff = off.ok;
+    run_->outputOff = !switchedOff || off.off();
     state_ = State::Idle;
     emit finished(outcome, message);
 }

@@ -20,6 +20,7 @@ class InstrumentLink;
 class WorkQueue;
 struct Reading;
 struct Step;
+struct SwitchOff;
 
 // One I-V sweep at a time: set-up, one tick per 0.1 s or more (set the level, confirm
 // it, wait the settle time, measure, record [level, current]), and the output
@@ -49,8 +50,9 @@ class SweepEngine : public QObject
     int tickFor(int settleMs, qint64 chainNs) const;
     // The tick of the sweep running now, or the last one.
     int tickMs() const { return tickMs_; }
-    // Called on the work queue's thread for every point before it counts as recorded
-    // (the run store commits it there), with milliseconds since the sweep started.
+    // Called on the work queue's thread for every point as it is read (the run store
+    // commits it there), with milliseconds since the sweep started; from then on the
+    // point is the run's, even when Stop cancels the tick that read it.
     using PointKeeper = std::function<void(int index, double volt, double amps, qint64 ms)>;
     void setPointKeeper(PointKeeper keeper) { keeper_ = std::move(keeper); }
 
@@ -61,10 +63,15 @@ class SweepEngine : public QObject
     // Ends a running sweep at once: the command in flight is cancelled, then the
     // output is switched off.
     void stop();
+    // The same for a reason from outside the sweep (the guard is gone): the run ends
+    // as failed, its message beginning with why.
+    void abort(const QString& why);
+    // Why the program ends, given the points recorded and planned by then.
+    using EndText = std::function<QString(int done, int total)>;
     // For the end of the program: cancels what is in flight and switches the output
     // off here and now, waiting at most the link's limit. The run ends as
     // interrupted, its message beginning with why. True when the output is off.
-    bool switchOffNow(const QString& why);
+    bool switchOffNow(const EndText& why);
 
     bool isRunning() const { return state_ != State::Idle; }
     // The sweep running now, or the last one; null before the first.
@@ -89,12 +96,15 @@ class SweepEngine : public QObject
     enum class State { Idle, SettingUp, Running, SwitchingOff };
     struct SetUp;
     struct Tick;
+    struct Taken;
 
     void setUpDone(const SetUp& result);
     void timerc2();
     void measured(double level, const Tick& tick);
+    // The points read since, in order, join the run.
+    void takePoints();
     void finish(Run::Outcome outcome, const QString& message, bool switchOff = true);
-    void complete(Run::Outcome outcome, QString message, const Step& off, bool switchedOff);
+    void complete(Run::Outcome outcome, QString message, const SwitchOff& off, bool switchedOff);
     QString stoppedMessage() const;
     QDateTime expectedEnd() const;
 
@@ -106,6 +116,7 @@ class SweepEngine : public QObject
     bool tickMissed_ = false; // the timer fired while the tick was busy
     QStringList notes_;       // older instrument errors found before the sweep
     PointKeeper keeper_;
+    std::shared_ptr<Taken> taken_;
     QElapsedTimer sweepClock_;
     int baseTickMs_ = tickIntervalMs;
     int tickMs_ = tickIntervalMs;

@@ -6,13 +6,17 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <optional>
 #include <poll.h>
+#include <set>
 #include <spawn.h>
+#include <string>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 extern char** environ;
 
@@ -73,6 +77,48 @@ std::optional<int> reap(pid_t pid, Clock::time_point deadline)
     return std::nullopt;
 }
 
+struct Watches {
+    std::mutex mutex;
+    std::vector<CommandWatch*> watches;
+    std::set<int> running; // the process groups of the commands running now
+};
+
+Watches& watches()
+{
+    static Watches all;
+    return all;
+}
+
+void commandStarted(int group)
+{
+    Watches& all = watches();
+    std::lock_guard lock(all.mutex);
+    all.running.insert(group);
+    for (CommandWatch* watch : all.watches)
+        watch->commandStarted(group);
+}
+
+void commandEnded(int group)
+{
+    Watches& all = watches();
+    std::lock_guard lock(all.mutex);
+    all.running.erase(group);
+    for (CommandWatch* watch : all.watches)
+        watch->commandEnded(group);
+}
+
+// This program's environment and the owner variable, for a command.
+std::vector<std::string> commandEnvironment()
+{
+    std::vector<std::string> entries;
+    const std::string prefix = std::string(commandOwnerVariable) + '=';
+    for (char** entry = environ; *entry; ++entry)
+        if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0)
+            entries.emplace_back(*entry);
+    entries.push_back(prefix + std::to_string(getpid()));
+    return entries;
+}
+
 bool readable(int fd)
 {
     pollfd p{fd, POLLIN, 0};
@@ -80,6 +126,22 @@ bool readable(int fd)
 }
 
 } // namespace
+
+void addCommandWatch(CommandWatch* watch)
+{
+    Watches& all = watches();
+    std::lock_guard lock(all.mutex);
+    all.watches.push_back(watch);
+    for (const int group : all.running)
+        watch->commandStarted(group);
+}
+
+void removeCommandWatch(CommandWatch* watch)
+{
+    Watches& all = watches();
+    std::lock_guard lock(all.mutex);
+    std::erase(all.watches, watch);
+}
 
 CancelSignal::CancelSignal() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
@@ -174,8 +236,13 @@ ShellResult runShell(const QString& line, const ShellOptions& options)
     char zsh[] = "zsh";
     char dashC[] = "-c";
     char* argv[] = {envPath, zsh, dashC, const_cast<char*>(lineBytes.constData()), nullptr};
+    std::vector<std::string> environment = commandEnvironment();
+    std::vector<char*> envp;
+    for (std::string& entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
     pid_t pid = -1;
-    const int spawnError = posix_spawn(&pid, envPath, &actions, &attr, argv, environ);
+    const int spawnError = posix_spawn(&pid, envPath, &actions, &attr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(fds[1]);
@@ -184,6 +251,7 @@ ShellResult runShell(const QString& line, const ShellOptions& options)
         result.reason = systemError("cannot start /usr/bin/env zsh", spawnError);
         return result;
     }
+    commandStarted(pid); // the shell leads the command's process group
 
     QByteArray output;
     QString failure; // set when the runner itself ended the command
@@ -225,6 +293,7 @@ ShellResult runShell(const QString& line, const ShellOptions& options)
         killpg(pid, SIGKILL);
     close(fds[0]);
     const std::optional<int> status = reap(pid, deadline);
+    commandEnded(pid);
 
     result.output = decodeReply(output);
     if (!failure.isEmpty())

@@ -43,11 +43,30 @@ struct ShellResult {
     QString reason;  // why not, when !ok: "exit status 1", "timed out after 10 s", ...
 };
 
+// Told of every command process runShell starts and reaps, on the thread that runs it:
+// a guard must end whatever its program left running before it switches a source off.
+class CommandWatch
+{
+  public:
+    virtual ~CommandWatch() = default;
+    // The process group of a command that has started, then once it has been reaped.
+    virtual void commandStarted(int group) = 0;
+    virtual void commandEnded(int group) = 0;
+};
+// A watch added hears of the commands running now at once. Both take the lock that
+// every start and end takes, so a watch removed is never called again.
+void addCommandWatch(CommandWatch* watch);
+void removeCommandWatch(CommandWatch* watch);
+// Every command's environment holds this name with this program's process id, so
+// that its processes can be found once this program has gone, whatever group they
+// moved to.
+inline constexpr char commandOwnerVariable[] = "KESTREL_COMMAND_OF";
+
 // Runs one line with `/usr/bin/env zsh -c LINE` and collects everything the started
 // processes write to standard output and standard error, in the order written, up to
 // end of file (background children included), then the shell's exit status. Standard
-// input is /dev/null. Blocks the calling thread; never hangs past the time limit and
-// never holds more than maxShellOutputBytes.
+// input is /dev/null; the environment is this program's, with commandOwnerVariable. Blocks the
+// calling thread; never hangs past the time limit and never holds more than maxShellOutputBytes.
 ShellResult runShell(const QString& line, const ShellOptions& options = {});
 
 // ASCII text; any byte outside ASCII becomes U+FFFD.

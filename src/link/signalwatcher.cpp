@@ -28,7 +28,9 @@ void onSignal(int signalNumber)
 
 SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent)
 {
+    // A closed pipe and a file size limit fail a write instead of killing the program.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     notifier_ = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);

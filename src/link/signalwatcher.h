@@ -8,7 +8,8 @@ namespace kestrel
 {
 
 // Turns SIGINT, SIGTERM and SIGHUP into a Qt signal on the event loop, and ignores
-// SIGPIPE (a closed pipe then fails the write instead of killing the program), so
+// SIGPIPE and SIGXFSZ (a closed pipe or a file size limit then fails the write
+// instead of killing the program), so
 // the program can switch the source off and write its files before it ends. The
 // handler only writes a byte to a pipe. One watcher per process.
 class SignalWatcher : public QObject

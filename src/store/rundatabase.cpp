@@ -254,22 +254,39 @@ bool RunDatabase::finishRun(qint64 runId, const Run& finished)
     return execute(query, "the end of a run");
 }
 
-bool RunDatabase::recordGuard(const ProcessId& owner, bool outputOff, const QString& text)
+bool RunDatabase::recordGuard(const ProcessId& owner, const Endpoint& source,
+                              const QList<qint64>& runs, bool outputOff, const QString& text)
 {
-    // The owner's latest run: the one it was sweeping, or the one whose switch-off failed.
     QSqlQuery query(QSqlDatabase::database(connection_, false));
-    query.prepare(QStringLiteral(
-        "UPDATE runs SET guard = ?, output_off = ?, reported = 0, "
-        "ended = coalesce(ended, ?), "
-        "message = CASE WHEN state = 'running' THEN ? ELSE message END, "
-        "state = CASE WHEN state = 'running' THEN 'interrupted' ELSE state END "
-        "WHERE id = (SELECT max(id) FROM runs WHERE owner_pid = ? AND owner_start = ?)"));
+    QStringList marks;
+    for (qsizetype i = 0; i < runs.size(); ++i)
+        marks << QStringLiteral("?");
+    query.prepare(
+        QStringLiteral("UPDATE runs SET guard = ?, output_off = ?, reported = 0, "
+                       "ended = coalesce(ended, ?), "
+                       "message = CASE WHEN state = 'running' THEN ? ELSE message END, "
+                       "state = CASE WHEN state = 'running' THEN 'interrupted' ELSE state END "
+                       "WHERE owner_pid = ? AND owner_start = ? AND (id IN (%1) OR "
+                       "(state = 'running' AND source_address = ? AND source_port = ?))")
+            .arg(marks.join(QStringLiteral(", "))));
     for (const QVariant& value :
          {kestrel::text(text), QVariant(int(outputOff)),
           QVariant(timeText(QDateTime::currentDateTime())), QVariant(orphanMessage),
           QVariant(owner.pid), QVariant(owner.started)})
         query.addBindValue(value);
+    for (const qint64 run : runs)
+        query.addBindValue(run);
+    query.addBindValue(kestrel::text(source.address));
+    query.addBindValue(kestrel::text(source.port));
     return execute(query, "the guard's word");
+}
+
+bool RunDatabase::checkpoint()
+{
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    // The pragma answers (busy, log pages, pages copied); busy 0 means it went through.
+    return query.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")) && query.next() &&
+           query.value(0).toInt() == 0;
 }
 
 qint64 RunDatabase::importRun(const Run& imported, const QString& program, const QString& note)

@@ -50,9 +50,13 @@ class RunDatabase
     bool addPoint(qint64 run, int index, double level, double amps, qint64 ms);
     // How the run ended: its end time, outcome, message and whether the output is off.
     bool finishRun(qint64 run, const Run& finished);
-    // The guard's word on the run its owner left running: what it did and whether the
-    // output is off now.
-    bool recordGuard(const ProcessId& owner, bool outputOff, const QString& text);
+    // The guard's word on the runs its owner measured on its source: what it did and
+    // whether the output is off now. Those runs are the ones named, and the owner's run
+    // on that source still marked running.
+    bool recordGuard(const ProcessId& owner, const Endpoint& source, const QList<qint64>& runs,
+                     bool outputOff, const QString& text);
+    // Copies the write-ahead log into the store and starts it again: true when done.
+    bool checkpoint();
     // A whole run from a file, points and all, in one transaction: its id, or 0. The
     // note says where it came from, such as the file's name.
     qint64 importRun(const Run& run, const QString& program, const QString& note = QString());

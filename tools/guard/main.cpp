@@ -2,20 +2,27 @@
 // sweep. Started by Kestrel and kestrel-sweep at Run, never by hand:
 //   kestrel-guard --home DIR --source ADDRESS:PORT --owner PID:START [--store PATH]
 // It reads its owner's word on standard input, one per line: "on" (the output may be
-// on from now), "off" (it is off again), "done" (end without acting). At end of file
-// while armed, the owner has ended: it sends :OUTP1 OFF through DIR/sendArbcmd.sh, as
-// the sweep does, records what happened in the run store, and ends.
+// on from now), "off" (it is off again), "done" (end without acting), "run ID" (a run
+// measured on the source), "cmd GROUP" and "end GROUP" (a command process group of the
+// owner started, or was reaped). At end of file while armed, the owner has ended: it
+// ends the owner's commands still running, sends :OUTP1 OFF through DIR/sendArbcmd.sh
+// as the sweep does, confirms it, records what happened in the runs, and ends.
 
 #include "controller/scpidrivers.h"
 #include "link/instrumentlink.h"
 #include "store/rundatabase.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QThread>
 #include <QTime>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <unistd.h>
 
@@ -53,40 +60,111 @@ bool parse(const QStringList& args, Arguments& parsed)
            parsed.owner.pid > 0;
 }
 
-// Reads the owner's word to the end; true when it left the output possibly on.
-bool ownerLeftTheOutputOn()
-{
+// What the owner said before it ended.
+struct Word {
     bool armed = false;
+    QList<qint64> runs;
+    std::set<pid_t> commands; // process groups of its commands not yet reaped
+};
+
+// Reads the owner's word to the end; false when it said "done".
+bool readOwner(Word& word)
+{
     std::string pending;
-    char buffer[256];
+    char buffer[4096];
     for (;;) {
         const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return armed;
+            return true;
         pending.append(buffer, std::size_t(n));
         for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-            const std::string word = pending.substr(0, end);
+            const QByteArray line = QByteArray::fromStdString(pending.substr(0, end));
             pending.erase(0, end + 1);
-            if (word == "on")
-                armed = true;
-            else if (word == "off")
-                armed = false;
-            else if (word == "done")
+            const qsizetype blank = line.indexOf(' ');
+            const QByteArray verb = line.left(blank);
+            const qint64 number = blank < 0 ? 0 : line.mid(blank + 1).toLongLong();
+            if (line == "on")
+                word.armed = true;
+            else if (line == "off")
+                word.armed = false;
+            else if (line == "done")
                 return false;
+            else if (verb == "run" && number > 0)
+                word.runs << number;
+            else if (verb == "cmd" && number > 1)
+                word.commands.insert(pid_t(number));
+            else if (verb == "end")
+                word.commands.erase(pid_t(number));
         }
     }
+}
+
+// Field 5 (process group) and 22 (start time) of /proc/PID/stat.
+bool readStat(pid_t pid, pid_t* group, qint64* started)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 20)
+        return false;
+    *group = pid_t(fields[2].toLongLong());
+    *started = fields[19].toLongLong();
+    return true;
+}
+
+// The process groups of every process the owner's commands started that is still there:
+// those the owner named, and those of processes whose environment names the owner
+// (started after it, so not an earlier program with the same id), wherever they went.
+std::set<pid_t> commandGroups(const Word& word, const ProcessId& owner)
+{
+    std::set<pid_t> groups = word.commands;
+    const QByteArray tag = QByteArray(commandOwnerVariable) + '=' + QByteArray::number(owner.pid);
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& entry : entries) {
+        bool number = false;
+        const pid_t pid = pid_t(entry.toLongLong(&number));
+        if (!number || pid == getpid())
+            continue;
+        QFile environment(QStringLiteral("/proc/%1/environ").arg(pid));
+        if (!environment.open(QIODevice::ReadOnly) ||
+            !environment.readAll().split('\0').contains(tag))
+            continue;
+        pid_t group = 0;
+        qint64 started = 0;
+        if (readStat(pid, &group, &started) && started >= owner.started)
+            groups.insert(group);
+    }
+    groups.erase(getpgrp());
+    std::erase_if(groups, [](pid_t group) { return group <= 1; });
+    return groups;
+}
+
+// Ends those groups, so that no command of the owner reaches an instrument after the
+// switch-off; waits up to a second for them to go.
+void endCommands(const std::set<pid_t>& groups)
+{
+    for (const pid_t group : groups)
+        killpg(group, SIGKILL);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    for (const pid_t group : groups)
+        while (killpg(group, 0) == 0 && std::chrono::steady_clock::now() < until)
+            QThread::msleep(10);
 }
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    // A terminal closing or a Ctrl-C meant for the owner is not meant for the guard.
+    // A terminal closing or a Ctrl-C meant for the owner is not meant for the guard; a
+    // full disk or a file size limit is a failed write, not the end.
     std::signal(SIGHUP, SIG_IGN);
     std::signal(SIGINT, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     Arguments args;
     if (!parse(app.arguments(), args)) {
@@ -95,20 +173,36 @@ int main(int argc, char* argv[])
                    stderr);
         return 2;
     }
-    if (!ownerLeftTheOutputOn())
+    Word word;
+    if (!readOwner(word) || !word.armed)
         return 0;
 
+    endCommands(commandGroups(word, args.owner));
     ScriptLink link(args.home + QLatin1Char('/'));
     const CancelSignal cancel;
-    const Step off = SourceDriver(link, args.source, cancel).switchOff();
+    // A switch-off that is not confirmed is tried again: a command of the owner already
+    // on its way may have switched the output on behind the first.
+    constexpr int attempts = 3;
+    SwitchOff off;
+    for (int attempt = 0; attempt < attempts && !off.off(); ++attempt) {
+        if (attempt > 0)
+            QThread::msleep(200);
+        off = SourceDriver(link, args.source, cancel).switchOff();
+    }
     const QString text =
-        off.ok ? QStringLiteral("The guard switched the source off at %1.")
-                     .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")))
-               : QStringLiteral("The guard could not switch the source off: ") + off.message;
+        off.off() ? QStringLiteral("The guard switched the source off at %1.")
+                        .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")))
+                  : QStringLiteral("The guard could not switch the source off: ") + off.message;
     if (!args.store.isEmpty()) {
         RunDatabase store(args.store);
-        if (store.open().isEmpty())
-            store.recordGuard(args.owner, off.ok, text);
+        bool kept = store.open().isEmpty() &&
+                    store.recordGuard(args.owner, args.source, word.runs, off.off(), text);
+        // A write-ahead log that cannot grow (a full disk, a file size limit) may take
+        // the record once its pages are back in the store and it starts again.
+        if (!kept && store.checkpoint())
+            kept = store.recordGuard(args.owner, args.source, word.runs, off.off(), text);
+        if (!kept)
+            std::fprintf(stderr, "kestrel-guard: %s\n", qPrintable(store.lastError()));
     }
-    return off.ok ? 0 : 1;
+    return off.off() ? 0 : 1;
 }

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 
 using namespace kestrel;
@@ -160,6 +161,8 @@ std::optional<qint64> runId(const QString& text)
 
 int main(int argc, char* argv[])
 {
+    // A file size limit fails the write, which says so, instead of killing the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     if (args.contains(QLatin1String("-h")) || args.contains(QLatin1String("--help")))

@@ -26,12 +26,15 @@ SweepRun::SweepRun(const SweepOptions& options, QObject* parent)
     // Standard output is where the readings go: when nobody can take them, the sweep
     // ends the safe way.
     connect(&out_, &LineWriter::failed, this, [this](const QString& reason) {
-        endEarly(QStringLiteral("Standard output cannot be written (%1), so the sweep was ended "
-                                "after %2 of %3 points.")
-                     .arg(reason)
-                     .arg(session_.sweep().pointsDone())
-                     .arg(options_.sweep.plan.count()),
-                 endedEarly);
+        endEarly(
+            [reason](int done, int total) {
+                return QStringLiteral("Standard output cannot be written (%1), so the sweep was "
+                                      "ended after %2 of %3 points.")
+                    .arg(reason)
+                    .arg(done)
+                    .arg(total);
+            },
+            endedEarly);
     });
     if (!options_.pngPath.isEmpty()) {
         chart_ = std::make_unique<BarChart>();
@@ -65,22 +68,30 @@ void SweepRun::identified(Session::Which, bool ok, const QString& text)
 
 void SweepRun::interrupt(int signalNumber)
 {
-    endEarly(QStringLiteral("Interrupted by %1 after %2 of %3 points.")
-                 .arg(SignalWatcher::name(signalNumber))
-                 .arg(session_.sweep().pointsDone())
-                 .arg(options_.sweep.plan.count()),
-             interrupted);
+    endEarly(
+        [signalNumber](int done, int total) {
+            return QStringLiteral("Interrupted by %1 after %2 of %3 points.")
+                .arg(SignalWatcher::name(signalNumber))
+                .arg(done)
+                .arg(total);
+        },
+        interrupted);
+}
+
+void SweepRun::endEarly(const QString& why, int status)
+{
+    endEarly([why](int, int) { return why; }, status);
 }
 
 // Ends at once from outside the sweep: a signal, a closed standard output, a failed
 // identification.
-void SweepRun::endEarly(const QString& why, int status)
+void SweepRun::endEarly(const SweepEngine::EndText& why, int status)
 {
     if (ended_)
         return;
     if (!session_.isSweeping()) {
         ended_ = true;
-        report(why);
+        report(why(session_.sweep().pointsDone(), options_.sweep.plan.count()));
         if (const auto run = session_.currentRun())
             writeFiles(*run);
         else if (!options_.outPath.isEmpty() || !options_.csvPath.isEmpty() ||

@@ -40,6 +40,7 @@ class SweepRun : public QObject
     void identified(Session::Which which, bool ok, const QString& text);
     void finished(Run::Outcome outcome, const QString& message);
     void endEarly(const QString& why, int status);
+    void endEarly(const SweepEngine::EndText& why, int status);
     void end(int status);
     bool writeFiles(const Run& run);
     // --analyze: the fit of the finished run, printed and kept; false when it gave none.
