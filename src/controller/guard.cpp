@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -82,6 +83,12 @@ std::unique_ptr<Guard> Guard::start(const GuardConfig& config, const Endpoint& s
         }
         int report[2] = {int(getpid()), 0};
         [[maybe_unused]] auto n = write(status[1], report, sizeof report);
+        // Signals as for a freshly started program, whatever this one blocks or ignores.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (const int sig : {SIGPIPE, SIGXFSZ, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD})
+            signal(sig, SIG_DFL);
         const int null = open("/dev/null", O_RDWR);
         dup2(word[0], STDIN_FILENO);
         dup2(null, STDOUT_FILENO);
