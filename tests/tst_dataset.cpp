@@ -1,13 +1,18 @@
+#include "data/csvfile.h"
 #include "data/datafile.h"
 #include "data/ivpoints.h"
+#include "data/numbertext.h"
 #include "data/printabletext.h"
+#include "data/runfile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <bit>
 #include <csignal>
+#include <limits>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -24,6 +29,10 @@ class TestDataSet : public QObject
     void describesPairsInOrder();
     void savesExactlyTheTextAndOneLineFeed();
     void failedSaveKeepsWhatWasThere();
+    void savedFilesOpenAgainExactly_data();
+    void savedFilesOpenAgainExactly();
+    void unreadableFilesNameTheLineAndColumn_data();
+    void unreadableFilesNameTheLineAndColumn();
     void controlsAreShownEscaped_data();
     void controlsAreShownEscaped();
 };
@@ -122,6 +131,67 @@ void TestDataSet::failedSaveKeepsWhatWasThere()
     QVERIFY(kept.open(QIODevice::ReadOnly));
     QCOMPARE(kept.readAll(), QByteArray("[[1.0, 2.0]]\n"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+void TestDataSet::savedFilesOpenAgainExactly_data()
+{
+    QTest::addColumn<double>("level");
+    QTest::addColumn<double>("current");
+    const double max = std::numeric_limits<double>::max();
+    QTest::newRow("subnormal current") << 0.5 << 1e-310;
+    QTest::newRow("smallest subnormals") << -5e-324 << 5e-324;
+    QTest::newRow("smallest normal") << 2.2250738585072014e-308 << -2.2250738585072014e-308;
+    QTest::newRow("negative zeros") << -0.0 << -0.0;
+    QTest::newRow("largest doubles") << max << -max;
+}
+
+// Written by the real saving code in both formats, read by the real reader, bit for bit.
+void TestDataSet::savedFilesOpenAgainExactly()
+{
+    QFETCH(double, level);
+    QFETCH(double, current);
+    const IVPointList points{{0.1, 2e-05}, {level, current}};
+    QTemporaryDir dir;
+    QVERIFY(saveDataFile(dir.filePath("iv.txt"), points).ok);
+    QVERIFY(writeFileAtomically(dir.filePath("iv.csv"), csvText(CsvHeader{}, points)).ok);
+    for (const QString name : {"iv.txt", "iv.csv"}) {
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const auto read = readRunFile(file.readAll());
+        const QString* problem = std::get_if<QString>(&read);
+        QVERIFY2(!problem, problem ? qPrintable(*problem) : "");
+        const IVPointList back = std::get<Run>(read).points;
+        QCOMPARE(back.size(), points.size());
+        for (std::size_t i = 0; i < points.size(); ++i)
+            for (std::size_t j = 0; j < 2; ++j)
+                QVERIFY2(
+                    std::bit_cast<quint64>(back[i][j]) == std::bit_cast<quint64>(points[i][j]),
+                    qPrintable(name + ": " + QString::fromStdString(formatDouble(back[i][j]))));
+    }
+}
+
+void TestDataSet::unreadableFilesNameTheLineAndColumn_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("overflowing current")
+        << QByteArray("[[0.0, 1e999]]\n")
+        << "line 1, column 8: expected a current in amps (a decimal number) and \"]\"";
+    QTest::newRow("pair cut at the end of the line")
+        << QByteArray("[[0.1, 0.2\n")
+        << "line 1, column 11: expected a current in amps (a decimal number) and \"]\"";
+    QTest::newRow("overflowing CSV level")
+        << QByteArray("voltage_V,current_A\n-1e999,0.0\n")
+        << "line 2: expected a level and a current, two decimal numbers separated by a comma";
+}
+
+void TestDataSet::unreadableFilesNameTheLineAndColumn()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, problem);
+    const auto read = readRunFile(text);
+    QVERIFY(std::holds_alternative<QString>(read));
+    QCOMPARE(std::get<QString>(read), problem);
 }
 
 void TestDataSet::controlsAreShownEscaped_data()

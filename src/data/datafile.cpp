@@ -7,6 +7,7 @@
 #include <QSaveFile>
 #include <QTemporaryFile>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <sys/stat.h>
@@ -80,7 +81,7 @@ class BracketReader
     std::optional<double> number()
     {
         skipBlanks();
-        const std::size_t end = text_.find_first_of(",] \t", pos_);
+        const std::size_t end = std::min(text_.find_first_of(",] \t", pos_), text_.size());
         const auto value = parseNumber(text_.substr(pos_, end - pos_));
         if (value && std::isfinite(*value))
             pos_ = end;
