@@ -74,6 +74,8 @@ void TestDataSet::savesExactlyTheTextAndOneLineFeed()
     const WriteResult result = saveDataFile(path, ivPoints());
     QVERIFY(result.ok);
     QCOMPARE(result.message, "Saved 2 points to " + path);
+    QCOMPARE(saveDataFile(dir.filePath("iv\x07.txt"), ivPoints()).message,
+             "Saved 2 points to " + dir.path() + R"(/iv\x07.txt)");
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), QByteArray("[[0.25, 0.001], [0.5, 0.002]]\n"));
@@ -94,6 +96,12 @@ void TestDataSet::failedSaveKeepsWhatWasThere()
     WriteResult result = saveDataFile(missing, ivPoints());
     QCOMPARE(result.message, "Could not save " + missing + ": the folder " +
                                  dir.filePath("no such folder") + " does not exist");
+    // A file name may hold control characters; a message shows them, a terminal never obeys.
+    const QString odd = dir.filePath("\x1b[2J/iv\u009b.txt");
+    const QString shown = dir.path() + R"(/\x1b[2J)";
+    QCOMPARE(checkSaveTarget(odd), "the folder " + shown + " does not exist");
+    QCOMPARE(saveDataFile(odd, ivPoints()).message,
+             "Could not save " + shown + R"(/iv\x9b.txt: the folder )" + shown + " does not exist");
     QVERIFY(checkSaveTarget(dir.filePath("fine.txt")).isEmpty());
     // /proc refuses new files even to root.
     QVERIFY(checkSaveTarget("/proc/kestrel-iv.txt").startsWith("the folder /proc cannot take"));
@@ -208,6 +216,12 @@ void TestDataSet::controlsAreShownEscaped_data()
     QTest::newRow("tab and DEL") << "a\tb\x7f"
                                  << R"(a\x09b\x7f)"
                                  << R"(a\x09b\x7f)";
+    QTest::newRow("C1 CSI and NEL") << "a\u009b2Jb\u0085c"
+                                    << R"(a\x9b2Jb\x85c)"
+                                    << R"(a\x9b2Jb\x85c)";
+    QTest::newRow("C1 bounds, letters beyond") << "\u0080\u009f\u00a0\u00b5"
+                                               << "\\x80\\x9f\u00a0\u00b5"
+                                               << "\\x80\\x9f\u00a0\u00b5";
 }
 
 void TestDataSet::controlsAreShownEscaped()
