@@ -1,6 +1,6 @@
 // Any reply: the number rule never crashes, reads the same under a comma-decimal
 // locale as under the C locale, and accepts exactly the plain decimal texts that
-// strtod reads whole without underflow.
+// strtod reads whole without underflow to zero.
 #include "data/numbertext.h"
 
 #include <bit>
@@ -28,7 +28,7 @@ bool plainlyANumber(std::string_view reply, double& value)
         return false;
     errno = 0;
     value = strtod_l(piece.c_str(), nullptr, cLocale);
-    return errno != ERANGE || std::isinf(value);
+    return errno != ERANGE || value != 0.0;
 }
 
 } // namespace

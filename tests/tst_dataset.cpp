@@ -1,13 +1,18 @@
+#include "data/csvfile.h"
 #include "data/datafile.h"
 #include "data/ivpoints.h"
+#include "data/numbertext.h"
 #include "data/printabletext.h"
+#include "data/runfile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <bit>
 #include <csignal>
+#include <limits>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -24,6 +29,10 @@ class TestDataSet : public QObject
     void describesPairsInOrder();
     void savesExactlyTheTextAndOneLineFeed();
     void failedSaveKeepsWhatWasThere();
+    void savedFilesOpenAgainExactly_data();
+    void savedFilesOpenAgainExactly();
+    void unreadableFilesNameTheLineAndColumn_data();
+    void unreadableFilesNameTheLineAndColumn();
     void controlsAreShownEscaped_data();
     void controlsAreShownEscaped();
 };
@@ -65,6 +74,8 @@ void TestDataSet::savesExactlyTheTextAndOneLineFeed()
     const WriteResult result = saveDataFile(path, ivPoints());
     QVERIFY(result.ok);
     QCOMPARE(result.message, "Saved 2 points to " + path);
+    QCOMPARE(saveDataFile(dir.filePath("iv\x07.txt"), ivPoints()).message,
+             "Saved 2 points to " + dir.path() + R"(/iv\x07.txt)");
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), QByteArray("[[0.25, 0.001], [0.5, 0.002]]\n"));
@@ -85,6 +96,12 @@ void TestDataSet::failedSaveKeepsWhatWasThere()
     WriteResult result = saveDataFile(missing, ivPoints());
     QCOMPARE(result.message, "Could not save " + missing + ": the folder " +
                                  dir.filePath("no such folder") + " does not exist");
+    // A file name may hold control characters; a message shows them, a terminal never obeys.
+    const QString odd = dir.filePath("\x1b[2J/iv\u009b.txt");
+    const QString shown = dir.path() + R"(/\x1b[2J)";
+    QCOMPARE(checkSaveTarget(odd), "the folder " + shown + " does not exist");
+    QCOMPARE(saveDataFile(odd, ivPoints()).message,
+             "Could not save " + shown + R"(/iv\x9b.txt: the folder )" + shown + " does not exist");
     QVERIFY(checkSaveTarget(dir.filePath("fine.txt")).isEmpty());
     // /proc refuses new files even to root.
     QVERIFY(checkSaveTarget("/proc/kestrel-iv.txt").startsWith("the folder /proc cannot take"));
@@ -124,6 +141,67 @@ void TestDataSet::failedSaveKeepsWhatWasThere()
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
+void TestDataSet::savedFilesOpenAgainExactly_data()
+{
+    QTest::addColumn<double>("level");
+    QTest::addColumn<double>("current");
+    const double max = std::numeric_limits<double>::max();
+    QTest::newRow("subnormal current") << 0.5 << 1e-310;
+    QTest::newRow("smallest subnormals") << -5e-324 << 5e-324;
+    QTest::newRow("smallest normal") << 2.2250738585072014e-308 << -2.2250738585072014e-308;
+    QTest::newRow("negative zeros") << -0.0 << -0.0;
+    QTest::newRow("largest doubles") << max << -max;
+}
+
+// Written by the real saving code in both formats, read by the real reader, bit for bit.
+void TestDataSet::savedFilesOpenAgainExactly()
+{
+    QFETCH(double, level);
+    QFETCH(double, current);
+    const IVPointList points{{0.1, 2e-05}, {level, current}};
+    QTemporaryDir dir;
+    QVERIFY(saveDataFile(dir.filePath("iv.txt"), points).ok);
+    QVERIFY(writeFileAtomically(dir.filePath("iv.csv"), csvText(CsvHeader{}, points)).ok);
+    for (const QString name : {"iv.txt", "iv.csv"}) {
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const auto read = readRunFile(file.readAll());
+        const QString* problem = std::get_if<QString>(&read);
+        QVERIFY2(!problem, problem ? qPrintable(*problem) : "");
+        const IVPointList back = std::get<Run>(read).points;
+        QCOMPARE(back.size(), points.size());
+        for (std::size_t i = 0; i < points.size(); ++i)
+            for (std::size_t j = 0; j < 2; ++j)
+                QVERIFY2(
+                    std::bit_cast<quint64>(back[i][j]) == std::bit_cast<quint64>(points[i][j]),
+                    qPrintable(name + ": " + QString::fromStdString(formatDouble(back[i][j]))));
+    }
+}
+
+void TestDataSet::unreadableFilesNameTheLineAndColumn_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("overflowing current")
+        << QByteArray("[[0.0, 1e999]]\n")
+        << "line 1, column 8: expected a current in amps (a decimal number) and \"]\"";
+    QTest::newRow("pair cut at the end of the line")
+        << QByteArray("[[0.1, 0.2\n")
+        << "line 1, column 11: expected a current in amps (a decimal number) and \"]\"";
+    QTest::newRow("overflowing CSV level")
+        << QByteArray("voltage_V,current_A\n-1e999,0.0\n")
+        << "line 2: expected a level and a current, two decimal numbers separated by a comma";
+}
+
+void TestDataSet::unreadableFilesNameTheLineAndColumn()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, problem);
+    const auto read = readRunFile(text);
+    QVERIFY(std::holds_alternative<QString>(read));
+    QCOMPARE(std::get<QString>(read), problem);
+}
+
 void TestDataSet::controlsAreShownEscaped_data()
 {
     QTest::addColumn<QString>("text");
@@ -138,6 +216,12 @@ void TestDataSet::controlsAreShownEscaped_data()
     QTest::newRow("tab and DEL") << "a\tb\x7f"
                                  << R"(a\x09b\x7f)"
                                  << R"(a\x09b\x7f)";
+    QTest::newRow("C1 CSI and NEL") << "a\u009b2Jb\u0085c"
+                                    << R"(a\x9b2Jb\x85c)"
+                                    << R"(a\x9b2Jb\x85c)";
+    QTest::newRow("C1 bounds, letters beyond") << "\u0080\u009f\u00a0\u00b5"
+                                               << "\\x80\\x9f\u00a0\u00b5"
+                                               << "\\x80\\x9f\u00a0\u00b5";
 }
 
 void TestDataSet::controlsAreShownEscaped()

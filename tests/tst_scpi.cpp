@@ -1,3 +1,4 @@
+#include "scpi/printablebytes.h"
 #include "scpi/target.h"
 #include "testhome.h"
 
@@ -75,6 +76,8 @@ class TestScpi : public QObject
     void fullBacklogHitsTheConnectLimit();
     void badArgumentsAreRefused_data();
     void badArgumentsAreRefused();
+    void messagesShowControlsEscaped_data();
+    void messagesShowControlsEscaped();
 };
 
 void TestScpi::replyLineOrWhyNot_data()
@@ -181,6 +184,18 @@ void TestScpi::badArgumentsAreRefused_data()
         << QStringList{"--timeout=10", "127.0.0.1", "5025", "*IDN?"} << 2
         << QByteArray("kestrel-scpi: --timeout 10: seconds must be a number above 0 and below "
                       "10 (see kestrel-scpi --help)\n");
+    // A terminal shows what a message quotes, never obeys it.
+    QTest::newRow("escape in the address")
+        << QStringList{"127.0.0.1\x1b[2J", "0", "*IDN?"} << 1
+        << QByteArray("kestrel-scpi: 127.0.0.1\\x1b[2J:0: not a port number (1 to 65535)\n");
+    QTest::newRow("CSI in the port") << QStringList{"127.0.0.1", "\u009b0m", "*IDN?"} << 1
+                                     << "kestrel-scpi: 127.0.0.1:\\x9b0m: not a port number or a "
+                                        "VXI-11 device name; " +
+                                            QByteArray(kestrel::scpi::targetForms) + '\n';
+    QTest::newRow("bell in a limit")
+        << QStringList{"--timeout", "\a", "127.0.0.1", "5025", "*IDN?"} << 2
+        << QByteArray("kestrel-scpi: --timeout \\x07: seconds must be a number above 0 and "
+                      "below 10 (see kestrel-scpi --help)\n");
 }
 
 // Refused before any connection is tried.
@@ -193,6 +208,32 @@ void TestScpi::badArgumentsAreRefused()
     QCOMPARE(run.err, err);
     QCOMPARE(run.exitCode, exitCode);
     QCOMPARE(run.out, QByteArray());
+}
+
+void TestScpi::messagesShowControlsEscaped_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QByteArray>("shown");
+    QTest::newRow("C0 and DEL") << QByteArray("a\x1b]0;t\x07\n\x7f")
+                                << QByteArray(R"(a\x1b]0;t\x07\x0a\x7f)");
+    QTest::newRow("C1 as UTF-8") << QByteArray("\xc2\x80\xc2\x9b"
+                                               "2J\xc2\x9f")
+                                 << QByteArray(R"(\x80\x9b2J\x9f)");
+    QTest::newRow("other UTF-8 kept") << QByteArray("\xc2\xa0\xc2\xb5 \xce\xa9 \xf0\x9f\x94\x8c")
+                                      << QByteArray("\xc2\xa0\xc2\xb5 \xce\xa9 \xf0\x9f\x94\x8c");
+    QTest::newRow("invalid UTF-8 byte by byte")
+        << QByteArray("\x9b"
+                      "1m \xc0\x9b \xed\xa0\x80 \xc2")
+        << QByteArray(R"(\x9b1m \xc0\x9b \xed\xa0\x80 \xc2)");
+}
+
+void TestScpi::messagesShowControlsEscaped()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QByteArray, shown);
+    QCOMPARE(QByteArray::fromStdString(
+                 kestrel::scpi::printableBytes(std::string_view(bytes.constData(), bytes.size()))),
+             shown);
 }
 
 QTEST_GUILESS_MAIN(TestScpi)

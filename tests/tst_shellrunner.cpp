@@ -12,8 +12,15 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +45,56 @@ int openFileCount()
     return QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
 }
 
+// Makes pidfd_open fail with ENOSYS for this process and its children, as on a kernel
+// before 5.3. False when the filter cannot be installed.
+bool refusePidfdOpen()
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{sizeof filter / sizeof filter[0], filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 &&
+           syscall(SYS_pidfd_open, getpid(), 0) < 0 && errno == ENOSYS;
+}
+
+// Runs in a child process: the first thing that went wrong, or an empty text.
+QString shellEndings(const QString& folder)
+{
+    for (int i = 0; i < 200; ++i)
+        if (const ShellResult r = runShell("echo x"); !r.ok || r.output != "x\n")
+            return QStringLiteral("echo x, run %1: %2").arg(i).arg(r.reason);
+
+    QElapsedTimer clock;
+    clock.start();
+    ShellResult r = runShell("exec >&- 2>&-; sleep 0.3; exit 3");
+    if (r.reason != "exit status 3" || clock.elapsed() < 300)
+        return QStringLiteral("closed output, then exit 3: \"%1\" after %2 ms")
+            .arg(r.reason)
+            .arg(clock.elapsed());
+
+    const QString pidFile = folder + "/pid";
+    clock.restart();
+    r = runShell(
+        QStringLiteral("exec >&- 2>&-; sleep 60 & echo $! > %1; wait").arg(shellQuote(pidFile)),
+        ShellOptions{500, nullptr});
+    if (r.reason != "timed out after 0.5 s" || clock.elapsed() < 450 || clock.elapsed() > 3000)
+        return QStringLiteral("closed output, then no exit: \"%1\" after %2 ms")
+            .arg(r.reason)
+            .arg(clock.elapsed());
+    QFile file(pidFile);
+    const qint64 sleeper =
+        file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong() : 0;
+    for (int wait = 0; sleeper > 0 && !processGone(sleeper) && wait < 200; ++wait)
+        usleep(10000);
+    if (sleeper <= 0 || !processGone(sleeper))
+        return QStringLiteral("the background sleep %1 outlived its command").arg(sleeper);
+    return QString();
+}
+
 } // namespace
 
 class TestShellRunner : public QObject
@@ -50,6 +107,8 @@ class TestShellRunner : public QObject
     void statusDecidesSuccess();
     void endlessOutputIsCutAtTheCap();
     void hangingCommandEndsAtTheLimit();
+    void shellExitIsAwaitedWithOrWithoutPidfd_data();
+    void shellExitIsAwaitedWithOrWithoutPidfd();
     void cancelledCommandNeverStarts();
     void instrumentLineQuotesEveryPiece_data();
     void instrumentLineQuotesEveryPiece();
@@ -133,6 +192,48 @@ void TestShellRunner::hangingCommandEndsAtTheLimit()
     const qint64 sleeper = file.readAll().trimmed().toLongLong();
     QVERIFY(sleeper > 0);
     QTRY_VERIFY_WITH_TIMEOUT(processGone(sleeper), 2000);
+}
+
+void TestShellRunner::shellExitIsAwaitedWithOrWithoutPidfd_data()
+{
+    QTest::addColumn<bool>("withoutPidfd");
+    QTest::newRow("pidfd") << false;
+    QTest::newRow("pidfd_open refused by seccomp") << true;
+}
+
+// In a child process, so the filter stays there.
+void TestShellRunner::shellExitIsAwaitedWithOrWithoutPidfd()
+{
+    QFETCH(bool, withoutPidfd);
+    QTemporaryDir dir;
+    int fds[2];
+    QCOMPARE(pipe2(fds, O_CLOEXEC), 0);
+    const pid_t child = fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        close(fds[0]);
+        const QByteArray problem = withoutPidfd && !refusePidfdOpen()
+                                       ? QByteArray("skip: no seccomp filter here")
+                                       : shellEndings(dir.path()).toUtf8();
+        [[maybe_unused]] const auto n = write(fds[1], problem.constData(), problem.size());
+        _exit(0);
+    }
+    close(fds[1]);
+    QByteArray problem;
+    pollfd p{fds[0], POLLIN, 0};
+    char buffer[512];
+    ssize_t n = 0;
+    while (poll(&p, 1, 30000) > 0 && (n = read(fds[0], buffer, sizeof buffer)) > 0)
+        problem.append(buffer, n);
+    close(fds[0]);
+    if (n != 0)
+        kill(child, SIGKILL);
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY2(n == 0 && WIFEXITED(status), "the child did not end within 30 s");
+    if (problem.startsWith("skip: "))
+        QSKIP(problem.constData() + 6);
+    QVERIFY2(problem.isEmpty(), problem.constData());
 }
 
 // (A command in flight ends at once when cancelled: see the queue's test.)

@@ -32,6 +32,9 @@ class TestSweepPlan : public QObject
   private slots:
     void linearLevelsAreExact_data();
     void linearLevelsAreExact();
+    void decimalGridLevelsAreTheirShortDecimals_data();
+    void decimalGridLevelsAreTheirShortDecimals();
+    void otherGridsEndExactlyAtTheStop();
     void dualSweepGoesThereAndBack();
     void logSweepSpacesLevelsEvenlyInLog();
     void manyStepsStayMonotonicAndExactAtTheEnds();
@@ -62,6 +65,60 @@ void TestSweepPlan::linearLevelsAreExact()
     QFETCH(int, steps);
     QFETCH(QString, levels);
     QCOMPARE(levelTexts(plan(start, stop, steps)).join(' '), levels);
+}
+
+void TestSweepPlan::decimalGridLevelsAreTheirShortDecimals_data()
+{
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QString>("stop");
+    QTest::addColumn<int>("steps");
+    QTest::addColumn<int>("decimals"); // of the step, so every level is a whole number of units
+    QTest::addColumn<int>("shape");
+    QTest::newRow("-0.1 to 0.6, 200 steps") << "-0.1"
+                                            << "0.6" << 200 << 4 << 0;
+    QTest::newRow("falling in 64ths") << "1.5"
+                                      << "-1.5" << 64 << 6 << 0;
+    QTest::newRow("millivolts") << "0.001"
+                                << "0.02" << 19 << 3 << 0;
+    QTest::newRow("exponent ends") << "1e-05"
+                                   << "2.5e-4" << 48 << 6 << 0;
+    QTest::newRow("ten nanovolt step") << "5e-7"
+                                       << "1.3e-6" << 80 << 8 << 0;
+    QTest::newRow("dual") << "-0.3"
+                          << "0.3" << 120 << 3 << 1;
+}
+
+// Reference: level k is (start + k x step) in units of 10^-decimals, read as decimal text.
+void TestSweepPlan::decimalGridLevelsAreTheirShortDecimals()
+{
+    QFETCH(QString, start);
+    QFETCH(QString, stop);
+    QFETCH(int, steps);
+    QFETCH(int, decimals);
+    QFETCH(int, shape);
+    const auto made =
+        makeSweepPlan(SweepFields{start, stop, QString::number(steps), SweepShape(shape)});
+    QVERIFY(std::holds_alternative<SweepPlan>(made));
+    const SweepPlan p = std::get<SweepPlan>(made);
+    const qint64 first = std::llround(p.start * std::pow(10.0, decimals));
+    const qint64 span = std::llround(p.stop * std::pow(10.0, decimals)) - first;
+    QCOMPARE(span % steps, 0);
+    for (int k = 0; k < p.count(); ++k) {
+        const int onLeg = k <= steps ? k : 2 * steps - k;
+        const std::string decimal =
+            QStringLiteral("%1e-%2").arg(first + span / steps * onLeg).arg(decimals).toStdString();
+        QCOMPARE(QString::fromStdString(formatDouble(p.levelAt(k))),
+                 QString::fromStdString(formatDouble(*parseNumber(decimal))));
+    }
+}
+
+void TestSweepPlan::otherGridsEndExactlyAtTheStop()
+{
+    // A third of 0.1 is no short decimal; the last level is still 0.1 itself, not the
+    // 0.10000000000000002 that the evenly spaced formula gives.
+    const SweepPlan thirds = plan(0.0, 0.1, 3);
+    QVERIFY(thirds.levelAt(3) == 0.1);
+    QVERIFY(std::fabs(thirds.levelAt(2) - 0.2 / 3) < 1e-17);
 }
 
 void TestSweepPlan::dualSweepGoesThereAndBack()

@@ -3,6 +3,7 @@
 #include "controller/runanalysis.h"
 #include "data/currentranges.h"
 #include "data/numbertext.h"
+#include "data/printabletext.h"
 
 namespace kestrel
 {
@@ -75,8 +76,9 @@ WriteResult exportRunCsv(const QString& program, const QString& path, const Run&
         return WriteResult{false, QStringLiteral("Nothing to export: ") + nothing};
     WriteResult result = writeFileAtomically(path, csvText(describeRun(program, run), run.points));
     if (result.ok)
-        result.message =
-            QStringLiteral("Exported %1 points to %2").arg(run.points.size()).arg(path);
+        result.message = QStringLiteral("Exported %1 points to %2")
+                             .arg(run.points.size())
+                             .arg(printableText(path));
     return result;
 }
 

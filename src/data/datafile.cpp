@@ -1,12 +1,14 @@
 #include "data/datafile.h"
 
 #include "data/numbertext.h"
+#include "data/printabletext.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QTemporaryFile>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <sys/stat.h>
@@ -26,15 +28,16 @@ namespace
 
 // Why path cannot take a new file, or an empty text. Saving renames a new file over
 // the target, which would replace a device, a pipe or a socket by a plain file.
+// Paths in messages are printable: a file name may hold any byte but / and NUL.
 QString targetProblem(const QString& path)
 {
     if (path.isEmpty())
         return QStringLiteral("no file name given");
     const QFileInfo dir(QFileInfo(path).absolutePath());
     if (!dir.exists())
-        return QStringLiteral("the folder %1 does not exist").arg(dir.filePath());
+        return QStringLiteral("the folder %1 does not exist").arg(printableText(dir.filePath()));
     if (!dir.isDir())
-        return QStringLiteral("%1 is not a folder").arg(dir.filePath());
+        return QStringLiteral("%1 is not a folder").arg(printableText(dir.filePath()));
     struct stat target;
     if (stat(QFile::encodeName(path).constData(), &target) == 0 && !S_ISREG(target.st_mode))
         return S_ISDIR(target.st_mode)
@@ -55,7 +58,7 @@ QString checkSaveTarget(const QString& path)
     QTemporaryFile probe(QFileInfo(path).absolutePath() + QStringLiteral("/.kestrel-probe-XXXXXX"));
     if (!probe.open())
         return QStringLiteral("the folder %1 cannot take a new file: %2")
-            .arg(QFileInfo(path).absolutePath(), probe.errorString());
+            .arg(printableText(QFileInfo(path).absolutePath()), printableText(probe.errorString()));
     return QString();
 }
 
@@ -80,7 +83,7 @@ class BracketReader
     std::optional<double> number()
     {
         skipBlanks();
-        const std::size_t end = text_.find_first_of(",] \t", pos_);
+        const std::size_t end = std::min(text_.find_first_of(",] \t", pos_), text_.size());
         const auto value = parseNumber(text_.substr(pos_, end - pos_));
         if (value && std::isfinite(*value))
             pos_ = end;
@@ -145,7 +148,8 @@ std::variant<IVPointList, QString> parseDataFile(const QByteArray& text)
 WriteResult writeFileAtomically(const QString& path, const QByteArray& bytes)
 {
     auto failure = [&](const QString& reason) {
-        return WriteResult{false, QStringLiteral("Could not save %1: %2").arg(path, reason)};
+        return WriteResult{false, QStringLiteral("Could not save %1: %2")
+                                      .arg(printableText(path), printableText(reason))};
     };
     if (const QString problem = targetProblem(path); !problem.isEmpty())
         return failure(problem);
@@ -167,7 +171,7 @@ WriteResult writeFileAtomically(const QString& path, const QByteArray& bytes)
     }
     if (!file.commit())
         return failure(file.errorString());
-    return WriteResult{true, QStringLiteral("Saved %1").arg(path)};
+    return WriteResult{true, QStringLiteral("Saved %1").arg(printableText(path))};
 }
 
 WriteResult saveDataFile(const QString& path, const IVPointList& points)
@@ -177,7 +181,8 @@ WriteResult saveDataFile(const QString& path, const IVPointList& points)
         result.message =
             QStringLiteral("Saved %1 %2 to %3")
                 .arg(QString::number(points.size()),
-                     points.size() == 1 ? QStringLiteral("point") : QStringLiteral("points"), path);
+                     points.size() == 1 ? QStringLiteral("point") : QStringLiteral("points"),
+                     printableText(path));
     return result;
 }
 

@@ -119,9 +119,10 @@ std::optional<double> parseNumber(std::string_view text)
     char* end = nullptr;
     errno = 0;
     const double value = strtod_l(piece.c_str(), &end, cLocale());
-    // Too large reads as infinity (the overload); too small for a double would turn a
-    // non-zero text into zero or a denormal, silently wrong.
-    if (errno == ERANGE && !std::isinf(value))
+    // Too large reads as infinity (the overload). The C library says ERANGE for a
+    // subnormal too, yet that is the nearest double, and the one formatDouble wrote;
+    // only a non-zero text read as zero is silently wrong.
+    if (errno == ERANGE && value == 0.0)
         return std::nullopt;
     return value;
 }

@@ -17,8 +17,9 @@ std::string formatDouble(double x);
 // The reply number rule: the text before the first line feed is a number only
 // when it is plain decimal notation ([+-] digits [. digits] [e [+-] digits]) and
 // nothing else: no blanks, no hex floats, no "nan" or "inf". A value too large for
-// a double reads as infinity (an overload); a non-zero text too small for one is
-// not a number. Independent of the process locale.
+// a double reads as infinity (an overload); a tiny one reads as the nearest subnormal,
+// so every text formatDouble writes reads back exactly, but a non-zero text that
+// would read as zero is not a number. Independent of the process locale.
 std::optional<double> parseReplyNumber(std::string_view reply);
 
 // Reads a whole text as a number by the same rule as a reply's first line

@@ -11,7 +11,8 @@ QString printableText(const QString& text)
     shown.reserve(text.size());
     for (const QChar c : text) {
         const char16_t code = c.unicode();
-        if (code < 0x20 || code == 0x7f)
+        // C0, DEL and C1: a terminal reads U+009B as CSI, just as it reads ESC [.
+        if (code < 0x20 || (code >= 0x7f && code <= 0x9f))
             shown += QStringLiteral("\\x%1").arg(uint(code), 2, 16, QLatin1Char('0'));
         else
             shown += c;

@@ -2,7 +2,14 @@
 
 #include "data/numbertext.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <optional>
+#include <system_error>
 
 namespace kestrel
 {
@@ -16,14 +23,101 @@ std::optional<double> fieldNumber(const QString& text)
     return parseNumber(std::string_view(bytes.constData(), std::size_t(bytes.size())));
 }
 
-// Level k of n evenly spaced levels from a to b: exact at both ends, and for decimal
-// ends such as -1 and 1 each level is the double nearest the decimal value.
+// A double's shortest round-trip text as whole digits and a power of ten:
+// 0.0035 is 35 x 10^-4, 5000.0 is 5 x 10^3. At most 17 digits, so they fit.
+struct Decimal {
+    std::int64_t digits = 0;
+    int exponent = 0;
+};
+
+Decimal shortestDecimal(double x)
+{
+    char text[32]; // "-1.2345678901234567e-308"
+    const auto end = std::to_chars(text, text + sizeof text, x, std::chars_format::scientific).ptr;
+    Decimal d;
+    const char* p = text + (text[0] == '-' ? 1 : 0);
+    int fractionDigits = 0;
+    bool afterPoint = false;
+    for (; *p != 'e'; ++p) {
+        if (*p == '.') {
+            afterPoint = true;
+            continue;
+        }
+        d.digits = d.digits * 10 + (*p - '0');
+        fractionDigits += afterPoint ? 1 : 0;
+    }
+    ++p;
+    if (*p == '+')
+        ++p;
+    std::from_chars(p, end, d.exponent);
+    d.exponent -= fractionDigits;
+    if (text[0] == '-')
+        d.digits = -d.digits;
+    return d;
+}
+
+// value x 10^power, false when that leaves 64 bits.
+bool timesPowerOfTen(std::int64_t& value, int power)
+{
+    for (int i = 0; i < power && value != 0; ++i)
+        if (__builtin_mul_overflow(value, 10, &value))
+            return false;
+    return true;
+}
+
+// Level k of n evenly spaced levels from a to b when both ends and the step are short
+// decimals: the double nearest the decimal a + k x step (for -0.1 to 0.6 in 200 steps,
+// level 28 is -0.002, not -0.001999999999999993). The arithmetic is exact, in whole
+// multiples of the step's last digit; nullopt when the ends and step are no such grid
+// (0 to 0.1 in 3 steps) or its numbers outgrow 64 bits.
+std::optional<double> decimalLevel(double a, double b, int k, int n)
+{
+    const Decimal da = shortestDecimal(a);
+    const Decimal db = shortestDecimal(b);
+    const int scale = std::min(da.exponent, db.exponent);
+    std::int64_t first = da.digits, last = db.digits, span = 0;
+    if (!timesPowerOfTen(first, da.exponent - scale) ||
+        !timesPowerOfTen(last, db.exponent - scale) || __builtin_sub_overflow(last, first, &span) ||
+        span == std::numeric_limits<std::int64_t>::min())
+        return std::nullopt;
+    // The step span / n is a finite decimal when n / gcd(span, n) has no prime factor
+    // but 2 and 5; it then needs one more digit for the larger of the two powers.
+    const std::int64_t divisor = n / std::gcd(span, std::int64_t(n));
+    std::int64_t rest = divisor;
+    int twos = 0, fives = 0;
+    for (; rest % 2 == 0; rest /= 2)
+        ++twos;
+    for (; rest % 5 == 0; rest /= 5)
+        ++fives;
+    if (rest != 1)
+        return std::nullopt;
+    const int extraDigits = std::max(twos, fives);
+    std::int64_t unit = 1, step = span / (n / divisor), level = 0, offset = 0;
+    if (!timesPowerOfTen(unit, extraDigits) || !timesPowerOfTen(first, extraDigits) ||
+        __builtin_mul_overflow(step, unit / divisor, &step) ||
+        __builtin_mul_overflow(step, std::int64_t(k), &offset) ||
+        __builtin_add_overflow(first, offset, &level))
+        return std::nullopt;
+
+    char text[48];
+    char* end = std::to_chars(text, text + sizeof text, level).ptr;
+    *end++ = 'e';
+    end = std::to_chars(end, text + sizeof text, scale - extraDigits).ptr;
+    double value = 0;
+    if (std::from_chars(text, end, value).ec != std::errc())
+        return std::nullopt; // a level that underflows: the formula handles it
+    return value;
+}
+
+// Level k of n evenly spaced levels from a to b, exact at both ends.
 double linearLevel(double a, double b, int k, int n)
 {
     if (k == 0 || a == b)
         return a;
     if (k == n)
         return b;
+    if (const auto level = decimalLevel(a, b, k, n))
+        return *level;
     const double level = (a * (n - k) + b * k) / n;
     return std::isfinite(level) ? level : std::lerp(a, b, double(k) / n);
 }

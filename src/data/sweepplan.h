@@ -15,7 +15,9 @@ std::optional<SweepShape> shapeFromName(const QString& name);
 
 // The levels of one sweep. Level k is computed from the ends and k alone, never
 // by repeated addition, so the first level is exactly the start and the last
-// exactly the stop, rising or falling.
+// exactly the stop, rising or falling. When the ends and the step of a linear or
+// dual sweep are short decimals, each level is the double nearest its decimal
+// value, so it is sent and saved as that short text ("-0.002").
 struct SweepPlan {
     double start = 0.0;
     double stop = 0.0;

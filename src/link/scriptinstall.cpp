@@ -1,5 +1,6 @@
 #include "link/scriptinstall.h"
 
+#include "data/printabletext.h"
 #include "link/commandline.h"
 
 #include <QDir>
@@ -37,16 +38,19 @@ WriteResult installScript(const QString& home, const ScriptSource& source)
 {
     const QString target = scriptPath(home);
     if (QFileInfo::exists(target) || QFileInfo(target).isSymLink())
-        return WriteResult{false,
-                           QStringLiteral("%1 already exists; it was left as it is.").arg(target)};
+        return WriteResult{
+            false,
+            QStringLiteral("%1 already exists; it was left as it is.").arg(printableText(target))};
     QFile templateFile(source.templatePath);
     if (!templateFile.open(QIODevice::ReadOnly))
         return WriteResult{false, QStringLiteral("Could not read %1: %2")
-                                      .arg(source.templatePath, templateFile.errorString())};
+                                      .arg(printableText(source.templatePath),
+                                           printableText(templateFile.errorString()))};
     QByteArray text = templateFile.readAll();
     if (!text.contains(placeholder))
-        return WriteResult{false,
-                           QStringLiteral("%1 is not a script template.").arg(source.templatePath)};
+        return WriteResult{
+            false,
+            QStringLiteral("%1 is not a script template.").arg(printableText(source.templatePath))};
     text.replace(placeholder, shellQuote(source.scpiPath).toUtf8());
 
     WriteResult result = writeFileAtomically(target, text);
@@ -56,7 +60,8 @@ WriteResult installScript(const QString& home, const ScriptSource& source)
                                       QFileDevice::ExeOwner | QFileDevice::ReadGroup |
                                       QFileDevice::ExeGroup | QFileDevice::ReadOther |
                                       QFileDevice::ExeOther);
-    result.message = QStringLiteral("Installed %1 (it uses %2).").arg(target, source.scpiPath);
+    result.message = QStringLiteral("Installed %1 (it uses %2).")
+                         .arg(printableText(target), printableText(source.scpiPath));
     return result;
 }
 
@@ -65,7 +70,7 @@ QString missingScriptHint(const QString& home)
     return QStringLiteral("Kestrel sends every command through %1, which is missing: restart "
                           "Kestrel and accept its offer to install it, or run "
                           "scripts/install-sendarbcmd.sh from a Kestrel source folder.")
-        .arg(scriptPath(home));
+        .arg(printableText(scriptPath(home)));
 }
 
 } // namespace kestrel

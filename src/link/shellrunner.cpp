@@ -5,9 +5,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <mutex>
-#include <optional>
 #include <poll.h>
 #include <set>
 #include <spawn.h>
@@ -57,24 +57,56 @@ QString statusReason(int status)
     return QStringLiteral("ended with wait status %1").arg(status);
 }
 
-// Waits for the shell to end and returns its wait status; kills its group at the
-// deadline. nullopt when it had to be killed.
-std::optional<int> reap(pid_t pid, Clock::time_point deadline)
+// How the shell ended: its wait status, or why the runner had to end it.
+struct Ending {
+    int status = 0;
+    QString failure;
+};
+
+// Waits for the shell to end within the deadline; kills its group at the deadline or
+// when cancelled. Its output has ended by now, and its exit normally follows within
+// microseconds, but a command may close its output and carry on. A pidfd wakes the
+// wait at the exit; where the kernel has none (before Linux 5.3, or a seccomp filter
+// refuses it) waitpid is asked again after short sleeps that a cancel cuts short.
+Ending reap(pid_t pid, Clock::time_point deadline, int timeoutMs, int cancelFd)
 {
     const int pidfd = int(syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd >= 0) {
-        pollfd p{pidfd, POLLIN, 0};
-        while (poll(&p, 1, millisecondsLeft(deadline)) < 0 && errno == EINTR) {
+    Ending ending;
+    auto pause = std::chrono::microseconds(50);
+    for (;;) {
+        const pid_t done = waitpid(pid, &ending.status, WNOHANG);
+        if (done == pid)
+            break;
+        if (done < 0 && errno != EINTR) {
+            // Nothing left to wait for or to kill: its number may be another's by now.
+            ending.failure = systemError("cannot wait for the command", errno);
+            if (pidfd >= 0)
+                close(pidfd);
+            return ending;
         }
+        const auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) {
+            ending.failure = timeoutReason(timeoutMs);
+            break;
+        }
+        const auto wait = std::chrono::ceil<std::chrono::nanoseconds>(
+            pidfd >= 0 ? left : std::min<Clock::duration>(pause, left));
+        const timespec waitTime{time_t(wait.count() / 1000000000), long(wait.count() % 1000000000)};
+        pollfd polls[2] = {{pidfd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+        if (ppoll(polls, 2, &waitTime, nullptr) > 0 && (polls[1].revents & POLLIN)) {
+            ending.failure = QStringLiteral("cancelled");
+            break;
+        }
+        pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(10));
+    }
+    if (pidfd >= 0)
         close(pidfd);
+    if (!ending.failure.isEmpty()) {
+        killpg(pid, SIGKILL);
+        while (waitpid(pid, &ending.status, 0) < 0 && errno == EINTR) {
+        }
     }
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid)
-        return status;
-    killpg(pid, SIGKILL);
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return std::nullopt;
+    return ending;
 }
 
 struct Watches {
@@ -292,16 +324,16 @@ ShellResult runShell(const QString& line, const ShellOptions& options)
     if (!failure.isEmpty())
         killpg(pid, SIGKILL);
     close(fds[0]);
-    const std::optional<int> status = reap(pid, deadline);
+    const Ending ending = reap(pid, deadline, options.timeoutMs, polls[1].fd);
     commandEnded(pid);
 
     result.output = decodeReply(output);
     if (!failure.isEmpty())
         result.reason = failure;
-    else if (!status)
-        result.reason = timeoutReason(options.timeoutMs);
-    else if (!(WIFEXITED(*status) && WEXITSTATUS(*status) == 0))
-        result.reason = statusReason(*status);
+    else if (!ending.failure.isEmpty())
+        result.reason = ending.failure;
+    else if (!(WIFEXITED(ending.status) && WEXITSTATUS(ending.status) == 0))
+        result.reason = statusReason(ending.status);
     result.ok = result.reason.isEmpty();
     return result;
 }

@@ -6,7 +6,8 @@
 namespace kestrel
 {
 
-// A command whose output has not ended by then is killed with its whole process group.
+// A command whose output or shell has not ended by then is killed with its whole
+// process group.
 inline constexpr int shellTimeoutMs = 10000;
 // A command that writes more than this is killed: no instrument reply is that long.
 inline constexpr qsizetype maxShellOutputBytes = 1024 * 1024;

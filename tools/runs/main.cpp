@@ -64,10 +64,11 @@ Exit status:
   2  the command line is wrong
 )";
 
+// One line on a terminal, whatever a path, a store's error or a note in it holds.
 int fail(const QString& message, int status = 1)
 {
     const QByteArray line =
-        (QStringLiteral("kestrel-runs: ") + message + QLatin1Char('\n')).toUtf8();
+        (QStringLiteral("kestrel-runs: ") + printableText(message) + QLatin1Char('\n')).toUtf8();
     std::fputs(line.constData(), stderr);
     return status;
 }

@@ -1,5 +1,6 @@
 // kestrel-scpi: one SCPI command to a LAN instrument, its reply on standard output.
 
+#include "scpi/printablebytes.h"
 #include "scpi/scpiexchange.h"
 #include "scpi/scpioptions.h"
 
@@ -37,7 +38,8 @@ int main(int argc, char** argv)
         return writeAll(STDOUT_FILENO, std::string("kestrel-scpi ") + KESTREL_VERSION + "\n") ? 0
                                                                                               : 1;
     case Action::UsageError:
-        writeAll(STDERR_FILENO, "kestrel-scpi: " + args.error + " (see kestrel-scpi --help)\n");
+        writeAll(STDERR_FILENO,
+                 "kestrel-scpi: " + printableBytes(args.error) + " (see kestrel-scpi --help)\n");
         return 2;
     case Action::Run:
         break;
@@ -45,9 +47,12 @@ int main(int argc, char** argv)
 
     const Options& options = args.options;
     const Exchange result = exchange(options);
+    // Messages quote the address, the port and at times what came back: printable on a
+    // terminal. The reply itself is the caller's data and goes out as it came.
     if (!result.ok()) {
-        writeAll(STDERR_FILENO, "kestrel-scpi: " + options.address + ':' + options.port + ": " +
-                                    result.failure + '\n');
+        writeAll(STDERR_FILENO, "kestrel-scpi: " + printableBytes(options.address) + ':' +
+                                    printableBytes(options.port) + ": " +
+                                    printableBytes(result.failure) + '\n');
         return 1;
     }
     if (isQuery(options.command) && !writeAll(STDOUT_FILENO, result.reply + '\n'))

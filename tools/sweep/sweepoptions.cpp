@@ -1,6 +1,7 @@
 #include "sweepoptions.h"
 #include "data/currentranges.h"
 #include "data/datafile.h"
+#include "data/printabletext.h"
 #include "data/sweepplan.h"
 #include "link/homedirectory.h"
 #include "store/rundatabase.h"
@@ -93,10 +94,12 @@ QString rangeList()
     return entries.join(QStringLiteral(", "));
 }
 
+// The problem may quote what was typed, a path or a value, as it came: shown printable.
 SweepExit badArguments(const QString& problem)
 {
-    return SweepExit{
-        QStringLiteral("kestrel-sweep: %1\nTry 'kestrel-sweep --help'.\n").arg(problem), 2};
+    return SweepExit{QStringLiteral("kestrel-sweep: %1\nTry 'kestrel-sweep --help'.\n")
+                         .arg(printableText(problem)),
+                     2};
 }
 
 } // namespace

@@ -157,7 +157,8 @@ bool SweepRun::writeFiles(const Run& run)
         WriteResult result =
             exportRunCsv(QStringLiteral("kestrel-sweep " KESTREL_VERSION), options_.csvPath, run);
         if (result.ok)
-            result.message = QStringLiteral("CSV written to %1").arg(options_.csvPath);
+            result.message =
+                QStringLiteral("CSV written to %1").arg(printableText(options_.csvPath));
         reportResult(result);
     }
     if (chart_) {
