@@ -522,6 +522,9 @@ void TestWindow::everyRunIsAtHand()
     QTRY_COMPARE(bench.status(), "Opened " + good + " as run 1.");
     QTRY_COMPARE(table.rowCount(), 1);
     QCOMPARE(table.item(0, HistoryPanel::Note)->text(), "bench 3 diode.txt");
+    // The file held points alone: nothing else is made up for it.
+    QCOMPARE(table.item(0, HistoryPanel::Shape)->text(), "not recorded");
+    QCOMPARE(table.item(0, HistoryPanel::Range)->text(), "not recorded");
     QTRY_VERIFY(chart.isShown(1) && chart.currentRun() == 1);
 
     bench.identifyBoth();
