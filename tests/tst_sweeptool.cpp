@@ -444,6 +444,12 @@ void TestSweepTool::anImportShowsWhatItsFileRecorded_data()
         << (kestrel.mid(0, 10).join('\n') + "\nvoltage_V,current_A\n0.1,1e-05\n").toUtf8()
         << QStringList{"settle ms: 0", "rate: medium"}
         << QStringList{"# settle ms: 0", "# rate: medium"};
+    // What an older Kestrel wrote for a one-line file: defaults, and no instruments.
+    QTest::newRow("CSV of made-up defaults")
+        << QByteArray("# source: \n# meter: \n# start V: 0.0\n# stop V: 0.0\n# steps: 1\n"
+                      "# shape: linear\n# range: 200 µA (index 0)\n# limit A: none\n"
+                      "# settle ms: 0\n# rate: medium\nvoltage_V,current_A\n0.1,1e-05\n")
+        << none + QStringList{"sweep: not recorded"} << noneWritten;
     QTest::newRow("CSV recording a part")
         << QByteArray("# stop V: 0.3\n# limit A: 0.25\n# settle ms: 250\n"
                       "voltage_V,current_A\n0.1,1e-05\n")

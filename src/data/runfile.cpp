@@ -108,6 +108,17 @@ void applyHeader(const QHash<QString, QString>& header, Run& run)
     if (!older)
         keep(RunDetail::Rate, rateText ? rateFromName(*rateText) : std::nullopt,
              [&](MeterRate rate) { settings.meterRate = rate; });
+    // Older Kestrels wrote the defaults they had made up for a file of points alone. No
+    // sweep goes without instruments, so such a header recorded nothing of the kind.
+    const RunDetails instruments =
+        RunDetail::Source | RunDetail::SourceIdentity | RunDetail::Meter | RunDetail::MeterIdentity;
+    const SweepSettings made;
+    if ((run.notRecorded & instruments) == instruments && settings.plan.start == 0.0 &&
+        settings.plan.stop == 0.0 && settings.plan.steps == made.plan.steps &&
+        settings.plan.shape == made.plan.shape && settings.rangeIndex == made.rangeIndex &&
+        !settings.limitAmps && settings.settleMs == made.settleMs &&
+        settings.meterRate == made.meterRate)
+        run.notRecorded = everyRunDetail;
 }
 
 std::variant<Run, QString> readCsv(const QByteArray& text)
