@@ -82,6 +82,8 @@ class TestStore : public QObject
     void findsRunsWhoseProgramEnded();
     void importsWhatItExports();
     void keepsTheRunsOfAVersion1Store();
+    void marksWhatOlderImportsNeverRecorded_data();
+    void marksWhatOlderImportsNeverRecorded();
 };
 
 void TestStore::keepsEveryNumberExactly()
@@ -150,7 +152,7 @@ void TestStore::refusesWhatIsNotItsOwn_data()
     QTest::addColumn<QString>("reason");
     QTest::newRow("a newer store") << "PRAGMA user_version = 7"
                                    << "was written by a newer Kestrel (store version 7; this one "
-                                      "knows up to 3); it was left as it is";
+                                      "knows up to 4); it was left as it is";
     QTest::newRow("someone else's database") << "CREATE TABLE notes (text)"
                                              << "holds tables that are not a Kestrel store";
     QTest::newRow("a text file") << ""
@@ -348,6 +350,62 @@ void TestStore::keepsTheRunsOfAVersion1Store()
         left.next());
     QCOMPARE(left.value(0).toInt(), 1); // run 8's
     QCOMPARE(left.value(1).toInt(), 2);
+}
+
+void TestStore::marksWhatOlderImportsNeverRecorded_data()
+{
+    QTest::addColumn<QString>("values"); // state, endpoints, identities, levels, steps, ...
+    QTest::addColumn<int>("notRecorded");
+    const QString defaults = "0.0, 0.0, 1, 'linear', 0, NULL, 0, 'medium'";
+    const QString instruments = "'127.0.0.2', '5555', 'A,B,1,2', '127.0.0.3', '5555', 'C,D,3,4', ";
+    const QString noInstruments = "'', '', '', '', '', '', ";
+    QTest::newRow("a one-line file")
+        << "'imported', " + noInstruments + defaults << int(everyRunDetail.toInt());
+    QTest::newRow("a CSV at the defaults") << "'imported', " + instruments + defaults << 0;
+    QTest::newRow("a CSV without instruments")
+        << "'imported', " + noInstruments + "-1.0, 1.0, 4, 'dual', 2, NULL, 0, 'medium'" << 15;
+    QTest::newRow("with a limit") << "'imported', " + noInstruments +
+                                         "0.0, 0.0, 1, 'linear', 0, 0.5, 0, 'medium'"
+                                  << 15;
+    QTest::newRow("a slow one") << "'imported', " + noInstruments +
+                                       "0.0, 0.0, 1, 'linear', 0, NULL, 0, 'slow'"
+                                << 15;
+    QTest::newRow("measured") << "'completed', " + noInstruments + defaults << 0;
+}
+
+// A store of before what a run lacks was kept: only an import certain to have recorded
+// nothing else reads "not recorded"; every run stays readable.
+void TestStore::marksWhatOlderImportsNeverRecorded()
+{
+    QFETCH(QString, values);
+    QFETCH(int, notRecorded);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "v3");
+        db.setDatabaseName(path);
+        QVERIFY(db.open());
+        QSqlQuery query(db);
+        for (int version = 0; version < 3; ++version)
+            for (const char* statement : schemaStep(version))
+                QVERIFY(query.exec(statement));
+        QVERIFY2(query.exec("INSERT INTO runs (program, started, state, source_address, "
+                            "source_port, source_identity, meter_address, meter_port, "
+                            "meter_identity, start_v, stop_v, steps, shape, range_index, limit_a, "
+                            "settle_ms, meter_rate) VALUES ('Kestrel', "
+                            "'2026-12-01T10:00:00.000+01:00', " +
+                            values + ")") &&
+                     query.exec("INSERT INTO points VALUES (1, 0, 0.1, 1e-05, 0)") &&
+                     query.exec("PRAGMA user_version = 3"),
+                 qPrintable(query.lastError().text()));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("v3");
+    RunDatabase store(path);
+    QCOMPARE(store.open(), QString());
+    const auto stored = store.load(1);
+    QVERIFY(stored && stored->run.points == (IVPointList{{0.1, 1e-05}}));
+    QCOMPARE(int(stored->run.notRecorded.toInt()), notRecorded);
 }
 
 QTEST_GUILESS_MAIN(TestStore)

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTcpServer>
@@ -108,6 +109,8 @@ class TestSweepTool : public QObject
     void badArgumentsSendNothing_data();
     void badArgumentsSendNothing();
     void readsTheDeviceOffItsCurve();
+    void anImportShowsWhatItsFileRecorded_data();
+    void anImportShowsWhatItsFileRecorded();
 };
 
 void TestSweepTool::completeSweepWritesExactlyTheData()
@@ -406,6 +409,107 @@ void TestSweepTool::readsTheDeviceOffItsCurve()
     QVERIFY(again.contains("(from 0.0 V, 25.0 °C)\n"));
     const ToolRun imported = runTool(runs, {"--store", store, "import", bench.path("again.csv")});
     QCOMPARE(imported.out, QByteArray("2\n"));
+}
+
+void TestSweepTool::anImportShowsWhatItsFileRecorded_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("shown");  // lines of kestrel-runs show
+    QTest::addColumn<QStringList>("header"); // lines of the CSV it exports
+    QStringList none;
+    for (const char* key : {"source", "source identity", "meter", "meter identity", "range",
+                            "limit A", "settle ms", "rate"})
+        none << QString(key) + ": not recorded";
+    QStringList noneWritten = none;
+    noneWritten.replaceInStrings(QRegularExpression("^"), "# ");
+    noneWritten << "# start V: not recorded"
+                << "# stop V: not recorded"
+                << "# steps: not recorded"
+                << "# shape: not recorded";
+    QTest::newRow("one-line data") << QByteArray("[[0.1, 1e-05], [0.2, 2e-05], [0.3, 3e-05]]\n")
+                                   << none + QStringList{"sweep: not recorded"} << noneWritten;
+    const QStringList kestrel{"# source: 127.0.0.2:5555",
+                              "# source identity: A,B,1,2",
+                              "# meter: 127.0.0.3:inst0",
+                              "# meter identity: C,D,3,4",
+                              "# start V: -1.0",
+                              "# stop V: 1.0",
+                              "# steps: 4",
+                              "# shape: dual",
+                              "# range: 20 mA (index 2)",
+                              "# limit A: none",
+                              "# settle ms: 150",
+                              "# rate: fast"};
+    QTest::newRow("Kestrel CSV")
+        << (kestrel.join('\n') + "\nvoltage_V,current_A\n0.1,1e-05\n").toUtf8()
+        << QStringList{"meter: 127.0.0.3:inst0",
+                       "meter identity: C,D,3,4",
+                       "sweep: -1.0 V to 1.0 V, 4 steps, dual",
+                       "range: 20 mA (index 2)",
+                       "limit A: none",
+                       "settle ms: 150",
+                       "rate: fast"}
+        << kestrel;
+    // Written before the settle time and the rate were: measured without either.
+    QTest::newRow("older Kestrel CSV")
+        << (kestrel.mid(0, 10).join('\n') + "\nvoltage_V,current_A\n0.1,1e-05\n").toUtf8()
+        << QStringList{"settle ms: 0", "rate: medium"}
+        << QStringList{"# settle ms: 0", "# rate: medium"};
+    // What an older Kestrel wrote for a one-line file: defaults, and no instruments.
+    QTest::newRow("CSV of made-up defaults")
+        << QByteArray("# source: \n# meter: \n# start V: 0.0\n# stop V: 0.0\n# steps: 1\n"
+                      "# shape: linear\n# range: 200 µA (index 0)\n# limit A: none\n"
+                      "# settle ms: 0\n# rate: medium\nvoltage_V,current_A\n0.1,1e-05\n")
+        << none + QStringList{"sweep: not recorded"} << noneWritten;
+    QTest::newRow("CSV recording a part")
+        << QByteArray("# stop V: 0.3\n# limit A: 0.25\n# settle ms: 250\n"
+                      "voltage_V,current_A\n0.1,1e-05\n")
+        << QStringList{"sweep: not recorded to 0.3 V, steps not recorded, shape not recorded",
+                       "limit A: 0.25",
+                       "settle ms: 250",
+                       "rate: not recorded",
+                       "range: not recorded",
+                       "source: not recorded"}
+        << QStringList{"# start V: not recorded", "# stop V: 0.3", "# limit A: 0.25",
+                       "# rate: not recorded"};
+}
+
+// Every step a kestrel-runs of its own, so each reads what the one before left in the
+// store. A CSV written from an import reads back as the same run.
+void TestSweepTool::anImportShowsWhatItsFileRecorded()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, shown);
+    QFETCH(QStringList, header);
+    QTemporaryDir dir;
+    const auto runs = [&](const QStringList& args) {
+        return runTool(kestrelToolPath("kestrel-runs"),
+                       QStringList{"--store", dir.filePath("runs.sqlite")} + args);
+    };
+    const auto lines = [&](const QString& name) {
+        QFile text(dir.filePath(name));
+        return text.open(QIODevice::ReadOnly) ? QString(text.readAll()).split('\n')
+                                              : QStringList{"<missing>"};
+    };
+    QFile in(dir.filePath("in.txt"));
+    QVERIFY(in.open(QIODevice::WriteOnly) && in.write(file) == file.size());
+    in.close();
+    QCOMPARE(runs({"import", in.fileName()}).out, QByteArray("1\n"));
+    const ToolRun show = runs({"show", "1"});
+    QVERIFY2(show.exitCode == 0, show.err.constData());
+    for (const QString& line : shown)
+        QVERIFY2(QString(show.out).split('\n').contains(line), qPrintable(line + "\n" + show.out));
+    QCOMPARE(runs({"export", "1", dir.filePath("one.csv")}).exitCode, 0);
+    const QStringList one = lines("one.csv");
+    for (const QString& line : header)
+        QVERIFY2(one.contains(line), qPrintable(line));
+
+    QCOMPARE(runs({"import", dir.filePath("one.csv")}).out, QByteArray("2\n"));
+    QCOMPARE(runs({"export", "2", dir.filePath("two.csv")}).exitCode, 0);
+    const auto fromFile = [](const QStringList& csv) { // the message names the file
+        return csv.filter(QRegularExpression("^(?!# message: )"));
+    };
+    QCOMPARE(fromFile(lines("two.csv")), fromFile(one));
 }
 
 QTEST_GUILESS_MAIN(TestSweepTool)

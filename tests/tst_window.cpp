@@ -102,6 +102,8 @@ class TestWindow : public QObject
     void saysOnceWhatAnUnfinishedSweepLeft();
     void aStoreThatFailsIsALastingWarning();
     void everyRunIsAtHand();
+    void theChartExportedDrawsTheCurrentRun_data();
+    void theChartExportedDrawsTheCurrentRun();
     void fitsALaptopScreen();
     void readsTheDeviceOffItsCurve();
 };
@@ -334,7 +336,10 @@ void TestWindow::savesAndExportsTheRunItShows()
             return png;
         };
         vc.exportChart->click();
-        QCOMPARE(bench.status(), "Chart exported to " + png);
+        // Without a store, the run is named by its start.
+        QCOMPARE(bench.status(), "Chart of the sweep at " +
+                                     vc.session().currentRun()->started.toString("HH:mm") +
+                                     " written to " + png);
         QVERIFY(!QImage(png).isNull());
         QCOMPARE(QFileInfo(proposed[1]).dir().path(), dir.path());
         QCOMPARE(QFileInfo(proposed[2]).completeBaseName(),
@@ -518,6 +523,9 @@ void TestWindow::everyRunIsAtHand()
     QTRY_COMPARE(bench.status(), "Opened " + good + " as run 1.");
     QTRY_COMPARE(table.rowCount(), 1);
     QCOMPARE(table.item(0, HistoryPanel::Note)->text(), "bench 3 diode.txt");
+    // The file held points alone: nothing else is made up for it.
+    QCOMPARE(table.item(0, HistoryPanel::Shape)->text(), "not recorded");
+    QCOMPARE(table.item(0, HistoryPanel::Range)->text(), "not recorded");
     QTRY_VERIFY(chart.isShown(1) && chart.currentRun() == 1);
 
     bench.identifyBoth();
@@ -555,6 +563,63 @@ void TestWindow::everyRunIsAtHand()
     RunDatabase store(options.storePath);
     QVERIFY(store.open().isEmpty());
     QVERIFY(store.list().size() == 1 && store.list().front().note == "after the anneal");
+}
+
+void TestWindow::theChartExportedDrawsTheCurrentRun_data()
+{
+    QTest::addColumn<QList<int>>("unticked");
+    QTest::addColumn<int>("chosen");
+    QTest::addColumn<QString>("named");
+    QTest::addColumn<QList<int>>("drawn");
+    QTest::newRow("current run not ticked")
+        << QList<int>{1} << 1 << "runs 1, 2 and 3" << QList<int>{1, 2, 3};
+    QTest::newRow("current run ticked") << QList<int>{1} << 2 << "runs 2 and 3" << QList<int>{2, 3};
+    QTest::newRow("nothing ticked") << QList<int>{1, 2, 3} << 2 << "run 2" << QList<int>{2};
+}
+
+// Export chart writes the run Save and Export CSV write, whether or not it is ticked,
+// and says which runs the picture holds; the chart on screen stays as it was.
+void TestWindow::theChartExportedDrawsTheCurrentRun()
+{
+    QFETCH(QList<int>, unticked);
+    QFETCH(int, chosen);
+    QFETCH(QString, named);
+    QFETCH(QList<int>, drawn);
+    QTemporaryDir dir;
+    SessionOptions options;
+    options.storePath = dir.filePath("runs.sqlite");
+    {
+        RunDatabase store(options.storePath);
+        QCOMPARE(store.open(), QString());
+        for (int id = 1; id <= 3; ++id) {
+            Run run = std::get<Run>(readRunFile("[[0.1, 1e-05], [0.2, 2e-05]]"));
+            run.points.resize(std::size_t(id + 1), IVPoint{0.1 * id, -1e-5 * id});
+            QCOMPARE(store.importRun(run, "test"), id);
+        }
+    }
+    Bench bench("[General]\n", options);
+    ViewController& vc = bench.vc();
+    HistoryPanel& history = bench.window->history();
+    BarChart& chart = bench.window->chart();
+    QTRY_VERIFY(chart.isShown(1) && chart.isShown(2) && chart.isShown(3));
+    for (const int id : unticked)
+        history.table()->item(history.rowOf(id), HistoryPanel::Shown)->setCheckState(Qt::Unchecked);
+    history.table()->selectRow(history.rowOf(chosen));
+    QTRY_VERIFY(vc.session().currentRun() &&
+                vc.session().currentRun()->points.size() == std::size_t(chosen + 1));
+    const QList<qint64> shown = chart.shownRuns();
+
+    const QString svg = dir.filePath("chart.svg");
+    vc.showChartPanel = [&](const QString&) { return svg; };
+    vc.exportChart->click();
+    QCOMPARE(bench.status(), "Chart of " + named + " written to " + svg);
+    QFile file(svg);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray picture = file.readAll();
+    for (int id = 1; id <= 3; ++id) // each run drawn has its line in the legend
+        QVERIFY2(picture.contains(QString(">Run %1, ").arg(id).toUtf8()) == drawn.contains(id),
+                 qPrintable(QString::number(id)));
+    QCOMPARE(chart.shownRuns(), shown);
 }
 
 // 1366x768 less a desktop panel: nothing is cut off or overlaps, and that holds larger.

@@ -2,6 +2,7 @@
 
 #include "app/historypanel.h"
 #include "chart/barchart.h"
+#include "controller/sweepdescription.h"
 
 #include <QLocale>
 
@@ -26,6 +27,15 @@ ChartPointList chartPointsOf(const IVPointList& points)
     for (const auto& [volt, amps] : points)
         records.push_back(ivData{volt, amps});
     return records;
+}
+
+// "a", "a and b", "a, b and c".
+QString joinedInWords(const QStringList& items)
+{
+    if (items.size() < 2)
+        return items.value(0);
+    return QStringList(items.mid(0, items.size() - 1)).join(QStringLiteral(", ")) +
+           HistoryController::tr(" and ") + items.last();
 }
 
 } // namespace
@@ -115,7 +125,9 @@ void HistoryController::loaded(const StoredRun& stored)
 {
     if (chosenPending_ == stored.id) {
         chosenPending_ = 0;
-        session_.choose(std::make_shared<const Run>(stored.run));
+        chosenRun_ = std::make_shared<const Run>(stored.run);
+        chosenKey_ = stored.id;
+        session_.choose(chosenRun_);
         if (showStatus && announceChosen_)
             showStatus(tr("%1 is the current run: Save and Export write its %2 points.")
                            .arg(label(stored.run, stored.id))
@@ -196,6 +208,8 @@ void HistoryController::beginLive(qint64 key)
     waitingForId_ = false;
     live_ = key;
     current_ = key;
+    if (key < 0)
+        localStarts_.insert(key, session_.sweep().run()->started);
     rollOffOldest();
     shown_.insert(key);
     drawn_.insert(key);
@@ -242,6 +256,47 @@ void HistoryController::rollOffOldest()
     });
     while (automatic.size() >= defaultShownRuns)
         setShown(automatic.takeFirst(), false, false);
+}
+
+WriteResult HistoryController::exportChart(const QString& path)
+{
+    const auto run = session_.currentRun();
+    if (!chart_ || !run || run->points.empty())
+        return WriteResult{false, tr("Nothing to export: ") + nothingToSave(run.get())};
+    const qint64 key = run == chosenRun_ ? chosenKey_ : live_;
+    QList<qint64> drawn = chart_->shownRuns();
+    WriteResult result;
+    if (drawn.contains(key)) {
+        result = chart_->exportImage(path);
+    } else {
+        drawn << key;
+        result = chart_->exportImage(
+            path, ChartRun{key, chartPointsOf(run->points), label(*run, key), returnFrom(*run)});
+    }
+    if (result.ok)
+        result.message = tr("Chart of %1 written to %2").arg(namesOf(drawn), path);
+    return result;
+}
+
+QString HistoryController::namesOf(QList<qint64> keys) const
+{
+    // Oldest first, as the legend lists them; local keys are as new as their number.
+    std::sort(keys.begin(), keys.end(),
+              [](qint64 a, qint64 b) { return (a < 0 ? -a : a) < (b < 0 ? -b : b); });
+    QStringList ids, sweeps;
+    for (const qint64 key : std::as_const(keys)) {
+        if (key > 0)
+            ids << QString::number(key);
+        else
+            sweeps << localStarts_.value(key).toLocalTime().toString(QStringLiteral("HH:mm"));
+    }
+    QStringList parts;
+    if (!ids.isEmpty())
+        parts << (ids.size() == 1 ? tr("run %1") : tr("runs %1")).arg(joinedInWords(ids));
+    if (!sweeps.isEmpty())
+        parts << (sweeps.size() == 1 ? tr("the sweep at %1") : tr("the sweeps at %1"))
+                     .arg(joinedInWords(sweeps));
+    return parts.join(tr(" and "));
 }
 
 } // namespace kestrel

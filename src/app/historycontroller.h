@@ -1,7 +1,9 @@
 #pragma once
 
 #include "controller/session.h"
+#include "data/datafile.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
@@ -39,6 +41,10 @@ class HistoryController : public QObject
     void pointRecorded(double volt, double amps);
     void sweepFinished();
     void hideAllButCurrent();
+    // Writes the chart as PNG or SVG: the runs shown and always the current run (the one
+    // Save and Export CSV write), drawn on top even when it is not ticked. The message
+    // names the runs drawn.
+    WriteResult exportChart(const QString& path);
 
     QSet<qint64> shownRuns() const { return shown_; }
     qint64 currentRun() const { return current_; }
@@ -54,6 +60,8 @@ class HistoryController : public QObject
     void beginLive(qint64 key);
     void rollOffOldest(); // only runs shown by default go; those the user ticked stay
     QString label(const Run& run, qint64 id) const;
+    // "run 12", "runs 12, 22 and 23", "run 12 and the sweep at 16:28".
+    QString namesOf(QList<qint64> keys) const;
 
     Session& session_;
     QPointer<HistoryPanel> panel_;
@@ -65,6 +73,11 @@ class HistoryController : public QObject
     QSet<qint64> loading_; // asked for, for the chart
     qint64 current_ = 0;
     qint64 chosenPending_ = 0; // selected, its points still being read
+    // The run last made the session's current one, and its id: the session's current
+    // run is this one until a sweep starts or another is chosen.
+    std::shared_ptr<const Run> chosenRun_;
+    qint64 chosenKey_ = 0;
+    QHash<qint64, QDateTime> localStarts_; // when the runs not kept in the store started
     bool announceChosen_ = false;
     qint64 live_ = 0;      // the store id of the sweep being measured, or a local key
     qint64 localKeys_ = 0; // keys of runs not kept in the store count down from -1

@@ -15,9 +15,17 @@ namespace
 
 constexpr int idRole = Qt::UserRole;
 
-QString volts(double v)
+// The levels, "-1 V to 1 V"; those the record lacks read "not recorded".
+QString levels(const Run& run)
 {
-    return QString::number(v, 'g', 6) + QStringLiteral(" V");
+    if (!run.recorded(RunDetail::Start) && !run.recorded(RunDetail::Stop))
+        return notRecordedText();
+    const auto volts = [&run](RunDetail detail, double v) {
+        return run.recorded(detail) ? QString::number(v, 'g', 6) + QStringLiteral(" V")
+                                    : notRecordedText();
+    };
+    return volts(RunDetail::Start, run.settings.plan.start) + QStringLiteral(" to ") +
+           volts(RunDetail::Stop, run.settings.plan.stop);
 }
 
 QTableWidgetItem* cell(const QString& text,
@@ -79,10 +87,10 @@ void HistoryPanel::setRuns(const std::vector<StoredRun>& runs, const QSet<qint64
         table_->setItem(
             row, Started,
             cell(run.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"))));
-        table_->setItem(row, Shape, cell(shapeName(run.settings.plan.shape)));
-        table_->setItem(row, Range,
-                        cell(volts(run.settings.plan.start) + QStringLiteral(" to ") +
-                             volts(run.settings.plan.stop)));
+        table_->setItem(row, Shape,
+                        cell(run.recorded(RunDetail::Shape) ? shapeName(run.settings.plan.shape)
+                                                            : notRecordedText()));
+        table_->setItem(row, Range, cell(levels(run)));
         table_->setItem(row, Points, cell(QString::number(stored.pointCount)));
         auto* outcome = cell(outcomeName(run.outcome));
         outcome->setToolTip(printableText(run.message));

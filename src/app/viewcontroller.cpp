@@ -406,8 +406,8 @@ void ViewController::exportCsv()
 void ViewController::exportChartImage()
 {
     if (const QString path = pathForRun(showChartPanel, QStringLiteral("png"), false);
-        !path.isEmpty() && chart) {
-        const WriteResult result = chart->exportImage(path);
+        !path.isEmpty() && history_) {
+        const WriteResult result = history_->exportChart(path);
         showStatus(result.message, !result.ok);
     }
 }

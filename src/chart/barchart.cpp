@@ -555,4 +555,28 @@ WriteResult BarChart::exportImage(const QString& path, int width, int height)
     return result;
 }
 
+WriteResult BarChart::exportImage(const QString& path, const ChartRun& alsoDraw, int width,
+                                  int height)
+{
+    if (isShown(alsoDraw.key))
+        return exportImage(path, width, height);
+    const std::optional<qint64> current = current_;
+    const bool userView = userView_;
+    const QCPRange x = plot_->xAxis->range(), y = plot_->yAxis->range();
+    newTrace(alsoDraw.key, alsoDraw.label, alsoDraw.returnFrom)->setPoints(alsoDraw.points);
+    setCurrentRun(alsoDraw.key);
+    updateLegend();
+    fitToData(); // the view on screen was chosen without this run
+    WriteResult result = exportImage(path, width, height);
+    hideRun(alsoDraw.key);
+    if (current)
+        setCurrentRun(*current);
+    adjustRanges([&] {
+        plot_->xAxis->setRange(x);
+        plot_->yAxis->setRange(y);
+    });
+    userView_ = userView;
+    return result;
+}
+
 } // namespace kestrel

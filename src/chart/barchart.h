@@ -22,6 +22,14 @@ namespace kestrel
 class HoverReadout;
 class ScatterTrace;
 
+// A run as the chart draws it.
+struct ChartRun {
+    qint64 key = 0;
+    ChartPointList points;
+    QString label;
+    int returnFrom = -1;
+};
+
 // The I-V chart: current over voltage as scatter markers, one trace per run. A run is
 // known by its key (the run store's id) and keeps the colour runColour(key) for life.
 // One run can be live (points arrive with addPoint); one is current, drawn on top with
@@ -90,6 +98,10 @@ class BarChart : public QWidget
     // Exports what the chart shows, with a legend; the format follows the name (.png or
     // .svg).
     WriteResult exportImage(const QString& path, int width = 900, int height = 600);
+    // The same with a run the chart does not show drawn in as the current one, the axes
+    // fitting every run drawn; the chart on screen stays as it was.
+    WriteResult exportImage(const QString& path, const ChartRun& alsoDraw, int width = 900,
+                            int height = 600);
 
   signals:
     // The readout under the cursor changed; empty when no point is near.

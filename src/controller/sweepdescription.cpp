@@ -23,27 +23,32 @@ CsvHeader describeRun(const QString& program, const Run& run)
     const SweepSettings& sweep = run.settings;
     const auto& ranges = currentRanges();
     const int index = sweep.rangeIndex;
+    // A detail the record lacks reads "not recorded", never its default.
+    const auto known = [&run](RunDetail detail, const QString& text) {
+        return run.recorded(detail) ? text : notRecordedText();
+    };
     CsvHeader header;
     header.program = program;
     header.taken = run.started;
     header.ended = run.ended;
     header.outcome = outcomeName(run.outcome);
     header.message = run.message;
-    header.source = endpointText(sweep.source);
-    header.sourceIdentity = run.sourceIdentity;
-    header.meter = endpointText(sweep.meter);
-    header.meterIdentity = run.meterIdentity;
-    header.start = number(sweep.plan.start);
-    header.stop = number(sweep.plan.stop);
-    header.steps = QString::number(sweep.plan.steps);
-    header.shape = shapeName(sweep.plan.shape);
+    header.source = known(RunDetail::Source, endpointText(sweep.source));
+    header.sourceIdentity = known(RunDetail::SourceIdentity, run.sourceIdentity);
+    header.meter = known(RunDetail::Meter, endpointText(sweep.meter));
+    header.meterIdentity = known(RunDetail::MeterIdentity, run.meterIdentity);
+    header.start = known(RunDetail::Start, number(sweep.plan.start));
+    header.stop = known(RunDetail::Stop, number(sweep.plan.stop));
+    header.steps = known(RunDetail::Steps, QString::number(sweep.plan.steps));
+    header.shape = known(RunDetail::Shape, shapeName(sweep.plan.shape));
     header.range =
-        index >= 0 && index < int(ranges.size())
-            ? QStringLiteral("%1 (index %2)").arg(ranges[std::size_t(index)].label).arg(index)
-            : QString::number(index);
-    header.limit = sweep.limitAmps ? number(*sweep.limitAmps) : QString();
-    header.settleMs = QString::number(sweep.settleMs);
-    header.rate = rateName(sweep.meterRate);
+        known(RunDetail::Range,
+              index >= 0 && index < int(ranges.size())
+                  ? QStringLiteral("%1 (index %2)").arg(ranges[std::size_t(index)].label).arg(index)
+                  : QString::number(index));
+    header.limit = known(RunDetail::Limit, sweep.limitAmps ? number(*sweep.limitAmps) : QString());
+    header.settleMs = known(RunDetail::Settle, QString::number(sweep.settleMs));
+    header.rate = known(RunDetail::Rate, rateName(sweep.meterRate));
     for (const RunFit& fit : run.fits)
         header.fits << fitLine(fit);
     return header;

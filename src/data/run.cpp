@@ -3,6 +3,11 @@
 namespace kestrel
 {
 
+QString notRecordedText()
+{
+    return QStringLiteral("not recorded");
+}
+
 QString outcomeName(Run::Outcome outcome)
 {
     switch (outcome) {

@@ -6,6 +6,7 @@
 #include "data/sweepplan.h"
 
 #include <QDateTime>
+#include <QFlags>
 #include <QString>
 
 #include <optional>
@@ -22,6 +23,30 @@ struct SweepSettings {
     int settleMs = 0; // waited between each level's confirmation and its measurement
     MeterRate meterRate = MeterRate::Medium;
 };
+
+// The parts of a run's description that its record can lack. A sweep measured here
+// records them all; a run read from a file knows only what the file said. The values
+// are kept in the run store: never renumber them.
+enum class RunDetail : unsigned {
+    Source = 0x1,
+    SourceIdentity = 0x2,
+    Meter = 0x4,
+    MeterIdentity = 0x8,
+    Start = 0x10,
+    Stop = 0x20,
+    Steps = 0x40,
+    Shape = 0x80,
+    Range = 0x100,
+    Limit = 0x200,
+    Settle = 0x400,
+    Rate = 0x800,
+};
+Q_DECLARE_FLAGS(RunDetails, RunDetail)
+Q_DECLARE_OPERATORS_FOR_FLAGS(RunDetails)
+inline constexpr RunDetails everyRunDetail = RunDetails::fromInt(0xfff);
+
+// What a description shows in place of a detail its record lacks.
+QString notRecordedText(); // "not recorded"
 
 // One sweep as it happened: what was asked, of which instruments, when, what was
 // measured and how it ended. Saving, exporting and the chart read a run, so points
@@ -48,6 +73,11 @@ struct Run {
     QString message;
     bool outputOff = false;   // the switch-off was confirmed (or nothing was switched on)
     std::vector<RunFit> fits; // oldest first, as the store keeps them
+    // What the record lacks: those settings hold their defaults, which nobody chose, so
+    // they are shown as not recorded and never as values.
+    RunDetails notRecorded;
+
+    bool recorded(RunDetail detail) const { return !notRecorded.testFlag(detail); }
 };
 
 // "completed", "stopped", "failed", "limit reached", "overload", "interrupted", "running",

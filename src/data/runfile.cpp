@@ -21,45 +21,104 @@ std::optional<double> number(const QByteArray& text)
     return value && std::isfinite(*value) ? value : std::nullopt;
 }
 
-Endpoint endpointFrom(const QString& text)
+// A header value that says something: neither missing, empty nor "not recorded".
+std::optional<QString> recordedValue(const QHash<QString, QString>& header, const char* key)
 {
-    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
-    return colon < 0 ? Endpoint{text, QString()} : Endpoint{text.left(colon), text.mid(colon + 1)};
+    const QString value = header.value(QLatin1String(key)).trimmed();
+    if (value.isEmpty() || value == notRecordedText())
+        return std::nullopt;
+    return value;
 }
 
-// The settings a CSV header describes; what is missing stays at its default.
+std::optional<Endpoint> endpointFrom(const std::optional<QString>& text)
+{
+    if (!text)
+        return std::nullopt;
+    const qsizetype colon = text->lastIndexOf(QLatin1Char(':'));
+    return colon < 0 ? Endpoint{*text, QString()}
+                     : Endpoint{text->left(colon), text->mid(colon + 1)};
+}
+
+// "20 mA (index 2)", or a bare index for a range this program has no label for.
+std::optional<int> rangeIndexFrom(const std::optional<QString>& text)
+{
+    if (!text)
+        return std::nullopt;
+    const qsizetype at = text->lastIndexOf(QLatin1String("(index "));
+    const QString digits =
+        at < 0 ? *text
+               : (text->endsWith(QLatin1Char(')')) ? text->mid(at + 7).chopped(1) : QString());
+    bool ok = false;
+    const int index = digits.toInt(&ok);
+    return ok && index >= 0 ? std::optional<int>(index) : std::nullopt;
+}
+
+// The settings a CSV header describes. What it does not record stays at its default and
+// is marked as not recorded.
 void applyHeader(const QHash<QString, QString>& header, Run& run)
 {
     SweepSettings& settings = run.settings;
-    settings.source = endpointFrom(header.value(QStringLiteral("source")));
-    settings.meter = endpointFrom(header.value(QStringLiteral("meter")));
-    run.sourceIdentity = header.value(QStringLiteral("source identity"));
-    run.meterIdentity = header.value(QStringLiteral("meter identity"));
     run.started = QDateTime::fromString(header.value(QStringLiteral("taken")), Qt::ISODate);
     run.ended = QDateTime::fromString(header.value(QStringLiteral("ended")), Qt::ISODate);
     const auto value = [&](const char* key) {
-        return number(header.value(QLatin1String(key)).toUtf8());
+        const auto text = recordedValue(header, key);
+        return text ? number(text->toUtf8()) : std::nullopt;
     };
-    if (const auto start = value("start V"))
-        settings.plan.start = *start;
-    if (const auto stop = value("stop V"))
-        settings.plan.stop = *stop;
-    if (const auto steps = value("steps"); steps && *steps >= 1 && *steps <= maxSweepSteps)
-        settings.plan.steps = int(*steps);
-    settings.plan.shape =
-        shapeFromName(header.value(QStringLiteral("shape"))).value_or(SweepShape::Linear);
-    // "20 mA (index 2)"
-    const QString range = header.value(QStringLiteral("range"));
-    const qsizetype index = range.lastIndexOf(QLatin1String("(index "));
-    settings.rangeIndex = index < 0 ? 0 : range.mid(index + 7).chopped(1).toInt();
-    settings.limitAmps = value("limit A");
-    // Files from before the settle time and the rate were written were measured
-    // without a wait, at medium rate: the defaults.
-    if (const auto settle = value("settle ms");
-        settle && *settle >= 0 && *settle <= maxSettleMs && std::floor(*settle) == *settle)
-        settings.settleMs = int(*settle);
-    settings.meterRate =
-        rateFromName(header.value(QStringLiteral("rate"))).value_or(MeterRate::Medium);
+    const auto keep = [&run](RunDetail detail, const auto& found, auto&& apply) {
+        if (found)
+            apply(*found);
+        else
+            run.notRecorded |= detail;
+    };
+    keep(RunDetail::Source, endpointFrom(recordedValue(header, "source")),
+         [&](const Endpoint& e) { settings.source = e; });
+    keep(RunDetail::Meter, endpointFrom(recordedValue(header, "meter")),
+         [&](const Endpoint& e) { settings.meter = e; });
+    keep(RunDetail::SourceIdentity, recordedValue(header, "source identity"),
+         [&](const QString& text) { run.sourceIdentity = text; });
+    keep(RunDetail::MeterIdentity, recordedValue(header, "meter identity"),
+         [&](const QString& text) { run.meterIdentity = text; });
+    const auto start = value("start V");
+    keep(RunDetail::Start, start, [&](double v) { settings.plan.start = v; });
+    keep(RunDetail::Stop, value("stop V"), [&](double v) { settings.plan.stop = v; });
+    auto steps = value("steps");
+    if (steps && (*steps < 1 || *steps > maxSweepSteps || std::floor(*steps) != *steps))
+        steps.reset();
+    keep(RunDetail::Steps, steps, [&](double v) { settings.plan.steps = int(v); });
+    const auto shapeText = recordedValue(header, "shape");
+    keep(RunDetail::Shape, shapeText ? shapeFromName(*shapeText) : std::nullopt,
+         [&](SweepShape shape) { settings.plan.shape = shape; });
+    keep(RunDetail::Range, rangeIndexFrom(recordedValue(header, "range")),
+         [&](int index) { settings.rangeIndex = index; });
+    const auto limitText = recordedValue(header, "limit A");
+    if (limitText == QStringLiteral("none"))
+        settings.limitAmps.reset();
+    else
+        keep(RunDetail::Limit, value("limit A"), [&](double a) { settings.limitAmps = a; });
+    // Files from before the settle time and the rate were written record the sweep
+    // without them: those sweeps were measured without a wait, at medium rate.
+    const bool older = start && !header.contains(QStringLiteral("settle ms")) &&
+                       !header.contains(QStringLiteral("rate"));
+    auto settle = value("settle ms");
+    if (settle && (*settle < 0 || *settle > maxSettleMs || std::floor(*settle) != *settle))
+        settle.reset();
+    if (!older)
+        keep(RunDetail::Settle, settle, [&](double ms) { settings.settleMs = int(ms); });
+    const auto rateText = recordedValue(header, "rate");
+    if (!older)
+        keep(RunDetail::Rate, rateText ? rateFromName(*rateText) : std::nullopt,
+             [&](MeterRate rate) { settings.meterRate = rate; });
+    // Older Kestrels wrote the defaults they had made up for a file of points alone. No
+    // sweep goes without instruments, so such a header recorded nothing of the kind.
+    const RunDetails instruments =
+        RunDetail::Source | RunDetail::SourceIdentity | RunDetail::Meter | RunDetail::MeterIdentity;
+    const SweepSettings made;
+    if ((run.notRecorded & instruments) == instruments && settings.plan.start == 0.0 &&
+        settings.plan.stop == 0.0 && settings.plan.steps == made.plan.steps &&
+        settings.plan.shape == made.plan.shape && settings.rangeIndex == made.rangeIndex &&
+        !settings.limitAmps && settings.settleMs == made.settleMs &&
+        settings.meterRate == made.meterRate)
+        run.notRecorded = everyRunDetail;
 }
 
 std::variant<Run, QString> readCsv(const QByteArray& text)
@@ -117,6 +176,7 @@ std::variant<Run, QString> readRunFile(const QByteArray& text)
             return *problem;
         Run run;
         run.points = std::get<IVPointList>(points);
+        run.notRecorded = everyRunDetail; // the format holds the points alone
         result = run;
     } else {
         result = readCsv(text);

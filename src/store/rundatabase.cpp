@@ -44,13 +44,30 @@ const std::vector<std::vector<const char*>> migrations{
      "CREATE TABLE fit_quantities (fit INTEGER NOT NULL REFERENCES fits(id) ON DELETE CASCADE, "
      "idx INTEGER NOT NULL, name TEXT NOT NULL, value NOT NULL, error, unit TEXT NOT NULL, "
      "PRIMARY KEY (fit, idx)) WITHOUT ROWID"},
+    // What a run's record lacks, as RunDetail bits; every measured run records it all.
+    // A run imported before this was kept read a missing setting as its default. Only
+    // where that is certain is it undone: no sweep has an empty endpoint or identity,
+    // and an import with no instruments and every setting at its default is a file
+    // that held points alone.
+    {"ALTER TABLE runs ADD COLUMN not_recorded INTEGER NOT NULL DEFAULT 0",
+     "UPDATE runs SET not_recorded = (CASE WHEN source_address = '' AND source_port = '' THEN 1 "
+     "ELSE 0 END) | (CASE WHEN source_identity = '' THEN 2 ELSE 0 END) | (CASE WHEN "
+     "meter_address = '' AND meter_port = '' THEN 4 ELSE 0 END) | (CASE WHEN meter_identity = '' "
+     "THEN 8 ELSE 0 END) WHERE state = 'imported'",
+     "UPDATE runs SET not_recorded = 4095 WHERE state = 'imported' AND not_recorded = 15 AND "
+     "start_v = 0 AND stop_v = 0 AND steps = 1 AND shape = 'linear' AND range_index = 0 AND "
+     "limit_a IS NULL AND settle_ms = 0 AND meter_rate = 'medium'"},
 };
+static_assert(int(RunDetail::Source) == 1 && int(RunDetail::SourceIdentity) == 2 &&
+                  int(RunDetail::Meter) == 4 && int(RunDetail::MeterIdentity) == 8 &&
+                  everyRunDetail.toInt() == 4095,
+              "the store's migration names these bits");
 
 const QString runColumns = QStringLiteral(
     "id, program, started, ended, state, message, source_address, source_port, "
     "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, shape, "
     "range_index, limit_a, output_off, guard, (SELECT count(*) FROM points WHERE run = runs.id), "
-    "settle_ms, meter_rate, note");
+    "settle_ms, meter_rate, note, not_recorded");
 
 // What SQLite said, without the driver's own words around it.
 QString reason(const QSqlError& error)
@@ -200,8 +217,8 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
         "INSERT INTO runs (program, started, ended, state, message, source_address, source_port, "
         "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, "
         "shape, range_index, limit_a, output_off, owner_pid, owner_start, reported, settle_ms, "
-        "meter_rate, note) "
-        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+        "meter_rate, note, not_recorded) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
     const bool running = run.outcome == Run::Outcome::Running;
     for (const QVariant& value :
          {text(program),
@@ -227,7 +244,8 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
           QVariant(running ? 0 : 1),
           QVariant(s.settleMs),
           text(rateName(s.meterRate)),
-          text(note)})
+          text(note),
+          QVariant(run.notRecorded.toInt())})
         query.addBindValue(value);
     return execute(query, "a new run") ? query.lastInsertId().toLongLong() : 0;
 }
@@ -447,6 +465,7 @@ StoredRun RunDatabase::storedRun(const QSqlQuery& q) const
     r.settings.settleMs = q.value(21).toInt();
     r.settings.meterRate = rateFromName(q.value(22).toString()).value_or(MeterRate::Medium);
     stored.note = q.value(23).toString();
+    r.notRecorded = RunDetails::fromInt(q.value(24).toUInt()) & everyRunDetail;
     return stored;
 }
 

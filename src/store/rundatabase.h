@@ -32,7 +32,7 @@ struct StoredRun {
 class RunDatabase
 {
   public:
-    static constexpr int schemaVersion = 3;
+    static constexpr int schemaVersion = 4;
 
     explicit RunDatabase(QString path);
     ~RunDatabase();

@@ -86,11 +86,30 @@ QString when(const QDateTime& time)
     return time.isValid() ? time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QString();
 }
 
-QString endpointOrDash(const Endpoint& endpoint)
+QString endpointOrDash(const Run& run, RunDetail detail, const Endpoint& endpoint)
 {
+    if (!run.recorded(detail))
+        return notRecordedText();
     return endpoint.address.isEmpty() && endpoint.port.isEmpty()
                ? QStringLiteral("-")
                : printableText(endpointText(endpoint));
+}
+
+// "-1 V to 1 V, 40 steps, dual"; what the record lacks reads "not recorded".
+QString sweepText(const Run& run, const CsvHeader& header)
+{
+    const RunDetails plan =
+        RunDetail::Start | RunDetail::Stop | RunDetail::Steps | RunDetail::Shape;
+    if ((run.notRecorded & plan) == plan)
+        return notRecordedText();
+    const auto volts = [&run](RunDetail detail, const QString& value) {
+        return run.recorded(detail) ? value + QStringLiteral(" V") : value;
+    };
+    return QStringLiteral("%1 to %2, %3, %4")
+        .arg(volts(RunDetail::Start, header.start), volts(RunDetail::Stop, header.stop),
+             run.recorded(RunDetail::Steps) ? header.steps + QStringLiteral(" steps")
+                                            : QStringLiteral("steps not recorded"),
+             run.recorded(RunDetail::Shape) ? header.shape : QStringLiteral("shape not recorded"));
 }
 
 QString listing(const std::vector<StoredRun>& runs)
@@ -104,15 +123,17 @@ QString listing(const std::vector<StoredRun>& runs)
                        .arg(QStringLiteral("METER"), -21)
                        .arg(QStringLiteral("SHAPE"));
     for (const StoredRun& stored : runs) {
-        const SweepSettings& s = stored.run.settings;
-        text += QStringLiteral("%1  %2  %3  %4  %5  %6  %7\n")
-                    .arg(stored.id, 5)
-                    .arg(when(stored.run.started), -19)
-                    .arg(outcomeName(stored.run.outcome), -13)
-                    .arg(stored.pointCount, 7)
-                    .arg(endpointOrDash(s.source), -21)
-                    .arg(endpointOrDash(s.meter), -21)
-                    .arg(shapeName(s.plan.shape));
+        const Run& run = stored.run;
+        const SweepSettings& s = run.settings;
+        text +=
+            QStringLiteral("%1  %2  %3  %4  %5  %6  %7\n")
+                .arg(stored.id, 5)
+                .arg(when(run.started), -19)
+                .arg(outcomeName(run.outcome), -13)
+                .arg(stored.pointCount, 7)
+                .arg(endpointOrDash(run, RunDetail::Source, s.source), -21)
+                .arg(endpointOrDash(run, RunDetail::Meter, s.meter), -21)
+                .arg(run.recorded(RunDetail::Shape) ? shapeName(s.plan.shape) : notRecordedText());
     }
     return text;
 }
@@ -132,8 +153,7 @@ QString description(const StoredRun& stored)
         {QStringLiteral("source identity"), header.sourceIdentity},
         {QStringLiteral("meter"), header.meter},
         {QStringLiteral("meter identity"), header.meterIdentity},
-        {QStringLiteral("sweep"), QStringLiteral("%1 V to %2 V, %3 steps, %4")
-                                      .arg(header.start, header.stop, header.steps, header.shape)},
+        {QStringLiteral("sweep"), sweepText(stored.run, header)},
         {QStringLiteral("range"), header.range},
         {QStringLiteral("limit A"), header.limit.isEmpty() ? QStringLiteral("none") : header.limit},
         {QStringLiteral("settle ms"), header.settleMs},
