@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include <optional>
+
 namespace kestrel
 {
 
@@ -12,6 +14,14 @@ struct ProcessId {
     qint64 started = 0;
     bool operator==(const ProcessId&) const = default;
 };
+
+// What the system tells of a process now, from /proc/PID/stat.
+struct ProcessStat {
+    char state = '?'; // R, S, Z, ...
+    qint64 group = 0; // its process group
+    qint64 started = 0;
+};
+std::optional<ProcessStat> processStat(qint64 pid);
 
 ProcessId thisProcess();
 // False for a process that has ended, a zombie, or another process with the same id.

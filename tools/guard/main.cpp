@@ -101,21 +101,6 @@ bool readOwner(Word& word)
     }
 }
 
-// Field 5 (process group) and 22 (start time) of /proc/PID/stat.
-bool readStat(pid_t pid, pid_t* group, qint64* started)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 20)
-        return false;
-    *group = pid_t(fields[2].toLongLong());
-    *started = fields[19].toLongLong();
-    return true;
-}
-
 // The process groups of every process the owner's commands started that is still there:
 // those the owner named, and those of processes whose environment names the owner
 // (started after it, so not an earlier program with the same id), wherever they went.
@@ -133,10 +118,8 @@ std::set<pid_t> commandGroups(const Word& word, const ProcessId& owner)
         if (!environment.open(QIODevice::ReadOnly) ||
             !environment.readAll().split('\0').contains(tag))
             continue;
-        pid_t group = 0;
-        qint64 started = 0;
-        if (readStat(pid, &group, &started) && started >= owner.started)
-            groups.insert(group);
+        if (const auto stat = processStat(pid); stat && stat->started >= owner.started)
+            groups.insert(pid_t(stat->group));
     }
     groups.erase(getpgrp());
     std::erase_if(groups, [](pid_t group) { return group <= 1; });
