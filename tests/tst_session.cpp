@@ -272,8 +272,11 @@ void TestSession::aSweepEndsSafely()
     QVERIFY(bench.identify());
     if (!instrument.isEmpty())
         bench.link->setHook(answerFrom(instrument, command, nth, reply));
+    QSignalSpy shown(&bench.session, &Session::statusShown);
     const auto run = bench.sweep(sweep[0], sweep[1], 4, int(sweep[2]));
     QVERIFY(run);
+    QCOMPARE(bench.lastStatus(shown), run->message);
+    QVERIFY(shown.last().at(1).toBool()); // shown as a problem
     QCOMPARE(run->outcome, outcome);
     QVERIFY2(run->message.contains(message), qPrintable(run->message));
     QVERIFY(!run->message.contains(QChar(0x1b)));

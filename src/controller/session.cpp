@@ -31,8 +31,10 @@ Session::Session(const QString& home, std::unique_ptr<InstrumentLink> link,
             [this](Run::Outcome outcome, const QString& text) {
                 sweepFinished();
                 emit sweepingChanged(false);
-                emit statusShown(text, outcome != Run::Outcome::Completed &&
-                                           outcome != Run::Outcome::Stopped);
+                // An output not confirmed off is a problem however the sweep ended.
+                emit statusShown(text, (outcome != Run::Outcome::Completed &&
+                                        outcome != Run::Outcome::Stopped) ||
+                                           !sweep_.run()->outputOff);
             });
     connect(&sweep_, &SweepEngine::measurementReply, this,
             [this](const QString& reply) { print(reply); });
