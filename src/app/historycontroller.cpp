@@ -3,6 +3,7 @@
 #include "app/historypanel.h"
 #include "chart/barchart.h"
 #include "controller/sweepdescription.h"
+#include "data/printabletext.h"
 
 #include <QLocale>
 
@@ -274,7 +275,7 @@ WriteResult HistoryController::exportChart(const QString& path)
             path, ChartRun{key, chartPointsOf(run->points), label(*run, key), returnFrom(*run)});
     }
     if (result.ok)
-        result.message = tr("Chart of %1 written to %2").arg(namesOf(drawn), path);
+        result.message = tr("Chart of %1 written to %2").arg(namesOf(drawn), printableText(path));
     return result;
 }
 

@@ -422,7 +422,7 @@ void ViewController::openFile()
 void ViewController::openPath(const QString& path)
 {
     rememberFolder(path);
-    showStatus(tr("Opening %1…").arg(QDir::toNativeSeparators(path)));
+    showStatus(tr("Opening %1…").arg(printableText(QDir::toNativeSeparators(path))));
     session_->history().importFile(path);
 }
 

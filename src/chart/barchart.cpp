@@ -5,6 +5,7 @@
 #include "chart/scattertrace.h"
 #include "chart/sitext.h"
 #include "chart/siticker.h"
+#include "data/printabletext.h"
 
 #include <QBuffer>
 #include <qcustomplot.h>
@@ -542,16 +543,17 @@ WriteResult BarChart::exportImage(const QString& path, int width, int height)
         painter.end();
     } else if (path.endsWith(QLatin1String(".png"), Qt::CaseInsensitive)) {
         if (!plot_->toPixmap(width, height).save(&buffer, "PNG"))
-            return WriteResult{false, QStringLiteral("Could not draw the chart for %1").arg(path)};
+            return WriteResult{
+                false, QStringLiteral("Could not draw the chart for %1").arg(printableText(path))};
     } else {
         return WriteResult{false, QStringLiteral("Could not export %1: the name must end in .png "
                                                  "or .svg")
-                                      .arg(path)};
+                                      .arg(printableText(path))};
     }
     buffer.close();
     WriteResult result = writeFileAtomically(path, bytes);
     if (result.ok)
-        result.message = QStringLiteral("Chart exported to %1").arg(path);
+        result.message = QStringLiteral("Chart exported to %1").arg(printableText(path));
     return result;
 }
 
