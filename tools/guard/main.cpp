@@ -126,16 +126,32 @@ std::set<pid_t> commandGroups(const Word& word, const ProcessId& owner)
     return groups;
 }
 
+// True while a process of one of those groups still runs: a zombie sends nothing more,
+// and who reaps it (the owner is gone) is not up to the guard.
+bool anyStillRunning(const std::set<pid_t>& groups)
+{
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& entry : entries) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (!number)
+            continue;
+        if (const auto stat = processStat(pid);
+            stat && stat->state != 'Z' && groups.count(pid_t(stat->group)))
+            return true;
+    }
+    return false;
+}
+
 // Ends those groups, so that no command of the owner reaches an instrument after the
-// switch-off; waits up to a second for them to go.
+// switch-off; waits up to a second for them to die.
 void endCommands(const std::set<pid_t>& groups)
 {
     for (const pid_t group : groups)
         killpg(group, SIGKILL);
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    for (const pid_t group : groups)
-        while (killpg(group, 0) == 0 && std::chrono::steady_clock::now() < until)
-            QThread::msleep(10);
+    while (!groups.empty() && anyStillRunning(groups) && std::chrono::steady_clock::now() < until)
+        QThread::msleep(5);
 }
 
 } // namespace
