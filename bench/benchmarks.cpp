@@ -3,6 +3,7 @@
 #include "chainbench.h"
 #include "chartbench.h"
 #include "fitbench.h"
+#include "historybench.h"
 #include "responsivenessbench.h"
 #include "storebench.h"
 #include "sweepbench.h"
@@ -33,6 +34,10 @@ std::span<const Benchmark> allBenchmarks()
          runResponsivenessBenchmark},
         {"fit", "fit [--runs N] [--points N]  a diode fit over 200001 points on a worker thread",
          runFitBenchmark},
+        {"history",
+         "history [--runs N] [--points N]  the window's history and kestrel-runs list over 2000 "
+         "runs of 5000 points",
+         runHistoryBenchmark},
     };
     return list;
 }

@@ -81,6 +81,8 @@ class TestStore : public QObject
     void aWriteThatFailsIsReported();
     void findsRunsWhoseProgramEnded();
     void importsWhatItExports();
+    void keepsTheCountsOfEveryEnding_data();
+    void keepsTheCountsOfEveryEnding();
     void keepsTheRunsOfAVersion1Store();
     void marksWhatOlderImportsNeverRecorded_data();
     void marksWhatOlderImportsNeverRecorded();
@@ -152,7 +154,7 @@ void TestStore::refusesWhatIsNotItsOwn_data()
     QTest::addColumn<QString>("reason");
     QTest::newRow("a newer store") << "PRAGMA user_version = 7"
                                    << "was written by a newer Kestrel (store version 7; this one "
-                                      "knows up to 4); it was left as it is";
+                                      "knows up to 5); it was left as it is";
     QTest::newRow("someone else's database") << "CREATE TABLE notes (text)"
                                              << "holds tables that are not a Kestrel store";
     QTest::newRow("a text file") << ""
@@ -292,6 +294,44 @@ void TestStore::importsWhatItExports()
     QCOMPARE(std::get<Run>(readRunFile("[[0.5, -0.0]]\n")).points, (IVPointList{{0.5, -0.0}}));
 }
 
+void TestStore::keepsTheCountsOfEveryEnding_data()
+{
+    QTest::addColumn<QString>("ending");
+    for (const char* ending : {"finished", "found orphaned", "the guard's word", "imported"})
+        QTest::newRow(ending) << QString(ending);
+}
+
+// A run's count and levels are counted while it runs and kept in its row however it
+// ends; the listing reads them from there.
+void TestStore::keepsTheCountsOfEveryEnding()
+{
+    QFETCH(QString, ending);
+    QTemporaryDir dir;
+    RunDatabase store(dir.filePath("runs.sqlite"));
+    QCOMPARE(store.open(), QString());
+    Run run = sampleRun();
+    run.points = {{0.3, 1e-6}, {-0.2, 0.0}, {0.1, 2e-7}};
+    const ProcessId owner = ending == "found orphaned" ? ProcessId{999999999, 1} : thisProcess();
+    if (ending == "imported") {
+        run.outcome = Run::Outcome::Imported;
+        QVERIFY(store.importRun(run, "kestrel-runs") > 0);
+    } else {
+        const qint64 id = store.beginRun(run, "Kestrel", owner);
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(store.addPoint(id, i, run.points[i][0], run.points[i][1], i));
+        QCOMPARE(store.list().front().pointCount, 3);
+        run.outcome = Run::Outcome::Completed;
+        QVERIFY(ending != "finished" || store.finishRun(id, run));
+        QVERIFY(ending != "found orphaned" || store.markOrphans());
+        QVERIFY(ending != "the guard's word" ||
+                store.recordGuard(owner, run.settings.source, {}, true, "Switched off."));
+    }
+    const StoredRun listed = store.list().front();
+    QVERIFY(listed.run.outcome != Run::Outcome::Running);
+    QCOMPARE(listed.pointCount, 3);
+    QVERIFY(listed.levels == (LevelSpan{-0.2, 0.3}));
+}
+
 // A store written before settle times, rates, notes and fits keeps every run and point;
 // fits go with a run from then on, read back as kept, and are deleted with it.
 void TestStore::keepsTheRunsOfAVersion1Store()
@@ -319,6 +359,9 @@ void TestStore::keepsTheRunsOfAVersion1Store()
     RunDatabase store(path);
     QCOMPARE(store.open(), QString());
     QCOMPARE(store.list().size(), std::size_t(1));
+    // Its count and levels, counted once from its points.
+    QCOMPARE(store.list().front().pointCount, 2);
+    QVERIFY(store.list().front().levels == (LevelSpan{-1.0, 1.0}));
     const auto stored = store.load(7);
     QVERIFY(stored && stored->run.message == "Sweep complete: 2 points.");
     QCOMPARE(stored->run.points, (IVPointList{{-1.0, -0.001}, {1.0, 0.001}}));
@@ -406,6 +449,7 @@ void TestStore::marksWhatOlderImportsNeverRecorded()
     const auto stored = store.load(1);
     QVERIFY(stored && stored->run.points == (IVPointList{{0.1, 1e-05}}));
     QCOMPARE(int(stored->run.notRecorded.toInt()), notRecorded);
+    QVERIFY(stored->pointCount == 1 && stored->levels == (LevelSpan{0.1, 0.1}));
 }
 
 QTEST_GUILESS_MAIN(TestStore)

@@ -391,6 +391,13 @@ void TestSweepTool::readsTheDeviceOffItsCurve()
              csv.constData());
 
     const QString runs = kestrelToolPath("kestrel-runs"), store = bench.path("runs.sqlite");
+    // The listing gives its points and the lowest and highest level measured.
+    const ToolRun listed = runTool(runs, {"--store", store, "list"});
+    QVERIFY2(QString(listed.out)
+                 .section('\n', 1, 1)
+                 .simplified()
+                 .contains(" completed 41 -5.0 5.0 127.0.0.2:"),
+             listed.out.constData());
     ToolRun analyze =
         runTool(runs, {"--store", store, "analyze", "1", "--model", "linear", "--from", "0"});
     QCOMPARE(analyze.exitCode, 0);

@@ -20,7 +20,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -82,6 +82,21 @@ struct Bench {
     QStringList questions; // asked before closing
     bool answer = true;
 };
+
+using Column = RunHistoryModel::Column;
+
+QString cell(HistoryPanel& history, int row, Column column)
+{
+    return history.model()->index(row, column).data().toString();
+}
+
+// As a click on the tick does it.
+void tick(HistoryPanel& history, int row, bool shown)
+{
+    RunHistoryModel& model = *history.model();
+    QVERIFY(model.setData(model.index(row, RunHistoryModel::Shown),
+                          shown ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole));
+}
 
 } // namespace
 
@@ -513,35 +528,51 @@ void TestWindow::everyRunIsAtHand()
     options.storePath = dir.filePath("runs.sqlite");
     Bench bench("[General]\n", options);
     ViewController& vc = bench.vc();
-    QTableWidget& table = *bench.window->history().table();
+    HistoryPanel& history = bench.window->history();
+    QTableView& table = *history.table();
+    RunHistoryModel& model = *history.model();
     BarChart& chart = bench.window->chart();
 
     vc.openPath(bad);
     QTRY_VERIFY(bench.status().startsWith("Not opened: " + bad + ": line 2"));
-    QCOMPARE(table.rowCount(), 0);
+    QCOMPARE(model.rowCount(), 0);
     vc.openPath(good);
     QTRY_COMPARE(bench.status(), "Opened " + good + " as run 1.");
-    QTRY_COMPARE(table.rowCount(), 1);
-    QCOMPARE(table.item(0, HistoryPanel::Note)->text(), "bench 3 diode.txt");
+    QTRY_COMPARE(model.rowCount(), 1);
+    QCOMPARE(cell(history, 0, Column::Note), "bench 3 diode.txt");
     // The file held points alone: nothing else is made up for it.
-    QCOMPARE(table.item(0, HistoryPanel::Shape)->text(), "not recorded");
-    QCOMPARE(table.item(0, HistoryPanel::Range)->text(), "not recorded");
+    QCOMPARE(cell(history, 0, Column::Shape), "not recorded");
+    QCOMPARE(cell(history, 0, Column::Range), "not recorded");
+    QCOMPARE(cell(history, 0, Column::Measured), "0 V to 0.5 V");
     QTRY_VERIFY(chart.isShown(1) && chart.currentRun() == 1);
+    QCOMPARE(history.current(), 1);
 
     bench.identifyBoth();
     vc.IVsteps->setText("2");
     QSignalSpy finished(&vc.sweep(), &SweepEngine::finished);
     vc.ivRun->click();
     QVERIFY(finished.wait(10000));
-    QTRY_COMPARE(table.item(0, HistoryPanel::Outcome)->text(), "completed");
+    // The sweep's row: newest first, selected, ended as the sweep did.
+    QTRY_COMPARE(cell(history, 0, Column::Outcome), "completed");
+    QCOMPARE(cell(history, 0, Column::Points), "3");
+    QCOMPARE(history.current(), 2);
     QVERIFY(chart.isShown(1) && chart.isShown(2) && chart.currentRun() == 2);
-    table.item(1, HistoryPanel::Shown)->setCheckState(Qt::Unchecked);
+    tick(history, 1, false);
     QVERIFY(!chart.isShown(1));
     // Shown again later, an older run stays under the current one.
-    table.item(1, HistoryPanel::Shown)->setCheckState(Qt::Checked);
+    tick(history, 1, true);
     QTRY_VERIFY(chart.isShown(1));
     QCOMPARE(chart.currentRun(), 2);
-    table.item(0, HistoryPanel::Note)->setText("after the anneal");
+    // A double-click edits the note.
+    const QRect noteCell = table.visualRect(model.index(0, Column::Note));
+    QTest::mouseClick(table.viewport(), Qt::LeftButton, {}, noteCell.center());
+    QTest::mouseDClick(table.viewport(), Qt::LeftButton, {}, noteCell.center());
+    QTRY_VERIFY(table.viewport()->findChild<QLineEdit*>());
+    QLineEdit* editor = table.viewport()->findChild<QLineEdit*>();
+    editor->selectAll();
+    QTest::keyClicks(editor, "after the anneal");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_COMPARE(cell(history, 0, Column::Note), "after the anneal");
 
     // The selected run is the one Save writes.
     table.selectRow(1);
@@ -558,8 +589,8 @@ void TestWindow::everyRunIsAtHand()
     QVERIFY(bench.questions.last().startsWith("Delete run 1, started "));
     bench.answer = true;
     QTest::keyClick(&table, Qt::Key_Delete);
-    QTRY_COMPARE(table.rowCount(), 1);
-    QCOMPARE(table.item(0, HistoryPanel::Note)->text(), "after the anneal");
+    QTRY_COMPARE(model.rowCount(), 1);
+    QCOMPARE(cell(history, 0, Column::Note), "after the anneal");
     RunDatabase store(options.storePath);
     QVERIFY(store.open().isEmpty());
     QVERIFY(store.list().size() == 1 && store.list().front().note == "after the anneal");
@@ -603,7 +634,7 @@ void TestWindow::theChartExportedDrawsTheCurrentRun()
     BarChart& chart = bench.window->chart();
     QTRY_VERIFY(chart.isShown(1) && chart.isShown(2) && chart.isShown(3));
     for (const int id : unticked)
-        history.table()->item(history.rowOf(id), HistoryPanel::Shown)->setCheckState(Qt::Unchecked);
+        tick(history, history.rowOf(id), false);
     history.table()->selectRow(history.rowOf(chosen));
     QTRY_VERIFY(vc.session().currentRun() &&
                 vc.session().currentRun()->points.size() == std::size_t(chosen + 1));
@@ -718,7 +749,7 @@ void TestWindow::readsTheDeviceOffItsCurve()
     vc.ivRun->click();
     QVERIFY(finished.wait(10000));
     QVERIFY(panel.resultsText().isEmpty() && !chart.fitGraph());
-    QTRY_COMPARE(bench.window->history().table()->rowCount(), 2);
+    QTRY_COMPARE(bench.window->history().model()->rowCount(), 2);
     bench.window->history().table()->selectRow(1);
     QTRY_VERIFY(panel.resultsText().startsWith("R = ") && chart.fitGraph());
     QCOMPARE(panel.from()->text(), QString());

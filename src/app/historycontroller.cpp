@@ -2,6 +2,7 @@
 
 #include "app/historypanel.h"
 #include "chart/barchart.h"
+#include "controller/runhistorymodel.h"
 #include "controller/sweepdescription.h"
 #include "data/printabletext.h"
 
@@ -43,21 +44,27 @@ QString joinedInWords(const QStringList& items)
 
 HistoryController::HistoryController(Session& session, HistoryPanel* panel, BarChart* chart,
                                      QObject* parent)
-    : QObject(parent), session_(session), panel_(panel), chart_(chart)
+    : QObject(parent), session_(session), panel_(panel), chart_(chart),
+      model_(new RunHistoryModel(session.history(), this))
 {
     RunHistory& history = session_.history();
-    connect(&history, &RunHistory::listed, this, &HistoryController::listed);
+    connect(model_, &RunHistoryModel::firstPageListed, this, &HistoryController::firstListed);
+    connect(model_, &RunHistoryModel::shownToggled, this,
+            [this](qint64 id, bool shown) { setShown(id, shown, true); });
+    // A row that comes in may be the current run's: the sweep's own, or a file opened.
+    connect(model_, &QAbstractItemModel::rowsInserted, this, [this] {
+        if (panel_ && current_ != 0 && panel_->current() != current_)
+            panel_->setCurrent(current_);
+    });
     connect(&history, &RunHistory::loaded, this, &HistoryController::loaded);
     connect(&history, &RunHistory::imported, this, &HistoryController::imported);
     connect(&history, &RunHistory::removed, this, [this](qint64 id) {
         setShown(id, false, false);
         if (current_ == id)
             choose(0);
-        session_.history().refresh();
         if (showStatus)
             showStatus(tr("Run %1 was deleted.").arg(id), false);
     });
-    connect(&history, &RunHistory::noteKept, this, [this] { session_.history().refresh(); });
     connect(&history, &RunHistory::failed, this, [this](const QString& problem) {
         if (showStatus)
             showStatus(problem, true);
@@ -67,18 +74,20 @@ HistoryController::HistoryController(Session& session, HistoryPanel* panel, BarC
             beginLive(id);
     });
     if (panel_) {
-        connect(panel_, &HistoryPanel::shownChanged, this,
-                [this](qint64 id, bool shown) { setShown(id, shown, true); });
+        panel_->setModel(model_);
         connect(panel_, &HistoryPanel::chosen, this, [this](qint64 id) { choose(id); });
         connect(panel_, &HistoryPanel::deleteRequested, this, &HistoryController::askToDelete);
-        connect(panel_, &HistoryPanel::noteEdited, this,
-                [this](qint64 id, const QString& note) { session_.history().setNote(id, note); });
     }
 }
 
 void HistoryController::start()
 {
-    session_.history().refresh();
+    model_->fetchMore(QModelIndex());
+}
+
+QSet<qint64> HistoryController::shownRuns() const
+{
+    return model_->shownRuns();
 }
 
 QString HistoryController::label(const Run& run, qint64 id) const
@@ -87,16 +96,12 @@ QString HistoryController::label(const Run& run, qint64 id) const
     return id > 0 ? tr("Run %1, %2").arg(id).arg(when) : tr("Sweep at %1").arg(when);
 }
 
-void HistoryController::listed(const std::vector<StoredRun>& runs)
+void HistoryController::firstListed()
 {
-    runs_ = runs;
-    if (!listedOnce_) {
-        listedOnce_ = true;
-        for (std::size_t i = 0; i < runs_.size() && int(i) < defaultShownRuns; ++i)
-            setShown(runs_[i].id, true, false);
-    }
+    for (int row = 0; row < std::min(model_->rowCount(), defaultShownRuns); ++row)
+        setShown(model_->idAt(row), true, false);
     if (panel_)
-        panel_->setRuns(runs_, shown_, current_ ? current_ : live_);
+        panel_->setCurrent(current_ ? current_ : live_);
 }
 
 void HistoryController::setShown(qint64 id, bool shown, bool byUser)
@@ -107,15 +112,14 @@ void HistoryController::setShown(qint64 id, bool shown, bool byUser)
         else
             tickedByUser_.remove(id);
     }
+    model_->setShown(id, shown);
     if (!shown) {
-        shown_.remove(id);
         loading_.remove(id);
         drawn_.remove(id);
         if (chart_)
             chart_->hideRun(id);
         return;
     }
-    shown_.insert(id);
     if (id == live_ || drawn_.contains(id) || loading_.contains(id))
         return;
     loading_.insert(id);
@@ -135,7 +139,7 @@ void HistoryController::loaded(const StoredRun& stored)
                            .arg(stored.run.points.size()),
                        false);
     }
-    if (!loading_.remove(stored.id) || !shown_.contains(stored.id) || !chart_)
+    if (!loading_.remove(stored.id) || !model_->isShown(stored.id) || !chart_)
         return;
     drawn_.insert(stored.id);
     chart_->showRun(stored.id, chartPointsOf(stored.run.points), label(stored.run, stored.id),
@@ -170,9 +174,8 @@ void HistoryController::askToDelete(qint64 id)
             showStatus(tr("The sweep being measured cannot be deleted; stop it first."), true);
         return;
     }
-    const auto run =
-        std::find_if(runs_.begin(), runs_.end(), [id](const StoredRun& r) { return r.id == id; });
-    if (run == runs_.end())
+    const StoredRun* run = model_->run(id);
+    if (!run)
         return;
     const QString question =
         tr("Delete run %1, started %2, with its %3 points? This cannot be undone.")
@@ -190,7 +193,6 @@ void HistoryController::imported(qint64 id, const QString& filePath)
     tickedByUser_.insert(id);
     setShown(id, true, true);
     choose(id, false);
-    session_.history().refresh();
 }
 
 void HistoryController::sweepStarted()
@@ -212,7 +214,7 @@ void HistoryController::beginLive(qint64 key)
     if (key < 0)
         localStarts_.insert(key, session_.sweep().run()->started);
     rollOffOldest();
-    shown_.insert(key);
+    model_->setShown(key, true);
     drawn_.insert(key);
     if (chart_) {
         const Run& run = *session_.sweep().run();
@@ -220,13 +222,15 @@ void HistoryController::beginLive(qint64 key)
         chart_->setCurrentRun(key);
     }
     if (key > 0)
-        session_.history().refresh();
+        model_->beginLive(key);
 }
 
 void HistoryController::pointRecorded(double volt, double amps)
 {
     if (!liveBegun_) // the store gave no id: the run is not kept there
         beginLive(--localKeys_);
+    if (live_ > 0)
+        model_->livePoint(volt);
     if (chart_)
         chart_->addPoint(volt, amps);
 }
@@ -234,22 +238,22 @@ void HistoryController::pointRecorded(double volt, double amps)
 void HistoryController::sweepFinished()
 {
     waitingForId_ = false;
-    session_.history().refresh();
+    // The sweep's row ends as the sweep did; the store is written behind it.
+    if (live_ > 0)
+        model_->finishLive(*session_.sweep().run());
 }
 
 void HistoryController::hideAllButCurrent()
 {
-    for (const qint64 id : QSet<qint64>(shown_))
+    for (const qint64 id : QSet<qint64>(model_->shownRuns()))
         if (id != current_ && id != live_)
             setShown(id, false, true);
-    if (panel_)
-        panel_->setRuns(runs_, shown_, current_);
 }
 
 void HistoryController::rollOffOldest()
 {
     QList<qint64> automatic;
-    for (const qint64 id : std::as_const(shown_))
+    for (const qint64 id : model_->shownRuns())
         if (!tickedByUser_.contains(id))
             automatic << id;
     std::sort(automatic.begin(), automatic.end(), [](qint64 a, qint64 b) {

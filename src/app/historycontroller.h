@@ -16,6 +16,7 @@ namespace kestrel
 
 class BarChart;
 class HistoryPanel;
+class RunHistoryModel;
 
 // Between the history panel, the store's runs and the chart: a ticked run is loaded
 // and drawn, the selected run becomes the one Save and Export write, the sweep being
@@ -46,12 +47,13 @@ class HistoryController : public QObject
     // names the runs drawn.
     WriteResult exportChart(const QString& path);
 
-    QSet<qint64> shownRuns() const { return shown_; }
+    QSet<qint64> shownRuns() const;
+    RunHistoryModel& model() const { return *model_; }
     qint64 currentRun() const { return current_; }
     qint64 liveRun() const { return live_; }
 
   private:
-    void listed(const std::vector<StoredRun>& runs);
+    void firstListed();
     void loaded(const StoredRun& stored);
     void setShown(qint64 id, bool shown, bool byUser);
     void choose(qint64 id, bool announce = true);
@@ -66,8 +68,7 @@ class HistoryController : public QObject
     Session& session_;
     QPointer<HistoryPanel> panel_;
     QPointer<BarChart> chart_;
-    std::vector<StoredRun> runs_; // as last listed
-    QSet<qint64> shown_;
+    RunHistoryModel* model_; // the runs listed and which are shown
     QSet<qint64> tickedByUser_;
     QSet<qint64> drawn_;   // loaded onto the chart
     QSet<qint64> loading_; // asked for, for the chart
@@ -83,7 +84,6 @@ class HistoryController : public QObject
     qint64 localKeys_ = 0; // keys of runs not kept in the store count down from -1
     bool liveBegun_ = false;
     bool waitingForId_ = false;
-    bool listedOnce_ = false;
 };
 
 } // namespace kestrel

@@ -1,51 +1,48 @@
 #pragma once
 
-#include "store/rundatabase.h"
+#include "controller/runhistorymodel.h"
 
-#include <QSet>
 #include <QWidget>
 
-#include <vector>
-
-class QTableWidget;
-class QTableWidgetItem;
+class QTableView;
 
 namespace kestrel
 {
 
-// Every run in the store, newest first, a row each: when it started, its shape and
-// range, its points, how it ended and the user's note. The tick of a row shows the
-// run on the chart; the selected row is the current run. The panel holds no store:
-// it shows the list it is given and says what the user asked for.
+// The store's runs as a table over a RunHistoryModel, newest first: when each started,
+// its shape and range, its points and the levels measured, how it ended and the user's
+// note (double-click to edit). The tick of a row shows the run on the chart; the
+// selected row is the current run; Delete asks to delete it. The columns are sized once,
+// when the first runs come, and after that only by the user: a changed row lays out
+// nothing else.
 class HistoryPanel : public QWidget
 {
     Q_OBJECT
   public:
-    enum Column { Shown, Started, Shape, Range, Points, Outcome, Note, ColumnCount };
-
     explicit HistoryPanel(QWidget* parent = nullptr);
 
-    // The store's runs; those in shown are ticked, current is selected (0: none).
-    void setRuns(const std::vector<StoredRun>& runs, const QSet<qint64>& shown, qint64 current);
-    void setCurrent(qint64 id);
+    void setModel(RunHistoryModel* model);
+    RunHistoryModel* model() const { return model_; }
+    void setCurrent(qint64 id); // 0, or a run not listed: none
     qint64 current() const;
     int rowOf(qint64 id) const; // -1 when the run is not listed
-    QTableWidget* table() const { return table_; }
+    QTableView* table() const { return table_; }
 
   signals:
-    void shownChanged(qint64 id, bool shown);
     void chosen(qint64 id);
-    void noteEdited(qint64 id, const QString& note);
     void deleteRequested(qint64 id);
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override; // Delete asks to delete
 
   private:
-    void itemChanged(QTableWidgetItem* item);
+    void sizeColumnsOnce();
 
-    QTableWidget* table_;
-    bool filling_ = false; // while the list is being put in, changes are not the user's
+    QTableView* table_;
+    RunHistoryModel* model_ = nullptr;
+    bool selecting_ = false; // while the program selects, the change is not the user's
+    qint64 selected_ = 0;
+    bool sized_ = false;
 };
 
 } // namespace kestrel

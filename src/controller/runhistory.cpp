@@ -28,7 +28,8 @@ RunHistory::~RunHistory()
 
 // work(database) runs on the worker with the store open; its result goes to done on
 // this object's thread. A store that will not open fails the request with the reason.
-template <typename Work, typename Done> void RunHistory::onStore(Work work, Done done)
+template <typename Work, typename Done>
+void RunHistory::onStore(Work work, Done done, std::function<void()> failedToo)
 {
     using Result = decltype(work(std::declval<RunDatabase&>()));
     struct Answer {
@@ -49,29 +50,42 @@ template <typename Work, typename Done> void RunHistory::onStore(Work work, Done
             }
             return Answer{work(*store->database), QString()};
         },
-        [this, done](const Answer& answer) {
-            if (answer.result)
+        [this, done, failedToo](const Answer& answer) {
+            if (answer.result) {
                 done(*answer.result);
-            else
-                emit failed(answer.problem);
+                return;
+            }
+            emit failed(answer.problem);
+            if (failedToo)
+                failedToo();
         });
 }
 
-void RunHistory::refresh()
+void RunHistory::list(const RunRange& range, QObject* context,
+                      std::function<void(std::optional<std::vector<StoredRun>>)> done)
 {
+    using Listed = std::variant<std::vector<StoredRun>, QString>;
+    const QPointer<QObject> guard(context);
+    const auto answer = [guard, done](std::optional<std::vector<StoredRun>> runs) {
+        if (guard)
+            done(std::move(runs));
+    };
     onStore(
-        [](RunDatabase& db) -> std::variant<std::vector<StoredRun>, QString> {
-            std::vector<StoredRun> runs = db.list();
+        [range](RunDatabase& db) -> Listed {
+            std::vector<StoredRun> runs = db.list(range);
             if (!db.lastError().isEmpty())
                 return db.lastError();
             return runs;
         },
-        [this](const std::variant<std::vector<StoredRun>, QString>& runs) {
-            if (const QString* problem = std::get_if<QString>(&runs))
+        [this, answer](const Listed& runs) {
+            if (const QString* problem = std::get_if<QString>(&runs)) {
                 emit failed(*problem);
-            else
-                emit listed(std::get<std::vector<StoredRun>>(runs));
-        });
+                answer(std::nullopt);
+            } else {
+                answer(std::get<std::vector<StoredRun>>(runs));
+            }
+        },
+        [answer] { answer(std::nullopt); });
 }
 
 void RunHistory::load(qint64 id)
@@ -106,9 +120,7 @@ void RunHistory::setNote(qint64 id, const QString& note)
     onStore(
         [id, note](RunDatabase& db) { return db.setNote(id, note) ? QString() : db.lastError(); },
         [this, id](const QString& problem) {
-            if (problem.isEmpty())
-                emit noteKept(id);
-            else
+            if (!problem.isEmpty())
                 emit failed(tr("The note on run %1 was not kept: %2").arg(id).arg(problem));
         });
 }

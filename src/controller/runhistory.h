@@ -4,8 +4,11 @@
 #include "store/rundatabase.h"
 
 #include <QObject>
+#include <QPointer>
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace kestrel
@@ -13,8 +16,9 @@ namespace kestrel
 
 // Every run in the store, for the window's history: listing, loading, deleting and
 // importing all run on a thread of their own with a connection of their own, so the
-// window never waits for the disk. Each answer comes back as a signal; a store that
-// cannot be read gives failed() with the reason and an empty list.
+// window never waits for the disk. Requests are served in the order made; each answer
+// comes back as a signal or to the caller's function, and a store that cannot be read
+// gives failed() with the reason.
 class RunHistory : public QObject
 {
     Q_OBJECT
@@ -25,7 +29,10 @@ class RunHistory : public QObject
 
     const QString& path() const { return path_; }
 
-    void refresh();
+    // The runs in range, newest first, to done on context's thread (nothing when context
+    // has gone); when they cannot be read, failed() and done(std::nullopt).
+    void list(const RunRange& range, QObject* context,
+              std::function<void(std::optional<std::vector<kestrel::StoredRun>>)> done);
     void load(qint64 id);
     void remove(qint64 id);
     // A data file or a Kestrel CSV becomes a run ("imported", the file's name as its
@@ -35,10 +42,8 @@ class RunHistory : public QObject
     void addFit(qint64 id, const RunFit& fit);
 
   signals:
-    void listed(const std::vector<kestrel::StoredRun>& runs);
     void loaded(const kestrel::StoredRun& run);
     void removed(qint64 id);
-    void noteKept(qint64 id);
     void fitKept(qint64 id);
     void imported(qint64 id, const QString& filePath);
     void failed(const QString& message);
@@ -46,7 +51,9 @@ class RunHistory : public QObject
   private:
     // On the worker: the open store, or why not.
     struct Store;
-    template <typename Work, typename Done> void onStore(Work work, Done done);
+    // failedToo: also called, with no result, when the store will not open.
+    template <typename Work, typename Done>
+    void onStore(Work work, Done done, std::function<void()> failedToo = {});
 
     const QString path_;
     std::shared_ptr<Store> store_; // touched only on the worker

@@ -8,6 +8,7 @@
 #include <QStandardPaths>
 #include <QVariant>
 
+#include <algorithm>
 #include <atomic>
 
 namespace kestrel
@@ -17,6 +18,10 @@ namespace
 {
 
 std::atomic<int> connectionCount{0};
+
+constexpr int busyTimeoutMs = 5000;
+// A migration counts every point of the store once: minutes for the largest stores.
+constexpr int migrationWaitMs = 600000;
 
 // Step N takes a store from version N to N + 1. The numbers are not typed (no column
 // affinity), so SQLite keeps every double exactly as written, -0.0 included.
@@ -57,17 +62,32 @@ const std::vector<std::vector<const char*>> migrations{
      "UPDATE runs SET not_recorded = 4095 WHERE state = 'imported' AND not_recorded = 15 AND "
      "start_v = 0 AND stop_v = 0 AND steps = 1 AND shape = 'linear' AND range_index = 0 AND "
      "limit_a IS NULL AND settle_ms = 0 AND meter_rate = 'medium'"},
+    // A run's number of points and the span of its levels, kept in its row so that a
+    // listing reads no point. A run still running is counted as it is listed.
+    {"ALTER TABLE runs ADD COLUMN point_count INTEGER NOT NULL DEFAULT 0",
+     "ALTER TABLE runs ADD COLUMN lowest_v", "ALTER TABLE runs ADD COLUMN highest_v",
+     "UPDATE runs SET (point_count, lowest_v, highest_v) = (SELECT count(*), min(level), "
+     "max(level) FROM points WHERE run = runs.id)"},
 };
 static_assert(int(RunDetail::Source) == 1 && int(RunDetail::SourceIdentity) == 2 &&
                   int(RunDetail::Meter) == 4 && int(RunDetail::MeterIdentity) == 8 &&
                   everyRunDetail.toInt() == 4095,
               "the store's migration names these bits");
 
+// A run's counts from its points, for an UPDATE of its row: once it has ended, the row
+// keeps them.
+const QString countsFromPoints =
+    QStringLiteral("(point_count, lowest_v, highest_v) = (SELECT count(*), min(level), "
+                   "max(level) FROM points WHERE run = runs.id)");
+
 const QString runColumns = QStringLiteral(
     "id, program, started, ended, state, message, source_address, source_port, "
     "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, shape, "
-    "range_index, limit_a, output_off, guard, (SELECT count(*) FROM points WHERE run = runs.id), "
-    "settle_ms, meter_rate, note, not_recorded");
+    "range_index, limit_a, output_off, guard, CASE WHEN state = 'running' THEN (SELECT count(*) "
+    "FROM points WHERE run = runs.id) ELSE point_count END, settle_ms, meter_rate, note, "
+    "not_recorded, CASE WHEN state = 'running' THEN (SELECT min(level) FROM points WHERE run = "
+    "runs.id) ELSE lowest_v END, CASE WHEN state = 'running' THEN (SELECT max(level) FROM points "
+    "WHERE run = runs.id) ELSE highest_v END");
 
 // What SQLite said, without the driver's own words around it.
 QString reason(const QSqlError& error)
@@ -153,7 +173,7 @@ QString RunDatabase::open()
 
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
     db.setDatabaseName(path_);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
     if (!db.open())
         return failure(QStringLiteral("cannot be opened: ") + reason(db.lastError()));
     // Nothing is written before the file is known to be a store of ours.
@@ -189,23 +209,32 @@ QString RunDatabase::open()
 bool RunDatabase::migrate(int from)
 {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
-    if (!db.transaction())
-        return fail(QString(), reason(db.lastError()));
     QSqlQuery query(db);
+    // Another connection (the window's recorder and its history, another program) may
+    // find the same old store: the write lock comes first and the version is read again
+    // under it, so one of them migrates and the others wait for it, however long the
+    // counting of the points takes.
+    if (!query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(migrationWaitMs)) ||
+        !query.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return fail(QString(), reason(query.lastError()));
+    const auto abandon = [&] {
+        fail(QString(), reason(query.lastError()));
+        query.exec(QStringLiteral("ROLLBACK"));
+        query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(busyTimeoutMs));
+        return false;
+    };
+    if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next())
+        return abandon();
+    from = std::max(from, query.value(0).toInt());
     for (int version = from; version < schemaVersion; ++version)
         for (const char* statement : schemaStep(version))
-            if (!query.exec(QLatin1String(statement))) {
-                fail(QString(), reason(query.lastError()));
-                db.rollback();
-                return false;
-            }
+            if (!query.exec(QLatin1String(statement)))
+                return abandon();
     if (!query.exec(QStringLiteral("PRAGMA user_version = %1").arg(schemaVersion)) ||
-        !db.commit()) {
-        fail(QString(), reason(query.lastError()));
-        db.rollback();
-        return false;
-    }
-    return true;
+        !query.exec(QStringLiteral("COMMIT")))
+        return abandon();
+    return query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(busyTimeoutMs)) ||
+           fail(QString(), reason(query.lastError()));
 }
 
 qint64 RunDatabase::beginRun(const Run& run, const QString& program, const ProcessId& owner,
@@ -264,7 +293,8 @@ bool RunDatabase::finishRun(qint64 runId, const Run& finished)
 {
     QSqlQuery query(QSqlDatabase::database(connection_, false));
     query.prepare(QStringLiteral("UPDATE runs SET ended = ?, state = ?, message = ?, "
-                                 "output_off = ?, reported = 1 WHERE id = ?"));
+                                 "output_off = ?, reported = 1, ") +
+                  countsFromPoints + QStringLiteral(" WHERE id = ?"));
     for (const QVariant& value :
          {QVariant(timeText(finished.ended)), text(outcomeName(finished.outcome)),
           text(finished.message), QVariant(int(finished.outputOff)), QVariant(runId)})
@@ -283,10 +313,10 @@ bool RunDatabase::recordGuard(const ProcessId& owner, const Endpoint& source,
         QStringLiteral("UPDATE runs SET guard = ?, output_off = ?, reported = 0, "
                        "ended = coalesce(ended, ?), "
                        "message = CASE WHEN state = 'running' THEN ? ELSE message END, "
-                       "state = CASE WHEN state = 'running' THEN 'interrupted' ELSE state END "
-                       "WHERE owner_pid = ? AND owner_start = ? AND (id IN (%1) OR "
+                       "state = CASE WHEN state = 'running' THEN 'interrupted' ELSE state END, "
+                       "%2 WHERE owner_pid = ? AND owner_start = ? AND (id IN (%1) OR "
                        "(state = 'running' AND source_address = ? AND source_port = ?))")
-            .arg(marks.join(QStringLiteral(", "))));
+            .arg(marks.join(QStringLiteral(", ")), countsFromPoints));
     for (const QVariant& value :
          {kestrel::text(text), QVariant(int(outputOff)),
           QVariant(timeText(QDateTime::currentDateTime())), QVariant(orphanMessage),
@@ -320,6 +350,14 @@ qint64 RunDatabase::importRun(const Run& imported, const QString& program, const
             db.rollback();
             return 0;
         }
+    QSqlQuery counts(db);
+    counts.prepare(QStringLiteral("UPDATE runs SET ") + countsFromPoints +
+                   QStringLiteral(" WHERE id = ?"));
+    counts.addBindValue(id);
+    if (id && !execute(counts, "the counts of a run")) {
+        db.rollback();
+        return 0;
+    }
     if (!id || !db.commit()) {
         if (id)
             fail(QString(), reason(db.lastError()));
@@ -466,16 +504,24 @@ StoredRun RunDatabase::storedRun(const QSqlQuery& q) const
     r.settings.meterRate = rateFromName(q.value(22).toString()).value_or(MeterRate::Medium);
     stored.note = q.value(23).toString();
     r.notRecorded = RunDetails::fromInt(q.value(24).toUInt()) & everyRunDetail;
+    if (!q.value(25).isNull() && !q.value(26).isNull())
+        stored.levels = LevelSpan{q.value(25).toDouble(), q.value(26).toDouble()};
     return stored;
 }
 
-std::vector<StoredRun> RunDatabase::list()
+std::vector<StoredRun> RunDatabase::list(const RunRange& range)
 {
     error_.clear();
     std::vector<StoredRun> runs;
     QSqlQuery query(QSqlDatabase::database(connection_, false));
     query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT %1 FROM runs ORDER BY id DESC").arg(runColumns))) {
+    query.prepare(
+        QStringLiteral("SELECT %1 FROM runs WHERE id < ? AND id > ? ORDER BY id DESC LIMIT ?")
+            .arg(runColumns));
+    for (const QVariant& value :
+         {QVariant(range.before), QVariant(range.after), QVariant(range.limit)})
+        query.addBindValue(value);
+    if (!query.exec()) {
         fail(QStringLiteral("listing the runs"), reason(query.lastError()));
         return runs;
     }
@@ -523,7 +569,8 @@ bool RunDatabase::markOrphans()
             orphans << running.value(0).toLongLong();
     QSqlQuery mark(db);
     mark.prepare(QStringLiteral("UPDATE runs SET state = 'interrupted', message = ?, "
-                                "ended = coalesce(ended, ?) WHERE id = ? AND state = 'running'"));
+                                "ended = coalesce(ended, ?), ") +
+                 countsFromPoints + QStringLiteral(" WHERE id = ? AND state = 'running'"));
     for (const qint64 id : orphans) {
         for (const QVariant& value :
              {QVariant(orphanMessage), QVariant(timeText(QDateTime::currentDateTime())),

@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <limits>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -15,14 +16,30 @@ class QSqlQuery;
 namespace kestrel
 {
 
+// The lowest and the highest source level among a run's points.
+struct LevelSpan {
+    double lowestVolts = 0;
+    double highestVolts = 0;
+    bool operator==(const LevelSpan&) const = default;
+};
+
 // A run as the store keeps it.
 struct StoredRun {
     qint64 id = 0;
     QString program; // what measured it: "Kestrel 0.1.0", "kestrel-sweep 0.1.0"
     Run run;         // its points only when loaded one by one
     int pointCount = 0;
-    QString guard; // what the guard did after the program ended during the sweep
-    QString note;  // the user's own words on the run; empty unless given
+    std::optional<LevelSpan> levels; // none without points
+    QString guard;                   // what the guard did after the program ended during the sweep
+    QString note;                    // the user's own words on the run; empty unless given
+};
+
+// Which runs a listing holds: ids between after and before (both left out), the newest
+// first, at most limit of them.
+struct RunRange {
+    qint64 before = std::numeric_limits<qint64>::max();
+    qint64 after = 0;
+    int limit = -1; // no limit
 };
 
 // The run store: one SQLite file (WAL) holding every run and its points, each point
@@ -32,7 +49,7 @@ struct StoredRun {
 class RunDatabase
 {
   public:
-    static constexpr int schemaVersion = 4;
+    static constexpr int schemaVersion = 5;
 
     explicit RunDatabase(QString path);
     ~RunDatabase();
@@ -66,7 +83,9 @@ class RunDatabase
     bool setNote(qint64 run, const QString& note);
     bool remove(qint64 run);
 
-    std::vector<StoredRun> list();             // newest first, without their points
+    // Newest first, without their points; a run's counts come from its row, those of a
+    // run still running from its points.
+    std::vector<StoredRun> list(const RunRange& range = {});
     std::optional<StoredRun> load(qint64 run); // with its points and fits
 
     // Runs whose program ended while they ran become "interrupted"; those not reported

@@ -3,6 +3,7 @@
 
 #include "controller/runanalysis.h"
 #include "controller/sweepdescription.h"
+#include "data/numbertext.h"
 #include "data/printabletext.h"
 #include "store/rundatabase.h"
 #include "store/runimport.h"
@@ -25,7 +26,8 @@ it is measured, point by point.
 
 Commands:
   list              every run, newest first: id, start, outcome, points, the
-                    source and meter endpoints, shape
+                    lowest and highest level measured, the source and meter
+                    endpoints, shape
   show ID           one run: its instruments, settings, times, outcome and what
                     became of the source output
   export ID FILE    the run's points: Kestrel's data format when FILE ends in
@@ -114,23 +116,31 @@ QString sweepText(const Run& run, const CsvHeader& header)
 
 QString listing(const std::vector<StoredRun>& runs)
 {
-    QString text = QStringLiteral("%1  %2  %3  %4  %5  %6  %7\n")
+    QString text = QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8  %9\n")
                        .arg(QStringLiteral("ID"), 5)
                        .arg(QStringLiteral("STARTED"), -19)
                        .arg(QStringLiteral("OUTCOME"), -13)
                        .arg(QStringLiteral("POINTS"), 7)
+                       .arg(QStringLiteral("LOWEST V"), 10)
+                       .arg(QStringLiteral("HIGHEST V"), 10)
                        .arg(QStringLiteral("SOURCE"), -21)
                        .arg(QStringLiteral("METER"), -21)
                        .arg(QStringLiteral("SHAPE"));
     for (const StoredRun& stored : runs) {
         const Run& run = stored.run;
         const SweepSettings& s = run.settings;
+        const auto level = [&stored](double LevelSpan::*end) {
+            return stored.levels ? QString::fromStdString(formatDouble((*stored.levels).*end))
+                                 : QStringLiteral("-");
+        };
         text +=
-            QStringLiteral("%1  %2  %3  %4  %5  %6  %7\n")
+            QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8  %9\n")
                 .arg(stored.id, 5)
                 .arg(when(run.started), -19)
                 .arg(outcomeName(run.outcome), -13)
                 .arg(stored.pointCount, 7)
+                .arg(level(&LevelSpan::lowestVolts), 10)
+                .arg(level(&LevelSpan::highestVolts), 10)
                 .arg(endpointOrDash(run, RunDetail::Source, s.source), -21)
                 .arg(endpointOrDash(run, RunDetail::Meter, s.meter), -21)
                 .arg(run.recorded(RunDetail::Shape) ? shapeName(s.plan.shape) : notRecordedText());
