@@ -1,5 +1,7 @@
 #include "chart/scattertrace.h"
 
+#include "data/vectorstate.h"
+
 #include <cmath>
 #include <limits>
 
@@ -356,6 +358,10 @@ void ScatterTrace::drawVector(QCPPainter* painter) const
 
 void ScatterTrace::draw(QCPPainter* painter)
 {
+    // The tally and the compositing below are legacy SSE code: slow on some CPUs while
+    // the upper halves of the vector registers are in use, as a library on this thread
+    // may have left them.
+    clearUpperVectorState();
     QCPAxis* keys = keyAxis();
     QCPAxis* values = valueAxis();
     if (!keys || !values)

@@ -1,5 +1,7 @@
 #include "store/runrecorder.h"
 
+#include "data/vectorstate.h"
+
 #include <future>
 
 namespace kestrel
@@ -10,7 +12,7 @@ RunRecorder::RunRecorder(QString path, QString program, QObject* parent)
 {
     if (path_.isEmpty())
         return;
-    worker_ = std::thread([this] { workerLoop(); });
+    worker_ = startWorker([this] { workerLoop(); });
     post([this] {
         database_ = std::make_unique<RunDatabase>(path_);
         if (const QString problem = database_->open(); !problem.isEmpty()) {
