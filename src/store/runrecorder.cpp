@@ -119,9 +119,16 @@ void RunRecorder::finish(const Run& run)
 {
     if (!isKeeping())
         return;
-    post([this, run] {
+    // How it ended, without the points the store already has: a million of them would
+    // be copied on the caller's thread for nothing.
+    Run ending;
+    ending.ended = run.ended;
+    ending.outcome = run.outcome;
+    ending.message = run.message;
+    ending.outputOff = run.outputOff;
+    post([this, ending = std::move(ending)] {
         if (!broken_ && runId_ != 0)
-            check(database_->finishRun(runId_, run));
+            check(database_->finishRun(runId_, ending));
         runId_ = 0;
     });
 }
