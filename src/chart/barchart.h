@@ -87,6 +87,7 @@ class BarChart : public QWidget
     bool windowShown() const;
 
     QCustomPlot* plot() const { return plot_; }
+    // Draws what changed since the last redraw now, rather than with the next batch.
     void replotNow();
     // Axes fit every shown point again, and follow new points again.
     void fitToData();
@@ -119,6 +120,7 @@ class BarChart : public QWidget
     ScatterTrace* newTrace(qint64 key, const QString& label, int returnFrom);
     void restyleCurrent();
     void scheduleReplot();
+    void redrawAll();
     void growRangesFor(double volt, double amps);
     void setAxes();
     void updateLegend();
@@ -140,6 +142,9 @@ class BarChart : public QWidget
     bool logCurrent_ = false, logVoltage_ = false, lines_ = false;
     bool userView_ = false, adjusting_ = false;
     QTimer replotTimer_;
+    // Since the last redraw only the live run, on top, has new points: its layer alone
+    // is drawn again.
+    bool onlyLivePoints_ = false;
     QCPGraph* fit_ = nullptr; // owned by the plot
     IVPointList fitCurve_;
     QCPItemRect* window_ = nullptr; // owned by the plot

@@ -11,6 +11,15 @@ namespace kestrel
 namespace
 {
 
+// Room to grow by: the plot area changes by a few pixels whenever the tick labels do,
+// and fresh memory costs a page fault per page on first use (several milliseconds for
+// an image's worth on some virtual machines), as much as the redraw itself.
+std::size_t grownArea(int width, int height)
+{
+    constexpr int headroomPx = 64;
+    return std::size_t(width + headroomPx) * std::size_t(height + headroomPx);
+}
+
 // Counts of markers per pixel position for one full redraw, shared by every trace
 // (drawing happens on the GUI thread only). All counts are zero between redraws: only
 // the positions reached are cleared, so a redraw never pays for the whole area.
@@ -25,7 +34,7 @@ struct Tally {
         stride = width;
         rows = height;
         if (counts.size() < std::size_t(width) * std::size_t(height))
-            counts.assign(std::size_t(width) * std::size_t(height), 0);
+            counts.assign(grownArea(width, height), 0);
         reached.clear();
     }
 };
@@ -42,9 +51,16 @@ template <bool LogX, bool LogY>
 void tallyPositions(const ivData* points, std::size_t from, std::size_t to, const AxisMap& x,
                     const AxisMap& y, double shift, Tally& tally)
 {
-    quint32* counts = tally.counts.data();
-    const double limitX = tally.stride - 0.5;
+    // Everything the loop reads besides the points in locals: stores into the counts
+    // could alias the tally's own fields, which would then be read again each time.
+    quint32* const counts = tally.counts.data();
+    const int stride = tally.stride;
+    const double limitX = stride - 0.5;
     const double limitY = tally.rows - 0.5;
+    // Rounding to the nearest whole pixel is adding a half and truncating.
+    const double offsetX = x.offset + shift + 0.5, scaleX = x.scale;
+    const double offsetY = y.offset + shift + 0.5, scaleY = y.scale;
+    std::vector<int>& reached = tally.reached;
     for (std::size_t i = from; i < to; ++i) {
         double vx = points[i].sourceVolt;
         double vy = points[i].drainVolt;
@@ -58,14 +74,14 @@ void tallyPositions(const ivData* points, std::size_t from, std::size_t to, cons
                 continue;
             vy = std::log(std::fabs(vy));
         }
-        const double px = x.offset + x.scale * vx + shift;
-        const double py = y.offset + y.scale * vy + shift;
+        const double px = offsetX + scaleX * vx;
+        const double py = offsetY + scaleY * vy;
         // Not-finite values fail these comparisons too.
-        if (!(px >= -0.5 && px < limitX && py >= -0.5 && py < limitY))
+        if (!(px >= 0.0 && px < limitX + 0.5 && py >= 0.0 && py < limitY + 0.5))
             continue;
-        const int position = int(py + 0.5) * tally.stride + int(px + 0.5);
+        const int position = int(py) * stride + int(px);
         if (counts[position]++ == 0)
-            tally.reached.push_back(position);
+            reached.push_back(position);
     }
 }
 
@@ -396,8 +412,15 @@ void ScatterTrace::draw(QCPPainter* painter)
         return;
     }
     if (full) {
-        if (cache_.size() != pixels)
-            cache_ = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
+        if (cache_.size() != pixels) {
+            // In memory kept from image to image (see grownArea).
+            const std::size_t area = std::size_t(pixels.width()) * std::size_t(pixels.height());
+            if (cacheMemory_.size() < area)
+                cacheMemory_.assign(grownArea(pixels.width(), pixels.height()), 0);
+            cache_ = QImage(reinterpret_cast<uchar*>(cacheMemory_.data()), pixels.width(),
+                            pixels.height(), qsizetype(pixels.width()) * 4,
+                            QImage::Format_ARGB32_Premultiplied);
+        }
         cache_.fill(Qt::transparent);
         cachedView_ = view;
         renderStacked(cache_, x, y);

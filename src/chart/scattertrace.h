@@ -106,6 +106,7 @@ class ScatterTrace : public QCPAbstractPlottable
     int returnFrom_ = -1;
     bool lines_ = false;
     std::unique_ptr<MarkerStamps> filled_, hollow_;
+    std::vector<quint32> cacheMemory_; // cache_'s pixels
     QImage cache_;
     View cachedView_;
     std::size_t cachedCount_ = 0;
