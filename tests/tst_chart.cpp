@@ -81,6 +81,7 @@ class TestChart : public QObject
     void readoutShowsTheNearestPoint();
     void wheelZoomsAroundTheCursorAndDoubleClickFits();
     void returnLegIsHollowAndLinesJoinPoints();
+    void fullRedrawLooksLikeEveryMarkerDrawn_data();
     void fullRedrawLooksLikeEveryMarkerDrawn();
     void aRedrawShowsEveryChangeWithTheNewPoints_data();
     void aRedrawShowsEveryChangeWithTheNewPoints();
@@ -312,19 +313,32 @@ void TestChart::returnLegIsHollowAndLinesJoinPoints()
     QVERIFY(touched > 0);
 }
 
+void TestChart::fullRedrawLooksLikeEveryMarkerDrawn_data()
+{
+    QTest::addColumn<bool>("logCurrent");
+    QTest::newRow("linear") << false;
+    // Half the currents are negative: drawn at their magnitude.
+    QTest::newRow("log |current|") << true;
+}
+
 void TestChart::fullRedrawLooksLikeEveryMarkerDrawn()
 {
     // Markers added in small batches onto the kept image, and a full redraw that
     // stacks the markers of each pixel position, both against every marker drawn one by
     // one: the same picture up to rounding.
+    QFETCH(bool, logCurrent);
     const ChartPointList points = cloud(20001, 1e-3, 0.05);
     BarChart live;
     showAndWait(live);
     live.beginLiveRun(5, "Sweep", 15000);
     live.plot()->legend->setVisible(false);
+    live.setLogCurrent(logCurrent);
     // The user's view: the points do not move it, so every redraw below adds markers.
     live.plot()->xAxis->setRange(-1.1, 1.1);
-    live.plot()->yAxis->setRange(-1.2e-3, 1.2e-3);
+    if (logCurrent)
+        live.plot()->yAxis->setRange(1e-9, 2e-3); // every marker inside
+    else
+        live.plot()->yAxis->setRange(-1.2e-3, 1.2e-3);
     for (std::size_t i = 0; i < points.size(); ++i) {
         live.addPoint(points[i].sourceVolt, points[i].drainVolt);
         if (i % 997 == 0)
