@@ -159,7 +159,7 @@ int runLongSweep(int steps, int tickMs)
                   .arg(points)
                   .arg(tickMs));
         print(machineLine());
-        chart.beginLiveRun(1, QStringLiteral("Sweep 1"));
+        chart.beginLiveRun(1, QStringLiteral("Sweep 1"), -1, std::size_t(points));
         probe.start();
         const Clock::time_point begin = Clock::now();
         engine.start(SweepSettings{SimulatedInstruments::source, SimulatedInstruments::meter, plan,
@@ -188,6 +188,8 @@ int runLongSweep(int steps, int tickMs)
         }
         print(summaryRow(QStringLiteral("GUI thread stall during the sweep"),
                          summarize(probe.lateness()), labelWidth));
+        const StallProbe::Sample worst = probe.worst();
+        print(QStringLiteral("  (the longest stall came with %1 points on the chart)\n").arg(worst.tag));
     } // the recorder writes the end of the run and closes the store
 
     // The live chart at full size: new points inside the axes, then full redraws.

@@ -124,9 +124,10 @@ void BarChart::showRun(qint64 key, ChartPointList points, const QString& label, 
     scheduleReplot();
 }
 
-void BarChart::beginLiveRun(qint64 key, const QString& label, int returnFrom)
+void BarChart::beginLiveRun(qint64 key, const QString& label, int returnFrom,
+                            std::size_t expectedPoints)
 {
-    newTrace(key, label, returnFrom);
+    newTrace(key, label, returnFrom)->reserve(expectedPoints);
     live_ = key;
     setCurrentRun(key);
     updateLegend();

@@ -58,8 +58,9 @@ class BarChart : public QWidget
     bool isShown(qint64 key) const { return runs_.count(key) != 0; }
     QList<qint64> shownRuns() const; // oldest shown first
     // A new, empty run that addPoint fills; it becomes current and the view follows it
-    // again, even if the user had zoomed.
-    void beginLiveRun(qint64 key, const QString& label, int returnFrom = -1);
+    // again, even if the user had zoomed. With room made for expectedPoints at once.
+    void beginLiveRun(qint64 key, const QString& label, int returnFrom = -1,
+                      std::size_t expectedPoints = 0);
     // A point for the live run (ignored when there is none).
     void addPoint(double volt, double amps);
     void setCurrentRun(qint64 key);

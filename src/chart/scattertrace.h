@@ -29,6 +29,7 @@ class ScatterTrace : public QCPAbstractPlottable
     ScatterTrace(QCPAxis* keyAxis, QCPAxis* valueAxis);
 
     void append(double volt, double amps);
+    void reserve(std::size_t count) { points_.reserve(count); }
     void setPoints(ChartPointList points);
     const ChartPointList& points() const { return points_; }
 
