@@ -17,12 +17,12 @@ std::span<const Benchmark> allBenchmarks()
         {"chain", "chain [--runs N]   one *IDN? through the whole instrument chain vs. bare TCP",
          runChainBenchmark},
         {"sweep",
-         "sweep [--steps N]  a sweep at the 0.1 s tick through the whole chain vs. "
-         "(N + 1) x 0.1 s",
+         "sweep [--steps N] [--tick-ms T]  a sweep at the 0.1 s tick through the whole chain "
+         "vs. (N + 1) x 0.1 s; with T, at a T ms tick in this process, every size timed",
          runSweepBenchmark},
         {"chart",
-         "chart [--further N]  one new point and a full redraw of the chart at 100 .. "
-         "100000 points; memory per point",
+         "chart [--further N] [--load N]  one new point and a full redraw of the chart at "
+         "100 .. 1000001 points and with 6 x 200001; memory per point",
          runChartBenchmark},
         {"store",
          "store [--points N]  the run store: a point's commit, size and export of a "
@@ -32,7 +32,9 @@ std::span<const Benchmark> allBenchmarks()
          "responsiveness [--seconds S] [--points N]  event-loop stalls: slow meter; a sweep "
          "growing to 100000 points",
          runResponsivenessBenchmark},
-        {"fit", "fit [--runs N] [--points N]  a diode fit over 200001 points on a worker thread",
+        {"fit",
+         "fit [--runs N] [--points N] [--model M] [--load N]  a fit (diode by default) over "
+         "200001 points on a worker thread, with and without a QGuiApplication",
          runFitBenchmark},
         {"history",
          "history [--runs N] [--points N]  the window's history and kestrel-runs list over 2000 "

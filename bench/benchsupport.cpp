@@ -1,9 +1,11 @@
 #include "benchsupport.h"
 
+#include "data/vectorstate.h"
 #include "simprocess/simprocess.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QMetaEnum>
 #include <QProcess>
@@ -36,9 +38,46 @@ QString machineLine()
     QString load = QStringLiteral("unknown");
     if (loadavg.open(QIODevice::ReadOnly))
         load = QString::fromLatin1(loadavg.readAll()).section(QLatin1Char(' '), 0, 2);
-    return QStringLiteral("machine: %1 cores, load average %2 (1, 5, 15 min)\n")
+    return QStringLiteral("machine: %1 cores, load average %2 (1, 5, 15 min)\n%3")
         .arg(QThread::idealThreadCount())
-        .arg(load);
+        .arg(load, cpuLine());
+}
+
+QString cpuLine()
+{
+    // The system's name for the CPU first: a virtual machine's cpuid may name it
+    // otherwise.
+    const CpuFeatures& cpu = cpuFeatures();
+    QString model;
+    QFile cpuinfo(QStringLiteral("/proc/cpuinfo"));
+    if (cpuinfo.open(QIODevice::ReadOnly))
+        for (const QByteArray& line : cpuinfo.readAll().split('\n'))
+            if (line.startsWith("model name")) {
+                model = QString::fromUtf8(line.mid(line.indexOf(':') + 1).trimmed());
+                break;
+            }
+    const QString cpuid = QString::fromStdString(cpu.model);
+    if (model.isEmpty())
+        model = cpuid.isEmpty() ? QStringLiteral("unknown") : cpuid;
+    else if (!cpuid.isEmpty() && cpuid != model)
+        model += QStringLiteral(" (cpuid: %1)").arg(cpuid);
+    return QStringLiteral("cpu: %1; vector features: %2\n")
+        .arg(model, QString::fromStdString(cpu.vectorText()));
+}
+
+namespace
+{
+std::optional<bool> upperStateAtStart;
+}
+
+void setApplicationUpperState(std::optional<bool> inUse)
+{
+    upperStateAtStart = inUse;
+}
+
+std::optional<bool> applicationUpperState()
+{
+    return upperStateAtStart;
 }
 
 QString toolPath(const QString& name)
@@ -109,20 +148,23 @@ std::size_t residentBytes()
     return std::size_t(fields[1].toULongLong()) * std::size_t(sysconf(_SC_PAGESIZE));
 }
 
+// Both sleep between events: processEvents() with a time limit ignores
+// WaitForMoreEvents and polls, which would take a core from the work being timed.
 bool waitUntil(const std::function<bool()>& done, int timeoutMs)
 {
+    QTimer wake; // looks at done() at least every 5 ms, whatever sets it
+    wake.start(5);
     const QDeadlineTimer deadline(timeoutMs);
     while (!done() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     return done();
 }
 
 void spinFor(int ms)
 {
-    const QDeadlineTimer deadline(ms);
-    while (!deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents,
-                                        int(std::max<qint64>(1, deadline.remainingTime())));
+    QEventLoop loop;
+    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 StallProbe::StallProbe(std::function<int()> tag, QObject* parent)
@@ -263,6 +305,36 @@ bool BenchApplication::notify(QObject* receiver, QEvent* event)
     --depth_;
     log->record(start, double(nowNs() - start) / 1e6, className, objectName, type);
     return result;
+}
+
+BusyLoad::BusyLoad(int threads)
+{
+    for (int i = 0; i < threads; ++i)
+        threads_.emplace_back([this] {
+            // Arithmetic alone: a busy core, not a busy memory bus.
+            double x = 1.0;
+            while (!stop_.load(std::memory_order_relaxed))
+                for (int k = 0; k < 100000; ++k)
+                    x = x * 1.0000001 + 1e-9;
+            volatile double keep = x;
+            (void)keep;
+        });
+}
+
+BusyLoad::~BusyLoad()
+{
+    stop_ = true;
+    for (std::thread& thread : threads_)
+        thread.join();
+}
+
+QString BusyLoad::describe() const
+{
+    if (threads_.empty())
+        return QString();
+    return QStringLiteral("made load: %1 busy %2 for the run's length\n")
+        .arg(threads_.size())
+        .arg(threads_.size() == 1 ? QStringLiteral("thread") : QStringLiteral("threads"));
 }
 
 QString summaryHeader(int labelWidth)

@@ -8,9 +8,12 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <atomic>
 #include <climits>
 #include <functional>
 #include <initializer_list>
+#include <optional>
+#include <thread>
 #include <vector>
 
 namespace kestrel
@@ -26,9 +29,17 @@ void print(const QString& text);
 // "kestrel-bench NAME: TEXT" on standard error.
 void printError(const char* benchmark, const QString& text);
 
-// "machine: 2 cores, load average 0.12 0.30 0.41 (1, 5, 15 min)": the conditions a
-// run's figures were taken in (other work on the machine shows in its figures).
+// "machine: 2 cores, load average 0.12 0.30 0.41 (1, 5, 15 min)" and the cpuLine():
+// the conditions a run's figures were taken in (other work on the machine shows in its
+// figures, and some CPUs run the same code differently).
 QString machineLine();
+// "cpu: AMD EPYC; vector features: sse4.2 avx avx2 fma avx512f"
+QString cpuLine();
+
+// Whether the upper halves of the vector registers were in use once the application
+// object was made (nullopt: the CPU cannot tell), as main() found them.
+void setApplicationUpperState(std::optional<bool> inUse);
+std::optional<bool> applicationUpperState();
 
 // A tool built next to kestrel-bench (build/<preset>/tools/NAME).
 QString toolPath(const QString& name);
@@ -53,8 +64,9 @@ bool parseOptions(const QStringList& args, std::initializer_list<IntOption> opti
 std::size_t residentBytes();
 
 // Runs the event loop until done() holds or timeoutMs have passed; returns done().
+// Sleeps while no event comes.
 bool waitUntil(const std::function<bool()>& done, int timeoutMs);
-// Runs the event loop for ms milliseconds.
+// Runs the event loop for ms milliseconds, sleeping while no event comes.
 void spinFor(int ms);
 
 // Watches the event loop of the thread it lives on: a precise timer every 10 ms
@@ -149,6 +161,23 @@ class BenchApplication : public QApplication
 
   private:
     int depth_ = 0;
+};
+
+// Load of its own for a run's figures: threads that keep a core busy each until the
+// object goes, as other work on the machine would (--load N). None for 0.
+class BusyLoad
+{
+  public:
+    explicit BusyLoad(int threads);
+    ~BusyLoad();
+    BusyLoad(const BusyLoad&) = delete;
+    BusyLoad& operator=(const BusyLoad&) = delete;
+    // "made load: 2 busy threads for the run's length", or empty for none.
+    QString describe() const;
+
+  private:
+    std::atomic<bool> stop_ = false;
+    std::vector<std::thread> threads_;
 };
 
 // "  LABEL      median   p95   p99   max" rows for a table of millisecond figures.

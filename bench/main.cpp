@@ -5,8 +5,12 @@
 
 #include "benchmarks.h"
 #include "benchsupport.h"
+#include "data/vectorstate.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 using namespace kestrel::bench;
 
@@ -32,8 +36,17 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    BenchApplication app(argc, argv);
-    const QStringList args = app.arguments().mid(1);
+    // kestrel-bench fit compares itself with a process that never made a QGuiApplication.
+    const bool noGui = std::any_of(argv + 1, argv + argc, [](const char* arg) {
+        return std::strcmp(arg, "--no-gui-application") == 0;
+    });
+    const std::unique_ptr<QCoreApplication> app =
+        noGui ? std::make_unique<QCoreApplication>(argc, argv)
+              : std::make_unique<BenchApplication>(argc, argv);
+    // What the application's libraries left, then cleared as the window's main does.
+    setApplicationUpperState(kestrel::upperVectorStateInUse());
+    kestrel::clearUpperVectorState();
+    const QStringList args = QCoreApplication::arguments().mid(1);
     if (args.isEmpty() || args.first() == QLatin1String("--help")) {
         printUsage(args.isEmpty() ? stderr : stdout);
         return args.isEmpty() ? 2 : 0;

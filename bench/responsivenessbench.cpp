@@ -484,7 +484,7 @@ bool growingSweep(int points, double* worst)
 int runResponsivenessBenchmark(const QStringList& args)
 {
     int seconds = 5;
-    int points = maxSweepSteps + 1;
+    int points = 100001;
     if (!parseOptions(args, {{"--seconds", &seconds, 1}, {"--points", &points, 2}}) ||
         points > maxSweepSteps + 1) {
         printError(QStringLiteral("usage: kestrel-bench responsiveness [--seconds S] [--points N] "

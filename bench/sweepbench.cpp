@@ -5,6 +5,7 @@
 #include "data/ivpoints.h"
 #include "link/instrumentlink.h"
 #include "link/workqueue.h"
+#include "longsweepbench.h"
 #include "simprocess/simprocess.h"
 #include "store/runrecorder.h"
 
@@ -62,11 +63,16 @@ class TimedLink final : public InstrumentLink
 int runSweepBenchmark(const QStringList& args)
 {
     int steps = 200;
-    if (!parseOptions(args, {{"--steps", &steps, 1}}) || steps > maxSweepSteps) {
-        printError(QStringLiteral("usage: kestrel-bench sweep [--steps N] (N from 1 to %1)")
+    int shortTickMs = -1;
+    if (!parseOptions(args, {{"--steps", &steps, 1}, {"--tick-ms", &shortTickMs, 0}}) ||
+        steps > maxSweepSteps) {
+        printError(QStringLiteral("usage: kestrel-bench sweep [--steps N] [--tick-ms T] (N from 1 "
+                                  "to %1, T from 0)")
                        .arg(maxSweepSteps));
         return 2;
     }
+    if (shortTickMs >= 0)
+        return runLongSweep(steps, shortTickMs);
 
     SimProcess sim;
     QString error;

@@ -81,7 +81,10 @@ class TestChart : public QObject
     void readoutShowsTheNearestPoint();
     void wheelZoomsAroundTheCursorAndDoubleClickFits();
     void returnLegIsHollowAndLinesJoinPoints();
+    void fullRedrawLooksLikeEveryMarkerDrawn_data();
     void fullRedrawLooksLikeEveryMarkerDrawn();
+    void aRedrawShowsEveryChangeWithTheNewPoints_data();
+    void aRedrawShowsEveryChangeWithTheNewPoints();
     void exportsShowAxesAndLegend();
 };
 
@@ -310,19 +313,32 @@ void TestChart::returnLegIsHollowAndLinesJoinPoints()
     QVERIFY(touched > 0);
 }
 
+void TestChart::fullRedrawLooksLikeEveryMarkerDrawn_data()
+{
+    QTest::addColumn<bool>("logCurrent");
+    QTest::newRow("linear") << false;
+    // Half the currents are negative: drawn at their magnitude.
+    QTest::newRow("log |current|") << true;
+}
+
 void TestChart::fullRedrawLooksLikeEveryMarkerDrawn()
 {
     // Markers added in small batches onto the kept image, and a full redraw that
     // stacks the markers of each pixel position, both against every marker drawn one by
     // one: the same picture up to rounding.
+    QFETCH(bool, logCurrent);
     const ChartPointList points = cloud(20001, 1e-3, 0.05);
     BarChart live;
     showAndWait(live);
     live.beginLiveRun(5, "Sweep", 15000);
     live.plot()->legend->setVisible(false);
+    live.setLogCurrent(logCurrent);
     // The user's view: the points do not move it, so every redraw below adds markers.
     live.plot()->xAxis->setRange(-1.1, 1.1);
-    live.plot()->yAxis->setRange(-1.2e-3, 1.2e-3);
+    if (logCurrent)
+        live.plot()->yAxis->setRange(1e-9, 2e-3); // every marker inside
+    else
+        live.plot()->yAxis->setRange(-1.2e-3, 1.2e-3);
     for (std::size_t i = 0; i < points.size(); ++i) {
         live.addPoint(points[i].sourceVolt, points[i].drainVolt);
         if (i % 997 == 0)
@@ -353,6 +369,76 @@ void TestChart::fullRedrawLooksLikeEveryMarkerDrawn()
     QVERIFY(largestDifference(incremental.copy(inner), inside) <= 19);
     // ... and there are markers to compare: without them the picture is far off.
     QVERIFY(largestDifference(inside, live.plot()->grab().toImage().copy(inner)) > 100);
+}
+
+void TestChart::aRedrawShowsEveryChangeWithTheNewPoints_data()
+{
+    // What changes between two redraws besides a new point of the live run (1); run 2
+    // has two points of its own, one above the other; a voltage window may be shaded.
+    using Change = std::function<void(BarChart&)>;
+    QTest::addColumn<Change>("change");
+    QTest::addColumn<bool>("secondShown");
+    QTest::addColumn<bool>("windowShaded"); // over 0.6 V to 0.7 V
+    QTest::newRow("nothing: the live run on top") << Change() << true << false;
+    QTest::newRow("the live run under the current one") << Change([](BarChart& chart) {
+        chart.setCurrentRun(2);
+        chart.replotNow();
+    }) << true << false;
+    QTest::newRow("the other run hidden")
+        << Change([](BarChart& chart) { chart.hideRun(2); }) << false << false;
+    QTest::newRow("lines switched on")
+        << Change([](BarChart& chart) { chart.setLines(true); }) << true << false;
+    QTest::newRow("the axes moved")
+        << Change([](BarChart& chart) { chart.plot()->xAxis->setRange(-1.2, 1.2); }) << true
+        << false;
+    QTest::newRow("the window moved") << Change([](BarChart& chart) {
+        chart.showWindow(-0.9, -0.8);
+        chart.replotNow();
+        chart.showWindow(0.6, 0.7);
+    }) << true << true;
+}
+
+void TestChart::aRedrawShowsEveryChangeWithTheNewPoints()
+{
+    using Change = std::function<void(BarChart&)>;
+    QFETCH(Change, change);
+    QFETCH(bool, secondShown);
+    QFETCH(bool, windowShaded);
+    BarChart chart;
+    // Off the grid lines, which would colour the pixels between the points.
+    const ivData second{0.55, 0.25e-3}, above{0.55, 0.85e-3}, earlier{-0.55, -0.55e-3},
+        added{0.55, -0.55e-3}, empty{0.65, -0.85e-3};
+    chart.showRun(2, {second, above}, "Run 2");
+    chart.beginLiveRun(1, "Sweep");
+    chart.addPoint(earlier.sourceVolt, earlier.drainVolt);
+    chart.plot()->legend->setVisible(false);
+    showAndWait(chart);
+    chart.plot()->xAxis->setRange(-1, 1); // the user's view: new points leave it alone
+    chart.plot()->yAxis->setRange(-1e-3, 1e-3);
+    chart.replotNow();
+    if (change)
+        change(chart);
+    chart.addPoint(added.sourceVolt, added.drainVolt);
+    chart.replotNow();
+
+    const QImage image = chart.plot()->grab().toImage();
+    const auto colourAt = [&](const ivData& point) {
+        return QColor(image.pixel(pixelOf(chart, point)));
+    };
+    QCOMPARE(colourAt(added), runColour(1));
+    QCOMPARE(colourAt(earlier), runColour(1));
+    QCOMPARE(colourAt(second) == runColour(2), secondShown);
+    QCOMPARE(colourAt(empty) != QColor(Qt::white), windowShaded);
+    // Halfway between run 2's points: its line, when lines are on.
+    const QPoint middle = (pixelOf(chart, second) + pixelOf(chart, above)) / 2;
+    bool line = false;
+    for (int dx = -1; dx <= 1; ++dx) {
+        const QColor pixel(image.pixel(middle + QPoint(dx, 0))), run = runColour(2);
+        line = line ||
+               std::max({std::abs(pixel.red() - run.red()), std::abs(pixel.green() - run.green()),
+                         std::abs(pixel.blue() - run.blue())}) <= 40;
+    }
+    QCOMPARE(line, chart.lines());
 }
 
 void TestChart::exportsShowAxesAndLegend()

@@ -169,7 +169,8 @@ void TestSweepPlan::fieldsAreCheckedBeforeUse_data()
     row("blanks around", " -1 ", "\t1", " 10", 0, "");
     row("exponent", "-1e-3", "2.5E-1", "1e2", 0, "");
     row("whole number with point", "0", "1", "10.0", 0, "");
-    row("most steps", "0", "1", "100000", 0, "");
+    row("most steps", "0", "1", "1000000", 0, "");
+    row("most steps, dual", "-1", "1", "1e6", 1, "");
     row("log negative", "-1", "-0.001", "3", 2, "");
     row("empty start", "", "1", "10", 0, "Start");
     row("hex", "0x1p-1", "1", "10", 0, "Start");
@@ -178,7 +179,8 @@ void TestSweepPlan::fieldsAreCheckedBeforeUse_data()
     row("overflowing stop", "0", "1e999", "10", 0, "Stop");
     row("hex steps", "0", "1", "0x10", 0, "Steps");
     row("fractional steps", "0", "1", "2.5", 0, "Steps");
-    row("too many steps", "0", "1", "100001", 0, "Steps");
+    row("too many steps", "0", "1", "1000001", 0,
+        "Steps must be a whole number from 1 to 1000000.");
     row("steps nan", "0", "1", "nan", 0, "Steps");
     row("log sign change", "-1", "1", "3", 2, "same sign");
     row("log negative zero", "1", "-0", "3", 2, "non-zero");

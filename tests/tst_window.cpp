@@ -241,9 +241,19 @@ void TestWindow::aSweepLocksTheWindowUntilTheOutputIsOff()
     vc.IVsteps->setText("5000");
     vc.ivSettle->setText("250"); // a tick of 250 ms: 5001 points take 20 min 50 s
     vc.ivRun->click();
+    vc.ivSettle->setText("0");
+    vc.IVsteps->setText("1000000");
+    vc.ivRun->click();
     QCOMPARE(bench.questions,
              (QStringList{"This sweep has 20,001 points and takes about 40 s. Start it?",
-                          "This sweep has 5,001 points and takes about 20 min 50 s. Start it?"}));
+                          "This sweep has 5,001 points and takes about 20 min 50 s. Start it?",
+                          "This sweep has 1,000,001 points and takes about 33 min 20 s. Start "
+                          "it?"}));
+    vc.IVsteps->setText("1000001");
+    vc.ivRun->click();
+    QCOMPARE(bench.status(), "Steps must be a whole number from 1 to 1000000.");
+    QVERIFY(vc.IVsteps->styleSheet().contains("border"));
+    QCOMPARE(bench.questions.size(), 3);
     vc.ivSettle->setText("150");
     QVERIFY(!vc.sweep().isRunning() && vc.IVstart->styleSheet().isEmpty());
     QVERIFY(!bench.link->log().contains("source :OUTP1 ON"));

@@ -2,6 +2,7 @@
 
 #include "analysis/fitmodels.h"
 #include "data/currentranges.h"
+#include "data/vectorstate.h"
 
 #include <algorithm>
 #include <cmath>
@@ -63,6 +64,9 @@ IVPointList sampleCurve(const IVPointList& points, const std::function<double(do
 
 FitResult fit(const IVPointList& points, const FitOptions& options)
 {
+    // Whatever thread runs it, the fit's legacy SSE code (ours and GSL's) runs at full
+    // speed only with the upper halves of the vector registers clear.
+    clearUpperVectorState();
     // Overload marks and unreadable values are no currents; a return leg or repeated
     // levels are fine for a least-squares fit once the points are in voltage order.
     IVPointList window;

@@ -218,7 +218,8 @@ void HistoryController::beginLive(qint64 key)
     drawn_.insert(key);
     if (chart_) {
         const Run& run = *session_.sweep().run();
-        chart_->beginLiveRun(key, label(run, key), returnFrom(run));
+        chart_->beginLiveRun(key, label(run, key), returnFrom(run),
+                             std::size_t(run.settings.plan.count()));
         chart_->setCurrentRun(key);
     }
     if (key > 0)

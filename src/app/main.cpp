@@ -1,5 +1,6 @@
 #include "app/appdelegate.h"
 #include "app/mainwindow.h"
+#include "data/vectorstate.h"
 #include "link/linewriter.h"
 #include "link/signalwatcher.h"
 #include "store/rundatabase.h"
@@ -41,6 +42,9 @@ int main(int argc, char* argv[])
         }
     }
     QApplication app(argc, argv);
+    // A library QApplication loads may leave the vector registers' upper halves in use;
+    // this thread and every thread it starts from now on begin clear.
+    kestrel::clearUpperVectorState();
     QApplication::setOrganizationName(QStringLiteral("Kestrel"));
     QApplication::setApplicationName(QStringLiteral("Kestrel"));
     QApplication::setApplicationVersion(QStringLiteral(KESTREL_VERSION));

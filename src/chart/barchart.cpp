@@ -49,6 +49,8 @@ BarChart::BarChart(QWidget* parent) : QWidget(parent), plot_(new QCustomPlot(thi
     setMinimumHeight(300);
 
     plot_->addLayer(currentLayer, plot_->layer(QStringLiteral("main")), QCustomPlot::limAbove);
+    // A buffer of its own, so a new point of the live run, drawn there, redraws nothing else.
+    plot_->layer(currentLayer)->setMode(QCPLayer::lmBuffered);
     plot_->legend->setVisible(false);
     plot_->legend->setFont(font());
     plot_->legend->setBrush(QColor(255, 255, 255, 220));
@@ -62,6 +64,7 @@ BarChart::BarChart(QWidget* parent) : QWidget(parent), plot_(new QCustomPlot(thi
         connect(axis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this, [this] {
             if (!adjusting_)
                 userView_ = true;
+            onlyLivePoints_ = false;
             clearHover(); // the point it names has moved
             placeWindow();
         });
@@ -78,7 +81,7 @@ BarChart::BarChart(QWidget* parent) : QWidget(parent), plot_(new QCustomPlot(thi
     connect(plot_, &QCustomPlot::mouseRelease, this, &BarChart::markRelease);
     connect(plot_, &QCustomPlot::mouseDoubleClick, this, [this] {
         fitToData();
-        replotNow();
+        redrawAll();
     });
 
     replotTimer_.setSingleShot(true);
@@ -121,9 +124,10 @@ void BarChart::showRun(qint64 key, ChartPointList points, const QString& label, 
     scheduleReplot();
 }
 
-void BarChart::beginLiveRun(qint64 key, const QString& label, int returnFrom)
+void BarChart::beginLiveRun(qint64 key, const QString& label, int returnFrom,
+                            std::size_t expectedPoints)
 {
-    newTrace(key, label, returnFrom);
+    newTrace(key, label, returnFrom)->reserve(expectedPoints);
     live_ = key;
     setCurrentRun(key);
     updateLegend();
@@ -210,7 +214,11 @@ void BarChart::addPoint(double volt, double amps)
         else
             growRangesFor(volt, amps);
     }
-    scheduleReplot();
+    // On top, the live run is alone on its layer: only that layer needs drawing again.
+    if (live_ != current_)
+        onlyLivePoints_ = false;
+    if (!replotTimer_.isActive())
+        replotTimer_.start();
 }
 
 void BarChart::setAxes()
@@ -240,7 +248,7 @@ void BarChart::setLogCurrent(bool on)
     setFitData();
     clearHover();
     fitToData();
-    replotNow();
+    redrawAll();
 }
 
 void BarChart::setLogVoltage(bool on)
@@ -252,7 +260,7 @@ void BarChart::setLogVoltage(bool on)
     setFitData();
     clearHover();
     fitToData();
-    replotNow();
+    redrawAll();
 }
 
 void BarChart::setLines(bool on)
@@ -260,7 +268,7 @@ void BarChart::setLines(bool on)
     lines_ = on;
     for (auto& [key, run] : runs_)
         run.trace->setLines(on);
-    replotNow();
+    redrawAll();
 }
 
 void BarChart::fitToData()
@@ -514,6 +522,7 @@ void BarChart::markRelease(QMouseEvent* event)
 
 void BarChart::scheduleReplot()
 {
+    onlyLivePoints_ = false;
     if (!replotTimer_.isActive())
         replotTimer_.start();
 }
@@ -521,7 +530,18 @@ void BarChart::scheduleReplot()
 void BarChart::replotNow()
 {
     replotTimer_.stop();
-    plot_->replot();
+    // Its own replot() falls back to the whole plot when the buffers are not valid.
+    if (onlyLivePoints_)
+        plot_->layer(currentLayer)->replot();
+    else
+        plot_->replot();
+    onlyLivePoints_ = true;
+}
+
+void BarChart::redrawAll()
+{
+    onlyLivePoints_ = false;
+    replotNow();
 }
 
 WriteResult BarChart::exportImage(const QString& path, int width, int height)

@@ -58,8 +58,9 @@ class BarChart : public QWidget
     bool isShown(qint64 key) const { return runs_.count(key) != 0; }
     QList<qint64> shownRuns() const; // oldest shown first
     // A new, empty run that addPoint fills; it becomes current and the view follows it
-    // again, even if the user had zoomed.
-    void beginLiveRun(qint64 key, const QString& label, int returnFrom = -1);
+    // again, even if the user had zoomed. With room made for expectedPoints at once.
+    void beginLiveRun(qint64 key, const QString& label, int returnFrom = -1,
+                      std::size_t expectedPoints = 0);
     // A point for the live run (ignored when there is none).
     void addPoint(double volt, double amps);
     void setCurrentRun(qint64 key);
@@ -87,6 +88,7 @@ class BarChart : public QWidget
     bool windowShown() const;
 
     QCustomPlot* plot() const { return plot_; }
+    // Draws what changed since the last redraw now, rather than with the next batch.
     void replotNow();
     // Axes fit every shown point again, and follow new points again.
     void fitToData();
@@ -119,6 +121,7 @@ class BarChart : public QWidget
     ScatterTrace* newTrace(qint64 key, const QString& label, int returnFrom);
     void restyleCurrent();
     void scheduleReplot();
+    void redrawAll();
     void growRangesFor(double volt, double amps);
     void setAxes();
     void updateLegend();
@@ -140,6 +143,9 @@ class BarChart : public QWidget
     bool logCurrent_ = false, logVoltage_ = false, lines_ = false;
     bool userView_ = false, adjusting_ = false;
     QTimer replotTimer_;
+    // Since the last redraw only the live run, on top, has new points: its layer alone
+    // is drawn again.
+    bool onlyLivePoints_ = false;
     QCPGraph* fit_ = nullptr; // owned by the plot
     IVPointList fitCurve_;
     QCPItemRect* window_ = nullptr; // owned by the plot

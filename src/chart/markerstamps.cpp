@@ -20,6 +20,17 @@ inline quint32 byteMul(quint32 x, quint32 a)
     return x | t;
 }
 
+// A premultiplied source pixel over a premultiplied destination, as QPainter draws it.
+inline quint32 over(quint32 source, quint32 destination)
+{
+    const quint32 alpha = source >> 24;
+    if (alpha == 255)
+        return source;
+    if (source == 0)
+        return destination;
+    return source + byteMul(destination, 255 - alpha);
+}
+
 } // namespace
 
 MarkerStamps::MarkerStamps(const MarkerStyle& style) : style_(style)
@@ -46,12 +57,22 @@ MarkerStamps::MarkerStamps(const MarkerStyle& style) : style_(style)
 
 const QImage& MarkerStamps::stack(quint32 k)
 {
+    // One more marker over the stack, with QPainter's source-over arithmetic: a stack
+    // grows as a sweep's points crowd together, a hundred of them for each trace, and a
+    // QPainter for each would cost more than the redraw that needs them.
     while (!saturated_ && stacks_.size() < k) {
         QImage next = stacks_.back().copy();
-        QPainter painter(&next);
-        painter.drawImage(0, 0, marker_);
-        painter.end();
-        saturated_ = next == stacks_.back();
+        bool changed = false;
+        for (int row = 0; row < next.height(); ++row) {
+            const auto* from = reinterpret_cast<const quint32*>(marker_.constScanLine(row));
+            auto* to = reinterpret_cast<quint32*>(next.scanLine(row));
+            for (int column = 0; column < next.width(); ++column) {
+                const quint32 before = to[column];
+                to[column] = over(from[column], before);
+                changed = changed || to[column] != before;
+            }
+        }
+        saturated_ = !changed;
         if (!saturated_)
             stacks_.push_back(std::move(next));
     }
@@ -69,14 +90,8 @@ void MarkerStamps::stamp(QImage& target, int x, int y, quint32 k)
     for (int row = y0; row < y1; ++row) {
         const auto* from = reinterpret_cast<const quint32*>(source.constScanLine(row));
         auto* to = reinterpret_cast<quint32*>(target.scanLine(y + row)) + x;
-        for (int column = x0; column < x1; ++column) {
-            const quint32 s = from[column];
-            const quint32 alpha = s >> 24;
-            if (alpha == 255)
-                to[column] = s;
-            else if (s != 0)
-                to[column] = s + byteMul(to[column], 255 - alpha);
-        }
+        for (int column = x0; column < x1; ++column)
+            to[column] = over(from[column], to[column]);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "chart/scattertrace.h"
 
+#include "data/vectorstate.h"
+
 #include <cmath>
 #include <limits>
 
@@ -9,12 +11,28 @@ namespace kestrel
 namespace
 {
 
+// Room to grow by: the plot area changes by a few pixels whenever the tick labels do,
+// and fresh memory costs a page fault per page on first use (several milliseconds for
+// an image's worth on some virtual machines), as much as the redraw itself.
+std::size_t grownArea(int width, int height)
+{
+    constexpr int headroomPx = 64;
+    return std::size_t(width + headroomPx) * std::size_t(height + headroomPx);
+}
+
 // Counts of markers per pixel position for one full redraw, shared by every trace
 // (drawing happens on the GUI thread only). All counts are zero between redraws: only
 // the positions reached are cleared, so a redraw never pays for the whole area.
 struct Tally {
+    // On logarithmic axes the logarithms come a block at a time from a loop of their own:
+    // amid the counting, each call to log() would leave the loop waiting on it.
+    static constexpr std::size_t block = 256;
+
     std::vector<quint32> counts;
     std::vector<int> reached; // positions in the order first reached
+    // A block of values to map, x then y. Not on the stack: there the same loops ran
+    // at half the speed as often as not.
+    std::vector<double> values = std::vector<double>(2 * block);
     int stride = 0;
     int rows = 0;
 
@@ -23,7 +41,7 @@ struct Tally {
         stride = width;
         rows = height;
         if (counts.size() < std::size_t(width) * std::size_t(height))
-            counts.assign(std::size_t(width) * std::size_t(height), 0);
+            counts.assign(grownArea(width, height), 0);
         reached.clear();
     }
 };
@@ -34,36 +52,57 @@ Tally& sharedTally()
     return tally;
 }
 
+// The value an axis maps linearly: the logarithm of the magnitude on a logarithmic one,
+// where zero becomes -infinity and so lands nowhere.
+template <bool Log> double axisValue(double v)
+{
+    if constexpr (Log)
+        return std::log(std::fabs(v));
+    else
+        return v;
+}
+
 // One pass over points [from, to): where each marker's top-left corner lands, shifted
 // by margin so markers partly outside the image still count.
 template <bool LogX, bool LogY>
 void tallyPositions(const ivData* points, std::size_t from, std::size_t to, const AxisMap& x,
                     const AxisMap& y, double shift, Tally& tally)
 {
-    quint32* counts = tally.counts.data();
-    const double limitX = tally.stride - 0.5;
+    // Everything the loop reads besides the points in locals: stores into the counts
+    // could alias the tally's own fields, which would then be read again each time.
+    quint32* const counts = tally.counts.data();
+    const int stride = tally.stride;
+    const double limitX = stride - 0.5;
     const double limitY = tally.rows - 0.5;
-    for (std::size_t i = from; i < to; ++i) {
-        double vx = points[i].sourceVolt;
-        double vy = points[i].drainVolt;
-        if constexpr (LogX) {
-            if (vx == 0.0)
-                continue;
-            vx = std::log(std::fabs(vx));
-        }
-        if constexpr (LogY) {
-            if (vy == 0.0)
-                continue;
-            vy = std::log(std::fabs(vy));
-        }
-        const double px = x.offset + x.scale * vx + shift;
-        const double py = y.offset + y.scale * vy + shift;
+    // Rounding to the nearest whole pixel is adding a half and truncating.
+    const double offsetX = x.offset + shift + 0.5, scaleX = x.scale;
+    const double offsetY = y.offset + shift + 0.5, scaleY = y.scale;
+    std::vector<int>& reached = tally.reached;
+    const auto count = [&](double vx, double vy) {
+        const double px = offsetX + scaleX * vx;
+        const double py = offsetY + scaleY * vy;
         // Not-finite values fail these comparisons too.
-        if (!(px >= -0.5 && px < limitX && py >= -0.5 && py < limitY))
-            continue;
-        const int position = int(py + 0.5) * tally.stride + int(px + 0.5);
+        if (!(px >= 0.0 && px < limitX + 0.5 && py >= 0.0 && py < limitY + 0.5))
+            return;
+        const int position = int(py) * stride + int(px);
         if (counts[position]++ == 0)
-            tally.reached.push_back(position);
+            reached.push_back(position);
+    };
+    if constexpr (!LogX && !LogY) {
+        for (std::size_t i = from; i < to; ++i)
+            count(points[i].sourceVolt, points[i].drainVolt);
+        return;
+    }
+    double* const vx = tally.values.data();
+    double* const vy = vx + Tally::block;
+    for (std::size_t first = from; first < to; first += Tally::block) {
+        const std::size_t n = std::min(Tally::block, to - first);
+        for (std::size_t k = 0; k < n; ++k) {
+            vx[k] = axisValue<LogX>(points[first + k].sourceVolt);
+            vy[k] = axisValue<LogY>(points[first + k].drainVolt);
+        }
+        for (std::size_t k = 0; k < n; ++k)
+            count(vx[k], vy[k]);
     }
 }
 
@@ -356,6 +395,10 @@ void ScatterTrace::drawVector(QCPPainter* painter) const
 
 void ScatterTrace::draw(QCPPainter* painter)
 {
+    // The tally and the compositing below are legacy SSE code: slow on some CPUs while
+    // the upper halves of the vector registers are in use, as a library on this thread
+    // may have left them.
+    clearUpperVectorState();
     QCPAxis* keys = keyAxis();
     QCPAxis* values = valueAxis();
     if (!keys || !values)
@@ -390,8 +433,15 @@ void ScatterTrace::draw(QCPPainter* painter)
         return;
     }
     if (full) {
-        if (cache_.size() != pixels)
-            cache_ = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
+        if (cache_.size() != pixels) {
+            // In memory kept from image to image (see grownArea).
+            const std::size_t area = std::size_t(pixels.width()) * std::size_t(pixels.height());
+            if (cacheMemory_.size() < area)
+                cacheMemory_.assign(grownArea(pixels.width(), pixels.height()), 0);
+            cache_ = QImage(reinterpret_cast<uchar*>(cacheMemory_.data()), pixels.width(),
+                            pixels.height(), qsizetype(pixels.width()) * 4,
+                            QImage::Format_ARGB32_Premultiplied);
+        }
         cache_.fill(Qt::transparent);
         cachedView_ = view;
         renderStacked(cache_, x, y);

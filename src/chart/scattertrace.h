@@ -29,6 +29,7 @@ class ScatterTrace : public QCPAbstractPlottable
     ScatterTrace(QCPAxis* keyAxis, QCPAxis* valueAxis);
 
     void append(double volt, double amps);
+    void reserve(std::size_t count) { points_.reserve(count); }
     void setPoints(ChartPointList points);
     const ChartPointList& points() const { return points_; }
 
@@ -106,6 +107,7 @@ class ScatterTrace : public QCPAbstractPlottable
     int returnFrom_ = -1;
     bool lines_ = false;
     std::unique_ptr<MarkerStamps> filled_, hollow_;
+    std::vector<quint32> cacheMemory_; // cache_'s pixels
     QImage cache_;
     View cachedView_;
     std::size_t cachedCount_ = 0;

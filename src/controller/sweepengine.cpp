@@ -78,6 +78,9 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
     IVinterval = settings.plan.interval();
     appliedVolt = settings.plan.start;
     sweepClock_.start();
+    // Room for every point at once: no copy of a long run while points arrive.
+    run_->points.reserve(std::size_t(settings.plan.count()));
+    reservePoints(std::size_t(settings.plan.count()));
     emit started(settings.plan.count());
 
     // The meter first and the source's level before its output: a refusal anywhere

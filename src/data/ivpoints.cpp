@@ -24,7 +24,12 @@ void resetPoints()
 
 void replacePoints(double volt, double current)
 {
-    ivPoints() = IVPointList{IVPoint{volt, current}};
+    ivPoints().assign(1, IVPoint{volt, current}); // keeps what reservePoints made room for
+}
+
+void reservePoints(std::size_t count)
+{
+    ivPoints().reserve(count);
 }
 
 void appendPoint(double volt, double current)

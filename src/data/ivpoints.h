@@ -30,6 +30,9 @@ inline const IVPointList placeholderPoints{IVPoint{0.0, 0.0}};
 void resetPoints();                              // the placeholder, whatever was there
 void replacePoints(double volt, double current); // exactly one point
 void appendPoint(double volt, double current);
+// Room for count points, made before a sweep: growing a list of a million points by
+// copying it whole would hold the GUI thread for tens of milliseconds.
+void reservePoints(std::size_t count);
 void rebuildChartPoints(); // chartPoints becomes one record per point, in order
 
 // "[[0.1, 1.23456e-05], [0.2, 2.5e-05]]"; "[]" for no points.

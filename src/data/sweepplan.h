@@ -29,7 +29,7 @@ struct SweepPlan {
     double interval() const { return (stop - start) / steps; }
 };
 
-inline constexpr int maxSweepSteps = 100000;
+inline constexpr int maxSweepSteps = 1000000;
 
 // Sweep fields as the user typed them. Numbers use a decimal point whatever the
 // locale; surrounding blanks are ignored.

@@ -1,11 +1,16 @@
 #include "link/workqueue.h"
 
+#include "data/vectorstate.h"
+
 #include <QThread>
 
 namespace kestrel
 {
 
-WorkQueue::WorkQueue(QObject* parent) : QObject(parent), worker_([this] { workerLoop(); }) {}
+WorkQueue::WorkQueue(QObject* parent)
+    : QObject(parent), worker_(startWorker([this] { workerLoop(); }))
+{
+}
 
 WorkQueue::~WorkQueue()
 {
@@ -66,6 +71,7 @@ void WorkQueue::workerLoop()
             busy_ = true;
             cancel_.reset();
         }
+        clearUpperVectorState(); // whatever the job before left behind
         std::function<void()> done = entry.job(cancel_);
         {
             std::lock_guard lock(mutex_);

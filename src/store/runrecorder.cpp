@@ -1,5 +1,7 @@
 #include "store/runrecorder.h"
 
+#include "data/vectorstate.h"
+
 #include <future>
 
 namespace kestrel
@@ -10,7 +12,7 @@ RunRecorder::RunRecorder(QString path, QString program, QObject* parent)
 {
     if (path_.isEmpty())
         return;
-    worker_ = std::thread([this] { workerLoop(); });
+    worker_ = startWorker([this] { workerLoop(); });
     post([this] {
         database_ = std::make_unique<RunDatabase>(path_);
         if (const QString problem = database_->open(); !problem.isEmpty()) {
@@ -117,9 +119,16 @@ void RunRecorder::finish(const Run& run)
 {
     if (!isKeeping())
         return;
-    post([this, run] {
+    // How it ended, without the points the store already has: a million of them would
+    // be copied on the caller's thread for nothing.
+    Run ending;
+    ending.ended = run.ended;
+    ending.outcome = run.outcome;
+    ending.message = run.message;
+    ending.outputOff = run.outputOff;
+    post([this, ending = std::move(ending)] {
         if (!broken_ && runId_ != 0)
-            check(database_->finishRun(runId_, run));
+            check(database_->finishRun(runId_, ending));
         runId_ = 0;
     });
 }

@@ -33,7 +33,7 @@ Options:
   --meter ADDRESS:PORT   the current meter
   --start V              first level, volts
   --stop V               last level, volts
-  --steps N              steps between start and stop, 1 to 100000
+  --steps N              steps between start and stop, 1 to 1000000
   --shape SHAPE          linear (default), dual (there and back) or log
   --range INDEX          the meter's current range, as in the window's list:
                          %1
