@@ -159,7 +159,8 @@ int runLongSweep(int steps, int tickMs)
                   .arg(points)
                   .arg(tickMs));
         print(machineLine());
-        chart.beginLiveRun(1, QStringLiteral("Sweep 1"), -1, std::size_t(points));
+        // As the window does for a sweep, with room for the points timed afterwards.
+        chart.beginLiveRun(1, QStringLiteral("Sweep 1"), -1, std::size_t(points + newPoints));
         probe.start();
         const Clock::time_point begin = Clock::now();
         engine.start(SweepSettings{SimulatedInstruments::source, SimulatedInstruments::meter, plan,
@@ -225,26 +226,33 @@ int runLongSweep(int steps, int tickMs)
     for (const char* suffix : {"", "-wal", "-shm"})
         storeBytes += QFileInfo(storePath + QLatin1String(suffix)).size();
     WorkQueue reader, files;
-    std::optional<StoredRun> stored;
+    // Read and made ready for the chart on the reader's thread, as the window's history
+    // does (RunHistory::load).
+    std::optional<std::pair<StoredRun, ChartPointList>> stored;
     const auto loaded = offload(
         reader,
         [&storePath, runId](const CancelSignal&) {
             RunDatabase db(storePath);
-            return db.open().isEmpty() ? db.load(runId) : std::nullopt;
+            std::optional<std::pair<StoredRun, ChartPointList>> read;
+            if (db.open().isEmpty())
+                if (std::optional<StoredRun> run = db.load(runId)) {
+                    ChartPointList records = chartPointsOf(run->run.points);
+                    read.emplace(std::move(*run), std::move(records));
+                }
+            return read;
         },
-        [&stored](std::optional<StoredRun> run) { stored = std::move(run); });
-    if (!loaded || !stored || int(stored->run.points.size()) != points) {
+        [&stored](std::optional<std::pair<StoredRun, ChartPointList>> run) {
+            stored = std::move(run);
+        });
+    if (!loaded || !stored || int(stored->first.run.points.size()) != points) {
         printError(QStringLiteral("the run did not read back from the store"));
         return 1;
     }
-    const auto run = std::make_shared<const Run>(std::move(stored->run));
+    const auto run = std::make_shared<const Run>(std::move(stored->first.run));
 
     // Shown from the store, as the history shows a run it has read: on the GUI thread.
     Clock::time_point start = Clock::now();
-    ChartPointList records;
-    records.reserve(run->points.size());
-    for (const auto& [volt, amps] : run->points)
-        records.push_back(ivData{volt, amps});
+    ChartPointList records = std::move(stored->second);
     chart.showRun(2, std::move(records), QStringLiteral("Run 2"));
     chart.hideRun(1);
     chart.fitToData();
@@ -289,7 +297,7 @@ int runLongSweep(int steps, int tickMs)
                   .arg(o.ms, 0, 'f', 1)
                   .arg(o.stallMs, 0, 'f', 2));
     };
-    offloadedRow(QStringLiteral("read back from the store"), *loaded);
+    offloadedRow(QStringLiteral("read back, made ready to draw"), *loaded);
     offloadedRow(QStringLiteral("exported as CSV"), *csvTime);
     offloadedRow(QStringLiteral("exported as a data file"), *txtTime);
     print(QStringLiteral("  %1 %2 ms (on the GUI thread)\n")

@@ -22,15 +22,6 @@ int returnFrom(const Run& run)
     return run.settings.plan.shape == SweepShape::Dual ? run.settings.plan.steps + 1 : -1;
 }
 
-ChartPointList chartPointsOf(const IVPointList& points)
-{
-    ChartPointList records;
-    records.reserve(points.size());
-    for (const auto& [volt, amps] : points)
-        records.push_back(ivData{volt, amps});
-    return records;
-}
-
 // "a", "a and b", "a, b and c".
 QString joinedInWords(const QStringList& items)
 {
@@ -126,24 +117,25 @@ void HistoryController::setShown(qint64 id, bool shown, bool byUser)
     session_.history().load(id);
 }
 
-void HistoryController::loaded(const StoredRun& stored)
+void HistoryController::loaded(const LoadedRun& loaded)
 {
-    if (chosenPending_ == stored.id) {
+    const Run& run = *loaded.run;
+    if (chosenPending_ == loaded.id) {
         chosenPending_ = 0;
-        chosenRun_ = std::make_shared<const Run>(stored.run);
-        chosenKey_ = stored.id;
+        chosenRun_ = loaded.run;
+        chosenKey_ = loaded.id;
         session_.choose(chosenRun_);
         if (showStatus && announceChosen_)
             showStatus(tr("%1 is the current run: Save and Export write its %2 points.")
-                           .arg(label(stored.run, stored.id))
-                           .arg(stored.run.points.size()),
+                           .arg(label(run, loaded.id))
+                           .arg(run.points.size()),
                        false);
     }
-    if (!loading_.remove(stored.id) || !model_->isShown(stored.id) || !chart_)
+    if (!loading_.remove(loaded.id) || !model_->isShown(loaded.id) || !chart_)
         return;
-    drawn_.insert(stored.id);
-    chart_->showRun(stored.id, chartPointsOf(stored.run.points), label(stored.run, stored.id),
-                    returnFrom(stored.run));
+    drawn_.insert(loaded.id);
+    chart_->showRun(loaded.id, std::move(*loaded.chartPoints), label(run, loaded.id),
+                    returnFrom(run));
     // A run shown later does not take the place of the current one on top; with none
     // chosen yet, the newest run shown is on top.
     const qint64 top = current_ ? current_

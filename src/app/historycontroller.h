@@ -54,7 +54,7 @@ class HistoryController : public QObject
 
   private:
     void firstListed();
-    void loaded(const StoredRun& stored);
+    void loaded(const LoadedRun& loaded);
     void setShown(qint64 id, bool shown, bool byUser);
     void choose(qint64 id, bool announce = true);
     void askToDelete(qint64 id);

@@ -91,16 +91,19 @@ void RunHistory::list(const RunRange& range, QObject* context,
 void RunHistory::load(qint64 id)
 {
     onStore(
-        [id](RunDatabase& db) -> std::variant<StoredRun, QString> {
-            if (std::optional<StoredRun> run = db.load(id))
-                return std::move(*run);
-            return tr("Run %1 cannot be read: %2").arg(id).arg(db.lastError());
+        [id](RunDatabase& db) -> std::variant<LoadedRun, QString> {
+            std::optional<StoredRun> stored = db.load(id);
+            if (!stored)
+                return tr("Run %1 cannot be read: %2").arg(id).arg(db.lastError());
+            auto chartPoints = std::make_shared<ChartPointList>(chartPointsOf(stored->run.points));
+            return LoadedRun{id, std::make_shared<const Run>(std::move(stored->run)),
+                             std::move(chartPoints)};
         },
-        [this](const std::variant<StoredRun, QString>& run) {
+        [this](const std::variant<LoadedRun, QString>& run) {
             if (const QString* problem = std::get_if<QString>(&run))
                 emit failed(*problem);
             else
-                emit loaded(std::get<StoredRun>(run));
+                emit loaded(std::get<LoadedRun>(run));
         });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "data/ivpoints.h"
 #include "link/workqueue.h"
 #include "store/rundatabase.h"
 
@@ -13,6 +14,16 @@
 
 namespace kestrel
 {
+
+// A run read from the store with its points as the chart draws them, both made on the
+// store's thread: copying a million points would hold the GUI thread for tens of
+// milliseconds.
+struct LoadedRun {
+    qint64 id = 0;
+    std::shared_ptr<const Run> run;
+    // For the one receiver that draws it to take (std::move) rather than copy.
+    std::shared_ptr<ChartPointList> chartPoints;
+};
 
 // Every run in the store, for the window's history: listing, loading, deleting and
 // importing all run on a thread of their own with a connection of their own, so the
@@ -42,7 +53,7 @@ class RunHistory : public QObject
     void addFit(qint64 id, const RunFit& fit);
 
   signals:
-    void loaded(const kestrel::StoredRun& run);
+    void loaded(const kestrel::LoadedRun& run);
     void removed(qint64 id);
     void fitKept(qint64 id);
     void imported(qint64 id, const QString& filePath);

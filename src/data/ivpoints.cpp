@@ -39,11 +39,16 @@ void appendPoint(double volt, double current)
 
 void rebuildChartPoints()
 {
-    auto& records = chartPoints();
-    records.clear();
-    records.reserve(ivPoints().size());
-    for (const auto& [volt, current] : ivPoints())
-        records.push_back(ivData{volt, current});
+    chartPoints() = chartPointsOf(ivPoints());
+}
+
+ChartPointList chartPointsOf(const IVPointList& points)
+{
+    ChartPointList records;
+    records.reserve(points.size());
+    for (const auto& [volt, amps] : points)
+        records.push_back(ivData{volt, amps});
+    return records;
 }
 
 std::string describePoints(const IVPointList& points)

@@ -34,6 +34,8 @@ void appendPoint(double volt, double current);
 // copying it whole would hold the GUI thread for tens of milliseconds.
 void reservePoints(std::size_t count);
 void rebuildChartPoints(); // chartPoints becomes one record per point, in order
+// One chart record per point of points, in order.
+ChartPointList chartPointsOf(const IVPointList& points);
 
 // "[[0.1, 1.23456e-05], [0.2, 2.5e-05]]"; "[]" for no points.
 std::string describePoints(const IVPointList& points);
