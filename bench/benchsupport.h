@@ -180,6 +180,13 @@ class BusyLoad
     std::vector<std::thread> threads_;
 };
 
+// The live chart wherever it is timed: its size on the window, and the targets for one
+// new point and for a full redraw (p95), at any number of points.
+constexpr int chartWidth = 800;
+constexpr int chartHeight = 500;
+constexpr double newPointTargetMs = 1;
+constexpr double fullRedrawTargetMs = 16;
+
 // "  LABEL      median   p95   p99   max" rows for a table of millisecond figures.
 QString summaryHeader(int labelWidth);
 QString summaryRow(const QString& label, const Summary& s, int labelWidth);

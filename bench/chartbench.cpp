@@ -16,8 +16,6 @@ namespace kestrel::bench
 namespace
 {
 
-constexpr int chartWidth = 800;
-constexpr int chartHeight = 500;
 constexpr int sizes[] = {100, 1000, 10000, 100000, 1000001};
 constexpr int memoryPoints = 100000;
 constexpr double memoryTargetBytes = 200;
@@ -33,8 +31,6 @@ constexpr int manyRuns = 6;
 constexpr int runPoints = 200001;
 constexpr int manyRedraws = 30;
 constexpr int hoverMoves = 300;
-constexpr double newPointTargetMs = 1;
-constexpr double fullRedrawTargetMs = 16;
 constexpr double hoverTargetMs = 1;
 
 void printError(const QString& text)

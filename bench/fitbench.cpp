@@ -76,7 +76,12 @@ std::optional<std::pair<double, double>> withoutGuiApplication(const QStringList
             .match(*output);
     if (!found.hasMatch())
         return std::nullopt;
-    return std::pair{found.captured(2).toDouble(), found.captured(1).toDouble()};
+    bool medianOk = false, longestOk = false;
+    const double median = found.captured(2).toDouble(&medianOk);
+    const double longest = found.captured(1).toDouble(&longestOk);
+    if (!medianOk || !longestOk)
+        return std::nullopt;
+    return std::pair{median, longest};
 }
 
 QString upperStateText(std::optional<bool> inUse)

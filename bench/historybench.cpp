@@ -4,7 +4,7 @@
 #include "app/mainwindow.h"
 #include "benchsupport.h"
 #include "controller/sweepengine.h"
-#include "link/instrumentlink.h"
+#include "simulatedinstruments.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -128,29 +128,6 @@ bool buildStore(const QString& path, int runs, int points, QString* error)
     return true;
 }
 
-// A source and a 1 kOhm resistor behind a meter, in this process, answering at once.
-FunctionLink::Function instruments()
-{
-    auto level = std::make_shared<double>(0.0);
-    return [level](const Endpoint& to, const QString& command) {
-        static const QString levelCommand = QStringLiteral(":SOUR1:APPL:DC 1,1,");
-        LinkReply reply{QString(), true, QString()};
-        if (command == QLatin1String("*IDN?"))
-            reply.text = to.address == QLatin1String("127.0.0.2")
-                             ? QStringLiteral("Kestrel,BENCH-SOURCE,1,0\n")
-                             : QStringLiteral("Kestrel,BENCH-METER,2,0\n");
-        else if (command.startsWith(levelCommand))
-            *level = command.sliced(levelCommand.size()).toDouble();
-        else if (command == QLatin1String(":SYST:ERR?"))
-            reply.text = QStringLiteral("0,\"No error\"\n");
-        else if (command == QLatin1String(":OUTP1?"))
-            reply.text = QStringLiteral("OFF\n");
-        else if (command == QLatin1String(":MEAS:CURR:DC?"))
-            reply.text = QString::number(*level / 1000.0, 'E', 6) + QLatin1Char('\n');
-        return reply;
-    };
-}
-
 // Standard output to /dev/null while the window prints its home folder as it loads.
 struct QuietStdout {
     QuietStdout() : saved(dup(STDOUT_FILENO))
@@ -230,7 +207,7 @@ int paintedHistory(const QString& storePath)
 {
     QElapsedTimer clock;
     clock.start();
-    auto link = std::make_unique<FunctionLink>(instruments());
+    auto link = std::make_unique<SimulatedInstruments>(QStringLiteral("resistor:1000"));
     ShownWindow shown(storePath, std::move(link));
     PaintWatch watch(shown.table().viewport(), shown.model());
     if (!waitUntil([&] { return watch.painted(); }, 60000))
@@ -267,7 +244,13 @@ bool timeStart(const QString& storePath, StartFigures* figures)
         printError(QStringLiteral("the window started for its history never painted it"));
         return false;
     }
-    figures->windowMs = line.sliced(8).toDouble();
+    bool ok = false;
+    figures->windowMs = line.sliced(8).toDouble(&ok);
+    if (!ok) {
+        printError(QStringLiteral("the window started for its history said \"%1\"")
+                       .arg(QString::fromUtf8(line)));
+        return false;
+    }
     return true;
 }
 
@@ -334,7 +317,7 @@ enum Phase { Idle, Fetching, Sweeping, SweepEnded, NoteEdited };
 bool inTheWindow(const QString& storePath, int runs, int points, Stall* fetched, Stall* ended,
                  Stall* noted)
 {
-    auto link = std::make_unique<FunctionLink>(instruments());
+    auto link = std::make_unique<SimulatedInstruments>(QStringLiteral("resistor:1000"));
     ShownWindow shown(storePath, std::move(link));
     RunHistoryModel& model = shown.model();
     QTableView& table = shown.table();

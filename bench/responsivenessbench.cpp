@@ -5,7 +5,7 @@
 #include "chart/barchart.h"
 #include "controller/sweepengine.h"
 #include "data/ivpoints.h"
-#include "link/instrumentlink.h"
+#include "simulatedinstruments.h"
 #include "link/workqueue.h"
 #include "simprocess/simprocess.h"
 
@@ -136,24 +136,6 @@ class ShownWindow
     QuietStdout quiet;
     MainWindow window;
 };
-
-// In-process instruments for the long sweep: a source and a 1 kOhm resistor behind a
-// meter, answering at once, with an empty error queue.
-FunctionLink::Function resistor()
-{
-    auto level = std::make_shared<double>(0.0);
-    return [level](const Endpoint&, const QString& command) {
-        static const QString levelCommand = QStringLiteral(":SOUR1:APPL:DC 1,1,");
-        LinkReply reply{QString(), true, QString()};
-        if (command.startsWith(levelCommand))
-            *level = command.sliced(levelCommand.size()).toDouble();
-        else if (command == QLatin1String(":SYST:ERR?"))
-            reply.text = QStringLiteral("0,\"No error\"\n");
-        else if (command == QLatin1String(":MEAS:CURR:DC?"))
-            reply.text = QString::number(*level / 1000.0, 'E', 6) + QLatin1Char('\n');
-        return reply;
-    };
-}
 
 // Every replot of a chart: when, how long (layout and drawing into QCustomPlot's
 // buffers; painting onto the window follows in the next paint event), at how many
@@ -328,7 +310,7 @@ bool growingSweep(int points, double* worst)
     QPlainTextEdit* status = shown.find<QPlainTextEdit>("sweepstatus");
 
     WorkQueue queue;
-    FunctionLink link(resistor());
+    SimulatedInstruments link(QStringLiteral("resistor:1000"));
     SweepEngine engine(queue, link);
     engine.setTickInterval(0);
     engine.timerCH2.setObjectName(QStringLiteral("sweep tick"));
