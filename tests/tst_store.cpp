@@ -11,6 +11,7 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <bit>
 #include <cmath>
@@ -19,6 +20,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace kestrel;
@@ -84,6 +86,7 @@ class TestStore : public QObject
     void keepsTheCountsOfEveryEnding_data();
     void keepsTheCountsOfEveryEnding();
     void keepsTheRunsOfAVersion1Store();
+    void leavesAStoreANewerKestrelMigratedMeanwhile();
     void marksWhatOlderImportsNeverRecorded_data();
     void marksWhatOlderImportsNeverRecorded();
 };
@@ -393,6 +396,39 @@ void TestStore::keepsTheRunsOfAVersion1Store()
         left.next());
     QCOMPARE(left.value(0).toInt(), 1); // run 8's
     QCOMPARE(left.value(1).toInt(), 2);
+}
+
+void TestStore::leavesAStoreANewerKestrelMigratedMeanwhile()
+{
+    // An older store, held under the write lock by a newer Kestrel migrating it: this one
+    // read the old version, waits for the lock, and then finds the newer version.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "newer");
+    db.setDatabaseName(path);
+    QVERIFY(db.open());
+    QSqlQuery newer(db);
+    for (int version = 0; version < 4; ++version)
+        for (const char* statement : schemaStep(version))
+            QVERIFY2(newer.exec(statement), qPrintable(newer.lastError().text()));
+    // As every store that was opened once is.
+    QVERIFY(newer.exec("PRAGMA journal_mode = WAL") && newer.exec("PRAGMA user_version = 4") &&
+            newer.exec("BEGIN IMMEDIATE"));
+
+    QString refused;
+    std::thread opening([&] { refused = RunDatabase(path).open(); });
+    QThread::msleep(500); // it has read version 4 and waits for the lock
+    QVERIFY(newer.exec("PRAGMA user_version = 7") && newer.exec("COMMIT"));
+    opening.join();
+    QVERIFY2(refused.contains("was written by a newer Kestrel (store version 7; this one knows "
+                              "up to 5); it was left as it is"),
+             qPrintable(refused));
+    QVERIFY(newer.exec("PRAGMA user_version") && newer.next());
+    QCOMPARE(newer.value(0).toInt(), 7);
+    newer.finish();
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase("newer");
 }
 
 void TestStore::marksWhatOlderImportsNeverRecorded_data()

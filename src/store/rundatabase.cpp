@@ -183,16 +183,16 @@ QString RunDatabase::open()
                            .arg(reason(query.lastError())));
     const int version = query.value(0).toInt();
     if (version > schemaVersion)
-        return failure(QStringLiteral("was written by a newer Kestrel (store version %1; this "
-                                      "one knows up to %2); it was left as it is")
-                           .arg(version)
-                           .arg(schemaVersion));
+        return failure(newerStore(version));
     if (version == 0 && query.exec(QStringLiteral("SELECT count(*) FROM sqlite_master")) &&
         query.next() && query.value(0).toInt() > 0)
         return failure(QStringLiteral("holds tables that are not a Kestrel store; it was left "
                                       "as it is"));
+    // Ends the read: a connection still reading the file as it was cannot take the write
+    // lock once another has changed it, and would fail at once instead of waiting.
+    query.finish();
     if (version < schemaVersion && !migrate(version))
-        return failure(QStringLiteral("cannot be made ready: ") + error_);
+        return failure(error_);
     for (const char* pragma :
          {"PRAGMA journal_mode = WAL", "PRAGMA synchronous = NORMAL", "PRAGMA foreign_keys = ON"})
         if (!query.exec(QLatin1String(pragma)))
@@ -206,26 +206,41 @@ QString RunDatabase::open()
     return QString();
 }
 
+QString RunDatabase::newerStore(int version)
+{
+    return QStringLiteral("was written by a newer Kestrel (store version %1; this one knows up to "
+                          "%2); it was left as it is")
+        .arg(version)
+        .arg(schemaVersion);
+}
+
 bool RunDatabase::migrate(int from)
 {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     QSqlQuery query(db);
+    const QString notReady = QStringLiteral("cannot be made ready");
     // Another connection (the window's recorder and its history, another program) may
     // find the same old store: the write lock comes first and the version is read again
     // under it, so one of them migrates and the others wait for it, however long the
     // counting of the points takes.
     if (!query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(migrationWaitMs)) ||
         !query.exec(QStringLiteral("BEGIN IMMEDIATE")))
-        return fail(QString(), reason(query.lastError()));
+        return fail(notReady, reason(query.lastError()));
     const auto abandon = [&] {
-        fail(QString(), reason(query.lastError()));
+        fail(notReady, reason(query.lastError()));
         query.exec(QStringLiteral("ROLLBACK"));
         query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(busyTimeoutMs));
         return false;
     };
     if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next())
         return abandon();
-    from = std::max(from, query.value(0).toInt());
+    const int now = query.value(0).toInt();
+    if (now > schemaVersion) { // a newer Kestrel migrated it meanwhile: nothing is written
+        query.exec(QStringLiteral("ROLLBACK"));
+        query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(busyTimeoutMs));
+        return fail(QString(), newerStore(now));
+    }
+    from = std::max(from, now);
     for (int version = from; version < schemaVersion; ++version)
         for (const char* statement : schemaStep(version))
             if (!query.exec(QLatin1String(statement)))
@@ -234,7 +249,7 @@ bool RunDatabase::migrate(int from)
         !query.exec(QStringLiteral("COMMIT")))
         return abandon();
     return query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(busyTimeoutMs)) ||
-           fail(QString(), reason(query.lastError()));
+           fail(notReady, reason(query.lastError()));
 }
 
 qint64 RunDatabase::beginRun(const Run& run, const QString& program, const ProcessId& owner,

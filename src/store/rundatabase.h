@@ -97,7 +97,8 @@ class RunDatabase
   private:
     bool execute(QSqlQuery& query, const char* what);
     bool fail(const QString& what, const QString& reason);
-    bool migrate(int from);
+    bool migrate(int from); // on failure lastError() is the whole reason
+    static QString newerStore(int version); // why a store of that version is left alone
     StoredRun storedRun(const QSqlQuery& query) const;
     bool loadFits(qint64 run, std::vector<RunFit>& fits);
 
