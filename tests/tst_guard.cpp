@@ -4,6 +4,7 @@
 // is replaced; and every point recorded before the end is in the store.
 #include "controller/guard.h"
 #include "simulator.h"
+#include "store/processid.h"
 #include "store/rundatabase.h"
 #include "testhome.h"
 
@@ -164,6 +165,8 @@ class TestGuard : public QObject
   private slots:
     void actsOnlyWhenItsProgramLeftTheOutputOn_data();
     void actsOnlyWhenItsProgramLeftTheOutputOn();
+    void aGuardSlowToReadIsNotTakenForGone_data();
+    void aGuardSlowToReadIsNotTakenForGone();
     void killedSweepLosesNoPointAndSwitchesOff();
     void killedWindowLosesNoPointAndSwitchesOff();
     void noCommandOfTheDeadProgramFollowsTheSwitchOff_data();
@@ -212,6 +215,56 @@ void TestGuard::actsOnlyWhenItsProgramLeftTheOutputOn()
     QCOMPARE(bench.sim.log(), acts ? confirmedOff : QStringList());
     // and it leaves no process behind
     QTRY_VERIFY(guardOf(bench.source()) == 0);
+}
+
+void TestGuard::aGuardSlowToReadIsNotTakenForGone_data()
+{
+    QTest::addColumn<bool>("stoodDown");
+    QTest::newRow("stood down, then its socket closes") << true;
+    QTest::newRow("its socket closes while armed") << false;
+}
+
+void TestGuard::aGuardSlowToReadIsNotTakenForGone()
+{
+    // A guard that does not read for a while (stopped, or starved of the CPU) while more
+    // is said than its socket holds is still there: every line waits for it, whole and in
+    // order, and reaches it before the socket closes.
+    QFETCH(bool, stoodDown);
+    Bench bench;
+    QVERIFY(bench.started);
+    const Endpoint source{bench.sim.sourceAddress(), bench.sim.sourcePort()};
+    RunDatabase store(bench.storePath());
+    QCOMPARE(store.open(), QString());
+    // Runs of another source: the guard records into them only as told, line by line.
+    Run run;
+    run.settings.source = Endpoint{"127.0.0.9", "5025"};
+    run.started = QDateTime::currentDateTime();
+    QString problem;
+    auto guard = Guard::start(GuardConfig{findGuardProgram(), bench.home.path(), bench.storePath()},
+                              source, &problem);
+    QVERIFY2(guard, qPrintable(problem));
+    QSignalSpy ended(guard.get(), &Guard::ended);
+    guard->arm();
+    QCOMPARE(kill(pid_t(guard->pid()), SIGSTOP), 0);
+    // Each line takes far more of the socket than its bytes: a few hundred fill it.
+    constexpr int runs = 3000;
+    for (int i = 0; i < runs; ++i)
+        guard->watchRun(store.beginRun(run, "test", thisProcess()));
+    QTest::qWait(300);
+    QCOMPARE(ended.count(), 0);
+    QVERIFY(!guard->hasEnded());
+    QCOMPARE(kill(pid_t(guard->pid()), SIGCONT), 0);
+    if (stoodDown)
+        guard->standDown();
+    guard.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(guardOf(bench.source()) == 0, 10000);
+    QCOMPARE(ended.count(), 0);
+    QCOMPARE(bench.offs(), int(!stoodDown));
+    // Acting, it records into every run it was told of; stood down, into none.
+    int recorded = 0;
+    for (const StoredRun& stored : store.list())
+        recorded += stored.guard.startsWith("The guard switched the source off at ");
+    QCOMPARE(recorded, stoodDown ? 0 : runs);
 }
 
 void TestGuard::killedSweepLosesNoPointAndSwitchesOff()

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -19,6 +20,9 @@
 
 namespace kestrel
 {
+
+// How long closing a guard waits for it to take the lines it has not read yet.
+constexpr int closingWaitMs = 2000;
 
 QString findGuardProgram()
 {
@@ -124,12 +128,26 @@ Guard::Guard(int socket, qint64 pid, Endpoint source)
     // The guard never writes: the socket turns readable only when the guard has gone.
     hangUp_ = new QSocketNotifier(socket_, QSocketNotifier::Read, this);
     connect(hangUp_, &QSocketNotifier::activated, this, &Guard::lost);
+    writable_ = new QSocketNotifier(socket_, QSocketNotifier::Write, this);
+    writable_->setEnabled(false);
+    connect(writable_, &QSocketNotifier::activated, this, &Guard::sendRest);
     addCommandWatch(this);
 }
 
 Guard::~Guard()
 {
     removeCommandWatch(this);
+    {
+        // A guard slow to read still gets its lines ("done" among them) before the socket
+        // closes, for a while: one that never reads again would hold the program.
+        std::lock_guard lock(sending_);
+        for (int waitedMs = 0; !unsent_.isEmpty() && waitedMs < closingWaitMs; waitedMs += 50) {
+            pollfd writable{socket_, POLLOUT, 0};
+            if ((poll(&writable, 1, 50) < 0 && errno != EINTR) || !flushLocked())
+                break;
+        }
+    }
+    delete writable_;
     delete hangUp_;
     close(socket_);
 }
@@ -146,8 +164,39 @@ void Guard::lost()
 bool Guard::say(const QByteArray& line)
 {
     std::lock_guard lock(sending_);
-    return send(socket_, line.constData(), std::size_t(line.size()), MSG_NOSIGNAL | MSG_DONTWAIT) ==
-           line.size();
+    const bool waiting = !unsent_.isEmpty();
+    unsent_ += line;
+    if (!flushLocked())
+        return false;
+    if (!waiting && !unsent_.isEmpty()) // the notifier belongs to this object's thread
+        QMetaObject::invokeMethod(this, [this] { writable_->setEnabled(true); },
+                                  Qt::QueuedConnection);
+    return true;
+}
+
+bool Guard::flushLocked()
+{
+    while (!unsent_.isEmpty()) {
+        const ssize_t sent = send(socket_, unsent_.constData(), std::size_t(unsent_.size()),
+                                  MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0)
+            unsent_.remove(0, sent);
+        else if (sent < 0 && errno == EINTR)
+            continue;
+        else
+            return sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+    return true;
+}
+
+void Guard::sendRest()
+{
+    std::unique_lock lock(sending_);
+    const bool told = flushLocked();
+    writable_->setEnabled(told && !unsent_.isEmpty());
+    lock.unlock();
+    if (!told)
+        lost();
 }
 
 void Guard::commandStarted(int group)

@@ -59,15 +59,22 @@ class Guard : public QObject, private CommandWatch
     Guard(int socket, qint64 pid, Endpoint source);
     void commandStarted(int group) override;
     void commandEnded(int group) override;
-    // One line to the guard; from any thread. False when it cannot be told.
+    // One line to the guard; from any thread. False only when it cannot be told any more
+    // (it has gone): a guard slow to read keeps the lines not yet taken, in order, and
+    // gets them as it reads.
     bool say(const QByteArray& line);
+    // Sends what it can of unsent_, with sending_ held; false when the guard has gone.
+    bool flushLocked();
+    void sendRest();
     void lost();
 
     const int socket_;
     const qint64 pid_;
     const Endpoint source_;
     std::mutex sending_;
+    QByteArray unsent_; // under sending_
     QSocketNotifier* hangUp_ = nullptr;
+    QSocketNotifier* writable_ = nullptr; // on while lines wait for the guard to read
     bool armed_ = false;
     bool ended_ = false;
     QList<qint64> runs_;
