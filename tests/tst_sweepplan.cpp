@@ -4,6 +4,7 @@
 #include <QTest>
 
 #include <cmath>
+#include <limits>
 
 using namespace kestrel;
 
@@ -119,6 +120,10 @@ void TestSweepPlan::otherGridsEndExactlyAtTheStop()
     const SweepPlan thirds = plan(0.0, 0.1, 3);
     QVERIFY(thirds.levelAt(3) == 0.1);
     QVERIFY(std::fabs(thirds.levelAt(2) - 0.2 / 3) < 1e-17);
+    // A plan made in code may hold what no field accepts: its levels are still numbers.
+    const SweepPlan unbounded = plan(0.0, std::numeric_limits<double>::infinity(), 4);
+    QVERIFY(std::isinf(unbounded.levelAt(2)) && unbounded.levelAt(0) == 0.0);
+    QVERIFY(std::isnan(plan(0.0, std::nan(""), 4).levelAt(1)));
 }
 
 void TestSweepPlan::dualSweepGoesThereAndBack()

@@ -48,7 +48,6 @@ class HistoryController : public QObject
     WriteResult exportChart(const QString& path);
 
     QSet<qint64> shownRuns() const;
-    RunHistoryModel& model() const { return *model_; }
     qint64 currentRun() const { return current_; }
     qint64 liveRun() const { return live_; }
 

@@ -72,6 +72,8 @@ bool timesPowerOfTen(std::int64_t& value, int power)
 // (0 to 0.1 in 3 steps) or its numbers outgrow 64 bits.
 std::optional<double> decimalLevel(double a, double b, int k, int n)
 {
+    if (!std::isfinite(a) || !std::isfinite(b)) // no digits to read
+        return std::nullopt;
     const Decimal da = shortestDecimal(a);
     const Decimal db = shortestDecimal(b);
     const int scale = std::min(da.exponent, db.exponent);
