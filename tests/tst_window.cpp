@@ -4,6 +4,7 @@
 #include "app/historypanel.h"
 #include "app/mainwindow.h"
 #include "chart/barchart.h"
+#include "chart/scattertrace.h"
 #include "data/ivpoints.h"
 #include "data/runfile.h"
 #include "link/signalwatcher.h"
@@ -119,6 +120,7 @@ class TestWindow : public QObject
     void everyRunIsAtHand();
     void theChartExportedDrawsTheCurrentRun_data();
     void theChartExportedDrawsTheCurrentRun();
+    void aRunChosenThenTickedIsDrawn();
     void fitsALaptopScreen();
     void readsTheDeviceOffItsCurve();
 };
@@ -661,6 +663,33 @@ void TestWindow::theChartExportedDrawsTheCurrentRun()
         QVERIFY2(picture.contains(QString(">Run %1, ").arg(id).toUtf8()) == drawn.contains(id),
                  qPrintable(QString::number(id)));
     QCOMPARE(chart.shownRuns(), shown);
+}
+
+// A run read to be chosen comes without its chart records; ticked meanwhile, it is still
+// drawn, from the read made for the chart.
+void TestWindow::aRunChosenThenTickedIsDrawn()
+{
+    QTemporaryDir dir;
+    SessionOptions options;
+    options.storePath = dir.filePath("runs.sqlite");
+    {
+        RunDatabase store(options.storePath);
+        QCOMPARE(store.open(), QString());
+        const Run run = std::get<Run>(readRunFile("[[0.1, 1e-05], [0.2, 2e-05]]"));
+        QVERIFY(store.importRun(run, "test") == 1 && store.importRun(run, "test") == 2);
+    }
+    Bench bench("[General]\n", options);
+    HistoryPanel& history = bench.window->history();
+    BarChart& chart = bench.window->chart();
+    QTRY_VERIFY(chart.isShown(1) && chart.isShown(2));
+    tick(history, history.rowOf(1), false);
+    QVERIFY(!chart.isShown(1));
+    history.table()->selectRow(history.rowOf(1)); // read to be chosen
+    tick(history, history.rowOf(1), true);        // and read again to be drawn
+    QTRY_VERIFY(chart.isShown(1));
+    QCOMPARE(chart.trace(1)->points().size(), std::size_t(2));
+    QTRY_VERIFY(bench.vc().session().currentRun() &&
+                bench.vc().session().currentRun()->points.size() == 2);
 }
 
 // 1366x768 less a desktop panel: nothing is cut off or overlaps, and that holds larger.

@@ -114,7 +114,7 @@ void HistoryController::setShown(qint64 id, bool shown, bool byUser)
     if (id == live_ || drawn_.contains(id) || loading_.contains(id))
         return;
     loading_.insert(id);
-    session_.history().load(id);
+    session_.history().load(id, true);
 }
 
 void HistoryController::loaded(const LoadedRun& loaded)
@@ -131,7 +131,10 @@ void HistoryController::loaded(const LoadedRun& loaded)
                            .arg(run.points.size()),
                        false);
     }
-    if (!loading_.remove(loaded.id) || !model_->isShown(loaded.id) || !chart_)
+    // A run read only to be chosen has no chart records: a read for the chart may still
+    // be on its way.
+    if (!loaded.chartPoints || !loading_.remove(loaded.id) || !model_->isShown(loaded.id) ||
+        !chart_)
         return;
     drawn_.insert(loaded.id);
     chart_->showRun(loaded.id, std::move(*loaded.chartPoints), label(run, loaded.id),
@@ -156,7 +159,7 @@ void HistoryController::choose(qint64 id, bool announce)
         return;
     }
     chosenPending_ = id;
-    session_.history().load(id);
+    session_.history().load(id, false);
 }
 
 void HistoryController::askToDelete(qint64 id)

@@ -88,14 +88,16 @@ void RunHistory::list(const RunRange& range, QObject* context,
         [answer] { answer(std::nullopt); });
 }
 
-void RunHistory::load(qint64 id)
+void RunHistory::load(qint64 id, bool forChart)
 {
     onStore(
-        [id](RunDatabase& db) -> std::variant<LoadedRun, QString> {
+        [id, forChart](RunDatabase& db) -> std::variant<LoadedRun, QString> {
             std::optional<StoredRun> stored = db.load(id);
             if (!stored)
                 return tr("Run %1 cannot be read: %2").arg(id).arg(db.lastError());
-            auto chartPoints = std::make_shared<ChartPointList>(chartPointsOf(stored->run.points));
+            std::shared_ptr<ChartPointList> chartPoints;
+            if (forChart)
+                chartPoints = std::make_shared<ChartPointList>(chartPointsOf(stored->run.points));
             return LoadedRun{id, std::make_shared<const Run>(std::move(stored->run)),
                              std::move(chartPoints)};
         },

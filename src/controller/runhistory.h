@@ -21,7 +21,8 @@ namespace kestrel
 struct LoadedRun {
     qint64 id = 0;
     std::shared_ptr<const Run> run;
-    // For the one receiver that draws it to take (std::move) rather than copy.
+    // For the one receiver that draws it to take (std::move) rather than copy; null
+    // unless asked for.
     std::shared_ptr<ChartPointList> chartPoints;
 };
 
@@ -44,7 +45,8 @@ class RunHistory : public QObject
     // has gone); when they cannot be read, failed() and done(std::nullopt).
     void list(const RunRange& range, QObject* context,
               std::function<void(std::optional<std::vector<kestrel::StoredRun>>)> done);
-    void load(qint64 id);
+    // With forChart, the run comes with its chart records too (LoadedRun::chartPoints).
+    void load(qint64 id, bool forChart);
     void remove(qint64 id);
     // A data file or a Kestrel CSV becomes a run ("imported", the file's name as its
     // note); imported() gives its id.
