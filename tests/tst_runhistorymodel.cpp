@@ -42,6 +42,7 @@ class TestRunHistoryModel : public QObject
   private slots:
     void fetchesPagesNewestFirst();
     void changesOneRowAtATime();
+    void aPageReadBeforeTheSweepEndedShowsItsEnd();
 };
 
 void TestRunHistoryModel::fetchesPagesNewestFirst()
@@ -139,6 +140,34 @@ void TestRunHistoryModel::changesOneRowAtATime()
     QCOMPARE(model.rowCount(), 3);
     QCOMPARE(model.rowOf(2), -1);
     QCOMPARE(inserted.count(), 1);
+}
+
+// The sweep ends while the first page is still being read, from a store that still says
+// it is running: its row shows how it ended all the same.
+void TestRunHistoryModel::aPageReadBeforeTheSweepEndedShowsItsEnd()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    RunDatabase store(path);
+    QCOMPARE(store.open(), QString());
+    Run sweep = importedRun(0);
+    sweep.outcome = Run::Outcome::Running;
+    const qint64 live = store.beginRun(sweep, "test", thisProcess());
+    RunHistory history(path);
+    RunHistoryModel model(history);
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    model.fetchMore(QModelIndex()); // on its way
+    model.beginLive(live);
+    for (const double level : {0.5, 0.25, 0.125}) {
+        sweep.points.push_back({level, 0.0});
+        model.livePoint(level);
+    }
+    sweep.outcome = Run::Outcome::Stopped;
+    sweep.message = "Sweep stopped after 3 of 7 points.";
+    model.finishLive(sweep);
+    QTRY_COMPARE(model.rowCount(), 1);
+    QCOMPARE(model.index(0, Column::Outcome).data().toString(), "stopped");
+    QCOMPARE(model.index(0, Column::Points).data().toString(), "3");
 }
 
 QTEST_GUILESS_MAIN(TestRunHistoryModel)

@@ -218,6 +218,9 @@ void RunHistoryModel::paged(std::optional<std::vector<StoredRun>> runs)
     // Only runs older than the oldest row: one removed meanwhile changes nothing here.
     const qint64 oldest = rows_.empty() ? std::numeric_limits<qint64>::max() : rows_.back().id;
     std::erase_if(*runs, [oldest](const StoredRun& run) { return run.id >= oldest; });
+    // A page read before the sweep's latest points or its end: the row shows them anyway.
+    for (StoredRun& run : *runs)
+        applyLive(run);
     if (!runs->empty()) {
         beginInsertRows(QModelIndex(), int(rows_.size()), int(rows_.size() + runs->size()) - 1);
         std::move(runs->begin(), runs->end(), std::back_inserter(rows_));
