@@ -104,9 +104,15 @@ Guard* Session::startGuard(const Endpoint& source, QString* problem)
     if (!started)
         return nullptr;
     Guard* guard = started.get();
-    // Queued: the guard that ended is removed outside its own signal.
+    // Queued: the guard that ended is removed outside its own signal. Watched: one stood
+    // down before the call comes is not mistaken for another made at its address.
     connect(
-        guard, &Guard::ended, this, [this, guard] { guardEnded(guard); }, Qt::QueuedConnection);
+        guard, &Guard::ended, this,
+        [this, watched = QPointer<Guard>(guard)] {
+            if (watched)
+                guardEnded(watched);
+        },
+        Qt::QueuedConnection);
     guards_.push_back(std::move(started));
     return guard;
 }
