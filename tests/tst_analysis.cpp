@@ -1,4 +1,5 @@
 #include "analysis/fit.h"
+#include "analysis/leastsquares.h"
 #include "analysis/singlediode.h"
 #include "data/currentranges.h"
 #include "data/runfile.h"
@@ -71,6 +72,7 @@ class TestAnalysis : public QObject
     Q_OBJECT
 
   private slots:
+    void solverGivesTheTextbookErrorsAndSaysWhenThereAreNone();
     void linearFitRecoversResistance();
     void diodeFitRecoversParameters_data();
     void diodeFitRecoversParameters();
@@ -83,6 +85,63 @@ class TestAnalysis : public QObject
     void quantitiesShowDigitsMatchedToTheirError_data();
     void quantitiesShowDigitsMatchedToTheirError();
 };
+
+// A straight line y = a + b x by the nonlinear solver: its standard errors have a closed
+// form, var(b) = s^2 / Sxx and var(a) = s^2 sum(x^2) / (n Sxx) with s^2 = chi^2 / (n - 2),
+// and parameters the residuals cannot tell apart leave no errors at all.
+void TestAnalysis::solverGivesTheTextbookErrorsAndSaysWhenThereAreNone()
+{
+    // Slope and offset in units far apart, so that an unscaled covariance would differ.
+    std::vector<double> xs, ys;
+    std::mt19937_64 random(7);
+    std::normal_distribution<double> noise(0.0, 0.03);
+    for (int k = 0; k < 500; ++k) {
+        xs.push_back(1e-3 * k);
+        ys.push_back(2.5 + 4000.0 * xs.back() + noise(random));
+    }
+    const auto line = [&](std::span<const double> x, std::span<double> r,
+                          std::span<double> jacobian) {
+        for (std::size_t k = 0; k < xs.size(); ++k) {
+            r[k] = x[0] + x[1] * xs[k] - ys[k];
+            jacobian[2 * k] = 1.0;
+            jacobian[2 * k + 1] = xs[k];
+        }
+        return true;
+    };
+    const LeastSquaresResult solved =
+        solveLeastSquares(LeastSquaresProblem{xs.size(), {0.0, 1.0}, line}, true);
+    QCOMPARE(solved.outcome, LeastSquaresResult::Outcome::Converged);
+    QVERIFY(!solved.singular);
+    const double n = double(xs.size());
+    double sx = 0, sxx = 0;
+    for (double x : xs) {
+        sx += x;
+        sxx += x * x;
+    }
+    const double spread = sxx - sx * sx / n;
+    const double variance = solved.chiSquared / (n - 2);
+    QVERIFY(std::abs(solved.x[1] - 4000.0) < 5 * std::sqrt(variance / spread));
+    QVERIFY(std::abs(solved.errors[0] / std::sqrt(variance * sxx / (n * spread)) - 1) < 1e-6);
+    QVERIFY(std::abs(solved.errors[1] / std::sqrt(variance / spread) - 1) < 1e-6);
+
+    // Two offsets that only their sum reaches, exactly or all but for rounding: the search
+    // may end, yet no error means anything.
+    for (const double apart : {0.0, 2e-7}) {
+        const auto sum = [&](std::span<const double> x, std::span<double> r,
+                             std::span<double> jacobian) {
+            for (std::size_t k = 0; k < xs.size(); ++k) {
+                r[k] = x[0] + x[1] * (1 + apart * xs[k]) + 4000.0 * xs[k] - ys[k];
+                jacobian[2 * k] = 1.0;
+                jacobian[2 * k + 1] = 1 + apart * xs[k];
+            }
+            return true;
+        };
+        const LeastSquaresResult degenerate =
+            solveLeastSquares(LeastSquaresProblem{xs.size(), {0.0, 1.0}, sum}, true);
+        QVERIFY(degenerate.outcome != LeastSquaresResult::Outcome::Failed);
+        QVERIFY2(degenerate.singular, QByteArray::number(apart));
+    }
+}
 
 void TestAnalysis::linearFitRecoversResistance()
 {

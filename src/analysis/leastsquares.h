@@ -35,7 +35,7 @@ struct LeastSquaresResult {
     double chiSquared = 0.0;    // sum of squared residuals
 };
 
-// A trust-region search (gsl_multifit_nlinear, dogleg). With computeErrors, the
+// A trust-region search (gsl_multilarge_nlinear, dogleg). With computeErrors, the
 // covariance at the solution gives the standard errors.
 LeastSquaresResult solveLeastSquares(const LeastSquaresProblem& problem, bool computeErrors);
 
