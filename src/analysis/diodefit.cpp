@@ -142,6 +142,7 @@ FitResult fitDiode(const IVPointList& points, const FitOptions& options)
     // ones that carry Rs, and absolute near the floor, where a relative weight would
     // turn the noise into bias.
     IVPointList used;
+    used.reserve(points.size());
     bool forward = false;
     for (const auto& [v, i] : points) {
         forward = forward || (v > 0 && i > 0);

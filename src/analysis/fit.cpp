@@ -77,8 +77,9 @@ FitResult fit(const IVPointList& points, const FitOptions& options)
             volts >= options.window.from && volts <= options.window.to)
             window.push_back(point);
     }
-    std::stable_sort(window.begin(), window.end(),
-                     [](const IVPoint& a, const IVPoint& b) { return a[0] < b[0]; });
+    const auto byVolts = [](const IVPoint& a, const IVPoint& b) { return a[0] < b[0]; };
+    if (!std::is_sorted(window.begin(), window.end(), byVolts))
+        std::stable_sort(window.begin(), window.end(), byVolts);
 
     if (!(options.temperatureK > 0) || !std::isfinite(options.temperatureK))
         return failedFit(options.model, "The temperature must be above 0 K.");
