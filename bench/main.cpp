@@ -5,6 +5,7 @@
 
 #include "benchmarks.h"
 #include "benchsupport.h"
+#include "data/memoryreuse.h"
 #include "data/vectorstate.h"
 
 #include <algorithm>
@@ -46,6 +47,7 @@ int main(int argc, char** argv)
     // What the application's libraries left, then cleared as the window's main does.
     setApplicationUpperState(kestrel::upperVectorStateInUse());
     kestrel::clearUpperVectorState();
+    kestrel::reuseFreedMemory();
     const QStringList args = QCoreApplication::arguments().mid(1);
     if (args.isEmpty() || args.first() == QLatin1String("--help")) {
         printUsage(args.isEmpty() ? stderr : stdout);

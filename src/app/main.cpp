@@ -1,5 +1,6 @@
 #include "app/appdelegate.h"
 #include "app/mainwindow.h"
+#include "data/memoryreuse.h"
 #include "data/vectorstate.h"
 #include "link/linewriter.h"
 #include "link/signalwatcher.h"
@@ -45,6 +46,7 @@ int main(int argc, char* argv[])
     // A library QApplication loads may leave the vector registers' upper halves in use;
     // this thread and every thread it starts from now on begin clear.
     kestrel::clearUpperVectorState();
+    kestrel::reuseFreedMemory();
     QApplication::setOrganizationName(QStringLiteral("Kestrel"));
     QApplication::setApplicationName(QStringLiteral("Kestrel"));
     QApplication::setApplicationVersion(QStringLiteral(KESTREL_VERSION));
