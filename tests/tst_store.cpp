@@ -374,7 +374,9 @@ void TestStore::keepsTheRunsOfAVersion1Store()
     QVERIFY(store.beginRun(sampleRun(), "Kestrel", thisProcess()) == 8);
 
     RunFit fit{analysis::Model::Diode, 0.3, std::nullopt, -12.5, true, {}, QDateTime()};
-    fit.quantities = {{"Is", 1.02e-12, 3e-14, "A"}, {"FF", -0.0, std::nullopt, ""}};
+    fit.quantities = {{"Is", 1.02e-12, 3e-14, "A"},
+                      {"FF", -0.0, std::nullopt, ""},
+                      {"Rsh", 0.0, analysis::undeterminedError, "Ohm"}};
     QVERIFY(store.addFit(7, fit) && store.addFit(7, RunFit{}) && store.addFit(8, fit));
     QVERIFY(!store.addFit(99, fit));
     const std::vector<RunFit> fits = store.load(7)->run.fits;
@@ -382,10 +384,11 @@ void TestStore::keepsTheRunsOfAVersion1Store()
     const RunFit& back = fits.front();
     QVERIFY(back.model == analysis::Model::Diode && back.fromVolts == 0.3 && !back.toVolts &&
             back.temperatureC == -12.5 && back.shunt && fits.back().quantities.empty());
-    QCOMPARE(back.quantities.size(), std::size_t(2));
+    QCOMPARE(back.quantities.size(), std::size_t(3));
     const analysis::Quantity &is = back.quantities[0], &ff = back.quantities[1];
     QVERIFY(is.name == "Is" && is.value == 1.02e-12 && is.error == 3e-14 && is.unit == "A");
     QVERIFY(ff.name == "FF" && std::signbit(ff.value) && !ff.error && ff.unit.empty());
+    QVERIFY(back.quantities[2].determined() == false); // its infinite error kept as such
     QVERIFY(store.remove(7));
     QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "count");
     db.setDatabaseName(path);
@@ -395,7 +398,7 @@ void TestStore::keepsTheRunsOfAVersion1Store()
         left.exec("SELECT (SELECT count(*) FROM fits), (SELECT count(*) FROM fit_quantities)") &&
         left.next());
     QCOMPARE(left.value(0).toInt(), 1); // run 8's
-    QCOMPARE(left.value(1).toInt(), 2);
+    QCOMPARE(left.value(1).toInt(), 3);
 }
 
 void TestStore::leavesAStoreANewerKestrelMigratedMeanwhile()

@@ -158,43 +158,54 @@ FitResult fitDiode(const IVPointList& points, const FitOptions& options)
                                            " above the noise floor; a diode fit needs at least " +
                                            std::to_string(p + 3) + ".");
 
-    const bool shunt = options.shunt;
     // The model's currents at the last parameters evaluated, most often the solution's:
     // over a large set, evaluating them once more would cost as much as an iteration.
     struct {
         std::vector<double> x, amps;
     } last;
-    const auto model = [&](const IVPointList& data) -> ResidualFunction {
-        return [&data, &last, thermal, shunt, floor,
-                p](std::span<const double> x, std::span<double> r, std::span<double> jacobian) {
-            const SingleDiode m = diodeAt(x, thermal, shunt);
-            last.x.assign(x.begin(), x.end());
-            last.amps.resize(data.size());
-            for (std::size_t k = 0; k < data.size(); ++k) {
-                const auto [v, measured] = data[k];
-                const double amps = -m.current(v);
-                last.amps[k] = amps;
-                const double weight = 1.0 / std::hypot(floor, relativeError * measured);
-                r[k] = (amps - measured) * weight;
-                const Slopes s = slopes(m, v, -amps);
-                double* row = &jacobian[k * p];
-                row[0] = -s.logI0 * weight;
-                row[1] = -s.logN * weight;
-                row[2] = -s.logRs * weight;
-                if (shunt)
-                    row[3] = -s.logRsh * weight;
-            }
-            return true;
+    const auto solve = [&](bool shunt) {
+        const std::size_t p = shunt ? 4 : 3;
+        const auto model = [&, shunt, p](const IVPointList& data) -> ResidualFunction {
+            return [&data, &last, thermal, shunt, floor,
+                    p](std::span<const double> x, std::span<double> r, std::span<double> jacobian) {
+                const SingleDiode m = diodeAt(x, thermal, shunt);
+                last.x.assign(x.begin(), x.end());
+                last.amps.resize(data.size());
+                for (std::size_t k = 0; k < data.size(); ++k) {
+                    const auto [v, measured] = data[k];
+                    const double amps = -m.current(v);
+                    last.amps[k] = amps;
+                    const double weight = 1.0 / std::hypot(floor, relativeError * measured);
+                    r[k] = (amps - measured) * weight;
+                    const Slopes s = slopes(m, v, -amps);
+                    double* row = &jacobian[k * p];
+                    row[0] = -s.logI0 * weight;
+                    row[1] = -s.logN * weight;
+                    row[2] = -s.logRs * weight;
+                    if (shunt)
+                        row[3] = -s.logRsh * weight;
+                }
+                return true;
+            };
         };
+        std::vector<std::vector<double>> starts;
+        if (shunt)
+            for (double shuntOhms : shuntGuesses(points, used))
+                starts.push_back(startingValues(used, thermal, shuntOhms));
+        else
+            starts.push_back(
+                startingValues(used, thermal, std::numeric_limits<double>::infinity()));
+        return fitInStages(used, starts, model);
     };
 
-    std::vector<std::vector<double>> starts;
-    if (shunt)
-        for (double shuntOhms : shuntGuesses(points, used))
-            starts.push_back(startingValues(used, thermal, shuntOhms));
-    else
-        starts.push_back(startingValues(used, thermal, std::numeric_limits<double>::infinity()));
-    const LeastSquaresResult solved = fitInStages(used, starts, model);
+    bool shunt = options.shunt;
+    LeastSquaresResult solved = solve(shunt);
+    // A device without shunt leakage leaves Rsh free to run off to infinity, and with it
+    // the covariance singular; the other parameters still stand, fitted without it.
+    if (shunt && solved.outcome == LeastSquaresResult::Outcome::Converged && solved.singular) {
+        shunt = false;
+        solved = solve(false);
+    }
     if (solved.outcome == LeastSquaresResult::Outcome::IterationLimit)
         return failedFit(Model::Diode, "The diode fit did not converge within 200 iterations; "
                                        "narrow the window to the forward region.");
@@ -206,15 +217,31 @@ FitResult fitDiode(const IVPointList& points, const FitOptions& options)
         return failedFit(Model::Diode,
                          "The points do not determine all diode parameters (the fit's covariance "
                          "is singular); widen the window over more of the forward region" +
-                             std::string(shunt ? " or fit without the shunt." : "."));
+                             std::string(options.shunt ? " or fit without the shunt." : "."));
 
     const SingleDiode m = diodeAt(solved.x, thermal, shunt);
     const bool recorded = last.x == solved.x && last.amps.size() == used.size();
-    double squares = 0.0;
+    // The model must explain the points better than their (weighted) mean does: noise
+    // above the floor, fitted as a diode, gives parameters that mean nothing.
+    double squares = 0.0, weights = 0.0, weightedAmps = 0.0, weightedSquares = 0.0;
     for (std::size_t k = 0; k < used.size(); ++k) {
         const double d = (recorded ? last.amps[k] : -m.current(used[k][0])) - used[k][1];
+        const double weight = 1.0 / (floor * floor + std::pow(relativeError * used[k][1], 2));
         squares += d * d;
+        weightedSquares += weight * d * d;
+        weights += weight;
+        weightedAmps += weight * used[k][1];
     }
+    double aroundMean = 0.0;
+    for (const auto& [v, i] : used)
+        aroundMean += std::pow(i - weightedAmps / weights, 2) /
+                      (floor * floor + std::pow(relativeError * i, 2));
+    if (!(weightedSquares <= 0.5 * aroundMean))
+        return failedFit(Model::Diode,
+                         "The diode model explains the points no better than a constant current: "
+                         "the window shows no exponential forward curve above the noise. Narrow "
+                         "the window to the forward region, or check that the device is "
+                         "connected.");
 
     FitResult result;
     result.pointsUsed = used.size();
@@ -226,6 +253,8 @@ FitResult fitDiode(const IVPointList& points, const FitOptions& options)
     };
     if (shunt)
         result.quantities.push_back({"Rsh", m.rsh, m.rsh * e[3], "Ohm"});
+    else if (options.shunt)
+        result.quantities.push_back({"Rsh", 0.0, undeterminedError, "Ohm"});
     result.rmsResidual = std::sqrt(squares / double(used.size()));
     result.curve = sampleCurve(points, [&](double v) { return -m.current(v); });
     return result;

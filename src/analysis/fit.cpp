@@ -62,6 +62,71 @@ IVPointList sampleCurve(const IVPointList& points, const std::function<double(do
     return curve;
 }
 
+namespace
+{
+
+// The quantities a model's result stands or falls by, those it gives only where the
+// points show them, and what to do when the main ones are not determined.
+struct Roles {
+    std::vector<std::string_view> main, secondary;
+    const char* advice;
+};
+
+Roles rolesOf(Model model)
+{
+    switch (model) {
+    case Model::Linear:
+        break;
+    case Model::Diode:
+        return {{"Is", "n"},
+                {"Rs", "Rsh"},
+                "narrow the window to the forward region, where the current rises exponentially."};
+    case Model::Solar:
+        return {{"Iph", "I0", "n"},
+                {"Rs", "Rsh"},
+                "widen the window over the whole curve from 0 V to Voc."};
+    }
+    return {{"R"}, {}, "widen the window or sweep over a larger span of voltage."};
+}
+
+bool determinedBy(const Quantity& q)
+{
+    return std::isfinite(q.value) && q.error && std::isfinite(*q.error) &&
+           *q.error < std::abs(q.value);
+}
+
+// Secondary quantities the points leave open are marked so; a main one fails the fit.
+FitResult keepDetermined(FitResult result)
+{
+    const Roles roles = rolesOf(result.model);
+    std::vector<std::string> open;
+    for (Quantity& q : result.quantities) {
+        const auto is = [&q](const std::vector<std::string_view>& names) {
+            return std::find(names.begin(), names.end(), q.name) != names.end();
+        };
+        if (is(roles.main) && !determinedBy(q)) {
+            open.push_back(q.name);
+        } else if (is(roles.secondary) && !determinedBy(q)) {
+            q.error = undeterminedError;
+            if (!std::isfinite(q.value))
+                q.value = 0.0; // kept as a number; shown as what it is
+        }
+    }
+    if (open.empty())
+        return result;
+    std::string names = open.front();
+    for (std::size_t i = 1; i < open.size(); ++i)
+        names += (i + 1 == open.size() ? " and " : ", ") + open[i];
+    return failedFit(result.model,
+                     "The points do not determine " + names + " of the " + modelName(result.model) +
+                         " model (" +
+                         (open.size() == 1 ? "its error is not smaller than its value"
+                                           : "their errors are not smaller than their values") +
+                         "); " + roles.advice);
+}
+
+} // namespace
+
 FitResult fit(const IVPointList& points, const FitOptions& options)
 {
     // Whatever thread runs it, the fit's legacy SSE code (ours and GSL's) runs at full
@@ -97,10 +162,13 @@ FitResult fit(const IVPointList& points, const FitOptions& options)
         break;
     }
     result.model = options.model;
+    if (result.ok())
+        result = keepDetermined(std::move(result));
     if (result.ok()) {
         const bool finite =
             std::all_of(result.quantities.begin(), result.quantities.end(), [](const Quantity& q) {
-                return std::isfinite(q.value) && (!q.error || std::isfinite(*q.error));
+                return !q.determined() ||
+                       (std::isfinite(q.value) && (!q.error || std::isfinite(*q.error)));
             });
         if (!finite || !std::isfinite(result.rmsResidual))
             return failedFit(options.model,

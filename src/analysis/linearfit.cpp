@@ -43,6 +43,15 @@ FitResult fitLinear(const IVPointList& points, const FitOptions&)
     const double slopeError = std::sqrt(variance / sxx);
     const double offsetError = std::sqrt(variance * (1.0 / double(n) + meanV * meanV / sxx));
     const double r2 = syy > 0 ? 1.0 - squares / syy : 1.0;
+    // A slope within twice its error of zero (about the 95 % level) is the noise of a
+    // flat current, and its inverse no resistance.
+    if (!(std::abs(slope) >= 2 * slopeError))
+        return failedFit(Model::Linear,
+                         "The current does not follow the voltage over the window: its slope is "
+                         "within twice its error of zero (" +
+                             formatQuantity({"r2", r2, std::nullopt, ""}) +
+                             "), so these points give no resistance; widen the window or sweep "
+                             "over a larger span of voltage.");
 
     FitResult result;
     result.pointsUsed = n;

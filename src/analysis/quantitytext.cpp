@@ -26,6 +26,8 @@ bool plainDecimals(double value)
 std::string formatQuantity(const Quantity& quantity)
 {
     std::string text = quantity.name + " = ";
+    if (!quantity.determined())
+        return text + "not determined by these points";
     const double value = quantity.value;
     const bool hasError = quantity.error && std::isfinite(*quantity.error) && *quantity.error > 0 &&
                           std::isfinite(value);

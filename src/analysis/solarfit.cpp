@@ -33,10 +33,11 @@ double slopeOver(const IVPointList& points, std::size_t first, std::size_t last,
     return (n * sxy - sx * sy) / (n * sxx - sx * sx);
 }
 
+// Without a fifth parameter, a cell without shunt leakage (Rsh infinite).
 SingleDiode cellAt(std::span<const double> x, double thermal)
 {
     return SingleDiode{x[0], std::exp(x[1]), std::exp(x[2]) * thermal, std::exp(x[3]),
-                       std::exp(x[4])};
+                       x.size() > 4 ? std::exp(x[4]) : std::numeric_limits<double>::infinity()};
 }
 
 } // namespace
@@ -125,22 +126,33 @@ FitResult fitSolar(const IVPointList& window, const FitOptions& options)
         return [&data, thermal](std::span<const double> x, std::span<double> r,
                                 std::span<double> jacobian) {
             const SingleDiode m = cellAt(x, thermal);
+            const std::size_t columns = x.size();
             for (std::size_t k = 0; k < data.size(); ++k) {
                 const auto [v, measured] = data[k];
                 const double amps = m.current(v);
                 r[k] = amps - measured;
                 const Slopes s = slopes(m, v, amps);
-                double* row = &jacobian[k * p];
+                double* row = &jacobian[k * columns];
                 row[0] = s.iph;
                 row[1] = s.logI0;
                 row[2] = s.logN;
                 row[3] = s.logRs;
-                row[4] = s.logRsh;
+                if (columns > 4)
+                    row[4] = s.logRsh;
             }
             return true;
         };
     };
-    const LeastSquaresResult solved = fitInStages(points, starts, model);
+    LeastSquaresResult solved = fitInStages(points, starts, model);
+    // A cell without shunt leakage leaves Rsh free to run off to infinity, and with it
+    // the covariance singular; the other parameters still stand, fitted without it.
+    const bool shunt =
+        !(solved.outcome == LeastSquaresResult::Outcome::Converged && solved.singular);
+    if (!shunt) {
+        for (std::vector<double>& start : starts)
+            start.pop_back();
+        solved = fitInStages(points, starts, model);
+    }
     if (solved.outcome == LeastSquaresResult::Outcome::IterationLimit)
         return failedFit(Model::Solar, "The solar-cell fit did not converge within 200 "
                                        "iterations; narrow the window to the cell's curve.");
@@ -151,6 +163,17 @@ FitResult fitSolar(const IVPointList& window, const FitOptions& options)
         return failedFit(Model::Solar, "The points do not determine all five parameters of the "
                                        "cell (the fit's covariance is singular); widen the window "
                                        "over the whole curve from 0 V to Voc.");
+
+    // The model must explain the points better than their mean does.
+    double meanAmps = 0.0, aroundMean = 0.0;
+    for (const auto& [v, i] : points)
+        meanAmps += i / double(points.size());
+    for (const auto& [v, i] : points)
+        aroundMean += (i - meanAmps) * (i - meanAmps);
+    if (!(solved.chiSquared <= 0.5 * aroundMean))
+        return failedFit(Model::Solar, "The single-diode model explains the points no better than "
+                                       "a constant current; widen the window over the whole "
+                                       "curve from 0 V to Voc.");
 
     const SingleDiode m = cellAt(solved.x, thermal);
     const auto& e = solved.errors;
@@ -167,7 +190,8 @@ FitResult fitSolar(const IVPointList& window, const FitOptions& options)
         {"I0", m.i0, m.i0 * e[1], "A"},
         {"n", m.a / thermal, m.a / thermal * e[2], ""},
         {"Rs", m.rs, m.rs * e[3], "Ohm"},
-        {"Rsh", m.rsh, m.rsh * e[4], "Ohm"},
+        shunt ? Quantity{"Rsh", m.rsh, m.rsh * e[4], "Ohm"}
+              : Quantity{"Rsh", 0.0, undeterminedError, "Ohm"},
     };
     result.rmsResidual = std::sqrt(solved.chiSquared / double(points.size()));
     result.curve = sampleCurve(points, [&](double v) { return sign * m.current(v); });
