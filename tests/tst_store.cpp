@@ -3,7 +3,9 @@
 #include "controller/sweepdescription.h"
 #include "data/runfile.h"
 #include "store/rundatabase.h"
+#include "store/runimport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSqlDatabase>
@@ -20,6 +22,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -83,6 +86,8 @@ class TestStore : public QObject
     void aWriteThatFailsIsReported();
     void findsRunsWhoseProgramEnded();
     void importsWhatItExports();
+    void importReadsOnlyRegularFilesAsTheyCome_data();
+    void importReadsOnlyRegularFilesAsTheyCome();
     void keepsTheCountsOfEveryEnding_data();
     void keepsTheCountsOfEveryEnding();
     void keepsTheRunsOfAVersion1Store();
@@ -295,6 +300,66 @@ void TestStore::importsWhatItExports()
              "line 4: expected a level and a current, two decimal numbers separated by a comma");
     QVERIFY(problem("hello\n").startsWith("line 1: neither Kestrel's data format"));
     QCOMPARE(std::get<Run>(readRunFile("[[0.5, -0.0]]\n")).points, (IVPointList{{0.5, -0.0}}));
+}
+
+void TestStore::importReadsOnlyRegularFilesAsTheyCome_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<QString>("problem"); // after "PATH: "; empty: imported
+    const QString noFile = QStringLiteral(
+        "not a regular file but a folder, a pipe or a device; only files are imported");
+    QTest::addRow("folder") << "folder" << 0LL << noFile;
+    QTest::addRow("pipe without a writer") << "pipe" << 0LL << noFile;
+    // Sparse files of zeros: they take no room on the disk.
+    QTest::addRow("past the largest file") << "sparse" << (3LL << 30)
+                                           << "3221225472 bytes, more than the 268435456 bytes "
+                                              "(256 MiB) of the largest file imported";
+    QTest::addRow("zeros within it")
+        << "sparse" << maxRunFileBytes << "line 1: neither Kestrel's data format";
+    // Over many read blocks, and ending without a line feed.
+    QTest::addRow("20000 points") << "points" << 20000LL << "";
+}
+
+void TestStore::importReadsOnlyRegularFilesAsTheyCome()
+{
+    QFETCH(QString, kind);
+    QFETCH(qint64, bytes);
+    QFETCH(QString, problem);
+    QTemporaryDir dir;
+    RunDatabase store(dir.filePath("runs.sqlite"));
+    QCOMPARE(store.open(), QString());
+    const QString path = dir.filePath("run");
+    IVPointList points;
+    if (kind == "folder") {
+        QVERIFY(QDir(dir.path()).mkdir("run"));
+    } else if (kind == "pipe") {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (kind == "sparse") {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(bytes));
+    } else {
+        for (qint64 k = 0; k < bytes; ++k)
+            points.push_back({k * 1e-4, -std::sqrt(double(k)) * 1e-7});
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write(dataFileText(points).chopped(1)) > 0);
+    }
+    const auto imported = importRunFile(store, path, "kestrel-runs");
+    if (problem.isEmpty()) {
+        QVERIFY(std::holds_alternative<qint64>(imported));
+        QCOMPARE(store.load(std::get<qint64>(imported))->run.points, points);
+        return;
+    }
+    QVERIFY(std::holds_alternative<QString>(imported));
+    QVERIFY2(std::get<QString>(imported).startsWith(path + ": " + problem),
+             qPrintable(std::get<QString>(imported)));
+    if (kind == "sparse") { // a file read as it comes gives up within its first line
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(std::holds_alternative<QString>(readRunFile(file)));
+        QVERIFY2(file.pos() <= 1 << 20, qPrintable(QString::number(file.pos())));
+    }
 }
 
 void TestStore::keepsTheCountsOfEveryEnding_data()

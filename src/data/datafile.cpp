@@ -3,6 +3,7 @@
 #include "data/numbertext.h"
 #include "data/printabletext.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <optional>
 #include <sys/stat.h>
 
@@ -65,70 +67,98 @@ QString checkSaveTarget(const QString& path)
 namespace
 {
 
-// Reads "[[a, b], [c, d]]" strictly; pos moves past what was read.
+// Reads "[[a, b], [c, d]]" strictly from a stream, as it comes; column() is where the
+// last thing read ends, or where the number that could not be read begins.
 class BracketReader
 {
   public:
-    explicit BracketReader(std::string_view text) : text_(text) {}
+    explicit BracketReader(ByteStream& stream) : stream_(stream) {}
 
     bool eat(char c)
     {
         skipBlanks();
-        if (pos_ < text_.size() && text_[pos_] == c) {
-            ++pos_;
-            return true;
-        }
-        return false;
+        if (stream_.peek() != c)
+            return false;
+        stream_.get();
+        ++column_;
+        return true;
     }
     std::optional<double> number()
     {
+        // No number of the format is longer; a longer token is none.
+        constexpr std::size_t longestNumber = 64;
         skipBlanks();
-        const std::size_t end = std::min(text_.find_first_of(",] \t", pos_), text_.size());
-        const auto value = parseNumber(text_.substr(pos_, end - pos_));
-        if (value && std::isfinite(*value))
-            pos_ = end;
-        return value && std::isfinite(*value) ? value : std::nullopt;
+        std::string token;
+        for (auto c = stream_.peek(); c && !std::strchr(",] \t\r\n", *c); c = stream_.peek()) {
+            stream_.get();
+            if (token.size() <= longestNumber)
+                token += *c;
+        }
+        const auto value =
+            token.size() <= longestNumber ? parseNumber(token) : std::optional<double>();
+        if (!value || !std::isfinite(*value))
+            return std::nullopt;
+        column_ += token.size();
+        return value;
     }
+    // At the end of the line, and the line at the end of the file.
     bool atEnd()
     {
         skipBlanks();
-        return pos_ == text_.size();
+        if (stream_.peek() == '\r') {
+            stream_.get();
+            if (!stream_.peek())
+                return true;
+        }
+        if (stream_.peek() == '\n')
+            stream_.get();
+        return !stream_.peek();
     }
-    std::size_t column() const { return pos_ + 1; }
+    // At a line feed that more text follows: a second line.
+    bool atSecondLine()
+    {
+        skipBlanks();
+        if (stream_.peek() == '\r')
+            stream_.get();
+        return stream_.get() == '\n' && stream_.peek();
+    }
+    qint64 column() const { return column_ + 1; }
 
   private:
     void skipBlanks()
     {
-        while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t'))
-            ++pos_;
+        for (auto c = stream_.peek(); c == ' ' || c == '\t'; c = stream_.peek()) {
+            stream_.get();
+            ++column_;
+        }
     }
-    std::string_view text_;
-    std::size_t pos_ = 0;
+    ByteStream& stream_;
+    qint64 column_ = 0;
 };
 
 } // namespace
 
-std::variant<IVPointList, QString> parseDataFile(const QByteArray& text)
+std::variant<IVPointList, QString> parseDataFile(ByteStream& stream)
 {
-    QByteArray line = text;
-    if (line.endsWith('\n'))
-        line.chop(1);
-    if (line.endsWith('\r'))
-        line.chop(1);
-    if (line.contains('\n'))
-        return QStringLiteral("line 2: the data format is one line of [level, current] pairs");
-    BracketReader reader(std::string_view(line.constData(), std::size_t(line.size())));
+    BracketReader reader(stream);
     const auto problem = [&](const char* what) {
-        return QStringLiteral("line 1, column %1: %2")
-            .arg(reader.column())
-            .arg(QLatin1String(what));
+        if (!stream.error().isEmpty())
+            return stream.error();
+        const QString where =
+            QStringLiteral("line 1, column %1: %2").arg(reader.column()).arg(QLatin1String(what));
+        if (reader.atSecondLine())
+            return QStringLiteral("line 2: the data format is one line of [level, current] pairs");
+        return where;
     };
     IVPointList points;
     if (!reader.eat('['))
         return problem("expected \"[\", the start of a list of [level, current] pairs");
-    if (reader.eat(']'))
-        return reader.atEnd() ? QStringLiteral("line 1: the list holds no points")
-                              : problem("expected the end of the line");
+    if (reader.eat(']')) {
+        if (reader.atEnd())
+            return stream.error().isEmpty() ? QStringLiteral("line 1: the list holds no points")
+                                            : stream.error();
+        return problem("expected the end of the line");
+    }
     do {
         if (!reader.eat('['))
             return problem("expected \"[\", the start of a [level, current] pair");
@@ -142,7 +172,18 @@ std::variant<IVPointList, QString> parseDataFile(const QByteArray& text)
     } while (reader.eat(','));
     if (!reader.eat(']') || !reader.atEnd())
         return problem("expected \", \" and the next pair, or \"]\" at the end of the line");
+    if (!stream.error().isEmpty())
+        return stream.error();
     return points;
+}
+
+std::variant<IVPointList, QString> parseDataFile(const QByteArray& text)
+{
+    QBuffer buffer;
+    buffer.setData(text);
+    buffer.open(QIODevice::ReadOnly);
+    ByteStream stream(buffer, text.size());
+    return parseDataFile(stream);
 }
 
 WriteResult writeFileAtomically(const QString& path, const QByteArray& bytes)

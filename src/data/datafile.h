@@ -1,5 +1,6 @@
 #pragma once
 
+#include "data/bytestream.h"
 #include "data/ivpoints.h"
 
 #include <QByteArray>
@@ -22,6 +23,9 @@ QByteArray dataFileText(const IVPointList& points);
 // the reply number rule, blanks around the brackets and commas allowed. The points, or
 // a sentence that names the line and what is wrong there.
 std::variant<IVPointList, QString> parseDataFile(const QByteArray& text);
+// The same as the stream gives it, holding only the points; the stream's error when it
+// ends early.
+std::variant<IVPointList, QString> parseDataFile(ByteStream& stream);
 
 // Writes bytes to path through a temporary file renamed over the target, so a
 // failed write never replaces a good file with a partial one. Any path works as

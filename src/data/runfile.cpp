@@ -4,9 +4,11 @@
 #include "data/datafile.h"
 #include "data/numbertext.h"
 
+#include <QBuffer>
 #include <QHash>
 #include <QList>
 
+#include <cctype>
 #include <cmath>
 
 namespace kestrel
@@ -15,7 +17,7 @@ namespace kestrel
 namespace
 {
 
-std::optional<double> number(const QByteArray& text)
+std::optional<double> numberIn(const QByteArray& text)
 {
     const auto value = parseNumber(std::string_view(text.constData(), std::size_t(text.size())));
     return value && std::isfinite(*value) ? value : std::nullopt;
@@ -62,7 +64,7 @@ void applyHeader(const QHash<QString, QString>& header, Run& run)
     run.ended = QDateTime::fromString(header.value(QStringLiteral("ended")), Qt::ISODate);
     const auto value = [&](const char* key) {
         const auto text = recordedValue(header, key);
-        return text ? number(text->toUtf8()) : std::nullopt;
+        return text ? numberIn(text->toUtf8()) : std::nullopt;
     };
     const auto keep = [&run](RunDetail detail, const auto& found, auto&& apply) {
         if (found)
@@ -121,65 +123,121 @@ void applyHeader(const QHash<QString, QString>& header, Run& run)
         run.notRecorded = everyRunDetail;
 }
 
-std::variant<Run, QString> readCsv(const QByteArray& text)
+// Lines of a CSV as the stream gives them, without their line ends.
+class LineReader
 {
-    QList<QByteArray> lines = text.split('\n');
-    if (lines.constLast().isEmpty())
-        lines.removeLast();
+  public:
+    // Kestrel's longest header line, a note, is far shorter; a longer line (a file of
+    // zeros, say) ends the reading at once rather than being held whole.
+    static constexpr qsizetype longestLine = 64 * 1024;
+
+    explicit LineReader(ByteStream& stream) : stream_(stream) {}
+
+    // The next line; none at the end of the file, or where a line is too long.
+    std::optional<QByteArray> next()
+    {
+        QByteArray line;
+        auto c = stream_.get();
+        if (!c)
+            return std::nullopt;
+        for (; c && *c != '\n'; c = stream_.get()) {
+            if (line.size() == longestLine) {
+                tooLong_ = true;
+                return std::nullopt;
+            }
+            line += *c;
+        }
+        if (line.endsWith('\r'))
+            line.chop(1);
+        return line;
+    }
+    bool tooLong() const { return tooLong_; }
+
+  private:
+    ByteStream& stream_;
+    bool tooLong_ = false;
+};
+
+std::variant<Run, QString> readCsv(ByteStream& stream)
+{
+    const QString neither =
+        QStringLiteral("line 1: neither Kestrel's data format (one line [[level, current], "
+                       "...]) nor a Kestrel CSV (\"# key: value\" lines, then "
+                       "voltage_V,current_A)");
+    LineReader lines(stream);
     QHash<QString, QString> header;
     Run run;
     bool columns = false;
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        QByteArray line = lines[i];
-        if (line.endsWith('\r'))
-            line.chop(1);
-        const QString where = QStringLiteral("line %1: ").arg(i + 1);
-        if (!columns && line.startsWith("# ")) {
-            const qsizetype colon = line.indexOf(": ");
+    qint64 number = 0;
+    for (auto line = lines.next(); line; line = lines.next()) {
+        ++number;
+        const QString where = QStringLiteral("line %1: ").arg(number);
+        if (!columns && line->startsWith("# ")) {
+            const qsizetype colon = line->indexOf(": ");
             if (colon > 2)
-                header.insert(QString::fromUtf8(line.mid(2, colon - 2)),
-                              QString::fromUtf8(line.mid(colon + 2)));
+                header.insert(QString::fromUtf8(line->mid(2, colon - 2)),
+                              QString::fromUtf8(line->mid(colon + 2)));
             continue;
         }
         if (!columns) {
-            if (line != "voltage_V,current_A")
-                return i == 0 ? QStringLiteral("line 1: neither Kestrel's data format (one line "
-                                               "[[level, current], ...]) nor a Kestrel CSV (\"# "
-                                               "key: value\" lines, then voltage_V,current_A)")
-                              : where + QStringLiteral("expected the column names "
-                                                       "voltage_V,current_A");
+            if (*line != "voltage_V,current_A")
+                return number == 1 ? neither
+                                   : where + QStringLiteral("expected the column names "
+                                                            "voltage_V,current_A");
             columns = true;
             continue;
         }
-        const QList<QByteArray> cells = line.split(',');
-        const auto level = cells.size() == 2 ? number(cells[0]) : std::nullopt;
-        const auto current = cells.size() == 2 ? number(cells[1]) : std::nullopt;
+        const QList<QByteArray> cells = line->split(',');
+        const auto level = cells.size() == 2 ? numberIn(cells[0]) : std::nullopt;
+        const auto current = cells.size() == 2 ? numberIn(cells[1]) : std::nullopt;
         if (!level || !current)
             return where + QStringLiteral("expected a level and a current, two decimal numbers "
                                           "separated by a comma");
         run.points.push_back(IVPoint{*level, *current});
     }
+    if (!stream.error().isEmpty())
+        return stream.error();
+    if (lines.tooLong())
+        return number == 0 ? neither
+                           : QStringLiteral("line %1: longer than %2 bytes, which no line of a "
+                                            "Kestrel CSV is")
+                                 .arg(number + 1)
+                                 .arg(LineReader::longestLine);
     if (run.points.empty())
-        return QStringLiteral("line %1: the file holds no points").arg(lines.size() + 1);
+        return QStringLiteral("line %1: the file holds no points").arg(number + 1);
     applyHeader(header, run);
     return run;
 }
 
+// Whether the file is in the data format: its first byte that is no blank is "[".
+bool startsWithBracket(QIODevice& device)
+{
+    ByteStream stream(device, maxRunFileBytes);
+    auto c = stream.get();
+    while (c && std::isspace(static_cast<unsigned char>(*c)))
+        c = stream.get();
+    return c == '[';
+}
+
 } // namespace
 
-std::variant<Run, QString> readRunFile(const QByteArray& text)
+std::variant<Run, QString> readRunFile(QIODevice& device)
 {
     std::variant<Run, QString> result;
-    if (text.trimmed().startsWith('[')) {
-        auto points = parseDataFile(text);
+    const bool data = startsWithBracket(device);
+    if (!device.seek(0))
+        return QStringLiteral("could not be read: %1").arg(device.errorString());
+    ByteStream stream(device, maxRunFileBytes);
+    if (data) {
+        auto points = parseDataFile(stream);
         if (const QString* problem = std::get_if<QString>(&points))
             return *problem;
         Run run;
-        run.points = std::get<IVPointList>(points);
+        run.points = std::move(std::get<IVPointList>(points));
         run.notRecorded = everyRunDetail; // the format holds the points alone
-        result = run;
+        result = std::move(run);
     } else {
-        result = readCsv(text);
+        result = readCsv(stream);
     }
     if (Run* run = std::get_if<Run>(&result)) {
         run->outcome = Run::Outcome::Imported;
@@ -190,6 +248,14 @@ std::variant<Run, QString> readRunFile(const QByteArray& text)
             run->ended = run->started;
     }
     return result;
+}
+
+std::variant<Run, QString> readRunFile(const QByteArray& text)
+{
+    QBuffer buffer;
+    buffer.setData(text);
+    buffer.open(QIODevice::ReadOnly);
+    return readRunFile(buffer);
 }
 
 } // namespace kestrel

@@ -5,6 +5,7 @@
 #include "controller/sweepdescription.h"
 #include "data/numbertext.h"
 #include "data/printabletext.h"
+#include "data/runfile.h"
 #include "store/rundatabase.h"
 #include "store/runimport.h"
 
@@ -33,7 +34,8 @@ Commands:
   export ID FILE    the run's points: Kestrel's data format when FILE ends in
                     .txt, a CSV with the run's header when it ends in .csv
   import FILE       a data file or a Kestrel CSV becomes a run with the outcome
-                    "imported"; prints its id
+                    "imported"; prints its id. FILE is a regular file of at
+                    most 268435456 bytes (256 MiB)
   delete ID         removes the run and its points
   analyze ID --model MODEL [--from V] [--to V] [--temperature C] [--shunt]
                     fits the run's curve and keeps the fit with the run;
@@ -65,6 +67,8 @@ Exit status:
      result; one line on standard error says why
   2  the command line is wrong
 )";
+
+static_assert(maxRunFileBytes == 268435456, "the help, the man page and README name the limit");
 
 // One line on a terminal, whatever a path, a store's error or a note in it holds.
 int fail(const QString& message, int status = 1)
