@@ -36,7 +36,10 @@ ToolRun runTool(const QString& program, const QStringList& args, const QStringLi
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const QString& entry : environment)
-        env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+        if (entry.contains(QLatin1Char('=')))
+            env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+        else
+            env.remove(entry);
     process.setProcessEnvironment(env);
     QElapsedTimer clock;
     clock.start();

@@ -33,7 +33,8 @@ struct ToolRun {
 };
 
 // Runs a program to its end, at most 20 s, while this thread's event loop keeps
-// serving the test's own servers. environment: "NAME=value" entries to set.
+// serving the test's own servers. environment: "NAME=value" entries to set, "NAME"
+// alone to remove.
 ToolRun runTool(const QString& program, const QStringList& args,
                 const QStringList& environment = {});
 

@@ -14,6 +14,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -110,6 +111,8 @@ class TestSweepTool : public QObject
     void badArgumentsSendNothing();
     void readsTheDeviceOffItsCurve();
     void anImportShowsWhatItsFileRecorded_data();
+    void runsToolSaysWhatIsWrongAndWhereItsStoreIs_data();
+    void runsToolSaysWhatIsWrongAndWhereItsStoreIs();
     void anImportShowsWhatItsFileRecorded();
 };
 
@@ -519,6 +522,44 @@ void TestSweepTool::anImportShowsWhatItsFileRecorded()
         return csv.filter(QRegularExpression("^(?!# message: )"));
     };
     QCOMPARE(fromFile(lines("two.csv")), fromFile(one));
+}
+
+void TestSweepTool::runsToolSaysWhatIsWrongAndWhereItsStoreIs_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says"); // on standard error, or standard output with 0
+    QTest::newRow("fit options on show")
+        << QStringList{"show", "3", "--model", "linear"} << QStringList() << 2
+        << "kestrel-runs: --model, --from, --to, --temperature and --shunt belong to analyze, "
+           "not show\n";
+    QTest::newRow("analyze without a model")
+        << QStringList{"analyze", "3", "--from", "0.1"} << QStringList() << 2
+        << "kestrel-runs: analyze needs --model linear, diode or solar\n";
+    // As cron or a service starts it. The help names the store without opening it, so
+    // nothing is written into the user database's home (root's, in CI).
+    const passwd* user = getpwuid(getuid());
+    QVERIFY(user && user->pw_dir && *user->pw_dir);
+    QTest::newRow("no HOME") << QStringList{"--help"} << QStringList{"HOME", "XDG_DATA_HOME"} << 0
+                             << "here:\n                    " + QFile::decodeName(user->pw_dir) +
+                                    "/.local/share/kestrel/runs.sqlite)\n";
+}
+
+void TestSweepTool::runsToolSaysWhatIsWrongAndWhereItsStoreIs()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QStringList, environment);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    QTemporaryDir dir;
+    const QStringList store{"--store", dir.filePath("runs.sqlite")};
+    const ToolRun run =
+        runTool(kestrelToolPath("kestrel-runs"), exitCode == 0 ? args : store + args, environment);
+    QCOMPARE(run.exitCode, exitCode);
+    const QString text = QString::fromUtf8(exitCode == 0 ? run.out : run.err);
+    QVERIFY2(exitCode == 0 ? text.contains(says) : text == says, qPrintable(text));
+    QVERIFY(!QFile::exists(dir.filePath("runs.sqlite")));
 }
 
 QTEST_GUILESS_MAIN(TestSweepTool)

@@ -1,5 +1,7 @@
 #include "store/rundatabase.h"
 
+#include "link/homedirectory.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -123,8 +125,13 @@ const std::vector<const char*>& schemaStep(int from)
 
 QString defaultStorePath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-           QStringLiteral("/kestrel/runs.sqlite");
+    QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    // Without $HOME (cron, a service) Qt takes "/" for the home and would put the store
+    // under /.local/share; the user database knows the home.
+    if (qEnvironmentVariableIsEmpty("HOME") &&
+        !QDir::isAbsolutePath(qEnvironmentVariable("XDG_DATA_HOME")))
+        data = homeDirectory() + QStringLiteral("/.local/share");
+    return data + QStringLiteral("/kestrel/runs.sqlite");
 }
 
 RunDatabase::RunDatabase(QString path)

@@ -97,7 +97,7 @@ class RunDatabase
   private:
     bool execute(QSqlQuery& query, const char* what);
     bool fail(const QString& what, const QString& reason);
-    bool migrate(int from); // on failure lastError() is the whole reason
+    bool migrate(int from);                 // on failure lastError() is the whole reason
     static QString newerStore(int version); // why a store of that version is left alone
     StoredRun storedRun(const QSqlQuery& query) const;
     bool loadFits(qint64 run, std::vector<RunFit>& fits);
@@ -112,7 +112,8 @@ class RunDatabase
 // RunDatabase::schemaVersion.
 const std::vector<const char*>& schemaStep(int from);
 
-// $XDG_DATA_HOME/kestrel/runs.sqlite (~/.local/share/kestrel/runs.sqlite).
+// $XDG_DATA_HOME/kestrel/runs.sqlite (~/.local/share/kestrel/runs.sqlite); ~ is the
+// user database's home where $HOME is unset.
 QString defaultStorePath();
 
 } // namespace kestrel

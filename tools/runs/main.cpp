@@ -46,7 +46,9 @@ Commands:
 
 Options:
   --store PATH      another store (default: $XDG_DATA_HOME/kestrel/runs.sqlite,
-                    that is ~/.local/share/kestrel/runs.sqlite)
+                    that is ~/.local/share/kestrel/runs.sqlite, ~ being the
+                    user database's home where $HOME is unset; here:
+                    %1)
   --model MODEL     analyze: linear, diode or solar
   --from V          analyze: the lowest source level fitted (default: the run's)
   --to V            analyze: the highest source level fitted (default: the run's)
@@ -201,7 +203,7 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     if (args.contains(QLatin1String("-h")) || args.contains(QLatin1String("--help")))
-        return print(QString::fromUtf8(usage)) ? 0 : 1;
+        return print(QString::fromUtf8(usage).arg(printableText(defaultStorePath()))) ? 0 : 1;
     if (args.contains(QLatin1String("-v")) || args.contains(QLatin1String("--version")))
         return print(QStringLiteral("kestrel-runs " KESTREL_VERSION "\n")) ? 0 : 1;
     QString storePath = defaultStorePath();
@@ -239,11 +241,13 @@ int main(int argc, char* argv[])
                                    "delete ID or analyze ID --model MODEL (see kestrel-runs "
                                    "--help)"),
                     2);
-    if (fitting != (command == QLatin1String("analyze")) || (fitting && fitValues[0].isEmpty()))
-        return fail(fitting ? QStringLiteral("analyze needs --model linear, diode or solar")
-                            : QStringLiteral("--model, --from, --to, --temperature and --shunt "
-                                             "belong to analyze"),
+    if (fitting && command != QLatin1String("analyze"))
+        return fail(QStringLiteral("--model, --from, --to, --temperature and --shunt belong to "
+                                   "analyze, not %1")
+                        .arg(command),
                     2);
+    if (command == QLatin1String("analyze") && fitValues[0].isEmpty())
+        return fail(QStringLiteral("analyze needs --model linear, diode or solar"), 2);
     std::optional<FitRequest> request;
     if (fitting) {
         auto parsed =
