@@ -36,10 +36,9 @@ ToolRun runTool(const QString& program, const QStringList& args, const QStringLi
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const QString& entry : environment)
-        if (entry.contains(QLatin1Char('=')))
-            env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
-        else
-            env.remove(entry);
+        entry.contains(QLatin1Char('='))
+            ? env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1))
+            : env.remove(entry);
     process.setProcessEnvironment(env);
     QElapsedTimer clock;
     clock.start();

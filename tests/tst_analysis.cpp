@@ -309,27 +309,24 @@ void TestAnalysis::failuresSaySoAndGiveNoResult()
     QCOMPARE(QString::fromStdString(describe(result)), sentence + "\n");
 }
 
+// "flat": one reading 100 times; "noise": an open circuit on a 1 uA noise floor.
 void TestAnalysis::resultsHoldOnlyWhatThePointsDetermine_data()
 {
     QTest::addColumn<int>("model");
     QTest::addColumn<QString>("device");
     QTest::addColumn<bool>("shunt");
-    QTest::addColumn<QString>("failure");      // how the sentence begins; empty: a result
-    QTest::addColumn<QString>("undetermined"); // the quantity shown as such
-    QTest::addRow("flat current, linear")
-        << int(Model::Linear) << "flat" << false
-        << "The current does not follow the voltage over the window: its slope is within "
-           "twice its error of zero (r2 = "
-        << "";
+    QTest::addColumn<QString>("says"); // how the failure begins, or the one open quantity
+    QTest::addRow("flat current, linear") << int(Model::Linear) << "flat" << false
+                                          << "The current does not follow the voltage over the "
+                                             "window: its slope is within twice its error of "
+                                             "zero (r2 = ";
     QTest::addRow("noise, diode")
         << int(Model::Diode) << "noise" << false
-        << "The diode model explains the points no better than a constant current"
-        << "";
-    QTest::addRow("shunt of a plain diode") << int(Model::Diode) << "diode" << true << ""
-                                            << "Rsh";
-    QTest::addRow("cell without shunt leakage")
-        << int(Model::Solar) << "solar:1,0.01,1e9" << false << ""
-        << "Rsh";
+        << "The diode model explains the points no better than a constant current";
+    QTest::addRow("shunt of a plain diode")
+        << int(Model::Diode) << "diode" << true << "Rsh = not determined by these points\n";
+    QTest::addRow("cell without shunt leakage") << int(Model::Solar) << "solar:1,0.01,1e9" << false
+                                                << "Rsh = not determined by these points\n";
 }
 
 void TestAnalysis::resultsHoldOnlyWhatThePointsDetermine()
@@ -337,34 +334,23 @@ void TestAnalysis::resultsHoldOnlyWhatThePointsDetermine()
     QFETCH(int, model);
     QFETCH(QString, device);
     QFETCH(bool, shunt);
-    QFETCH(QString, failure);
-    QFETCH(QString, undetermined);
+    QFETCH(QString, says);
     IVPointList points;
     std::mt19937_64 random(1);
     std::normal_distribution<double> noise;
-    if (device == QLatin1String("flat")) // one reading, 100 times
-        for (int k = 0; k < 100; ++k)
-            points.push_back({k / 99.0, 1e-3});
-    else if (device == QLatin1String("noise")) // an open circuit on a 1 uA noise floor
-        for (int k = 0; k < 2000; ++k)
-            points.push_back({k / 1999.0, 1e-6 * noise(random)});
-    else
+    for (int k = 0; k < 100 && device == QLatin1String("flat"); ++k)
+        points.push_back({k / 99.0, 1e-3});
+    for (int k = 0; k < 2000 && device == QLatin1String("noise"); ++k)
+        points.push_back({k / 1999.0, 1e-6 * noise(random)});
+    if (points.empty())
         points = sweep(*sim::makeDevice(device, nullptr), -1.0,
                        model == int(Model::Solar) ? 0.6 : 5.0, 400);
     const FitResult result = fit(points, {Model(model), {}, 300.0, shunt});
-    QVERIFY2(QString::fromStdString(result.failure).startsWith(failure), result.failure.c_str());
-    if (!failure.isEmpty()) {
-        QVERIFY(result.quantities.empty() && result.curve.empty());
-        return;
-    }
-    QVERIFY2(result.ok(), result.failure.c_str());
-    for (const Quantity& q : result.quantities) {
-        const bool open = QString::fromStdString(q.name) == undetermined;
-        QVERIFY2(q.determined() != open, q.name.c_str());
-        if (open)
-            QCOMPARE(QString::fromStdString(formatQuantity(q)),
-                     undetermined + QStringLiteral(" = not determined by these points"));
-    }
+    const QString text = QString::fromStdString(describe(result));
+    QVERIFY2(result.ok() ? text.contains(says) : text.startsWith(says), qPrintable(text));
+    QCOMPARE(std::count_if(result.quantities.begin(), result.quantities.end(),
+                           [](const Quantity& q) { return !q.determined(); }),
+             result.ok() ? 1 : 0);
 }
 
 // W e^W = x, that is W + ln W = ln x, on both sides of the switch to the log form and

@@ -179,7 +179,8 @@ int iterate(const LeastSquaresProblem& problem, gsl_multilarge_nlinear_workspace
         if (status != GSL_SUCCESS)
             return status;
         int info = 0;
-        if (gsl_multilarge_nlinear_test(problem.stepTolerance, 1e-12, 0.0, &info, w) == GSL_SUCCESS)
+        if (gsl_multilarge_nlinear_test(problem.stepTolerance, 1e-12, 0.0, &info, w) ==
+            GSL_SUCCESS)
             return GSL_SUCCESS;
         if (problem.errorFraction > 0 &&
             stepWithinErrors(w, evaluator, before, problem.errorFraction))

@@ -42,7 +42,10 @@ Commands:
                     prints one "name = value ± error unit" line per result.
                     MODEL: linear (R, offset, r2), diode (Is, n, Rs; Rsh with
                     --shunt) or solar (Isc, Voc, Pmax, Vmp, Imp, FF and the
-                    single-diode Iph, I0, n, Rs, Rsh)
+                    single-diode Iph, I0, n, Rs, Rsh). An Rs or Rsh the
+                    points leave open reads "Rsh = not determined by these
+                    points"; a fit whose model does not explain the points,
+                    or whose main results are not determined, keeps nothing
 
 Options:
   --store PATH      another store (default: $XDG_DATA_HOME/kestrel/runs.sqlite,

@@ -61,7 +61,8 @@ Options:
                          Celsius (default 25)
   --shunt                with --analyze diode: also fit a shunt resistance
   --store PATH           keep the run in this store instead of the usual one
-                         ($XDG_DATA_HOME/kestrel/runs.sqlite, the window's)
+                         ($XDG_DATA_HOME/kestrel/runs.sqlite, the window's;
+                         here: %2)
   --no-store             keep the run in no store
   --home DIR             the folder holding sendArbcmd.sh (default: your home)
   -h, --help             show this help
@@ -150,7 +151,7 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     if (!parser.parse(arguments))
         return badArguments(parser.errorText());
     if (parser.isSet(help))
-        return SweepExit{usageText.arg(rangeList()), 0};
+        return SweepExit{usageText.arg(rangeList(), printableText(defaultStorePath())), 0};
     if (parser.isSet(version))
         return SweepExit{QStringLiteral("kestrel-sweep " KESTREL_VERSION "\n"), 0};
     if (!parser.positionalArguments().isEmpty())
