@@ -7,12 +7,15 @@
 #include <QFile>
 #include <QNetworkDatagram>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QTest>
+#include <QTimer>
 #include <QUdpSocket>
 
+#include <memory>
 #include <unistd.h>
 
 namespace
@@ -30,16 +33,20 @@ ToolRun runScpi(const QStringList& args)
     return runTool(kestrelToolPath("kestrel-scpi"), args);
 }
 
+QByteArray words(std::initializer_list<quint32> values)
+{
+    QByteArray bytes;
+    for (quint32 word : values) {
+        const quint32 big = qToBigEndian(word);
+        bytes.append(reinterpret_cast<const char*>(&big), 4);
+    }
+    return bytes;
+}
+
 // A portmapper GETPORT call for program/version over TCP (protocol 6).
 QByteArray getPort(quint32 program, quint32 version)
 {
-    QByteArray call;
-    for (quint32 word :
-         {0x4b455354u, 0u, 2u, 100000u, 2u, 3u, 0u, 0u, 0u, 0u, program, version, 6u, 0u}) {
-        const quint32 big = qToBigEndian(word);
-        call.append(reinterpret_cast<const char*>(&big), 4);
-    }
-    return call;
+    return words({0x4b455354u, 0u, 2u, 100000u, 2u, 3u, 0u, 0u, 0u, 0u, program, version, 6u, 0u});
 }
 
 // The port in a GETPORT reply (after xid, type, status, verifier and accept status).
@@ -60,6 +67,8 @@ class TestVxi11 : public QObject
     void portmapperAnswersOverUdpAndTcp();
     void failuresComeWithinTheLimit_data();
     void failuresComeWithinTheLimit();
+    void hostileHostsAreHeldToTheLimits_data();
+    void hostileHostsAreHeldToTheLimits();
     void recordsComeTogetherFromAnyPieces();
 };
 
@@ -208,6 +217,65 @@ void TestVxi11::failuresComeWithinTheLimit()
                  ": " + reason + '\n');
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.ms >= minMs && run.ms < minMs + 500, qPrintable(QString::number(run.ms)));
+}
+
+void TestVxi11::hostileHostsAreHeldToTheLimits_data()
+{
+    QTest::addColumn<QByteArray>("reason");
+    QTest::newRow("portmapper drips")
+        << QByteArray("the portmapper at 127.0.0.25:111 did not answer within 1 s");
+    QTest::newRow("read drips") << QByteArray("no reply within 1 s");
+    QTest::newRow("huge read") << QByteArray(
+        "reply line longer than 1 MiB (the instrument announced 2147483648 bytes)");
+}
+
+// A VXI-11 host on 127.0.0.25, answered by hand: the link and the write as asked, the
+// rest as the row's name says. With each limit 1 s, the command ends soon after.
+void TestVxi11::hostileHostsAreHeldToTheLimits()
+{
+    using namespace kestrel::sim::rpc;
+    SKIP_UNLESS_ROOT();
+    QFETCH(QByteArray, reason);
+    const QByteArray fault = QTest::currentDataTag();
+    QTcpServer portmapper, core;
+    const auto answer = [&](QTcpSocket* socket, const Call& call) {
+        const bool getPort = call.program == 100000, read = call.procedure == 12;
+        QByteArray result = words({0}); // destroy_link: no error
+        if (getPort)
+            result = words({core.serverPort()});
+        else if (call.procedure == 10) // create_link: link 1, writes of up to 1 KiB
+            result = words({0, 1, 0, 1024});
+        else if (call.procedure == 11) // device_write: all of it taken
+            result = words({0, qFromBigEndian<quint32>(call.arguments.constData() + 16)});
+        else if (read) // 2 GiB announced and none sent, or "1\n" with END
+            result = fault == "huge read" ? words({0, 4, 0x80000000u})
+                                          : words({0, 4, 2}) + QByteArray("1\n\0\0", 4);
+        const QByteArray bytes = recordMarked(reply(call.xid, Accept::Success, result));
+        if (fault != (getPort ? "portmapper drips" : read ? "read drips" : ""))
+            socket->write(bytes);
+        else // a byte every 200 ms: each of these replies would take over 6 s
+            for (qsizetype i = 0; i < bytes.size(); ++i)
+                QTimer::singleShot(200 * i, socket,
+                                   [socket, byte = bytes.sliced(i, 1)] { socket->write(byte); });
+    };
+    for (QTcpServer* server : {&portmapper, &core})
+        connect(server, &QTcpServer::newConnection, server, [server, answer] {
+            QTcpSocket* socket = server->nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket,
+                    [socket, answer, records = std::make_shared<RecordReader>()] {
+                        records->feed(socket->readAll());
+                        while (const auto message = records->next())
+                            if (const auto call = parseCall(*message))
+                                answer(socket, *call);
+                    });
+        });
+    QVERIFY(core.listen(QHostAddress("127.0.0.25")) &&
+            portmapper.listen(QHostAddress("127.0.0.25"), 111));
+    const ToolRun run =
+        runScpi({"--connect-timeout", "1", "--timeout", "1", "127.0.0.25", "inst0", ":MEAS:VOLT?"});
+    QCOMPARE(run.err, "kestrel-scpi: 127.0.0.25:inst0: " + reason + '\n');
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.ms < 3000, qPrintable(QString::number(run.ms)));
 }
 
 // A message in two fragments, the second in the same read as the start of the next

@@ -53,25 +53,6 @@ Socket connectWithin(const Options& options, std::string& failure)
                       options.connectSeconds, failure);
 }
 
-bool sendAll(int fd, std::string_view data, Clock::time_point deadline, std::string& failure)
-{
-    while (!data.empty()) {
-        const ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-        if (n > 0) {
-            data.remove_prefix(std::size_t(n));
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (!waitFor(fd, POLLOUT, deadline)) {
-                failure = "instrument did not take the command in time";
-                return false;
-            }
-        } else if (errno != EINTR) {
-            failure = errorText(errno);
-            return false;
-        }
-    }
-    return true;
-}
-
 // Reads up to the first line feed, however many segments it comes in. Gives up at once
 // on telnet negotiation, which would otherwise wait out the limit without a line.
 bool readLine(int fd, Clock::time_point deadline, double limitSeconds, std::string& line,
@@ -188,7 +169,8 @@ Exchange socketExchange(const Options& options)
         return result;
 
     const auto deadline = deadlineAfter(options.replySeconds);
-    if (!sendAll(socket.fd(), options.command + '\n', deadline, result.failure))
+    if (!sendAll(socket.fd(), options.command + '\n', deadline,
+                 "instrument did not take the command in time", result.failure))
         return result;
     if (isQuery(options.command)) {
         // A console echoes what it is sent; its echo arrives as the first line.

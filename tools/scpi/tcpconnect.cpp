@@ -91,4 +91,24 @@ Socket connectTcp(const std::string& host, const std::string& port, Clock::time_
     return Socket();
 }
 
+bool sendAll(int fd, std::string_view data, Clock::time_point deadline, const std::string& timedOut,
+             std::string& failure)
+{
+    while (!data.empty()) {
+        const ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            data.remove_prefix(std::size_t(n));
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (!waitFor(fd, POLLOUT, deadline)) {
+                failure = timedOut;
+                return false;
+            }
+        } else if (errno != EINTR) {
+            failure = errorText(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace kestrel::scpi

@@ -3,6 +3,7 @@
 #include "scpi/deadline.h"
 
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace kestrel::scpi
@@ -31,5 +32,10 @@ std::string errorText(int error);
 // (limitSeconds names the limit).
 Socket connectTcp(const std::string& host, const std::string& port, Clock::time_point deadline,
                   double limitSeconds, std::string& failure);
+
+// Sends all of data on a non-blocking socket by the deadline; on failure *failure says
+// why: timedOut, or what the error means ("connection reset by the instrument").
+bool sendAll(int fd, std::string_view data, Clock::time_point deadline, const std::string& timedOut,
+             std::string& failure);
 
 } // namespace kestrel::scpi

@@ -9,14 +9,17 @@
 #include <rpc/pmap_prot.h>
 #include <rpc/rpc.h>
 
+#include <arpa/inet.h>
 #include <array>
+#include <cerrno>
 #include <charconv>
-#include <csignal>
-#include <fcntl.h>
+#include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace kestrel::scpi
 {
@@ -85,69 +88,10 @@ std::string deviceError(long code)
     return "device error " + numberText(code) + ": " + meaning;
 }
 
-// An RPC client on a connected TCP socket, which outlives it. tirpc writes with plain
-// blocking writes, so the socket becomes blocking, with a send limit instead.
-class RpcClient
-{
-  public:
-    RpcClient(const Socket& socket, rpcprog_t program, rpcvers_t version, double sendSeconds)
-    {
-        const int fd = socket.fd();
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        const timeval limit{long(sendSeconds), long((sendSeconds - long(sendSeconds)) * 1e6)};
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-        sockaddr_storage peer{};
-        socklen_t size = sizeof peer;
-        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0)
-            return;
-        netbuf address{size, size, &peer};
-        client_ = clnt_vc_create(fd, &address, program, version, 0, 0);
-    }
-    ~RpcClient()
-    {
-        if (client_)
-            clnt_destroy(client_);
-    }
-    RpcClient(const RpcClient&) = delete;
-    RpcClient& operator=(const RpcClient&) = delete;
-    bool isValid() const { return client_ != nullptr; }
-
-    // One call, answered by the deadline or RPC_TIMEDOUT.
-    template <typename Args, typename Result>
-    clnt_stat call(rpcproc_t procedure, bool_t (*encode)(XDR*, Args*), Args& args,
-                   bool_t (*decode)(XDR*, Result*), Result& result, Clock::time_point deadline)
-    {
-        const int ms = millisecondsLeft(deadline);
-        if (ms == 0)
-            return RPC_TIMEDOUT;
-        timeval limit{ms / 1000, (ms % 1000) * 1000};
-        clnt_control(client_, CLSET_TIMEOUT, reinterpret_cast<char*>(&limit));
-        return clnt_call(client_, procedure, reinterpret_cast<xdrproc_t>(encode),
-                         reinterpret_cast<char*>(&args), reinterpret_cast<xdrproc_t>(decode),
-                         reinterpret_cast<char*>(&result), limit);
-    }
-
-    // Frees what decoding a result allocated (its strings and data).
-    template <typename Result> void release(bool_t (*decode)(XDR*, Result*), Result& result)
-    {
-        clnt_freeres(client_, reinterpret_cast<xdrproc_t>(decode),
-                     reinterpret_cast<char*>(&result));
-    }
-
-  private:
-    CLIENT* client_ = nullptr;
-};
-
-// Why a call failed, in the words of the other transports.
-std::string callFailure(clnt_stat status, const std::string& timedOut)
+// Why the server refused a call.
+std::string callFailure(clnt_stat status)
 {
     switch (status) {
-    case RPC_TIMEDOUT:
-        return timedOut;
-    case RPC_CANTRECV:
-        return "connection closed before the reply ended";
-    case RPC_CANTSEND:
-        return "connection reset by the instrument";
     case RPC_PROGUNAVAIL:
     case RPC_PROGVERSMISMATCH:
     case RPC_PROCUNAVAIL:
@@ -156,6 +100,174 @@ std::string callFailure(clnt_stat status, const std::string& timedOut)
     default:
         return std::string("VXI-11: ") + clnt_sperrno(status);
     }
+}
+
+std::string endpointText(const std::string& host, unsigned port)
+{
+    return (host.find(':') != std::string::npos ? '[' + host + ']' : host) + ':' +
+           numberText(long(port));
+}
+
+// Device_ReadResp as this client decodes it: the data's length is held to the reply cap
+// before any memory is taken for it, where rpcgen's routine allocates whatever length
+// the instrument announces.
+struct ReadReply {
+    long error = 0;
+    long reason = 0;
+    u_int announcedBytes = 0;
+    std::string data;
+};
+
+bool_t xdrReadReply(XDR* xdr, ReadReply* reply)
+{
+    if (!xdr_long(xdr, &reply->error) || !xdr_long(xdr, &reply->reason) ||
+        !xdr_u_int(xdr, &reply->announcedBytes) || reply->announcedBytes > maxReplyBytes + 1)
+        return FALSE;
+    reply->data.resize(reply->announcedBytes);
+    return xdr_opaque(xdr, reply->data.data(), reply->announcedBytes);
+}
+
+// No call or reply here comes near this: a read's data is at most the reply cap.
+constexpr std::size_t maxMessageBytes = maxReplyBytes + 4096;
+
+// ONC RPC calls on a connected non-blocking TCP socket, each message one record. Every
+// byte is sent and received by the call's deadline: libtirpc's client waits its whole
+// limit afresh for each piece, so a server that drips its reply could hold it for
+// minutes.
+class RpcChannel
+{
+  public:
+    // peer names the server in messages: "the portmapper at 10.0.0.5:111".
+    RpcChannel(const Socket& socket, rpcprog_t program, rpcvers_t version, std::string peer)
+        : fd_(socket.fd()), program_(program), version_(version), peer_(std::move(peer))
+    {
+    }
+
+    // One call, answered by the deadline; on failure *failure says why, timedOut when the
+    // deadline passed.
+    template <typename Args, typename Result>
+    clnt_stat call(rpcproc_t procedure, bool_t (*encode)(XDR*, Args*), Args& args,
+                   bool_t (*decode)(XDR*, Result*), Result& result, Clock::time_point deadline,
+                   const std::string& timedOut, std::string& failure)
+    {
+        return call(procedure, reinterpret_cast<xdrproc_t>(encode), &args,
+                    reinterpret_cast<xdrproc_t>(decode), &result, deadline, timedOut, failure);
+    }
+
+  private:
+    clnt_stat call(rpcproc_t procedure, xdrproc_t encode, void* args, xdrproc_t decode,
+                   void* result, Clock::time_point deadline, const std::string& timedOut,
+                   std::string& failure);
+    bool receive(char* data, std::size_t size, Clock::time_point deadline,
+                 const std::string& timedOut, std::string& failure);
+
+    int fd_;
+    rpcprog_t program_;
+    rpcvers_t version_;
+    std::string peer_;
+    u_int32_t xid_ = u_int32_t(getpid()) << 16;
+};
+
+bool RpcChannel::receive(char* data, std::size_t size, Clock::time_point deadline,
+                         const std::string& timedOut, std::string& failure)
+{
+    while (size > 0) {
+        if (!waitFor(fd_, POLLIN, deadline)) {
+            failure = timedOut;
+            return false;
+        }
+        const ssize_t n = recv(fd_, data, size, 0);
+        if (n > 0) {
+            data += n;
+            size -= std::size_t(n);
+        } else if (n == 0 || errno == ECONNRESET) {
+            failure = "connection closed before the reply ended";
+            return false;
+        } else if (errno != EINTR && errno != EAGAIN) {
+            failure = errorText(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+clnt_stat RpcChannel::call(rpcproc_t procedure, xdrproc_t encode, void* args, xdrproc_t decode,
+                           void* result, Clock::time_point deadline, const std::string& timedOut,
+                           std::string& failure)
+{
+    rpc_msg message{};
+    message.rm_xid = ++xid_;
+    message.rm_direction = CALL;
+    message.rm_call.cb_rpcvers = RPC_MSG_VERSION;
+    message.rm_call.cb_prog = program_;
+    message.rm_call.cb_vers = version_;
+    message.rm_call.cb_proc = procedure;
+    message.rm_call.cb_cred = _null_auth;
+    message.rm_call.cb_verf = _null_auth;
+    const auto size = u_int(xdr_sizeof(reinterpret_cast<xdrproc_t>(xdr_callmsg), &message) +
+                            xdr_sizeof(encode, args));
+    // The record mark, then the message as one fragment, the last.
+    std::string record(4 + std::size_t(size), '\0');
+    const u_int32_t mark = htonl(0x80000000u | size);
+    std::memcpy(record.data(), &mark, 4);
+    XDR xdr;
+    xdrmem_create(&xdr, record.data() + 4, size, XDR_ENCODE);
+    const bool encoded = xdr_callmsg(&xdr, &message) && encode(&xdr, args);
+    xdr_destroy(&xdr);
+    if (!encoded) {
+        failure = "cannot encode the VXI-11 call";
+        return RPC_CANTENCODEARGS;
+    }
+    if (!sendAll(fd_, record, deadline, timedOut, failure))
+        return failure == timedOut ? RPC_TIMEDOUT : RPC_CANTSEND;
+
+    // The reply, from however many fragments, each behind its own mark.
+    record.clear();
+    for (bool last = false; !last;) {
+        u_int32_t fragmentMark = 0;
+        if (!receive(reinterpret_cast<char*>(&fragmentMark), 4, deadline, timedOut, failure))
+            return failure == timedOut ? RPC_TIMEDOUT : RPC_CANTRECV;
+        fragmentMark = ntohl(fragmentMark);
+        last = (fragmentMark & 0x80000000u) != 0;
+        const std::size_t length = fragmentMark & 0x7fffffffu;
+        if (record.size() + length > maxMessageBytes) {
+            failure = peer_ + " sent a reply longer than 1 MiB";
+            return RPC_CANTDECODERES;
+        }
+        const std::size_t at = record.size();
+        record.resize(at + length);
+        if (!receive(record.data() + at, length, deadline, timedOut, failure))
+            return failure == timedOut ? RPC_TIMEDOUT : RPC_CANTRECV;
+    }
+
+    // The verifier decodes into a buffer of its own rather than one XDR allocates.
+    char verifier[MAX_AUTH_BYTES];
+    rpc_msg reply{};
+    reply.acpted_rply.ar_verf = _null_auth;
+    reply.acpted_rply.ar_verf.oa_base = verifier;
+    reply.acpted_rply.ar_results.where = static_cast<char*>(result);
+    reply.acpted_rply.ar_results.proc = decode;
+    xdrmem_create(&xdr, record.data(), u_int(record.size()), XDR_DECODE);
+    const bool decoded = xdr_replymsg(&xdr, &reply);
+    xdr_destroy(&xdr);
+    clnt_stat status = RPC_CANTDECODERES;
+    if (decoded && reply.rm_xid == message.rm_xid && reply.rm_direction == REPLY) {
+        if (reply.rm_reply.rp_stat != MSG_ACCEPTED)
+            status = RPC_AUTHERROR;
+        else if (reply.acpted_rply.ar_stat == SUCCESS)
+            return RPC_SUCCESS;
+        else if (reply.acpted_rply.ar_stat == PROG_UNAVAIL)
+            status = RPC_PROGUNAVAIL;
+        else if (reply.acpted_rply.ar_stat == PROG_MISMATCH)
+            status = RPC_PROGVERSMISMATCH;
+        else if (reply.acpted_rply.ar_stat == PROC_UNAVAIL)
+            status = RPC_PROCUNAVAIL;
+        else
+            status = RPC_CANTDECODEARGS;
+    }
+    failure = status == RPC_CANTDECODERES ? peer_ + " sent a reply that is no RPC reply to the call"
+                                          : callFailure(status);
+    return status;
 }
 
 std::string numericPeer(const Socket& socket)
@@ -174,37 +286,36 @@ std::string numericPeer(const Socket& socket)
 unsigned corePort(const Target& target, Clock::time_point deadline, double limitSeconds,
                   std::string& coreHost, std::string& failure)
 {
+    const std::string noPortmapper = "no portmapper on the host: is it a VXI-11 instrument? (raw "
+                                     "socket instruments take a port number)";
     const Socket socket = connectTcp(target.host, "111", deadline, limitSeconds, failure);
     if (socket.fd() < 0) {
         if (failure == "connection refused")
-            failure = "no portmapper on the host: is it a VXI-11 instrument? (raw socket "
-                      "instruments take a port number)";
+            failure = noPortmapper;
         return 0;
     }
-    RpcClient portmapper(socket, PMAPPROG, PMAPVERS, limitSeconds);
-    if (!portmapper.isValid()) {
-        failure = "cannot talk RPC to the portmapper";
-        return 0;
-    }
+    // The core channel is on the address that answered, whatever else the name stands for.
+    coreHost = numericPeer(socket);
+    const std::string portmapperName = "the portmapper at " + endpointText(coreHost, 111);
+    RpcChannel portmapper(socket, PMAPPROG, PMAPVERS, portmapperName);
     pmap query{DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, 0};
     u_long port = 0;
-    const clnt_stat status =
-        portmapper.call(PMAPPROC_GETPORT, xdr_pmap, query, xdr_u_long, port, deadline);
+    const clnt_stat status = portmapper.call(
+        PMAPPROC_GETPORT, xdr_pmap, query, xdr_u_long, port, deadline,
+        portmapperName + " did not answer within " + secondsText(limitSeconds) + " s", failure);
     if (status != RPC_SUCCESS) {
-        failure =
-            status == RPC_TIMEDOUT
-                ? callFailure(status, "no connection within " + secondsText(limitSeconds) + " s")
-                : "no portmapper on the host: is it a VXI-11 "
-                  "instrument? (raw socket instruments take a port "
-                  "number)";
+        // Something else on port 111 that speaks RPC.
+        if (status == RPC_PROGUNAVAIL || status == RPC_PROGVERSMISMATCH ||
+            status == RPC_PROCUNAVAIL)
+            failure = noPortmapper;
+        else if (status == RPC_CANTRECV)
+            failure = portmapperName + " closed the connection without an answer";
         return 0;
     }
     if (port == 0 || port > 65535) {
         failure = "no VXI-11 service on the host (its portmapper knows no VXI-11 core channel)";
         return 0;
     }
-    // The core channel is on the address that answered, whatever else the name stands for.
-    coreHost = numericPeer(socket);
     return unsigned(port);
 }
 
@@ -212,13 +323,15 @@ unsigned corePort(const Target& target, Clock::time_point deadline, double limit
 class CoreLink
 {
   public:
-    explicit CoreLink(RpcClient& core) : core_(core) {}
+    explicit CoreLink(RpcChannel& core) : core_(core) {}
     ~CoreLink()
     {
         if (!linked_)
             return;
         Device_Error result{};
-        core_.call(destroy_link, xdr_Device_Link, id_, xdr_Device_Error, result, destroyBy_);
+        std::string ignored;
+        core_.call(destroy_link, xdr_Device_Link, id_, xdr_Device_Error, result, destroyBy_, {},
+                   ignored);
     }
     CoreLink(const CoreLink&) = delete;
     CoreLink& operator=(const CoreLink&) = delete;
@@ -226,18 +339,14 @@ class CoreLink
     // Destroying the link waits no longer than this.
     void destroyBy(Clock::time_point deadline) { destroyBy_ = deadline; }
 
-    bool create(const std::string& device, Clock::time_point deadline, double limitSeconds,
+    bool create(const std::string& device, Clock::time_point deadline, const std::string& timedOut,
                 std::string& failure)
     {
         Create_LinkParms parms{long(getpid()), false, 0, const_cast<char*>(device.c_str())};
         Create_LinkResp result{};
-        const clnt_stat status = core_.call(create_link, xdr_Create_LinkParms, parms,
-                                            xdr_Create_LinkResp, result, deadline);
-        if (status != RPC_SUCCESS) {
-            failure =
-                callFailure(status, "no connection within " + secondsText(limitSeconds) + " s");
+        if (core_.call(create_link, xdr_Create_LinkParms, parms, xdr_Create_LinkResp, result,
+                       deadline, timedOut, failure) != RPC_SUCCESS)
             return false;
-        }
         if (result.error == deviceLocked) {
             failure = "the instrument is locked by another client";
             return false;
@@ -256,6 +365,7 @@ class CoreLink
 
     bool write(std::string_view data, Clock::time_point deadline, std::string& failure)
     {
+        const std::string timedOut = "instrument did not take the command in time";
         while (!data.empty()) {
             const std::size_t size = std::min(data.size(), maxWriteBytes_);
             Device_WriteParms parms{};
@@ -265,11 +375,11 @@ class CoreLink
             parms.data.data_len = u_int(size);
             parms.data.data_val = const_cast<char*>(data.data());
             Device_WriteResp result{};
-            const clnt_stat status = core_.call(device_write, xdr_Device_WriteParms, parms,
-                                                xdr_Device_WriteResp, result, deadline);
-            if (status != RPC_SUCCESS || result.error == ioTimeout) {
-                failure = callFailure(status == RPC_SUCCESS ? RPC_TIMEDOUT : status,
-                                      "instrument did not take the command in time");
+            if (core_.call(device_write, xdr_Device_WriteParms, parms, xdr_Device_WriteResp, result,
+                           deadline, timedOut, failure) != RPC_SUCCESS)
+                return false;
+            if (result.error == ioTimeout) {
+                failure = timedOut;
                 return false;
             }
             if (result.error != 0) {
@@ -298,29 +408,25 @@ class CoreLink
             parms.io_timeout = u_long(millisecondsLeft(deadline));
             parms.flags = VXI11_FLAG_TERMCHRSET;
             parms.termChar = '\n';
-            Device_ReadResp result{};
-            const clnt_stat status = core_.call(device_read, xdr_Device_ReadParms, parms,
-                                                xdr_Device_ReadResp, result, deadline);
-            if (status != RPC_SUCCESS) {
-                failure = callFailure(status, timedOut);
+            ReadReply result;
+            if (core_.call(device_read, xdr_Device_ReadParms, parms, xdrReadReply, result, deadline,
+                           timedOut, failure) != RPC_SUCCESS) {
+                if (result.announcedBytes > maxReplyBytes + 1)
+                    failure = std::string(replyTooLong) + " (the instrument announced " +
+                              numberText(long(result.announcedBytes)) + " bytes)";
                 return false;
             }
-            const long error = result.error;
-            const long reason = result.reason;
-            const bool fits =
-                reply.add(std::string_view(result.data.data_val, result.data.data_len));
-            core_.release(xdr_Device_ReadResp, result);
-            if (error != 0) {
-                failure = error == ioTimeout ? timedOut
-                                             : "the instrument could not send the reply (" +
-                                                   deviceError(error) + ")";
+            if (result.error != 0) {
+                failure = result.error == ioTimeout ? timedOut
+                                                    : "the instrument could not send the reply (" +
+                                                          deviceError(result.error) + ")";
                 return false;
             }
-            if (!fits) {
+            if (!reply.add(result.data)) {
                 failure = replyTooLong;
                 return false;
             }
-            if (reply.complete() || (reason & (VXI11_REASON_END | VXI11_REASON_CHR)) != 0) {
+            if (reply.complete() || (result.reason & (VXI11_REASON_END | VXI11_REASON_CHR)) != 0) {
                 line = reply.line();
                 return true;
             }
@@ -328,7 +434,7 @@ class CoreLink
     }
 
   private:
-    RpcClient& core_;
+    RpcChannel& core_;
     Clock::time_point destroyBy_ = Clock::now();
     bool linked_ = false;
     Device_Link id_ = 0;
@@ -339,9 +445,6 @@ class CoreLink
 
 Exchange vxi11Exchange(const Target& target, const Options& options)
 {
-    // tirpc writes with plain write(): a connection the instrument has closed must give
-    // EPIPE, not end this process.
-    std::signal(SIGPIPE, SIG_IGN);
     Exchange result;
     const auto connectBy = deadlineAfter(options.connectSeconds);
     std::string coreHost;
@@ -353,13 +456,13 @@ Exchange vxi11Exchange(const Target& target, const Options& options)
         connectTcp(coreHost, numberText(port), connectBy, options.connectSeconds, result.failure);
     if (socket.fd() < 0)
         return result;
-    RpcClient core(socket, DEVICE_CORE, DEVICE_CORE_VERSION, options.replySeconds);
-    if (!core.isValid()) {
-        result.failure = "cannot talk RPC to the VXI-11 core channel";
-        return result;
-    }
+    const std::string coreName = "the VXI-11 core channel at " + endpointText(coreHost, port);
+    RpcChannel core(socket, DEVICE_CORE, DEVICE_CORE_VERSION, coreName);
     CoreLink link(core);
-    if (!link.create(target.device, connectBy, options.connectSeconds, result.failure))
+    if (!link.create(target.device, connectBy,
+                     coreName + " did not answer within " + secondsText(options.connectSeconds) +
+                         " s",
+                     result.failure))
         return result;
     // The reply limit starts with the command, as over the raw socket. Destroying the link
     // takes what is left of it; closing the channel ends the link anyway.
