@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -63,6 +64,7 @@ class TestSerial : public QObject
     void sweepWritesTheSameData();
     void failuresSayWhy_data();
     void failuresSayWhy();
+    void repliesOnATerminalShowEscaped();
 };
 
 void TestSerial::answersAsOverTheSocket()
@@ -132,6 +134,9 @@ void TestSerial::failuresSayWhy_data()
     row("framing it cannot do", "9600,7E1", "", "the serial port does not take 9600,7E1");
     row("held", "9600", "locked", "the serial port is in use by another program");
     row("a plain file", "9600", "file", "not a serial port");
+    row("echo", "9600", "echo",
+        "the serial line echoed the command back: switch the instrument's echo off, or check "
+        "that the cable does not join TX to RX");
 }
 
 // On a pseudo-terminal of the test's own, or a file.
@@ -160,9 +165,12 @@ void TestSerial::failuresSayWhy()
     clock.start();
     auto exchange = std::async(std::launch::async,
                                [&] { return kestrel::scpi::serialExchange(*target, options); });
-    if (farEnd == "hang up") {
+    if (farEnd == "hang up" || farEnd == "echo") {
         QCOMPARE(readFor(master, 2000, "\n"), QByteArray("*IDN?\n"));
-        QCOMPARE(write(master, "Kest", 4), 4);
+        const QByteArray answer = farEnd == "echo" ? "*IDN?\r\n" : "Kest";
+        QCOMPARE(write(master, answer.constData(), answer.size()), answer.size());
+    }
+    if (farEnd == "hang up") {
         QTest::qWait(50);
         close(std::exchange(master, -1));
     }
@@ -175,6 +183,40 @@ void TestSerial::failuresSayWhy()
              qPrintable(QString::number(clock.elapsed())));
     if (farEnd == "file")
         QCOMPARE(QFileInfo(dir.filePath("ttyFile")).size(), 0);
+}
+
+// kestrel-scpi's standard output on a pipe and on a terminal (a pseudo-terminal of the
+// test's own): controls are escaped only where a terminal would obey them.
+void TestSerial::repliesOnATerminalShowEscaped()
+{
+    int ends[4]; // the instrument's line, then the screen: each master, then its far end
+    for (int i : {0, 2}) {
+        ends[i] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(ends[i] >= 0 && grantpt(ends[i]) == 0 && unlockpt(ends[i]) == 0);
+        ends[i + 1] = open(ptsname(ends[i]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+    for (bool onTerminal : {false, true}) {
+        auto farEnd = std::async(std::launch::async, [&] {
+            readFor(ends[0], 2000, "\n");
+            return write(ends[0],
+                         "1\x1b[2J\xc2\x9b"
+                         "5\r\n",
+                         10);
+        });
+        QProcess scpi;
+        if (onTerminal)
+            scpi.setChildProcessModifier([screen = ends[3]] { dup2(screen, STDOUT_FILENO); });
+        scpi.start(kestrelToolPath("kestrel-scpi"), {ptsname(ends[0]), "9600", ":MEAS:VOLT?"});
+        QVERIFY(scpi.waitForFinished(5000) && farEnd.get() == 10);
+        // The terminal itself makes the line feed CR LF.
+        QCOMPARE(onTerminal ? readFor(ends[2], 1000, "\n") : scpi.readAllStandardOutput(),
+                 onTerminal ? QByteArray(R"(1\x1b[2J\x9b5)"
+                                         "\r\n")
+                            : QByteArray("1\x1b[2J\xc2\x9b"
+                                         "5\n"));
+    }
+    for (int fd : ends)
+        close(fd);
 }
 
 QTEST_GUILESS_MAIN(TestSerial)

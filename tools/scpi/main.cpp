@@ -48,14 +48,18 @@ int main(int argc, char** argv)
     const Options& options = args.options;
     const Exchange result = exchange(options);
     // Messages quote the address, the port and at times what came back: printable on a
-    // terminal. The reply itself is the caller's data and goes out as it came.
+    // terminal.
     if (!result.ok()) {
         writeAll(STDERR_FILENO, "kestrel-scpi: " + printableBytes(options.address) + ':' +
                                     printableBytes(options.port) + ": " +
                                     printableBytes(result.failure) + '\n');
         return 1;
     }
-    if (isQuery(options.command) && !writeAll(STDOUT_FILENO, result.reply + '\n'))
+    // The reply goes to a program (Kestrel's shell runner) as it came; on a terminal its
+    // control characters are escaped, so neither an instrument nor line noise at a wrong
+    // baud rate can rewrite the screen.
+    const std::string reply = isatty(STDOUT_FILENO) ? printableBytes(result.reply) : result.reply;
+    if (isQuery(options.command) && !writeAll(STDOUT_FILENO, reply + '\n'))
         return 1;
     return 0;
 }

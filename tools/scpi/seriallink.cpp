@@ -23,6 +23,8 @@ namespace
 
 const char* const inUse = "the serial port is in use by another program";
 const char* const hungUp = "the serial port hung up before the reply ended";
+const char* const echoed = "the serial line echoed the command back: switch the instrument's "
+                           "echo off, or check that the cable does not join TX to RX";
 
 // The open port: exclusive to this process until it closes.
 class Port
@@ -271,10 +273,15 @@ Exchange serialExchange(const Target& target, const Options& options)
     if (!writeAll(port.fd(), options.command + '\n', deadline, options.replySeconds,
                   result.failure))
         return result;
-    if (isQuery(options.command))
-        readLine(port.fd(), deadline, options.replySeconds, result.reply, result.failure);
-    else
+    if (isQuery(options.command)) {
+        // An echo arrives as the first line; taking it for the reply would pass the
+        // command off as the instrument's answer.
+        if (readLine(port.fd(), deadline, options.replySeconds, result.reply, result.failure) &&
+            result.reply == options.command)
+            result.failure = echoed;
+    } else {
         drainWithin(port.fd(), deadline, options.replySeconds, result.failure);
+    }
     return result;
 }
 
