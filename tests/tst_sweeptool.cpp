@@ -337,6 +337,11 @@ void TestSweepTool::badArgumentsSendNothing_data()
         << "--csv <tmp>/gone/iv.csv: the folder <tmp>/gone does not exist";
     QTest::newRow("a pipe") << QStringList{"--out", "<tmp>/fifo"}
                             << "--out <tmp>/fifo: it is not a regular file";
+    QTest::newRow("a link to nowhere")
+        << QStringList{"--out", "<tmp>/dangling.txt"}
+        << "--out <tmp>/dangling.txt: it is a symbolic link to <tmp>/gone/iv.txt, which does "
+           "not exist";
+    QTest::newRow("no file name") << QStringList{"--out", ""} << "--out needs a file name";
     QTest::newRow("a device") << QStringList{"--png", "<tmp>/null.png"}
                               << "--png <tmp>/null.png: it is not a regular file";
     QTest::newRow("unknown model") << QStringList{"--analyze", "cubic"}
@@ -362,6 +367,7 @@ void TestSweepTool::badArgumentsSendNothing()
     QVERIFY(bench.started);
     const QString tmp = bench.files.path();
     QCOMPARE(mkfifo(qPrintable(tmp + "/fifo"), 0600), 0);
+    QVERIFY(QFile::link(tmp + "/gone/iv.txt", tmp + "/dangling.txt"));
     // A character device of its own (as /dev/null), never one of /dev.
     const bool device = mknod(qPrintable(tmp + "/null.png"), S_IFCHR | 0600, makedev(1, 3)) == 0;
     if (!device && named.contains("null.png"))

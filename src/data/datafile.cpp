@@ -40,8 +40,15 @@ QString targetProblem(const QString& path)
         return QStringLiteral("the folder %1 does not exist").arg(printableText(dir.filePath()));
     if (!dir.isDir())
         return QStringLiteral("%1 is not a folder").arg(printableText(dir.filePath()));
+    const QByteArray name = QFile::encodeName(path);
     struct stat target;
-    if (stat(QFile::encodeName(path).constData(), &target) == 0 && !S_ISREG(target.st_mode))
+    // Saving through a link that leads nowhere would make a file where the link points,
+    // out of sight of the name given.
+    if (lstat(name.constData(), &target) == 0 && S_ISLNK(target.st_mode) &&
+        stat(name.constData(), &target) != 0)
+        return QStringLiteral("it is a symbolic link to %1, which does not exist")
+            .arg(printableText(QFile::symLinkTarget(path)));
+    if (stat(name.constData(), &target) == 0 && !S_ISREG(target.st_mode))
         return S_ISDIR(target.st_mode)
                    ? QStringLiteral("it is a folder")
                    : QStringLiteral("it is not a regular file but a device, a pipe or a socket, "

@@ -238,14 +238,18 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
         !options.pngPath.endsWith(QLatin1String(".png"), Qt::CaseInsensitive) &&
         !options.pngPath.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive))
         return badArguments(QStringLiteral("--png needs a file name ending in .png or .svg"));
-    // A file that cannot be written is found now, not after the whole sweep.
-    for (const auto& [name, path] :
-         {std::pair{"--out", options.outPath}, std::pair{"--csv", options.csvPath},
-          std::pair{"--png", options.pngPath}})
+    // A file that cannot be written is found now, not after the whole sweep; an empty
+    // name would otherwise pass as no option at all.
+    for (const auto& [option, path] :
+         {std::pair{&out, options.outPath}, std::pair{&csv, options.csvPath},
+          std::pair{&png, options.pngPath}}) {
+        const QString name = QLatin1String("--") + option->names().constFirst();
+        if (parser.isSet(*option) && path.isEmpty())
+            return badArguments(name + QLatin1String(" needs a file name"));
         if (!path.isEmpty())
             if (const QString problem = checkSaveTarget(path); !problem.isEmpty())
-                return badArguments(
-                    QStringLiteral("%1 %2: %3").arg(QLatin1String(name), path, problem));
+                return badArguments(QStringLiteral("%1 %2: %3").arg(name, path, problem));
+    }
     return options;
 }
 
