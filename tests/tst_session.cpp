@@ -221,6 +221,8 @@ void TestSession::aSweepEndsSafely_data()
         R"(The meter's reply at 0.5 V is not a number: "nan".)");
     row("control bytes", usual, "meter", read, 1, text("\x1b[2J\x1b]0;owned\x07\n"),
         Outcome::Failed, 0, R"(is not a number: "\x1b[2J\x1b]0;owned\x07")");
+    row("blank before a number", usual, "meter", read, 1, text(" 1e-3\n"), Outcome::Failed, 0,
+        R"(is not a number: " 1e-3".)");
     row("overload", usual, "meter", read, 4, text("9.9E+37\n"), Outcome::Overload, 3,
         "The meter overloaded at 0.75 V");
     row("no reading in time", usual, "meter", read, 2, failure("", "timed out after 10 s"),
@@ -235,6 +237,9 @@ void TestSession::aSweepEndsSafely_data()
     row("a queue that never empties", usual, "meter", ":SYST:ERR?", 1,
         text("-100,\"Command error\"\n"), Outcome::Failed, 0,
         R"(still reported errors after 20 reads of ":SYST:ERR?")");
+    row("blank before an error", usual, "source", ":SYST:ERR?", 1,
+        text(" -222,\"Data out of range\"\n"), Outcome::Failed, 0,
+        R"((the last:  -222,"Data out of range"))");
     row("switch-off fails", usual, "source", ":OUTP1 OFF", 1,
         failure("", "ended by signal 9 (Killed)"), Outcome::Completed, 5,
         R"(Sweep complete: 5 points. The source output may still be on: The source at 127.0.0.2:5555 did not take ":OUTP1 OFF": no reply (ended by signal 9 (Killed)).)",

@@ -24,12 +24,13 @@ QString firstLine(const QString& text)
     return line;
 }
 
-// What came back, quoted for a message: the lines joined, controls escaped.
+// What came back, quoted for a message: the lines joined, controls escaped, blanks
+// kept, as a blank can be why a reply is refused.
 QString quoted(const QString& text)
 {
     QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (QString& line : lines)
-        line = printableLine(line.trimmed());
+        line = printableLine(line);
     lines.removeAll(QString());
     return lines.isEmpty()
                ? QStringLiteral("no reply")
@@ -102,8 +103,8 @@ std::optional<QString> ScpiDriver::nextError(QString* problem)
         *problem = failedExchange(errorQuery, reply);
         return std::nullopt;
     }
-    const QString line = firstLine(reply.text).trimmed();
-    const QRegularExpressionMatch match = entry.match(line);
+    const QString line = firstLine(reply.text);
+    const QRegularExpressionMatch match = entry.match(line.trimmed());
     if (!match.hasMatch()) {
         *problem = QStringLiteral("%1 did not answer \"%2\" like a SCPI instrument: %3")
                        .arg(who(), errorQuery, quoted(reply.text));
