@@ -240,6 +240,9 @@ void TestSession::aSweepEndsSafely_data()
     row("blank before an error", usual, "source", ":SYST:ERR?", 1,
         text(" -222,\"Data out of range\"\n"), Outcome::Failed, 0,
         R"((the last:  -222,"Data out of range"))");
+    row("nor is it said to be cleared", usual, "meter", ":SYST:ERR?", 1,
+        text("-100,\"Command error\"\n"), Outcome::Failed, 0,
+        R"(in its error queue, read out, but the queue was not emptied. Nothing was switched on.)");
     row("switch-off fails", usual, "source", ":OUTP1 OFF", 1,
         failure("", "ended by signal 9 (Killed)"), Outcome::Completed, 5,
         R"(Sweep complete: 5 points. The source output may still be on: The source at 127.0.0.2:5555 did not take ":OUTP1 OFF": no reply (ended by signal 9 (Killed)).)",

@@ -32,6 +32,7 @@ struct SweepEngine::SetUp {
     bool sourceTouched = false; // a setting went to the source: switch it off at the end
     qint64 chainNs = 0;         // what a tick's three exchanges take, judged by the set-up
     QStringList older;          // errors the instruments held before the sweep
+    QStringList olderLeft;      // the same, from a queue that was not emptied
 };
 
 struct SweepEngine::Tick {
@@ -71,6 +72,7 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
     tickBusy_ = false;
     tickMissed_ = false;
     notes_.clear();
+    notesLeft_.clear();
     {
         std::lock_guard lock(taken_->mutex);
         taken_->points.clear();
@@ -91,16 +93,16 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
             SetUp result;
             SourceDriver source(link, settings.source, cancel);
             MeterDriver meter(link, settings.meter, cancel);
-            QStringList older;
-            result.step = source.clearErrors(older);
-            for (const QString& entry : std::as_const(older))
-                result.older << QStringLiteral("the source had ") + entry;
+            const auto clearErrors = [&result](ScpiDriver& driver, const QString& had) {
+                QStringList older;
+                result.step = driver.clearErrors(older);
+                for (const QString& entry : std::as_const(older))
+                    (result.step.ok ? result.older : result.olderLeft) << had + entry;
+            };
+            clearErrors(source, QStringLiteral("the source had "));
             if (!result.step.ok)
                 return result;
-            older.clear();
-            result.step = meter.clearErrors(older);
-            for (const QString& entry : std::as_const(older))
-                result.older << QStringLiteral("the meter had ") + entry;
+            clearErrors(meter, QStringLiteral("the meter had "));
             if (!result.step.ok ||
                 !(result.step = meter.configure(settings.rangeIndex, settings.meterRate)).ok)
                 return result;
@@ -123,6 +125,7 @@ void SweepEngine::setUpDone(const SetUp& result)
     if (state_ != State::SettingUp)
         return;
     notes_ = result.older;
+    notesLeft_ = result.olderLeft;
     if (!result.step.ok) {
         finish(Run::Outcome::Failed, result.step.message, result.sourceTouched);
         return;
@@ -328,6 +331,10 @@ void SweepEngine::complete(Run::Outcome outcome, QString message, const SwitchOf
         message += QStringLiteral(" Before the sweep %1 in its error queue, now read and "
                                   "cleared.")
                        .arg(notes_.join(QStringLiteral(", ")));
+    if (!notesLeft_.isEmpty())
+        message += QStringLiteral(" Before the sweep %1 in its error queue, read out, but the "
+                                  "queue was not emptied.")
+                       .arg(notesLeft_.join(QStringLiteral(", ")));
     if (!switchedOff)
         message += QStringLiteral(" Nothing was switched on.");
     else if (off.output == SwitchOff::Output::On)

@@ -115,6 +115,7 @@ class SweepEngine : public QObject
     bool tickBusy_ = false;
     bool tickMissed_ = false; // the timer fired while the tick was busy
     QStringList notes_;       // older instrument errors found before the sweep
+    QStringList notesLeft_;   // the same, from a queue the set-up could not empty
     PointKeeper keeper_;
     std::shared_ptr<Taken> taken_;
     QElapsedTimer sweepClock_;
