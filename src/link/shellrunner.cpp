@@ -218,12 +218,9 @@ bool CancelSignal::waitFor(int ms) const
 
 QString decodeReply(const QByteArray& bytes)
 {
-    QString text;
-    text.reserve(bytes.size());
-    for (const char c : bytes)
-        text += static_cast<unsigned char>(c) < 0x80 ? QChar(QLatin1Char(c))
-                                                     : QChar(QChar::ReplacementCharacter);
-    return text;
+    // Qt's decoder puts one U+FFFD for each byte that is no part of well-formed UTF-8
+    // (overlong forms and surrogates included), so a bad byte never takes good ones along.
+    return QString::fromUtf8(bytes);
 }
 
 ShellResult runShell(const QString& line, const ShellOptions& options)

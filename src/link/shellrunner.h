@@ -70,7 +70,8 @@ inline constexpr char commandOwnerVariable[] = "KESTREL_COMMAND_OF";
 // calling thread; never hangs past the time limit and never holds more than maxShellOutputBytes.
 ShellResult runShell(const QString& line, const ShellOptions& options = {});
 
-// ASCII text; any byte outside ASCII becomes U+FFFD.
+// UTF-8 text, each byte of an invalid sequence one U+FFFD. Control characters stay as
+// they came: whatever shows the text escapes them (printableText).
 QString decodeReply(const QByteArray& bytes);
 
 } // namespace kestrel
