@@ -178,6 +178,8 @@ class TestGuard : public QObject
     void aFileSizeLimitIsAFullDisk_data();
     void aFileSizeLimitIsAFullDisk();
     void startSaysWhenNoGuardRuns();
+    void saysHowManyMeasuredPointsWereLost_data();
+    void saysHowManyMeasuredPointsWereLost();
 };
 
 void TestGuard::actsOnlyWhenItsProgramLeftTheOutputOn_data()
@@ -520,6 +522,48 @@ void TestGuard::startSaysWhenNoGuardRuns()
     if (geteuid() != 0)
         QSKIP("a process limit binds only a user without privileges: run as root to try it");
     QVERIFY(inChild([&] { return startFailsForWantOfProcesses(config, source); }));
+}
+
+void TestGuard::saysHowManyMeasuredPointsWereLost_data()
+{
+    QTest::addColumn<bool>("armed");
+    QTest::newRow("the output on: it switches off too") << true;
+    QTest::newRow("the output confirmed off, the run's end not yet kept") << false;
+}
+
+// The program ends while points it measured still wait for a busy store: the guard, told
+// how many it measured, says in the run how many the store did not get.
+void TestGuard::saysHowManyMeasuredPointsWereLost()
+{
+    QFETCH(bool, armed);
+    Bench bench;
+    QVERIFY(bench.started);
+    const Endpoint source{bench.sim.sourceAddress(), bench.sim.sourcePort()};
+    RunDatabase store(bench.storePath());
+    QCOMPARE(store.open(), QString());
+    Run run;
+    run.settings.source = source;
+    run.started = QDateTime::currentDateTime();
+    const qint64 id = store.beginRun(run, "test", thisProcess());
+    for (int i = 0; i < 4; ++i)
+        QVERIFY(store.addPoint(id, i, i, i, i));
+    QString problem;
+    auto guard = Guard::start(GuardConfig{findGuardProgram(), bench.home.path(), bench.storePath()},
+                              source, &problem);
+    QVERIFY2(guard, qPrintable(problem));
+    guard->arm();
+    guard->watchRun(id);
+    guard->measured(id, 10);
+    if (!armed)
+        guard->disarm();
+    guard.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(guardOf(bench.source()) == 0, 10000);
+    const auto stored = store.load(id);
+    QVERIFY(stored);
+    QVERIFY2(stored->run.message.endsWith(" 6 measured points were not kept."),
+             qPrintable(stored->run.message));
+    QVERIFY2(stored->guard.endsWith("6 measured points were not kept."), qPrintable(stored->guard));
+    QCOMPARE(bench.offs(), int(armed));
 }
 
 QTEST_GUILESS_MAIN(TestGuard)

@@ -110,6 +110,7 @@ class TestSession : public QObject
     void switchOffSaysWhatTheSourceSays_data();
     void switchOffSaysWhatTheSourceSays();
     void stopKeepsThePointTheStoreHas();
+    void aBusyStoreNeitherSlowsNorLosesTheSweep();
     void dataBelongsToItsRun();
 };
 
@@ -441,6 +442,69 @@ void TestSession::stopKeepsThePointTheStoreHas()
     QCOMPARE(store.open(), QString());
     QTRY_COMPARE(store.load(kept[0][0].toLongLong())->run.outcome, Outcome::Stopped);
     QCOMPARE(store.load(kept[0][0].toLongLong())->run.points, run->points);
+}
+
+// Another program holds the store far longer than a write waits for it, until after
+// the sweep has ended: the sweep keeps its tick, the window is told that points wait and
+// then that they are kept, and the store ends up with every point and the true outcome.
+void TestSession::aBusyStoreNeitherSlowsNorLosesTheSweep()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    Bench bench(0, SessionOptions{path, "test", false, {}});
+    bench.session.sweep().setTickInterval(SweepEngine::tickIntervalMs);
+    QVERIFY(bench.identify());
+    QSignalSpy kept(&bench.session, &Session::runKept);
+    QSignalSpy waiting(&bench.session, &Session::storeWaiting);
+    QSignalSpy finished(&bench.session.sweep(), &SweepEngine::finished);
+    QVERIFY(bench.start(0, 1, 20));
+    QTRY_VERIFY(kept.count() == 1 && bench.session.sweep().pointsDone() >= 2);
+    {
+        QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "holder");
+        holder.setDatabaseName(path);
+        QVERIFY(holder.open());
+        QSqlQuery hold(holder);
+        QVERIFY(hold.exec("BEGIN EXCLUSIVE"));
+        QVERIFY(finished.wait(10000));
+        QTest::qWait(2 * RunRecorder::busyTimeoutMs); // the run's end waits too
+        QVERIFY(!waiting.isEmpty());
+        QVERIFY2(waiting.last().at(1).toBool() &&
+                     waiting.last().at(0).toString().contains(" wait in memory since "),
+                 qPrintable(waiting.last().at(0).toString()));
+        QVERIFY(hold.exec("COMMIT"));
+    }
+    QSqlDatabase::removeDatabase("holder");
+    QTRY_VERIFY(!waiting.last().at(1).toBool());
+    QVERIFY2(waiting.last().at(0).toString().startsWith("The run store is free again: all "),
+             qPrintable(waiting.last().at(0).toString()));
+
+    const auto run = bench.session.currentRun();
+    QCOMPARE(run->outcome, Outcome::Completed);
+    QCOMPARE(run->points.size(), 21u);
+    RunDatabase store(path);
+    QCOMPARE(store.open(), QString());
+    const auto stored = store.load(kept[0][0].toLongLong());
+    QVERIFY(stored);
+    QCOMPARE(stored->run.outcome, Outcome::Completed);
+    QCOMPARE(stored->run.message, run->message);
+    QCOMPARE(stored->run.points, run->points);
+    // The times the sweep read its points at: a tick of 0.1 s, never a second's gap.
+    QSqlDatabase reader = QSqlDatabase::addDatabase("QSQLITE", "reader");
+    reader.setDatabaseName(path);
+    QVERIFY(reader.open());
+    {
+        QSqlQuery times(reader);
+        QVERIFY(times.exec("SELECT ms FROM points ORDER BY idx"));
+        qint64 previous = -1;
+        while (times.next()) {
+            const qint64 ms = times.value(0).toLongLong();
+            QVERIFY2(previous < 0 || ms - previous < 1000,
+                     qPrintable(QString("%1 ms after %2 ms").arg(ms).arg(previous)));
+            previous = ms;
+        }
+    }
+    reader.close();
+    QSqlDatabase::removeDatabase("reader");
 }
 
 void TestSession::dataBelongsToItsRun()

@@ -52,13 +52,12 @@ ViewController::ViewController(const QString& home, std::unique_ptr<QSettings> s
           home, link ? std::move(link) : std::make_unique<ScriptLink>(home + QLatin1Char('/')),
           settings ? std::move(settings) : std::make_unique<QSettings>(), options))
 {
-    connect(session_.get(), &Session::warned, this, [this] {
-        // Lasting: shown until the program ends, whatever the status area says meanwhile.
-        if (storeWarning) {
-            storeWarning->setText(session_->warnings().join(QLatin1Char(' ')));
-            storeWarning->setToolTip(storeWarning->text());
-            storeWarning->show();
-        }
+    connect(session_.get(), &Session::warned, this, &ViewController::showStoreWarning);
+    // Beside the lasting warnings, whatever the status area says meanwhile: points that
+    // wait for the store, and then that they are kept.
+    connect(session_.get(), &Session::storeWaiting, this, [this](const QString& text) {
+        storeWaiting_ = text;
+        showStoreWarning();
     });
     session_->printLine = [this](const QString& text) {
         if (printLine)
@@ -84,6 +83,19 @@ ViewController::ViewController(const QString& home, std::unique_ptr<QSettings> s
 }
 
 ViewController::~ViewController() = default;
+
+void ViewController::showStoreWarning()
+{
+    // Lasting: shown until the program ends, whatever the status area says meanwhile.
+    if (!storeWarning)
+        return;
+    QStringList lines = session_->warnings();
+    if (!storeWaiting_.isEmpty())
+        lines << storeWaiting_;
+    storeWarning->setText(lines.join(QLatin1Char(' ')));
+    storeWarning->setToolTip(storeWarning->text());
+    storeWarning->setVisible(!lines.isEmpty());
+}
 
 void ViewController::connectOutlets()
 {

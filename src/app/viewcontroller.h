@@ -112,6 +112,8 @@ class ViewController : public QObject
     void identify(Session::Which which);
     void showIdentification(Session::Which which, bool ok, const QString& text);
     void showStatus(const QString& text, bool problem = false);
+    // The lasting warnings and what the run store is waiting for, beside the status.
+    void showStoreWarning();
     // Asks the panel where to write the current run, or says why not (nothing to
     // write, cancelled) and gives an empty text.
     QString pathForRun(const PathPanel& panel, const QString& suffix, bool save);
@@ -135,6 +137,7 @@ class ViewController : public QObject
     std::unique_ptr<AnalysisController> analysis_;
     static constexpr int progressIntervalMs = 200;
     QElapsedTimer progressClock_;
+    QString storeWaiting_; // points waiting for the store, or that they are kept now
 };
 
 } // namespace kestrel

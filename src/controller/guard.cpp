@@ -169,8 +169,8 @@ bool Guard::say(const QByteArray& line)
     if (!flushLocked())
         return false;
     if (!waiting && !unsent_.isEmpty()) // the notifier belongs to this object's thread
-        QMetaObject::invokeMethod(this, [this] { writable_->setEnabled(true); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { writable_->setEnabled(true); }, Qt::QueuedConnection);
     return true;
 }
 
@@ -225,6 +225,18 @@ void Guard::watchRun(qint64 id)
     runs_ << id;
     if (!say("run " + QByteArray::number(id) + '\n'))
         lost();
+}
+
+void Guard::measured(qint64 run, int points)
+{
+    if (!say("points " + QByteArray::number(run) + ' ' + QByteArray::number(points) + '\n'))
+        QMetaObject::invokeMethod(this, &Guard::lost, Qt::QueuedConnection);
+}
+
+void Guard::disarm()
+{
+    armed_ = false;
+    say("off\n");
 }
 
 void Guard::standDown()

@@ -45,6 +45,12 @@ class Guard : public QObject, private CommandWatch
     void arm();
     // The run being measured on the source: the guard records what it did there.
     void watchRun(qint64 id);
+    // How many points of that run the sweep has measured: if this program ends before
+    // the store has them all, the guard says in the run how many were lost.
+    void measured(qint64 run, int points);
+    // The output is confirmed off, but the run's end is not in the store yet: the guard
+    // no longer switches anything off, and still records lost points.
+    void disarm();
     // The output is confirmed off: the guard ends without acting.
     void standDown();
     bool isArmed() const { return armed_; }

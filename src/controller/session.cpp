@@ -7,6 +7,8 @@
 namespace kestrel
 {
 
+static_assert(RunRecorder::maxWaitingPoints == 1'000'001, "the store's messages name the bound");
+
 Session::Session(const QString& home, std::unique_ptr<InstrumentLink> link,
                  std::unique_ptr<QSettings> settings, const SessionOptions& options,
                  QObject* parent)
@@ -14,17 +16,57 @@ Session::Session(const QString& home, std::unique_ptr<InstrumentLink> link,
       settings_(std::move(settings)), recorder_(options.storePath, options.program),
       history_(options.storePath), sweep_(instrumentQueue_, *link_)
 {
-    connect(&recorder_, &RunRecorder::failed, this, &Session::warn);
+    connect(&recorder_, &RunRecorder::failed, this, [this](const QString& text) {
+        warn(text);
+        // Nothing more reaches the store: a guard kept for a run's end is not needed.
+        if (standDownAfter_)
+            runEnded(standDownAfter_->first);
+    });
     connect(&recorder_, &RunRecorder::begun, this, [this](qint64 id) {
-        // The guard of the sweep's source records into this run if it has to act.
-        if (const auto run = sweep_.run(); run && isSweeping())
-            if (Guard* guard = guardOf(run->settings.source))
+        // The guard of the sweep's source records into this run if it has to act, and
+        // learns how many points were measured so far.
+        if (const auto run = sweep_.run(); run && isSweeping()) {
+            keptRunId_ = id;
+            if (Guard* guard = guardOf(run->settings.source)) {
                 guard->watchRun(id);
+                guard->measured(id, sweep_.pointsDone());
+            }
+        }
         emit runKept(id);
     });
-    // A point counts as recorded once the store has it: a crash right after loses nothing.
+    connect(&recorder_, &RunRecorder::ended, this, &Session::runEnded);
+    connect(&recorder_, &RunRecorder::waiting, this, [this](int points, const QDateTime& since) {
+        emit storeWaiting(
+            (points == 1 ? tr("The run store is busy (another program is writing to it): 1 "
+                              "point waits in memory since %2")
+                         : tr("The run store is busy (another program is writing to it): %1 "
+                              "points wait in memory since %2"))
+                    .arg(points)
+                    .arg(since.time().toString(QStringLiteral("HH:mm:ss"))) +
+                tr(" and will be kept as soon as it frees (at most 1,000,001 points wait; if "
+                   "this program ends first, they are lost)."),
+            true);
+    });
+    connect(&recorder_, &RunRecorder::caughtUp, this, [this](int points, const QDateTime& since) {
+        emit storeWaiting(
+            (points == 1 ? tr("The run store is free again: the 1 point that waited since %2 "
+                              "is kept.")
+                         : tr("The run store is free again: all %1 points that waited since %2 "
+                              "are kept."))
+                .arg(points)
+                .arg(since.time().toString(QStringLiteral("HH:mm:ss"))),
+            false);
+    });
+    // The sweep never waits for the store: a point waits in the recorder while the
+    // store is busy, and the guard knows how many were measured.
     sweep_.setPointKeeper([this](int index, double volt, double amps, qint64 ms) {
         recorder_.keepPoint(index, volt, amps, ms);
+    });
+    connect(&sweep_, &SweepEngine::pointRecorded, this, [this](int index) {
+        if (keptRunId_ == 0)
+            return;
+        if (Guard* guard = guardOf(sweep_.run()->settings.source))
+            guard->measured(keptRunId_, index + 1);
     });
     connect(&sweep_, &SweepEngine::started, this, &Session::sweepStarted);
     connect(&sweep_, &SweepEngine::finished, this,
@@ -40,7 +82,12 @@ Session::Session(const QString& home, std::unique_ptr<InstrumentLink> link,
             [this](const QString& reply) { print(reply); });
 }
 
-Session::~Session() = default;
+Session::~Session()
+{
+    // The guards stay until the store has what waits, or has not taken it in time: then
+    // they say how many points were lost.
+    recorder_.waitUntilWritten(RunRecorder::quitWaitMs);
+}
 
 void Session::warn(const QString& text)
 {
@@ -54,6 +101,7 @@ void Session::sweepStarted()
 {
     chosen_.reset();
     emit currentRunChanged();
+    keptRunId_ = 0;
     const Run& run = *sweep_.run();
     recorder_.begin(run);
     // The guard is armed before the first set-up command goes out.
@@ -80,8 +128,30 @@ void Session::sweepFinished()
 {
     const Run& run = *sweep_.run();
     recorder_.finish(run);
-    if (run.outputOff)
+    if (!run.outputOff)
+        return;
+    // Until the store has the run's end, its guard stays to say how many points were
+    // lost should this program end; it switches nothing off any more.
+    if (keptRunId_ != 0 && recorder_.isKeeping()) {
+        if (Guard* guard = guardOf(run.settings.source)) {
+            guard->disarm();
+            standDownAfter_.emplace(keptRunId_, run.settings.source);
+        }
+    } else {
         standDownGuard(run.settings.source);
+    }
+    keptRunId_ = 0;
+}
+
+void Session::runEnded(qint64 id)
+{
+    if (!standDownAfter_ || standDownAfter_->first != id)
+        return;
+    const Endpoint source = standDownAfter_->second;
+    standDownAfter_.reset();
+    // A new sweep on that source has armed the guard again meanwhile.
+    if (Guard* guard = guardOf(source); guard && !guard->isArmed())
+        standDownGuard(source);
 }
 
 Guard* Session::guardOf(const Endpoint& source) const

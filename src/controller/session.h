@@ -119,6 +119,8 @@ class Session : public QObject
     void sweepingChanged(bool sweeping);
     void statusShown(const QString& text, bool problem);
     void warned(const QString& text); // a lasting warning, see warnings()
+    // Points wait in memory for a busy run store (waiting), or all of them are kept now.
+    void storeWaiting(const QString& text, bool waiting);
     // The sweep started last has its row in the run store, under this id.
     void runKept(qint64 id);
     // currentRun() is another run: a sweep started or a run was chosen.
@@ -145,6 +147,8 @@ class Session : public QObject
     // A guard has gone: another takes its place, or the sweep on its source ends.
     void guardEnded(Guard* gone);
     void standDownGuard(const Endpoint& source);
+    // The end of the run is in the store: a guard kept for it stands down.
+    void runEnded(qint64 id);
 
     const SessionOptions options_;
     std::unique_ptr<InstrumentLink> link_;
@@ -153,6 +157,9 @@ class Session : public QObject
     std::vector<std::unique_ptr<Guard>> guards_;
     static constexpr int maxGuardRestarts = 3; // in one sweep
     int guardRestarts_ = 0;
+    qint64 keptRunId_ = 0; // the store's id of the sweep running now, once it has one
+    // The source whose guard stands down once the store has the end of that run.
+    std::optional<std::pair<qint64, Endpoint>> standDownAfter_;
     QStringList warnings_;
     std::weak_ptr<const Run> savedRun_; // the run last saved or exported
     std::shared_ptr<const Run> chosen_;

@@ -3,11 +3,13 @@
 #include "link/homedirectory.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
+#include <QThread>
 #include <QVariant>
 
 #include <algorithm>
@@ -21,9 +23,14 @@ namespace
 
 std::atomic<int> connectionCount{0};
 
-constexpr int busyTimeoutMs = 5000;
 // A migration counts every point of the store once: minutes for the largest stores.
 constexpr int migrationWaitMs = 600000;
+
+// SQLite's primary result codes, as Qt's driver reports them.
+constexpr int sqliteBusy = 5;
+constexpr int sqliteLocked = 6;
+constexpr int sqliteCorrupt = 11;
+constexpr int sqliteNotADatabase = 26;
 
 // Step N takes a store from version N to N + 1. The numbers are not typed (no column
 // affinity), so SQLite keeps every double exactly as written, -0.0 included.
@@ -97,6 +104,9 @@ QString reason(const QSqlError& error)
     return error.databaseText().isEmpty() ? error.text() : error.databaseText();
 }
 
+const QString damagedText = QStringLiteral(
+    "SQLite finds the file malformed; nothing more is written into it, it is left as it is");
+
 const QString orphanMessage = QStringLiteral("The program ended during the sweep.");
 
 QString timeText(const QDateTime& time)
@@ -134,9 +144,10 @@ QString defaultStorePath()
     return data + QStringLiteral("/kestrel/runs.sqlite");
 }
 
-RunDatabase::RunDatabase(QString path)
+RunDatabase::RunDatabase(QString path, int busyTimeoutMs)
     : path_(std::move(path)),
-      connection_(QStringLiteral("kestrel-store-%1").arg(connectionCount.fetch_add(1)))
+      connection_(QStringLiteral("kestrel-store-%1").arg(connectionCount.fetch_add(1))),
+      busyTimeoutMs_(busyTimeoutMs)
 {
 }
 
@@ -151,18 +162,32 @@ RunDatabase::~RunDatabase()
 
 bool RunDatabase::fail(const QString& what, const QString& reason)
 {
+    busy_ = false;
     error_ = what.isEmpty() ? reason : what + QStringLiteral(": ") + reason;
+    return false;
+}
+
+bool RunDatabase::fail(const QString& what, const QSqlError& error)
+{
+    fail(what, reason(error));
+    // SQLite's result code, without the extended bits.
+    const int code = error.nativeErrorCode().toInt() & 0xff;
+    busy_ = code == sqliteBusy || code == sqliteLocked;
+    damaged_ = damaged_ || code == sqliteCorrupt || code == sqliteNotADatabase;
     return false;
 }
 
 bool RunDatabase::execute(QSqlQuery& query, const char* what)
 {
+    busy_ = false;
+    if (damaged_)
+        return fail(QLatin1String(what), damagedText);
     if (query.exec())
         return true;
-    return fail(QLatin1String(what), reason(query.lastError()));
+    return fail(QLatin1String(what), query.lastError());
 }
 
-QString RunDatabase::open()
+QString RunDatabase::open(Pages pages)
 {
     const auto failure = [this](const QString& reason) {
         error_ = path_ + QLatin1Char(' ') + reason;
@@ -180,36 +205,77 @@ QString RunDatabase::open()
 
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
     db.setDatabaseName(path_);
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs_));
     if (!db.open())
         return failure(QStringLiteral("cannot be opened: ") + reason(db.lastError()));
-    // Nothing is written before the file is known to be a store of ours.
-    QSqlQuery query(db);
-    if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next())
-        return failure(QStringLiteral("is not a SQLite database (%1); it was left as it is")
-                           .arg(reason(query.lastError())));
-    const int version = query.value(0).toInt();
-    if (version > schemaVersion)
-        return failure(newerStore(version));
-    if (version == 0 && query.exec(QStringLiteral("SELECT count(*) FROM sqlite_master")) &&
-        query.next() && query.value(0).toInt() > 0)
-        return failure(QStringLiteral("holds tables that are not a Kestrel store; it was left "
-                                      "as it is"));
-    // Ends the read: a connection still reading the file as it was cannot take the write
-    // lock once another has changed it, and would fail at once instead of waiting.
-    query.finish();
-    if (version < schemaVersion && !migrate(version))
-        return failure(error_);
-    for (const char* pragma :
-         {"PRAGMA journal_mode = WAL", "PRAGMA synchronous = NORMAL", "PRAGMA foreign_keys = ON"})
-        if (!query.exec(QLatin1String(pragma)))
-            return failure(QStringLiteral("cannot be written: ") + reason(query.lastError()));
-
+    // Every page is read before anything is written: SQLite finds a damaged page only
+    // when it reads it, and a write elsewhere in the file would go through.
+    if (pages == Pages::Checked) {
+        QSqlQuery check(db);
+        check.setForwardOnly(true);
+        // A file that cannot be read at all is named below, as what it is.
+        if (check.exec(QStringLiteral("PRAGMA quick_check(1)")) && check.next() &&
+            check.value(0).toString() != QLatin1String("ok")) {
+            damaged_ = true;
+            return failure(QStringLiteral("is damaged (%1); it was left as it is")
+                               .arg(check.value(0).toString()));
+        }
+    }
+    // Another program making or migrating the same file may hold it in ways SQLite does
+    // not wait for (a new write-ahead log, a read that would have to become a write):
+    // those tries are made again until the busy limit has passed.
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        const QString problem = prepare();
+        if (problem.isEmpty())
+            break;
+        if (!busy_ || waited.elapsed() > std::max(busyTimeoutMs_, defaultBusyTimeoutMs))
+            return failure(problem);
+        QThread::msleep(20);
+    }
     insertPoint_ = std::make_unique<QSqlQuery>(db);
     if (!insertPoint_->prepare(QStringLiteral(
             "INSERT INTO points (run, idx, level, current, ms) VALUES (?, ?, ?, ?, ?)")))
         return failure(QStringLiteral("cannot be used: ") + reason(insertPoint_->lastError()));
     error_.clear();
+    return QString();
+}
+
+QString RunDatabase::prepare()
+{
+    busy_ = false;
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    // Nothing is written before the file is known to be a store of ours. The version and
+    // the tables are read together: a store another program makes meanwhile is not taken
+    // for tables of someone else's.
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("SELECT (SELECT user_version FROM pragma_user_version), "
+                                   "(SELECT count(*) FROM sqlite_master)")) ||
+        !query.next()) {
+        fail(QString(), query.lastError());
+        return busy_ ? QStringLiteral("cannot be read: ") + error_
+                     : QStringLiteral("is not a SQLite database (%1); it was left as it is")
+                           .arg(error_);
+    }
+    const int version = query.value(0).toInt();
+    const bool foreign = version == 0 && query.value(1).toInt() > 0;
+    // Ends the read: a connection still reading the file as it was cannot take the write
+    // lock once another has changed it, and would fail at once instead of waiting.
+    query.finish();
+    if (version > schemaVersion)
+        return newerStore(version);
+    if (foreign)
+        return QStringLiteral("holds tables that are not a Kestrel store; it was left as it is");
+    if (version < schemaVersion && !migrate(version))
+        return error_;
+    for (const char* pragma :
+         {"PRAGMA journal_mode = WAL", "PRAGMA synchronous = NORMAL", "PRAGMA foreign_keys = ON"})
+        if (!query.exec(QLatin1String(pragma))) {
+            fail(QString(), query.lastError());
+            return QStringLiteral("cannot be written: ") + error_;
+        }
+    // The journal mode is what SQLite says it is now, not what was asked for.
     return QString();
 }
 
@@ -227,26 +293,36 @@ bool RunDatabase::migrate(int from)
     QSqlQuery query(db);
     const QString notReady = QStringLiteral("cannot be made ready");
     // Another connection (the window's recorder and its history, another program) may
-    // find the same old store: the write lock comes first and the version is read again
-    // under it, so one of them migrates and the others wait for it, however long the
-    // counting of the points takes.
+    // find the same old store, or make the same new one: the write lock comes first and
+    // the version is read again under it, so one of them makes or migrates it and the
+    // others wait for it, however long the counting of the points takes.
     if (!query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(migrationWaitMs)) ||
-        !query.exec(QStringLiteral("BEGIN IMMEDIATE")))
-        return fail(notReady, reason(query.lastError()));
-    const auto abandon = [&] {
-        fail(notReady, reason(query.lastError()));
+        !query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        fail(notReady, query.lastError());
+        query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(busyTimeoutMs_));
+        return false;
+    }
+    const auto abandon = [&](const QString& why = QString()) {
+        if (why.isEmpty())
+            fail(notReady, query.lastError());
+        else
+            fail(QString(), why);
         query.exec(QStringLiteral("ROLLBACK"));
-        query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(busyTimeoutMs));
+        query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(busyTimeoutMs_));
         return false;
     };
-    if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next())
+    if (!query.exec(QStringLiteral("SELECT (SELECT user_version FROM pragma_user_version), "
+                                   "(SELECT count(*) FROM sqlite_master)")) ||
+        !query.next())
         return abandon();
     const int now = query.value(0).toInt();
-    if (now > schemaVersion) { // a newer Kestrel migrated it meanwhile: nothing is written
-        query.exec(QStringLiteral("ROLLBACK"));
-        query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(busyTimeoutMs));
-        return fail(QString(), newerStore(now));
-    }
+    const bool foreign = now == 0 && query.value(1).toInt() > 0;
+    query.finish();
+    if (now > schemaVersion) // a newer Kestrel migrated it meanwhile: nothing is written
+        return abandon(newerStore(now));
+    if (foreign) // tables made meanwhile, by something else
+        return abandon(
+            QStringLiteral("holds tables that are not a Kestrel store; it was left as it is"));
     from = std::max(from, now);
     for (int version = from; version < schemaVersion; ++version)
         for (const char* statement : schemaStep(version))
@@ -255,8 +331,9 @@ bool RunDatabase::migrate(int from)
     if (!query.exec(QStringLiteral("PRAGMA user_version = %1").arg(schemaVersion)) ||
         !query.exec(QStringLiteral("COMMIT")))
         return abandon();
-    return query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(busyTimeoutMs)) ||
-           fail(notReady, reason(query.lastError()));
+    if (query.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(busyTimeoutMs_)))
+        return true;
+    return fail(notReady, query.lastError());
 }
 
 qint64 RunDatabase::beginRun(const Run& run, const QString& program, const ProcessId& owner,
@@ -311,6 +388,28 @@ bool RunDatabase::addPoint(qint64 runId, int index, double level, double amps, q
     return execute(*insertPoint_, "a point");
 }
 
+bool RunDatabase::addPoints(qint64 runId, std::span<const MeasuredPoint> points)
+{
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    if (!insertPoint_)
+        return fail(QString(), QStringLiteral("the store is not open"));
+    if (!db.transaction())
+        return fail(QString(), db.lastError());
+    for (const MeasuredPoint& point : points)
+        if (!addPoint(runId, point.index, point.level, point.amps, point.ms)) {
+            const QSqlError error = insertPoint_->lastError();
+            db.rollback();
+            return fail(QStringLiteral("a point"), error);
+        }
+    if (db.commit())
+        return true;
+    fail(QStringLiteral("a point"), db.lastError());
+    const bool busy = busy_;
+    db.rollback();
+    busy_ = busy;
+    return false;
+}
+
 bool RunDatabase::finishRun(qint64 runId, const Run& finished)
 {
     QSqlQuery query(QSqlDatabase::database(connection_, false));
@@ -351,6 +450,28 @@ bool RunDatabase::recordGuard(const ProcessId& owner, const Endpoint& source,
     return execute(query, "the guard's word");
 }
 
+bool RunDatabase::recordUnkept(qint64 runId, int measured)
+{
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    query.prepare(QStringLiteral("SELECT count(*) FROM points WHERE run = ?"));
+    query.addBindValue(runId);
+    if (!execute(query, "counting the points of a run") || !query.next())
+        return false;
+    const int lost = measured - query.value(0).toInt();
+    query.finish();
+    if (lost <= 0)
+        return true;
+    const QString sentence = lost == 1
+                                 ? QStringLiteral(" 1 measured point was not kept.")
+                                 : QStringLiteral(" %1 measured points were not kept.").arg(lost);
+    query.prepare(QStringLiteral("UPDATE runs SET message = message || ?, guard = ltrim(guard || "
+                                 "?), reported = 0 WHERE id = ?"));
+    query.addBindValue(sentence);
+    query.addBindValue(sentence);
+    query.addBindValue(runId);
+    return execute(query, "the points a run lost");
+}
+
 bool RunDatabase::checkpoint()
 {
     QSqlQuery query(QSqlDatabase::database(connection_, false));
@@ -363,7 +484,7 @@ qint64 RunDatabase::importRun(const Run& imported, const QString& program, const
 {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     if (!db.transaction()) {
-        fail(QString(), reason(db.lastError()));
+        fail(QString(), db.lastError());
         return 0;
     }
     const qint64 id = beginRun(imported, program, ProcessId{}, note);
@@ -382,7 +503,7 @@ qint64 RunDatabase::importRun(const Run& imported, const QString& program, const
     }
     if (!id || !db.commit()) {
         if (id)
-            fail(QString(), reason(db.lastError()));
+            fail(QString(), db.lastError());
         db.rollback();
         return 0;
     }
@@ -393,7 +514,7 @@ qint64 RunDatabase::addFit(qint64 runId, const RunFit& fit)
 {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     if (!db.transaction()) {
-        fail(QString(), reason(db.lastError()));
+        fail(QString(), db.lastError());
         return 0;
     }
     const auto abandon = [&db] {
@@ -423,7 +544,7 @@ qint64 RunDatabase::addFit(qint64 runId, const RunFit& fit)
             return abandon();
     }
     if (!db.commit()) {
-        fail(QString(), reason(db.lastError()));
+        fail(QString(), db.lastError());
         return abandon();
     }
     return id;
@@ -491,13 +612,43 @@ bool RunDatabase::setNote(qint64 runId, const QString& note)
 
 bool RunDatabase::remove(qint64 runId)
 {
-    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery query(db);
+    // The owner is looked at and the run deleted under one write lock: a sweep cannot
+    // begin recording into it in between.
+    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return fail(QStringLiteral("removing a run"), query.lastError());
+    const auto abandon = [&] {
+        const bool busy = busy_;
+        query.exec(QStringLiteral("ROLLBACK"));
+        busy_ = busy;
+        return false;
+    };
+    query.prepare(QStringLiteral("SELECT state, owner_pid, owner_start FROM runs WHERE id = ?"));
+    query.addBindValue(runId);
+    if (!execute(query, "removing a run"))
+        return abandon();
+    if (!query.next()) {
+        fail(QString(), QStringLiteral("there is no run %1").arg(runId));
+        return abandon();
+    }
+    const ProcessId owner{query.value(1).toLongLong(), query.value(2).toLongLong()};
+    if (query.value(0).toString() == outcomeName(Run::Outcome::Running) && isAlive(owner)) {
+        fail(QString(), QStringLiteral("run %1 is still being recorded by process %2; it can be "
+                                       "deleted once its sweep has ended")
+                            .arg(runId)
+                            .arg(owner.pid));
+        return abandon();
+    }
+    query.finish();
     query.prepare(QStringLiteral("DELETE FROM runs WHERE id = ?"));
     query.addBindValue(runId);
     if (!execute(query, "removing a run"))
-        return false;
-    return query.numRowsAffected() == 1 ||
-           fail(QString(), QStringLiteral("there is no run %1").arg(runId));
+        return abandon();
+    if (query.exec(QStringLiteral("COMMIT")))
+        return true;
+    fail(QStringLiteral("removing a run"), query.lastError());
+    return abandon();
 }
 
 StoredRun RunDatabase::storedRun(const QSqlQuery& q) const
@@ -544,7 +695,7 @@ std::vector<StoredRun> RunDatabase::list(const RunRange& range)
          {QVariant(range.before), QVariant(range.after), QVariant(range.limit)})
         query.addBindValue(value);
     if (!query.exec()) {
-        fail(QStringLiteral("listing the runs"), reason(query.lastError()));
+        fail(QStringLiteral("listing the runs"), query.lastError());
         return runs;
     }
     while (query.next())
@@ -584,7 +735,7 @@ bool RunDatabase::markOrphans()
     QSqlQuery running(db);
     if (!running.exec(
             QStringLiteral("SELECT id, owner_pid, owner_start FROM runs WHERE state = 'running'")))
-        return fail(QStringLiteral("looking for unfinished runs"), reason(running.lastError()));
+        return fail(QStringLiteral("looking for unfinished runs"), running.lastError());
     QList<qint64> orphans;
     while (running.next())
         if (!isAlive(ProcessId{running.value(1).toLongLong(), running.value(2).toLongLong()}))
@@ -613,7 +764,7 @@ std::vector<StoredRun> RunDatabase::recoverInterrupted()
     if (!query.exec(QStringLiteral("SELECT %1 FROM runs WHERE reported = 0 AND state != "
                                    "'running' ORDER BY id DESC")
                         .arg(runColumns))) {
-        fail(QStringLiteral("looking for unfinished runs"), reason(query.lastError()));
+        fail(QStringLiteral("looking for unfinished runs"), query.lastError());
         return runs;
     }
     while (query.next())

@@ -8,9 +8,11 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 class QSqlDatabase;
+class QSqlError;
 class QSqlQuery;
 
 namespace kestrel
@@ -34,6 +36,15 @@ struct StoredRun {
     QString note;                    // the user's own words on the run; empty unless given
 };
 
+// A point as the sweep measured it: its place in the run and when it was read, in
+// milliseconds since the sweep started.
+struct MeasuredPoint {
+    int index = 0;
+    double level = 0;
+    double amps = 0;
+    qint64 ms = 0;
+};
+
 // Which runs a listing holds: ids between after and before (both left out), the newest
 // first, at most limit of them.
 struct RunRange {
@@ -50,21 +61,34 @@ class RunDatabase
 {
   public:
     static constexpr int schemaVersion = 5;
+    static constexpr int defaultBusyTimeoutMs = 5000;
 
-    explicit RunDatabase(QString path);
+    // busyTimeoutMs: how long a write waits for another connection holding the store
+    // before it fails as busy.
+    explicit RunDatabase(QString path, int busyTimeoutMs = defaultBusyTimeoutMs);
     ~RunDatabase();
     RunDatabase(const RunDatabase&) = delete;
     RunDatabase& operator=(const RunDatabase&) = delete;
 
+    // Whether open() reads every page first: a writer that keeps runs for long does, so
+    // that it never writes into a file SQLite finds malformed.
+    enum class Pages { Unchecked, Checked };
     // Opens the store, making it (and its folder) when there is none: why not, or "".
-    QString open();
+    QString open(Pages pages = Pages::Unchecked);
     const QString& path() const { return path_; }
     QString lastError() const { return error_; }
+    // The last failure was another connection holding the store: the same write may go
+    // through later.
+    bool wasBusy() const { return busy_; }
+    // SQLite found the file malformed: nothing more is written into it.
+    bool isDamaged() const { return damaged_; }
 
     // A new run, state "running", owned by that process: its id, or 0.
     qint64 beginRun(const Run& run, const QString& program, const ProcessId& owner,
                     const QString& note = QString());
     bool addPoint(qint64 run, int index, double level, double amps, qint64 ms);
+    // Several points in one transaction: all of them, or none.
+    bool addPoints(qint64 run, std::span<const MeasuredPoint> points);
     // How the run ended: its end time, outcome, message and whether the output is off.
     bool finishRun(qint64 run, const Run& finished);
     // The guard's word on the runs its owner measured on its source: what it did and
@@ -72,6 +96,10 @@ class RunDatabase
     // on that source still marked running.
     bool recordGuard(const ProcessId& owner, const Endpoint& source, const QList<qint64>& runs,
                      bool outputOff, const QString& text);
+    // The sweep measured that many points of the run: those the store lacks are named
+    // as lost in its message and its guard's word, and the run is reported again. True
+    // when nothing was lost or that was written.
+    bool recordUnkept(qint64 run, int measured);
     // Copies the write-ahead log into the store and starts it again: true when done.
     bool checkpoint();
     // A whole run from a file, points and all, in one transaction: its id, or 0. The
@@ -81,6 +109,7 @@ class RunDatabase
     qint64 addFit(qint64 run, const RunFit& fit);
     // Replaces the run's note.
     bool setNote(qint64 run, const QString& note);
+    // Refused while the run is still being recorded by a live program.
     bool remove(qint64 run);
 
     // Newest first, without their points; a run's counts come from its row, those of a
@@ -97,6 +126,10 @@ class RunDatabase
   private:
     bool execute(QSqlQuery& query, const char* what);
     bool fail(const QString& what, const QString& reason);
+    bool fail(const QString& what, const QSqlError& error);
+    // Creating, checking and migrating the file: one try, which another connection busy
+    // with the same file may make fail; "" when the store is ready.
+    QString prepare();
     bool migrate(int from);                 // on failure lastError() is the whole reason
     static QString newerStore(int version); // why a store of that version is left alone
     StoredRun storedRun(const QSqlQuery& query) const;
@@ -104,7 +137,10 @@ class RunDatabase
 
     const QString path_;
     const QString connection_;
+    const int busyTimeoutMs_;
     QString error_;
+    bool busy_ = false;
+    bool damaged_ = false;
     std::unique_ptr<QSqlQuery> insertPoint_;
 };
 

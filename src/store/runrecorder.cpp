@@ -2,10 +2,28 @@
 
 #include "data/vectorstate.h"
 
-#include <future>
+#include <QElapsedTimer>
 
 namespace kestrel
 {
+
+namespace
+{
+
+// Points committed in one transaction once the store frees: a backlog of a million is
+// written in seconds, and a sweep's next points join the queue meanwhile.
+constexpr std::size_t pointsPerCommit = 4096;
+// How often the count of waiting points is told again while it grows.
+constexpr qint64 waitingReportMs = 1000;
+
+qint64 nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
 
 RunRecorder::RunRecorder(QString path, QString program, QObject* parent)
     : QObject(parent), path_(std::move(path)), program_(std::move(program))
@@ -13,20 +31,24 @@ RunRecorder::RunRecorder(QString path, QString program, QObject* parent)
     if (path_.isEmpty())
         return;
     worker_ = startWorker([this] { workerLoop(); });
-    post([this] {
-        database_ = std::make_unique<RunDatabase>(path_);
-        if (const QString problem = database_->open(); !problem.isEmpty()) {
+    post(std::function<Step()>([this] {
+        database_ = std::make_unique<RunDatabase>(path_, busyTimeoutMs);
+        if (const QString problem = database_->open(RunDatabase::Pages::Checked);
+            !problem.isEmpty()) {
             database_.reset();
             breakWith(problem);
         }
-    });
+        return Step::Done;
+    }));
 }
 
 RunRecorder::~RunRecorder()
 {
     if (!worker_.joinable())
         return;
-    post([this] { database_.reset(); }); // closed on the thread that opened it
+    // A store another program holds until after this waits the points out: the guard,
+    // still told how many were measured, says how many were lost.
+    waitUntilWritten(quitWaitMs);
     {
         std::lock_guard lock(mutex_);
         quitting_ = true;
@@ -41,29 +63,102 @@ QString RunRecorder::problem() const
     return problem_;
 }
 
-void RunRecorder::post(std::function<void()> task)
+void RunRecorder::post(Job job)
 {
     {
         std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
+        jobs_.push_back(std::move(job));
     }
     wake_.notify_one();
+}
+
+bool RunRecorder::waitUntilWritten(int timeoutMs)
+{
+    std::unique_lock lock(mutex_);
+    return written_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [this] { return jobs_.empty() && !working_; });
 }
 
 void RunRecorder::workerLoop()
 {
     for (;;) {
-        std::function<void()> task;
+        std::function<Step()> task;
+        std::vector<MeasuredPoint> points;
         {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return quitting_ || !tasks_.empty(); });
-            if (tasks_.empty())
-                return;
-            task = std::move(tasks_.front());
-            tasks_.pop_front();
+            wake_.wait(lock, [this] { return quitting_ || !jobs_.empty(); });
+            // Quitting with jobs left: the store stayed busy past the wait, they are lost.
+            if (quitting_)
+                break;
+            for (auto job = jobs_.begin(); job != jobs_.end() && points.size() < pointsPerCommit &&
+                                           std::holds_alternative<MeasuredPoint>(*job);
+                 ++job)
+                points.push_back(std::get<MeasuredPoint>(*job));
+            if (points.empty())
+                task = std::get<std::function<Step()>>(jobs_.front());
+            working_ = true;
         }
-        task();
+        const Step step = task ? task() : keepPoints(points);
+        if (step == Step::Busy)
+            noteBusy();
+        {
+            std::lock_guard lock(mutex_);
+            working_ = false;
+            if (step == Step::Done)
+                pointsWritten_ += qint64(points.size());
+            if (step == Step::Done)
+                jobs_.erase(jobs_.begin(), jobs_.begin() + std::ptrdiff_t(std::max<std::size_t>(
+                                                               points.size(), 1)));
+        }
+        if (step == Step::Done) {
+            waitingPoints_ -= int(points.size());
+            noteWritten(int(points.size()));
+        }
+        written_.notify_all();
     }
+    database_.reset(); // closed on the thread that opened it
+}
+
+RunRecorder::Step RunRecorder::keepPoints(const std::vector<MeasuredPoint>& points)
+{
+    if (broken_ || runId_ == 0)
+        return Step::Done;
+    if (database_->addPoints(runId_, points))
+        return Step::Done;
+    if (database_->wasBusy())
+        return Step::Busy;
+    check(false);
+    return Step::Done;
+}
+
+void RunRecorder::noteBusy()
+{
+    const bool first = !busySince_.isValid();
+    if (first) {
+        busySince_ = QDateTime::currentDateTime();
+        keptSinceBusy_ = 0;
+    }
+    const qint64 now = nowMs();
+    if (!first && now - busyReported_ < waitingReportMs)
+        return;
+    busyReported_ = now;
+    QMetaObject::invokeMethod(
+        this,
+        [this, points = waitingPoints_.load(), since = busySince_] { emit waiting(points, since); },
+        Qt::QueuedConnection);
+}
+
+void RunRecorder::noteWritten(int points)
+{
+    if (!busySince_.isValid())
+        return;
+    keptSinceBusy_ += points;
+    if (waitingPoints_ > 0)
+        return;
+    QMetaObject::invokeMethod(
+        this, [this, kept = keptSinceBusy_, since = busySince_] { emit caughtUp(kept, since); },
+        Qt::QueuedConnection);
+    busySince_ = QDateTime();
 }
 
 void RunRecorder::check(bool ok)
@@ -90,29 +185,41 @@ void RunRecorder::begin(const Run& run)
 {
     if (!isKeeping())
         return;
-    post([this, run] {
+    post(std::function<Step()>([this, run] {
         if (broken_)
-            return;
-        runId_ = database_->beginRun(run, program_, thisProcess());
+            return Step::Done;
+        const qint64 id = database_->beginRun(run, program_, thisProcess());
+        if (id == 0 && database_->wasBusy())
+            return Step::Busy;
+        runId_ = id;
         check(runId_ != 0);
         if (runId_ != 0)
             QMetaObject::invokeMethod(
-                this, [this, id = runId_] { emit begun(id); }, Qt::QueuedConnection);
-    });
+                this, [this, id] { emit begun(id); }, Qt::QueuedConnection);
+        return Step::Done;
+    }));
 }
 
 void RunRecorder::keepPoint(int index, double level, double amps, qint64 ms)
 {
     if (!isKeeping())
         return;
-    auto committed = std::make_shared<std::promise<void>>();
-    std::future<void> done = committed->get_future();
-    post([this, committed, index, level, amps, ms] {
-        if (!broken_ && runId_ != 0)
-            check(database_->addPoint(runId_, index, level, amps, ms));
-        committed->set_value();
-    });
-    done.wait_for(std::chrono::seconds(1));
+    if (waitingPoints_ >= maxWaitingPoints) {
+        breakWith(QStringLiteral("%1 stayed busy while %2 points waited for it, the most that "
+                                 "wait; the points measured since are not kept")
+                      .arg(path_)
+                      .arg(maxWaitingPoints));
+        return;
+    }
+    // The first point to wait for a busy store waits a little; those after it, not at all.
+    const bool backlog = waitingPoints_++ > 0;
+    std::unique_lock lock(mutex_);
+    jobs_.push_back(MeasuredPoint{index, level, amps, ms});
+    const qint64 ticket = ++pointsPosted_;
+    wake_.notify_one();
+    if (!backlog)
+        written_.wait_for(lock, std::chrono::milliseconds(commitWaitMs),
+                          [this, ticket] { return pointsWritten_ >= ticket; });
 }
 
 void RunRecorder::finish(const Run& run)
@@ -126,25 +233,38 @@ void RunRecorder::finish(const Run& run)
     ending.outcome = run.outcome;
     ending.message = run.message;
     ending.outputOff = run.outputOff;
-    post([this, ending = std::move(ending)] {
-        if (!broken_ && runId_ != 0)
-            check(database_->finishRun(runId_, ending));
+    post(std::function<Step()>([this, ending = std::move(ending)] {
+        if (broken_ || runId_ == 0) {
+            runId_ = 0;
+            return Step::Done;
+        }
+        const bool ok = database_->finishRun(runId_, ending);
+        if (!ok && database_->wasBusy())
+            return Step::Busy;
+        check(ok);
+        if (!broken_)
+            QMetaObject::invokeMethod(
+                this, [this, id = runId_] { emit ended(id); }, Qt::QueuedConnection);
         runId_ = 0;
-    });
+        return Step::Done;
+    }));
 }
 
 void RunRecorder::recover(std::function<void(std::vector<StoredRun>)> done)
 {
     if (!isKeeping())
         return;
-    post([this, done = std::move(done)] {
+    post(std::function<Step()>([this, done = std::move(done)] {
         if (broken_)
-            return;
+            return Step::Done;
         std::vector<StoredRun> runs = database_->recoverInterrupted();
+        if (database_->wasBusy())
+            return Step::Busy;
         check(database_->lastError().isEmpty());
         QMetaObject::invokeMethod(
             this, [done, runs = std::move(runs)] { done(runs); }, Qt::QueuedConnection);
-    });
+        return Step::Done;
+    }));
 }
 
 } // namespace kestrel

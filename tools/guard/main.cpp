@@ -3,10 +3,12 @@
 //   kestrel-guard --home DIR --source ADDRESS:PORT --owner PID:START [--store PATH]
 // It reads its owner's word on standard input, one per line: "on" (the output may be
 // on from now), "off" (it is off again), "done" (end without acting), "run ID" (a run
-// measured on the source), "cmd GROUP" and "end GROUP" (a command process group of the
-// owner started, or was reaped). At end of file while armed, the owner has ended: it
-// ends the owner's commands still running, sends :OUTP1 OFF through DIR/sendArbcmd.sh
-// as the sweep does, confirms it, records what happened in the runs, and ends.
+// measured on the source), "points ID N" (N points of run ID measured so far), "cmd
+// GROUP" and "end GROUP" (a command process group of the owner started, or was reaped).
+// At end of file while armed, the owner has ended: it ends the owner's commands still
+// running, sends :OUTP1 OFF through DIR/sendArbcmd.sh as the sweep does, confirms it,
+// records what happened in the runs, and ends. Armed or not, it records in each run how
+// many of its measured points the store did not get.
 
 #include "controller/scpidrivers.h"
 #include "link/instrumentlink.h"
@@ -22,6 +24,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <unistd.h>
@@ -64,7 +67,8 @@ bool parse(const QStringList& args, Arguments& parsed)
 struct Word {
     bool armed = false;
     QList<qint64> runs;
-    std::set<pid_t> commands; // process groups of its commands not yet reaped
+    std::map<qint64, int> measured; // points measured, by run
+    std::set<pid_t> commands;       // process groups of its commands not yet reaped
 };
 
 // Reads the owner's word to the end; false when it said "done".
@@ -93,6 +97,8 @@ bool readOwner(Word& word)
                 return false;
             else if (verb == "run" && number > 0)
                 word.runs << number;
+            else if (verb == "points" && line.count(' ') == 2)
+                word.measured[line.split(' ')[1].toLongLong()] = line.split(' ')[2].toInt();
             else if (verb == "cmd" && number > 1)
                 word.commands.insert(pid_t(number));
             else if (verb == "end")
@@ -173,8 +179,24 @@ int main(int argc, char* argv[])
         return 2;
     }
     Word word;
-    if (!readOwner(word) || !word.armed)
+    if (!readOwner(word))
         return 0;
+    // The owner is gone: another program holding the store meanwhile is waited for long.
+    constexpr int storeWaitMs = 60000;
+    const auto recordUnkept = [&](RunDatabase& store) {
+        bool kept = true;
+        for (const auto& [run, points] : word.measured)
+            kept = store.recordUnkept(run, points) && kept;
+        return kept;
+    };
+    if (!word.armed) {
+        if (!word.measured.empty() && !args.store.isEmpty()) {
+            RunDatabase store(args.store, storeWaitMs);
+            if (!store.open().isEmpty() || !recordUnkept(store))
+                std::fprintf(stderr, "kestrel-guard: %s\n", qPrintable(store.lastError()));
+        }
+        return 0;
+    }
 
     endCommands(commandGroups(word, args.owner));
     ScriptLink link(args.home + QLatin1Char('/'));
@@ -193,13 +215,14 @@ int main(int argc, char* argv[])
                         .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")))
                   : QStringLiteral("The guard could not switch the source off: ") + off.message;
     if (!args.store.isEmpty()) {
-        RunDatabase store(args.store);
+        RunDatabase store(args.store, storeWaitMs);
         bool kept = store.open().isEmpty() &&
                     store.recordGuard(args.owner, args.source, word.runs, off.off(), text);
         // A write-ahead log that cannot grow (a full disk, a file size limit) may take
         // the record once its pages are back in the store and it starts again.
         if (!kept && store.checkpoint())
             kept = store.recordGuard(args.owner, args.source, word.runs, off.off(), text);
+        kept = kept && recordUnkept(store);
         if (!kept)
             std::fprintf(stderr, "kestrel-guard: %s\n", qPrintable(store.lastError()));
     }

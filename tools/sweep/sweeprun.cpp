@@ -18,6 +18,7 @@ SweepRun::SweepRun(const SweepOptions& options, QObject* parent)
 {
     // The store and the guard warn on standard error; the sweep goes on.
     connect(&session_, &Session::warned, this, &SweepRun::report);
+    connect(&session_, &Session::storeWaiting, this, &SweepRun::report);
     connect(&session_.sweep(), &SweepEngine::measurementReply, this,
             [this](const QString& reply) { out_.write(printableLines(reply).toUtf8() + '\n'); });
     connect(&session_.sweep(), &SweepEngine::finished, this, &SweepRun::finished);
