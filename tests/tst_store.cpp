@@ -4,10 +4,12 @@
 #include "data/runfile.h"
 #include "store/rundatabase.h"
 #include "store/runimport.h"
+#include "store/runrecorder.h"
 
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -94,6 +96,9 @@ class TestStore : public QObject
     void leavesAStoreANewerKestrelMigratedMeanwhile();
     void marksWhatOlderImportsNeverRecorded_data();
     void marksWhatOlderImportsNeverRecorded();
+    void aRunBeingRecordedIsNotDeleted_data();
+    void aRunBeingRecordedIsNotDeleted();
+    void aMalformedStoreIsLeftAsItIs();
 };
 
 void TestStore::keepsEveryNumberExactly()
@@ -544,6 +549,89 @@ void TestStore::marksWhatOlderImportsNeverRecorded()
     QVERIFY(stored && stored->run.points == (IVPointList{{0.1, 1e-05}}));
     QCOMPARE(int(stored->run.notRecorded.toInt()), notRecorded);
     QVERIFY(stored->pointCount == 1 && stored->levels == (LevelSpan{0.1, 0.1}));
+}
+
+void TestStore::aRunBeingRecordedIsNotDeleted_data()
+{
+    QTest::addColumn<bool>("ownerLives");
+    QTest::addColumn<bool>("ended");
+    QTest::addColumn<bool>("deleted");
+    QTest::newRow("still recording") << true << false << false;
+    QTest::newRow("ended") << true << true << true;
+    QTest::newRow("its program gone") << false << false << true;
+}
+
+// A sweep still recording into a run would fail on its next point: the run stays, and
+// the refusal says why.
+void TestStore::aRunBeingRecordedIsNotDeleted()
+{
+    QFETCH(bool, ownerLives);
+    QFETCH(bool, ended);
+    QFETCH(bool, deleted);
+    QTemporaryDir dir;
+    RunDatabase store(dir.filePath("runs.sqlite"));
+    QCOMPARE(store.open(), QString());
+    Run run = sampleRun();
+    const qint64 id =
+        store.beginRun(run, "Kestrel", ownerLives ? thisProcess() : ProcessId{999999999, 1});
+    QVERIFY(store.addPoint(id, 0, 1.0, 2.0, 0));
+    if (ended) {
+        run.outcome = Run::Outcome::Completed;
+        QVERIFY(store.finishRun(id, run));
+    }
+    QCOMPARE(store.remove(id), deleted);
+    QCOMPARE(store.load(id).has_value(), !deleted);
+    if (!deleted) {
+        QCOMPARE(store.lastError(), QString("run %1 is still being recorded by process %2; it can "
+                                            "be deleted once its sweep has ended")
+                                        .arg(id)
+                                        .arg(thisProcess().pid));
+        QVERIFY(store.addPoint(id, 1, 1.5, 2.5, 100)); // the sweep goes on
+    }
+}
+
+// A store SQLite finds malformed is not written into, even where its pages are whole:
+// the recorder says so as for any store it cannot use, and the file stays as it was.
+void TestStore::aMalformedStoreIsLeftAsItIs()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    {
+        RunDatabase store(path);
+        QCOMPARE(store.open(), QString());
+        const qint64 id = store.beginRun(sampleRun(), "Kestrel", ProcessId{});
+        for (int i = 0; i < 2000; ++i)
+            QVERIFY(store.addPoint(id, i, i, i, i));
+        QVERIFY(store.checkpoint());
+    }
+    {
+        // Garbage over a page in the middle of the points.
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.size() > 16 * 4096);
+        QVERIFY(file.seek(file.size() / 4096 / 2 * 4096));
+        QByteArray garbage(4096, '\0');
+        for (char& byte : garbage)
+            byte = char(QRandomGenerator::global()->generate());
+        QCOMPARE(file.write(garbage), qint64(4096));
+    }
+    const QByteArray before = contents(path);
+    {
+        RunRecorder recorder(path, "Kestrel");
+        QSignalSpy failed(&recorder, &RunRecorder::failed);
+        Run run = sampleRun();
+        recorder.begin(run);
+        recorder.keepPoint(0, 1.0, 2.0, 0);
+        run.outcome = Run::Outcome::Completed;
+        recorder.finish(run);
+        QVERIFY(failed.wait(5000));
+        const QString message = failed.first().at(0).toString();
+        QVERIFY2(message.startsWith("Runs are not being kept: " + path + " is damaged (") &&
+                     message.endsWith("); it was left as it is"),
+                 qPrintable(message));
+        QVERIFY(!recorder.isKeeping());
+    }
+    QVERIFY(contents(path) == before);
 }
 
 QTEST_GUILESS_MAIN(TestStore)
