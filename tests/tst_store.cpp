@@ -25,6 +25,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -99,6 +100,7 @@ class TestStore : public QObject
     void aRunBeingRecordedIsNotDeleted_data();
     void aRunBeingRecordedIsNotDeleted();
     void aMalformedStoreIsLeftAsItIs();
+    void twoProgramsMakeOneStore();
 };
 
 void TestStore::keepsEveryNumberExactly()
@@ -632,6 +634,45 @@ void TestStore::aMalformedStoreIsLeftAsItIs()
         QVERIFY(!recorder.isKeeping());
     }
     QVERIFY(contents(path) == before);
+}
+
+// Two programs starting at once on a store that does not exist yet: one makes it, the
+// other waits for it and takes it for what it is, and both keep their runs.
+void TestStore::twoProgramsMakeOneStore()
+{
+    QTemporaryDir dir;
+    for (int attempt = 0; attempt < 30; ++attempt) {
+        const QString path = dir.filePath(QString("runs-%1.sqlite").arg(attempt));
+        int go[2];
+        QCOMPARE(pipe(go), 0);
+        pid_t programs[2];
+        for (pid_t& program : programs) {
+            program = fork();
+            if (program == 0) {
+                ::close(go[1]);
+                char byte;
+                [[maybe_unused]] const auto n = ::read(go[0], &byte, 1); // both at once
+                RunDatabase store(path);
+                QString problem = store.open();
+                if (problem.isEmpty() && store.beginRun(sampleRun(), "Kestrel", thisProcess()) == 0)
+                    problem = store.lastError();
+                if (!problem.isEmpty())
+                    qWarning("%s", qPrintable(problem));
+                _exit(problem.isEmpty() ? 0 : 1);
+            }
+        }
+        ::close(go[0]);
+        ::close(go[1]); // end of file: both read on
+        for (const pid_t program : programs) {
+            int status = 0;
+            QVERIFY(program > 0 && waitpid(program, &status, 0) == program);
+            QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0,
+                     qPrintable(QString("attempt %1").arg(attempt)));
+        }
+        RunDatabase store(path);
+        QCOMPARE(store.open(), QString());
+        QCOMPARE(store.list().size(), std::size_t(2));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestStore)
