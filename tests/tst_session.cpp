@@ -9,6 +9,7 @@
 #include "simlink.h"
 #include "store/rundatabase.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QSqlDatabase>
@@ -111,6 +112,7 @@ class TestSession : public QObject
     void switchOffSaysWhatTheSourceSays();
     void stopKeepsThePointTheStoreHas();
     void aBusyStoreNeitherSlowsNorLosesTheSweep();
+    void anEndTheStoreLostIsToldAsItWas();
     void dataBelongsToItsRun();
 };
 
@@ -505,6 +507,50 @@ void TestSession::aBusyStoreNeitherSlowsNorLosesTheSweep()
     }
     reader.close();
     QSqlDatabase::removeDatabase("reader");
+}
+
+// The store takes no more as a completed sweep ends (a full disk): the next start says
+// that its end was not recorded and how it ended, not that the output may be on.
+void TestSession::anEndTheStoreLostIsToldAsItWas()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    qint64 id = 0;
+    {
+        Bench bench(0, SessionOptions{path, "test", false, {}});
+        QVERIFY(bench.identify());
+        QSignalSpy kept(&bench.session, &Session::runKept);
+        QSignalSpy warned(&bench.session, &Session::warned);
+        bench.session.recorder().failEnds(3);
+        const auto run = bench.sweep(0, 1, 3);
+        QVERIFY(run && run->outcome == Outcome::Completed && run->outputOff);
+        QTRY_COMPARE(warned.count(), 1);
+        id = kept.at(0).at(0).toLongLong();
+        QVERIFY2(warned.at(0).at(0).toString().contains(
+                     QString(" cannot be written: the end of run %1 was not recorded").arg(id)),
+                 qPrintable(warned.at(0).at(0).toString()));
+    }
+    Bench next(0, SessionOptions{path, "test", false, {}});
+    QStringList said;
+    bool mayBeOn = true;
+    next.session.recover([&](const QStringList& sentences, bool on) {
+        said = sentences;
+        mayBeOn = on;
+    });
+    QTRY_COMPARE(said.size(), 1);
+    QVERIFY2(said[0].startsWith(QString("The end of run %1 was not recorded (the run store could "
+                                        "not be written): the sweep started at ")
+                                    .arg(id)) &&
+                 said[0].endsWith(" ended completed with the source output switched off and "
+                                  "confirmed; its 4 points are kept."),
+             qPrintable(said[0]));
+    QVERIFY(!mayBeOn);
+    RunDatabase store(path);
+    QCOMPARE(store.open(), QString());
+    const auto stored = store.load(id);
+    QVERIFY(stored && stored->run.outcome == Outcome::Completed && stored->run.outputOff);
+    QCOMPARE(stored->pointCount, 4);
+    QCOMPARE(QDir(dir.path()).entryList({"runs.sqlite-end-*"}, QDir::Files), QStringList());
 }
 
 void TestSession::dataBelongsToItsRun()

@@ -277,6 +277,20 @@ void Session::recover(std::function<void(const QStringList&, bool)> done)
             const QString when = started.date() == QDate::currentDate()
                                      ? started.time().toString(QStringLiteral("HH:mm"))
                                      : started.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+            if (stored.endNotRecorded) {
+                // The program knew how it ended: that, not a guess, is what is said.
+                mayBeOn = mayBeOn || !stored.run.outputOff;
+                sentences << tr("The end of run %1 was not recorded (the run store could not be "
+                                "written): the sweep started at %2 ended %3 with the source "
+                                "output %4; its %5 %6 kept.")
+                                 .arg(stored.id)
+                                 .arg(when, outcomeName(stored.run.outcome),
+                                      stored.run.outputOff ? tr("switched off and confirmed")
+                                                           : tr("not confirmed off"))
+                                 .arg(stored.pointCount)
+                                 .arg(stored.pointCount == 1 ? tr("point is") : tr("points are"));
+                continue;
+            }
             QString sentence = tr("The sweep started at %1 did not finish; its %2 %3 kept.")
                                    .arg(when)
                                    .arg(stored.pointCount)

@@ -101,6 +101,7 @@ class Session : public QObject
     // each): a sentence for each, what happened and what became of the output.
     void recover(std::function<void(const QStringList& sentences, bool outputMayBeOn)> done);
     const RunRecorder& recorder() const { return recorder_; }
+    RunRecorder& recorder() { return recorder_; }
     // Warnings that hold until the program ends: the store, the guard.
     QStringList warnings() const { return warnings_; }
 

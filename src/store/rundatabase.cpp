@@ -472,6 +472,20 @@ bool RunDatabase::recordUnkept(qint64 runId, int measured)
     return execute(query, "the points a run lost");
 }
 
+bool RunDatabase::recordLostEnd(qint64 runId, Run::Outcome outcome, bool outputOff,
+                                const QString& message)
+{
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    query.prepare(QStringLiteral("UPDATE runs SET state = ?, output_off = ?, message = ?, "
+                                 "ended = coalesce(ended, ?), ") +
+                  countsFromPoints + QStringLiteral(" WHERE id = ?"));
+    for (const QVariant& value :
+         {text(outcomeName(outcome)), QVariant(int(outputOff)), text(message),
+          QVariant(timeText(QDateTime::currentDateTime())), QVariant(runId)})
+        query.addBindValue(value);
+    return execute(query, "the end of a run");
+}
+
 bool RunDatabase::checkpoint()
 {
     QSqlQuery query(QSqlDatabase::database(connection_, false));

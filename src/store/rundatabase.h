@@ -34,6 +34,9 @@ struct StoredRun {
     std::optional<LevelSpan> levels; // none without points
     QString guard;                   // what the guard did after the program ended during the sweep
     QString note;                    // the user's own words on the run; empty unless given
+    // Its end could not be written when it ended: outcome and output are those its
+    // program left word of beside the store.
+    bool endNotRecorded = false;
 };
 
 // A point as the sweep measured it: its place in the run and when it was read, in
@@ -100,6 +103,9 @@ class RunDatabase
     // as lost in its message and its guard's word, and the run is reported again. True
     // when nothing was lost or that was written.
     bool recordUnkept(qint64 run, int measured);
+    // The end of a run its program could not write when it ended, from the word it left
+    // beside the store: the outcome, whether the output was confirmed off, and why.
+    bool recordLostEnd(qint64 run, Run::Outcome outcome, bool outputOff, const QString& message);
     // Copies the write-ahead log into the store and starts it again: true when done.
     bool checkpoint();
     // A whole run from a file, points and all, in one transaction: its id, or 0. The

@@ -2,7 +2,10 @@
 
 #include "data/vectorstate.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 
 namespace kestrel
 {
@@ -233,21 +236,100 @@ void RunRecorder::finish(const Run& run)
     ending.outcome = run.outcome;
     ending.message = run.message;
     ending.outputOff = run.outputOff;
-    post(std::function<Step()>([this, ending = std::move(ending)] {
-        if (broken_ || runId_ == 0) {
-            runId_ = 0;
-            return Step::Done;
-        }
-        const bool ok = database_->finishRun(runId_, ending);
-        if (!ok && database_->wasBusy())
-            return Step::Busy;
-        check(ok);
-        if (!broken_)
-            QMetaObject::invokeMethod(
-                this, [this, id = runId_] { emit ended(id); }, Qt::QueuedConnection);
+    post(std::function<Step()>([this, ending = std::move(ending)] { return writeEnd(ending); }));
+}
+
+QString RunRecorder::lostEndPath(const QString& store, qint64 run, Run::Outcome outcome,
+                                 bool outputOff)
+{
+    return QStringLiteral("%1-end-%2-%3-%4")
+        .arg(store)
+        .arg(run)
+        .arg(outcomeName(outcome), outputOff ? QStringLiteral("off") : QStringLiteral("on"));
+}
+
+RunRecorder::Step RunRecorder::writeEnd(const Run& ending)
+{
+    if (broken_ || runId_ == 0) {
         runId_ = 0;
         return Step::Done;
-    }));
+    }
+    // A full disk may take the record once the write-ahead log is back in the store:
+    // a few tries, briefly, before the end is given up.
+    constexpr int attempts = 3;
+    bool ok = false;
+    for (int attempt = 0; attempt < attempts && !ok; ++attempt) {
+        if (attempt > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            database_->checkpoint();
+        }
+        if (failingEnds_ > 0) {
+            --failingEnds_;
+            continue;
+        }
+        ok = database_->finishRun(runId_, ending);
+        if (!ok && database_->wasBusy())
+            return Step::Busy;
+    }
+    const qint64 id = std::exchange(runId_, 0);
+    if (ok) {
+        QMetaObject::invokeMethod(
+            this, [this, id] { emit ended(id); }, Qt::QueuedConnection);
+        return Step::Done;
+    }
+    // What the program knows (the output confirmed off or not) must survive it: the
+    // next start would otherwise say the output may be on.
+    QFile word(lostEndPath(path_, id, ending.outcome, ending.outputOff));
+    const bool left = word.open(QIODevice::WriteOnly);
+    breakWith(QStringLiteral("%1 cannot be written: the end of run %2 was not recorded (%3)%4")
+                  .arg(path_)
+                  .arg(id)
+                  .arg(database_->lastError().isEmpty() ? QStringLiteral("no room")
+                                                        : database_->lastError(),
+                       left ? QString()
+                            : QStringLiteral("; %1 cannot be made either: %2")
+                                  .arg(word.fileName(), word.errorString())));
+    return Step::Done;
+}
+
+void RunRecorder::readLostEnds(std::vector<StoredRun>& runs)
+{
+    const QFileInfo store(path_);
+    const QString prefix = store.fileName() + QStringLiteral("-end-");
+    const QStringList words =
+        store.dir().entryList({prefix + QLatin1Char('*')}, QDir::Files, QDir::Name);
+    for (const QString& name : words) {
+        const QStringList parts = name.mid(prefix.size()).split(QLatin1Char('-'));
+        bool number = false;
+        const qint64 id = parts.value(0).toLongLong(&number);
+        const auto outcome = outcomeFromName(parts.value(1));
+        if (parts.size() != 3 || !number || !outcome)
+            continue;
+        const bool off = parts[2] == QLatin1String("off");
+        const QString message =
+            QStringLiteral("The end of run %1 was not recorded: the store could not be written "
+                           "when it ended (%2), %3.")
+                .arg(id)
+                .arg(outcomeName(*outcome),
+                     off ? QStringLiteral("with the source output switched off and confirmed")
+                         : QStringLiteral("with the source output not confirmed off"));
+        if (database_->recordLostEnd(id, *outcome, off, message))
+            QFile::remove(store.dir().filePath(name));
+        auto found = std::find_if(runs.begin(), runs.end(),
+                                  [id](const StoredRun& run) { return run.id == id; });
+        if (found == runs.end()) {
+            std::optional<StoredRun> loaded = database_->load(id);
+            if (!loaded)
+                continue; // deleted meanwhile
+            loaded->run.points.clear();
+            runs.push_back(std::move(*loaded));
+            found = runs.end() - 1;
+        }
+        found->endNotRecorded = true;
+        found->run.outcome = *outcome;
+        found->run.outputOff = off;
+        found->run.message = message;
+    }
 }
 
 void RunRecorder::recover(std::function<void(std::vector<StoredRun>)> done)
@@ -261,6 +343,8 @@ void RunRecorder::recover(std::function<void(std::vector<StoredRun>)> done)
         if (database_->wasBusy())
             return Step::Busy;
         check(database_->lastError().isEmpty());
+        if (!broken_)
+            readLostEnds(runs);
         QMetaObject::invokeMethod(
             this, [done, runs = std::move(runs)] { done(runs); }, Qt::QueuedConnection);
         return Step::Done;

@@ -58,6 +58,13 @@ class RunRecorder : public QObject
     void recover(std::function<void(std::vector<StoredRun>)> done);
     // Waits until everything asked for is written, at most timeoutMs: true when it is.
     bool waitUntilWritten(int timeoutMs);
+    // For tests: the next `count` writes of a run's end fail as on a full disk.
+    void failEnds(int count) { failingEnds_ = count; }
+    // The word left beside the store for a run whose end could not be written, an
+    // empty file named for it ("runs.sqlite-end-12-completed-off"): it takes no room
+    // on a full disk. The next start reads it back.
+    static QString lostEndPath(const QString& store, qint64 run, Run::Outcome outcome,
+                               bool outputOff);
 
   signals:
     void failed(const QString& message);
@@ -77,6 +84,10 @@ class RunRecorder : public QObject
     void post(Job job);
     void workerLoop();
     Step keepPoints(const std::vector<MeasuredPoint>& points);
+    Step writeEnd(const Run& ending);
+    // On the worker: the ends left beside the store, recorded now where the store takes
+    // them; the runs they belong to are told as such.
+    void readLostEnds(std::vector<StoredRun>& runs);
     // On the worker: the store held by another connection.
     void noteBusy();
     void noteWritten(int points);
@@ -89,6 +100,7 @@ class RunRecorder : public QObject
     const QString program_;
     std::atomic<bool> broken_ = false;
     std::atomic<int> waitingPoints_ = 0;
+    std::atomic<int> failingEnds_ = 0;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable written_;
