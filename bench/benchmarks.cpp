@@ -25,8 +25,8 @@ std::span<const Benchmark> allBenchmarks()
          "100 .. 1000001 points and with 6 x 200001; memory per point",
          runChartBenchmark},
         {"store",
-         "store [--points N]  the run store: a point's commit, size and export of a "
-         "100000-point run",
+         "store [--points N] [--sweep-steps N]  the run store: a point's commit, size and "
+         "export of a 100000-point run; a sweep's pace with another writer holding the store",
          runStoreBenchmark},
         {"responsiveness",
          "responsiveness [--seconds S] [--points N]  event-loop stalls: slow meter; a sweep "
