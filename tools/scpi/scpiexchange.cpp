@@ -60,33 +60,24 @@ bool readLine(int fd, Clock::time_point deadline, double limitSeconds, std::stri
 {
     ReplyLine reply;
     char chunk[4096];
+    const std::string timedOut = "no reply within " + secondsText(limitSeconds) + " s";
     for (;;) {
-        if (!waitFor(fd, POLLIN, deadline)) {
-            failure = "no reply within " + secondsText(limitSeconds) + " s";
+        const std::size_t n = receiveSome(fd, chunk, sizeof chunk, deadline, timedOut, failure);
+        if (n == 0)
+            return false;
+        const std::size_t searchFrom = reply.received().size();
+        const bool fits = reply.add(std::string_view(chunk, n));
+        if (holdsTelnetNegotiation(reply.received(), searchFrom)) {
+            failure = telnetConsole;
             return false;
         }
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n > 0) {
-            const std::size_t searchFrom = reply.received().size();
-            const bool fits = reply.add(std::string_view(chunk, std::size_t(n)));
-            if (holdsTelnetNegotiation(reply.received(), searchFrom)) {
-                failure = telnetConsole;
-                return false;
-            }
-            if (!fits) {
-                failure = replyTooLong;
-                return false;
-            }
-            if (reply.complete()) {
-                line = reply.line();
-                return true;
-            }
-        } else if (n == 0 || errno == ECONNRESET) {
-            failure = "connection closed before the reply ended";
+        if (!fits) {
+            failure = replyTooLong;
             return false;
-        } else if (errno != EINTR && errno != EAGAIN) {
-            failure = errorText(errno);
-            return false;
+        }
+        if (reply.complete()) {
+            line = reply.line();
+            return true;
         }
     }
 }

@@ -111,4 +111,26 @@ bool sendAll(int fd, std::string_view data, Clock::time_point deadline, const st
     return true;
 }
 
+std::size_t receiveSome(int fd, char* data, std::size_t size, Clock::time_point deadline,
+                        const std::string& timedOut, std::string& failure)
+{
+    for (;;) {
+        if (!waitFor(fd, POLLIN, deadline)) {
+            failure = timedOut;
+            return 0;
+        }
+        const ssize_t n = recv(fd, data, size, 0);
+        if (n > 0)
+            return std::size_t(n);
+        if (n == 0 || errno == ECONNRESET) {
+            failure = "connection closed before the reply ended";
+            return 0;
+        }
+        if (errno != EINTR && errno != EAGAIN) {
+            failure = errorText(errno);
+            return 0;
+        }
+    }
+}
+
 } // namespace kestrel::scpi

@@ -38,4 +38,10 @@ Socket connectTcp(const std::string& host, const std::string& port, Clock::time_
 bool sendAll(int fd, std::string_view data, Clock::time_point deadline, const std::string& timedOut,
              std::string& failure);
 
+// Receives what has come, at most size bytes, on a non-blocking socket, waiting for some
+// by the deadline: the number of bytes, or 0 with *failure saying why: timedOut, "connection
+// closed before the reply ended", or what the error means.
+std::size_t receiveSome(int fd, char* data, std::size_t size, Clock::time_point deadline,
+                        const std::string& timedOut, std::string& failure);
+
 } // namespace kestrel::scpi

@@ -172,21 +172,11 @@ bool RpcChannel::receive(char* data, std::size_t size, Clock::time_point deadlin
                          const std::string& timedOut, std::string& failure)
 {
     while (size > 0) {
-        if (!waitFor(fd_, POLLIN, deadline)) {
-            failure = timedOut;
+        const std::size_t n = receiveSome(fd_, data, size, deadline, timedOut, failure);
+        if (n == 0)
             return false;
-        }
-        const ssize_t n = recv(fd_, data, size, 0);
-        if (n > 0) {
-            data += n;
-            size -= std::size_t(n);
-        } else if (n == 0 || errno == ECONNRESET) {
-            failure = "connection closed before the reply ended";
-            return false;
-        } else if (errno != EINTR && errno != EAGAIN) {
-            failure = errorText(errno);
-            return false;
-        }
+        data += n;
+        size -= n;
     }
     return true;
 }
