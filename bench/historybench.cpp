@@ -68,10 +68,11 @@ bool buildStore(const QString& path, int runs, int points, QString* error)
         return false;
     }
     Run run;
-    run.settings =
-        SweepSettings{Endpoint{QStringLiteral("127.0.0.2"), QStringLiteral("5555")},
-                      Endpoint{QStringLiteral("127.0.0.3"), QStringLiteral("5555")},
-                      SweepPlan{-1.0, 1.0, points - 1, SweepShape::Linear}, 2, std::nullopt};
+    run.settings = SweepSettings();
+    run.settings.source = Endpoint{QStringLiteral("127.0.0.2"), QStringLiteral("5555")};
+    run.settings.meter = Endpoint{QStringLiteral("127.0.0.3"), QStringLiteral("5555")};
+    run.settings.plan = SweepPlan{-1.0, 1.0, points - 1, SweepShape::Linear};
+    run.settings.rangeIndex = 2;
     run.sourceIdentity = QStringLiteral("Kestrel,BENCH-SOURCE,1,0");
     run.meterIdentity = QStringLiteral("Kestrel,BENCH-METER,2,0");
     const QDateTime first = QDateTime::currentDateTime().addSecs(-qint64(runs) * 4 * 3600);

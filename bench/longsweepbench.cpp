@@ -96,7 +96,7 @@ int runLongSweep(int steps, int tickMs)
     {
         RunRecorder recorder(storePath, QStringLiteral("kestrel-bench"));
         QObject::connect(&recorder, &RunRecorder::begun, &engine, [&](qint64 id) { runId = id; });
-        engine.setPointKeeper([&](int index, double volt, double amps, qint64 ms) {
+        engine.setPointKeeper([&](int index, double volt, double amps, qint64 ms, int) {
             const Clock::time_point start = Clock::now();
             recorder.keepPoint(index, volt, amps, ms);
             const double took = msSince(start);
@@ -153,7 +153,8 @@ int runLongSweep(int steps, int tickMs)
         print(summaryRow(QStringLiteral("GUI thread stall during the sweep"),
                          summarize(probe.lateness()), labelWidth));
         const StallProbe::Sample worst = probe.worst();
-        print(QStringLiteral("  (the longest stall came with %1 points on the chart)\n").arg(worst.tag));
+        print(QStringLiteral("  (the longest stall came with %1 points on the chart)\n")
+                  .arg(worst.tag));
     } // the recorder writes the end of the run and closes the store
 
     // The live chart at full size: new points inside the axes, then full redraws.

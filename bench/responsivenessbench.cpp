@@ -5,9 +5,9 @@
 #include "chart/barchart.h"
 #include "controller/sweepengine.h"
 #include "data/ivpoints.h"
-#include "simulatedinstruments.h"
 #include "link/workqueue.h"
 #include "simprocess/simprocess.h"
+#include "simulatedinstruments.h"
 
 #include <QCheckBox>
 #include <QComboBox>

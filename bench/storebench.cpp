@@ -100,7 +100,7 @@ PacedSweep pacedSweep(const QString& path, int steps, bool competitor)
     RunRecorder recorder(path, QStringLiteral("kestrel-bench"));
     std::mutex mutex;
     qint64 lastMs = -1;
-    engine.setPointKeeper([&](int index, double volt, double amps, qint64 ms) {
+    engine.setPointKeeper([&](int index, double volt, double amps, qint64 ms, int) {
         recorder.keepPoint(index, volt, amps, ms);
         std::lock_guard lock(mutex);
         if (lastMs >= 0)
@@ -118,14 +118,12 @@ PacedSweep pacedSweep(const QString& path, int steps, bool competitor)
         loop.quit();
     });
     std::optional<CompetingWriter> writer;
-    if (!engine.start(SweepSettings{SimulatedInstruments::source,
-                                    SimulatedInstruments::meter,
-                                    SweepPlan{0.0, 1.0, steps, SweepShape::Linear},
-                                    2,
-                                    {},
-                                    0,
-                                    MeterRate::Medium},
-                      QStringLiteral("Kestrel,SIM-SOURCE,0,1"),
+    SweepSettings settings;
+    settings.source = SimulatedInstruments::source;
+    settings.meter = SimulatedInstruments::meter;
+    settings.plan = SweepPlan{0.0, 1.0, steps, SweepShape::Linear};
+    settings.rangeIndex = 2;
+    if (!engine.start(settings, QStringLiteral("Kestrel,SIM-SOURCE,0,1"),
                       QStringLiteral("Kestrel,SIM-METER,0,1")))
         return result;
     if (competitor)

@@ -92,9 +92,10 @@ int runSweepBenchmark(const QStringList& args)
     // Every point committed to a run store before it counts, as in real use.
     RunRecorder recorder(home.path() + QStringLiteral("/runs.sqlite"),
                          QStringLiteral("kestrel-bench"));
-    engine.setPointKeeper([&recorder](int index, double volt, double amps, qint64 ms) {
-        recorder.keepPoint(index, volt, amps, ms);
-    });
+    engine.setPointKeeper(
+        [&recorder](int index, double volt, double amps, qint64 ms, int inCompliance) {
+            recorder.keepPoint(index, volt, amps, ms, inCompliance);
+        });
     QObject::connect(&engine, &SweepEngine::started, &engine,
                      [&] { recorder.begin(*engine.run()); });
     int setupCommands = 0;
@@ -113,20 +114,22 @@ int runSweepBenchmark(const QStringList& args)
             inTick = true;
         }
     });
-    QObject::connect(&engine, &SweepEngine::pointRecorded, &engine, [&](int index, double, double) {
-        const Clock::time_point now = Clock::now();
-        if (inTick)
-            tickMs.push_back(std::chrono::duration<double, std::milli>(now - tickStart).count());
-        inTick = false;
-        if (index == 0) {
-            firstPoint = now;
-            std::lock_guard lock(link.mutex);
-            setupCommands = link.commands - 3; // the first tick's three are not set-up
-        } else
-            intervalMs.push_back(
-                std::chrono::duration<double, std::milli>(now - lastPoint).count());
-        lastPoint = now;
-    });
+    QObject::connect(
+        &engine, &SweepEngine::pointRecorded, &engine, [&](int index, double, double, int) {
+            const Clock::time_point now = Clock::now();
+            if (inTick)
+                tickMs.push_back(
+                    std::chrono::duration<double, std::milli>(now - tickStart).count());
+            inTick = false;
+            if (index == 0) {
+                firstPoint = now;
+                std::lock_guard lock(link.mutex);
+                setupCommands = link.commands - 3; // the first tick's three are not set-up
+            } else
+                intervalMs.push_back(
+                    std::chrono::duration<double, std::milli>(now - lastPoint).count());
+            lastPoint = now;
+        });
     std::optional<Run::Outcome> outcome;
     QString message;
     Clock::time_point end{};
@@ -146,7 +149,12 @@ int runSweepBenchmark(const QStringList& args)
               .arg(source.address, source.port, meter.address, meter.port));
     print(machineLine());
     const Clock::time_point begin = Clock::now();
-    engine.start(SweepSettings{source, meter, plan, 2, std::nullopt}, QString(),
+    SweepSettings settings;
+    settings.source = source;
+    settings.meter = meter;
+    settings.plan = plan;
+    settings.rangeIndex = 2;
+    engine.start(settings, QString(),
                  QString()); // 20 mA range
     const int limitMs = points * SweepEngine::tickIntervalMs * 3 + 30000;
     if (!waitUntil([&] { return outcome.has_value(); }, limitMs)) {

@@ -25,6 +25,10 @@ install(TARGETS kestrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # when a user's script is made from it.
 install(FILES ${PROJECT_SOURCE_DIR}/scripts/sendArbcmd.sh
         DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrel)
+# The built-in instrument profiles; a user's file of the same name in
+# ~/.config/kestrel/instruments replaces one.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/instruments/
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrel/instruments FILES_MATCHING PATTERN "*.toml")
 # It starts with #! but is copied, not run, so it is rightly not executable.
 install(FILES ${kestrel_packaging_dir}/lintian-overrides
         DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME kestrel)
@@ -116,7 +120,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The fits run on GSL; named here as well, so the package holds it whichever programs
 # link it.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "zsh, libqt6sql6-sqlite, libgsl27")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "zsh, libqt6sql6-sqlite, libgsl27, libtomlplusplus3")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The long description: CPack indents each line and turns the empty one into " .".
 string(JOIN "\n" CPACK_DEBIAN_PACKAGE_DESCRIPTION

@@ -38,6 +38,9 @@ installed_files() {
             share/doc/kestrel/copyright share/doc/kestrel/changelog.Debian.gz
         printf 'bin/%s\n' "${programs[@]}"
         printf '%s\n' "${helpers[@]}"
+        for s in "$(dirname "${BASH_SOURCE[0]}")"/../instruments/*.toml; do
+            echo "share/kestrel/instruments/${s##*/}"
+        done
         printf 'share/man/man1/%s.1.gz\n' "${programs[@]}"
         for s in "${icon_sizes[@]}"; do echo "share/icons/hicolor/${s}x$s/apps/kestrel.png"; done
     } | sort

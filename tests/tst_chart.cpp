@@ -1,7 +1,7 @@
 #include "chart/barchart.h"
 #include "chart/runpalette.h"
 #include "chart/scattertrace.h"
-#include "chart/sitext.h"
+#include "data/sitext.h"
 
 #include <qcustomplot.h>
 #include <QFile>

@@ -37,13 +37,13 @@ namespace
 Run sampleRun()
 {
     Run run;
-    run.settings = SweepSettings{Endpoint{"127.0.0.2", "5555"},
-                                 Endpoint{"host b", "inst0"},
-                                 SweepPlan{-1.5, 0.1, 7, SweepShape::Dual},
-                                 3,
-                                 2.5e-3,
-                                 250,
-                                 MeterRate::Slow};
+    run.settings.source = Endpoint{"127.0.0.2", "5555"};
+    run.settings.meter = Endpoint{"host b", "inst0"};
+    run.settings.plan = SweepPlan{-1.5, 0.1, 7, SweepShape::Dual};
+    run.settings.rangeIndex = 3;
+    run.settings.limitAmps = 2.5e-3;
+    run.settings.settleMs = 250;
+    run.settings.meterRate = MeterRate::Slow;
     run.sourceIdentity = "Maker,SOURCE,1,2";
     run.meterIdentity = "Maker,METER,3,4";
     run.started = QDateTime::currentDateTime();
@@ -169,7 +169,7 @@ void TestStore::refusesWhatIsNotItsOwn_data()
     QTest::addColumn<QString>("reason");
     QTest::newRow("a newer store") << "PRAGMA user_version = 7"
                                    << "was written by a newer Kestrel (store version 7; this one "
-                                      "knows up to 5); it was left as it is";
+                                      "knows up to 6); it was left as it is";
     QTest::newRow("someone else's database") << "CREATE TABLE notes (text)"
                                              << "holds tables that are not a Kestrel store";
     QTest::newRow("a text file") << ""
@@ -486,7 +486,7 @@ void TestStore::leavesAStoreANewerKestrelMigratedMeanwhile()
     QVERIFY(newer.exec("PRAGMA user_version = 7") && newer.exec("COMMIT"));
     opening.join();
     QVERIFY2(refused.contains("was written by a newer Kestrel (store version 7; this one knows "
-                              "up to 5); it was left as it is"),
+                              "up to 6); it was left as it is"),
              qPrintable(refused));
     QVERIFY(newer.exec("PRAGMA user_version") && newer.next());
     QCOMPARE(newer.value(0).toInt(), 7);

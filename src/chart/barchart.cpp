@@ -3,7 +3,7 @@
 #include "chart/hoverreadout.h"
 #include "chart/runpalette.h"
 #include "chart/scattertrace.h"
-#include "chart/sitext.h"
+#include "data/sitext.h"
 #include "chart/siticker.h"
 #include "data/printabletext.h"
 

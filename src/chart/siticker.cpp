@@ -1,6 +1,6 @@
 #include "chart/siticker.h"
 
-#include "chart/sitext.h"
+#include "data/sitext.h"
 
 #include <cmath>
 

@@ -51,6 +51,9 @@ std::unique_ptr<Guard> Guard::start(const GuardConfig& config, const Endpoint& s
                                    std::to_string(self.pid) + ':' + std::to_string(self.started)};
     if (!config.storePath.isEmpty())
         words.insert(words.end(), {"--store", QFile::encodeName(config.storePath).toStdString()});
+    if (!config.profileFile.isEmpty())
+        words.insert(words.end(),
+                     {"--profile", QFile::encodeName(config.profileFile).toStdString()});
     std::vector<char*> argv;
     for (std::string& word : words)
         argv.push_back(word.data());
@@ -119,11 +122,11 @@ std::unique_ptr<Guard> Guard::start(const GuardConfig& config, const Endpoint& s
         return failed(QStringLiteral("cannot start %1").arg(config.program),
                       failure ? failure : ECHILD);
     }
-    return std::unique_ptr<Guard>(new Guard(word[1], pid, source));
+    return std::unique_ptr<Guard>(new Guard(word[1], pid, source, config.profileFile));
 }
 
-Guard::Guard(int socket, qint64 pid, Endpoint source)
-    : socket_(socket), pid_(pid), source_(std::move(source))
+Guard::Guard(int socket, qint64 pid, Endpoint source, QString profileFile)
+    : socket_(socket), pid_(pid), source_(std::move(source)), profileFile_(std::move(profileFile))
 {
     // The guard never writes: the socket turns readable only when the guard has gone.
     hangUp_ = new QSocketNotifier(socket_, QSocketNotifier::Read, this);

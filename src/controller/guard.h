@@ -17,9 +17,10 @@ namespace kestrel
 
 // What a guard needs to reach the source the way the sweep does, and to say what it did.
 struct GuardConfig {
-    QString program;   // kestrel-guard; empty: no guard
-    QString home;      // the folder holding sendArbcmd.sh
-    QString storePath; // where the guard records what it did; empty: nowhere
+    QString program;     // kestrel-guard; empty: no guard
+    QString home;        // the folder holding sendArbcmd.sh
+    QString storePath;   // where the guard records what it did; empty: nowhere
+    QString profileFile; // the source's profile: how it is switched off; empty: the default
 };
 
 // A kestrel-guard process watching one source for this program. It runs in a session
@@ -40,6 +41,7 @@ class Guard : public QObject, private CommandWatch
     ~Guard() override;
 
     const Endpoint& source() const { return source_; }
+    const QString& profileFile() const { return profileFile_; }
     qint64 pid() const { return pid_; }
     // The output may be on from now on: the first set-up command is about to go out.
     void arm();
@@ -62,7 +64,7 @@ class Guard : public QObject, private CommandWatch
     void ended();
 
   private:
-    Guard(int socket, qint64 pid, Endpoint source);
+    Guard(int socket, qint64 pid, Endpoint source, QString profileFile);
     void commandStarted(int group) override;
     void commandEnded(int group) override;
     // One line to the guard; from any thread. False only when it cannot be told any more
@@ -77,6 +79,7 @@ class Guard : public QObject, private CommandWatch
     const int socket_;
     const qint64 pid_;
     const Endpoint source_;
+    const QString profileFile_;
     std::mutex sending_;
     QByteArray unsent_; // under sending_
     QSocketNotifier* hangUp_ = nullptr;

@@ -14,8 +14,6 @@ namespace kestrel
 namespace
 {
 
-const QString errorQuery = QStringLiteral(":SYST:ERR?");
-
 QString firstLine(const QString& text)
 {
     QString line = text.section(QLatin1Char('\n'), 0, 0);
@@ -53,10 +51,51 @@ bool isIdentityLine(const QString& line)
     return fields.size() == 4 && !fields[0].trimmed().isEmpty() && !fields[1].trimmed().isEmpty();
 }
 
-ScpiDriver::ScpiDriver(InstrumentLink& link, Endpoint endpoint, QString role,
-                       const CancelSignal& cancel)
-    : link_(link), endpoint_(std::move(endpoint)), role_(std::move(role)), cancel_(cancel)
+ProfilePtr defaultProfile()
 {
+    // Read once; a missing or damaged file leaves the built-in text, so the commands
+    // Kestrel has always sent never depend on an installation detail.
+    static const ProfilePtr profile = [] {
+        auto read = readProfile(builtInProfileDirectory() + QStringLiteral("/default.toml"));
+        if (auto* p = std::get_if<InstrumentProfile>(&read))
+            return std::make_shared<const InstrumentProfile>(std::move(*p));
+        qFatal("%s", qPrintable(std::get<ProfileError>(read).text()));
+        return ProfilePtr();
+    }();
+    return profile;
+}
+
+ScpiDriver::ScpiDriver(InstrumentLink& link, Endpoint endpoint, QString role, ProfilePtr profile,
+                       const CancelSignal& cancel)
+    : link_(link), endpoint_(std::move(endpoint)), role_(std::move(role)),
+      profile_(profile ? std::move(profile) : defaultProfile()), cancel_(cancel)
+{
+}
+
+QString ScpiDriver::fillCommand(const InstrumentProfile& profile, const QString& pattern,
+                                const QString& placeholder, const QString& value)
+{
+    ProfileValues values{{QStringLiteral("channel"), QString::number(profile.channel)}};
+    if (!placeholder.isEmpty())
+        values[placeholder] = value;
+    return fill(pattern, values);
+}
+
+Step ScpiDriver::checkLanguage()
+{
+    if (profile_->languageQuery.isEmpty())
+        return Step{};
+    const LinkReply reply = query(profile_->languageQuery);
+    if (!reply.ok)
+        return Step::failed(failedExchange(profile_->languageQuery, reply));
+    const QString answer = firstLine(reply.text).trimmed();
+    if (answer.compare(profile_->language, Qt::CaseInsensitive) != 0)
+        return Step::failed(
+            QStringLiteral("%1 answers %2 to \"%3\": it must be set to its %4 command set "
+                           "(on the instrument's menu) for the profile %5.")
+                .arg(who(), quoted(reply.text), profile_->languageQuery, profile_->language,
+                     profile_->name));
+    return Step{};
 }
 
 QString ScpiDriver::who() const
@@ -97,20 +136,24 @@ Identity ScpiDriver::identify()
 
 std::optional<QString> ScpiDriver::nextError(QString* problem)
 {
-    static const QRegularExpression entry(QStringLiteral("^[+-]?([0-9]+),"));
+    // An entry is a number, then a comma, a blank or nothing ("-113,\"Undefined
+    // header\"", "0  No Error"); the profile says which entry means an empty queue.
+    static const QRegularExpression entry(QStringLiteral("^[+-]?[0-9]+(,|\\s|$)"));
+    const QString& errorQuery = profile_->errorQuery;
     const LinkReply reply = query(errorQuery);
     if (!reply.ok) {
         *problem = failedExchange(errorQuery, reply);
         return std::nullopt;
     }
     const QString line = firstLine(reply.text);
-    const QRegularExpressionMatch match = entry.match(line.trimmed());
-    if (!match.hasMatch()) {
+    if (profile_->noError.match(line.trimmed()).hasMatch())
+        return QString();
+    if (!entry.match(line.trimmed()).hasMatch()) {
         *problem = QStringLiteral("%1 did not answer \"%2\" like a SCPI instrument: %3")
                        .arg(who(), errorQuery, quoted(reply.text));
         return std::nullopt;
     }
-    return match.captured(1).toLongLong() == 0 ? QString() : printableText(line);
+    return printableText(line);
 }
 
 Step ScpiDriver::clearErrors(QStringList& older)
@@ -128,7 +171,7 @@ Step ScpiDriver::clearErrors(QStringList& older)
                                        "last: %4)")
                             .arg(who())
                             .arg(maxErrorReads)
-                            .arg(errorQuery, older.constLast()));
+                            .arg(profile_->errorQuery, older.constLast()));
 }
 
 Step ScpiDriver::send(const QString& command)
@@ -159,22 +202,71 @@ QString SourceDriver::levelCommand(double volts)
     return QStringLiteral(":SOUR1:APPL:DC 1,1,") + QString::fromStdString(formatDouble(volts));
 }
 
+QString SourceDriver::levelCommandFor(const InstrumentProfile& profile, double volts)
+{
+    return fillCommand(profile, profile.levelCommand, QStringLiteral("volts"),
+                       QString::fromStdString(formatDouble(volts)));
+}
+
+QString SourceDriver::offCommandFor(const InstrumentProfile& profile)
+{
+    return fillCommand(profile, profile.offCommand);
+}
+
+Step SourceDriver::setUp(std::optional<double> limitAmps)
+{
+    for (const QString& line : profile().sourceSetup)
+        if (Step step = set(command(line)); !step.ok)
+            return step;
+    if (!limitAmps)
+        limitAmps = profile().defaultLimitAmps;
+    if (limitAmps && !profile().limitCommand.isEmpty())
+        return set(command(profile().limitCommand, QStringLiteral("amps"),
+                           QString::fromStdString(formatDouble(*limitAmps))));
+    return Step{};
+}
+
+std::optional<bool> SourceDriver::inCompliance(QString* problem)
+{
+    const FlagSource& source = profile().compliance;
+    const QString ask = command(source.query);
+    const LinkReply reply = query(ask);
+    if (!reply.ok) {
+        *problem = failedExchange(ask, reply);
+        return std::nullopt;
+    }
+    const std::optional<bool> flag = readFlag(source, reply.text);
+    if (!flag)
+        *problem = QStringLiteral("%1 did not say whether it is at its current limit: %2 to "
+                                  "\"%3\"")
+                       .arg(who(), quoted(reply.text), ask);
+    return flag;
+}
+
 SwitchOff SourceDriver::switchOff()
 {
+    // A shut-down command that fails does not keep the switch-off from going out.
+    for (const QString& line : profile().sourceShutdown)
+        send(command(line));
+    const QString offCommand = offCommandFor(profile());
     if (const Step sent = send(offCommand); !sent.ok)
         return SwitchOff{SwitchOff::Output::Unknown, sent.message};
     QString problem;
     const std::optional<QString> error = nextError(&problem);
+    const QString stateQuery = command(profile().outputState.query);
     const LinkReply state = query(stateQuery);
-    const QString answer = state.ok ? firstLine(state.text).trimmed().toUpper() : QString();
-    const bool saysOff = answer == QLatin1String("OFF") || answer == QLatin1String("0");
-    const bool saysOn = answer == QLatin1String("ON") || answer == QLatin1String("1");
+    const std::optional<bool> on =
+        state.ok ? readFlag(profile().outputState, state.text) : std::nullopt;
+    const bool saysOff = on == false;
+    const bool saysOn = on == true;
     if (saysOff)
         return SwitchOff{SwitchOff::Output::Off, QString()};
+    const QString neither = profile().outputState.bit >= 0
+                                ? QStringLiteral("its answer to \"%1\" is no status number: %2")
+                                : QStringLiteral("its answer to \"%1\" is neither ON nor OFF: %2");
     const QString said =
         saysOn     ? QStringLiteral("it answers %1 to \"%2\"").arg(quoted(state.text), stateQuery)
-        : state.ok ? QStringLiteral("its answer to \"%1\" is neither ON nor OFF: %2")
-                         .arg(stateQuery, quoted(state.text))
+        : state.ok ? neither.arg(stateQuery, quoted(state.text))
                    : QStringLiteral("it did not say whether its output is off (%1)")
                          .arg(failedExchange(stateQuery, state));
     const SwitchOff::Output output = saysOn ? SwitchOff::Output::On : SwitchOff::Output::Unknown;
@@ -189,33 +281,63 @@ SwitchOff SourceDriver::switchOff()
         QStringLiteral("The source took \"%1\" without an error, but %2").arg(offCommand, said)};
 }
 
-QString MeterDriver::rateCommand(MeterRate rate)
+Step MeterDriver::configure(const MeterSetting& setting)
 {
-    const char letter = rate == MeterRate::Fast ? 'F' : rate == MeterRate::Slow ? 'S' : 'M';
-    return QStringLiteral(":RATE:CURR:DC ") + QLatin1Char(letter);
-}
-
-Step MeterDriver::configure(int rangeIndex, MeterRate rate)
-{
-    for (const QString& command :
-         {QStringLiteral(":FUNCtion:CURRent:DC"),
-          QStringLiteral(":MEAS:CURR:DC %1").arg(rangeIndex), rateCommand(rate)})
-        if (Step step = set(command); !step.ok)
+    const InstrumentProfile& p = profile();
+    QStringList commands;
+    for (const QString& line : p.meterSetup)
+        commands << command(line);
+    if (setting.rangeIndex == autoRangeIndex) {
+        commands << command(p.autoRangeOn);
+    } else if (setting.rangeIndex >= 0 && setting.rangeIndex < int(p.ranges.size())) {
+        if (!p.autoRangeOff.isEmpty())
+            commands << command(p.autoRangeOff);
+        commands << command(p.rangeCommand, QStringLiteral("range"),
+                            p.ranges[std::size_t(setting.rangeIndex)].token);
+    } else {
+        return Step::failed(QStringLiteral("%1 has no range %2 in the profile %3.")
+                                .arg(who())
+                                .arg(setting.rangeIndex)
+                                .arg(p.name));
+    }
+    if (setting.nplc && p.hasNplc()) {
+        commands << command(p.nplcCommand, QStringLiteral("nplc"),
+                            QString::fromStdString(formatDouble(*setting.nplc)));
+    } else if (!p.rates.empty()) {
+        const QString name = rateName(setting.rate);
+        for (const ProfileRate& rate : p.rates)
+            if (rate.name == name)
+                commands << command(p.rateCommand, QStringLiteral("rate"), rate.token);
+    } else if (p.hasNplc() && p.defaultNplc) {
+        commands << command(p.nplcCommand, QStringLiteral("nplc"),
+                            QString::fromStdString(formatDouble(*p.defaultNplc)));
+    }
+    for (const QString& line : std::as_const(commands))
+        if (Step step = set(line); !step.ok)
             return step;
     return Step{};
 }
 
-Reading MeterDriver::read()
+Reading MeterDriver::read(const FlagSource* complianceField)
 {
     Reading reading;
-    const LinkReply reply = query(readCommand);
+    const QString ask = command(profile().readQuery);
+    const LinkReply reply = query(ask);
     reading.reply = reply.text;
     if (!reply.ok) {
         reading.kind = Reading::Kind::NoReply;
-        reading.problem = failedExchange(readCommand, reply);
+        reading.problem = failedExchange(ask, reply);
         return reading;
     }
-    const QByteArray bytes = reply.text.toUtf8();
+    // A reading of one field is the whole first line, by the reply number rule; of
+    // several, the profile's field of the first line, by the same rule.
+    const bool crlf = profile().terminator == QLatin1String("\r\n");
+    QString field = crlf ? firstLine(reply.text) : reply.text;
+    if (profile().currentField > 1 || (complianceField && complianceField->field > 0))
+        field =
+            firstLine(reply.text)
+                .section(QLatin1Char(','), profile().currentField - 1, profile().currentField - 1);
+    const QByteArray bytes = field.toUtf8();
     const std::optional<double> amps =
         parseReplyNumber(std::string_view(bytes.constData(), std::size_t(bytes.size())));
     if (!amps) {
@@ -224,8 +346,19 @@ Reading MeterDriver::read()
         return reading;
     }
     reading.amps = *amps;
-    reading.kind =
-        std::fabs(*amps) >= overloadReadingAmps ? Reading::Kind::Overload : Reading::Kind::Amps;
+    bool overload = false;
+    for (double mark : profile().overloadMarks)
+        overload = overload || std::fabs(*amps) >= mark;
+    reading.kind = overload ? Reading::Kind::Overload : Reading::Kind::Amps;
+    if (complianceField && complianceField->field > 0) {
+        reading.inCompliance = readFlag(*complianceField, firstLine(reply.text));
+        if (!reading.inCompliance && reading.kind == Reading::Kind::Amps) {
+            reading.kind = Reading::Kind::NotANumber;
+            reading.problem = QStringLiteral("%1, whose field %2 is no status word")
+                                  .arg(quoted(reply.text))
+                                  .arg(complianceField->field);
+        }
+    }
     return reading;
 }
 

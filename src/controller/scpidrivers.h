@@ -1,5 +1,6 @@
 #pragma once
 
+#include "data/profilecatalog.h"
 #include "data/sweepplan.h"
 #include "link/instrumentlink.h"
 
@@ -28,14 +29,19 @@ struct Identity {
 // firmware) with a maker and a model, as IEEE 488.2 has every instrument answer.
 bool isIdentityLine(const QString& line);
 
-// Talks to one SCPI instrument through a link and confirms what it sets: a setting
-// prints nothing, and the instrument's error queue (:SYST:ERR?, which every SCPI
-// instrument has) holds no entry for it afterwards. Used on the work queue's thread;
-// every call blocks until the instrument has answered.
+// The default profile, read once: the commands Kestrel has always sent.
+ProfilePtr defaultProfile();
+
+// Talks to one SCPI instrument through a link, in the words of its profile, and
+// confirms what it sets: a setting prints nothing, and the instrument's error queue
+// (:SYST:ERR? on every SCPI instrument) holds no entry for it afterwards. Used on the
+// work queue's thread; every call blocks until the instrument has answered.
 class ScpiDriver
 {
   public:
-    ScpiDriver(InstrumentLink& link, Endpoint endpoint, QString role, const CancelSignal& cancel);
+    // A null profile is the default one.
+    ScpiDriver(InstrumentLink& link, Endpoint endpoint, QString role, ProfilePtr profile,
+               const CancelSignal& cancel);
 
     static constexpr int maxErrorReads = 20;
 
@@ -48,8 +54,20 @@ class ScpiDriver
     // Sends a setting without asking anything afterwards.
     Step send(const QString& command);
     LinkReply query(const QString& command);
+    // The language the profile asks for (a 2450 answers *LANG? with SCPI or TSP).
+    Step checkLanguage();
 
     const Endpoint& endpoint() const { return endpoint_; }
+    const InstrumentProfile& profile() const { return *profile_; }
+    // A command of the profile with its placeholders filled, the channel among them.
+    QString command(const QString& pattern, const QString& placeholder = QString(),
+                    const QString& value = QString()) const
+    {
+        return fillCommand(*profile_, pattern, placeholder, value);
+    }
+    static QString fillCommand(const InstrumentProfile& profile, const QString& pattern,
+                               const QString& placeholder = QString(),
+                               const QString& value = QString());
 
   protected:
     // "The source at 127.0.0.2:5555"
@@ -62,6 +80,7 @@ class ScpiDriver
     InstrumentLink& link_;
     const Endpoint endpoint_;
     const QString role_; // "source" or "meter"
+    const ProfilePtr profile_;
     const CancelSignal& cancel_;
 };
 
@@ -76,21 +95,31 @@ struct SwitchOff {
 class SourceDriver : public ScpiDriver
 {
   public:
-    SourceDriver(InstrumentLink& link, const Endpoint& endpoint, const CancelSignal& cancel)
-        : ScpiDriver(link, endpoint, QStringLiteral("source"), cancel)
+    SourceDriver(InstrumentLink& link, const Endpoint& endpoint, ProfilePtr profile,
+                 const CancelSignal& cancel)
+        : ScpiDriver(link, endpoint, QStringLiteral("source"), std::move(profile), cancel)
     {
     }
 
+    // The default profile's commands, which tests and messages name.
     static QString levelCommand(double volts); // ":SOUR1:APPL:DC 1,1,0.25"
     static inline const QString onCommand = QStringLiteral(":OUTP1 ON");
     static inline const QString offCommand = QStringLiteral(":OUTP1 OFF");
     static inline const QString stateQuery = QStringLiteral(":OUTP1?");
 
-    Step setLevel(double volts) { return set(levelCommand(volts)); }
-    Step switchOn() { return set(onCommand); }
-    // Sends :OUTP1 OFF, then reads the error queue and asks the output's state
-    // (:OUTP1? answers ON or OFF); only queries follow it, so the switch-off is the last
-    // setting the source receives.
+    static QString levelCommandFor(const InstrumentProfile& profile, double volts);
+    static QString offCommandFor(const InstrumentProfile& profile);
+    // The profile's set-up commands, then its current limit (that many amps, or the
+    // profile's default), each confirmed.
+    Step setUp(std::optional<double> limitAmps);
+    Step setLevel(double volts) { return set(levelCommandFor(profile(), volts)); }
+    Step switchOn() { return set(command(profile().onCommand)); }
+    // Whether the output is held at its current limit, asked the profile's way; nullopt
+    // with *problem set when the answer does not tell.
+    std::optional<bool> inCompliance(QString* problem);
+    // Sends the profile's shut-down commands and its switch-off, then reads the error
+    // queue and asks the output's state; only queries follow the switch-off, so it is
+    // the last setting the source receives.
     SwitchOff switchOff();
 };
 
@@ -98,24 +127,35 @@ class SourceDriver : public ScpiDriver
 struct Reading {
     enum class Kind { Amps, Overload, NotANumber, NoReply } kind = Kind::NoReply;
     double amps = 0.0;
-    QString reply;   // as the link gave it
-    QString problem; // for NotANumber and NoReply: what came back, for the user
+    std::optional<bool> inCompliance; // when the reading itself tells
+    QString reply;                    // as the link gave it
+    QString problem;                  // for NotANumber and NoReply: what came back, for the user
+};
+
+// How the meter is to read: a range of its profile or auto-range, and a named rate
+// or a number of power-line cycles, as its profile offers.
+struct MeterSetting {
+    int rangeIndex = 0; // autoRangeIndex: auto-range
+    MeterRate rate = MeterRate::Medium;
+    std::optional<double> nplc;
 };
 
 class MeterDriver : public ScpiDriver
 {
   public:
-    MeterDriver(InstrumentLink& link, const Endpoint& endpoint, const CancelSignal& cancel)
-        : ScpiDriver(link, endpoint, QStringLiteral("meter"), cancel)
+    MeterDriver(InstrumentLink& link, const Endpoint& endpoint, ProfilePtr profile,
+                const CancelSignal& cancel)
+        : ScpiDriver(link, endpoint, QStringLiteral("meter"), std::move(profile), cancel)
     {
     }
 
     static inline const QString readCommand = QStringLiteral(":MEAS:CURR:DC?");
-    static QString rateCommand(MeterRate rate); // ":RATE:CURR:DC M"
 
-    // DC current at the range of that index and at that rate; each setting confirmed.
-    Step configure(int rangeIndex, MeterRate rate = MeterRate::Medium);
-    Reading read();
+    // The profile's set-up, then the range and the rate or NPLC; each setting confirmed.
+    Step configure(const MeterSetting& setting);
+    // One reading; with a compliance field, the reading also tells whether the source
+    // (the same instrument) is at its limit.
+    Reading read(const FlagSource* complianceField = nullptr);
 };
 
 } // namespace kestrel

@@ -59,8 +59,8 @@ Session::Session(const QString& home, std::unique_ptr<InstrumentLink> link,
     });
     // The sweep never waits for the store: a point waits in the recorder while the
     // store is busy, and the guard knows how many were measured.
-    sweep_.setPointKeeper([this](int index, double volt, double amps, qint64 ms) {
-        recorder_.keepPoint(index, volt, amps, ms);
+    sweep_.setPointKeeper([this](int index, double volt, double amps, qint64 ms, int inCompliance) {
+        recorder_.keepPoint(index, volt, amps, ms, inCompliance);
     });
     connect(&sweep_, &SweepEngine::pointRecorded, this, [this](int index) {
         if (keptRunId_ == 0)
@@ -108,10 +108,17 @@ void Session::sweepStarted()
     guardRestarts_ = 0;
     if (options_.guarded) {
         const Endpoint& source = run.settings.source;
+        const ProfilePtr profile = sweep_.sourceProfile();
+        const QString profileFile = profile ? profile->file : QString();
         Guard* guard = guardOf(source);
+        // A guard switches off by the profile it was started with.
+        if (guard && guard->profileFile() != profileFile && !guard->isArmed()) {
+            standDownGuard(source);
+            guard = nullptr;
+        }
         if (!guard) {
             QString problem;
-            guard = startGuard(source, &problem);
+            guard = startGuard(source, profileFile, &problem);
             if (!guard)
                 warn(tr("No guard watches the source: %1. If this program ends during a sweep, "
                         "the source output stays on.")
@@ -162,14 +169,15 @@ Guard* Session::guardOf(const Endpoint& source) const
     return nullptr;
 }
 
-Guard* Session::startGuard(const Endpoint& source, QString* problem)
+Guard* Session::startGuard(const Endpoint& source, const QString& profileFile, QString* problem)
 {
     if (options_.guardProgram.isEmpty()) {
         *problem = tr("kestrel-guard was not found beside the program");
         return nullptr;
     }
     auto started = Guard::start(GuardConfig{options_.guardProgram, pat.chopped(1),
-                                            recorder_.isKeeping() ? options_.storePath : QString()},
+                                            recorder_.isKeeping() ? options_.storePath : QString(),
+                                            profileFile},
                                 source, problem);
     if (!started)
         return nullptr;
@@ -205,7 +213,7 @@ void Session::guardEnded(Guard* gone)
     if (++guardRestarts_ > maxGuardRestarts)
         problem = tr("the guard ended %1 times").arg(guardRestarts_);
     else
-        guard = startGuard(source, &problem);
+        guard = startGuard(source, old->profileFile(), &problem);
     if (guard) {
         guard->arm();
         for (const qint64 id : old->runs())
@@ -243,11 +251,15 @@ void Session::switchSourceOff(const Endpoint& typed)
     }
     const Endpoint target = source_.identified ? Endpoint{sip, sport} : typed;
     const QString where = printableText(endpointText(target));
+    // The source is switched off the way the last sweep on it was, else as identified.
+    ProfilePtr profile = source_.identified ? source_.profile : nullptr;
+    if (const auto last = sweep_.run(); last && last->settings.source == target)
+        profile = last->settings.sourceCommands;
     emit statusShown(tr("Switching the source at %1 off…").arg(where), false);
     instrumentQueue_.run(
         this,
-        [&link = *link_, target](const CancelSignal& cancel) {
-            return SourceDriver(link, target, cancel).switchOff();
+        [&link = *link_, target, profile](const CancelSignal& cancel) {
+            return SourceDriver(link, target, profile, cancel).switchOff();
         },
         [this, target, where](const SwitchOff& off) {
             if (off.off())
@@ -344,22 +356,69 @@ void Session::identify(Which which, const Endpoint& endpoint)
     const quint64 asked = ++state.asked;
     emit identifying(which, tr("Asking %1 …").arg(printableText(endpointText(endpoint))));
 
+    struct Answer {
+        Identity identity;
+        ProfilePtr profile; // the one whose identity pattern matches
+    };
     instrumentQueue_.run(
         this,
         [&link = *link_, endpoint, source](const CancelSignal& cancel) {
-            return ScpiDriver(link, endpoint,
-                              source ? QStringLiteral("source") : QStringLiteral("meter"), cancel)
-                .identify();
+            Answer answer;
+            answer.identity =
+                ScpiDriver(link, endpoint,
+                           source ? QStringLiteral("source") : QStringLiteral("meter"), nullptr,
+                           cancel)
+                    .identify();
+            if (answer.identity.ok) {
+                const ProfilePtr matched = loadProfiles().match(answer.identity.text);
+                // A match that cannot fill this role leaves the default profile.
+                if (matched && (source ? matched->canSource : matched->canMeasure))
+                    answer.profile = matched;
+            }
+            return answer;
         },
-        [this, which, asked](const Identity& answer) {
+        [this, which, asked](const Answer& answer) {
             Instrument& state = instrument(which);
             if (asked != state.asked)
                 return; // a later identification of this instrument counts instead
-            print(answer.reply);
-            state.identified = answer.ok;
-            state.identity = answer.ok ? answer.text : QString();
-            emit identified(which, answer.ok, answer.text);
+            print(answer.identity.reply);
+            state.identified = answer.identity.ok;
+            state.identity = answer.identity.ok ? answer.identity.text : QString();
+            state.profile = answer.profile ? answer.profile : defaultProfile();
+            emit identified(which, answer.identity.ok, answer.identity.text);
+            emit profileChanged(which, state.profile->name);
         });
+}
+
+ProfilePtr Session::profile(Which which) const
+{
+    const ProfilePtr& chosen = instrument(which).profile;
+    return chosen ? chosen : defaultProfile();
+}
+
+bool Session::chooseProfile(Which which, const QString& name)
+{
+    const bool source = which == Which::Source;
+    if (isSweeping()) {
+        emit statusShown(tr("The profile can change once the sweep has ended."), true);
+        return false;
+    }
+    const auto found = profileForRole(loadProfiles(), name,
+                                      source ? QStringLiteral("source") : QStringLiteral("meter"));
+    if (const QString* problem = std::get_if<QString>(&found)) {
+        emit statusShown(*problem, true);
+        return false;
+    }
+    instrument(which).profile = std::get<ProfilePtr>(found);
+    emit profileChanged(which, instrument(which).profile->name);
+    return true;
+}
+
+bool Session::meterIsSource() const
+{
+    const ProfilePtr p = profile(Which::Source);
+    return source_.identified && meter_.identified && sip == dip && sport == dport &&
+           p == profile(Which::Meter) && p->canSource && p->canMeasure;
 }
 
 bool Session::start(const SweepRequest& request)
@@ -380,10 +439,22 @@ bool Session::start(const SweepRequest& request)
                          true);
         return false;
     }
-    return sweep_.start(SweepSettings{Endpoint{sip, sport}, Endpoint{dip, dport}, request.plan,
-                                      request.rangeIndex, request.limitAmps, request.settleMs,
-                                      request.meterRate},
-                        source_.identity, meter_.identity);
+    SweepSettings settings;
+    settings.source = Endpoint{sip, sport};
+    settings.meter = Endpoint{dip, dport};
+    settings.plan = request.plan;
+    settings.rangeIndex = request.rangeIndex;
+    settings.limitAmps = request.limitAmps;
+    settings.settleMs = request.settleMs;
+    settings.meterRate = request.meterRate;
+    settings.sourceCommands = profile(Which::Source);
+    settings.meterCommands = profile(Which::Meter);
+    settings.sourceProfile = settings.sourceCommands->name;
+    settings.meterProfile = settings.meterCommands->name;
+    settings.complianceAmps = request.complianceAmps;
+    settings.continueAtCompliance = request.continueAtCompliance;
+    settings.nplc = request.nplc;
+    return sweep_.start(settings, source_.identity, meter_.identity);
 }
 
 bool Session::runTyped(const StoredSweep& typed)
@@ -413,9 +484,13 @@ bool Session::runTyped(const StoredSweep& typed)
         storeSweep(*settings_, typed);
         settings_->sync();
     }
-    return start(SweepRequest{std::get<SweepPlan>(plan), typed.rangeIndex,
-                              std::get<std::optional<double>>(limit), std::get<int>(settle),
-                              rateFromName(typed.meterRate).value_or(MeterRate::Medium)});
+    SweepRequest request;
+    request.plan = std::get<SweepPlan>(plan);
+    request.rangeIndex = typed.rangeIndex;
+    request.limitAmps = std::get<std::optional<double>>(limit);
+    request.settleMs = std::get<int>(settle);
+    request.meterRate = rateFromName(typed.meterRate).value_or(MeterRate::Medium);
+    return start(request);
 }
 
 void Session::stop()

@@ -24,6 +24,9 @@ struct SweepRequest {
     std::optional<double> limitAmps;
     int settleMs = 0;
     MeterRate meterRate = MeterRate::Medium;
+    std::optional<double> complianceAmps;
+    bool continueAtCompliance = false;
+    std::optional<double> nplc;
 };
 
 // Where runs are kept and who guards the source; none of it by default.
@@ -62,6 +65,14 @@ class Session : public QObject
     void identify(Which which, const Endpoint& endpoint);
     bool isIdentified(Which which) const;
     QString identity(Which which) const; // empty unless identified
+    // The profile an instrument is spoken to with: the one its identity matched, or the
+    // one chosen since; the default profile before an identification.
+    ProfilePtr profile(Which which) const;
+    // Chooses a profile by name; false, with the reason in statusShown(), when there is
+    // none of that name or it cannot fill the role.
+    bool chooseProfile(Which which, const QString& name);
+    // Source and meter are one instrument whose profile sources and measures.
+    bool meterIsSource() const;
 
     // Starts a sweep of the identified instruments; false, with the reason in
     // statusShown(), when it cannot start.
@@ -117,6 +128,8 @@ class Session : public QObject
   signals:
     void identifying(kestrel::Session::Which which, const QString& text);
     void identified(kestrel::Session::Which which, bool ok, const QString& text);
+    // The instrument is spoken to with another profile, matched or chosen.
+    void profileChanged(kestrel::Session::Which which, const QString& name);
     void sweepingChanged(bool sweeping);
     void statusShown(const QString& text, bool problem);
     void warned(const QString& text); // a lasting warning, see warnings()
@@ -132,6 +145,7 @@ class Session : public QObject
         bool identified = false;
         QString identity;
         quint64 asked = 0; // the identification whose answer counts
+        ProfilePtr profile;
     };
     Instrument& instrument(Which which) { return which == Which::Source ? source_ : meter_; }
     const Instrument& instrument(Which which) const
@@ -143,8 +157,9 @@ class Session : public QObject
     void sweepStarted();
     void sweepFinished();
     Guard* guardOf(const Endpoint& source) const;
-    // A guard for the source, kept with the others; null with the reason in *problem.
-    Guard* startGuard(const Endpoint& source, QString* problem);
+    // A guard for the source that switches it off by that profile, kept with the others;
+    // null with the reason in *problem.
+    Guard* startGuard(const Endpoint& source, const QString& profileFile, QString* problem);
     // A guard has gone: another takes its place, or the sweep on its source ends.
     void guardEnded(Guard* gone);
     void standDownGuard(const Endpoint& source);

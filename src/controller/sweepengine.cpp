@@ -4,6 +4,7 @@
 #include "data/currentranges.h"
 #include "data/ivpoints.h"
 #include "data/numbertext.h"
+#include "data/sitext.h"
 #include "link/workqueue.h"
 
 #include <QThread>
@@ -38,6 +39,8 @@ struct SweepEngine::SetUp {
 struct SweepEngine::Tick {
     Step level; // the level command and its confirmation
     Reading reading;
+    int inCompliance = -1;
+    QString complianceProblem; // the source did not say whether it is at its limit
 };
 
 // Points read on the worker, waiting to join the run on the engine's thread. A tick's
@@ -45,7 +48,65 @@ struct SweepEngine::Tick {
 struct SweepEngine::Taken {
     std::mutex mutex;
     IVPointList points;
+    std::vector<int> inCompliance;
 };
+
+namespace
+{
+
+// The profile of that name, the one the settings carry when they carry it.
+ProfilePtr resolve(const ProfilePtr& carried, const QString& name, const ProfileCatalog* catalog)
+{
+    if (carried)
+        return carried;
+    if (name == defaultProfileName)
+        return defaultProfile();
+    return catalog ? catalog->find(name) : nullptr;
+}
+
+} // namespace
+
+QString sweepProfileProblem(const SweepSettings& settings, const InstrumentProfile& source,
+                            const InstrumentProfile& meter)
+{
+    if (!source.canSource)
+        return QStringLiteral("The profile %1 cannot be the source: it is for a %2.")
+            .arg(source.name, meter.roleNames().join(QStringLiteral(" and ")));
+    if (!meter.canMeasure)
+        return QStringLiteral("The profile %1 cannot be the meter: it is for a %2.")
+            .arg(meter.name, meter.roleNames().join(QStringLiteral(" and ")));
+    if (settings.complianceAmps && source.limitCommand.isEmpty())
+        return QStringLiteral("The source's profile %1 has no current limit command: leave "
+                              "Compliance empty, or choose the instrument's own profile.")
+            .arg(source.name);
+    if (settings.complianceAmps &&
+        !(*settings.complianceAmps > 0 &&
+          (source.maxLimitAmps == 0 || *settings.complianceAmps <= source.maxLimitAmps)))
+        return QStringLiteral("A compliance of %1 is beyond what the profile %2 allows (%3).")
+            .arg(siText(*settings.complianceAmps, QStringLiteral("A")), source.name,
+                 source.maxLimitAmps > 0
+                     ? QStringLiteral("up to %1")
+                           .arg(siText(source.maxLimitAmps, QStringLiteral("A")))
+                     : QStringLiteral("more than 0 A"));
+    if (settings.rangeIndex == autoRangeIndex && !meter.hasAutoRange())
+        return QStringLiteral("The meter's profile %1 has no auto-range: choose a range.")
+            .arg(meter.name);
+    if (settings.rangeIndex != autoRangeIndex &&
+        !(settings.rangeIndex >= 0 && settings.rangeIndex < int(meter.ranges.size())))
+        return QStringLiteral("The meter's profile %1 has no range %2 (it has %3).")
+            .arg(meter.name)
+            .arg(settings.rangeIndex)
+            .arg(meter.ranges.empty() ? QStringLiteral("auto-range only")
+                                      : QStringLiteral("0 to %1").arg(meter.ranges.size() - 1));
+    if (settings.nplc && !meter.hasNplc())
+        return QStringLiteral("The meter's profile %1 has no NPLC setting: leave NPLC empty.")
+            .arg(meter.name);
+    if (settings.nplc && !meter.acceptsNplc(*settings.nplc))
+        return QStringLiteral("The meter does not accept an NPLC of %1: the profile %2 allows %3.")
+            .arg(QString::fromStdString(formatDouble(*settings.nplc)), meter.name,
+                 meter.nplcChoices());
+    return QString();
+}
 
 SweepEngine::SweepEngine(WorkQueue& queue, InstrumentLink& link, QObject* parent)
     : QObject(parent), queue_(queue), link_(link), taken_(std::make_shared<Taken>())
@@ -65,6 +126,17 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
         return false;
     run_ = std::make_shared<Run>();
     run_->settings = settings;
+    {
+        // Profiles the settings name but do not carry are read now, once.
+        const bool named =
+            (!settings.sourceCommands && settings.sourceProfile != defaultProfileName) ||
+            (!settings.meterCommands && settings.meterProfile != defaultProfileName);
+        const ProfileCatalog catalog = named ? loadProfiles() : ProfileCatalog();
+        sourceProfile_ = resolve(settings.sourceCommands, settings.sourceProfile, &catalog);
+        meterProfile_ = resolve(settings.meterCommands, settings.meterProfile, &catalog);
+    }
+    combined_ = sourceProfile_ && meterProfile_ && settings.source == settings.meter &&
+                sourceProfile_ == meterProfile_;
     run_->sourceIdentity = sourceIdentity;
     run_->meterIdentity = meterIdentity;
     run_->started = QDateTime::currentDateTime();
@@ -85,28 +157,57 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
     reservePoints(std::size_t(settings.plan.count()));
     emit started(settings.plan.count());
 
+    QString refused;
+    if (!sourceProfile_ || !meterProfile_)
+        refused = QStringLiteral("There is no instrument profile named %1.")
+                      .arg(sourceProfile_ ? settings.meterProfile : settings.sourceProfile);
+    else
+        refused = sweepProfileProblem(settings, *sourceProfile_, *meterProfile_);
+    if (!refused.isEmpty()) {
+        // Ends as a refused set-up does, from the event loop, with nothing sent.
+        QMetaObject::invokeMethod(
+            this,
+            [this, refused] {
+                SetUp result;
+                result.step = Step::failed(refused);
+                setUpDone(result);
+            },
+            Qt::QueuedConnection);
+        return true;
+    }
+
     // The meter first and the source's level before its output: a refusal anywhere
     // ends the set-up before anything reaches the device.
+    // A source-measure unit is one instrument: its errors are read and its language
+    // checked once, and the source's set-up follows the meter's.
     queue_.run(
         this,
-        [&link = link_, settings](const CancelSignal& cancel) {
+        [&link = link_, settings, sourceProfile = sourceProfile_, meterProfile = meterProfile_,
+         combined = combined_](const CancelSignal& cancel) {
             SetUp result;
-            SourceDriver source(link, settings.source, cancel);
-            MeterDriver meter(link, settings.meter, cancel);
+            SourceDriver source(link, settings.source, sourceProfile, cancel);
+            MeterDriver meter(link, settings.meter, meterProfile, cancel);
             const auto clearErrors = [&result](ScpiDriver& driver, const QString& had) {
+                if (!(result.step = driver.checkLanguage()).ok)
+                    return;
                 QStringList older;
                 result.step = driver.clearErrors(older);
                 for (const QString& entry : std::as_const(older))
                     (result.step.ok ? result.older : result.olderLeft) << had + entry;
             };
-            clearErrors(source, QStringLiteral("the source had "));
+            clearErrors(source, combined ? QStringLiteral("the instrument had ")
+                                         : QStringLiteral("the source had "));
             if (!result.step.ok)
                 return result;
-            clearErrors(meter, QStringLiteral("the meter had "));
-            if (!result.step.ok ||
-                !(result.step = meter.configure(settings.rangeIndex, settings.meterRate)).ok)
+            if (!combined)
+                clearErrors(meter, QStringLiteral("the meter had "));
+            if (!result.step.ok || !(result.step = meter.configure(MeterSetting{
+                                         settings.rangeIndex, settings.meterRate, settings.nplc}))
+                                        .ok)
                 return result;
             result.sourceTouched = true;
+            if (!(result.step = source.setUp(settings.complianceAmps)).ok)
+                return result;
             // The level and the switch-on take four exchanges; a tick takes three (its
             // level, the confirmation and the reading), judged by these four.
             QElapsedTimer exchanges;
@@ -154,24 +255,38 @@ void SweepEngine::timerc2()
         timerCH2.setInterval(tickMs_);
     const double level = run_->settings.plan.levelAt(pointsDone());
     appliedVolt = level;
-    command = SourceDriver::levelCommand(level);
+    command = SourceDriver::levelCommandFor(*sourceProfile_, level);
     queue_.run(
         this,
         [&link = link_, source = run_->settings.source, meter = run_->settings.meter, level,
          settleMs = run_->settings.settleMs, index = pointsDone(), keeper = keeper_,
-         clock = sweepClock_, taken = taken_](const CancelSignal& cancel) {
+         clock = sweepClock_, taken = taken_, sourceProfile = sourceProfile_,
+         meterProfile = meterProfile_, combined = combined_](const CancelSignal& cancel) {
             Tick tick;
-            tick.level = SourceDriver(link, source, cancel).setLevel(level);
+            SourceDriver sourceDriver(link, source, sourceProfile, cancel);
+            tick.level = sourceDriver.setLevel(level);
             // Stop ends the wait at once; the result of a cancelled tick is dropped.
             if (tick.level.ok && settleMs > 0 && cancel.waitFor(settleMs))
                 return tick;
+            // A source-measure unit's reading tells its compliance; a source apart is
+            // asked after the reading, when its profile can tell.
+            const FlagSource& compliance = sourceProfile->compliance;
             if (tick.level.ok)
-                tick.reading = MeterDriver(link, meter, cancel).read();
+                tick.reading = MeterDriver(link, meter, meterProfile, cancel)
+                                   .read(combined ? &compliance : nullptr);
             if (tick.reading.kind == Reading::Kind::Amps) {
+                if (tick.reading.inCompliance) {
+                    tick.inCompliance = *tick.reading.inCompliance ? 1 : 0;
+                } else if (!compliance.query.isEmpty()) {
+                    const std::optional<bool> at =
+                        sourceDriver.inCompliance(&tick.complianceProblem);
+                    tick.inCompliance = at ? (*at ? 1 : 0) : -1;
+                }
                 if (keeper)
-                    keeper(index, level, tick.reading.amps, clock.elapsed());
+                    keeper(index, level, tick.reading.amps, clock.elapsed(), tick.inCompliance);
                 std::lock_guard lock(taken->mutex);
                 taken->points.push_back(IVPoint{level, tick.reading.amps});
+                taken->inCompliance.push_back(tick.inCompliance);
             }
             return tick;
         },
@@ -181,19 +296,28 @@ void SweepEngine::timerc2()
 void SweepEngine::takePoints()
 {
     IVPointList points;
+    std::vector<int> flags;
     {
         std::lock_guard lock(taken_->mutex);
         points.swap(taken_->points);
+        flags.swap(taken_->inCompliance);
     }
-    for (const IVPoint& point : points) {
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const IVPoint& point = points[i];
+        const int inCompliance = flags[i];
+        // The flags are kept from the first point the source tells of.
+        if (inCompliance >= 0 && run_->inCompliance.empty())
+            run_->inCompliance.assign(run_->points.size(), 0);
         run_->points.push_back(point);
+        if (!run_->inCompliance.empty())
+            run_->inCompliance.push_back(inCompliance > 0 ? 1 : 0);
         if (xyflag == 1) {
             replacePoints(point[0], point[1]);
             xyflag = 0;
         } else {
             appendPoint(point[0], point[1]);
         }
-        emit pointRecorded(pointsDone() - 1, point[0], point[1]);
+        emit pointRecorded(pointsDone() - 1, point[0], point[1], inCompliance);
     }
 }
 
@@ -221,7 +345,7 @@ void SweepEngine::measured(double level, const Tick& tick)
                    .arg(volts(level), reading.problem));
         return;
     case Reading::Kind::Overload: {
-        const auto& ranges = currentRanges();
+        const auto& ranges = meterProfile_->ranges;
         const int index = run_->settings.rangeIndex;
         const QString range = index >= 0 && index < int(ranges.size())
                                   ? QStringLiteral("the %1 range").arg(ranges[index].label)
@@ -242,7 +366,18 @@ void SweepEngine::measured(double level, const Tick& tick)
     emit progress(done, total, expectedEnd());
 
     const std::optional<double>& limit = run_->settings.limitAmps;
-    if (limit && std::fabs(amps) > *limit)
+    if (!tick.complianceProblem.isEmpty())
+        finish(Run::Outcome::Failed,
+               QStringLiteral("%1 (at %2 V).").arg(tick.complianceProblem, volts(level)));
+    else if (tick.inCompliance == 1 && !run_->settings.continueAtCompliance)
+        finish(Run::Outcome::Compliance,
+               QStringLiteral("The source reached its compliance of %1 at %2 V.")
+                   .arg(siText(run_->settings.complianceAmps
+                                   ? *run_->settings.complianceAmps
+                                   : sourceProfile_->defaultLimitAmps.value_or(0.0),
+                               QStringLiteral("A")),
+                        volts(level)));
+    else if (limit && std::fabs(amps) > *limit)
         finish(Run::Outcome::LimitReached,
                QStringLiteral("Current limit reached at %1 V: %2 A is beyond the limit of %3 A.")
                    .arg(volts(level), volts(amps), volts(*limit)));
@@ -294,11 +429,18 @@ void SweepEngine::finish(Run::Outcome outcome, const QString& message, bool swit
         return;
     }
     state_ = State::SwitchingOff;
-    command = SourceDriver::offCommand;
+    command = SourceDriver::offCommandFor(*sourceProfile_);
     queue_.run(
         this,
-        [&link = link_, source = run_->settings.source](const CancelSignal& cancel) {
-            return SourceDriver(link, source, cancel).switchOff();
+        [&link = link_, source = run_->settings.source, meter = run_->settings.meter,
+         sourceProfile = sourceProfile_, meterProfile = meterProfile_,
+         combined = combined_](const CancelSignal& cancel) {
+            const SwitchOff off = SourceDriver(link, source, sourceProfile, cancel).switchOff();
+            // A meter apart is left as its profile asks, once the source is off.
+            if (!combined && off.off() && meterProfile)
+                for (const QString& line : meterProfile->meterShutdown)
+                    MeterDriver(link, meter, meterProfile, cancel).send(line);
+            return off;
         },
         [this, outcome, message](const SwitchOff& off) { complete(outcome, message, off, true); });
 }
@@ -312,9 +454,10 @@ bool SweepEngine::switchOffNow(const EndText& why)
     queue_.cancelAll();
     queue_.waitForIdle(shellTimeoutMs);
     takePoints();
-    command = SourceDriver::offCommand;
     const CancelSignal cancel;
-    const SwitchOff off = SourceDriver(link_, run_->settings.source, cancel).switchOff();
+    SourceDriver source(link_, run_->settings.source, sourceProfile_, cancel);
+    command = SourceDriver::offCommandFor(*sourceProfile_);
+    const SwitchOff off = source.switchOff();
     complete(Run::Outcome::Interrupted, why(pointsDone(), run_->settings.plan.count()), off, true);
     return off.off();
 }

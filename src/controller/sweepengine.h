@@ -22,6 +22,11 @@ struct Reading;
 struct Step;
 struct SwitchOff;
 
+// Why these profiles cannot carry out those settings (a role they cannot fill, a
+// range, an NPLC or a compliance they do not offer); empty when they can.
+QString sweepProfileProblem(const SweepSettings& settings, const InstrumentProfile& source,
+                            const InstrumentProfile& meter);
+
 // One I-V sweep at a time: set-up, one tick per 0.1 s or more (set the level, confirm
 // it, wait the settle time, measure, record [level, current]), and the output
 // switched off at the end,
@@ -53,11 +58,15 @@ class SweepEngine : public QObject
     // Called on the work queue's thread for every point as it is read (the run store
     // commits it there), with milliseconds since the sweep started; from then on the
     // point is the run's, even when Stop cancels the tick that read it.
-    using PointKeeper = std::function<void(int index, double volt, double amps, qint64 ms)>;
+    // inCompliance is 1 when the source was at its current limit, 0 when not, -1 when it
+    // cannot tell.
+    using PointKeeper =
+        std::function<void(int index, double volt, double amps, qint64 ms, int inCompliance)>;
     void setPointKeeper(PointKeeper keeper) { keeper_ = std::move(keeper); }
 
     // Starts a sweep; false (and nothing sent) while one is still running or
-    // switching off.
+    // switching off. Settings its profiles cannot carry out end the run at once as
+    // failed, with nothing sent.
     bool start(const SweepSettings& settings, const QString& sourceIdentity,
                const QString& meterIdentity);
     // Ends a running sweep at once: the command in flight is cancelled, then the
@@ -74,6 +83,11 @@ class SweepEngine : public QObject
     bool switchOffNow(const EndText& why);
 
     bool isRunning() const { return state_ != State::Idle; }
+    // Source and meter are one instrument (a source-measure unit): set up once, read with
+    // its own measurement query.
+    bool measuresWithSource() const { return combined_; }
+    // The profiles of the sweep running now, or the last one; null when none was found.
+    ProfilePtr sourceProfile() const { return sourceProfile_; }
     // The sweep running now, or the last one; null before the first.
     std::shared_ptr<const Run> run() const { return run_; }
     int pointsDone() const { return run_ ? int(run_->points.size()) : 0; }
@@ -88,7 +102,7 @@ class SweepEngine : public QObject
   signals:
     void started(int totalPoints);
     void measurementReply(const QString& reply);
-    void pointRecorded(int index, double volt, double amps);
+    void pointRecorded(int index, double volt, double amps, int inCompliance);
     void progress(int done, int total, const QDateTime& expectedEnd);
     void finished(kestrel::Run::Outcome outcome, const QString& message);
 
@@ -118,6 +132,9 @@ class SweepEngine : public QObject
     QStringList notesLeft_;   // the same, from a queue the set-up could not empty
     PointKeeper keeper_;
     std::shared_ptr<Taken> taken_;
+    ProfilePtr sourceProfile_;
+    ProfilePtr meterProfile_;
+    bool combined_ = false;
     QElapsedTimer sweepClock_;
     int baseTickMs_ = tickIntervalMs;
     int tickMs_ = tickIntervalMs;

@@ -25,6 +25,8 @@ QString outcomeName(Run::Outcome outcome)
         return QStringLiteral("overload");
     case Run::Outcome::Imported:
         return QStringLiteral("imported");
+    case Run::Outcome::Compliance:
+        return QStringLiteral("compliance");
     case Run::Outcome::Interrupted:
         break;
     }
@@ -33,7 +35,7 @@ QString outcomeName(Run::Outcome outcome)
 
 std::optional<Run::Outcome> outcomeFromName(const QString& name)
 {
-    for (int i = 0; i <= int(Run::Outcome::Imported); ++i)
+    for (int i = 0; i <= int(Run::Outcome::Compliance); ++i)
         if (outcomeName(Run::Outcome(i)) == name)
             return Run::Outcome(i);
     return std::nullopt;

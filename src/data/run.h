@@ -1,6 +1,7 @@
 #pragma once
 
 #include "data/endpoint.h"
+#include "data/profilecatalog.h"
 #include "data/ivpoints.h"
 #include "data/runfit.h"
 #include "data/sweepplan.h"
@@ -22,6 +23,15 @@ struct SweepSettings {
     std::optional<double> limitAmps;
     int settleMs = 0; // waited between each level's confirmation and its measurement
     MeterRate meterRate = MeterRate::Medium;
+    // The instruments' profiles by name, kept with the run.
+    QString sourceProfile = defaultProfileName;
+    QString meterProfile = defaultProfileName;
+    // The profiles a sweep sends by; null for the default profile, or in a run read back.
+    ProfilePtr sourceCommands;
+    ProfilePtr meterCommands;
+    std::optional<double> complianceAmps; // none: the source profile's default limit
+    bool continueAtCompliance = false;    // a point at the limit does not end the sweep
+    std::optional<double> nplc;           // the meter's integration, where it has one
 };
 
 // The parts of a run's description that its record can lack. A sweep measured here
@@ -60,7 +70,8 @@ struct Run {
         LimitReached,
         Overload,
         Interrupted,
-        Imported, // read from a file, not measured here
+        Imported,   // read from a file, not measured here
+        Compliance, // the source reached its current limit
     };
 
     SweepSettings settings;
@@ -69,6 +80,9 @@ struct Run {
     QDateTime started;
     QDateTime ended; // invalid while running
     IVPointList points;
+    // For each point, whether the source was at its current limit (1) or not (0); empty
+    // when the source could not tell.
+    std::vector<std::uint8_t> inCompliance;
     Outcome outcome = Outcome::Running;
     QString message;
     bool outputOff = false;   // the switch-off was confirmed (or nothing was switched on)
@@ -81,7 +95,7 @@ struct Run {
 };
 
 // "completed", "stopped", "failed", "limit reached", "overload", "interrupted", "running",
-// "imported".
+// "imported", "compliance".
 QString outcomeName(Run::Outcome outcome);
 std::optional<Run::Outcome> outcomeFromName(const QString& name);
 

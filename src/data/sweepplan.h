@@ -47,6 +47,9 @@ std::variant<SweepPlan, QString> makeSweepPlan(const SweepFields& fields);
 enum class MeterRate { Fast, Medium, Slow };
 
 QString rateName(MeterRate rate); // "fast", "medium", "slow"
+
+// The range index that stands for the meter's auto-range.
+inline constexpr int autoRangeIndex = -1;
 std::optional<MeterRate> rateFromName(const QString& name);
 
 // The wait between a level's confirmation and its measurement, so the device under

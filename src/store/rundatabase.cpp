@@ -77,6 +77,14 @@ const std::vector<std::vector<const char*>> migrations{
      "ALTER TABLE runs ADD COLUMN lowest_v", "ALTER TABLE runs ADD COLUMN highest_v",
      "UPDATE runs SET (point_count, lowest_v, highest_v) = (SELECT count(*), min(level), "
      "max(level) FROM points WHERE run = runs.id)"},
+    // The instruments' profiles and what was asked of them; every run before was measured
+    // with the default profile's commands. A point's compliance is NULL where the source
+    // did not tell.
+    {"ALTER TABLE runs ADD COLUMN source_profile TEXT NOT NULL DEFAULT 'default'",
+     "ALTER TABLE runs ADD COLUMN meter_profile TEXT NOT NULL DEFAULT 'default'",
+     "ALTER TABLE runs ADD COLUMN compliance_a",
+     "ALTER TABLE runs ADD COLUMN continue_at_compliance INTEGER NOT NULL DEFAULT 0",
+     "ALTER TABLE runs ADD COLUMN nplc", "ALTER TABLE points ADD COLUMN compliance INTEGER"},
 };
 static_assert(int(RunDetail::Source) == 1 && int(RunDetail::SourceIdentity) == 2 &&
                   int(RunDetail::Meter) == 4 && int(RunDetail::MeterIdentity) == 8 &&
@@ -96,7 +104,8 @@ const QString runColumns = QStringLiteral(
     "FROM points WHERE run = runs.id) ELSE point_count END, settle_ms, meter_rate, note, "
     "not_recorded, CASE WHEN state = 'running' THEN (SELECT min(level) FROM points WHERE run = "
     "runs.id) ELSE lowest_v END, CASE WHEN state = 'running' THEN (SELECT max(level) FROM points "
-    "WHERE run = runs.id) ELSE highest_v END");
+    "WHERE run = runs.id) ELSE highest_v END, source_profile, meter_profile, compliance_a, "
+    "continue_at_compliance, nplc");
 
 // What SQLite said, without the driver's own words around it.
 QString reason(const QSqlError& error)
@@ -236,7 +245,8 @@ QString RunDatabase::open(Pages pages)
     }
     insertPoint_ = std::make_unique<QSqlQuery>(db);
     if (!insertPoint_->prepare(QStringLiteral(
-            "INSERT INTO points (run, idx, level, current, ms) VALUES (?, ?, ?, ?, ?)")))
+            "INSERT INTO points (run, idx, level, current, ms, compliance) VALUES (?, ?, ?, ?, ?, "
+            "?)")))
         return failure(QStringLiteral("cannot be used: ") + reason(insertPoint_->lastError()));
     error_.clear();
     return QString();
@@ -345,8 +355,10 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
         "INSERT INTO runs (program, started, ended, state, message, source_address, source_port, "
         "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, "
         "shape, range_index, limit_a, output_off, owner_pid, owner_start, reported, settle_ms, "
-        "meter_rate, note, not_recorded) "
-        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+        "meter_rate, note, not_recorded, source_profile, meter_profile, compliance_a, "
+        "continue_at_compliance, nplc) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+        "?, ?, ?)"));
     const bool running = run.outcome == Run::Outcome::Running;
     for (const QVariant& value :
          {text(program),
@@ -373,17 +385,24 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
           QVariant(s.settleMs),
           text(rateName(s.meterRate)),
           text(note),
-          QVariant(run.notRecorded.toInt())})
+          QVariant(run.notRecorded.toInt()),
+          text(s.sourceProfile),
+          text(s.meterProfile),
+          optionalNumber(s.complianceAmps),
+          QVariant(int(s.continueAtCompliance)),
+          optionalNumber(s.nplc)})
         query.addBindValue(value);
     return execute(query, "a new run") ? query.lastInsertId().toLongLong() : 0;
 }
 
-bool RunDatabase::addPoint(qint64 runId, int index, double level, double amps, qint64 ms)
+bool RunDatabase::addPoint(qint64 runId, int index, double level, double amps, qint64 ms,
+                           int inCompliance)
 {
     if (!insertPoint_)
         return fail(QString(), QStringLiteral("the store is not open"));
     for (const QVariant& value :
-         {QVariant(runId), QVariant(index), QVariant(level), QVariant(amps), QVariant(ms)})
+         {QVariant(runId), QVariant(index), QVariant(level), QVariant(amps), QVariant(ms),
+          inCompliance < 0 ? QVariant(QMetaType::fromType<int>()) : QVariant(inCompliance)})
         insertPoint_->addBindValue(value);
     return execute(*insertPoint_, "a point");
 }
@@ -396,7 +415,7 @@ bool RunDatabase::addPoints(qint64 runId, std::span<const MeasuredPoint> points)
     if (!db.transaction())
         return fail(QString(), db.lastError());
     for (const MeasuredPoint& point : points)
-        if (!addPoint(runId, point.index, point.level, point.amps, point.ms)) {
+        if (!addPoint(runId, point.index, point.level, point.amps, point.ms, point.inCompliance)) {
             const QSqlError error = insertPoint_->lastError();
             db.rollback();
             return fail(QStringLiteral("a point"), error);
@@ -503,7 +522,8 @@ qint64 RunDatabase::importRun(const Run& imported, const QString& program, const
     }
     const qint64 id = beginRun(imported, program, ProcessId{}, note);
     for (std::size_t i = 0; id && i < imported.points.size(); ++i)
-        if (!addPoint(id, int(i), imported.points[i][0], imported.points[i][1], 0)) {
+        if (!addPoint(id, int(i), imported.points[i][0], imported.points[i][1], 0,
+                      i < imported.inCompliance.size() ? imported.inCompliance[i] : -1)) {
             db.rollback();
             return 0;
         }
@@ -693,6 +713,13 @@ StoredRun RunDatabase::storedRun(const QSqlQuery& q) const
     r.notRecorded = RunDetails::fromInt(q.value(24).toUInt()) & everyRunDetail;
     if (!q.value(25).isNull() && !q.value(26).isNull())
         stored.levels = LevelSpan{q.value(25).toDouble(), q.value(26).toDouble()};
+    r.settings.sourceProfile = q.value(27).toString();
+    r.settings.meterProfile = q.value(28).toString();
+    if (!q.value(29).isNull())
+        r.settings.complianceAmps = q.value(29).toDouble();
+    r.settings.continueAtCompliance = q.value(30).toInt() != 0;
+    if (!q.value(31).isNull())
+        r.settings.nplc = q.value(31).toDouble();
     return stored;
 }
 
@@ -730,13 +757,21 @@ std::optional<StoredRun> RunDatabase::load(qint64 runId)
         return std::nullopt;
     }
     StoredRun stored = storedRun(query);
-    query.prepare(QStringLiteral("SELECT level, current FROM points WHERE run = ? ORDER BY idx"));
+    query.prepare(
+        QStringLiteral("SELECT level, current, compliance FROM points WHERE run = ? ORDER BY idx"));
     query.addBindValue(runId);
     if (!execute(query, "reading the points"))
         return std::nullopt;
-    stored.run.points.reserve(std::size_t(stored.pointCount));
-    while (query.next())
-        stored.run.points.push_back(IVPoint{query.value(0).toDouble(), query.value(1).toDouble()});
+    Run& run = stored.run;
+    run.points.reserve(std::size_t(stored.pointCount));
+    while (query.next()) {
+        run.points.push_back(IVPoint{query.value(0).toDouble(), query.value(1).toDouble()});
+        // The flags are kept from the first point the source told of.
+        if (!query.value(2).isNull() && run.inCompliance.empty())
+            run.inCompliance.assign(run.points.size() - 1, 0);
+        if (!run.inCompliance.empty())
+            run.inCompliance.push_back(query.value(2).toInt() == 1 ? 1 : 0);
+    }
     if (!loadFits(runId, stored.run.fits))
         return std::nullopt;
     return stored;

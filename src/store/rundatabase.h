@@ -46,6 +46,7 @@ struct MeasuredPoint {
     double level = 0;
     double amps = 0;
     qint64 ms = 0;
+    int inCompliance = -1; // 1 at the source's limit, 0 not, -1 the source did not tell
 };
 
 // Which runs a listing holds: ids between after and before (both left out), the newest
@@ -63,7 +64,7 @@ struct RunRange {
 class RunDatabase
 {
   public:
-    static constexpr int schemaVersion = 5;
+    static constexpr int schemaVersion = 6;
     static constexpr int defaultBusyTimeoutMs = 5000;
 
     // busyTimeoutMs: how long a write waits for another connection holding the store
@@ -89,7 +90,8 @@ class RunDatabase
     // A new run, state "running", owned by that process: its id, or 0.
     qint64 beginRun(const Run& run, const QString& program, const ProcessId& owner,
                     const QString& note = QString());
-    bool addPoint(qint64 run, int index, double level, double amps, qint64 ms);
+    bool addPoint(qint64 run, int index, double level, double amps, qint64 ms,
+                  int inCompliance = -1);
     // Several points in one transaction: all of them, or none.
     bool addPoints(qint64 run, std::span<const MeasuredPoint> points);
     // How the run ended: its end time, outcome, message and whether the output is off.

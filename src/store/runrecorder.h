@@ -51,7 +51,7 @@ class RunRecorder : public QObject
     // One point of the sweep begun last, from any thread. While nothing waits for the
     // store it returns once the point is committed, or after commitWaitMs at most;
     // while points wait, at once.
-    void keepPoint(int index, double level, double amps, qint64 ms);
+    void keepPoint(int index, double level, double amps, qint64 ms, int inCompliance = -1);
     void finish(const Run& run);
     // The runs found interrupted since they were last reported; done runs on this
     // object's thread.

@@ -1,12 +1,14 @@
 // kestrel-guard: switches the source off when the program that started it ends during a
 // sweep. Started by Kestrel and kestrel-sweep at Run, never by hand:
 //   kestrel-guard --home DIR --source ADDRESS:PORT --owner PID:START [--store PATH]
+//                 [--profile FILE]
 // It reads its owner's word on standard input, one per line: "on" (the output may be
 // on from now), "off" (it is off again), "done" (end without acting), "run ID" (a run
 // measured on the source), "points ID N" (N points of run ID measured so far), "cmd
 // GROUP" and "end GROUP" (a command process group of the owner started, or was reaped).
 // At end of file while armed, the owner has ended: it ends the owner's commands still
-// running, sends :OUTP1 OFF through DIR/sendArbcmd.sh as the sweep does, confirms it,
+// running, switches the source off through DIR/sendArbcmd.sh as the sweep does (with the
+// commands of the source's profile, :OUTP1 OFF by default), confirms it,
 // records what happened in the runs, and ends. Armed or not, it records in each run how
 // many of its measured points the store did not get.
 
@@ -35,7 +37,7 @@ namespace
 {
 
 struct Arguments {
-    QString home, store;
+    QString home, store, profile;
     Endpoint source;
     ProcessId owner;
 };
@@ -49,6 +51,8 @@ bool parse(const QStringList& args, Arguments& parsed)
             parsed.home = value;
         } else if (name == QLatin1String("--store")) {
             parsed.store = value;
+        } else if (name == QLatin1String("--profile")) {
+            parsed.profile = value;
         } else if (name == QLatin1String("--source")) {
             const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
             parsed.source = Endpoint{value.left(colon), value.mid(colon + 1)};
@@ -174,9 +178,20 @@ int main(int argc, char* argv[])
     Arguments args;
     if (!parse(app.arguments(), args)) {
         std::fputs("kestrel-guard: started by Kestrel only, with --home DIR --source "
-                   "ADDRESS:PORT --owner PID:START [--store PATH]\n",
+                   "ADDRESS:PORT --owner PID:START [--store PATH] [--profile FILE]\n",
                    stderr);
         return 2;
+    }
+    // The source's profile is read before anything else: a guard that could not switch
+    // the source off its own way ends at once, and its owner knows.
+    ProfilePtr profile;
+    if (!args.profile.isEmpty()) {
+        auto read = readProfile(args.profile);
+        if (const auto* error = std::get_if<ProfileError>(&read)) {
+            std::fprintf(stderr, "kestrel-guard: %s\n", qPrintable(error->text()));
+            return 2;
+        }
+        profile = std::make_shared<const InstrumentProfile>(std::get<InstrumentProfile>(read));
     }
     Word word;
     if (!readOwner(word))
@@ -208,7 +223,7 @@ int main(int argc, char* argv[])
     for (int attempt = 0; attempt < attempts && !off.off(); ++attempt) {
         if (attempt > 0)
             QThread::msleep(200);
-        off = SourceDriver(link, args.source, cancel).switchOff();
+        off = SourceDriver(link, args.source, profile, cancel).switchOff();
     }
     const QString text =
         off.off() ? QStringLiteral("The guard switched the source off at %1.")

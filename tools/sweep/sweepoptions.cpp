@@ -1,6 +1,8 @@
 #include "sweepoptions.h"
+#include "controller/sweepengine.h"
 #include "data/currentranges.h"
 #include "data/datafile.h"
+#include "data/numbertext.h"
 #include "data/printabletext.h"
 #include "data/sweepplan.h"
 #include "link/homedirectory.h"
@@ -35,8 +37,9 @@ Options:
   --stop V               last level, volts
   --steps N              steps between start and stop, 1 to 1000000
   --shape SHAPE          linear (default), dual (there and back) or log
-  --range INDEX          the meter's current range, as in the window's list:
-                         %1
+  --range INDEX|auto     the meter's current range: an index into its
+                         profile's list, or auto where it has auto-range; for
+                         the default profile: %1
                          (default 0)
   --limit A              end the sweep when |current| exceeds A amps
   --settle-ms N          wait N milliseconds (0 to 60000, default 0) after each
@@ -44,7 +47,23 @@ Options:
                          as often as the wait and the commands allow, on a
                          0.1 s grid
   --rate RATE            the meter's reading rate: fast (noisiest), medium
-                         (default) or slow (quietest)
+                         (default) or slow (quietest), where its profile has
+                         named rates
+  --nplc N               the meter's integration time in power-line cycles,
+                         where its profile has one (the values it accepts are
+                         in the profile; a value it does not accept is refused)
+  --source-profile NAME  the source's instrument profile (default: the one
+                         whose identity pattern matches its *IDN? answer, else
+                         "default")
+  --meter-profile NAME   the meter's instrument profile (the same way)
+  --compliance A         the current limit set on the source before its output
+                         goes on, and confirmed (default: its profile's safe
+                         limit); a point at the limit is kept, marked, and
+                         ends the sweep (exit status 3)
+  --continue-at-compliance
+                         go on after a point at the compliance
+  --list-profiles        print each instrument profile's name, roles and
+                         description, and the files that could not be read
   --out FILE             write the data in Kestrel's data format at the end,
                          also when the sweep fails (with the points it has; a
                          sweep without points writes nothing)
@@ -79,7 +98,8 @@ Exit status:
        that cannot be written, or a file not written (the source output was
        switched off)
   2    bad arguments or a file that could not be written: nothing was sent
-  3    the current limit was reached (the source output was switched off)
+  3    the current limit or the source's compliance was reached (the source
+       output was switched off)
   4    switching the source output off failed: it may still be on
   5    the sweep completed but the fit of --analyze gave no result
   130  interrupted by SIGINT (Ctrl-C), SIGTERM or SIGHUP (the source output
@@ -104,6 +124,18 @@ SweepExit badArguments(const QString& problem)
 }
 
 } // namespace
+
+QString profileListText(const ProfileCatalog& catalog)
+{
+    QString text;
+    for (const ProfilePtr& profile : catalog.profiles)
+        text += QStringLiteral("%1\t%2\t%3\n")
+                    .arg(profile->name, profile->roleNames().join(QLatin1Char('+')),
+                         profile->description);
+    for (const ProfileError& error : catalog.errors)
+        text += QStringLiteral("not usable: %1\n").arg(error.text());
+    return printableLines(text) + QLatin1Char('\n');
+}
 
 std::optional<Endpoint> parseEndpoint(const QString& text)
 {
@@ -139,6 +171,14 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     const auto store = valued(QStringLiteral("store"));
     const auto analyze = valued(QStringLiteral("analyze"));
     const auto temperature = valued(QStringLiteral("temperature"));
+    const auto nplc = valued(QStringLiteral("nplc"));
+    const auto sourceProfile = valued(QStringLiteral("source-profile"));
+    const auto meterProfile = valued(QStringLiteral("meter-profile"));
+    const auto compliance = valued(QStringLiteral("compliance"));
+    const QCommandLineOption continueAtCompliance(QStringLiteral("continue-at-compliance"));
+    parser.addOption(continueAtCompliance);
+    const QCommandLineOption listProfiles(QStringLiteral("list-profiles"));
+    parser.addOption(listProfiles);
     const QCommandLineOption shunt(QStringLiteral("shunt"));
     parser.addOption(shunt);
     const QCommandLineOption noStore(QStringLiteral("no-store"));
@@ -157,6 +197,9 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     if (!parser.positionalArguments().isEmpty())
         return badArguments(QStringLiteral("unexpected argument '%1'")
                                 .arg(parser.positionalArguments().constFirst()));
+    const ProfileCatalog catalog = loadProfiles();
+    if (parser.isSet(listProfiles))
+        return SweepExit{profileListText(catalog), catalog.errors.empty() ? 0 : 1};
     for (const auto* required : {&source, &meter, &start, &stop, &steps})
         if (!parser.isSet(*required))
             return badArguments(
@@ -185,13 +228,55 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
         return badArguments(*problem);
     options.sweep.plan = std::get<SweepPlan>(plan);
 
+    for (const auto& [option, role, name] :
+         {std::tuple{&sourceProfile, QStringLiteral("source"), &options.sweep.sourceProfile},
+          std::tuple{&meterProfile, QStringLiteral("meter"), &options.sweep.meterProfile}}) {
+        if (!parser.isSet(*option))
+            continue;
+        const auto found = profileForRole(catalog, parser.value(*option), role);
+        if (const QString* problem = std::get_if<QString>(&found))
+            return badArguments(*problem);
+        *name = parser.value(*option);
+        (role == QLatin1String("source") ? options.sweep.sourceCommands
+                                         : options.sweep.meterCommands) =
+            std::get<ProfilePtr>(found);
+    }
     if (parser.isSet(range)) {
         bool ok = false;
         options.sweep.rangeIndex = parser.value(range).toInt(&ok);
-        if (!ok || options.sweep.rangeIndex < 0 ||
-            options.sweep.rangeIndex >= int(currentRanges().size()))
-            return badArguments(QStringLiteral("--range must be one of: %1").arg(rangeList()));
+        if (parser.value(range) == QLatin1String("auto"))
+            options.sweep.rangeIndex = autoRangeIndex;
+        else if (!ok || options.sweep.rangeIndex < 0)
+            return badArguments(QStringLiteral("--range must be auto or an index into the meter "
+                                               "profile's ranges (default profile: %1)")
+                                    .arg(rangeList()));
     }
+    if (parser.isSet(nplc)) {
+        const QByteArray text = parser.value(nplc).toUtf8();
+        const auto value =
+            parseNumber(std::string_view(text.constData(), std::size_t(text.size())));
+        if (!value || *value <= 0)
+            return badArguments(QStringLiteral("--nplc must be a positive number, not '%1'")
+                                    .arg(parser.value(nplc)));
+        options.sweep.nplc = value;
+    }
+    if (parser.isSet(compliance)) {
+        const auto amps = parseCurrentLimit(parser.value(compliance));
+        if (const QString* problem = std::get_if<QString>(&amps);
+            problem || !std::get<std::optional<double>>(amps))
+            return badArguments(QStringLiteral("--compliance must be a positive number of amps, "
+                                               "not '%1'")
+                                    .arg(parser.value(compliance)));
+        options.sweep.complianceAmps = std::get<std::optional<double>>(amps);
+    }
+    options.sweep.continueAtCompliance = parser.isSet(continueAtCompliance);
+    // What the named profiles cannot do is refused before anything is sent; profiles
+    // found by identification are checked when the sweep starts.
+    if (options.sweep.sourceCommands && options.sweep.meterCommands)
+        if (const QString problem = sweepProfileProblem(
+                options.sweep, *options.sweep.sourceCommands, *options.sweep.meterCommands);
+            !problem.isEmpty())
+            return badArguments(problem);
     const auto limitAmps = parseCurrentLimit(parser.value(limit));
     if (const QString* problem = std::get_if<QString>(&limitAmps))
         return badArguments(*problem);

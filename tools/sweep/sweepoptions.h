@@ -30,6 +30,9 @@ struct SweepExit {
 
 std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& arguments);
 
+// One line per profile: name, roles, description; then the files that cannot be used.
+QString profileListText(const ProfileCatalog& catalog);
+
 // "ADDRESS:PORT": the port is the text after the last ':'.
 std::optional<Endpoint> parseEndpoint(const QString& text);
 

@@ -42,7 +42,7 @@ SweepRun::SweepRun(const SweepOptions& options, QObject* parent)
         chart_->resize(900, 600);
         chart_->beginLiveRun(1, QStringLiteral("Sweep"));
         connect(&session_.sweep(), &SweepEngine::pointRecorded, this,
-                [this](int, double volt, double amps) { chart_->addPoint(volt, amps); });
+                [this](int, double volt, double amps, int) { chart_->addPoint(volt, amps); });
     }
 }
 
@@ -60,10 +60,29 @@ void SweepRun::identified(Session::Which, bool ok, const QString& text)
         endEarly(text + QStringLiteral(" Nothing was switched on."), endedEarly);
         return;
     }
-    if (++identifiedCount_ == 2 &&
-        !session_.start(SweepRequest{options_.sweep.plan, options_.sweep.rangeIndex,
-                                     options_.sweep.limitAmps, options_.sweep.settleMs,
-                                     options_.sweep.meterRate}))
+    if (++identifiedCount_ < 2)
+        return;
+    // Profiles named on the command line replace the ones the identities matched.
+    const SweepSettings& asked = options_.sweep;
+    if ((asked.sourceCommands &&
+         !session_.chooseProfile(Session::Which::Source, asked.sourceProfile)) ||
+        (asked.meterCommands &&
+         !session_.chooseProfile(Session::Which::Meter, asked.meterProfile))) {
+        endEarly(QStringLiteral("The instrument profiles asked for cannot be read any more. "
+                                "Nothing was switched on."),
+                 endedEarly);
+        return;
+    }
+    SweepRequest request;
+    request.plan = asked.plan;
+    request.rangeIndex = asked.rangeIndex;
+    request.limitAmps = asked.limitAmps;
+    request.settleMs = asked.settleMs;
+    request.meterRate = asked.meterRate;
+    request.complianceAmps = asked.complianceAmps;
+    request.continueAtCompliance = asked.continueAtCompliance;
+    request.nplc = asked.nplc;
+    if (!session_.start(request))
         endEarly(QStringLiteral("The sweep did not start."), endedEarly);
 }
 
@@ -124,6 +143,7 @@ void SweepRun::finished(Run::Outcome outcome, const QString& message)
         status = !written ? endedEarly : fitted ? 0 : fitFailed;
         break;
     case Run::Outcome::LimitReached:
+    case Run::Outcome::Compliance:
         status = limitReached;
         break;
     case Run::Outcome::Stopped:

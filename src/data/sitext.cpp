@@ -1,4 +1,4 @@
-#include "chart/sitext.h"
+#include "data/sitext.h"
 
 #include <cmath>
 
