@@ -126,9 +126,12 @@ int runLongSweep(int steps, int tickMs)
         chart.beginLiveRun(1, QStringLiteral("Sweep 1"), -1, std::size_t(points + newPoints));
         probe.start();
         const Clock::time_point begin = Clock::now();
-        engine.start(SweepSettings{SimulatedInstruments::source, SimulatedInstruments::meter, plan,
-                                   1, std::nullopt},
-                     QString(), QString()); // the 2 mA range
+        SweepSettings settings;
+        settings.source = SimulatedInstruments::source;
+        settings.meter = SimulatedInstruments::meter;
+        settings.plan = plan;
+        settings.rangeIndex = 1; // the 2 mA range
+        engine.start(settings, QString(), QString());
         const int limitMs = int(std::min<qint64>(qint64(points) * (tickMs + 20) + 60000, INT_MAX));
         if (!waitUntil([&] { return outcome.has_value(); }, limitMs)) {
             printError(QStringLiteral("the sweep did not end within %1 s").arg(limitMs / 1000));

@@ -357,10 +357,12 @@ bool growingSweep(int points, double* worst)
     chart->beginLiveRun(1, QStringLiteral("Sweep 1"));
     probe.start();
     const Clock::time_point begin = Clock::now();
-    engine.start(SweepSettings{Endpoint{QStringLiteral("127.0.0.2"), QStringLiteral("5555")},
-                               Endpoint{QStringLiteral("127.0.0.3"), QStringLiteral("5555")}, plan,
-                               2, std::nullopt},
-                 QString(), QString());
+    SweepSettings settings;
+    settings.source = Endpoint{QStringLiteral("127.0.0.2"), QStringLiteral("5555")};
+    settings.meter = Endpoint{QStringLiteral("127.0.0.3"), QStringLiteral("5555")};
+    settings.plan = plan;
+    settings.rangeIndex = 2;
+    engine.start(settings, QString(), QString());
     if (!waitUntil([&] { return outcome.has_value(); }, 600000)) {
         printError(
             QStringLiteral("the sweep of %1 points did not end within 10 minutes").arg(points));

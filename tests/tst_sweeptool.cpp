@@ -150,6 +150,8 @@ void TestSweepTool::aSettleTimeComesBeforeEachReading()
                         "--rate", "slow", "--csv", bench.path("iv.csv")}),
              0);
     QVERIFY(bench.read("iv.csv").contains("\n# limit A: none\n# settle ms: 300\n# rate: slow\n"
+                                          "# source profile: default\n# meter profile: default\n"
+                                          "# compliance A: none\n# nplc: none\n"
                                           "voltage_V,current_A\n"));
     QVERIFY(bench.sim.meterCommands().contains(":RATE:CURR:DC S"));
     // From each level's confirmation to its reading at least the settle time passes, and

@@ -43,12 +43,26 @@ CsvHeader describeRun(const QString& program, const Run& run)
     header.shape = known(RunDetail::Shape, shapeName(sweep.plan.shape));
     header.range =
         known(RunDetail::Range,
-              index >= 0 && index < int(ranges.size())
+              index == autoRangeIndex ? QStringLiteral("auto")
+              : sweep.meterProfile != defaultProfileName
+                  ? QStringLiteral("index %1 of the profile %2").arg(index).arg(sweep.meterProfile)
+              : index >= 0 && index < int(ranges.size())
                   ? QStringLiteral("%1 (index %2)").arg(ranges[std::size_t(index)].label).arg(index)
                   : QString::number(index));
     header.limit = known(RunDetail::Limit, sweep.limitAmps ? number(*sweep.limitAmps) : QString());
     header.settleMs = known(RunDetail::Settle, QString::number(sweep.settleMs));
     header.rate = known(RunDetail::Rate, rateName(sweep.meterRate));
+    header.sourceProfile = sweep.sourceProfile;
+    header.meterProfile = sweep.meterProfile;
+    // The default profile sets no limit; the others set theirs when none was asked.
+    header.compliance = sweep.complianceAmps                        ? number(*sweep.complianceAmps)
+                        : sweep.sourceProfile == defaultProfileName ? QStringLiteral("none")
+                                                                    : QStringLiteral("the source "
+                                                                                     "profile's "
+                                                                                     "default");
+    if (sweep.continueAtCompliance)
+        header.compliance += QStringLiteral(" (the sweep continued at compliance)");
+    header.nplc = sweep.nplc ? number(*sweep.nplc) : QStringLiteral("none");
     for (const RunFit& fit : run.fits)
         header.fits << fitLine(fit);
     return header;
@@ -79,7 +93,8 @@ WriteResult exportRunCsv(const QString& program, const QString& path, const Run&
 {
     if (const QString nothing = nothingToSave(&run); !nothing.isEmpty())
         return WriteResult{false, QStringLiteral("Nothing to export: ") + nothing};
-    WriteResult result = writeFileAtomically(path, csvText(describeRun(program, run), run.points));
+    WriteResult result =
+        writeFileAtomically(path, csvText(describeRun(program, run), run.points, run.inCompliance));
     if (result.ok)
         result.message = QStringLiteral("Exported %1 points to %2")
                              .arg(run.points.size())

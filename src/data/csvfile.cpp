@@ -17,7 +17,8 @@ QString isoTime(const QDateTime& time)
 
 } // namespace
 
-QByteArray csvText(const CsvHeader& header, const IVPointList& points)
+QByteArray csvText(const CsvHeader& header, const IVPointList& points,
+                   const std::vector<std::uint8_t>& inCompliance)
 {
     const QList<std::pair<QString, QString>> fields{
         {QStringLiteral("program"), header.program},
@@ -37,6 +38,10 @@ QByteArray csvText(const CsvHeader& header, const IVPointList& points)
         {QStringLiteral("limit A"), header.limit.isEmpty() ? QStringLiteral("none") : header.limit},
         {QStringLiteral("settle ms"), header.settleMs},
         {QStringLiteral("rate"), header.rate},
+        {QStringLiteral("source profile"), header.sourceProfile},
+        {QStringLiteral("meter profile"), header.meterProfile},
+        {QStringLiteral("compliance A"), header.compliance},
+        {QStringLiteral("nplc"), header.nplc},
     };
     QByteArray text;
     text.reserve(qsizetype(points.size()) * 36 + 512);
@@ -44,11 +49,14 @@ QByteArray csvText(const CsvHeader& header, const IVPointList& points)
         text += "# " + key.toUtf8() + ": " + printableText(value.trimmed()).toUtf8() + '\n';
     for (const QString& fit : header.fits)
         text += "# " + printableText(fit).toUtf8() + '\n';
-    text += "voltage_V,current_A\n";
-    for (const auto& [volt, current] : points) {
-        text += formatDouble(volt);
+    const bool flagged = !inCompliance.empty() && inCompliance.size() == points.size();
+    text += flagged ? "voltage_V,current_A,in_compliance\n" : "voltage_V,current_A\n";
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        text += formatDouble(points[i][0]);
         text += ',';
-        text += formatDouble(current);
+        text += formatDouble(points[i][1]);
+        if (flagged)
+            text += inCompliance[i] ? ",1" : ",0";
         text += '\n';
     }
     return text;

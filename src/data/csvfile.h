@@ -24,12 +24,18 @@ struct CsvHeader {
     QString start, stop, steps, shape, range, limit;
     QString settleMs; // "0": measured as soon as the level was confirmed
     QString rate;     // "fast", "medium", "slow"
+    QString sourceProfile, meterProfile; // the instruments' profiles, by name
+    QString compliance; // the source's current limit: amps, or its profile's default
+    QString nplc;       // the meter's integration, or "none"
     QStringList fits; // "fit diode: Is = 1.02e-12 ± 3e-14 A; n = 1.98 ± 0.01; ...", one each
 };
 
 // "# key: value" lines, a "# fit ..." line for each fit, then "voltage_V,current_A" and one row per
 // point, numbers in the shared shortest-text rule. Values are shown printable: whatever an
 // instrument said, a header line stays one line.
-QByteArray csvText(const CsvHeader& header, const IVPointList& points);
+// With flags (one per point), a third column in_compliance: 1 where the source was at its
+// current limit, 0 where not.
+QByteArray csvText(const CsvHeader& header, const IVPointList& points,
+                   const std::vector<std::uint8_t>& inCompliance = {});
 
 } // namespace kestrel

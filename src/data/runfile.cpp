@@ -110,6 +110,14 @@ void applyHeader(const QHash<QString, QString>& header, Run& run)
     if (!older)
         keep(RunDetail::Rate, rateText ? rateFromName(*rateText) : std::nullopt,
              [&](MeterRate rate) { settings.meterRate = rate; });
+    // The profiles and what was asked of them; files from before profiles name none, and
+    // were measured with the default profile's commands.
+    for (const auto& [key, name] : {std::pair{"source profile", &settings.sourceProfile},
+                                    std::pair{"meter profile", &settings.meterProfile}})
+        if (const auto text = recordedValue(header, key); text && !text->isEmpty())
+            *name = *text;
+    settings.complianceAmps = value("compliance A");
+    settings.nplc = value("nplc");
     // Older Kestrels wrote the defaults they had made up for a file of points alone. No
     // sweep goes without instruments, so such a header recorded nothing of the kind.
     const RunDetails instruments =
@@ -168,6 +176,7 @@ std::variant<Run, QString> readCsv(ByteStream& stream)
     QHash<QString, QString> header;
     Run run;
     bool columns = false;
+    bool flagged = false; // an in_compliance column follows the current
     qint64 number = 0;
     for (auto line = lines.next(); line; line = lines.next()) {
         ++number;
@@ -180,7 +189,8 @@ std::variant<Run, QString> readCsv(ByteStream& stream)
             continue;
         }
         if (!columns) {
-            if (*line != "voltage_V,current_A")
+            flagged = *line == "voltage_V,current_A,in_compliance";
+            if (*line != "voltage_V,current_A" && !flagged)
                 return number == 1 ? neither
                                    : where + QStringLiteral("expected the column names "
                                                             "voltage_V,current_A");
@@ -188,11 +198,20 @@ std::variant<Run, QString> readCsv(ByteStream& stream)
             continue;
         }
         const QList<QByteArray> cells = line->split(',');
-        const auto level = cells.size() == 2 ? numberIn(cells[0]) : std::nullopt;
-        const auto current = cells.size() == 2 ? numberIn(cells[1]) : std::nullopt;
+        const qsizetype width = flagged ? 3 : 2;
+        const auto level = cells.size() == width ? numberIn(cells[0]) : std::nullopt;
+        const auto current = cells.size() == width ? numberIn(cells[1]) : std::nullopt;
         if (!level || !current)
-            return where + QStringLiteral("expected a level and a current, two decimal numbers "
-                                          "separated by a comma");
+            return where + (flagged ? QStringLiteral("expected a level, a current and 0 or 1, "
+                                                     "separated by commas")
+                                    : QStringLiteral("expected a level and a current, two "
+                                                     "decimal numbers separated by a comma"));
+        if (flagged) {
+            if (cells[2] != "0" && cells[2] != "1")
+                return where + QStringLiteral("expected a level, a current and 0 or 1, "
+                                              "separated by commas");
+            run.inCompliance.push_back(cells[2] == "1" ? 1 : 0);
+        }
         run.points.push_back(IVPoint{*level, *current});
     }
     if (!stream.error().isEmpty())
