@@ -118,6 +118,8 @@ class TestSession : public QObject
     void aBusyStoreNeitherSlowsNorLosesTheSweep();
     void anEndTheStoreLostIsToldAsItWas();
     void dataBelongsToItsRun();
+    void complianceIsSetConfirmedAndKeptWithEachPoint_data();
+    void complianceIsSetConfirmedAndKeptWithEachPoint();
 };
 
 void TestSession::everySettingIsConfirmed_data()
@@ -575,6 +577,113 @@ void TestSession::dataBelongsToItsRun()
     QVERIFY(text.contains("\n# start V: 0.0\n"));
     QVERIFY(text.contains("\n# source identity: Kestrel,SIM-SOURCE,00000001,"));
     QVERIFY(text.endsWith("voltage_V,current_A\n0.0,0.0\n0.5,0.0005\n1.0,0.001\n"));
+}
+
+// A supply speaking the simulator's source commands, with a current limit and a
+// compliance query the hook answers for it.
+const char* const limitedSupply = R"(description = "A limited supply"
+identity = "^Kestrel,SIM-SOURCE,"
+roles = ["source"]
+[source]
+level = ":SOUR{channel}:APPL:DC 1,1,{volts}"
+on = ":OUTP{channel} ON"
+off = ":OUTP{channel} OFF"
+state = ":OUTP{channel}?"
+limit = ":SOUR{channel}:CURR:LIM {amps}"
+default_limit = 0.02
+compliance = { query = ":STAT:QUES:COND?", bit = 1 }
+)";
+
+void TestSession::complianceIsSetConfirmedAndKeptWithEachPoint_data()
+{
+    QTest::addColumn<std::optional<double>>("compliance");
+    QTest::addColumn<bool>("goOn");
+    QTest::addColumn<QString>("statusAnswer"); // from the third point on
+    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<QString>("limitSent");
+    QTest::addColumn<QString>("message");
+    const std::optional<double> fiveMilli = 5e-3;
+    QTest::newRow("the first point at the limit ends the sweep")
+        << fiveMilli << false << "2" << Outcome::Compliance << ":SOUR1:CURR:LIM 0.005"
+        << "The source reached its compliance of 5 mA at 0.5 V. The source output is off.";
+    QTest::newRow("or not, when asked to continue")
+        << fiveMilli << true << "+3" << Outcome::Completed << ":SOUR1:CURR:LIM 0.005"
+        << "Sweep complete: 5 points.";
+    QTest::newRow("without one, the profile's default limit")
+        << std::optional<double>() << false << "0x2" << Outcome::Compliance
+        << ":SOUR1:CURR:LIM 0.02"
+        << "The source reached its compliance of 20 mA at 0.5 V. The source output is off.";
+    QTest::newRow("a bit that is not the compliance bit")
+        << fiveMilli << false << "5" << Outcome::Completed << ":SOUR1:CURR:LIM 0.005"
+        << "Sweep complete: 5 points.";
+    QTest::newRow("an answer that is no status word ends the sweep")
+        << fiveMilli << true << "ON" << Outcome::Failed << ":SOUR1:CURR:LIM 0.005"
+        << R"(did not say whether it is at its current limit: "ON" to ":STAT:QUES:COND?" (at )"
+           "0.5 V). The source output is off.";
+}
+
+void TestSession::complianceIsSetConfirmedAndKeptWithEachPoint()
+{
+    QFETCH(std::optional<double>, compliance);
+    QFETCH(bool, goOn);
+    QFETCH(QString, statusAnswer);
+    QFETCH(Outcome, outcome);
+    QFETCH(QString, limitSent);
+    QFETCH(QString, message);
+    QTemporaryDir config;
+    QVERIFY(QDir().mkpath(config.path() + "/kestrel/instruments"));
+    QFile file(config.path() + "/kestrel/instruments/limited-supply.toml");
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(limitedSupply) > 0);
+    file.close();
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", oldConfig); });
+
+    Bench bench;
+    QVERIFY(bench.identify());
+    QCOMPARE(bench.session.profile(Which::Source)->name, QString("limited-supply"));
+    auto statusReads = std::make_shared<int>(0);
+    bench.link->setHook([=](const QString& to, const QString& command) -> std::optional<LinkReply> {
+        if (to != "source")
+            return std::nullopt;
+        if (command.startsWith(":SOUR1:CURR:LIM"))
+            return LinkReply{"", true, {}}; // taken, the queue stays empty
+        if (command == ":STAT:QUES:COND?")
+            return LinkReply{(++*statusReads >= 3 ? statusAnswer : QString("0")) + "\n", true, {}};
+        return std::nullopt;
+    });
+    SweepRequest request;
+    request.plan = SweepPlan{0.0, 1.0, 4};
+    request.rangeIndex = 2;
+    request.complianceAmps = compliance;
+    request.continueAtCompliance = goOn;
+    QSignalSpy finished(&bench.session.sweep(), &SweepEngine::finished);
+    QVERIFY(bench.session.start(request));
+    QVERIFY(finished.wait(10000));
+    const auto run = bench.session.currentRun();
+    QCOMPARE(run->outcome, outcome);
+    QVERIFY2(run->message.endsWith(message), qPrintable(run->message));
+    QVERIFY(!bench.link->outputOn());
+    // Set and confirmed before the output goes on.
+    const QStringList log = bench.link->log();
+    const qsizetype limit = log.indexOf("source " + limitSent);
+    QVERIFY2(limit >= 0, qPrintable(log.join('|')));
+    QCOMPARE(log.at(limit + 1), QString("source :SYST:ERR?"));
+    QVERIFY(limit < log.indexOf("source :OUTP1 ON"));
+    // Each point carries what the source said, the one at the limit kept.
+    const int points = outcome == Outcome::Completed ? 5 : 3;
+    QCOMPARE(run->points.size(), std::size_t(points));
+    if (outcome == Outcome::Failed)
+        return;
+    const bool bitSet = statusAnswer != "5";
+    std::vector<std::uint8_t> flags(std::size_t(points), 0);
+    for (int i = 2; i < points; ++i)
+        flags[std::size_t(i)] = bitSet ? 1 : 0;
+    QCOMPARE(run->inCompliance, flags);
+    const QString csv =
+        QString::fromUtf8(csvText(describeRun("test", *run), run->points, run->inCompliance));
+    QVERIFY2(csv.contains("voltage_V,current_A,in_compliance\n0.0,0.0,0\n"), qPrintable(csv));
+    QCOMPARE(csv.contains("\n0.5,0.0005,1\n"), bitSet);
 }
 
 QTEST_GUILESS_MAIN(TestSession)

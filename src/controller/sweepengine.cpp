@@ -372,10 +372,10 @@ void SweepEngine::measured(double level, const Tick& tick)
     else if (tick.inCompliance == 1 && !run_->settings.continueAtCompliance)
         finish(Run::Outcome::Compliance,
                QStringLiteral("The source reached its compliance of %1 at %2 V.")
-                   .arg(siText(run_->settings.complianceAmps
-                                   ? *run_->settings.complianceAmps
-                                   : sourceProfile_->defaultLimitAmps.value_or(0.0),
-                               QStringLiteral("A")),
+                   .arg(exactSiText(run_->settings.complianceAmps
+                                        ? *run_->settings.complianceAmps
+                                        : sourceProfile_->defaultLimitAmps.value_or(0.0),
+                                    QStringLiteral("A")),
                         volts(level)));
     else if (limit && std::fabs(amps) > *limit)
         finish(Run::Outcome::LimitReached,

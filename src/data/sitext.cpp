@@ -1,5 +1,8 @@
 #include "data/sitext.h"
 
+#include "data/numbertext.h"
+
+#include <algorithm>
 #include <cmath>
 
 namespace kestrel
@@ -66,6 +69,30 @@ int digitsForStep(double value, double step)
         --lastDigit;
     }
     return std::clamp(valueExponent - lastDigit + 1, 1, 15);
+}
+
+QString exactSiText(double value, const QString& unit)
+{
+    // The significant digits of the shortest text that reads back as the value.
+    const std::string text = formatDouble(value);
+    const std::string mantissa = text.substr(0, text.find('e'));
+    int digits = 0;
+    bool leading = true;
+    for (const char c : mantissa) {
+        if (c < '0' || c > '9' || (leading && c == '0'))
+            continue;
+        leading = false;
+        ++digits;
+    }
+    // "5000.0" holds trailing zeros that are no digits of the value.
+    for (auto it = mantissa.rbegin(); it != mantissa.rend() && digits > 1; ++it) {
+        if (*it == '.')
+            continue;
+        if (*it != '0')
+            break;
+        --digits;
+    }
+    return siText(value, unit, std::clamp(digits, 1, 17));
 }
 
 } // namespace kestrel

@@ -11,6 +11,10 @@ namespace kestrel
 // Locale-independent: the decimal point is always '.', the minus sign is U+2212.
 QString siText(double value, const QString& unit, int digits = 3);
 
+// A value someone typed, with an SI prefix and no more digits than it has: 0.005 A reads
+// "5 mA", 0.0105 A "10.5 mA".
+QString exactSiText(double value, const QString& unit);
+
 // Significant digits that show `value` exactly on a grid of `step`.
 int digitsForStep(double value, double step);
 
