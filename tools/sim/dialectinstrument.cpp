@@ -177,7 +177,9 @@ QByteArray formatSigned(double value, int decimals)
     const qsizetype e = number.indexOf('e');
     if (e >= 0)
         number[e] = 'E';
-    return value >= 0 || std::isnan(value) ? '+' + number : number;
+    if (value >= 0 || std::isnan(value))
+        number.prepend('+');
+    return number;
 }
 
 } // namespace kestrel::sim

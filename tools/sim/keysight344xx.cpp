@@ -30,13 +30,13 @@ class Keysight344xx : public DialectInstrument
                            measurement_.nplc = 10.0;
                        return std::nullopt;
                    });
-        addCommand("[SENSe:]CURRent[:DC]:RANGe[:UPPer]",
+        addCommand("[SENSe]:CURRent[:DC]:RANGe[:UPPer]",
                    [this](const ScpiUnit& unit) -> std::optional<QByteArray> {
                        if (hasParameters(unit, 1))
                            setRange(unit.params[0]);
                        return std::nullopt;
                    });
-        addCommand("[SENSe:]CURRent[:DC]:RANGe:AUTO",
+        addCommand("[SENSe]:CURRent[:DC]:RANGe:AUTO",
                    [this](const ScpiUnit& unit) -> std::optional<QByteArray> {
                        if (!hasParameters(unit, 1))
                            return std::nullopt;
@@ -46,7 +46,7 @@ class Keysight344xx : public DialectInstrument
                            measurement_.setAutoRange(*on);
                        return std::nullopt;
                    });
-        addCommand("[SENSe:]CURRent[:DC]:NPLCycles",
+        addCommand("[SENSe]:CURRent[:DC]:NPLCycles",
                    [this](const ScpiUnit& unit) -> std::optional<QByteArray> {
                        if (!hasParameters(unit, 1))
                            return std::nullopt;

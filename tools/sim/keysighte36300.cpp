@@ -24,9 +24,9 @@ class KeysightE36300 : public SourcingInstrument
                              5.0)
     {
         setErrorFormat(keysightErrorEntry);
-        addSetting("[SOURce:]VOLTage[:LEVel][:IMMediate][:AMPLitude]", 0, 6.18, 0,
+        addSetting("[SOURce]:VOLTage[:LEVel][:IMMediate][:AMPLitude]", 0, 6.18, 0,
                    [this](double volts) { circuit_.levelVolts = volts; });
-        addSetting("[SOURce:]CURRent[:LEVel][:IMMediate][:AMPLitude]", 0.002, 5.15, 5.0,
+        addSetting("[SOURce]:CURRent[:LEVel][:IMMediate][:AMPLitude]", 0, 5.15, 5.0,
                    [this](double amps) { setLimit(amps); });
         addCommand("OUTPut[:STATe]", [this](const ScpiUnit& unit) -> std::optional<QByteArray> {
             if (!hasValueAndChannel(unit))
@@ -39,12 +39,13 @@ class KeysightE36300 : public SourcingInstrument
                         [this] { return QByteArray(circuit_.outputOn ? "1" : "0"); });
         addChannelQuery("MEASure[:SCALar]:CURRent[:DC]", true,
                         [this] { return formatSigned(circuit_.current(), 8); });
-        addChannelQuery("STATus:QUEStionable:INSTrument:ISUMmary#:CONDition", false, [this] {
-            const int condition = !circuit_.outputOn        ? 0
-                                  : circuit_.inCompliance() ? constantCurrentBit
-                                                            : constantVoltageBit;
-            return '+' + QByteArray::number(condition);
-        });
+        addChannelQuery("STATus:QUEStionable:INSTrument:ISUMmary#:CONDition", false,
+                        [this]() -> QByteArray {
+                            const int condition = !circuit_.outputOn        ? 0
+                                                  : circuit_.inCompliance() ? constantCurrentBit
+                                                                            : constantVoltageBit;
+                            return '+' + QByteArray::number(condition);
+                        });
         reset();
     }
 

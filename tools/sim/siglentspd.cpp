@@ -34,7 +34,7 @@ class SiglentSpd : public SourcingInstrument
         : SourcingInstrument("Siglent Technologies,SPD3303X,SPD3XIDD000001,1.01.01.02.05,V3.0",
                              circuit, 3.2)
     {
-        setErrorFormat([](int code) {
+        setErrorFormat([](int code) -> QByteArray {
             return QByteArray::number(code) + ' ' +
                    (code == 0 ? "No Error" : errorDescription(code));
         });
@@ -61,7 +61,7 @@ class SiglentSpd : public SourcingInstrument
                 return fixed3(circuit_.current());
             },
             true);
-        addValue("SYSTem:STATus", [this] {
+        addValue("SYSTem:STATus", [this]() -> QByteArray {
             int status = independentModeBits;
             if (circuit_.outputOn)
                 status |= outputOnBit;
