@@ -23,9 +23,6 @@ class CurrentMeasurement
     // The smallest range that holds `amps`; false when none does.
     bool selectRange(double amps);
     void setAutoRange(bool on) { autoRange_ = on; }
-    bool autoRange() const { return autoRange_; }
-    double rangeAmps() const { return ranges_[range_]; }
-    double topRangeAmps() const { return ranges_.back(); }
     double nplc = 1.0;
 
     // The reading of `amps`, or nullopt when it overloads the fixed range.
