@@ -25,7 +25,7 @@ class Simulator
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
-    // Starts it and waits (up to 5 s) for both listening lines.
+    // Starts it and waits (up to 5 s) for both listening lines; with --smu, for the source's.
     bool start();
 
     QString sourceAddress() const;

@@ -10,6 +10,8 @@ add_dependencies(kestrel_testsupport kestrel-scpi kestrel-sim)
 
 kestrel_test(tst_simdevice SOURCES tst_simdevice.cpp LIBS kestrel_sim LABELS tools)
 kestrel_test(tst_siminstruments SOURCES tst_siminstruments.cpp LIBS kestrel_sim LABELS tools)
+kestrel_test(tst_simdialects SOURCES tst_simdialects.cpp LIBS kestrel_sim LABELS tools)
+target_compile_definitions(tst_simdialects PRIVATE KESTREL_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/data")
 kestrel_test(tst_scpi SOURCES tst_scpi.cpp LIBS kestrel_testsupport kestrel_scpi Qt6::Network LABELS tools)
 kestrel_test(tst_simserver SOURCES tst_simserver.cpp
     LIBS kestrel_testsupport kestrel_simprocess Qt6::Network LABELS tools)

@@ -54,6 +54,7 @@ class TestSimServer : public QObject
     void everyConnectionRunsItsLinesInOrder();
     void faultsChangeOnlyTheReplies_data();
     void faultsChangeOnlyTheReplies();
+    void smuServesAloneAtTheSource();
     void reportsATakenPortAndEndsOnSigterm();
     void refusesBadCommandLines_data();
     void refusesBadCommandLines();
@@ -146,6 +147,20 @@ void TestSimServer::faultsChangeOnlyTheReplies()
     // The source has no fault.
     source.send(":OUTP1?\n");
     QCOMPARE(source.line(), "ON"_ba);
+}
+
+// 1 V on 1 kOhm against the 2450's *RST limit of 105 uA, through the log like any source.
+void TestSimServer::smuServesAloneAtTheSource()
+{
+    Simulator sim(
+        {u"--smu"_s, u"keithley-2450"_s, u"--device"_s, u"resistor:1000"_s, u"--noise"_s, u"0"_s});
+    QVERIFY(sim.start());
+    QCOMPARE(sim.meterPort(), u"0"_s);
+    Client smu(sim.sourceAddress(), sim.sourcePort());
+    smu.send(":SOUR:VOLT 1;:OUTP ON;:READ?;:SOUR:VOLT:ILIM:TRIP?\n");
+    QCOMPARE(smu.line(), "1.050000E-04;1"_ba);
+    QTRY_COMPARE(sim.log(),
+                 QStringList{u"source\t:SOUR:VOLT 1;:OUTP ON;:READ?;:SOUR:VOLT:ILIM:TRIP?"_s});
 }
 
 // A second simulator cannot take its port; an open connection does not keep it alive.

@@ -2,6 +2,9 @@
 
 #include "sim/device.h"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <memory>
 
 namespace kestrel::sim
@@ -12,8 +15,13 @@ struct Circuit {
     std::shared_ptr<const Device> device;
     bool outputOn = false;
     double levelVolts = 0.0;
+    // The sourcing instrument's current limit (an SMU's compliance, a supply's CC setting):
+    // beyond it the output holds the current at the limit instead of the level.
+    double limitAmps = std::numeric_limits<double>::infinity();
 
-    double current() const { return outputOn ? device->current(levelVolts) : 0.0; }
+    double unlimitedCurrent() const { return outputOn ? device->current(levelVolts) : 0.0; }
+    double current() const { return std::clamp(unlimitedCurrent(), -limitAmps, limitAmps); }
+    bool inCompliance() const { return std::abs(unlimitedCurrent()) > limitAmps; }
 };
 
 } // namespace kestrel::sim

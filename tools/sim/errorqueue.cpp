@@ -26,6 +26,8 @@ QByteArray errorDescription(int code)
         return "Illegal parameter value";
     case scpiError::queueOverflow:
         return "Queue overflow";
+    case scpiError::outputNotOn:
+        return "Output not on";
     default:
         return "Command error";
     }
@@ -39,13 +41,18 @@ void ErrorQueue::push(int code)
         codes_.back() = scpiError::queueOverflow;
 }
 
+int ErrorQueue::popCode()
+{
+    if (codes_.empty())
+        return 0;
+    const int code = codes_.front();
+    codes_.pop_front();
+    return code;
+}
+
 QByteArray ErrorQueue::pop()
 {
-    int code = 0;
-    if (!codes_.empty()) {
-        code = codes_.front();
-        codes_.pop_front();
-    }
+    const int code = popCode();
     QByteArray text = QByteArray::number(code);
     text += ",\"";
     text += errorDescription(code);

@@ -19,6 +19,7 @@ inline constexpr int settingsConflict = -221;
 inline constexpr int dataOutOfRange = -222;
 inline constexpr int illegalParameterValue = -224;
 inline constexpr int queueOverflow = -350;
+inline constexpr int outputNotOn = 803; // Keithley 2400: a reading asked for with the output off
 } // namespace scpiError
 
 // The instrument's error queue, read oldest first by :SYSTem:ERRor?. When full,
@@ -31,6 +32,7 @@ class ErrorQueue
     void push(int code);
     // "-113,\"Undefined header\"", or "0,\"No error\"" when empty.
     QByteArray pop();
+    int popCode(); // 0 when empty
     void clear() { codes_.clear(); }
 
   private:

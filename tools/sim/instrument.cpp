@@ -28,7 +28,7 @@ Instrument::Instrument(QByteArray identity)
     addQuery("SYSTem:ERRor[:NEXT]", [this](const ScpiUnit& unit) -> std::optional<QByteArray> {
         if (!hasParameters(unit, 0))
             return std::nullopt;
-        return errors_.pop();
+        return errorFormat_ ? errorFormat_(errors_.popCode()) : errors_.pop();
     });
 }
 
@@ -71,8 +71,11 @@ Response Instrument::execute(QByteArrayView line)
             continue;
         }
         response.measurement |= command->measurement;
+        integrationMs_ = 0;
         if (std::optional<QByteArray> reply = command->handler(unit))
             replies << *reply;
+        if (command->measurement)
+            response.integrationMs += integrationMs_;
     }
     if (!replies.isEmpty())
         response.reply = replies.join(';');

@@ -16,6 +16,7 @@ namespace kestrel::sim
 struct Response {
     std::optional<QByteArray> reply; // without the line feed
     bool measurement = false;        // a reading, delayed by the simulated integration time
+    int integrationMs = 0;           // how long the reading integrated, on top of any latency
 };
 
 // An instrument's command set and error queue. Knows the common commands
@@ -37,6 +38,11 @@ class Instrument
     void addCommand(const char* pattern, Handler handler);
     void addQuery(const char* pattern, Handler handler, bool measurement = false);
     void pushError(int code) { errors_.push(code); }
+    // How :SYSTem:ERRor? words an entry (0 for "no error"); SCPI's "-113,\"Undefined header\""
+    // unless a dialect says otherwise.
+    void setErrorFormat(std::function<QByteArray(int code)> format) { errorFormat_ = format; }
+    // A measurement query's handler says how long its reading integrated.
+    void setIntegrationMs(int ms) { integrationMs_ = ms; }
     // False, with -109 or -108 queued, unless the unit has exactly `count` parameters.
     bool hasParameters(const ScpiUnit& unit, qsizetype count);
 
@@ -51,6 +57,8 @@ class Instrument
     };
     std::vector<Command> commands_;
     ErrorQueue errors_;
+    std::function<QByteArray(int)> errorFormat_;
+    int integrationMs_ = 0;
 };
 
 } // namespace kestrel::sim

@@ -65,10 +65,11 @@ void LineSession::runPending()
         const Pending next = std::move(pending_.front());
         pending_.pop_front();
         const Response response = server_.execute(next.line);
-        if (response.reply && response.measurement && server_.latencyMs() > 0 &&
+        const int delayMs = server_.latencyMs() + response.integrationMs;
+        if (response.reply && response.measurement && delayMs > 0 &&
             next.fault != FaultKind::Silent) {
             waiting_ = true;
-            QTimer::singleShot(server_.latencyMs(), this, [this, response, fault = next.fault] {
+            QTimer::singleShot(delayMs, this, [this, response, fault = next.fault] {
                 waiting_ = false;
                 answer(response, fault);
                 runPending();

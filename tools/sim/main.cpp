@@ -1,6 +1,7 @@
 // kestrel-sim: a DC source and a current meter on loopback, sharing one device.
 
 #include "sim/commandlog.h"
+#include "sim/dialects.h"
 #include "sim/instrumentserver.h"
 #include "sim/meterinstrument.h"
 #include "sim/quitonsignals.h"
@@ -28,7 +29,10 @@ void print(std::FILE* stream, const QString& text)
 ServerSettings settingsFor(const SimOptions& options, const QString& instrument)
 {
     ServerSettings settings;
-    settings.latencyMs = instrument == QLatin1String("meter") ? options.latencyMs : 0;
+    // The latency delays readings: the meter's, or the SMU's at the source's address.
+    const QString measuring =
+        options.smu.isEmpty() ? QStringLiteral("meter") : QStringLiteral("source");
+    settings.latencyMs = instrument == measuring ? options.latencyMs : 0;
     for (const FaultSwitch& fault : options.faults) {
         if (fault.instrument == instrument)
             settings.faults.push_back(fault);
@@ -73,24 +77,42 @@ int main(int argc, char** argv)
     }
 
     Circuit circuit{options.device};
-    SourceInstrument source(circuit, options.maxLevelVolts, options.refusedOffs);
-    MeterInstrument meter(circuit, options.meterSettings);
-    InstrumentServer sourceServer("source", source, settingsFor(options, QStringLiteral("source")),
-                                  &log);
-    InstrumentServer meterServer("meter", meter, settingsFor(options, QStringLiteral("meter")),
-                                 &log);
+    const DialectSettings dialect{options.meterSettings, options.answerTsp};
+    std::unique_ptr<Instrument> source =
+        !options.smu.isEmpty() ? makeDialect(DialectRole::Smu, options.smu, circuit, dialect)
+        : options.sourceDialect == QLatin1String("default")
+            ? std::make_unique<SourceInstrument>(circuit, options.maxLevelVolts,
+                                                 options.refusedOffs)
+            : makeDialect(DialectRole::Source, options.sourceDialect, circuit, dialect);
+    std::unique_ptr<Instrument> meter =
+        !options.smu.isEmpty() ? nullptr
+        : options.meterDialect == QLatin1String("default")
+            ? std::make_unique<MeterInstrument>(circuit, options.meterSettings)
+            : makeDialect(DialectRole::Meter, options.meterDialect, circuit, dialect);
 
-    const struct {
+    struct Served {
         const char* name;
-        InstrumentServer& server;
+        std::unique_ptr<InstrumentServer> server;
         const Endpoint& endpoint;
-    } instruments[] = {{"source", sourceServer, options.source},
-                       {"meter", meterServer, options.meter}};
+    };
+    std::vector<Served> instruments;
+    instruments.push_back(
+        {"source",
+         std::make_unique<InstrumentServer>("source", *source,
+                                            settingsFor(options, QStringLiteral("source")), &log),
+         options.source});
+    if (meter) // an SMU measures itself: no meter to serve
+        instruments.push_back(
+            {"meter",
+             std::make_unique<InstrumentServer>(
+                 "meter", *meter, settingsFor(options, QStringLiteral("meter")), &log),
+             options.meter});
+
     // The serial lines first: whoever waits for the listening lines then knows them too.
     for (const auto& instrument : instruments) {
         if (!options.serial)
             break;
-        auto* line = new SerialServer(instrument.server);
+        auto* line = new SerialServer(*instrument.server);
         if (!line->open(&error)) {
             print(stderr, QStringLiteral("kestrel-sim: %1: cannot open a serial line: %2\n")
                               .arg(QLatin1String(instrument.name), error));
@@ -104,7 +126,7 @@ int main(int argc, char** argv)
         const QString address = instrument.endpoint.address.toString();
         if (options.vxi11) {
             auto& vxi11 =
-                vxi11Servers.emplace_back(std::make_unique<Vxi11Server>(instrument.server));
+                vxi11Servers.emplace_back(std::make_unique<Vxi11Server>(*instrument.server));
             bool denied = false;
             if (!vxi11->listen(instrument.endpoint.address, Vxi11Server::portmapperPort, &error,
                                &denied)) {
@@ -121,8 +143,8 @@ int main(int argc, char** argv)
                       .arg(QLatin1String(instrument.name), address)
                       .arg(vxi11->corePort()));
         }
-        if (!instrument.server.listen(instrument.endpoint.address, instrument.endpoint.port,
-                                      &error)) {
+        if (!instrument.server->listen(instrument.endpoint.address, instrument.endpoint.port,
+                                       &error)) {
             print(stderr, QStringLiteral("kestrel-sim: %1: cannot listen on %2:%3: %4\n")
                               .arg(QLatin1String(instrument.name), address)
                               .arg(instrument.endpoint.port)
@@ -131,7 +153,7 @@ int main(int argc, char** argv)
         }
         print(stdout, QStringLiteral("kestrel-sim: %1 listening on %2:%3\n")
                           .arg(QLatin1String(instrument.name), address)
-                          .arg(instrument.server.port()));
+                          .arg(instrument.server->port()));
     }
     return app.exec();
 }

@@ -1,6 +1,7 @@
 #include "sim/simoptions.h"
 
 #include "data/numbertext.h"
+#include "sim/dialects.h"
 
 #include <charconv>
 #include <cmath>
@@ -68,6 +69,10 @@ SimArguments parseSimArguments(const QStringList& args)
             options.vxi11 = true;
             continue;
         }
+        if (arg == QLatin1String("--lang-tsp")) {
+            options.answerTsp = true;
+            continue;
+        }
 
         QString name = arg;
         QString value;
@@ -127,6 +132,19 @@ SimArguments parseSimArguments(const QStringList& args)
             if (value != QLatin1String("plain") && value != QLatin1String("timed"))
                 return fail(what + QStringLiteral(": expected plain or timed"));
             options.logTimes = value == QLatin1String("timed");
+        } else if (name == QLatin1String("--source-dialect") ||
+                   name == QLatin1String("--meter-dialect") || name == QLatin1String("--smu")) {
+            const DialectRole role = name == QLatin1String("--smu") ? DialectRole::Smu
+                                     : name == QLatin1String("--meter-dialect")
+                                         ? DialectRole::Meter
+                                         : DialectRole::Source;
+            const QStringList names = dialectNames(role);
+            if (!names.contains(value))
+                return fail(what + QStringLiteral(": expected one of ") +
+                            names.join(QStringLiteral(", ")));
+            (role == DialectRole::Smu     ? options.smu
+             : role == DialectRole::Meter ? options.meterDialect
+                                          : options.sourceDialect) = value;
         } else if (name == QLatin1String("--fault")) {
             const std::optional<FaultSwitch> fault = parseFault(value, &error);
             if (!fault)
@@ -136,6 +154,13 @@ SimArguments parseSimArguments(const QStringList& args)
             return fail(QStringLiteral("unknown option %1").arg(name));
         }
     }
+
+    if (!options.smu.isEmpty() && (options.sourceDialect != QLatin1String("default") ||
+                                   options.meterDialect != QLatin1String("default")))
+        return fail(QStringLiteral("--smu stands for both instruments: leave out --source-dialect "
+                                   "and --meter-dialect"));
+    if (options.answerTsp && options.smu != QLatin1String("keithley-2450"))
+        return fail(QStringLiteral("--lang-tsp needs --smu keithley-2450"));
 
     QString error;
     options.device = makeDevice(deviceText, &error);
@@ -161,6 +186,16 @@ QString simHelpText()
         "        :RATE:CURRent:DC S|M|F  :MEASure:CURRent:DC?  :SYSTem:ERRor?\n"
         "A reading beyond the range's full scale is 9.900000E+37 (overload).\n"
         "\n"
+        "Other dialects speak as the instruments they are named after, on channel 1,\n"
+        "sourcing volts and measuring DC amps, from the makers' programming manuals:\n"
+        "their headers, reply formats, error lines, *RST defaults, current ranges, an\n"
+        "integration time of NPLC x 2 ms per reading, and a current limit: beyond it\n"
+        "the current is held at the limit and the instrument's compliance or CC\n"
+        "indicator tells so. A fixed range that overloads reads the maker's mark.\n"
+        "  sources: keysight-e36300 (E36312A), siglent-spd (SPD3303X)\n"
+        "  meters:  keysight-344xx (34461A), keithley-dmm6500\n"
+        "  SMUs:    keithley-2400, keithley-2450, keysight-b2900 (B2901A)\n"
+        "\n"
         "Options:\n"
         "  --source ADDR:PORT   where the source listens (default 127.0.0.2:5555)\n"
         "  --meter ADDR:PORT    where the meter listens (default 127.0.0.3:5555)\n"
@@ -173,9 +208,18 @@ QString simHelpText()
         "                       current as negative, between 0 V and Voc (about 0.57 V)\n"
         "  --device solar:IPH,RS,RSH  that cell with photocurrent IPH (A), series\n"
         "                       resistance RS and shunt resistance RSH (Ohm)\n"
-        "  --max-level V        the source refuses a level beyond +-V volts with error\n"
+        "  --source-dialect NAME  the source's commands: default, keysight-e36300 or\n"
+        "                       siglent-spd (default: default)\n"
+        "  --meter-dialect NAME the meter's: default, keysight-344xx or keithley-dmm6500\n"
+        "                       (default: default)\n"
+        "  --smu NAME           one SMU that sources and measures, at the source's\n"
+        "                       address: keithley-2400, keithley-2450 or keysight-b2900;\n"
+        "                       the meter's address is then not opened. Not with the two\n"
+        "                       options above\n"
+        "  --lang-tsp           the keithley-2450 answers *LANG? with TSP, not SCPI\n"
+        "  --max-level V        the default source refuses a level beyond +-V volts with error\n"
         "                       -222 and keeps its level (default 10)\n"
-        "  --refuse-off N       the source refuses its first N :OUTPut1 OFF while its\n"
+        "  --refuse-off N       the default source refuses its first N :OUTPut1 OFF while its\n"
         "                       output is on with error -221 and stays on; N may be\n"
         "                       all (default 0)\n"
         "  --noise F            reading noise, standard deviation as a fraction of the\n"
@@ -192,7 +236,8 @@ QString simHelpText()
         "                       queries wrongly: silent (no reply), close (part of the\n"
         "                       reply, then the connection closes) or garbage (a line\n"
         "                       that is not a number); commands still take effect.\n"
-        "                       INSTRUMENT is source or meter; may be repeated\n"
+        "                       INSTRUMENT is source (an SMU too) or meter; may be\n"
+        "                       repeated\n"
         "  --serial             each instrument also on a serial line: a pseudo-terminal\n"
         "                       that kestrel-scpi opens like a serial port at any baud\n"
         "                       rate; replies end in CR LF. A close fault there stops\n"

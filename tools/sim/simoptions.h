@@ -29,6 +29,10 @@ struct SimOptions {
     std::vector<FaultSwitch> faults;
     bool serial = false; // each instrument on a pseudo-terminal too
     bool vxi11 = false;  // also over VXI-11, with a portmapper on each address's port 111
+    QString sourceDialect = QStringLiteral("default");
+    QString meterDialect = QStringLiteral("default");
+    QString smu;            // when set, one SMU at the source's address and no meter
+    bool answerTsp = false; // the keithley-2450 answers *LANG? with TSP
 };
 
 enum class SimAction { Run, Help, Version, UsageError };

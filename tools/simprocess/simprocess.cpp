@@ -3,6 +3,8 @@
 #include <QDeadlineTimer>
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace kestrel
 {
 
@@ -20,6 +22,10 @@ bool SimProcess::start(const QString& program, const QStringList& args, int time
                        QString* error)
 {
     const QDeadlineTimer deadline(timeoutMs);
+    // An SMU listens at the source's address alone: no meter line comes.
+    meterExpected_ = std::none_of(args.begin(), args.end(), [](const QString& arg) {
+        return arg == QLatin1String("--smu") || arg.startsWith(QLatin1String("--smu="));
+    });
     process_.start(program, args);
     if (!process_.waitForStarted(int(deadline.remainingTime()))) {
         *error = QStringLiteral("%1: %2").arg(program, process_.errorString());
@@ -74,7 +80,7 @@ bool SimProcess::readListeningLines()
         (match.captured(1) == QLatin1String("source") ? sourceCorePort_ : meterCorePort_) =
             quint16(match.captured(2).toUInt());
     }
-    return sourcePort_ != 0 && meterPort_ != 0;
+    return sourcePort_ != 0 && (meterPort_ != 0 || !meterExpected_);
 }
 
 int SimProcess::stop(int timeoutMs)

@@ -16,7 +16,8 @@ class SimProcess
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
-    // Starts the program and waits up to timeoutMs for both listening lines.
+    // Starts the program and waits up to timeoutMs for both listening lines (with --smu, the
+    // source's alone; the meter's address and port then stay empty).
     bool start(const QString& program, const QStringList& args, int timeoutMs, QString* error);
     // SIGTERM, then waits; SIGKILL after timeoutMs. The exit code, or -1 after a crash or kill.
     int stop(int timeoutMs = 3000);
@@ -45,6 +46,7 @@ class SimProcess
     quint16 meterPort_ = 0;
     quint16 sourceCorePort_ = 0;
     quint16 meterCorePort_ = 0;
+    bool meterExpected_ = true;
 };
 
 } // namespace kestrel
