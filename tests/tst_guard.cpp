@@ -199,7 +199,7 @@ void TestGuard::actsOnlyWhenItsProgramLeftTheOutputOn()
     QVERIFY(bench.started);
     QString problem;
     auto guard =
-        Guard::start(GuardConfig{findGuardProgram(), bench.home.path(), {}},
+        Guard::start(GuardConfig{findGuardProgram(), bench.home.path(), {}, {}},
                      Endpoint{bench.sim.sourceAddress(), bench.sim.sourcePort()}, &problem);
     QVERIFY2(guard, qPrintable(problem));
     if (armed)
@@ -242,8 +242,9 @@ void TestGuard::aGuardSlowToReadIsNotTakenForGone()
     run.settings.source = Endpoint{"127.0.0.9", "5025"};
     run.started = QDateTime::currentDateTime();
     QString problem;
-    auto guard = Guard::start(GuardConfig{findGuardProgram(), bench.home.path(), bench.storePath()},
-                              source, &problem);
+    auto guard =
+        Guard::start(GuardConfig{findGuardProgram(), bench.home.path(), bench.storePath(), {}},
+                     source, &problem);
     QVERIFY2(guard, qPrintable(problem));
     QSignalSpy ended(guard.get(), &Guard::ended);
     guard->arm();
@@ -516,7 +517,7 @@ bool startFailsForWantOfProcesses(const GuardConfig& config, const Endpoint& sou
 // is left open.
 void TestGuard::startSaysWhenNoGuardRuns()
 {
-    const GuardConfig config{findGuardProgram(), QDir::tempPath(), {}};
+    const GuardConfig config{findGuardProgram(), QDir::tempPath(), {}, {}};
     const Endpoint source{"127.0.0.2", "1"};
     QVERIFY(inChild([&] { return startFailsForWantOfDescriptors(config, source); }));
     if (geteuid() != 0)
@@ -545,8 +546,9 @@ void TestGuard::saysHowManyMeasuredPointsWereLost()
     for (int i = 0; i < 4; ++i)
         QVERIFY(store.addPoint(id, i, i, i, i));
     QString problem;
-    auto guard = Guard::start(GuardConfig{findGuardProgram(), bench.home.path(), bench.storePath()},
-                              source, &problem);
+    auto guard =
+        Guard::start(GuardConfig{findGuardProgram(), bench.home.path(), bench.storePath(), {}},
+                     source, &problem);
     QVERIFY2(guard, qPrintable(problem));
     guard->arm();
     guard->watchRun(id);
