@@ -115,6 +115,7 @@ class TestShellRunner : public QObject
     void manyCommandsLeaveNothingBehind();
     void queueRunsInOrderAndDropsWhatWasCancelled();
     void closedOutputFailsInsteadOfKilling();
+    void aSlowReadingsTimeReachesTheScriptAlone();
 };
 
 void TestShellRunner::outputStreamsInterleaveInOrder()
@@ -134,6 +135,17 @@ void TestShellRunner::outputStreamsInterleaveInOrder()
     clock.start();
     QCOMPARE(runShell("(sleep 0.3; echo late) & echo early").output, "early\nlate\n");
     QVERIFY(clock.elapsed() >= 300);
+}
+
+void TestShellRunner::aSlowReadingsTimeReachesTheScriptAlone()
+{
+    // Only the command of a slow reading is told its time, in whole seconds rounded up;
+    // a value inherited from elsewhere reaches no command.
+    qputenv(replyTimeoutVariable, "99");
+    const auto restore = qScopeGuard([] { qunsetenv(replyTimeoutVariable); });
+    const QString line = QStringLiteral("echo ${%1-none}").arg(replyTimeoutVariable);
+    QCOMPARE(runShell(line).output, "none\n");
+    QCOMPARE(runShell(line, ShellOptions{shellTimeoutMs, nullptr, 4001}).output, "5\n");
 }
 
 void TestShellRunner::statusDecidesSuccess_data()

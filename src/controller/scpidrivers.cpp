@@ -116,6 +116,11 @@ LinkReply ScpiDriver::query(const QString& command)
     return link_.exchange(endpoint_, command, cancel_);
 }
 
+LinkReply ScpiDriver::querySlow(const QString& command, int replyMs)
+{
+    return link_.exchangeSlow(endpoint_, command, cancel_, replyMs);
+}
+
 Identity ScpiDriver::identify()
 {
     const LinkReply reply = query(QStringLiteral("*IDN?"));
@@ -318,11 +323,19 @@ Step MeterDriver::configure(const MeterSetting& setting)
     return Step{};
 }
 
-Reading MeterDriver::read(const FlagSource* complianceField)
+int MeterDriver::readingMs(double nplc)
+{
+    return int(std::min(2 * nplc * 20.0 + 1000.0, 600000.0));
+}
+
+Reading MeterDriver::read(const FlagSource* complianceField, std::optional<double> nplc)
 {
     Reading reading;
     const QString ask = command(profile().readQuery);
-    const LinkReply reply = query(ask);
+    // Only a reading longer than the link's usual wait needs a longer one.
+    constexpr int usualReplyMs = 4000;
+    const int slowMs = nplc && profile().hasNplc() ? readingMs(*nplc) : 0;
+    const LinkReply reply = slowMs > usualReplyMs ? querySlow(ask, slowMs) : query(ask);
     reading.reply = reply.text;
     if (!reply.ok) {
         reading.kind = Reading::Kind::NoReply;

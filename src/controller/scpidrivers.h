@@ -54,6 +54,8 @@ class ScpiDriver
     // Sends a setting without asking anything afterwards.
     Step send(const QString& command);
     LinkReply query(const QString& command);
+    // A query whose answer may take replyMs, longer than the link's usual wait.
+    LinkReply querySlow(const QString& command, int replyMs);
     // The language the profile asks for (a 2450 answers *LANG? with SCPI or TSP).
     Step checkLanguage();
 
@@ -155,7 +157,12 @@ class MeterDriver : public ScpiDriver
     Step configure(const MeterSetting& setting);
     // One reading; with a compliance field, the reading also tells whether the source
     // (the same instrument) is at its limit.
-    Reading read(const FlagSource* complianceField = nullptr);
+    // With an NPLC, the reading may take as long as that integration needs.
+    Reading read(const FlagSource* complianceField = nullptr,
+                 std::optional<double> nplc = std::nullopt);
+    // How long a reading integrating that many power-line cycles may take: two
+    // integrations (auto-zero) at 50 Hz and a second to spare.
+    static int readingMs(double nplc);
 };
 
 } // namespace kestrel

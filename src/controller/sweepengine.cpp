@@ -261,7 +261,9 @@ void SweepEngine::timerc2()
         [&link = link_, source = run_->settings.source, meter = run_->settings.meter, level,
          settleMs = run_->settings.settleMs, index = pointsDone(), keeper = keeper_,
          clock = sweepClock_, taken = taken_, sourceProfile = sourceProfile_,
-         meterProfile = meterProfile_, combined = combined_](const CancelSignal& cancel) {
+         meterProfile = meterProfile_, combined = combined_,
+         nplc = run_->settings.nplc ? run_->settings.nplc
+                                    : meterProfile_->defaultNplc](const CancelSignal& cancel) {
             Tick tick;
             SourceDriver sourceDriver(link, source, sourceProfile, cancel);
             tick.level = sourceDriver.setLevel(level);
@@ -273,7 +275,7 @@ void SweepEngine::timerc2()
             const FlagSource& compliance = sourceProfile->compliance;
             if (tick.level.ok)
                 tick.reading = MeterDriver(link, meter, meterProfile, cancel)
-                                   .read(combined ? &compliance : nullptr);
+                                   .read(combined ? &compliance : nullptr, nplc);
             if (tick.reading.kind == Reading::Kind::Amps) {
                 if (tick.reading.inCompliance) {
                     tick.inCompliance = *tick.reading.inCompliance ? 1 : 0;

@@ -25,6 +25,13 @@ class InstrumentLink
     virtual ~InstrumentLink() = default;
     virtual LinkReply exchange(const Endpoint& to, const QString& command,
                                const CancelSignal& cancel) = 0;
+    // The same for a reading that takes up to replyMs (a long integration): the link
+    // waits that long, and longer than for any other command.
+    virtual LinkReply exchangeSlow(const Endpoint& to, const QString& command,
+                                   const CancelSignal& cancel, int /*replyMs*/)
+    {
+        return exchange(to, command, cancel);
+    }
 };
 
 // The real link: `~/sendArbcmd.sh ADDRESS PORT COMMAND` through zsh. A command got
@@ -35,6 +42,10 @@ class ScriptLink final : public InstrumentLink
     explicit ScriptLink(QString pat, int timeoutMs = shellTimeoutMs);
     LinkReply exchange(const Endpoint& to, const QString& command,
                        const CancelSignal& cancel) override;
+    // Tells sendArbcmd.sh the reply time in KESTREL_REPLY_TIMEOUT (kestrel-scpi waits
+    // that long) and waits that long and the usual time more for the script.
+    LinkReply exchangeSlow(const Endpoint& to, const QString& command, const CancelSignal& cancel,
+                           int replyMs) override;
     const QString& pat() const { return pat_; }
 
   private:

@@ -139,15 +139,19 @@ void commandEnded(int group)
         watch->commandEnded(group);
 }
 
-// This program's environment and the owner variable, for a command.
-std::vector<std::string> commandEnvironment()
+// This program's environment, the owner variable and the reply time, for a command.
+std::vector<std::string> commandEnvironment(int replyMs)
 {
     std::vector<std::string> entries;
     const std::string prefix = std::string(commandOwnerVariable) + '=';
+    const std::string reply = std::string(replyTimeoutVariable) + '=';
     for (char** entry = environ; *entry; ++entry)
-        if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0)
+        if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0 &&
+            std::strncmp(*entry, reply.c_str(), reply.size()) != 0)
             entries.emplace_back(*entry);
     entries.push_back(prefix + std::to_string(getpid()));
+    if (replyMs > 0)
+        entries.push_back(reply + std::to_string((replyMs + 999) / 1000));
     return entries;
 }
 
@@ -265,7 +269,7 @@ ShellResult runShell(const QString& line, const ShellOptions& options)
     char zsh[] = "zsh";
     char dashC[] = "-c";
     char* argv[] = {envPath, zsh, dashC, const_cast<char*>(lineBytes.constData()), nullptr};
-    std::vector<std::string> environment = commandEnvironment();
+    std::vector<std::string> environment = commandEnvironment(options.replyMs);
     std::vector<char*> envp;
     for (std::string& entry : environment)
         envp.push_back(entry.data());

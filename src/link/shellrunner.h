@@ -35,7 +35,12 @@ class CancelSignal
 struct ShellOptions {
     int timeoutMs = shellTimeoutMs;
     const CancelSignal* cancel = nullptr;
+    // Above 0: the command's environment holds replyTimeoutVariable, that many seconds,
+    // so kestrel-scpi waits as long for a slow reading.
+    int replyMs = 0;
 };
+
+inline constexpr char replyTimeoutVariable[] = "KESTREL_REPLY_TIMEOUT";
 
 // What one command line did.
 struct ShellResult {

@@ -4,7 +4,9 @@
 #include "scpi/scpiexchange.h"
 #include "scpi/scpioptions.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <unistd.h>
 
@@ -45,7 +47,12 @@ int main(int argc, char** argv)
         break;
     }
 
-    const Options& options = args.options;
+    Options options = args.options;
+    // Kestrel asks for a longer wait when a reading integrates for long; an explicit
+    // --timeout still holds.
+    if (!args.replySecondsGiven)
+        if (const char* slow = std::getenv("KESTREL_REPLY_TIMEOUT"))
+            options.replySeconds = std::max(options.replySeconds, slowReplySeconds(slow));
     const Exchange result = exchange(options);
     // Messages quote the address, the port and at times what came back: printable on a
     // terminal.

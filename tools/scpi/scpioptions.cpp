@@ -23,6 +23,17 @@ bool readSeconds(std::string_view text, double& seconds)
 
 } // namespace
 
+double slowReplySeconds(const char* text)
+{
+    const std::string_view view(text);
+    int value = 0;
+    const auto [end, ec] = std::from_chars(view.data(), view.data() + view.size(), value);
+    if (ec != std::errc() || end != view.data() + view.size() || value < 1 ||
+        value > maxSlowReplySeconds)
+        return 0;
+    return value;
+}
+
 std::string secondsText(double seconds)
 {
     char text[32];
@@ -73,7 +84,7 @@ Arguments parseArguments(const std::vector<std::string_view>& args)
         if (name == "--connect-timeout")
             target = &parsed.options.connectSeconds;
         else if (name == "--timeout")
-            target = &parsed.options.replySeconds;
+            target = &parsed.options.replySeconds, parsed.replySecondsGiven = true;
         else
             return fail("unknown option " + std::string(arg));
         if (!hasValue) {
@@ -130,6 +141,9 @@ std::string helpText()
            "  --version            show the version and exit\n"
            "  --                   end of options: COMMAND may then start with '-'\n"
            "Each limit must be above 0 and below 10 seconds.\n"
+           "Without --timeout, KESTREL_REPLY_TIMEOUT (whole seconds, 1 to 600) in the\n"
+           "environment raises the reply limit: Kestrel sets it for a reading that\n"
+           "integrates for long.\n"
            "\n"
            "Example:\n"
            "  kestrel-scpi 127.0.0.2 5555 '*IDN?'\n"

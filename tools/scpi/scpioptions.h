@@ -20,7 +20,8 @@ enum class Action { Run, Help, Version, UsageError };
 struct Arguments {
     Action action = Action::Run;
     Options options;
-    std::string error; // what is wrong, for UsageError
+    bool replySecondsGiven = false; // --timeout was given
+    std::string error;              // what is wrong, for UsageError
 };
 
 // Reads the command line (without the program name). Options may come before or
@@ -28,6 +29,11 @@ struct Arguments {
 Arguments parseArguments(const std::vector<std::string_view>& args);
 
 std::string helpText();
+
+// The seconds in KESTREL_REPLY_TIMEOUT, a whole number from 1 to maxSlowReplySeconds;
+// 0 for anything else.
+double slowReplySeconds(const char* text);
+inline constexpr double maxSlowReplySeconds = 600.0;
 
 // Seconds as written in messages: "3", "0.5".
 std::string secondsText(double seconds);
