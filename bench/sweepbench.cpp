@@ -1,6 +1,7 @@
 #include "sweepbench.h"
 
 #include "benchsupport.h"
+#include "controller/scpidrivers.h"
 #include "controller/sweepengine.h"
 #include "data/ivpoints.h"
 #include "link/instrumentlink.h"
@@ -31,7 +32,13 @@ void printError(const QString& text)
 class TimedLink final : public InstrumentLink
 {
   public:
-    explicit TimedLink(const QString& pat) : script_(pat) {}
+    // The commands are told apart by the profile's words for them.
+    TimedLink(const QString& pat, const InstrumentProfile& profile)
+        : script_(pat), read_(ScpiDriver::fillCommand(profile, profile.readQuery)),
+          level_(SourceDriver::levelCommandFor(profile, 0.0).chopped(3)),
+          errors_(profile.errorQuery)
+    {
+    }
 
     LinkReply exchange(const Endpoint& to, const QString& command,
                        const CancelSignal& cancel) override
@@ -41,11 +48,11 @@ class TimedLink final : public InstrumentLink
         const double ms = msSince(start);
         std::lock_guard lock(mutex);
         ++commands;
-        if (command == QLatin1String(":MEAS:CURR:DC?"))
+        if (command == read_)
             readingMs.push_back(ms);
-        else if (command.startsWith(QLatin1String(":SOUR1:APPL:DC")))
+        else if (command.startsWith(level_))
             levelMs.push_back(ms);
-        else if (command == QLatin1String(":SYST:ERR?"))
+        else if (command == errors_)
             errorQueryMs.push_back(ms);
         return reply;
     }
@@ -56,6 +63,7 @@ class TimedLink final : public InstrumentLink
 
   private:
     ScriptLink script_;
+    const QString read_, level_, errors_; // the level without its number ("0.0")
 };
 
 } // namespace
@@ -64,10 +72,20 @@ int runSweepBenchmark(const QStringList& args)
 {
     int steps = 200;
     int shortTickMs = -1;
-    if (!parseOptions(args, {{"--steps", &steps, 1}, {"--tick-ms", &shortTickMs, 0}}) ||
-        steps > maxSweepSteps) {
-        printError(QStringLiteral("usage: kestrel-bench sweep [--steps N] [--tick-ms T] (N from 1 "
-                                  "to %1, T from 0)")
+    // --smu NAME: one source-measure unit of that profile, kestrel-sim speaking its dialect.
+    QStringList rest = args;
+    QString smu;
+    if (const qsizetype at = rest.indexOf(QStringLiteral("--smu"));
+        at >= 0 && at + 1 < rest.size()) {
+        smu = rest.at(at + 1);
+        rest.remove(at, 2);
+    }
+    const ProfilePtr profile = smu.isEmpty() ? defaultProfile() : loadProfiles().find(smu);
+    if (!parseOptions(rest, {{"--steps", &steps, 1}, {"--tick-ms", &shortTickMs, 0}}) ||
+        steps > maxSweepSteps || !profile || (!smu.isEmpty() && shortTickMs >= 0)) {
+        printError(QStringLiteral("usage: kestrel-bench sweep [--steps N] [--tick-ms T | --smu "
+                                  "PROFILE] (N from 1 to %1, T from 0; PROFILE a source-measure "
+                                  "unit's profile that kestrel-sim speaks)")
                        .arg(maxSweepSteps));
         return 2;
     }
@@ -76,7 +94,9 @@ int runSweepBenchmark(const QStringList& args)
 
     SimProcess sim;
     QString error;
-    if (!startSimulator(sim, {}, &error)) {
+    if (!startSimulator(sim,
+                        smu.isEmpty() ? QStringList() : QStringList{QStringLiteral("--smu"), smu},
+                        &error)) {
         printError(error);
         return 1;
     }
@@ -87,7 +107,7 @@ int runSweepBenchmark(const QStringList& args)
     }
 
     WorkQueue queue;
-    TimedLink link(home.path() + QLatin1Char('/'));
+    TimedLink link(home.path() + QLatin1Char('/'), *profile);
     SweepEngine engine(queue, link);
     // Every point committed to a run store before it counts, as in real use.
     RunRecorder recorder(home.path() + QStringLiteral("/runs.sqlite"),
@@ -141,21 +161,23 @@ int runSweepBenchmark(const QStringList& args)
                      });
 
     const Endpoint source{sim.sourceAddress(), QString::number(sim.sourcePort())};
-    const Endpoint meter{sim.meterAddress(), QString::number(sim.meterPort())};
+    const Endpoint meter =
+        smu.isEmpty() ? Endpoint{sim.meterAddress(), QString::number(sim.meterPort())} : source;
     print(QStringLiteral("kestrel-bench sweep: %1 points at a %2 ms tick, source %3:%4, meter "
-                         "%5:%6 (no latency)\n")
+                         "%5:%6 (no latency), profile %7\n")
               .arg(points)
               .arg(SweepEngine::tickIntervalMs)
-              .arg(source.address, source.port, meter.address, meter.port));
+              .arg(source.address, source.port, meter.address, meter.port, profile->name));
     print(machineLine());
     const Clock::time_point begin = Clock::now();
     SweepSettings settings;
     settings.source = source;
     settings.meter = meter;
     settings.plan = plan;
-    settings.rangeIndex = 2;
-    engine.start(settings, QString(),
-                 QString()); // 20 mA range
+    settings.rangeIndex = smu.isEmpty() ? 2 : autoRangeIndex; // 20 mA, or auto
+    settings.sourceProfile = settings.meterProfile = profile->name;
+    settings.sourceCommands = settings.meterCommands = profile;
+    engine.start(settings, QString(), QString());
     const int limitMs = points * SweepEngine::tickIntervalMs * 3 + 30000;
     if (!waitUntil([&] { return outcome.has_value(); }, limitMs)) {
         printError(QStringLiteral("the sweep did not end within %1 s").arg(limitMs / 1000));
@@ -200,9 +222,11 @@ int runSweepBenchmark(const QStringList& args)
         std::lock_guard lock(link.mutex);
         const double perTick = double(link.commands - setupCommands - 1) / points; // 1: off
         const double tickMedian = summarize(tickMs).median;
-        print(QStringLiteral("  commands per tick               %1 (level, its confirmation, "
-                             "reading)\n")
-                  .arg(perTick, 0, 'f', 2));
+        print(
+            QStringLiteral("  commands per tick               %1 (level, its confirmation, "
+                           "reading%2)\n")
+                .arg(perTick, 0, 'f', 2)
+                .arg(engine.measuresWithSource() ? QStringLiteral(": one instrument") : QString()));
         print(QStringLiteral("  the chain's share of a tick     %1 % (median %2 ms of %3 ms)\n")
                   .arg(100.0 * tickMedian / SweepEngine::tickIntervalMs, 0, 'f', 1)
                   .arg(tickMedian, 0, 'f', 2)
