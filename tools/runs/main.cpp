@@ -177,8 +177,17 @@ QString description(const StoredRun& stored)
         {QStringLiteral("limit A"), header.limit.isEmpty() ? QStringLiteral("none") : header.limit},
         {QStringLiteral("settle ms"), header.settleMs},
         {QStringLiteral("rate"), header.rate},
+        {QStringLiteral("source profile"), header.sourceProfile},
+        {QStringLiteral("meter profile"), header.meterProfile},
+        {QStringLiteral("compliance A"), header.compliance},
+        {QStringLiteral("nplc"), header.nplc},
         {QStringLiteral("note"), stored.note},
         {QStringLiteral("points"), QString::number(stored.run.points.size())},
+        {QStringLiteral("points in compliance"),
+         stored.run.inCompliance.empty()
+             ? QString()
+             : QString::number(std::count(stored.run.inCompliance.begin(),
+                                          stored.run.inCompliance.end(), 1))},
         {QStringLiteral("source output"),
          stored.run.outputOff ? QStringLiteral("off") : QStringLiteral("may be on")},
         {QStringLiteral("guard"), stored.guard}};
