@@ -375,10 +375,12 @@ InstrumentProfile read(Reader& reader, const QString& file)
         reader.checkKnown(*meter, meterName);
     reader.checkKnown(*root, top);
 
-    // What each role needs.
+    // What each role needs. A missing field is named at its table's line, where it
+    // belongs; without the table, the file as a whole is meant.
     const auto need = [&](bool missing, const QString& field, const QString& what) {
         if (missing)
-            reader.refuse(nullptr, field, QStringLiteral("is missing: %1").arg(what));
+            reader.refuse(reader.root().get(field.section(QLatin1Char('.'), 0, 0).toStdString()),
+                          field, QStringLiteral("is missing: %1").arg(what));
     };
     if (p.canSource) {
         need(p.levelCommand.isEmpty(), QStringLiteral("source.level"),
