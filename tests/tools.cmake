@@ -23,3 +23,6 @@ kestrel_test(tst_usbtmc SOURCES tst_usbtmc.cpp LIBS kestrel_scpi LABELS unit)
 # kestrel-sim's VXI-11 server opens port 111: its tests skip unless run as root.
 kestrel_test(tst_vxi11 SOURCES tst_vxi11.cpp LIBS kestrel_testsupport kestrel_sim LABELS tools)
 add_dependencies(tst_vxi11 kestrel-sweep)
+kestrel_test(tst_profilesweeps SOURCES tst_profilesweeps.cpp
+    LIBS kestrel_testsupport kestrel_store LABELS tools)
+add_dependencies(tst_profilesweeps kestrel-sweep kestrel-guard)

@@ -48,7 +48,7 @@ bool isIdentityLine(const QString& line)
     if (line.isEmpty() || line.contains(QLatin1Char('\n')) || printableText(line) != line)
         return false;
     const QStringList fields = line.split(QLatin1Char(','));
-    return fields.size() == 4 && !fields[0].trimmed().isEmpty() && !fields[1].trimmed().isEmpty();
+    return fields.size() >= 4 && !fields[0].trimmed().isEmpty() && !fields[1].trimmed().isEmpty();
 }
 
 ProfilePtr defaultProfile()

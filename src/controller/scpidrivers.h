@@ -26,7 +26,8 @@ struct Identity {
 };
 
 // An identity is one line of four comma-separated fields (maker, model, serial,
-// firmware) with a maker and a model, as IEEE 488.2 has every instrument answer.
+// firmware) with a maker and a model, as IEEE 488.2 has every instrument answer; a
+// fifth and more are allowed, as Siglent's supplies add their hardware version.
 bool isIdentityLine(const QString& line);
 
 // The default profile, read once: the commands Kestrel has always sent.

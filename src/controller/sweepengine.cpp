@@ -135,8 +135,9 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
         sourceProfile_ = resolve(settings.sourceCommands, settings.sourceProfile, &catalog);
         meterProfile_ = resolve(settings.meterCommands, settings.meterProfile, &catalog);
     }
+    // The same file read twice (each identification reads the profiles) is one profile.
     combined_ = sourceProfile_ && meterProfile_ && settings.source == settings.meter &&
-                sourceProfile_ == meterProfile_;
+                sourceProfile_->file == meterProfile_->file && sourceProfile_->canMeasure;
     run_->sourceIdentity = sourceIdentity;
     run_->meterIdentity = meterIdentity;
     run_->started = QDateTime::currentDateTime();

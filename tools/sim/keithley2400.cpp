@@ -34,6 +34,8 @@ class Keithley2400 : public SourcingInstrument
     {
         addChoice("[SOURce#]:FUNCtion[:MODE]", {"VOLT", "VOLTAGE"});
         addChoice("[SOURce#]:VOLTage:MODE", {"FIX", "FIXED"});
+        // The source range follows the level; the simulated source has one range.
+        addSwitch("[SOURce#]:VOLTage:RANGe:AUTO", [](bool) {});
         addNumber("[SOURce#]:VOLTage[:LEVel][:IMMediate][:AMPLitude]", -210, 210, 0,
                   [this](double volts) { circuit_.levelVolts = volts; });
         addCommand("[SENSe#]:FUNCtion[:ON]",

@@ -16,14 +16,15 @@ class Keithley2450 : public SourcingInstrument
 {
   public:
     Keithley2450(Circuit& circuit, const DialectSettings& settings)
-        : SourcingInstrument("KEITHLEY INSTRUMENTS INC.,MODEL 2450,04000001,1.7.0b", circuit,
-                             105e-6),
+        : SourcingInstrument("KEITHLEY INSTRUMENTS,MODEL 2450,04000001,1.7.0b", circuit, 105e-6),
           measurement_({10e-9, 100e-9, 1e-6, 10e-6, 100e-6, 1e-3, 10e-3, 100e-3, 1.0}, 1.05, 1.0,
                        settings.meter)
     {
         setErrorFormat(keithleyEventLogEntry);
         addValue("*LANG", [tsp = settings.answerTsp] { return QByteArray(tsp ? "TSP" : "SCPI"); });
         addChoice("[SOURce#]:FUNCtion[:MODE]", {"VOLT", "VOLTAGE"});
+        // The source range follows the level; the simulated source has one range.
+        addSwitch("[SOURce#]:VOLTage:RANGe:AUTO", [](bool) {});
         addNumber("[SOURce#]:VOLTage[:LEVel][:IMMediate][:AMPLitude]", -210, 210, 0,
                   [this](double volts) { circuit_.levelVolts = volts; });
         addNumber("[SOURce#]:VOLTage:ILIMit[:LEVel]", 1e-9, 1.05, 105e-6,

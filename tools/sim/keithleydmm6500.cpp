@@ -21,6 +21,8 @@ class KeithleyDmm6500 : public DialectInstrument
           measurement_({10e-6, 100e-6, 1e-3, 10e-3, 100e-3, 1.0, 3.0}, 1.2, 1.0, settings.meter)
     {
         setErrorFormat(keithleyEventLogEntry);
+        // Always the SCPI command set here.
+        addValue("*LANG", [] { return QByteArray("SCPI"); });
         addCommand("[SENSe#]:FUNCtion[:ON]",
                    [this](const ScpiUnit& unit) -> std::optional<QByteArray> {
                        if (!hasParameters(unit, 1))

@@ -22,6 +22,8 @@ class KeysightB2900 : public SourcingInstrument
     {
         setErrorFormat(keysightErrorEntry);
         addChoice("[SOURce#]:FUNCtion:MODE", {"VOLT", "VOLTAGE"});
+        // The source range follows the level; the simulated source has one range.
+        addSwitch("[SOURce#]:VOLTage:RANGe:AUTO", [](bool) {});
         addNumber("[SOURce#]:VOLTage[:LEVel][:IMMediate][:AMPLitude]", -210, 210, 0,
                   [this](double volts) { circuit_.levelVolts = volts; });
         addNumber("[SENSe#]:CURRent[:DC]:PROTection[:LEVel]", 1e-9, 3.03, 100e-6,

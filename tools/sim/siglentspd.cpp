@@ -42,6 +42,8 @@ class SiglentSpd : public SourcingInstrument
         addNumber("[CH#]:CURRent", 0, 3.2, 3.2, [this](double amps) { setLimit(amps); });
         addValue("[CH#]:VOLTage", [this] { return fixed3(circuit_.levelVolts); });
         addValue("[CH#]:CURRent", [this] { return fixed3(circuit_.limitAmps); });
+        // 0: independent channels, 1: series, 2: parallel; only channel 1 is simulated.
+        addChoice("OUTPut:TRACK", {"0", "1", "2"});
         addCommand("OUTPut", [this](const ScpiUnit& unit) -> std::optional<QByteArray> {
             if (!hasParameters(unit, 2) || !isChannelOne(unit.params[0]))
                 return std::nullopt;
