@@ -177,6 +177,8 @@ int runSweepBenchmark(const QStringList& args)
     settings.rangeIndex = smu.isEmpty() ? 2 : autoRangeIndex; // 20 mA, or auto
     settings.sourceProfile = settings.meterProfile = profile->name;
     settings.sourceCommands = settings.meterCommands = profile;
+    if (!profile->limitCommand.isEmpty())
+        settings.complianceAmps = 0.1; // above the simulated diode's current up to 1 V
     engine.start(settings, QString(), QString());
     const int limitMs = points * SweepEngine::tickIntervalMs * 3 + 30000;
     if (!waitUntil([&] { return outcome.has_value(); }, limitMs)) {

@@ -40,7 +40,8 @@ Options:
   --range INDEX|auto     the meter's current range: an index into its
                          profile's list, or auto where it has auto-range; for
                          the default profile: %1
-                         (default 0)
+                         (default: auto where the meter's profile has it,
+                         else 0)
   --limit A              end the sweep when |current| exceeds A amps
   --settle-ms N          wait N milliseconds (0 to 60000, default 0) after each
                          level is confirmed before measuring; the points come
@@ -127,14 +128,21 @@ SweepExit badArguments(const QString& problem)
 
 QString profileListText(const ProfileCatalog& catalog)
 {
+    // Columns of blanks: whatever a file says is shown printable, one line each.
+    qsizetype width = 0;
+    for (const ProfilePtr& profile : catalog.profiles)
+        width = std::max(width, profile->name.size());
     QString text;
     for (const ProfilePtr& profile : catalog.profiles)
-        text += QStringLiteral("%1\t%2\t%3\n")
-                    .arg(profile->name, profile->roleNames().join(QLatin1Char('+')),
-                         profile->description);
+        text += printableText(QStringLiteral("%1  %2  %3")
+                                  .arg(profile->name, -int(width))
+                                  .arg(profile->roleNames().join(QLatin1Char('+')), -12)
+                                  .arg(profile->description)) +
+                QLatin1Char('\n');
     for (const ProfileError& error : catalog.errors)
-        text += QStringLiteral("not usable: %1\n").arg(error.text());
-    return printableLines(text) + QLatin1Char('\n');
+        text += printableText(QStringLiteral("not usable: %1").arg(error.text())) +
+                QLatin1Char('\n');
+    return text;
 }
 
 std::optional<Endpoint> parseEndpoint(const QString& text)
@@ -241,6 +249,7 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
                                          : options.sweep.meterCommands) =
             std::get<ProfilePtr>(found);
     }
+    options.rangeGiven = parser.isSet(range);
     if (parser.isSet(range)) {
         bool ok = false;
         options.sweep.rangeIndex = parser.value(range).toInt(&ok);

@@ -19,6 +19,7 @@ struct SweepOptions {
     QString pngPath;                   // chart picture, .png or .svg
     QString storePath;                 // the run store; empty with --no-store
     std::optional<FitRequest> analyze; // fit the finished sweep's points
+    bool rangeGiven = false;           // --range: else auto where the meter's profile has it
 };
 
 // What the command line asks for; text to print and the exit status otherwise

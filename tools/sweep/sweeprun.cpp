@@ -76,6 +76,11 @@ void SweepRun::identified(Session::Which, bool ok, const QString& text)
     SweepRequest request;
     request.plan = asked.plan;
     request.rangeIndex = asked.rangeIndex;
+    // Without --range, a meter that can choose its own range does; the default
+    // profile keeps its range 0, as it always has.
+    const ProfilePtr meter = session_.profile(Session::Which::Meter);
+    if (!options_.rangeGiven && meter->name != defaultProfileName && meter->hasAutoRange())
+        request.rangeIndex = autoRangeIndex;
     request.limitAmps = asked.limitAmps;
     request.settleMs = asked.settleMs;
     request.meterRate = asked.meterRate;
