@@ -251,10 +251,15 @@ void Session::switchSourceOff(const Endpoint& typed)
     }
     const Endpoint target = source_.identified ? Endpoint{sip, sport} : typed;
     const QString where = printableText(endpointText(target));
-    // The source is switched off the way the last sweep on it was, else as identified.
+    // The source is switched off the way the last sweep on it was (this program's, or
+    // one found unfinished in the store), else as identified.
     ProfilePtr profile = source_.identified ? source_.profile : nullptr;
+    for (const auto& [source, name] : recoveredProfiles_)
+        if (source == target)
+            if (const ProfilePtr found = loadProfiles().find(name))
+                profile = found;
     if (const auto last = sweep_.run(); last && last->settings.source == target)
-        profile = last->settings.sourceCommands;
+        profile = sweep_.sourceProfile();
     emit statusShown(tr("Switching the source at %1 off…").arg(where), false);
     instrumentQueue_.run(
         this,
@@ -281,10 +286,13 @@ bool Session::lastRunIsOnlyHere() const
 
 void Session::recover(std::function<void(const QStringList&, bool)> done)
 {
-    recorder_.recover([done = std::move(done)](const std::vector<StoredRun>& runs) {
+    recorder_.recover([this, done = std::move(done)](const std::vector<StoredRun>& runs) {
         QStringList sentences;
         bool mayBeOn = false;
         for (const StoredRun& stored : runs) {
+            if (!stored.run.outputOff)
+                recoveredProfiles_.emplace_back(stored.run.settings.source,
+                                                stored.run.settings.sourceProfile);
             const QDateTime& started = stored.run.started;
             const QString when = started.date() == QDate::currentDate()
                                      ? started.time().toString(QStringLiteral("HH:mm"))
@@ -314,6 +322,10 @@ void Session::recover(std::function<void(const QStringList&, bool)> done)
                 sentence += tr(" The source output may still be on: %1 Use Switch source off.")
                                 .arg(stored.guard.isEmpty() ? tr("no switch-off was recorded.")
                                                             : stored.guard + QLatin1Char('.'));
+                // It switches off the way the run's profile does.
+                if (stored.run.settings.sourceProfile != defaultProfileName)
+                    sentence.chop(1), sentence += tr(", which sends the %1 profile's switch-off.")
+                                                      .arg(stored.run.settings.sourceProfile);
             }
             sentences << sentence;
         }

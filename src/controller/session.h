@@ -178,6 +178,9 @@ class Session : public QObject
     std::optional<std::pair<qint64, Endpoint>> standDownAfter_;
     QStringList warnings_;
     std::weak_ptr<const Run> savedRun_; // the run last saved or exported
+    // The source profile of each run found with its output maybe on, by its source:
+    // Switch source off uses it there.
+    std::vector<std::pair<Endpoint, QString>> recoveredProfiles_;
     std::shared_ptr<const Run> chosen_;
     std::vector<std::pair<std::weak_ptr<const Run>, RunFit>> addedFits_;
     RunHistory history_;
