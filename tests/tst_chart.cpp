@@ -81,6 +81,8 @@ class TestChart : public QObject
     void readoutShowsTheNearestPoint();
     void wheelZoomsAroundTheCursorAndDoubleClickFits();
     void returnLegIsHollowAndLinesJoinPoints();
+    void pointsInComplianceAreRingedAndSaidSo_data();
+    void pointsInComplianceAreRingedAndSaidSo();
     void fullRedrawLooksLikeEveryMarkerDrawn_data();
     void fullRedrawLooksLikeEveryMarkerDrawn();
     void aRedrawShowsEveryChangeWithTheNewPoints_data();
@@ -311,6 +313,56 @@ void TestChart::returnLegIsHollowAndLinesJoinPoints()
         for (int dx = -1; dx <= 1; ++dx)
             touched += joined.pixelColor(between + QPoint(dx, dy)) != QColor(Qt::white);
     QVERIFY(touched > 0);
+}
+
+void TestChart::pointsInComplianceAreRingedAndSaidSo_data()
+{
+    QTest::addColumn<bool>("live");
+    QTest::newRow("stored run") << false;
+    QTest::newRow("live run") << true;
+}
+
+void TestChart::pointsInComplianceAreRingedAndSaidSo()
+{
+    QFETCH(bool, live);
+    const ChartPointList points{{-0.5, -0.5}, {0.0, 0.0}, {0.5, 0.5}};
+    const std::vector<std::uint8_t> flags{0, 0, 1};
+    BarChart chart;
+    if (live) {
+        chart.beginLiveRun(3, "Sweep");
+        for (std::size_t i = 0; i < points.size(); ++i)
+            chart.addPoint(points[i].sourceVolt, points[i].drainVolt, flags[i] != 0);
+    } else {
+        chart.showRun(3, points, "Sweep", -1, flags);
+    }
+    chart.plot()->legend->setVisible(false);
+    showAndWait(chart);
+    chart.plot()->xAxis->setRange(-1, 1);
+    chart.plot()->yAxis->setRange(-1, 1);
+    chart.replotNow();
+    // Red only on a ring around the point at the limit, clear of its marker.
+    const QImage image = chart.plot()->grab().toImage();
+    const auto redNear = [&](const ivData& point) {
+        const QPoint at = pixelOf(chart, point);
+        const int ring = BarChart::currentMarkerSize / 2 + 3;
+        int red = 0;
+        for (int dy = -ring - 1; dy <= ring + 1; ++dy)
+            for (int dx = -ring - 1; dx <= ring + 1; ++dx) {
+                const QColor c = image.pixelColor(at + QPoint(dx, dy));
+                red += c.red() > 150 && c.green() < 120 && c.blue() < 120;
+            }
+        return red;
+    };
+    QVERIFY(redNear(points[2]) > 8);
+    QCOMPARE(redNear(points[0]), 0);
+    for (int i : {0, 2}) {
+        const QPointF at = pixelOf(chart, points[std::size_t(i)]);
+        QMouseEvent move(QEvent::MouseMove, at, chart.plot()->mapToGlobal(at), Qt::NoButton,
+                         Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(chart.plot(), &move);
+        QVERIFY(chart.readoutText().startsWith(QStringLiteral("Sweep, point %1:").arg(i + 1)));
+        QCOMPARE(chart.readoutText().endsWith(", in compliance"), i == 2);
+    }
 }
 
 void TestChart::fullRedrawLooksLikeEveryMarkerDrawn_data()
