@@ -239,6 +239,11 @@ void TestWindow::startsFromTheStoredEndpoints_data()
     QTest::newRow("settle and rate this program would not run")
         << QByteArray("[General]\nsweepsettlems=60001\nmeterrate=Slow\n")
         << QStringList{d, p, d, p};
+    // The default profile has no limit command: Compliance is kept, greyed.
+    QTest::newRow("the profiles' fields")
+        << QByteArray("[General]\ncompliance=0.001\nnplc=1\ncontinueatcompliance=true\n"
+                      "meterissource=true\nsweeprange=3\n")
+        << QStringList{d, p, d, p, "0", "Medium", "0.001", "1", "true", "true", "200 mA"};
 }
 
 void TestWindow::startsFromTheStoredEndpoints()
@@ -248,11 +253,20 @@ void TestWindow::startsFromTheStoredEndpoints()
     if (fields.size() == 4)
         fields << "0"
                << "Medium";
+    if (fields.size() == 6)
+        fields << ""
+               << ""
+               << "false"
+               << "false"
+               << "200 µA";
     appendPoint(1.0, 2.0);
     Bench bench(settings);
     ViewController& vc = bench.vc();
+    const auto tick = [](QCheckBox* box) { return QString(box->isChecked() ? "true" : "false"); };
     QCOMPARE((QStringList{vc.sourceip->text(), vc.sourceport->text(), vc.drainip->text(),
-                          vc.drainport->text(), vc.ivSettle->text(), vc.meterRate->currentText()}),
+                          vc.drainport->text(), vc.ivSettle->text(), vc.meterRate->currentText(),
+                          vc.ivCompliance->text(), vc.ivNplc->text(), tick(vc.continueAtCompliance),
+                          tick(vc.sourceMeasures), vc.drainSensitivity->currentText()}),
              fields);
     // Start-up touches neither the endpoints in use nor the store, and the placeholder
     // is no measurement: the chart shows nothing.
