@@ -344,7 +344,7 @@ void TestChart::pointsInComplianceAreRingedAndSaidSo()
     const QImage image = chart.plot()->grab().toImage();
     const auto redNear = [&](const ivData& point) {
         const QPoint at = pixelOf(chart, point);
-        const int ring = BarChart::currentMarkerSize / 2 + 3;
+        const int ring = BarChart::currentMarkerSize / 2 + 5;
         int red = 0;
         for (int dy = -ring - 1; dy <= ring + 1; ++dy)
             for (int dx = -ring - 1; dx <= ring + 1; ++dx) {

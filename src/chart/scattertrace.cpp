@@ -193,7 +193,7 @@ void ScatterTrace::drawComplianceRings(QPainter& painter, const AxisMap& x, cons
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(QPen(complianceColour, 2.0));
     painter.setBrush(Qt::NoBrush);
-    const double radius = markerSize_ / 2.0 + 3; // clear of the marker itself
+    const double radius = markerSize_ / 2.0 + 5; // clear of the marker and the hover ring
     for (const std::size_t i : compliance_) {
         const ivData& point = points_[i];
         if (x.shows(point.sourceVolt) && y.shows(point.drainVolt))
