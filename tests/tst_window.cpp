@@ -87,8 +87,8 @@ struct Bench {
 
 using Column = RunHistoryModel::Column;
 
-// A source-measure unit's profile that the simulated source matches, and a file that
-// cannot be read, in a user profile folder of their own for as long as this lives.
+// A source-measure unit's profile that the simulated source matches, a meter's profile,
+// and a file that cannot be read, in a user profile folder of their own for as long as this lives.
 struct SmuProfiles {
     SmuProfiles() : before(qgetenv("XDG_CONFIG_HOME"))
     {
@@ -116,6 +116,13 @@ range = ":SENS:CURR:RANG {range}"
 ranges = [{ label = "1 mA", amps = 1e-3, token = "1e-3" }]
 nplc = ":SENS:CURR:NPLC {nplc}"
 nplc_values = [0.1, 1, 10]
+)");
+        write("meteronly.toml", R"(identity = "NO-SUCH-METER"
+roles = ["meter"]
+[meter]
+read = ":READ?"
+overload = [9.9e37]
+auto_range_on = ":CURR:RANG:AUTO ON"
 )");
         write("broken.toml", "identity = \"x\"\nroles = [\"source\"]\n[source]\nlevel = 3\n");
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
@@ -914,8 +921,9 @@ void TestWindow::profileListsFollowIdentifyAndTheSourceCanMeasure()
     // The file that cannot be read is not listed, and said once, with where it fails.
     QVERIFY2(bench.status().contains("broken.toml, line 4, field source.level"),
              qPrintable(bench.status()));
+    // Each list holds the profiles that can fill its role.
     QCOMPARE(items(vc.sourceProfile), (QStringList{"default", "smu"}));
-    QCOMPARE(items(vc.meterProfile), (QStringList{"default", "smu"}));
+    QCOMPARE(items(vc.meterProfile), (QStringList{"default", "meteronly", "smu"}));
     QVERIFY(!vc.ivCompliance->isEnabled() && !vc.continueAtCompliance->isEnabled());
     QVERIFY(!vc.ivNplc->isEnabled());
 
