@@ -983,6 +983,11 @@ void TestWindow::aPointAtTheSourcesLimitIsMarked()
     vc.IVsteps->setText("10");
     vc.drainSensitivity->setCurrentIndex(0); // Auto
 
+    vc.ivNplc->setText("1,5");
+    vc.ivRun->click();
+    QVERIFY(bench.status().startsWith("NPLC must be empty"));
+    QVERIFY(vc.ivNplc->styleSheet().contains("border"));
+    vc.ivNplc->clear();
     vc.ivCompliance->setText("0.5 mA");
     vc.ivRun->click();
     QVERIFY(bench.status().startsWith("Compliance must be empty"));

@@ -452,14 +452,18 @@ bool Session::chooseProfile(Which which, const QString& name)
         emit statusShown(tr("The profile can change once the sweep has ended."), true);
         return false;
     }
+    if (meterFollows_ && which == Which::Meter) {
+        emit statusShown(tr("The source measures, with its own profile: choose the source's "
+                            "profile."),
+                         true);
+        return false;
+    }
     const auto found = profileForRole(loadProfiles(), name,
                                       source ? QStringLiteral("source") : QStringLiteral("meter"));
     if (const QString* problem = std::get_if<QString>(&found)) {
         emit statusShown(*problem, true);
         return false;
     }
-    if (meterFollows_ && which == Which::Meter)
-        return false; // the meter is spoken to as the source is
     instrument(which).profile = std::get<ProfilePtr>(found);
     emit profileChanged(which, instrument(which).profile->name);
     if (meterFollows_) {
