@@ -81,8 +81,7 @@ class TestChart : public QObject
     void readoutShowsTheNearestPoint();
     void wheelZoomsAroundTheCursorAndDoubleClickFits();
     void returnLegIsHollowAndLinesJoinPoints();
-    void pointsInComplianceAreRingedAndSaidSo_data();
-    void pointsInComplianceAreRingedAndSaidSo();
+    void pointsInComplianceAreRinged();
     void fullRedrawLooksLikeEveryMarkerDrawn_data();
     void fullRedrawLooksLikeEveryMarkerDrawn();
     void aRedrawShowsEveryChangeWithTheNewPoints_data();
@@ -315,26 +314,12 @@ void TestChart::returnLegIsHollowAndLinesJoinPoints()
     QVERIFY(touched > 0);
 }
 
-void TestChart::pointsInComplianceAreRingedAndSaidSo_data()
+// The window's test follows a live run to its readout; here, a stored run's flags.
+void TestChart::pointsInComplianceAreRinged()
 {
-    QTest::addColumn<bool>("live");
-    QTest::newRow("stored run") << false;
-    QTest::newRow("live run") << true;
-}
-
-void TestChart::pointsInComplianceAreRingedAndSaidSo()
-{
-    QFETCH(bool, live);
     const ChartPointList points{{-0.5, -0.5}, {0.0, 0.0}, {0.5, 0.5}};
-    const std::vector<std::uint8_t> flags{0, 0, 1};
     BarChart chart;
-    if (live) {
-        chart.beginLiveRun(3, "Sweep");
-        for (std::size_t i = 0; i < points.size(); ++i)
-            chart.addPoint(points[i].sourceVolt, points[i].drainVolt, flags[i] != 0);
-    } else {
-        chart.showRun(3, points, "Sweep", -1, flags);
-    }
+    chart.showRun(3, points, "Sweep", -1, {0, 0, 1});
     chart.plot()->legend->setVisible(false);
     showAndWait(chart);
     chart.plot()->xAxis->setRange(-1, 1);
@@ -343,26 +328,18 @@ void TestChart::pointsInComplianceAreRingedAndSaidSo()
     // Red only on a ring around the point at the limit, clear of its marker.
     const QImage image = chart.plot()->grab().toImage();
     const auto redNear = [&](const ivData& point) {
-        const QPoint at = pixelOf(chart, point);
         const int ring = BarChart::currentMarkerSize / 2 + 5;
         int red = 0;
         for (int dy = -ring - 1; dy <= ring + 1; ++dy)
             for (int dx = -ring - 1; dx <= ring + 1; ++dx) {
-                const QColor c = image.pixelColor(at + QPoint(dx, dy));
+                const QColor c = image.pixelColor(pixelOf(chart, point) + QPoint(dx, dy));
                 red += c.red() > 150 && c.green() < 120 && c.blue() < 120;
             }
         return red;
     };
     QVERIFY(redNear(points[2]) > 8);
     QCOMPARE(redNear(points[0]), 0);
-    for (int i : {0, 2}) {
-        const QPointF at = pixelOf(chart, points[std::size_t(i)]);
-        QMouseEvent move(QEvent::MouseMove, at, chart.plot()->mapToGlobal(at), Qt::NoButton,
-                         Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(chart.plot(), &move);
-        QVERIFY(chart.readoutText().startsWith(QStringLiteral("Sweep, point %1:").arg(i + 1)));
-        QCOMPARE(chart.readoutText().endsWith(", in compliance"), i == 2);
-    }
+    QCOMPARE(chart.trace(3)->compliancePoints(), std::vector<std::size_t>{2});
 }
 
 void TestChart::fullRedrawLooksLikeEveryMarkerDrawn_data()

@@ -93,38 +93,10 @@ struct SmuProfiles {
     SmuProfiles() : before(qgetenv("XDG_CONFIG_HOME"))
     {
         QDir(config.path()).mkpath("kestrel/instruments");
-        write("smu.toml", R"(description = "The simulated source as a source-measure unit"
-identity = "SIM-SOURCE"
-roles = ["source", "meter"]
-[errors]
-query = ":SYST:ERR?"
-none = '^[+-]?0+,'
-[source]
-level = ":SOUR1:APPL:DC 1,1,{volts}"
-on = ":OUTP1 ON"
-off = ":OUTP1 OFF"
-state = ":OUTP1?"
-limit = ":SOUR1:CURR:LIM {amps}"
-default_limit = 105e-6
-compliance = ":SOUR1:CURR:LIM:TRIP?"
-[meter]
-read = ":MEAS:CURR:DC?"
-overload = [9.9e37]
-auto_range_on = ":SENS:CURR:RANG:AUTO ON"
-auto_range_off = ":SENS:CURR:RANG:AUTO OFF"
-range = ":SENS:CURR:RANG {range}"
-ranges = [{ label = "1 mA", amps = 1e-3, token = "1e-3" }]
-nplc = ":SENS:CURR:NPLC {nplc}"
-nplc_values = [0.1, 1, 10]
-)");
-        write("meteronly.toml", R"(identity = "NO-SUCH-METER"
-roles = ["meter"]
-[meter]
-read = ":READ?"
-overload = [9.9e37]
-auto_range_on = ":CURR:RANG:AUTO ON"
-)");
-        write("broken.toml", "identity = \"x\"\nroles = [\"source\"]\n[source]\nlevel = 3\n");
+        const QDir data(qEnvironmentVariable("KESTREL_SOURCE_DIR") + "/tests/data/profiles");
+        for (const QString& name : QStringList{"smu.toml", "meteronly.toml", "broken.toml"})
+            if (!QFile::copy(data.filePath(name), config.filePath("kestrel/instruments/" + name)))
+                qFatal("cannot copy the profile %s", qPrintable(name));
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
     }
     ~SmuProfiles()
@@ -134,13 +106,6 @@ auto_range_on = ":CURR:RANG:AUTO ON"
         else
             qputenv("XDG_CONFIG_HOME", before);
     }
-    void write(const QString& name, const QByteArray& text)
-    {
-        QFile file(config.filePath("kestrel/instruments/" + name));
-        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
-            qFatal("cannot write a profile");
-    }
-
     QTemporaryDir config;
     QByteArray before;
 };
