@@ -81,6 +81,7 @@ class TestChart : public QObject
     void readoutShowsTheNearestPoint();
     void wheelZoomsAroundTheCursorAndDoubleClickFits();
     void returnLegIsHollowAndLinesJoinPoints();
+    void pointsInComplianceAreRinged();
     void fullRedrawLooksLikeEveryMarkerDrawn_data();
     void fullRedrawLooksLikeEveryMarkerDrawn();
     void aRedrawShowsEveryChangeWithTheNewPoints_data();
@@ -311,6 +312,34 @@ void TestChart::returnLegIsHollowAndLinesJoinPoints()
         for (int dx = -1; dx <= 1; ++dx)
             touched += joined.pixelColor(between + QPoint(dx, dy)) != QColor(Qt::white);
     QVERIFY(touched > 0);
+}
+
+// The window's test follows a live run to its readout; here, a stored run's flags.
+void TestChart::pointsInComplianceAreRinged()
+{
+    const ChartPointList points{{-0.5, -0.5}, {0.0, 0.0}, {0.5, 0.5}};
+    BarChart chart;
+    chart.showRun(3, points, "Sweep", -1, {0, 0, 1});
+    chart.plot()->legend->setVisible(false);
+    showAndWait(chart);
+    chart.plot()->xAxis->setRange(-1, 1);
+    chart.plot()->yAxis->setRange(-1, 1);
+    chart.replotNow();
+    // Red only on a ring around the point at the limit, clear of its marker.
+    const QImage image = chart.plot()->grab().toImage();
+    const auto redNear = [&](const ivData& point) {
+        const int ring = BarChart::currentMarkerSize / 2 + 5;
+        int red = 0;
+        for (int dy = -ring - 1; dy <= ring + 1; ++dy)
+            for (int dx = -ring - 1; dx <= ring + 1; ++dx) {
+                const QColor c = image.pixelColor(pixelOf(chart, point) + QPoint(dx, dy));
+                red += c.red() > 150 && c.green() < 120 && c.blue() < 120;
+            }
+        return red;
+    };
+    QVERIFY(redNear(points[2]) > 8);
+    QCOMPARE(redNear(points[0]), 0);
+    QCOMPARE(chart.trace(3)->compliancePoints(), std::vector<std::size_t>{2});
 }
 
 void TestChart::fullRedrawLooksLikeEveryMarkerDrawn_data()

@@ -6,6 +6,7 @@
 #include "chart/barchart.h"
 #include "chart/scattertrace.h"
 #include "data/ivpoints.h"
+#include "data/numbertext.h"
 #include "data/runfile.h"
 #include "link/signalwatcher.h"
 #include "simlink.h"
@@ -86,6 +87,67 @@ struct Bench {
 
 using Column = RunHistoryModel::Column;
 
+// A source-measure unit's profile that the simulated source matches, a meter's profile,
+// and a file that cannot be read, in a user profile folder of their own for as long as this lives.
+struct SmuProfiles {
+    SmuProfiles() : before(qgetenv("XDG_CONFIG_HOME"))
+    {
+        QDir(config.path()).mkpath("kestrel/instruments");
+        const QDir data(qEnvironmentVariable("KESTREL_SOURCE_DIR") + "/tests/data/profiles");
+        for (const QString& name : QStringList{"smu.toml", "meteronly.toml", "broken.toml"})
+            if (!QFile::copy(data.filePath(name), config.filePath("kestrel/instruments/" + name)))
+                qFatal("cannot copy the profile %s", qPrintable(name));
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    }
+    ~SmuProfiles()
+    {
+        if (before.isNull())
+            qunsetenv("XDG_CONFIG_HOME");
+        else
+            qputenv("XDG_CONFIG_HOME", before);
+    }
+    QTemporaryDir config;
+    QByteArray before;
+};
+
+// Plays the source-measure unit's side of smu.toml on the simulated source: a current
+// of level / 1 kOhm held at the limit set, and whether it is held there.
+void playSmu(SimLink& link)
+{
+    auto volts = std::make_shared<double>(0.0);
+    auto limit = std::make_shared<double>(105e-6);
+    link.setHook([volts, limit](const QString& instrument,
+                                const QString& command) -> std::optional<LinkReply> {
+        if (instrument != "source")
+            return std::nullopt;
+        const auto number = [&](const QString& text) {
+            return parseNumber(text.toStdString()).value_or(0.0);
+        };
+        if (command.startsWith(":SOUR1:APPL:DC 1,1,"))
+            *volts = number(command.section(',', 2));
+        else if (command.startsWith(":SOUR1:CURR:LIM "))
+            *limit = number(command.section(' ', 1));
+        else if (command == ":SOUR1:CURR:LIM:TRIP?")
+            return LinkReply{*volts / 1000 >= *limit ? "1\n" : "0\n", true, {}};
+        else if (command == ":MEAS:CURR:DC?")
+            return LinkReply{QString::fromStdString(formatDouble(std::min(*volts / 1000, *limit))) +
+                                 "\n",
+                             true,
+                             {}};
+        if (command.startsWith(":SENS:") || command.startsWith(":SOUR1:CURR:LIM "))
+            return LinkReply{QString(), true, {}};
+        return std::nullopt;
+    });
+}
+
+QStringList items(const QComboBox* list)
+{
+    QStringList texts;
+    for (int i = 0; i < list->count(); ++i)
+        texts << list->itemText(i);
+    return texts;
+}
+
 QString cell(HistoryPanel& history, int row, Column column)
 {
     return history.model()->index(row, column).data().toString();
@@ -123,6 +185,8 @@ class TestWindow : public QObject
     void aRunChosenThenTickedIsDrawn();
     void fitsALaptopScreen();
     void readsTheDeviceOffItsCurve();
+    void profileListsFollowIdentifyAndTheSourceCanMeasure();
+    void aPointAtTheSourcesLimitIsMarked();
 };
 
 void TestWindow::startsFromTheStoredEndpoints_data()
@@ -147,6 +211,11 @@ void TestWindow::startsFromTheStoredEndpoints_data()
     QTest::newRow("settle and rate this program would not run")
         << QByteArray("[General]\nsweepsettlems=60001\nmeterrate=Slow\n")
         << QStringList{d, p, d, p};
+    // The default profile has no limit command: Compliance is kept, greyed.
+    QTest::newRow("the profiles' fields")
+        << QByteArray("[General]\ncompliance=0.001\nnplc=1\ncontinueatcompliance=true\n"
+                      "meterissource=true\nsweeprange=3\n")
+        << QStringList{d, p, d, p, "0", "Medium", "0.001", "1", "true", "true", "200 mA"};
 }
 
 void TestWindow::startsFromTheStoredEndpoints()
@@ -156,11 +225,20 @@ void TestWindow::startsFromTheStoredEndpoints()
     if (fields.size() == 4)
         fields << "0"
                << "Medium";
+    if (fields.size() == 6)
+        fields << ""
+               << ""
+               << "false"
+               << "false"
+               << "200 µA";
     appendPoint(1.0, 2.0);
     Bench bench(settings);
     ViewController& vc = bench.vc();
+    const auto tick = [](QCheckBox* box) { return QString(box->isChecked() ? "true" : "false"); };
     QCOMPARE((QStringList{vc.sourceip->text(), vc.sourceport->text(), vc.drainip->text(),
-                          vc.drainport->text(), vc.ivSettle->text(), vc.meterRate->currentText()}),
+                          vc.drainport->text(), vc.ivSettle->text(), vc.meterRate->currentText(),
+                          vc.ivCompliance->text(), vc.ivNplc->text(), tick(vc.continueAtCompliance),
+                          tick(vc.sourceMeasures), vc.drainSensitivity->currentText()}),
              fields);
     // Start-up touches neither the endpoints in use nor the store, and the placeholder
     // is no measurement: the chart shows nothing.
@@ -181,7 +259,8 @@ void TestWindow::showsWhatEachInstrumentAnswered()
     Bench bench;
     ViewController& vc = bench.vc();
     bench.identifyBoth();
-    QCOMPARE(vc.sourcestatt->text(), "Kestrel,SIM-SOURCE,00000001," KESTREL_VERSION);
+    QCOMPARE(vc.sourcestatt->text(),
+             "Kestrel,SIM-SOURCE,00000001," KESTREL_VERSION " — profile default");
     QVERIFY(vc.identityline->text().contains("Meter: Kestrel,SIM-METER"));
 
     // An answer that is no identity leaves the meter unidentified, shown harmlessly, and
@@ -796,3 +875,118 @@ void TestWindow::readsTheDeviceOffItsCurve()
 
 QTEST_MAIN(TestWindow)
 #include "tst_window.moc"
+
+void TestWindow::profileListsFollowIdentifyAndTheSourceCanMeasure()
+{
+    SmuProfiles profiles;
+    // With a store, nothing else is said at start: the status area holds what the
+    // profiles' folder needs.
+    Bench bench("[General]\n", {profiles.config.filePath("runs.db"), "Kestrel", false, {}});
+    ViewController& vc = bench.vc();
+    // The file that cannot be read is not listed, and said once, with where it fails.
+    QVERIFY2(bench.status().contains("broken.toml, line 4, field source.level"),
+             qPrintable(bench.status()));
+    // Each list holds the profiles that can fill its role.
+    QCOMPARE(items(vc.sourceProfile), (QStringList{"default", "smu"}));
+    QCOMPARE(items(vc.meterProfile), (QStringList{"default", "meteronly", "smu"}));
+    QVERIFY(!vc.ivCompliance->isEnabled() && !vc.continueAtCompliance->isEnabled());
+    QVERIFY(!vc.ivNplc->isEnabled());
+
+    QSignalSpy shown(&vc, &ViewController::statusShown);
+    bench.identifyBoth();
+    for (const QList<QVariant>& said : std::as_const(shown)) // once: not again at Identify
+        QVERIFY(!said.at(0).toString().contains("broken.toml"));
+    QCOMPARE(vc.sourceProfile->currentText(), "smu");
+    QCOMPARE(vc.meterProfile->currentText(), "default");
+    QVERIFY(vc.sourcestatt->text().endsWith(" — profile smu"));
+    QVERIFY(vc.ivCompliance->isEnabled() && vc.continueAtCompliance->isEnabled());
+    QCOMPARE(vc.ivCompliance->placeholderText(), "default 105 µA");
+
+    // The source measures: the meter's own fields are out of use, and the meter's
+    // fields are the source profile's.
+    QVERIFY(vc.sourceMeasures->isEnabled());
+    vc.sourceMeasures->click();
+    for (QWidget* field : std::initializer_list<QWidget*>{vc.drainip, vc.drainport,
+                                                          vc.drainIdentify, vc.meterProfile})
+        QVERIFY2(!field->isEnabled(), qPrintable(field->objectName()));
+    QVERIFY(vc.session().meterIsSource());
+    QCOMPARE(vc.meterProfile->currentText(), "smu");
+    QCOMPARE(items(vc.drainSensitivity), (QStringList{"Auto", "1 mA"}));
+    QVERIFY(items(vc.meterRate).isEmpty() && !vc.meterRate->isEnabled());
+    QVERIFY(vc.ivNplc->isEnabled());
+    QCOMPARE(vc.ivNplc->placeholderText(), "0.1, 1, 10");
+    QVERIFY(vc.drainstat->text().startsWith("The source measures: Kestrel,SIM-SOURCE"));
+
+    // Back to two instruments: the meter must answer for itself again.
+    vc.sourceMeasures->click();
+    QVERIFY(vc.drainip->isEnabled() && vc.meterProfile->isEnabled());
+    QVERIFY(!vc.session().isIdentified(Session::Which::Meter));
+    QCOMPARE(items(vc.drainSensitivity).size(), 6);
+
+    // Another profile for the source, chosen from its list.
+    vc.sourceProfile->setCurrentIndex(vc.sourceProfile->findText("default"));
+    emit vc.sourceProfile->activated(vc.sourceProfile->currentIndex());
+    QCOMPARE(vc.session().profile(Session::Which::Source)->name, "default");
+    QVERIFY(vc.sourcestatt->text().endsWith(" — profile default"));
+    QVERIFY(!vc.ivCompliance->isEnabled());
+}
+
+void TestWindow::aPointAtTheSourcesLimitIsMarked()
+{
+    SmuProfiles profiles;
+    Bench bench;
+    ViewController& vc = bench.vc();
+    playSmu(*bench.link);
+    vc.sourceip->setText(SimLink::source.address);
+    vc.sourceport->setText(SimLink::source.port);
+    vc.sourceIdentify->click();
+    QTRY_VERIFY(vc.session().isIdentified(Session::Which::Source));
+    vc.sourceMeasures->click();
+    QVERIFY(vc.session().isIdentified(Session::Which::Meter));
+    vc.IVstart->setText("0");
+    vc.IVstop->setText("1");
+    vc.IVsteps->setText("10");
+    vc.drainSensitivity->setCurrentIndex(0); // Auto
+
+    vc.ivNplc->setText("1,5");
+    vc.ivRun->click();
+    QVERIFY(bench.status().startsWith("NPLC must be empty"));
+    QVERIFY(vc.ivNplc->styleSheet().contains("border"));
+    vc.ivNplc->clear();
+    vc.ivCompliance->setText("0.5 mA");
+    vc.ivRun->click();
+    QVERIFY(bench.status().startsWith("Compliance must be empty"));
+    QVERIFY(vc.ivCompliance->styleSheet().contains("border"));
+    QVERIFY(!vc.sweep().isRunning());
+
+    // 0.5 V drives 0.5 mA through the kilohm: the sixth point is at the limit, and ends
+    // the sweep.
+    vc.ivCompliance->setText("0.0005");
+    QSignalSpy finished(&vc.sweep(), &SweepEngine::finished);
+    vc.ivRun->click();
+    QVERIFY(finished.wait(5000));
+    const auto run = vc.sweep().run();
+    QCOMPARE(run->outcome, Run::Outcome::Compliance);
+    QCOMPARE(run->points.size(), std::size_t(6));
+    QVERIFY(bench.link->commands("source").contains(":SOUR1:CURR:LIM 0.0005"));
+    QVERIFY(bench.link->commands("meter").isEmpty());
+    BarChart& chart = bench.window->chart();
+    ScatterTrace* trace = chart.trace(*chart.liveRun());
+    QCOMPARE(trace->compliancePoints(), (std::vector<std::size_t>{5}));
+    chart.plot()->replot();
+    for (const std::size_t i : {std::size_t(4), std::size_t(5)}) {
+        const ivData point = trace->points()[i];
+        const QPointF at(chart.plot()->xAxis->coordToPixel(point.sourceVolt),
+                         chart.plot()->yAxis->coordToPixel(point.drainVolt));
+        QMouseEvent move(QEvent::MouseMove, at, chart.plot()->mapToGlobal(at), Qt::NoButton,
+                         Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(chart.plot(), &move);
+        QVERIFY2(chart.readoutText().contains(QString(", point %1:").arg(i + 1)),
+                 qPrintable(chart.readoutText()));
+        QCOMPARE(chart.readoutText().endsWith(", in compliance"), i == 5);
+    }
+    // Remembered for the next start.
+    const QByteArray settings = bench.settingsText();
+    for (const char* line : {"compliance=0.0005", "meterissource=true", "sweeprange=-1"})
+        QVERIFY2(settings.contains(line), line);
+}

@@ -138,7 +138,7 @@ void HistoryController::loaded(const LoadedRun& loaded)
         return;
     drawn_.insert(loaded.id);
     chart_->showRun(loaded.id, std::move(*loaded.chartPoints), label(run, loaded.id),
-                    returnFrom(run));
+                    returnFrom(run), run.inCompliance);
     // A run shown later does not take the place of the current one on top; with none
     // chosen yet, the newest run shown is on top.
     const qint64 top = current_ ? current_
@@ -221,14 +221,14 @@ void HistoryController::beginLive(qint64 key)
         model_->beginLive(key);
 }
 
-void HistoryController::pointRecorded(double volt, double amps)
+void HistoryController::pointRecorded(double volt, double amps, bool inCompliance)
 {
     if (!liveBegun_) // the store gave no id: the run is not kept there
         beginLive(--localKeys_);
     if (live_ > 0)
         model_->livePoint(volt);
     if (chart_)
-        chart_->addPoint(volt, amps);
+        chart_->addPoint(volt, amps, inCompliance);
 }
 
 void HistoryController::sweepFinished()
@@ -271,8 +271,9 @@ WriteResult HistoryController::exportChart(const QString& path)
         result = chart_->exportImage(path);
     } else {
         drawn << key;
-        result = chart_->exportImage(
-            path, ChartRun{key, chartPointsOf(run->points), label(*run, key), returnFrom(*run)});
+        result =
+            chart_->exportImage(path, ChartRun{key, chartPointsOf(run->points), label(*run, key),
+                                               returnFrom(*run), run->inCompliance});
     }
     if (result.ok)
         result.message = tr("Chart of %1 written to %2").arg(namesOf(drawn), printableText(path));

@@ -94,7 +94,11 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         label->setFixedHeight(2 * line);
     }
-    ui_->sweepstatus->setFixedHeight(4 * line + 2 * ui_->sweepstatus->frameWidth() + 8);
+    ui_->sweepstatus->setFixedHeight(3 * line + 2 * ui_->sweepstatus->frameWidth() + 8);
+    // Rows a little closer than the style's default, so the whole column fits a laptop's
+    // 768 pixels with the profiles' fields.
+    for (QGridLayout* grid : {ui_->sourceBoxLayout, ui_->meterBoxLayout, ui_->sweepGrid})
+        grid->setVerticalSpacing(4);
 
     bindOutlets();
     controller_->identityline = identityline;
@@ -144,6 +148,12 @@ void MainWindow::bindOutlets()
     vc.ivShape = ui_->ivShape;
     vc.ivSettle = ui_->ivSettle;
     vc.meterRate = ui_->meterRate;
+    vc.sourceProfile = ui_->sourceProfile;
+    vc.meterProfile = ui_->meterProfile;
+    vc.sourceMeasures = ui_->sourceMeasures;
+    vc.continueAtCompliance = ui_->continueAtCompliance;
+    vc.ivCompliance = ui_->ivCompliance;
+    vc.ivNplc = ui_->ivNplc;
     vc.xAxis = ui_->xAxis;
     vc.YAxis = ui_->YAxis;
     vc.chart = chart_;

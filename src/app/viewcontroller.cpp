@@ -4,9 +4,9 @@
 #include "app/analysispanel.h"
 #include "app/historycontroller.h"
 #include "app/historypanel.h"
+#include "app/profilechoices.h"
 #include "chart/barchart.h"
 #include "controller/sweepdescription.h"
-#include "data/currentranges.h"
 #include "data/ivpoints.h"
 #include "data/printabletext.h"
 #include "data/run.h"
@@ -76,10 +76,11 @@ ViewController::ViewController(const QString& home, std::unique_ptr<QSettings> s
     connect(&engine, &SweepEngine::started, this, &ViewController::sweepStarted);
     connect(&engine, &SweepEngine::progress, this, &ViewController::sweepProgress);
     connect(&engine, &SweepEngine::finished, this, &ViewController::sweepFinished);
-    connect(&engine, &SweepEngine::pointRecorded, this, [this](int, double volt, double amps) {
-        if (history_)
-            history_->pointRecorded(volt, amps);
-    });
+    connect(&engine, &SweepEngine::pointRecorded, this,
+            [this](int, double volt, double amps, int inCompliance) {
+                if (history_)
+                    history_->pointRecorded(volt, amps, inCompliance == 1);
+            });
 }
 
 ViewController::~ViewController() = default;
@@ -124,24 +125,32 @@ void ViewController::connectOutlets()
     analysis_ = std::make_unique<AnalysisController>(*session_, analysis, chart,
                                                      [this] { return history_->currentRun(); });
 
-    if (drainSensitivity && drainSensitivity->count() == 0)
-        for (const CurrentRange& range : currentRanges())
-            drainSensitivity->addItem(range.label);
+    ProfileChoices::Outlets outlets;
+    outlets.sourceProfile = sourceProfile;
+    outlets.meterProfile = meterProfile;
+    outlets.range = drainSensitivity;
+    outlets.rate = meterRate;
+    outlets.sourceMeasures = sourceMeasures;
+    outlets.continueAtCompliance = continueAtCompliance;
+    outlets.compliance = ivCompliance;
+    outlets.nplc = ivNplc;
+    outlets.sourceLabel = sourcestatt;
+    outlets.meterLabel = drainstat;
+    outlets.meterAddress = drainip;
+    outlets.meterPort = drainport;
+    outlets.meterIdentify = drainIdentify;
+    choices_ = std::make_unique<ProfileChoices>(
+        *session_, outlets,
+        [this](const QString& text, bool problem) { showStatus(text, problem); });
     if (ivShape && ivShape->count() == 0) {
         ivShape->addItem(tr("Linear"), shapeName(SweepShape::Linear));
         ivShape->addItem(tr("Dual"), shapeName(SweepShape::Dual)); // there and back
         ivShape->addItem(tr("Log"), shapeName(SweepShape::Log));
     }
-    if (meterRate && meterRate->count() == 0) {
-        meterRate->addItem(tr("Fast"), rateName(MeterRate::Fast));
-        meterRate->addItem(tr("Medium"), rateName(MeterRate::Medium));
-        meterRate->addItem(tr("Slow"), rateName(MeterRate::Slow));
-        meterRate->setCurrentIndex(meterRate->findData(rateName(MeterRate::Medium)));
-    }
     if (ivStop)
         ivStop->setEnabled(false);
-    for (QLineEdit* field :
-         {IVstart.data(), IVstop.data(), IVsteps.data(), ivLimit.data(), ivSettle.data()})
+    for (QLineEdit* field : {IVstart.data(), IVstop.data(), IVsteps.data(), ivLimit.data(),
+                             ivSettle.data(), ivCompliance.data(), ivNplc.data()})
         if (field)
             field->setProperty("plainToolTip", field->toolTip());
     if (storeWarning)
@@ -179,15 +188,12 @@ void ViewController::viewDidLoad()
         ivLimit->setText(stored.limit);
     if (ivShape)
         ivShape->setCurrentIndex(std::max(0, ivShape->findData(stored.shape)));
-    if (drainSensitivity)
-        drainSensitivity->setCurrentIndex(stored.rangeIndex);
     if (ivSettle)
         ivSettle->setText(stored.settleMs);
-    if (meterRate)
-        meterRate->setCurrentIndex(std::max(0, meterRate->findData(stored.meterRate)));
 
     updateIdentityLine();
     history_->start();
+    choices_->restore(stored); // after the history: a profile that cannot be read is said last
     if (printLine)
         printLine(session_->pat.chopped(1));
     // What became of sweeps that ended with the program, said once.
@@ -211,6 +217,7 @@ void ViewController::identify(Session::Which which)
     const bool source = which == Session::Which::Source;
     QLineEdit* addressField = source ? sourceip : drainip;
     QLineEdit* portField = source ? sourceport : drainport;
+    choices_->reload(); // a profile written since is listed, and can match
     if (addressField && portField)
         session_->identify(which, Endpoint{addressField->text(), portField->text()});
 }
@@ -221,6 +228,8 @@ void ViewController::showIdentification(Session::Which which, bool ok, const QSt
     const QString home = session_->pat.chopped(1);
     if (!ok && !QFileInfo::exists(scriptPath(home)))
         shown += QLatin1Char(' ') + missingScriptHint(home);
+    if (ok)
+        shown = choices_->labelText(which);
     if (QLabel* label = which == Session::Which::Source ? sourcestatt : drainstat) {
         label->setText(shown);
         label->setToolTip(shown);
@@ -239,12 +248,10 @@ void ViewController::runIV()
     typed.stop = IVstop->text();
     typed.steps = IVsteps->text();
     typed.shape = ivShape ? ivShape->currentData().toString() : shapeName(SweepShape::Linear);
-    typed.rangeIndex = drainSensitivity ? drainSensitivity->currentIndex() : 0;
     typed.limit = ivLimit ? ivLimit->text() : QString();
     if (ivSettle)
         typed.settleMs = ivSettle->text();
-    if (meterRate)
-        typed.meterRate = meterRate->currentData().toString();
+    choices_->read(typed);
     markFields(QString());
     if (!confirmLongSweep(typed))
         return;
@@ -282,6 +289,11 @@ void ViewController::markFields(const QString& message)
         {IVsteps, {QStringLiteral("Steps must")}},
         {ivLimit, {QStringLiteral("Limit must")}},
         {ivSettle, {QStringLiteral("Settle must")}},
+        {ivCompliance,
+         {QStringLiteral("Compliance must"), QStringLiteral("A compliance of"),
+          QStringLiteral("The source's profile")}},
+        {ivNplc,
+         {QStringLiteral("NPLC must"), QStringLiteral("The meter does not accept an NPLC")}},
     };
     QLineEdit* first = nullptr;
     for (const auto& [field, openings] : fields) {
@@ -356,12 +368,12 @@ void ViewController::setSweeping(bool sweeping)
 {
     // While a sweep runs, nothing may change which instruments it talks to or start
     // another one; Stop is the only way forward.
-    for (QWidget* widget : std::initializer_list<QWidget*>{
-             IVstart, IVstop, IVsteps, ivLimit, ivSettle, ivShape, drainSensitivity, meterRate,
-             ivRun, switchOff, sourceIdentify, drainIdentify, sourceip, sourceport, drainip,
-             drainport})
+    for (QWidget* widget :
+         std::initializer_list<QWidget*>{IVstart, IVstop, IVsteps, ivLimit, ivSettle, ivShape,
+                                         ivRun, switchOff, sourceIdentify, sourceip, sourceport})
         if (widget)
             widget->setEnabled(!sweeping);
+    choices_->setSweeping(sweeping); // the meter's fields and what the profiles offer
     if (ivStop)
         ivStop->setEnabled(sweeping);
     if (analysis_)

@@ -25,6 +25,7 @@ class AnalysisPanel;
 class BarChart;
 class HistoryController;
 class HistoryPanel;
+class ProfileChoices;
 
 // The controller of the measurement window: it reaches the window's widgets through
 // weak outlets, is the target of every action, and shows what the session decides.
@@ -77,6 +78,9 @@ class ViewController : public QObject
     QPointer<QPushButton> sourceIdentify, drainIdentify;
     QPointer<QLineEdit> IVstart, IVstop, IVsteps, ivLimit, ivSettle;
     QPointer<QComboBox> drainSensitivity, ivShape, meterRate;
+    QPointer<QComboBox> sourceProfile, meterProfile;
+    QPointer<QCheckBox> sourceMeasures, continueAtCompliance;
+    QPointer<QLineEdit> ivCompliance, ivNplc;
     QPointer<QLabel> xAxis, YAxis;
     QPointer<BarChart> chart;
     QPointer<HistoryPanel> history;
@@ -135,6 +139,7 @@ class ViewController : public QObject
     std::unique_ptr<Session> session_;
     std::unique_ptr<HistoryController> history_;
     std::unique_ptr<AnalysisController> analysis_;
+    std::unique_ptr<ProfileChoices> choices_;
     static constexpr int progressIntervalMs = 200;
     QElapsedTimer progressClock_;
     QString storeWaiting_; // points waiting for the store, or that they are kept now

@@ -3,9 +3,9 @@
 #include "chart/hoverreadout.h"
 #include "chart/runpalette.h"
 #include "chart/scattertrace.h"
-#include "data/sitext.h"
 #include "chart/siticker.h"
 #include "data/printabletext.h"
+#include "data/sitext.h"
 
 #include <QBuffer>
 #include <qcustomplot.h>
@@ -112,9 +112,10 @@ ScatterTrace* BarChart::newTrace(qint64 key, const QString& label, int returnFro
     return trace;
 }
 
-void BarChart::showRun(qint64 key, ChartPointList points, const QString& label, int returnFrom)
+void BarChart::showRun(qint64 key, ChartPointList points, const QString& label, int returnFrom,
+                       const std::vector<std::uint8_t>& inCompliance)
 {
-    newTrace(key, label, returnFrom)->setPoints(std::move(points));
+    newTrace(key, label, returnFrom)->setPoints(std::move(points), inCompliance);
     if (live_ == key)
         live_.reset();
     setCurrentRun(key);
@@ -200,12 +201,12 @@ void BarChart::setCurrentRun(qint64 key)
     scheduleReplot();
 }
 
-void BarChart::addPoint(double volt, double amps)
+void BarChart::addPoint(double volt, double amps, bool inCompliance)
 {
     ScatterTrace* live = live_ ? trace(*live_) : nullptr;
     if (!live)
         return;
-    live->append(volt, amps);
+    live->append(volt, amps, inCompliance);
     // The first points set the scale; later ones only widen it when they fall outside.
     // A view the user chose stays as it is.
     if (!userView_) {
@@ -367,11 +368,13 @@ void BarChart::hover(QMouseEvent* event)
     }
     const ivData& point = bestRun->trace->points()[best.index];
     const QString leg = bestRun->trace->isHollow(best.index) ? tr(" (return)") : QString();
-    const QString text = tr("%1, point %2%3: %4, %5")
+    const QString limit =
+        bestRun->trace->inCompliance(best.index) ? tr(", in compliance") : QString();
+    const QString text = tr("%1, point %2%3: %4, %5%6")
                              .arg(bestRun->label)
                              .arg(best.index + 1)
                              .arg(leg, siText(point.sourceVolt, QStringLiteral("V")),
-                                  siText(point.drainVolt, QStringLiteral("A")));
+                                  siText(point.drainVolt, QStringLiteral("A")), limit);
     const QPointF pixel(
         plot_->xAxis->coordToPixel(logVoltage_ ? std::fabs(point.sourceVolt) : point.sourceVolt),
         plot_->yAxis->coordToPixel(logCurrent_ ? std::fabs(point.drainVolt) : point.drainVolt));
@@ -585,7 +588,8 @@ WriteResult BarChart::exportImage(const QString& path, const ChartRun& alsoDraw,
     const std::optional<qint64> current = current_;
     const bool userView = userView_;
     const QCPRange x = plot_->xAxis->range(), y = plot_->yAxis->range();
-    newTrace(alsoDraw.key, alsoDraw.label, alsoDraw.returnFrom)->setPoints(alsoDraw.points);
+    newTrace(alsoDraw.key, alsoDraw.label, alsoDraw.returnFrom)
+        ->setPoints(alsoDraw.points, alsoDraw.inCompliance);
     setCurrentRun(alsoDraw.key);
     updateLegend();
     fitToData(); // the view on screen was chosen without this run

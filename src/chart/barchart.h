@@ -28,6 +28,7 @@ struct ChartRun {
     ChartPointList points;
     QString label;
     int returnFrom = -1;
+    std::vector<std::uint8_t> inCompliance; // Run::inCompliance
 };
 
 // The I-V chart: current over voltage as scatter markers, one trace per run. A run is
@@ -50,8 +51,10 @@ class BarChart : public QWidget
     ~BarChart() override;
 
     // Shows a run's points (replacing what the key showed). returnFrom: the index where a
-    // dual sweep's return leg starts, drawn hollow; -1 for none. It becomes current.
-    void showRun(qint64 key, ChartPointList points, const QString& label, int returnFrom = -1);
+    // dual sweep's return leg starts, drawn hollow; -1 for none. inCompliance: a flag per
+    // point (Run::inCompliance), ringed in red where set. It becomes current.
+    void showRun(qint64 key, ChartPointList points, const QString& label, int returnFrom = -1,
+                 const std::vector<std::uint8_t>& inCompliance = {});
     void hideRun(qint64 key);
     // Hides every run but the current one (what "clear earlier traces" means).
     void hideAllButCurrent();
@@ -62,7 +65,7 @@ class BarChart : public QWidget
     void beginLiveRun(qint64 key, const QString& label, int returnFrom = -1,
                       std::size_t expectedPoints = 0);
     // A point for the live run (ignored when there is none).
-    void addPoint(double volt, double amps);
+    void addPoint(double volt, double amps, bool inCompliance = false);
     void setCurrentRun(qint64 key);
     std::optional<qint64> currentRun() const { return current_; }
     std::optional<qint64> liveRun() const { return live_; }
@@ -94,7 +97,8 @@ class BarChart : public QWidget
     void fitToData();
     // The user zoomed or panned since the last fit: new points leave the view alone.
     bool viewIsTheUsers() const { return userView_; }
-    // The readout shown now ("Sweep 2: −512 mV, 12.3 µA"), or empty.
+    // The readout shown now ("Sweep 2, point 3: −512 mV, 12.3 µA"; ", in compliance" after
+    // a point at the source's limit), or empty.
     QString readoutText() const;
 
     // Exports what the chart shows, with a legend; the format follows the name (.png or

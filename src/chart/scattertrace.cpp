@@ -153,17 +153,23 @@ ScatterTrace::ScatterTrace(QCPAxis* keyAxis, QCPAxis* valueAxis)
     setColor(QColor(31, 119, 180), 6);
 }
 
-void ScatterTrace::append(double volt, double amps)
+void ScatterTrace::append(double volt, double amps, bool inCompliance)
 {
+    if (inCompliance)
+        compliance_.push_back(points_.size());
     points_.push_back(ivData{volt, amps});
     index_.append(points_.back());
     keyExtent_.add(volt);
     valueExtent_.add(amps);
 }
 
-void ScatterTrace::setPoints(ChartPointList points)
+void ScatterTrace::setPoints(ChartPointList points, const std::vector<std::uint8_t>& inCompliance)
 {
     points_ = std::move(points);
+    compliance_.clear();
+    for (std::size_t i = 0; i < std::min(inCompliance.size(), points_.size()); ++i)
+        if (inCompliance[i] != 0)
+            compliance_.push_back(i);
     index_.rebuild(points_);
     keyExtent_ = Extent();
     valueExtent_ = Extent();
@@ -172,6 +178,29 @@ void ScatterTrace::setPoints(ChartPointList points)
         valueExtent_.add(point.drainVolt);
     }
     invalidate();
+}
+
+bool ScatterTrace::inCompliance(std::size_t index) const
+{
+    return std::binary_search(compliance_.begin(), compliance_.end(), index);
+}
+
+void ScatterTrace::drawComplianceRings(QPainter& painter, const AxisMap& x, const AxisMap& y) const
+{
+    if (compliance_.empty())
+        return;
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(complianceColour, 2.0));
+    painter.setBrush(Qt::NoBrush);
+    const double radius = markerSize_ / 2.0 + 5; // clear of the marker and the hover ring
+    for (const std::size_t i : compliance_) {
+        const ivData& point = points_[i];
+        if (x.shows(point.sourceVolt) && y.shows(point.drainVolt))
+            painter.drawEllipse(QPointF(x.pixel(point.sourceVolt), y.pixel(point.drainVolt)),
+                                radius, radius);
+    }
+    painter.restore();
 }
 
 void ScatterTrace::setColor(const QColor& color, int markerSize)
@@ -391,6 +420,7 @@ void ScatterTrace::drawVector(QCPPainter* painter) const
         painter->drawEllipse(QPointF(x.pixel(point.sourceVolt), y.pixel(point.drainVolt)), radius,
                              radius);
     }
+    drawComplianceRings(*painter, x, y);
 }
 
 void ScatterTrace::draw(QCPPainter* painter)
@@ -430,6 +460,7 @@ void ScatterTrace::draw(QCPPainter* painter)
         picture.fill(Qt::transparent);
         renderStacked(picture, x, y);
         painter->drawImage(QRectF(rect), picture);
+        drawComplianceRings(*painter, AxisMap::of(keys), AxisMap::of(values));
         return;
     }
     if (full) {
@@ -453,6 +484,7 @@ void ScatterTrace::draw(QCPPainter* painter)
         painter->drawImage(rect.topLeft(), cache_);
     else
         painter->drawImage(QRectF(rect), cache_);
+    drawComplianceRings(*painter, AxisMap::of(keys), AxisMap::of(values));
 }
 
 void ScatterTrace::drawLegendIcon(QCPPainter* painter, const QRectF& rect) const

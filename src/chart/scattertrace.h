@@ -14,6 +14,9 @@
 namespace kestrel
 {
 
+// The ring over a point measured at the source's current limit.
+inline const QColor complianceColour{230, 0, 0};
+
 // One run's points as scatter markers, optionally joined by lines in recording order.
 // Markers from returnFrom() on (the return leg of a dual sweep) are drawn hollow.
 //
@@ -22,16 +25,21 @@ namespace kestrel
 // axes or the size change, every position is tallied in one pass and each pixel
 // position is drawn once with the stack of as many markers as landed there, so a full
 // redraw costs per pixel position, not per point. Exports to SVG draw every marker.
+// Points where the source was at its current limit get a red ring over the marker.
 class ScatterTrace : public QCPAbstractPlottable
 {
     Q_OBJECT
   public:
     ScatterTrace(QCPAxis* keyAxis, QCPAxis* valueAxis);
 
-    void append(double volt, double amps);
+    void append(double volt, double amps, bool inCompliance = false);
     void reserve(std::size_t count) { points_.reserve(count); }
-    void setPoints(ChartPointList points);
+    // inCompliance: one flag per point (1 at the source's limit), or empty.
+    void setPoints(ChartPointList points, const std::vector<std::uint8_t>& inCompliance = {});
     const ChartPointList& points() const { return points_; }
+    bool inCompliance(std::size_t index) const;
+    // The points ringed as in compliance, in order.
+    const std::vector<std::size_t>& compliancePoints() const { return compliance_; }
 
     void setColor(const QColor& color, int markerSize);
     QColor color() const { return color_; }
@@ -98,8 +106,11 @@ class ScatterTrace : public QCPAbstractPlottable
     void renderNew(QImage& image, const AxisMap& x, const AxisMap& y, std::size_t from);
     void drawLines(QPainter& painter, const AxisMap& x, const AxisMap& y, std::size_t from) const;
     void drawVector(QCPPainter* painter) const;
+    // Drawn over the markers on every redraw rather than kept: a run has few of them.
+    void drawComplianceRings(QPainter& painter, const AxisMap& x, const AxisMap& y) const;
 
     ChartPointList points_;
+    std::vector<std::size_t> compliance_; // indices of the points in compliance
     PointIndex index_;
     Extent keyExtent_, valueExtent_;
     QColor color_;

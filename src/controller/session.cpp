@@ -2,6 +2,7 @@
 
 #include "controller/scpidrivers.h"
 #include "controller/sweepdescription.h"
+#include "data/numbertext.h"
 #include "data/printabletext.h"
 
 namespace kestrel
@@ -357,6 +358,8 @@ void Session::identify(Which which, const Endpoint& endpoint)
                          true);
         return;
     }
+    if (meterFollows_ && which == Which::Meter)
+        return; // the meter is the source: its identification is the source's
     const bool source = which == Which::Source;
     (source ? sport : dport) = endpoint.port;
     (source ? sip : dip) = endpoint.address;
@@ -366,6 +369,7 @@ void Session::identify(Which which, const Endpoint& endpoint)
     state.identified = false;
     state.identity.clear();
     const quint64 asked = ++state.asked;
+    followSource();
     emit identifying(which, tr("Asking %1 …").arg(printableText(endpointText(endpoint))));
 
     struct Answer {
@@ -399,7 +403,52 @@ void Session::identify(Which which, const Endpoint& endpoint)
             state.profile = answer.profile ? answer.profile : defaultProfile();
             emit identified(which, answer.identity.ok, answer.identity.text);
             emit profileChanged(which, state.profile->name);
+            if (meterFollows_ && which == Which::Source) {
+                followSource();
+                emit identified(Which::Meter, answer.identity.ok, answer.identity.text);
+                emit profileChanged(Which::Meter, state.profile->name);
+            }
         });
+}
+
+bool Session::setMeterFollowsSource(bool on)
+{
+    if (on == meterFollows_)
+        return true;
+    if (isSweeping()) {
+        emit statusShown(tr("The source can measure, or stop measuring, once the sweep has "
+                            "ended."),
+                         true);
+        return false;
+    }
+    meterFollows_ = on;
+    if (on) {
+        followSource();
+        if (meter_.identified) {
+            emit identified(Which::Meter, true, meter_.identity);
+            emit profileChanged(Which::Meter, profile(Which::Meter)->name);
+        }
+        return true;
+    }
+    // The meter's own endpoint is another instrument until it answers.
+    meter_.identified = false;
+    meter_.identity.clear();
+    meter_.profile.reset();
+    ++meter_.asked;
+    emit profileChanged(Which::Meter, profile(Which::Meter)->name);
+    return true;
+}
+
+void Session::followSource()
+{
+    if (!meterFollows_)
+        return;
+    dip = sip;
+    dport = sport;
+    meter_.identified = source_.identified;
+    meter_.identity = source_.identity;
+    meter_.profile = source_.profile;
+    ++meter_.asked; // an answer of the meter's own endpoint no longer counts
 }
 
 ProfilePtr Session::profile(Which which) const
@@ -415,6 +464,12 @@ bool Session::chooseProfile(Which which, const QString& name)
         emit statusShown(tr("The profile can change once the sweep has ended."), true);
         return false;
     }
+    if (meterFollows_ && which == Which::Meter) {
+        emit statusShown(tr("The source measures, with its own profile: choose the source's "
+                            "profile."),
+                         true);
+        return false;
+    }
     const auto found = profileForRole(loadProfiles(), name,
                                       source ? QStringLiteral("source") : QStringLiteral("meter"));
     if (const QString* problem = std::get_if<QString>(&found)) {
@@ -423,6 +478,10 @@ bool Session::chooseProfile(Which which, const QString& name)
     }
     instrument(which).profile = std::get<ProfilePtr>(found);
     emit profileChanged(which, instrument(which).profile->name);
+    if (meterFollows_) {
+        followSource();
+        emit profileChanged(Which::Meter, meter_.profile->name);
+    }
     return true;
 }
 
@@ -490,9 +549,30 @@ bool Session::runTyped(const StoredSweep& typed)
         emit statusShown(*problem, true);
         return false;
     }
+    const auto compliance = parseCurrentLimit(typed.compliance);
+    if (std::holds_alternative<QString>(compliance)) {
+        emit statusShown(tr("Compliance must be empty (the profile's default limit) or a "
+                            "positive number of amps, like 0.0001, not \"%1\".")
+                             .arg(printableText(typed.compliance)),
+                         true);
+        return false;
+    }
+    std::optional<double> nplc;
+    if (!typed.nplc.trimmed().isEmpty()) {
+        nplc = parseNumber(typed.nplc.trimmed().toStdString());
+        if (!nplc || !(*nplc > 0) || !std::isfinite(*nplc)) {
+            emit statusShown(tr("NPLC must be empty (the meter's own setting) or a positive "
+                                "number of power-line cycles, like 1, not \"%1\".")
+                                 .arg(printableText(typed.nplc)),
+                             true);
+            return false;
+        }
+    }
     if (settings_) {
         storeEndpoint(*settings_, sourceAddressKey, Endpoint{sip, sport});
-        storeEndpoint(*settings_, drainAddressKey, Endpoint{dip, dport});
+        // The meter's own endpoint stays remembered while the source measures.
+        if (!meterFollows_)
+            storeEndpoint(*settings_, drainAddressKey, Endpoint{dip, dport});
         storeSweep(*settings_, typed);
         settings_->sync();
     }
@@ -502,6 +582,9 @@ bool Session::runTyped(const StoredSweep& typed)
     request.limitAmps = std::get<std::optional<double>>(limit);
     request.settleMs = std::get<int>(settle);
     request.meterRate = rateFromName(typed.meterRate).value_or(MeterRate::Medium);
+    request.complianceAmps = std::get<std::optional<double>>(compliance);
+    request.continueAtCompliance = typed.continueAtCompliance;
+    request.nplc = nplc;
     return start(request);
 }
 

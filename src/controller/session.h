@@ -73,6 +73,12 @@ class Session : public QObject
     bool chooseProfile(Which which, const QString& name);
     // Source and meter are one instrument whose profile sources and measures.
     bool meterIsSource() const;
+    // The source measures too (a source-measure unit): the meter is the source's
+    // endpoint, identity and profile, identified whenever the source is, and follows
+    // each identification and profile choice of the source. Turned off, the meter must
+    // be identified again. Refused while a sweep runs.
+    bool setMeterFollowsSource(bool on);
+    bool meterFollowsSource() const { return meterFollows_; }
 
     // Starts a sweep of the identified instruments; false, with the reason in
     // statusShown(), when it cannot start.
@@ -154,6 +160,8 @@ class Session : public QObject
     }
     void print(const QString& text);
     void warn(const QString& text);
+    // With the meter following the source: the meter becomes what the source is now.
+    void followSource();
     void sweepStarted();
     void sweepFinished();
     Guard* guardOf(const Endpoint& source) const;
@@ -188,6 +196,7 @@ class Session : public QObject
     WorkQueue fileQueue_; // so cancelling instrument work never drops a save
     SweepEngine sweep_;
     Instrument source_, meter_;
+    bool meterFollows_ = false;
 };
 
 } // namespace kestrel

@@ -1,6 +1,5 @@
 #include "controller/storedsettings.h"
 
-#include "data/currentranges.h"
 #include "data/sweepplan.h"
 
 namespace kestrel
@@ -56,10 +55,11 @@ StoredSweep restoreSweep(const QSettings& settings)
     if (auto text = storedText(settings, QStringLiteral("sweepshape"));
         text && shapeFromName(*text))
         sweep.shape = *text;
+    // Which ranges there are is the meter profile's to say: the window checks the index.
     if (auto text = storedText(settings, QStringLiteral("sweeprange"))) {
         bool ok = false;
         const int index = text->toInt(&ok);
-        if (ok && index >= 0 && index < int(currentRanges().size()))
+        if (ok && index >= autoRangeIndex)
             sweep.rangeIndex = index;
     }
     if (auto text = storedText(settings, QStringLiteral("sweeplimit")))
@@ -70,6 +70,15 @@ StoredSweep restoreSweep(const QSettings& settings)
         sweep.settleMs = *text;
     if (auto text = storedText(settings, QStringLiteral("meterrate")); text && rateFromName(*text))
         sweep.meterRate = *text;
+    if (auto text = storedText(settings, QStringLiteral("compliance")))
+        sweep.compliance = *text;
+    if (auto text = storedText(settings, QStringLiteral("nplc")))
+        sweep.nplc = *text;
+    // Written as "true"/"false"; anything else leaves the box clear.
+    sweep.continueAtCompliance =
+        storedText(settings, QStringLiteral("continueatcompliance")) == QStringLiteral("true");
+    sweep.meterIsSource =
+        storedText(settings, QStringLiteral("meterissource")) == QStringLiteral("true");
     return sweep;
 }
 
@@ -83,6 +92,11 @@ void storeSweep(QSettings& settings, const StoredSweep& sweep)
     settings.setValue(QStringLiteral("sweeplimit"), sweep.limit);
     settings.setValue(QStringLiteral("sweepsettlems"), sweep.settleMs);
     settings.setValue(QStringLiteral("meterrate"), sweep.meterRate);
+    settings.setValue(QStringLiteral("compliance"), sweep.compliance);
+    settings.setValue(QStringLiteral("nplc"), sweep.nplc);
+    const auto flag = [](bool on) { return on ? QStringLiteral("true") : QStringLiteral("false"); };
+    settings.setValue(QStringLiteral("continueatcompliance"), flag(sweep.continueAtCompliance));
+    settings.setValue(QStringLiteral("meterissource"), flag(sweep.meterIsSource));
 }
 
 } // namespace kestrel

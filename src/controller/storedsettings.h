@@ -25,10 +25,14 @@ struct StoredSweep {
     QString stop = QStringLiteral("1");
     QString steps = QStringLiteral("20");
     QString shape = QStringLiteral("linear");
-    int rangeIndex = 0;
-    QString limit; // empty: no limit
+    int rangeIndex = 0; // of the meter profile's ranges, or autoRangeIndex
+    QString limit;      // empty: no limit
     QString settleMs = QStringLiteral("0");
     QString meterRate = QStringLiteral("medium"); // a rateName()
+    QString compliance;                           // empty: the source profile's default
+    bool continueAtCompliance = false;
+    QString nplc;               // empty: the meter's own setting
+    bool meterIsSource = false; // the source measures too (one instrument)
 };
 
 StoredSweep restoreSweep(const QSettings& settings);
