@@ -135,6 +135,8 @@ void TestProfiles::builtInProfilesKnowTheirInstruments()
         return;
     const ProfilePtr p = catalog.find(profile);
     QCOMPARE(p->roleNames(), roles);
+    // Only one instrument that does both is a source-measure unit.
+    QCOMPARE(p->smu, roles.size() == 2);
     QVERIFY(p->identity.pattern().startsWith('^'));
     QVERIFY(!p->manual.isEmpty());
     // A source with no limit from the user is held at one within what it can give.
@@ -186,6 +188,10 @@ void TestProfiles::mistakesAreNamedWhereTheyAre_data()
         << QByteArray("default_limit = 0.01\ncompliance = { field = 5 }") << 13
         << "source.compliance"
         << "a field of the reading needs a bit";
+    QTest::newRow("a source-measure unit that does not measure")
+        << QByteArray("roles = [\"source\"]") << QByteArray("roles = [\"source\"]\nsmu = true") << 5
+        << "smu"
+        << "a source-measure unit has both roles, source and meter";
 }
 
 // Every mistake is a message naming the file, the line and the field, so the user can

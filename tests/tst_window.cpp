@@ -211,11 +211,12 @@ void TestWindow::startsFromTheStoredEndpoints_data()
     QTest::newRow("settle and rate this program would not run")
         << QByteArray("[General]\nsweepsettlems=60001\nmeterrate=Slow\n")
         << QStringList{d, p, d, p};
-    // The default profile has no limit command: Compliance is kept, greyed.
+    // The default profile has no limit command: Compliance is kept, greyed. Its pair
+    // is two instruments, so the source does not measure, whatever was stored.
     QTest::newRow("the profiles' fields")
         << QByteArray("[General]\ncompliance=0.001\nnplc=1\ncontinueatcompliance=true\n"
                       "meterissource=true\nsweeprange=3\n")
-        << QStringList{d, p, d, p, "0", "Medium", "0.001", "1", "true", "true", "200 mA"};
+        << QStringList{d, p, d, p, "0", "Medium", "0.001", "1", "true", "false", "200 mA"};
 }
 
 void TestWindow::startsFromTheStoredEndpoints()
@@ -872,7 +873,6 @@ void TestWindow::readsTheDeviceOffItsCurve()
     QTRY_VERIFY(panel.resultsText().startsWith("R = ") && chart.fitGraph());
     QCOMPARE(panel.from()->text(), QString());
 }
-
 
 void TestWindow::profileListsFollowIdentifyAndTheSourceCanMeasure()
 {

@@ -187,8 +187,8 @@ void ProfileChoices::updateEnabled()
     const ProfilePtr source = session_.profile(Session::Which::Source);
     const ProfilePtr meter = session_.profile(Session::Which::Meter);
     if (o_.sourceMeasures) {
-        o_.sourceMeasures->setEnabled(!sweeping_ && source->canMeasure);
-        if (!source->canMeasure && o_.sourceMeasures->isChecked())
+        o_.sourceMeasures->setEnabled(!sweeping_ && source->smu);
+        if (!source->smu && o_.sourceMeasures->isChecked())
             o_.sourceMeasures->setChecked(false); // a source that cannot measure is no meter
     }
     const bool limit = !source->limitCommand.isEmpty();

@@ -489,7 +489,7 @@ bool Session::meterIsSource() const
 {
     const ProfilePtr p = profile(Which::Source);
     return source_.identified && meter_.identified && sip == dip && sport == dport &&
-           p->file == profile(Which::Meter)->file && p->canSource && p->canMeasure;
+           p->file == profile(Which::Meter)->file && p->smu;
 }
 
 bool Session::start(const SweepRequest& request)

@@ -137,7 +137,7 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
     }
     // The same file read twice (each identification reads the profiles) is one profile.
     combined_ = sourceProfile_ && meterProfile_ && settings.source == settings.meter &&
-                sourceProfile_->file == meterProfile_->file && sourceProfile_->canMeasure;
+                sourceProfile_->file == meterProfile_->file && sourceProfile_->smu;
     run_->sourceIdentity = sourceIdentity;
     run_->meterIdentity = meterIdentity;
     run_->started = QDateTime::currentDateTime();

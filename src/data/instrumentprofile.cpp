@@ -255,6 +255,13 @@ InstrumentProfile read(Reader& reader, const QString& file)
     if (roles.isEmpty())
         reader.refuse(rolesNode, QStringLiteral("roles"),
                       QStringLiteral("is missing: [\"source\"], [\"meter\"] or both"));
+    const toml::node* smu = reader.node(root, top, "smu");
+    if (smu && !smu->is_boolean())
+        reader.refuse(smu, QStringLiteral("smu"), QStringLiteral("must be true or false"));
+    p.smu = smu && smu->as_boolean()->get();
+    if (p.smu && !(p.canSource && p.canMeasure))
+        reader.refuse(smu, QStringLiteral("smu"),
+                      QStringLiteral("a source-measure unit has both roles, source and meter"));
     p.channel = reader.whole(root, top, "channel", 1, 1, 64);
     const toml::node* terminator = reader.node(root, top, "terminator");
     p.terminator = reader.text(root, top, "terminator", p.terminator);

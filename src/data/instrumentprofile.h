@@ -48,6 +48,9 @@ struct InstrumentProfile {
     QRegularExpression identity;
     bool canSource = false;
     bool canMeasure = false;
+    // One instrument that sources and measures (a source-measure unit), not a pair of
+    // instruments the profile speaks to apart.
+    bool smu = false;
     int channel = 1;
     QString terminator = QStringLiteral("\n"); // ends each reply line
 
