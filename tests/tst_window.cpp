@@ -916,6 +916,8 @@ void TestWindow::profileListsFollowIdentifyAndTheSourceCanMeasure()
     QVERIFY(vc.session().meterIsSource());
     QCOMPARE(vc.meterProfile->currentText(), "smu");
     QCOMPARE(items(vc.drainSensitivity), (QStringList{"Auto", "1 mA"}));
+    // Range 0 remembered from the default meter is not this meter's range 0.
+    QCOMPARE(vc.drainSensitivity->currentText(), "Auto");
     QVERIFY(items(vc.meterRate).isEmpty() && !vc.meterRate->isEnabled());
     QVERIFY(vc.ivNplc->isEnabled());
     QCOMPARE(vc.ivNplc->placeholderText(), "0.1, 1, 10");
@@ -926,6 +928,7 @@ void TestWindow::profileListsFollowIdentifyAndTheSourceCanMeasure()
     QVERIFY(vc.drainip->isEnabled() && vc.meterProfile->isEnabled());
     QVERIFY(!vc.session().isIdentified(Session::Which::Meter));
     QCOMPARE(items(vc.drainSensitivity).size(), 6);
+    QCOMPARE(vc.drainSensitivity->currentText(), "20 mA"); // the one remembered for it
 
     // Another profile for the source, chosen from its list.
     vc.sourceProfile->setCurrentIndex(vc.sourceProfile->findText("default"));

@@ -37,8 +37,10 @@ ProfileChoices::ProfileChoices(Session& session, const Outlets& outlets,
                 &ProfileChoices::sourceMeasuresToggled);
     // Any change but the lists' own refills (which block signals) is a choice.
     if (o_.range)
-        connect(o_.range, &QComboBox::currentIndexChanged, this,
-                [this] { wantedRange_ = o_.range->currentData(); });
+        connect(o_.range, &QComboBox::currentIndexChanged, this, [this] {
+            wantedRange_ = o_.range->currentData();
+            wantedRangeProfile_ = session_.profile(Session::Which::Meter)->name;
+        });
     if (o_.rate)
         connect(o_.rate, &QComboBox::currentIndexChanged, this,
                 [this] { wantedRate_ = o_.rate->currentData(); });
@@ -49,6 +51,7 @@ ProfileChoices::ProfileChoices(Session& session, const Outlets& outlets,
 void ProfileChoices::restore(const StoredSweep& stored)
 {
     wantedRange_ = stored.rangeIndex;
+    wantedRangeProfile_ = defaultProfileName; // what the window's settings have always held
     wantedRate_ = stored.meterRate;
     reload();
     fillMeterFields();
@@ -158,7 +161,8 @@ void ProfileChoices::sourceMeasuresToggled(bool on)
 void ProfileChoices::fillMeterFields()
 {
     const ProfilePtr meter = session_.profile(Session::Which::Meter);
-    // The wanted range where the profile has it; else its most sensitive.
+    // The wanted range where this profile has it; else Auto where it has that, else
+    // its most sensitive range.
     if (QComboBox* list = o_.range) {
         const QSignalBlocker quiet(list);
         list->clear();
@@ -166,8 +170,10 @@ void ProfileChoices::fillMeterFields()
             list->addItem(tr("Auto"), autoRangeIndex);
         for (std::size_t i = 0; i < meter->ranges.size(); ++i)
             list->addItem(meter->ranges[i].label, int(i));
-        const int wanted = list->findData(wantedRange_);
-        list->setCurrentIndex(wanted >= 0 ? wanted : std::max(0, list->findData(0)));
+        const bool itsOwn =
+            meter->name == wantedRangeProfile_ || wantedRange_ == QVariant(int(autoRangeIndex));
+        const int wanted = itsOwn ? list->findData(wantedRange_) : -1;
+        list->setCurrentIndex(wanted >= 0 ? wanted : 0); // Auto, or the most sensitive
     }
     if (QComboBox* list = o_.rate) {
         const QSignalBlocker quiet(list);

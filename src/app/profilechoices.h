@@ -65,6 +65,9 @@ class ProfileChoices : public QObject
     // The range and rate last chosen or remembered, chosen again whenever the meter's
     // profile changes and offers them: a stored choice waits for its profile.
     QVariant wantedRange_ = 0;
+    // The profile whose list an index range was chosen from: index 2 of one meter is not
+    // index 2 of another. Auto is Auto on any meter that has it.
+    QString wantedRangeProfile_ = defaultProfileName;
     QVariant wantedRate_ = QStringLiteral("medium");
 };
 
