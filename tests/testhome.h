@@ -32,7 +32,7 @@ struct ToolRun {
     qint64 ms = 0;
 };
 
-// Runs a program to its end, at most 20 s, while this thread's event loop keeps
+// Runs a program to its end, at most 60 s, while this thread's event loop keeps
 // serving the test's own servers. environment: "NAME=value" entries to set, "NAME"
 // alone to remove.
 ToolRun runTool(const QString& program, const QStringList& args,
