@@ -120,6 +120,7 @@ class TestSession : public QObject
     void dataBelongsToItsRun();
     void complianceIsSetConfirmedAndKeptWithEachPoint_data();
     void complianceIsSetConfirmedAndKeptWithEachPoint();
+    void aProfileInTheWrongRoleIsNamedWithItsOwnRoles();
 };
 
 void TestSession::everySettingIsConfirmed_data()
@@ -689,6 +690,22 @@ void TestSession::complianceIsSetConfirmedAndKeptWithEachPoint()
         QString::fromUtf8(csvText(describeRun("test", *run), run->points, run->inCompliance));
     QVERIFY2(csv.contains("voltage_V,current_A,in_compliance\n0.0,0.0,0\n"), qPrintable(csv));
     QCOMPARE(csv.contains("\n0.5,0.0005,1\n"), bitSet);
+}
+
+void TestSession::aProfileInTheWrongRoleIsNamedWithItsOwnRoles()
+{
+    auto meterOnly = parseProfile("description = \"m\"\nidentity = \".\"\nroles = [\"meter\"]\n"
+                                  "[meter]\nread = \"READ?\"\noverload = [9.9e37]\n"
+                                  "auto_range_on = \"RANG:AUTO ON\"\n",
+                                  "/profiles/meter-only.toml");
+    QVERIFY(std::holds_alternative<InstrumentProfile>(meterOnly));
+    const InstrumentProfile& meter = std::get<InstrumentProfile>(meterOnly);
+    SweepSettings settings;
+    settings.rangeIndex = autoRangeIndex;
+    // Its own roles, not the other instrument's.
+    QCOMPARE(sweepProfileProblem(settings, meter, *defaultProfile()),
+             "The profile meter-only cannot be the source: it is for a meter.");
+    QCOMPARE(sweepProfileProblem(settings, *defaultProfile(), meter), QString());
 }
 
 QTEST_GUILESS_MAIN(TestSession)

@@ -71,7 +71,7 @@ QString sweepProfileProblem(const SweepSettings& settings, const InstrumentProfi
 {
     if (!source.canSource)
         return QStringLiteral("The profile %1 cannot be the source: it is for a %2.")
-            .arg(source.name, meter.roleNames().join(QStringLiteral(" and ")));
+            .arg(source.name, source.roleNames().join(QStringLiteral(" and ")));
     if (!meter.canMeasure)
         return QStringLiteral("The profile %1 cannot be the meter: it is for a %2.")
             .arg(meter.name, meter.roleNames().join(QStringLiteral(" and ")));
