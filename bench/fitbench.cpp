@@ -121,7 +121,7 @@ int runFitBenchmark(const QStringList& args)
     }
     const BusyLoad busy(childOnly ? 0 : load); // the parent's load is the child's too
     const IVPointList sweep = simulatedSweep(*model, points);
-    analysis::FitOptions options{*model, {}, 300.0, false};
+    analysis::FitOptions options{*model, {}, roomCelsius + zeroCelsiusKelvin, false};
     const bool gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
 
     // As the window runs a fit: on a work queue, the result back through the event loop.

@@ -4,6 +4,7 @@
 #include "data/currentranges.h"
 #include "data/runfile.h"
 #include "sim/device.h"
+#include "sim/simoptions.h"
 
 #include <QFile>
 #include <QTest>
@@ -79,6 +80,8 @@ class TestAnalysis : public QObject
     void solarFitRecoversCellInEitherConvention_data();
     void solarFitRecoversCellInEitherConvention();
     void solarFitMatchesPublishedRtcFranceParameters();
+    void fitAtTheSimulatorsTemperatureGivesBackItsIdeality_data();
+    void fitAtTheSimulatorsTemperatureGivesBackItsIdeality();
     void failuresSaySoAndGiveNoResult_data();
     void resultsHoldOnlyWhatThePointsDetermine_data();
     void resultsHoldOnlyWhatThePointsDetermine();
@@ -184,7 +187,7 @@ void TestAnalysis::diodeFitRecoversParameters()
     QString error;
     const auto dut = sim::makeDevice(device, &error);
     const IVPointList points = sweep(*dut, -1.0, to, steps);
-    FitOptions options{Model::Diode, {}, 300.0, shunt};
+    FitOptions options{Model::Diode, {}, roomCelsius + zeroCelsiusKelvin, shunt};
     const FitResult result = fit(points, options);
     QVERIFY2(result.ok(), result.failure.c_str());
     if (const auto* diode = dynamic_cast<const sim::Diode*>(dut.get())) {
@@ -223,7 +226,8 @@ void TestAnalysis::solarFitRecoversCellInEitherConvention()
     if (photovoltaic)
         for (IVPoint& point : points)
             point[1] = -point[1];
-    const FitResult result = fit(points, {Model::Solar, {}, 300.0, false});
+    const FitResult result =
+        fit(points, {Model::Solar, {}, roomCelsius + zeroCelsiusKelvin, false});
     QVERIFY2(result.ok(), result.failure.c_str());
 
     double openCircuit = 0.0; // bisection on the noise-free curve
@@ -241,6 +245,39 @@ void TestAnalysis::solarFitRecoversCellInEitherConvention()
     checkQuantity(result, "Rsh", cell.shuntOhms, 0.05);
     // The curve is drawn over the run, in the run's own convention.
     QVERIFY((result.curve.front()[1] > 0) == photovoltaic);
+}
+
+void TestAnalysis::fitAtTheSimulatorsTemperatureGivesBackItsIdeality_data()
+{
+    QTest::addColumn<QStringList>("simArguments");
+    QTest::addColumn<double>("fitCelsius");
+    QTest::addColumn<int>("model");
+    QTest::addColumn<double>("ideality");
+    // The window fits at 25 degrees unless told otherwise.
+    QTest::addRow("cell, defaults")
+        << QStringList{"--device", "solar"} << 25.0 << int(Model::Solar) << 1.5;
+    QTest::addRow("cell at 60 degrees") << QStringList{"--device", "solar", "--temperature", "60"}
+                                        << 60.0 << int(Model::Solar) << 1.5;
+    QTest::addRow("diode, defaults") << QStringList{} << 25.0 << int(Model::Diode) << 1.8;
+    QTest::addRow("diode at -20 degrees")
+        << QStringList{"--temperature=-20"} << -20.0 << int(Model::Diode) << 1.8;
+}
+
+// Noise-free curves: n comes back within 0.1 %, a third of what one kelvin of
+// difference between the device and the fit would cost.
+void TestAnalysis::fitAtTheSimulatorsTemperatureGivesBackItsIdeality()
+{
+    QFETCH(QStringList, simArguments);
+    QFETCH(double, fitCelsius);
+    QFETCH(int, model);
+    QFETCH(double, ideality);
+    const sim::SimArguments parsed = sim::parseSimArguments(simArguments);
+    QVERIFY2(parsed.error.isEmpty(), qPrintable(parsed.error));
+    const bool solar = Model(model) == Model::Solar;
+    const IVPointList points = sweep(*parsed.options.device, -1.0, solar ? 0.8 : 5.0, 400, 0.0);
+    const FitResult result = fit(points, {Model(model), {}, fitCelsius + zeroCelsiusKelvin, false});
+    QVERIFY2(result.ok(), result.failure.c_str());
+    checkQuantity(result, "n", ideality, 0.001);
 }
 
 // The reference values most often quoted for this data (Iph 0.7608 A, I0 0.323 uA,

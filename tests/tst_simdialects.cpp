@@ -107,6 +107,9 @@ void TestSimDialects::options_data()
     QTest::newRow("tsp without a 2450")
         << QStringList{u"--smu"_s, u"keithley-2400"_s, u"--lang-tsp"_s}
         << u"--lang-tsp needs --smu keithley-2450"_s;
+    QTest::newRow("temperature below absolute zero")
+        << QStringList{u"--temperature"_s, u"-300"_s}
+        << u"--temperature -300: expected degrees Celsius above -273.15 and up to 1000"_s;
 }
 
 void TestSimDialects::options()

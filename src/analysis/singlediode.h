@@ -1,18 +1,12 @@
 #pragma once
 
+#include "data/thermalvoltage.h"
+
 #include <cmath>
 #include <limits>
 
 namespace kestrel::analysis
 {
-
-// Boltzmann constant over the elementary charge, V/K.
-inline constexpr double boltzmannOverCharge = 8.617333262e-5;
-
-inline double thermalVolts(double temperatureK)
-{
-    return boltzmannOverCharge * temperatureK;
-}
 
 // The single-diode model in the photovoltaic convention (I > 0 below Voc):
 //   I = Iph - I0 (exp((V + I Rs) / a) - 1) - (V + I Rs) / Rsh,   a = n Vt.

@@ -80,7 +80,7 @@ namespace
 {
 
 // "IPH,RS,RSH" -> the default cell with those three values.
-std::shared_ptr<const Device> makeSolarCell(const QString& values, QString* error)
+std::shared_ptr<const Device> makeSolarCell(const QString& values, double celsius, QString* error)
 {
     const QStringList fields = values.split(QLatin1Char(','));
     std::vector<double> numbers;
@@ -102,21 +102,27 @@ std::shared_ptr<const Device> makeSolarCell(const QString& values, QString* erro
     parameters.photoAmps = numbers[0];
     parameters.seriesOhms = numbers[1];
     parameters.shuntOhms = numbers[2];
+    parameters.thermalVolts = thermalVoltsAtCelsius(celsius);
     return std::make_shared<SolarCell>(parameters);
 }
 
 } // namespace
 
-std::shared_ptr<const Device> makeDevice(const QString& text, QString* error)
+std::shared_ptr<const Device> makeDevice(const QString& text, QString* error, double celsius)
 {
-    if (text == QLatin1String("diode"))
-        return std::make_shared<Diode>();
-
-    if (text == QLatin1String("solar"))
-        return std::make_shared<SolarCell>();
+    if (text == QLatin1String("diode")) {
+        DiodeParameters parameters;
+        parameters.thermalVolts = thermalVoltsAtCelsius(celsius);
+        return std::make_shared<Diode>(parameters);
+    }
+    if (text == QLatin1String("solar")) {
+        SolarCellParameters parameters;
+        parameters.thermalVolts = thermalVoltsAtCelsius(celsius);
+        return std::make_shared<SolarCell>(parameters);
+    }
     const QLatin1String solarPrefix("solar:");
     if (text.startsWith(solarPrefix))
-        return makeSolarCell(text.mid(solarPrefix.size()), error);
+        return makeSolarCell(text.mid(solarPrefix.size()), celsius, error);
 
     const QLatin1String resistorPrefix("resistor:");
     if (text.startsWith(resistorPrefix)) {

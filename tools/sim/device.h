@@ -1,5 +1,7 @@
 #pragma once
 
+#include "data/thermalvoltage.h"
+
 #include <QString>
 
 #include <memory>
@@ -19,7 +21,7 @@ struct DiodeParameters {
     double saturationAmps = 1e-12;
     double ideality = 1.8;
     double seriesOhms = 4700.0;
-    double thermalVolts = 0.025852; // kT/q at 300 K
+    double thermalVolts = kestrel::thermalVoltsAtCelsius(roomCelsius);
 };
 
 // A junction diode in series with a resistor:
@@ -41,7 +43,7 @@ struct SolarCellParameters {
     double ideality = 1.5;
     double seriesOhms = 0.036;
     double shuntOhms = 54.0;
-    double thermalVolts = 0.025852; // kT/q at 300 K
+    double thermalVolts = kestrel::thermalVoltsAtCelsius(roomCelsius);
 };
 
 // An illuminated solar cell, the single-diode model in its photovoltaic convention:
@@ -71,7 +73,8 @@ class Resistor : public Device
 
 // "diode", "resistor:OHMS" (OHMS a positive number), "solar" or "solar:IPH,RS,RSH"
 // (photocurrent in A, at least 0; series and shunt resistances in Ohm, above 0). Null,
-// with the reason in *error, for any other text.
-std::shared_ptr<const Device> makeDevice(const QString& text, QString* error);
+// with the reason in *error, for any other text. Diodes and cells are at `celsius`.
+std::shared_ptr<const Device> makeDevice(const QString& text, QString* error,
+                                         double celsius = roomCelsius);
 
 } // namespace kestrel::sim

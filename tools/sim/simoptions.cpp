@@ -94,6 +94,12 @@ SimArguments parseSimArguments(const QStringList& args)
             (name == QLatin1String("--source") ? options.source : options.meter) = *endpoint;
         } else if (name == QLatin1String("--device")) {
             deviceText = value;
+        } else if (name == QLatin1String("--temperature")) {
+            const std::optional<double> celsius = readNumber(value);
+            if (!celsius || !(*celsius > -zeroCelsiusKelvin && *celsius <= 1000.0))
+                return fail(what + QStringLiteral(": expected degrees Celsius above -273.15 "
+                                                  "and up to 1000"));
+            options.temperatureC = *celsius;
         } else if (name == QLatin1String("--noise")) {
             const std::optional<double> noise = readNumber(value);
             if (!noise || !std::isfinite(*noise) || *noise < 0)
@@ -163,7 +169,7 @@ SimArguments parseSimArguments(const QStringList& args)
         return fail(QStringLiteral("--lang-tsp needs --smu keithley-2450"));
 
     QString error;
-    options.device = makeDevice(deviceText, &error);
+    options.device = makeDevice(deviceText, &error, options.temperatureC);
     if (!options.device)
         return fail(QStringLiteral("--device ") + error);
     return parsed;
@@ -208,6 +214,9 @@ QString simHelpText()
         "                       current as negative, between 0 V and Voc (about 0.57 V)\n"
         "  --device solar:IPH,RS,RSH  that cell with photocurrent IPH (A), series\n"
         "                       resistance RS and shunt resistance RSH (Ohm)\n"
+        "  --temperature C      the diode's or the cell's temperature in degrees Celsius\n"
+        "                       (default 25, the fit's default: a fit at the same\n"
+        "                       temperature gives back n)\n"
         "  --source-dialect NAME  the source's commands: default, keysight-e36300 or\n"
         "                       siglent-spd (default: default)\n"
         "  --meter-dialect NAME the meter's: default, keysight-344xx or keithley-dmm6500\n"

@@ -20,6 +20,7 @@ struct SimOptions {
     Endpoint source{QHostAddress(QStringLiteral("127.0.0.2")), 5555};
     Endpoint meter{QHostAddress(QStringLiteral("127.0.0.3")), 5555};
     std::shared_ptr<const Device> device;
+    double temperatureC = roomCelsius; // the device's, for its thermal voltage
     MeterSettings meterSettings;
     double maxLevelVolts = SourceInstrument::defaultMaxLevelVolts;
     qint64 refusedOffs = 0; // how many :OUTPut1 OFF the source refuses while on
