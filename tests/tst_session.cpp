@@ -17,6 +17,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <thread>
+
 using namespace kestrel;
 using Which = Session::Which;
 using Outcome = Run::Outcome;
@@ -107,6 +109,7 @@ class TestSession : public QObject
     void everySettingIsConfirmed_data();
     void everySettingIsConfirmed();
     void stopEndsALongSettleAtOnce();
+    void expectedEndCountsTheTicksNotTheSetUp();
     void aSweepEndsSafely_data();
     void aSweepEndsSafely();
     void identityMustLookLikeAnInstrument_data();
@@ -190,6 +193,35 @@ void TestSession::stopEndsALongSettleAtOnce()
     QVERIFY(bench.session.currentRun()->outcome == Outcome::Stopped &&
             bench.session.currentRun()->outputOff && !bench.link->outputOn());
     QVERIFY(!bench.link->log().contains("meter :MEAS:CURR:DC?"));
+}
+
+// A slow set-up is not spread over the points to come: the end said at the start and
+// after the first point is the one the ticks keep.
+void TestSession::expectedEndCountsTheTicksNotTheSetUp()
+{
+    Bench bench;
+    QVERIFY(bench.identify());
+    // Each of the meter's set-up exchanges takes 150 ms (about a second in all); its
+    // reading, like every exchange of a tick, is quick.
+    bench.link->setHook(
+        [](const QString& instrument, const QString& command) -> std::optional<LinkReply> {
+            if (instrument == "meter" && command != MeterDriver::readCommand)
+                std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            return std::nullopt;
+        });
+    QSignalSpy progress(&bench.session.sweep(), &SweepEngine::progress);
+    QSignalSpy finished(&bench.session.sweep(), &SweepEngine::finished);
+    QVERIFY(bench.start(0.0, 1.0, 4, 2, 300));
+    QVERIFY(finished.wait(20000));
+    const QDateTime ended = QDateTime::currentDateTime();
+    QVERIFY(progress.count() >= 2);
+    for (const int said : {0, 1}) {
+        const qint64 offMs = progress[said][2].toDateTime().msecsTo(ended);
+        QVERIFY2(std::abs(offMs) < 700, qPrintable(QString("after %1 points the end said was "
+                                                           "%2 ms off")
+                                                       .arg(progress[said][0].toInt())
+                                                       .arg(offMs)));
+    }
 }
 
 // A refusal, a broken reply or a failing script ends the sweep: nothing is measured

@@ -237,6 +237,8 @@ void SweepEngine::setUpDone(const SetUp& result)
     // The first level goes out one shortest tick after the set-up, as without a
     // settle time; the ticks after it follow at the sweep's own pace.
     tickMs_ = tickFor(run_->settings.settleMs, result.chainNs);
+    setUpChainMs_ = std::max<qint64>(0, result.chainNs / 1000000);
+    firstPointMs_ = -1;
     timerCH2.setInterval(baseTickMs_);
     timerCH2.start();
     emit progress(0, run_->settings.plan.count(), expectedEnd());
@@ -365,6 +367,8 @@ void SweepEngine::measured(double level, const Tick& tick)
 
     const double amps = reading.amps;
     const int done = pointsDone();
+    if (firstPointMs_ < 0)
+        firstPointMs_ = sweepClock_.elapsed();
     const int total = run_->settings.plan.count();
     emit progress(done, total, expectedEnd());
 
@@ -515,11 +519,20 @@ int SweepEngine::tickFor(int settleMs, qint64 chainNs) const
 
 QDateTime SweepEngine::expectedEnd() const
 {
+    // From the ticks themselves, not from the time since start(): the set-up (its
+    // exchanges, the first tick's wait) would otherwise be spread over every point
+    // still to come. Before two points are in, the set-up's own measure of a tick.
     const int done = pointsDone();
     const int remaining = run_->settings.plan.count() - done;
-    const qint64 perTickMs =
-        done > 0 ? std::max<qint64>(tickMs_, sweepClock_.elapsed() / done) : tickMs_;
-    return QDateTime::currentDateTime().addMSecs(remaining * perTickMs);
+    const QDateTime now = QDateTime::currentDateTime();
+    if (done == 0) {
+        const qint64 firstMs = baseTickMs_ + run_->settings.settleMs + setUpChainMs_;
+        return now.addMSecs(firstMs + qint64(remaining - 1) * tickMs_);
+    }
+    const qint64 perTickMs = done > 1 && firstPointMs_ >= 0
+                                 ? (sweepClock_.elapsed() - firstPointMs_) / (done - 1)
+                                 : tickMs_;
+    return now.addMSecs(qint64(remaining) * std::max<qint64>(perTickMs, tickMs_));
 }
 
 } // namespace kestrel

@@ -138,6 +138,8 @@ class SweepEngine : public QObject
     QElapsedTimer sweepClock_;
     int baseTickMs_ = tickIntervalMs;
     int tickMs_ = tickIntervalMs;
+    qint64 setUpChainMs_ = 0;  // a tick's exchanges, as the set-up measured them
+    qint64 firstPointMs_ = -1; // on sweepClock_, once the first point is in
 };
 
 } // namespace kestrel
