@@ -1,6 +1,7 @@
 // kestrel-runs: the run store from the command line: list, show, export, import, delete,
 // analyze.
 
+#include "analysis/fit.h"
 #include "controller/runanalysis.h"
 #include "controller/sweepdescription.h"
 #include "data/numbertext.h"
