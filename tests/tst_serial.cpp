@@ -46,7 +46,7 @@ QByteArray readFor(int fd, int ms, const QByteArray& until = {})
 // A file's text without the CSV header lines that name the endpoints and the times.
 QString readWithoutEndpoints(const QString& path)
 {
-    static const QRegularExpression differs("^# (taken|ended|source|meter): .*\n",
+    static const QRegularExpression differs("^# (started|ended|source|meter): .*\n",
                                             QRegularExpression::MultilineOption);
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).remove(differs)
