@@ -1,6 +1,7 @@
 // The history's model over a real store, watched by Qt's model tester: rows come a
 // page at a time, newest first, and a change to one run changes that run's row alone.
 #include "controller/runhistorymodel.h"
+#include "store/rundatabase.h"
 
 #include <QAbstractItemModelTester>
 #include <QSignalSpy>

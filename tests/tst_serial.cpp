@@ -2,6 +2,7 @@
 // and the ways an exchange fails.
 #include "scpi/seriallink.h"
 #include "scpi/target.h"
+#include "scpi/writeall.h"
 #include "simulator.h"
 #include "testhome.h"
 
@@ -13,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <future>
 #include <poll.h>
@@ -46,7 +48,7 @@ QByteArray readFor(int fd, int ms, const QByteArray& until = {})
 // A file's text without the CSV header lines that name the endpoints and the times.
 QString readWithoutEndpoints(const QString& path)
 {
-    static const QRegularExpression differs("^# (taken|ended|source|meter): .*\n",
+    static const QRegularExpression differs("^# (started|ended|source|meter): .*\n",
                                             QRegularExpression::MultilineOption);
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).remove(differs)
@@ -65,6 +67,7 @@ class TestSerial : public QObject
     void failuresSayWhy_data();
     void failuresSayWhy();
     void repliesOnATerminalShowEscaped();
+    void writeAllSendsEveryByteByTheDeadline();
 };
 
 void TestSerial::answersAsOverTheSocket()
@@ -217,6 +220,35 @@ void TestSerial::repliesOnATerminalShowEscaped()
     }
     for (int fd : ends)
         close(fd);
+}
+
+// Far more than a port's buffer holds at once goes in parts as the far end reads; with
+// nothing read, the write stops at the deadline and says so. A pipe stands for the port.
+void TestSerial::writeAllSendsEveryByteByTheDeadline()
+{
+    using namespace kestrel::scpi;
+    int ends[2];
+    QVERIFY(pipe2(ends, O_NONBLOCK) == 0);
+    const auto error = [](int) { return std::string("error"); };
+    std::string failure;
+    QVERIFY(!writeAll(ends[1], Descriptor::Device, std::string(1 << 20, 'x'), deadlineAfter(0.05),
+                      "timed out", error, failure));
+    QCOMPARE(failure, std::string("timed out"));
+    fcntl(ends[0], F_SETFL, 0);                    // the reader blocks
+    auto ys = std::async(std::launch::async, [&] { // what arrives of the second write
+        std::size_t count = 0;
+        char chunk[65536];
+        for (ssize_t n; (n = read(ends[0], chunk, sizeof chunk)) > 0;)
+            count += std::size_t(std::count(chunk, chunk + n, 'y'));
+        return count;
+    });
+    const std::string data(4 << 20, 'y');
+    const bool written =
+        writeAll(ends[1], Descriptor::Device, data, deadlineAfter(10), "timed out", error, failure);
+    close(ends[1]);
+    QVERIFY2(written, failure.c_str());
+    QCOMPARE(ys.get(), data.size());
+    close(ends[0]);
 }
 
 QTEST_GUILESS_MAIN(TestSerial)

@@ -608,9 +608,9 @@ void TestSession::dataBelongsToItsRun()
     QFile file(csv);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray text = file.readAll();
-    const QString taken =
+    const QString started =
         third->started.toOffsetFromUtc(third->started.offsetFromUtc()).toString(Qt::ISODate);
-    QVERIFY(text.contains(QByteArray("# taken: " + taken.toUtf8() + "\n# ended: ")));
+    QVERIFY(text.contains(QByteArray("# started: " + started.toUtf8() + "\n# ended: ")));
     QVERIFY(text.contains("\n# outcome: completed\n# message: Sweep complete: 3 points.\n"));
     QVERIFY(text.contains("\n# start V: 0.0\n"));
     QVERIFY(text.contains("\n# source identity: Kestrel,SIM-SOURCE,00000001,"));

@@ -139,7 +139,7 @@ void TestStore::keepsEveryNumberExactly()
                      qPrintable(QString::number(i)));
     // Everything its CSV header says comes back, to the millisecond.
     CsvHeader want = describeRun("p", run), got = describeRun("p", stored->run);
-    QCOMPARE(got.taken.toMSecsSinceEpoch(), want.taken.toMSecsSinceEpoch());
+    QCOMPARE(got.started.toMSecsSinceEpoch(), want.started.toMSecsSinceEpoch());
     for (auto field : {&CsvHeader::source, &CsvHeader::meter, &CsvHeader::sourceIdentity,
                        &CsvHeader::outcome, &CsvHeader::message, &CsvHeader::start,
                        &CsvHeader::stop, &CsvHeader::steps, &CsvHeader::shape, &CsvHeader::range,
@@ -278,11 +278,13 @@ void TestStore::importsWhatItExports()
     Run run = sampleRun();
     run.points = {{-1.5, -1e-5}, {0.1, 2.5e-7}};
     run.outcome = Run::Outcome::Completed;
+    run.started = QDateTime::fromString("2026-03-01T10:20:30Z", Qt::ISODate); // not now
     run.ended = run.started;
     const QString csv = dir.filePath("run.csv");
     QVERIFY(exportRunCsv("Kestrel", csv, run).ok);
     auto read = readRunFile(contents(csv));
     QVERIFY(std::holds_alternative<Run>(read));
+    QCOMPARE(std::get<Run>(read).started, run.started);
     const qint64 id = store.importRun(std::get<Run>(read), "kestrel-runs", "run.csv");
     auto stored = store.load(id);
     QCOMPARE(stored->note, "run.csv");
@@ -307,6 +309,10 @@ void TestStore::importsWhatItExports()
              "line 4: expected a level and a current, two decimal numbers separated by a comma");
     QVERIFY(problem("hello\n").startsWith("line 1: neither Kestrel's data format"));
     QCOMPARE(std::get<Run>(readRunFile("[[0.5, -0.0]]\n")).points, (IVPointList{{0.5, -0.0}}));
+    // Headers written before "started" said "taken".
+    QCOMPARE(std::get<Run>(readRunFile("# taken: 2026-03-01T10:20:30Z\nvoltage_V,current_A\n1,2\n"))
+                 .started,
+             run.started);
 }
 
 // A folder and a pipe without a writer are refused unread; sparse files of zeros (no

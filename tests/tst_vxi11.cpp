@@ -108,7 +108,7 @@ void TestVxi11::sweepGivesTheDataOfTheRawSocket()
         QFile data(files.filePath("iv.txt")), csv(files.filePath("iv.csv"));
         result.data = data.open(QIODevice::ReadOnly) ? data.readAll() : "<missing>";
         // Apart from the header lines with the times and the endpoints.
-        static const QRegularExpression differs("^# (taken|ended|source|meter): ");
+        static const QRegularExpression differs("^# (started|ended|source|meter): ");
         if (csv.open(QIODevice::ReadOnly))
             for (const QByteArray& line : csv.readAll().split('\n'))
                 if (!differs.match(QString::fromUtf8(line)).hasMatch())

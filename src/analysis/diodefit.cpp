@@ -36,23 +36,19 @@ std::vector<double> startingValues(const IVPointList& used, double thermal, doub
         junction = {{used.front()[0], std::log(used.front()[1])},
                     {used.back()[0], std::log(used.back()[1])}};
     const double logLimit = junction.front()[1] + 0.4 * (junction.back()[1] - junction.front()[1]);
-    double n = 0, sv = 0, sy = 0, svv = 0, svy = 0;
+    LineSums line;
     for (const auto& [v, y] : junction) {
-        if (y > logLimit && n >= 3)
+        if (y > logLimit && line.n >= 3)
             break;
-        n += 1;
-        sv += v;
-        sy += y;
-        svv += v * v;
-        svy += v * y;
+        line.add(v, y);
     }
-    double slope = (n * svy - sv * sy) / (n * svv - sv * sv);
+    double slope = line.slope();
     double ideality = 1.0 / (slope * thermal);
     if (!(ideality > 0.5 && ideality < 20)) {
         ideality = 2.0;
         slope = 1.0 / (ideality * thermal);
     }
-    const double saturation = std::exp((sy - slope * sv) / n);
+    const double saturation = std::exp(line.intercept(slope));
 
     std::vector<double> ratios;
     for (std::size_t k = used.size() - std::max<std::size_t>(1, used.size() / 10); k < used.size();
@@ -77,18 +73,14 @@ std::vector<double> startingValues(const IVPointList& used, double thermal, doub
 std::vector<double> shuntGuesses(const IVPointList& points, const IVPointList& used)
 {
     std::vector<double> guesses{used.front()[0] / used.front()[1]};
-    double n = 0, sv = 0, si = 0, svv = 0, svi = 0;
+    LineSums line;
     for (const auto& [v, i] : points) {
         if (v >= 0)
             break;
-        n += 1;
-        sv += v;
-        si += i;
-        svv += v * v;
-        svi += v * i;
+        line.add(v, i);
     }
-    const double slope = (n * svi - sv * si) / (n * svv - sv * sv);
-    if (n >= 3 && slope > 0)
+    const double slope = line.slope();
+    if (line.n >= 3 && slope > 0)
         guesses.push_back(1.0 / slope);
     return guesses;
 }

@@ -10,27 +10,6 @@
 namespace kestrel::analysis
 {
 
-const char* modelName(Model model)
-{
-    switch (model) {
-    case Model::Linear:
-        return "linear";
-    case Model::Diode:
-        return "diode";
-    case Model::Solar:
-        return "solar";
-    }
-    return "linear";
-}
-
-std::optional<Model> modelFromName(std::string_view name)
-{
-    for (Model model : {Model::Linear, Model::Diode, Model::Solar})
-        if (name == modelName(model))
-            return model;
-    return std::nullopt;
-}
-
 FitResult failedFit(Model model, std::string sentence)
 {
     FitResult result;

@@ -20,17 +20,11 @@ double interpolateAt(const IVPoint& a, const IVPoint& b, double volts)
 // Least-squares slope dy/dx over the points of [first, last).
 double slopeOver(const IVPointList& points, std::size_t first, std::size_t last, bool voltsOverAmps)
 {
-    double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
-    for (std::size_t k = first; k < last; ++k) {
-        const double x = voltsOverAmps ? points[k][1] : points[k][0];
-        const double y = voltsOverAmps ? points[k][0] : points[k][1];
-        n += 1;
-        sx += x;
-        sy += y;
-        sxx += x * x;
-        sxy += x * y;
-    }
-    return (n * sxy - sx * sy) / (n * sxx - sx * sx);
+    LineSums line;
+    for (std::size_t k = first; k < last; ++k)
+        line.add(voltsOverAmps ? points[k][1] : points[k][0],
+                 voltsOverAmps ? points[k][0] : points[k][1]);
+    return line.slope();
 }
 
 // Without a fifth parameter, a cell without shunt leakage (Rsh infinite).

@@ -1,5 +1,6 @@
 #include "app/analysiscontroller.h"
 
+#include "analysis/fit.h"
 #include "app/analysispanel.h"
 #include "chart/barchart.h"
 

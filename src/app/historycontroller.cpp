@@ -195,7 +195,7 @@ void HistoryController::sweepStarted()
     liveBegun_ = false;
     live_ = 0;
     // Kept in the store: the run is drawn under its id, which comes before its first point.
-    waitingForId_ = session_.recorder().isKeeping();
+    waitingForId_ = session_.isKeepingRuns();
     if (!waitingForId_)
         beginLive(--localKeys_);
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "analysis/fit.h"
+#include "data/fitvocabulary.h"
 #include "data/run.h"
 
 #include <QString>

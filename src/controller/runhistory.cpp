@@ -1,5 +1,6 @@
 #include "controller/runhistory.h"
 
+#include "store/rundatabase.h"
 #include "store/runimport.h"
 
 namespace kestrel

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "data/ivpoints.h"
+#include "data/storedrun.h"
 #include "link/workqueue.h"
-#include "store/rundatabase.h"
 
 #include <QObject>
 #include <QPointer>

@@ -106,6 +106,8 @@ class Session : public QObject
     std::vector<RunFit> fitsOf(const std::shared_ptr<const Run>& run) const;
     // Every run in the store, read on a thread of its own.
     RunHistory& history() { return history_; }
+    // The store takes this program's runs: a new sweep's run gets an id there.
+    bool isKeepingRuns() const { return recorder_.isKeeping(); }
     // Why Save or Export has nothing to write ("Nothing to save: ..."), or empty.
     QString nothingToSave() const;
     void save(const QString& path);

@@ -29,7 +29,7 @@ CsvHeader describeRun(const QString& program, const Run& run)
     };
     CsvHeader header;
     header.program = program;
-    header.taken = run.started;
+    header.started = run.started;
     header.ended = run.ended;
     header.outcome = outcomeName(run.outcome);
     header.message = run.message;

@@ -17,13 +17,12 @@ QString isoTime(const QDateTime& time)
 
 } // namespace
 
-QByteArray csvText(const CsvHeader& header, const IVPointList& points,
-                   const std::vector<std::uint8_t>& inCompliance)
+QList<std::pair<QString, QString>> runFields(const CsvHeader& header, TimeText time)
 {
-    const QList<std::pair<QString, QString>> fields{
+    return {
         {QStringLiteral("program"), header.program},
-        {QStringLiteral("taken"), isoTime(header.taken)},
-        {QStringLiteral("ended"), isoTime(header.ended)},
+        {QStringLiteral("started"), time(header.started)},
+        {QStringLiteral("ended"), time(header.ended)},
         {QStringLiteral("outcome"), header.outcome},
         {QStringLiteral("message"), header.message},
         {QStringLiteral("source"), header.source},
@@ -43,9 +42,14 @@ QByteArray csvText(const CsvHeader& header, const IVPointList& points,
         {QStringLiteral("compliance A"), header.compliance},
         {QStringLiteral("nplc"), header.nplc},
     };
+}
+
+QByteArray csvText(const CsvHeader& header, const IVPointList& points,
+                   const std::vector<std::uint8_t>& inCompliance)
+{
     QByteArray text;
     text.reserve(qsizetype(points.size()) * 36 + 512);
-    for (const auto& [key, value] : fields)
+    for (const auto& [key, value] : runFields(header, isoTime))
         text += "# " + key.toUtf8() + ": " + printableText(value.trimmed()).toUtf8() + '\n';
     for (const QString& fit : header.fits)
         text += "# " + printableText(fit).toUtf8() + '\n';

@@ -12,29 +12,35 @@ namespace kestrel
 
 // What a CSV file records about how its points were taken.
 struct CsvHeader {
-    QString program; // "Kestrel 0.1.0"
-    QDateTime taken; // when the sweep started: local time, ISO 8601 with its offset
-    QDateTime ended; // invalid while the sweep runs
-    QString outcome; // "completed", "failed", ...
-    QString message; // how it ended, in words
-    QString source;  // "127.0.0.2:5555"
+    QString program;   // "Kestrel 0.1.0"
+    QDateTime started; // when the sweep started
+    QDateTime ended;   // invalid while the sweep runs
+    QString outcome;   // "completed", "failed", ...
+    QString message;   // how it ended, in words
+    QString source;    // "127.0.0.2:5555"
     QString sourceIdentity;
     QString meter;
     QString meterIdentity;
     QString start, stop, steps, shape, range, limit;
-    QString settleMs; // "0": measured as soon as the level was confirmed
-    QString rate;     // "fast", "medium", "slow"
+    QString settleMs;                    // "0": measured as soon as the level was confirmed
+    QString rate;                        // "fast", "medium", "slow"
     QString sourceProfile, meterProfile; // the instruments' profiles, by name
     QString compliance; // the source's current limit: amps, or its profile's default
     QString nplc;       // the meter's integration, or "none"
-    QStringList fits; // "fit diode: Is = 1.02e-12 ± 3e-14 A; n = 1.98 ± 0.01; ...", one each
+    QStringList fits;   // "fit diode: Is = 1.02e-12 ± 3e-14 A; n = 1.98 ± 0.01; ...", one each
 };
 
-// "# key: value" lines, a "# fit ..." line for each fit, then "voltage_V,current_A" and one row per
-// point, numbers in the shared shortest-text rule. Values are shown printable: whatever an
-// instrument said, a header line stays one line.
-// With flags (one per point), a third column in_compliance: 1 where the source was at its
-// current limit, 0 where not.
+// The run's fields as the CSV header and kestrel-runs show give them, in that order: each
+// label with its text, times as time writes them. One list, so that the two name every
+// field alike.
+using TimeText = QString (*)(const QDateTime& time);
+QList<std::pair<QString, QString>> runFields(const CsvHeader& header, TimeText time);
+
+// "# key: value" lines (runFields, times in ISO 8601 with their offset), a "# fit ..." line for
+// each fit, then "voltage_V,current_A" and one row per point, numbers in the shared shortest-text
+// rule. Values are shown printable: whatever an instrument said, a header line stays one line. With
+// flags (one per point), a third column in_compliance: 1 where the source was at its current limit,
+// 0 where not.
 QByteArray csvText(const CsvHeader& header, const IVPointList& points,
                    const std::vector<std::uint8_t>& inCompliance = {});
 

@@ -60,7 +60,10 @@ std::optional<int> rangeIndexFrom(const std::optional<QString>& text)
 void applyHeader(const QHash<QString, QString>& header, Run& run)
 {
     SweepSettings& settings = run.settings;
-    run.started = QDateTime::fromString(header.value(QStringLiteral("taken")), Qt::ISODate);
+    // Files written before show and the CSV shared their words say "taken".
+    run.started = QDateTime::fromString(
+        header.value(QStringLiteral("started"), header.value(QStringLiteral("taken"))),
+        Qt::ISODate);
     run.ended = QDateTime::fromString(header.value(QStringLiteral("ended")), Qt::ISODate);
     const auto value = [&](const char* key) {
         const auto text = recordedValue(header, key);

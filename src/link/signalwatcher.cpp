@@ -14,7 +14,6 @@ namespace
 {
 
 int signalPipe[2] = {-1, -1};
-constexpr int watchedSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void onSignal(int signalNumber)
 {
@@ -26,11 +25,15 @@ void onSignal(int signalNumber)
 
 } // namespace
 
-SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent)
+SignalWatcher::SignalWatcher(QObject* parent) : SignalWatcher({SIGINT, SIGTERM, SIGHUP}, parent)
 {
-    // A closed pipe and a file size limit fail a write instead of killing the program.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+}
+
+SignalWatcher::SignalWatcher(std::initializer_list<int> signalNumbers, QObject* parent)
+    : QObject(parent), watched_(signalNumbers)
+{
     if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     notifier_ = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
@@ -44,13 +47,13 @@ SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int signalNumber : watchedSignals)
+    for (const int signalNumber : watched_)
         sigaction(signalNumber, &action, nullptr);
 }
 
 SignalWatcher::~SignalWatcher()
 {
-    for (const int signalNumber : watchedSignals)
+    for (const int signalNumber : watched_)
         std::signal(signalNumber, SIG_DFL);
 }
 

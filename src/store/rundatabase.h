@@ -1,11 +1,11 @@
 #pragma once
 
 #include "data/run.h"
+#include "data/storedrun.h"
 #include "store/processid.h"
 
 #include <QString>
 
-#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -18,27 +18,6 @@ class QSqlQuery;
 namespace kestrel
 {
 
-// The lowest and the highest source level among a run's points.
-struct LevelSpan {
-    double lowestVolts = 0;
-    double highestVolts = 0;
-    bool operator==(const LevelSpan&) const = default;
-};
-
-// A run as the store keeps it.
-struct StoredRun {
-    qint64 id = 0;
-    QString program; // what measured it: "Kestrel 0.1.0", "kestrel-sweep 0.1.0"
-    Run run;         // its points only when loaded one by one
-    int pointCount = 0;
-    std::optional<LevelSpan> levels; // none without points
-    QString guard;                   // what the guard did after the program ended during the sweep
-    QString note;                    // the user's own words on the run; empty unless given
-    // Its end could not be written when it ended: outcome and output are those its
-    // program left word of beside the store.
-    bool endNotRecorded = false;
-};
-
 // A point as the sweep measured it: its place in the run and when it was read, in
 // milliseconds since the sweep started.
 struct MeasuredPoint {
@@ -47,14 +26,6 @@ struct MeasuredPoint {
     double amps = 0;
     qint64 ms = 0;
     int inCompliance = -1; // 1 at the source's limit, 0 not, -1 the source did not tell
-};
-
-// Which runs a listing holds: ids between after and before (both left out), the newest
-// first, at most limit of them.
-struct RunRange {
-    qint64 before = std::numeric_limits<qint64>::max();
-    qint64 after = 0;
-    int limit = -1; // no limit
 };
 
 // The run store: one SQLite file (WAL) holding every run and its points, each point

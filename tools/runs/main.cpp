@@ -1,6 +1,7 @@
 // kestrel-runs: the run store from the command line: list, show, export, import, delete,
 // analyze.
 
+#include "analysis/fit.h"
 #include "controller/runanalysis.h"
 #include "controller/sweepdescription.h"
 #include "data/numbertext.h"
@@ -106,23 +107,6 @@ QString endpointOrDash(const Run& run, RunDetail detail, const Endpoint& endpoin
                : printableText(endpointText(endpoint));
 }
 
-// "-1 V to 1 V, 40 steps, dual"; what the record lacks reads "not recorded".
-QString sweepText(const Run& run, const CsvHeader& header)
-{
-    const RunDetails plan =
-        RunDetail::Start | RunDetail::Stop | RunDetail::Steps | RunDetail::Shape;
-    if ((run.notRecorded & plan) == plan)
-        return notRecordedText();
-    const auto volts = [&run](RunDetail detail, const QString& value) {
-        return run.recorded(detail) ? value + QStringLiteral(" V") : value;
-    };
-    return QStringLiteral("%1 to %2, %3, %4")
-        .arg(volts(RunDetail::Start, header.start), volts(RunDetail::Stop, header.stop),
-             run.recorded(RunDetail::Steps) ? header.steps + QStringLiteral(" steps")
-                                            : QStringLiteral("steps not recorded"),
-             run.recorded(RunDetail::Shape) ? header.shape : QStringLiteral("shape not recorded"));
-}
-
 QString listing(const std::vector<StoredRun>& runs)
 {
     QString text = QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8  %9\n")
@@ -161,36 +145,20 @@ QString description(const StoredRun& stored)
 {
     const CsvHeader header = describeRun(stored.program, stored.run);
     QString text;
-    const QList<std::pair<QString, QString>> fields{
-        {QStringLiteral("run"), QString::number(stored.id)},
-        {QStringLiteral("program"), header.program},
-        {QStringLiteral("started"), when(stored.run.started)},
-        {QStringLiteral("ended"), when(stored.run.ended)},
-        {QStringLiteral("outcome"), header.outcome},
-        {QStringLiteral("message"), header.message},
-        {QStringLiteral("source"), header.source},
-        {QStringLiteral("source identity"), header.sourceIdentity},
-        {QStringLiteral("meter"), header.meter},
-        {QStringLiteral("meter identity"), header.meterIdentity},
-        {QStringLiteral("sweep"), sweepText(stored.run, header)},
-        {QStringLiteral("range"), header.range},
-        {QStringLiteral("limit A"), header.limit.isEmpty() ? QStringLiteral("none") : header.limit},
-        {QStringLiteral("settle ms"), header.settleMs},
-        {QStringLiteral("rate"), header.rate},
-        {QStringLiteral("source profile"), header.sourceProfile},
-        {QStringLiteral("meter profile"), header.meterProfile},
-        {QStringLiteral("compliance A"), header.compliance},
-        {QStringLiteral("nplc"), header.nplc},
-        {QStringLiteral("note"), stored.note},
-        {QStringLiteral("points"), QString::number(stored.run.points.size())},
-        {QStringLiteral("points in compliance"),
-         stored.run.inCompliance.empty()
-             ? QString()
-             : QString::number(std::count(stored.run.inCompliance.begin(),
-                                          stored.run.inCompliance.end(), 1))},
-        {QStringLiteral("source output"),
-         stored.run.outputOff ? QStringLiteral("off") : QStringLiteral("may be on")},
-        {QStringLiteral("guard"), stored.guard}};
+    // The run's fields under the labels its CSV header gives them, then what only the
+    // store knows.
+    QList<std::pair<QString, QString>> fields{{QStringLiteral("run"), QString::number(stored.id)}};
+    fields += runFields(header, when);
+    fields += {{QStringLiteral("note"), stored.note},
+               {QStringLiteral("points"), QString::number(stored.run.points.size())},
+               {QStringLiteral("points in compliance"),
+                stored.run.inCompliance.empty()
+                    ? QString()
+                    : QString::number(std::count(stored.run.inCompliance.begin(),
+                                                 stored.run.inCompliance.end(), 1))},
+               {QStringLiteral("source output"),
+                stored.run.outputOff ? QStringLiteral("off") : QStringLiteral("may be on")},
+               {QStringLiteral("guard"), stored.guard}};
     for (const auto& [key, value] : fields)
         if (!value.isEmpty())
             text += key + QStringLiteral(": ") + printableText(value) + QLatin1Char('\n');

@@ -7,6 +7,7 @@
 #include "scpi/tcpconnect.h"
 #include "scpi/usbtmclink.h"
 #include "scpi/vxi11link.h"
+#include "scpi/writeall.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -160,8 +161,8 @@ Exchange socketExchange(const Options& options)
         return result;
 
     const auto deadline = deadlineAfter(options.replySeconds);
-    if (!sendAll(socket.fd(), options.command + '\n', deadline,
-                 "instrument did not take the command in time", result.failure))
+    if (!writeAll(socket.fd(), Descriptor::Socket, options.command + '\n', deadline,
+                  "instrument did not take the command in time", errorText, result.failure))
         return result;
     if (isQuery(options.command)) {
         // A console echoes what it is sent; its echo arrives as the first line.

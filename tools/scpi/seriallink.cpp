@@ -2,6 +2,7 @@
 
 #include "scpi/deadline.h"
 #include "scpi/replyline.h"
+#include "scpi/writeall.h"
 
 #include <cerrno>
 #include <charconv>
@@ -179,27 +180,6 @@ bool configure(int fd, const SerialFraming& framing, std::string& failure)
     return true;
 }
 
-bool writeAll(int fd, std::string_view data, Clock::time_point deadline, double limitSeconds,
-              std::string& failure)
-{
-    while (!data.empty()) {
-        const ssize_t n = write(fd, data.data(), data.size());
-        if (n > 0) {
-            data.remove_prefix(std::size_t(n));
-        } else if (n < 0 && errno == EAGAIN) {
-            if (!waitFor(fd, POLLOUT, deadline)) {
-                failure = "the serial port did not send the command within " +
-                          secondsText(limitSeconds) + " s";
-                return false;
-            }
-        } else if (n < 0 && errno != EINTR) {
-            failure = errorText(errno);
-            return false;
-        }
-    }
-    return true;
-}
-
 // Up to the first line feed, a carriage return before it dropped.
 bool readLine(int fd, Clock::time_point deadline, double limitSeconds, std::string& line,
               std::string& failure)
@@ -270,8 +250,10 @@ Exchange serialExchange(const Target& target, const Options& options)
     tcflush(port.fd(), TCIFLUSH);
 
     const auto deadline = deadlineAfter(options.replySeconds);
-    if (!writeAll(port.fd(), options.command + '\n', deadline, options.replySeconds,
-                  result.failure))
+    if (!writeAll(port.fd(), Descriptor::Device, options.command + '\n', deadline,
+                  "the serial port did not send the command within " +
+                      secondsText(options.replySeconds) + " s",
+                  errorText, result.failure))
         return result;
     if (isQuery(options.command)) {
         // An echo arrives as the first line; taking it for the reply would pass the

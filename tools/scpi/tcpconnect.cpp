@@ -91,26 +91,6 @@ Socket connectTcp(const std::string& host, const std::string& port, Clock::time_
     return Socket();
 }
 
-bool sendAll(int fd, std::string_view data, Clock::time_point deadline, const std::string& timedOut,
-             std::string& failure)
-{
-    while (!data.empty()) {
-        const ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-        if (n > 0) {
-            data.remove_prefix(std::size_t(n));
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (!waitFor(fd, POLLOUT, deadline)) {
-                failure = timedOut;
-                return false;
-            }
-        } else if (errno != EINTR) {
-            failure = errorText(errno);
-            return false;
-        }
-    }
-    return true;
-}
-
 std::size_t receiveSome(int fd, char* data, std::size_t size, Clock::time_point deadline,
                         const std::string& timedOut, std::string& failure)
 {

@@ -33,11 +33,6 @@ std::string errorText(int error);
 Socket connectTcp(const std::string& host, const std::string& port, Clock::time_point deadline,
                   double limitSeconds, std::string& failure);
 
-// Sends all of data on a non-blocking socket by the deadline; on failure *failure says
-// why: timedOut, or what the error means ("connection reset by the instrument").
-bool sendAll(int fd, std::string_view data, Clock::time_point deadline, const std::string& timedOut,
-             std::string& failure);
-
 // Receives what has come, at most size bytes, on a non-blocking socket, waiting for some
 // by the deadline: the number of bytes, or 0 with *failure saying why: timedOut, "connection
 // closed before the reply ended", or what the error means.

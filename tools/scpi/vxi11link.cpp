@@ -3,6 +3,7 @@
 #include "scpi/deadline.h"
 #include "scpi/replyline.h"
 #include "scpi/tcpconnect.h"
+#include "scpi/writeall.h"
 
 #include <vxi11/vxi11.h>
 
@@ -208,7 +209,7 @@ clnt_stat RpcChannel::call(rpcproc_t procedure, xdrproc_t encode, void* args, xd
         failure = "cannot encode the VXI-11 call";
         return RPC_CANTENCODEARGS;
     }
-    if (!sendAll(fd_, record, deadline, timedOut, failure))
+    if (!writeAll(fd_, Descriptor::Socket, record, deadline, timedOut, errorText, failure))
         return failure == timedOut ? RPC_TIMEDOUT : RPC_CANTSEND;
 
     // The reply, from however many fragments, each behind its own mark.

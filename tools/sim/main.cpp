@@ -1,10 +1,10 @@
 // kestrel-sim: a DC source and a current meter on loopback, sharing one device.
 
+#include "link/signalwatcher.h"
 #include "sim/commandlog.h"
 #include "sim/dialects.h"
 #include "sim/instrumentserver.h"
 #include "sim/meterinstrument.h"
-#include "sim/quitonsignals.h"
 #include "sim/serialserver.h"
 #include "sim/simoptions.h"
 #include "sim/sourceinstrument.h"
@@ -63,7 +63,9 @@ int main(int argc, char** argv)
 
     // A client that goes away while a reply is on its way must not end the simulator.
     std::signal(SIGPIPE, SIG_IGN);
-    const QuitOnSignals quit({SIGINT, SIGTERM});
+    // Ends the event loop, so that everything is torn down outside signal context.
+    const kestrel::SignalWatcher quit({SIGINT, SIGTERM});
+    QObject::connect(&quit, &kestrel::SignalWatcher::received, &QCoreApplication::quit);
     if (!quit.isValid()) {
         print(stderr, QStringLiteral("kestrel-sim: cannot watch for SIGINT and SIGTERM\n"));
         return 1;

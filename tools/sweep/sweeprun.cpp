@@ -1,5 +1,6 @@
 #include "sweeprun.h"
 
+#include "analysis/fit.h"
 #include "controller/sweepdescription.h"
 #include "data/printabletext.h"
 #include "link/signalwatcher.h"

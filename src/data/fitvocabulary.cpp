@@ -1,4 +1,4 @@
-#include "analysis/fit.h"
+#include "data/fitvocabulary.h"
 
 #include <charconv>
 #include <cmath>
@@ -22,6 +22,27 @@ bool plainDecimals(double value)
 }
 
 } // namespace
+
+const char* modelName(Model model)
+{
+    switch (model) {
+    case Model::Linear:
+        return "linear";
+    case Model::Diode:
+        return "diode";
+    case Model::Solar:
+        return "solar";
+    }
+    return "linear";
+}
+
+std::optional<Model> modelFromName(std::string_view name)
+{
+    for (Model model : {Model::Linear, Model::Diode, Model::Solar})
+        if (name == modelName(model))
+            return model;
+    return std::nullopt;
+}
 
 std::string formatQuantity(const Quantity& quantity)
 {
