@@ -5,6 +5,7 @@
 #include "chart/barchart.h"
 #include "controller/sweepengine.h"
 #include "data/ivpoints.h"
+#include "data/sitext.h"
 #include "link/workqueue.h"
 #include "simprocess/simprocess.h"
 #include "simulatedinstruments.h"
@@ -330,11 +331,10 @@ bool growingSweep(int points, double* worst)
     QObject::connect(&engine, &SweepEngine::progress, &engine,
                      [&](int done, int total, const QDateTime& expectedEnd) {
                          progressBar->setValue(done);
-                         showStatus(
+                         progressBar->setFormat(
                              QStringLiteral("Point %1 of %2, ends about %3")
-                                 .arg(done)
-                                 .arg(total)
-                                 .arg(expectedEnd.time().toString(QStringLiteral("HH:mm:ss"))));
+                                 .arg(countText(done), countText(total),
+                                      expectedEnd.time().toString(QStringLiteral("HH:mm:ss"))));
                      });
     std::optional<Run::Outcome> outcome;
     QString message;

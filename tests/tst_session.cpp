@@ -6,6 +6,7 @@
 #include "controller/sweepdescription.h"
 #include "data/ivpoints.h"
 #include "data/numbertext.h"
+#include "data/sitext.h"
 #include "simlink.h"
 #include "store/rundatabase.h"
 
@@ -124,6 +125,8 @@ class TestSession : public QObject
     void complianceIsSetConfirmedAndKeptWithEachPoint_data();
     void complianceIsSetConfirmedAndKeptWithEachPoint();
     void aProfileInTheWrongRoleIsNamedWithItsOwnRoles();
+    void theLongSweepQuestionComesLast_data();
+    void theLongSweepQuestionComesLast();
 };
 
 void TestSession::everySettingIsConfirmed_data()
@@ -481,8 +484,8 @@ void TestSession::stopKeepsThePointTheStoreHas()
     QVERIFY(finished.wait(5000));
     const auto run = bench.session.currentRun();
     QVERIFY(run->outcome == Outcome::Stopped && run->outputOff);
-    QVERIFY2(run->message.startsWith(
-                 QString("Sweep stopped after %1 of 1001 points.").arg(run->points.size())),
+    QVERIFY2(run->message.startsWith(QString("Sweep stopped after %1 of 1,001 points.")
+                                         .arg(countText(qint64(run->points.size())))),
              qPrintable(run->message));
     RunDatabase store(path);
     QCOMPARE(store.open(), QString());
@@ -738,6 +741,41 @@ void TestSession::aProfileInTheWrongRoleIsNamedWithItsOwnRoles()
     QCOMPARE(sweepProfileProblem(settings, meter, *defaultProfile()),
              "The profile meter-only cannot be the source: it is for a meter.");
     QCOMPARE(sweepProfileProblem(settings, *defaultProfile(), meter), QString());
+}
+
+void TestSession::theLongSweepQuestionComesLast_data()
+{
+    QTest::addColumn<QString>("limit");
+    QTest::addColumn<QString>("compliance");
+    QTest::addColumn<bool>("asked");
+    QTest::newRow("a limit that is no number") << "abc"
+                                               << "" << false;
+    QTest::newRow("a compliance the profile cannot set") << ""
+                                                         << "0.001" << false;
+    QTest::newRow("every field valid") << ""
+                                       << "" << true;
+}
+
+// Only a sweep that would start is asked about: nobody is asked before a refusal.
+void TestSession::theLongSweepQuestionComesLast()
+{
+    QFETCH(QString, limit);
+    QFETCH(QString, compliance);
+    QFETCH(bool, asked);
+    Bench bench;
+    QVERIFY(bench.identify());
+    StoredSweep typed;
+    typed.steps = "20000";
+    typed.limit = limit;
+    typed.compliance = compliance;
+    QList<int> questions;
+    QSignalSpy finished(&bench.session.sweep(), &SweepEngine::finished);
+    if (bench.session.runTyped(typed, [&](const SweepPlan& plan, int) {
+            questions << plan.count();
+            return false;
+        }))
+        QVERIFY(finished.wait(5000)); // refused by the profile: the run ends at once
+    QCOMPARE(questions, asked ? QList<int>{20001} : QList<int>());
 }
 
 QTEST_GUILESS_MAIN(TestSession)

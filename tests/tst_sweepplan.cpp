@@ -185,7 +185,7 @@ void TestSweepPlan::fieldsAreCheckedBeforeUse_data()
     row("hex steps", "0", "1", "0x10", 0, "Steps");
     row("fractional steps", "0", "1", "2.5", 0, "Steps");
     row("too many steps", "0", "1", "1000001", 0,
-        "Steps must be a whole number from 1 to 1000000.");
+        "Steps must be a whole number from 1 to 1,000,000.");
     row("steps nan", "0", "1", "nan", 0, "Steps");
     row("log sign change", "-1", "1", "3", 2, "same sign");
     row("log negative zero", "1", "-0", "3", 2, "non-zero");

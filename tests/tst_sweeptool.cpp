@@ -356,7 +356,7 @@ void TestSweepTool::badArgumentsSendNothing_data()
                                          "from 0 to 60000, not '%1'")
                                      .arg(settle);
     QTest::newRow("too many steps")
-        << QStringList{"--steps", "1000001"} << "Steps must be a whole number from 1 to 1000000.";
+        << QStringList{"--steps", "1000001"} << "Steps must be a whole number from 1 to 1,000,000.";
     QTest::newRow("a rate") << QStringList{"--rate", "Fast"}
                             << "--rate must be fast, medium or slow, not 'Fast'";
 }

@@ -3,6 +3,7 @@
 #include "app/analysispanel.h"
 #include "app/historypanel.h"
 #include "app/mainwindow.h"
+#include "app/wholetextlabel.h"
 #include "chart/barchart.h"
 #include "chart/scattertrace.h"
 #include "data/ivpoints.h"
@@ -20,11 +21,17 @@
 #include <QGroupBox>
 #include <QImage>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextLayout>
+#include <QThread>
+#include <QToolTip>
 
 #include <csignal>
 
@@ -187,6 +194,9 @@ class TestWindow : public QObject
     void readsTheDeviceOffItsCurve();
     void profileListsFollowIdentifyAndTheSourceCanMeasure();
     void aPointAtTheSourcesLimitIsMarked();
+    void theWindowSpeaksOfTheRunItShows();
+    void progressShowsTheLatestPointAndWhatItWaitsFor();
+    void longTextReadsWhole();
 };
 
 void TestWindow::startsFromTheStoredEndpoints_data()
@@ -333,7 +343,7 @@ void TestWindow::aSweepLocksTheWindowUntilTheOutputIsOff()
                           "it?"}));
     vc.IVsteps->setText("1000001");
     vc.ivRun->click();
-    QCOMPARE(bench.status(), "Steps must be a whole number from 1 to 1000000.");
+    QCOMPARE(bench.status(), "Steps must be a whole number from 1 to 1,000,000.");
     QVERIFY(vc.IVsteps->styleSheet().contains("border"));
     QCOMPARE(bench.questions.size(), 3);
     vc.ivSettle->setText("150");
@@ -361,7 +371,7 @@ void TestWindow::aSweepLocksTheWindowUntilTheOutputIsOff()
     QSignalSpy finished(&vc.sweep(), &SweepEngine::finished);
     QTest::keyClick(vc.IVsteps, Qt::Key_Escape);
     QVERIFY(finished.wait(5000));
-    QVERIFY(bench.status().endsWith(" of 1001 points. The source output is off."));
+    QVERIFY(bench.status().endsWith(" of 1,001 points. The source output is off."));
     QVERIFY(vc.ivRun->isEnabled() && vc.sourceip->isEnabled() && !vc.ivStop->isEnabled());
     // Switch source off sends the command at any time no sweep runs.
     vc.switchOff->click();
@@ -779,6 +789,7 @@ void TestWindow::fitsALaptopScreen()
     MainWindow& window = *bench.window;
     QVERIFY2(window.minimumSizeHint().height() <= 640,
              qPrintable(QString::number(window.minimumSizeHint().height())));
+    QList<int> statusHeights;
     for (const QSize size : {QSize(1366, 640), QSize(1920, 1050)}) {
         window.resize(size);
         QTRY_COMPARE(window.size(), size);
@@ -796,7 +807,9 @@ void TestWindow::fitsALaptopScreen()
             taken << at;
         }
         QVERIFY(bench.window->chart().height() >= 260);
+        statusHeights << bench.vc().sweepstatus->height();
     }
+    QVERIFY(statusHeights[1] > statusHeights[0] + 200); // the status area grows
 }
 
 // The current run's fit: its lines, its curve over the run, kept with the run and written
@@ -996,6 +1009,110 @@ void TestWindow::aPointAtTheSourcesLimitIsMarked()
     const QByteArray settings = bench.settingsText();
     for (const char* line : {"compliance=0.0005", "meterissource=true", "sweeprange=-1"})
         QVERIFY2(settings.contains(line), line);
+}
+
+// What the status says next, how a limit is named, Save naming a stored run that has
+// nothing, Clear earlier leaving the current run alone, the history at 1366 pixels, and
+// Delete of the sweep being measured saying why not, where the progress leaves it.
+void TestWindow::theWindowSpeaksOfTheRunItShows()
+{
+    QTemporaryDir dir;
+    SessionOptions options;
+    options.storePath = dir.filePath("runs.sqlite");
+    Bench bench("[General]\n", options);
+    ViewController& vc = bench.vc();
+    HistoryPanel& history = bench.window->history();
+    QCOMPARE(bench.status(), "Identify both instruments, then press Run.");
+    bench.identifyBoth();
+    QTRY_COMPARE(bench.status(), "Both instruments are identified: press Run.");
+    QSignalSpy finished(&vc.sweep(), &SweepEngine::finished);
+    vc.IVsteps->setText("4");
+    for (const char* start : {"12", "0", "0"}) { // the source refuses 12 V: no point
+        vc.IVstart->setText(start);
+        vc.ivLimit->setText(finished.size() == 2 ? "0.0005" : "");
+        vc.ivRun->click();
+        QVERIFY(finished.wait(10000));
+    }
+    QCOMPARE(bench.status(), "Current limit reached at 0.75 V: 750 µA is beyond the limit of "
+                             "500 µA. The source output is off.");
+    QTRY_VERIFY(history.rowOf(1) >= 0 && history.rowOf(2) >= 0);
+    history.table()->selectRow(history.rowOf(1));
+    QTRY_VERIFY(vc.session().currentRun() != vc.sweep().run());
+    vc.savebutton->click();
+    QCOMPARE(bench.status(), "Nothing to save: run 1 has no points.");
+    history.table()->selectRow(history.rowOf(2));
+    tick(history, history.rowOf(2), true); // drawn even if it was measured under a local key
+    QTRY_VERIFY(bench.window->chart().isShown(2) && vc.session().currentRun()->points.size() == 5);
+    vc.clearTraces->click();
+    QCOMPARE(bench.window->chart().shownRuns(), QList<qint64>{2});
+
+    bench.window->resize(1366, 768 - 40);
+    QTRY_COMPARE(bench.window->width(), 1366);
+    QCOMPARE(history.model()->headerData(Column::Range, Qt::Horizontal).toString(), "Levels");
+    for (const Column column : {Column::Points, Column::Outcome})
+        QVERIFY(history.table()->visualRect(history.model()->index(0, column)).right() <=
+                history.table()->viewport()->width());
+    for (QLabel* label : {vc.sourcestatt.data(), vc.drainstat.data()})
+        QVERIFY2(!qobject_cast<WholeTextLabel*>(label)->isElided(), qPrintable(label->text()));
+
+    vc.ivSettle->setText("200"); // time for the store to give the sweep its row
+    vc.IVsteps->setText("1000");
+    vc.ivRun->click();
+    QTRY_VERIFY(history.current() == 4 && vc.sweep().pointsDone() >= 2);
+    QTest::keyClick(history.table(), Qt::Key_Delete);
+    const QString why = "The sweep being measured cannot be deleted; stop it first.";
+    QCOMPARE(bench.status(), why);
+    const int done = vc.sweep().pointsDone();
+    QTRY_VERIFY(vc.sweep().pointsDone() > done + 3);
+    QCOMPARE(bench.status(), why);
+    vc.ivStop->click();
+    QVERIFY(finished.wait(5000));
+}
+
+// The latest point shows at once however fast they come, and a reading that keeps the
+// sweep waiting is counted up in seconds.
+void TestWindow::progressShowsTheLatestPointAndWhatItWaitsFor()
+{
+    Bench bench;
+    ViewController& vc = bench.vc();
+    bench.identifyBoth();
+    auto readings = std::make_shared<int>(0);
+    bench.link->setHook([readings](const QString& to, const QString& command) {
+        if (to == "meter" && command == ":MEAS:CURR:DC?" && ++*readings == 7)
+            QThread::msleep(2300); // the seventh reading stalls
+        return std::optional<LinkReply>();
+    });
+    vc.IVstart->setText("0");
+    vc.IVsteps->setText("10");
+    QSignalSpy finished(&vc.sweep(), &SweepEngine::finished);
+    vc.ivRun->click();
+    QTRY_VERIFY_WITH_TIMEOUT(vc.ivProgress->text().startsWith("Point 6 of 11, ends about "), 3000);
+    QTRY_COMPARE(vc.ivProgress->text(), "Point 6 of 11 — waiting for the meter (1 s)");
+    QTRY_COMPARE(vc.ivProgress->text(), "Point 6 of 11 — waiting for the meter (2 s)");
+    QVERIFY(finished.wait(5000));
+}
+
+// A fit's lines wrap rather than lose their units; a label too small ends in an ellipsis
+// and its tooltip holds the whole sentence.
+void TestWindow::longTextReadsWhole()
+{
+    const QString sentence = "The forward region of the window holds too few points for the "
+                             "diode model: widen the window, or sweep with more steps.";
+    AnalysisPanel panel;
+    panel.resize(420, 200);
+    panel.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&panel));
+    panel.showFailure(sentence);
+    QTextLayout& layout = *panel.results()->document()->firstBlock().layout();
+    for (int i = 0; i < layout.lineCount(); ++i)
+        QVERIFY(layout.lineAt(i).naturalTextWidth() <= panel.results()->viewport()->width());
+    WholeTextLabel label(sentence);
+    label.setFixedSize(240, 2 * label.fontMetrics().lineSpacing());
+    label.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&label) && label.isElided());
+    QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), label.mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(&label, &help);
+    QTRY_COMPARE(QToolTip::text(), sentence);
 }
 
 QTEST_MAIN(TestWindow)

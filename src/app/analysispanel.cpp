@@ -72,10 +72,14 @@ AnalysisPanel::AnalysisPanel(QWidget* parent)
     model_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     model_->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
     results_->setReadOnly(true);
-    results_->setLineWrapMode(QPlainTextEdit::NoWrap); // a result is never split
+    // A narrow panel wraps a result at its blanks rather than hiding its unit, and a
+    // sentence saying why a fit failed reads whole.
+    results_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    results_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    results_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Room for a short result on one line; a longer one wraps.
     results_->setMinimumWidth(
-        results_->fontMetrics().horizontalAdvance(QStringLiteral("Iph = 0.75945 ± 0.00066 A")) +
-        24);
+        results_->fontMetrics().horizontalAdvance(QStringLiteral("Voc = 0.5872 V")) + 24);
     results_->setPlaceholderText(tr("Choose a model and press Fit."));
     results_->setToolTip(tr("The fitted values, one per line, with one standard error"));
 

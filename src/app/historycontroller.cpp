@@ -5,6 +5,7 @@
 #include "controller/runhistorymodel.h"
 #include "controller/sweepdescription.h"
 #include "data/printabletext.h"
+#include "data/sitext.h"
 
 #include <QLocale>
 
@@ -127,8 +128,7 @@ void HistoryController::loaded(const LoadedRun& loaded)
         session_.choose(chosenRun_);
         if (showStatus && announceChosen_)
             showStatus(tr("%1 is the current run: Save and Export write its %2 points.")
-                           .arg(label(run, loaded.id))
-                           .arg(run.points.size()),
+                           .arg(label(run, loaded.id), countText(qint64(run.points.size()))),
                        false);
     }
     // A run read only to be chosen has no chart records: a read for the chart may still
@@ -175,8 +175,8 @@ void HistoryController::askToDelete(qint64 id)
     const QString question =
         tr("Delete run %1, started %2, with its %3 points? This cannot be undone.")
             .arg(id)
-            .arg(QLocale().toString(run->run.started.toLocalTime(), QLocale::ShortFormat))
-            .arg(run->pointCount);
+            .arg(QLocale().toString(run->run.started.toLocalTime(), QLocale::ShortFormat),
+                 countText(run->pointCount));
     if (confirm && confirm(question))
         session_.history().remove(id);
 }
@@ -241,8 +241,11 @@ void HistoryController::sweepFinished()
 
 void HistoryController::hideAllButCurrent()
 {
+    // The sweep being measured stays while it runs: its points are still coming. Once it
+    // has ended it is an earlier run like any other when another run is the current one.
+    const qint64 measuring = session_.isSweeping() ? live_ : 0;
     for (const qint64 id : QSet<qint64>(model_->shownRuns()))
-        if (id != current_ && id != live_)
+        if (id != current_ && id != measuring)
             setShown(id, false, true);
 }
 
@@ -263,7 +266,7 @@ WriteResult HistoryController::exportChart(const QString& path)
 {
     const auto run = session_.currentRun();
     if (!chart_ || !run || run->points.empty())
-        return WriteResult{false, tr("Nothing to export: ") + nothingToSave(run.get())};
+        return WriteResult{false, tr("Nothing to export: ") + whyNothingIn(run.get())};
     const qint64 key = run == chosenRun_ ? chosenKey_ : live_;
     QList<qint64> drawn = chart_->shownRuns();
     WriteResult result;
@@ -278,6 +281,14 @@ WriteResult HistoryController::exportChart(const QString& path)
     if (result.ok)
         result.message = tr("Chart of %1 written to %2").arg(namesOf(drawn), printableText(path));
     return result;
+}
+
+QString HistoryController::whyNothingIn(const Run* run) const
+{
+    // A run chosen from the history is named: "the last sweep" would be another run.
+    if (run && run == chosenRun_.get() && chosenKey_ > 0 && run->points.empty())
+        return tr("run %1 has no points.").arg(chosenKey_);
+    return nothingToSave(run);
 }
 
 QString HistoryController::namesOf(QList<qint64> keys) const

@@ -47,6 +47,8 @@ class HistoryController : public QObject
     // names the runs drawn.
     WriteResult exportChart(const QString& path);
 
+    // Why the current run has nothing to write ("run 13 has no points."), or empty.
+    QString whyNothingIn(const Run* run) const;
     QSet<qint64> shownRuns() const;
     qint64 currentRun() const { return current_; }
     qint64 liveRun() const { return live_; }

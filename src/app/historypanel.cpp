@@ -43,6 +43,12 @@ void HistoryPanel::setModel(RunHistoryModel* model)
         if (!selecting_ && changed && id != 0)
             emit chosen(id);
     });
+    // How many points and how it ended come before the levels, so a laptop's narrow panel
+    // shows them without scrolling sideways.
+    QHeaderView* header = table_->horizontalHeader();
+    for (const int column : {RunHistoryModel::Points, RunHistoryModel::Outcome})
+        header->moveSection(header->visualIndex(column),
+                            header->visualIndex(RunHistoryModel::Range));
     connect(model, &QAbstractItemModel::rowsInserted, this, &HistoryPanel::sizeColumnsOnce);
     sizeColumnsOnce();
 }
@@ -53,6 +59,15 @@ void HistoryPanel::sizeColumnsOnce()
         return;
     sized_ = true;
     table_->resizeColumnsToContents();
+    // The first rows may be a sweep that says "running" and counts up: the columns hold
+    // what such a row says at its end.
+    const QFontMetrics metrics = table_->fontMetrics();
+    const int margin = 2 * metrics.averageCharWidth();
+    for (const auto& [column, longest] :
+         {std::pair{RunHistoryModel::Points, QStringLiteral("1,000,001")},
+          std::pair{RunHistoryModel::Outcome, QStringLiteral("limit reached")}})
+        table_->setColumnWidth(column, std::max(table_->columnWidth(column),
+                                                metrics.horizontalAdvance(longest) + margin));
 }
 
 int HistoryPanel::rowOf(qint64 id) const

@@ -3,6 +3,7 @@
 #include "app/analysispanel.h"
 #include "app/historypanel.h"
 #include "chart/barchart.h"
+#include "data/sitext.h"
 #include "link/scriptinstall.h"
 #include "link/signalwatcher.h"
 #include "ui_mainwindow.h"
@@ -84,21 +85,26 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
     // never moves a field or a button: the labels keep their height, the status area
     // scrolls.
     const int line = fontMetrics().lineSpacing();
-    for (QLabel* label : {ui_->sourcestatt, ui_->drainstat, identityline, storeWarning}) {
+    for (QLabel* label : std::initializer_list<QLabel*>{ui_->sourcestatt, ui_->drainstat,
+                                                        identityline, storeWarning}) {
         label->setTextFormat(Qt::PlainText);
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
         label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     }
     // Two whole lines; the rest of a long answer is in the tooltip and the status area.
-    for (QLabel* label : {ui_->sourcestatt, ui_->drainstat}) {
+    for (QLabel* label : std::initializer_list<QLabel*>{ui_->sourcestatt, ui_->drainstat}) {
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         label->setFixedHeight(2 * line);
     }
-    ui_->sweepstatus->setFixedHeight(3 * line + 2 * ui_->sweepstatus->frameWidth() + 8);
+    // Two lines at the least; a taller window gives the status area the rest of the
+    // column, so a long message reads whole.
+    ui_->sweepstatus->setMinimumHeight(2 * line + 2 * ui_->sweepstatus->frameWidth() + 8);
+    ui_->sweepstatus->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
     // Rows a little closer than the style's default, so the whole column fits a laptop's
     // 768 pixels with the profiles' fields.
     for (QGridLayout* grid : {ui_->sourceBoxLayout, ui_->meterBoxLayout, ui_->sweepGrid})
         grid->setVerticalSpacing(4);
+    ui_->leftColumn->setSpacing(4);
 
     bindOutlets();
     controller_->identityline = identityline;
@@ -253,7 +259,8 @@ void MainWindow::closeEvent(QCloseEvent* event)
     }
     hide(); // the window goes at once; the source is switched off behind it
     shutDownOnce([](int done, int total) {
-        return tr("The window was closed after %1 of %2 points.").arg(done).arg(total);
+        return tr("The window was closed after %1 of %2 points.")
+            .arg(countText(done), countText(total));
     });
     event->accept();
 }
@@ -262,9 +269,7 @@ void MainWindow::endBySignal(int signalNumber)
 {
     shutDownOnce([signalNumber](int done, int total) {
         return tr("Ended by %1 after %2 of %3 points.")
-            .arg(SignalWatcher::name(signalNumber))
-            .arg(done)
-            .arg(total);
+            .arg(SignalWatcher::name(signalNumber), countText(done), countText(total));
     });
     close();
     QCoreApplication::quit();

@@ -10,6 +10,7 @@
 #include "data/ivpoints.h"
 #include "data/printabletext.h"
 #include "data/run.h"
+#include "data/sitext.h"
 #include "link/scriptinstall.h"
 
 #include <QDir>
@@ -75,6 +76,13 @@ ViewController::ViewController(const QString& home, std::unique_ptr<QSettings> s
     SweepEngine& engine = session_->sweep();
     connect(&engine, &SweepEngine::started, this, &ViewController::sweepStarted);
     connect(&engine, &SweepEngine::progress, this, &ViewController::sweepProgress);
+    progressLater_.setSingleShot(true);
+    connect(&progressLater_, &QTimer::timeout, this, &ViewController::showProgress);
+    stallClock_.setInterval(250);
+    connect(&stallClock_, &QTimer::timeout, this, [this] {
+        if (sincePoint_.isValid() && sincePoint_.elapsed() >= stalledAfterMs())
+            showProgress();
+    });
     connect(&engine, &SweepEngine::finished, this, &ViewController::sweepFinished);
     connect(&engine, &SweepEngine::pointRecorded, this,
             [this](int, double volt, double amps, int inCompliance) {
@@ -236,7 +244,20 @@ void ViewController::showIdentification(Session::Which which, bool ok, const QSt
     }
     if (!ok)
         showStatus(shown, true);
+    else if (readinessShown_)
+        showReadiness();
     updateIdentityLine();
+}
+
+void ViewController::showReadiness()
+{
+    const bool source = session_->isIdentified(Session::Which::Source);
+    const bool meter = session_->isIdentified(Session::Which::Meter);
+    showStatus(source && meter ? tr("Both instruments are identified: press Run.")
+               : source        ? tr("Identify the meter, then press Run.")
+               : meter         ? tr("Identify the source, then press Run.")
+                               : tr("Identify both instruments, then press Run."));
+    readinessShown_ = true;
 }
 
 void ViewController::runIV()
@@ -253,23 +274,18 @@ void ViewController::runIV()
         typed.settleMs = ivSettle->text();
     choices_->read(typed);
     markFields(QString());
-    if (!confirmLongSweep(typed))
-        return;
-    session_->runTyped(typed);
+    session_->runTyped(typed, [this](const SweepPlan& plan, int settleMs) {
+        return confirmLongSweep(plan, settleMs);
+    });
 }
 
-bool ViewController::confirmLongSweep(const StoredSweep& typed)
+bool ViewController::confirmLongSweep(const SweepPlan& plan, int settleMs)
 {
-    const auto plan =
-        makeSweepPlan(SweepFields{typed.start, typed.stop, typed.steps,
-                                  shapeFromName(typed.shape).value_or(SweepShape::Linear)});
-    const auto settle = parseSettleMs(typed.settleMs);
-    if (!std::holds_alternative<SweepPlan>(plan) || !std::holds_alternative<int>(settle) ||
-        !confirm || sweep().isRunning())
-        return true; // the session says what is wrong, or why it cannot start
-    const int points = std::get<SweepPlan>(plan).count();
+    if (!confirm)
+        return true;
+    const int points = plan.count();
     // At least this long: the exchanges of each tick come on top of a settle time.
-    const qint64 seconds = qint64(points) * sweep().tickFor(std::get<int>(settle), 0) / 1000;
+    const qint64 seconds = qint64(points) * sweep().tickFor(settleMs, 0) / 1000;
     if (points <= longSweepPoints && seconds <= longSweepSeconds)
         return true;
     const QString duration = seconds >= 3600
@@ -277,7 +293,7 @@ bool ViewController::confirmLongSweep(const StoredSweep& typed)
                              : seconds >= 60 ? tr("%1 min %2 s").arg(seconds / 60).arg(seconds % 60)
                                              : tr("%1 s").arg(seconds);
     return confirm(tr("This sweep has %1 points and takes about %2. Start it?")
-                       .arg(QLocale().toString(points), duration));
+                       .arg(countText(points), duration));
 }
 
 void ViewController::markFields(const QString& message)
@@ -330,30 +346,71 @@ void ViewController::sweepStarted(int totalPoints)
         YAxis->show();
     if (history_)
         history_->sweepStarted(); // each sweep is a run of its own, drawn live
+    sincePoint_.invalidate();     // the set-up is no reading
+    lastDone_ = 0;
+    lastTotal_ = totalPoints;
     if (ivProgress) {
         ivProgress->setRange(0, totalPoints);
         ivProgress->setValue(0);
+        ivProgress->setFormat(tr("Setting up…"));
     }
+}
+
+qint64 ViewController::stalledAfterMs()
+{
+    // A reading is late after two ticks; under a second nobody would notice the wait.
+    return std::max<qint64>(2 * qint64(sweep().tickMs()), 1000);
 }
 
 void ViewController::sweepProgress(int done, int total, const QDateTime& expectedEnd)
 {
-    // A fast sweep reports far more often than anyone can read; relaying out the
-    // window for every point would cost more than drawing the points.
-    if (done != 0 && done != total && progressClock_.isValid() &&
-        progressClock_.elapsed() < progressIntervalMs)
-        return;
+    if (done == 0) // the set-up is done: the status no longer says it is under way
+        showStatus(tr("Sweeping: Stop (Esc) ends the sweep and switches the source output "
+                      "off."));
+    lastDone_ = done;
+    lastTotal_ = total;
+    lastEnd_ = expectedEnd;
+    sincePoint_.start();
+    stallClock_.start();
+    // A fast sweep reports far more often than anyone can read, and relaying out the
+    // window for every point would cost more than drawing the points: the latest point
+    // is shown at most every progressIntervalMs, but never later than that.
+    if (done == 0 || done == total || !progressClock_.isValid() ||
+        progressClock_.elapsed() >= progressIntervalMs)
+        showProgress();
+    else if (!progressLater_.isActive())
+        progressLater_.start(int(progressIntervalMs - progressClock_.elapsed()));
+}
+
+void ViewController::showProgress()
+{
+    progressLater_.stop();
     progressClock_.start();
-    if (ivProgress)
-        ivProgress->setValue(done);
-    showStatus(tr("Point %1 of %2, ends about %3")
-                   .arg(done)
-                   .arg(total)
-                   .arg(expectedEnd.time().toString(QStringLiteral("HH:mm:ss"))));
+    if (!ivProgress)
+        return;
+    ivProgress->setValue(lastDone_);
+    QString text = tr("Point %1 of %2").arg(countText(lastDone_), countText(lastTotal_));
+    const qint64 quietMs = sincePoint_.isValid() ? sincePoint_.elapsed() : 0;
+    if (sweep().isRunning() && quietMs >= stalledAfterMs()) {
+        const SweepEngine::Waiting waiting = sweep().waitingFor();
+        text += tr(" — waiting for %1 (%2 s)")
+                    .arg(waiting == SweepEngine::Waiting::Meter    ? tr("the meter")
+                         : waiting == SweepEngine::Waiting::Settle ? tr("the settle time")
+                                                                   : tr("the source"))
+                    .arg(quietMs / 1000);
+    } else if (lastDone_ < lastTotal_ && sweep().isRunning()) {
+        text += tr(", ends about %1").arg(lastEnd_.time().toString(QStringLiteral("HH:mm:ss")));
+    }
+    ivProgress->setFormat(text);
 }
 
 void ViewController::sweepFinished()
 {
+    progressLater_.stop();
+    stallClock_.stop();
+    sincePoint_.invalidate();
+    lastDone_ = sweep().pointsDone();
+    showProgress();
     if (ivProgress)
         ivProgress->setValue(sweep().pointsDone());
     if (chart) {
@@ -386,7 +443,7 @@ QString ViewController::pathForRun(const PathPanel& panel, const QString& suffix
     const auto run = session_->currentRun();
     if (!run || run->points.empty()) {
         showStatus((save ? tr("Nothing to save: ") : tr("Nothing to export: ")) +
-                       nothingToSave(run.get()),
+                       history_->whyNothingIn(run.get()),
                    true);
         return QString();
     }
@@ -487,11 +544,12 @@ bool ViewController::mayClose()
     return confirm(tr("%1. The last sweep's %2 points were not saved and are kept nowhere "
                       "else. Close Kestrel anyway?")
                        .arg(problem.isEmpty() ? tr("Runs are not being kept") : problem)
-                       .arg(session_->sweep().run()->points.size()));
+                       .arg(countText(qint64(session_->sweep().run()->points.size()))));
 }
 
 void ViewController::showStatus(const QString& text, bool problem)
 {
+    readinessShown_ = false;
     if (problem)
         markFields(text);
     if (sweepstatus) {

@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -128,20 +129,35 @@ class ViewController : public QObject
     // More points or a longer time than this asks first.
     static constexpr int longSweepPoints = 10000;
     static constexpr qint64 longSweepSeconds = 15 * 60;
-    bool confirmLongSweep(const StoredSweep& typed);
+    bool confirmLongSweep(const SweepPlan& plan, int settleMs);
     // Marks the sweep fields a problem is about (none for an empty text).
     void markFields(const QString& message);
     void updateIdentityLine();
     void sweepStarted(int totalPoints);
     void sweepProgress(int done, int total, const QDateTime& expectedEnd);
+    // The latest point on the progress bar, and what the sweep waits for once a reading
+    // takes longer than a tick or two.
+    void showProgress();
+    qint64 stalledAfterMs();
     void sweepFinished();
+    // Until the user does something else, the status area says what comes next: identify
+    // the instruments, then Run.
+    void showReadiness();
 
     std::unique_ptr<Session> session_;
     std::unique_ptr<HistoryController> history_;
     std::unique_ptr<AnalysisController> analysis_;
     std::unique_ptr<ProfileChoices> choices_;
     static constexpr int progressIntervalMs = 200;
-    QElapsedTimer progressClock_;
+    QElapsedTimer progressClock_; // since the progress was last shown
+    QTimer progressLater_;        // shows a point that came too soon after the last shown
+    QTimer stallClock_;           // while a sweep runs: counts the wait for a reading up
+    QElapsedTimer sincePoint_;
+    int lastDone_ = 0;
+    int lastTotal_ = 0;
+    QDateTime lastEnd_;
+    bool readinessShown_ = true; // the window opens with "Identify both instruments…"
+
     QString storeWaiting_; // points waiting for the store, or that they are kept now
 };
 

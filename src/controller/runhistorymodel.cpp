@@ -1,6 +1,7 @@
 #include "controller/runhistorymodel.h"
 
 #include "data/printabletext.h"
+#include "data/sitext.h"
 
 #include <algorithm>
 #include <iterator>
@@ -76,7 +77,7 @@ QVariant RunHistoryModel::text(const StoredRun& stored, int column) const
     case Range:
         return plannedLevels(run);
     case Points:
-        return QString::number(stored.pointCount);
+        return countText(stored.pointCount);
     case Measured:
         return measuredLevels(stored.levels);
     case Outcome:
@@ -127,7 +128,7 @@ QVariant RunHistoryModel::headerData(int section, Qt::Orientation orientation, i
         case Shape:
             return tr("Shape");
         case Range:
-            return tr("Range");
+            return tr("Levels"); // the sweep's span, not the meter's range
         case Points:
             return tr("Points");
         case Measured:

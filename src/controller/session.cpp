@@ -4,6 +4,7 @@
 #include "controller/sweepdescription.h"
 #include "data/numbertext.h"
 #include "data/printabletext.h"
+#include "data/sitext.h"
 
 namespace kestrel
 {
@@ -42,7 +43,7 @@ Session::Session(const QString& home, std::unique_ptr<InstrumentLink> link,
                               "point waits in memory since %2")
                          : tr("The run store is busy (another program is writing to it): %1 "
                               "points wait in memory since %2"))
-                    .arg(points)
+                    .arg(countText(points))
                     .arg(since.time().toString(QStringLiteral("HH:mm:ss"))) +
                 tr(" and will be kept as soon as it frees (at most 1,000,001 points wait; if "
                    "this program ends first, they are lost)."),
@@ -54,7 +55,7 @@ Session::Session(const QString& home, std::unique_ptr<InstrumentLink> link,
                               "is kept.")
                          : tr("The run store is free again: all %1 points that waited since %2 "
                               "are kept."))
-                .arg(points)
+                .arg(countText(points))
                 .arg(since.time().toString(QStringLiteral("HH:mm:ss"))),
             false);
     });
@@ -308,13 +309,13 @@ void Session::recover(std::function<void(const QStringList&, bool)> done)
                                  .arg(when, outcomeName(stored.run.outcome),
                                       stored.run.outputOff ? tr("switched off and confirmed")
                                                            : tr("not confirmed off"))
-                                 .arg(stored.pointCount)
+                                 .arg(countText(stored.pointCount))
                                  .arg(stored.pointCount == 1 ? tr("point is") : tr("points are"));
                 continue;
             }
             QString sentence = tr("The sweep started at %1 did not finish; its %2 %3 kept.")
                                    .arg(when)
-                                   .arg(stored.pointCount)
+                                   .arg(countText(stored.pointCount))
                                    .arg(stored.pointCount == 1 ? tr("point is") : tr("points are"));
             if (stored.run.outputOff) {
                 sentence += QLatin1Char(' ') + stored.guard;
@@ -510,6 +511,11 @@ bool Session::start(const SweepRequest& request)
                          true);
         return false;
     }
+    return sweep_.start(settingsFor(request), source_.identity, meter_.identity);
+}
+
+SweepSettings Session::settingsFor(const SweepRequest& request) const
+{
     SweepSettings settings;
     settings.source = Endpoint{sip, sport};
     settings.meter = Endpoint{dip, dport};
@@ -525,10 +531,10 @@ bool Session::start(const SweepRequest& request)
     settings.complianceAmps = request.complianceAmps;
     settings.continueAtCompliance = request.continueAtCompliance;
     settings.nplc = request.nplc;
-    return sweep_.start(settings, source_.identity, meter_.identity);
+    return settings;
 }
 
-bool Session::runTyped(const StoredSweep& typed)
+bool Session::runTyped(const StoredSweep& typed, const StartQuestion& ask)
 {
     if (isSweeping() || !source_.identified || !meter_.identified)
         return start(SweepRequest{});
@@ -568,14 +574,6 @@ bool Session::runTyped(const StoredSweep& typed)
             return false;
         }
     }
-    if (settings_) {
-        storeEndpoint(*settings_, sourceAddressKey, Endpoint{sip, sport});
-        // The meter's own endpoint stays remembered while the source measures.
-        if (!meterFollows_)
-            storeEndpoint(*settings_, drainAddressKey, Endpoint{dip, dport});
-        storeSweep(*settings_, typed);
-        settings_->sync();
-    }
     SweepRequest request;
     request.plan = std::get<SweepPlan>(plan);
     request.rangeIndex = typed.rangeIndex;
@@ -585,6 +583,22 @@ bool Session::runTyped(const StoredSweep& typed)
     request.complianceAmps = std::get<std::optional<double>>(compliance);
     request.continueAtCompliance = typed.continueAtCompliance;
     request.nplc = nplc;
+    // Settings the profiles cannot carry out end the run at once, as they always have;
+    // only a sweep that would really run is asked about.
+    const SweepSettings settings = settingsFor(request);
+    if (ask &&
+        sweepProfileProblem(settings, *settings.sourceCommands, *settings.meterCommands)
+            .isEmpty() &&
+        !ask(request.plan, request.settleMs))
+        return false;
+    if (settings_) {
+        storeEndpoint(*settings_, sourceAddressKey, Endpoint{sip, sport});
+        // The meter's own endpoint stays remembered while the source measures.
+        if (!meterFollows_)
+            storeEndpoint(*settings_, drainAddressKey, Endpoint{dip, dport});
+        storeSweep(*settings_, typed);
+        settings_->sync();
+    }
     return start(request);
 }
 

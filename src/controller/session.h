@@ -83,8 +83,11 @@ class Session : public QObject
     // Starts a sweep of the identified instruments; false, with the reason in
     // statusShown(), when it cannot start.
     bool start(const SweepRequest& request);
-    // The window's Run: the sweep fields as typed, checked, remembered, started.
-    bool runTyped(const StoredSweep& typed);
+    // Asked once every field is valid and the sweep would start: true to start it.
+    using StartQuestion = std::function<bool(const SweepPlan& plan, int settleMs)>;
+    // The window's Run: the sweep fields as typed, checked, remembered, started. ask, when
+    // given, comes last, so nobody is asked about a sweep that is refused anyway.
+    bool runTyped(const StoredSweep& typed, const StartQuestion& ask = {});
     void stop();
     bool isSweeping() const { return sweep_.isRunning(); }
     // Sends :OUTP1 OFF to the identified source, or to this endpoint when none is
@@ -161,6 +164,7 @@ class Session : public QObject
         return which == Which::Source ? source_ : meter_;
     }
     void print(const QString& text);
+    SweepSettings settingsFor(const SweepRequest& request) const;
     void warn(const QString& text);
     // With the meter following the source: the meter becomes what the source is now.
     void followSource();

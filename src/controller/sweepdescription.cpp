@@ -4,6 +4,7 @@
 #include "data/currentranges.h"
 #include "data/numbertext.h"
 #include "data/printabletext.h"
+#include "data/sitext.h"
 
 namespace kestrel
 {
@@ -97,8 +98,7 @@ WriteResult exportRunCsv(const QString& program, const QString& path, const Run&
         writeFileAtomically(path, csvText(describeRun(program, run), run.points, run.inCompliance));
     if (result.ok)
         result.message = QStringLiteral("Exported %1 points to %2")
-                             .arg(run.points.size())
-                             .arg(printableText(path));
+                             .arg(countText(qint64(run.points.size())), printableText(path));
     return result;
 }
 

@@ -9,6 +9,7 @@
 
 #include <QThread>
 
+#include <atomic>
 #include <mutex>
 
 #include <cmath>
@@ -49,6 +50,7 @@ struct SweepEngine::Taken {
     std::mutex mutex;
     IVPointList points;
     std::vector<int> inCompliance;
+    std::atomic<Waiting> waiting{Waiting::Source}; // what the tick in flight waits for
 };
 
 namespace
@@ -269,10 +271,13 @@ void SweepEngine::timerc2()
                                     : meterProfile_->defaultNplc](const CancelSignal& cancel) {
             Tick tick;
             SourceDriver sourceDriver(link, source, sourceProfile, cancel);
+            taken->waiting = Waiting::Source;
             tick.level = sourceDriver.setLevel(level);
+            taken->waiting = Waiting::Settle;
             // Stop ends the wait at once; the result of a cancelled tick is dropped.
             if (tick.level.ok && settleMs > 0 && cancel.waitFor(settleMs))
                 return tick;
+            taken->waiting = Waiting::Meter;
             // A source-measure unit's reading tells its compliance; a source apart is
             // asked after the reading, when its profile can tell.
             const FlagSource& compliance = sourceProfile->compliance;
@@ -283,6 +288,7 @@ void SweepEngine::timerc2()
                 if (tick.reading.inCompliance) {
                     tick.inCompliance = *tick.reading.inCompliance ? 1 : 0;
                 } else if (!compliance.query.isEmpty()) {
+                    taken->waiting = Waiting::Source;
                     const std::optional<bool> at =
                         sourceDriver.inCompliance(&tick.complianceProblem);
                     tick.inCompliance = at ? (*at ? 1 : 0) : -1;
@@ -296,6 +302,11 @@ void SweepEngine::timerc2()
             return tick;
         },
         [this, level](const Tick& tick) { measured(level, tick); });
+}
+
+SweepEngine::Waiting SweepEngine::waitingFor() const
+{
+    return taken_->waiting.load();
 }
 
 void SweepEngine::takePoints()
@@ -386,10 +397,12 @@ void SweepEngine::measured(double level, const Tick& tick)
                         volts(level)));
     else if (limit && std::fabs(amps) > *limit)
         finish(Run::Outcome::LimitReached,
-               QStringLiteral("Current limit reached at %1 V: %2 A is beyond the limit of %3 A.")
-                   .arg(volts(level), volts(amps), volts(*limit)));
+               QStringLiteral("Current limit reached at %1 V: %2 is beyond the limit of %3.")
+                   .arg(volts(level), siText(amps, QStringLiteral("A")),
+                        exactSiText(*limit, QStringLiteral("A"))));
     else if (done == total)
-        finish(Run::Outcome::Completed, QStringLiteral("Sweep complete: %1 points.").arg(total));
+        finish(Run::Outcome::Completed,
+               QStringLiteral("Sweep complete: %1 points.").arg(countText(total)));
     else
         tickBusy_ = false;
     // With a settle time the tick is sized to the wait, so one that ran past its time
@@ -423,8 +436,7 @@ QString SweepEngine::stoppedMessage() const
     if (pointsDone() == 0)
         return QStringLiteral("Sweep stopped before the first point.");
     return QStringLiteral("Sweep stopped after %1 of %2 points.")
-        .arg(pointsDone())
-        .arg(run_->settings.plan.count());
+        .arg(countText(pointsDone()), countText(run_->settings.plan.count()));
 }
 
 void SweepEngine::finish(Run::Outcome outcome, const QString& message, bool switchOff)

@@ -83,6 +83,10 @@ class SweepEngine : public QObject
     bool switchOffNow(const EndText& why);
 
     bool isRunning() const { return state_ != State::Idle; }
+    // What the tick in flight is waiting for: the source (its level, its confirmation,
+    // whether it is at its limit), the settle time, or the reading.
+    enum class Waiting { Source, Settle, Meter };
+    Waiting waitingFor() const;
     // Source and meter are one instrument (a source-measure unit): set up once, read with
     // its own measurement query.
     bool measuresWithSource() const { return combined_; }

@@ -2,6 +2,7 @@
 
 #include "data/numbertext.h"
 #include "data/printabletext.h"
+#include "data/sitext.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -228,7 +229,7 @@ WriteResult saveDataFile(const QString& path, const IVPointList& points)
     if (result.ok)
         result.message =
             QStringLiteral("Saved %1 %2 to %3")
-                .arg(QString::number(points.size()),
+                .arg(countText(qint64(points.size())),
                      points.size() == 1 ? QStringLiteral("point") : QStringLiteral("points"),
                      printableText(path));
     return result;

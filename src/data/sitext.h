@@ -15,6 +15,10 @@ QString siText(double value, const QString& unit, int digits = 3);
 // "5 mA", 0.0105 A "10.5 mA".
 QString exactSiText(double value, const QString& unit);
 
+// A count as the window and the messages write it, grouped by thousands with a comma
+// whatever the locale: "20,001", "1,000,001", "7".
+QString countText(qint64 count);
+
 // Significant digits that show `value` exactly on a grid of `step`.
 int digitsForStep(double value, double step);
 

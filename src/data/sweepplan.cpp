@@ -1,6 +1,7 @@
 #include "data/sweepplan.h"
 
 #include "data/numbertext.h"
+#include "data/sitext.h"
 
 #include <algorithm>
 #include <charconv>
@@ -188,7 +189,8 @@ std::variant<SweepPlan, QString> makeSweepPlan(const SweepFields& fields)
         return QStringLiteral("Stop must be a number of volts, like 1.5 (decimal point).");
     const auto steps = fieldNumber(fields.steps);
     if (!steps || !(*steps >= 1 && *steps <= maxSweepSteps) || std::floor(*steps) != *steps)
-        return QStringLiteral("Steps must be a whole number from 1 to %1.").arg(maxSweepSteps);
+        return QStringLiteral("Steps must be a whole number from 1 to %1.")
+            .arg(countText(maxSweepSteps));
     if (plan.shape == SweepShape::Log &&
         (*start == 0.0 || *stop == 0.0 || std::signbit(*start) != std::signbit(*stop)))
         return QStringLiteral("A log sweep needs Start and Stop both non-zero and of the same "

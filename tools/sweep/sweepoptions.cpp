@@ -35,7 +35,7 @@ Options:
   --meter ADDRESS:PORT   the current meter
   --start V              first level, volts
   --stop V               last level, volts
-  --steps N              steps between start and stop, 1 to 1000000
+  --steps N              steps between start and stop, 1 to 1,000,000
   --shape SHAPE          linear (default), dual (there and back) or log
   --range INDEX|auto     the meter's current range: an index into its
                          profile's list, or auto where it has auto-range; for
