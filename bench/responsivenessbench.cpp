@@ -342,8 +342,7 @@ bool growingSweep(int points, double* worst)
     QObject::connect(&engine, &SweepEngine::finished, &engine,
                      [&](Run::Outcome how, const QString& text) {
                          const Clock::time_point start = Clock::now();
-                         chart->fitToData();
-                         chart->replotNow();
+                         chart->liveRunEnded(); // as the window's handler
                          showStatus(text);
                          endMs = msSince(start);
                          outcome = how;
@@ -397,7 +396,7 @@ bool growingSweep(int points, double* worst)
     }
     printStalls(QStringLiteral("end of sweep (fit, full redraw)"), probe.lateness(points, points),
                 labelWidth);
-    print(QStringLiteral("  the finished handler (fitToData + replotNow) took %1 ms\n")
+    print(QStringLiteral("  the finished handler (liveRunEnded: fit, redraw) took %1 ms\n")
               .arg(endMs, 0, 'f', 2));
 
     // The probe sees a block of B ms as B - 10 .. B ms late, depending on when it began;

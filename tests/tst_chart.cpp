@@ -1,16 +1,20 @@
 #include "chart/barchart.h"
+#include "chart/markerstamps.h"
 #include "chart/runpalette.h"
 #include "chart/scattertrace.h"
+#include "data/numbertext.h"
 #include "data/sitext.h"
 
 #include <qcustomplot.h>
 #include <QFile>
 #include <QImage>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <cmath>
+#include <set>
 
 using namespace kestrel;
 
@@ -41,6 +45,16 @@ QPoint pixelOf(const BarChart& chart, const ivData& point)
     return QPointF(chart.plot()->xAxis->coordToPixel(point.sourceVolt),
                    chart.plot()->yAxis->coordToPixel(point.drainVolt))
         .toPoint();
+}
+
+// The mouse at pixel, with buttons held (not QTest's idea of them, which an earlier
+// test's clicks may have left pressed).
+void mouse(QCustomPlot* plot, QEvent::Type type, QPointF pixel, Qt::MouseButtons buttons = {},
+           Qt::KeyboardModifiers keys = {})
+{
+    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent event(type, pixel, plot->mapToGlobal(pixel), button, buttons, keys);
+    QApplication::sendEvent(plot, &event);
 }
 
 // The largest difference in any channel between two images of one size.
@@ -74,7 +88,7 @@ class TestChart : public QObject
     void siTextPicksPrefixAndDigits();
     void ticksUseOneNotation_data();
     void ticksUseOneNotation();
-    void runsKeepTheirColours();
+    void noTwoShownRunsLookAlike();
     void logAxesLeaveZerosOut_data();
     void logAxesLeaveZerosOut();
     void readoutShowsTheNearestPoint_data();
@@ -87,6 +101,9 @@ class TestChart : public QObject
     void aRedrawShowsEveryChangeWithTheNewPoints_data();
     void aRedrawShowsEveryChangeWithTheNewPoints();
     void exportsShowAxesAndLegend();
+    void legendCoversNoPoint();
+    void axesAreReadableFromTheStart();
+    void markedWindowIsRoundedToAPixel();
 };
 
 void TestChart::siTextPicksPrefixAndDigits_data()
@@ -164,14 +181,35 @@ void TestChart::ticksUseOneNotation()
              logarithmic ? QStringLiteral("|Current| (A)") : QStringLiteral("Current (A)"));
 }
 
-void TestChart::runsKeepTheirColours()
+void TestChart::noTwoShownRunsLookAlike()
 {
-    for (int i = 0; i < runPaletteSize(); ++i) {
-        const QColor colour = runColour(i);
+    for (int i = 0; i < 3000; ++i) { // every style stays visible on white
+        const QColor colour = runStyle(i).colour;
         QVERIFY2(1.05 / (luminance(colour) + 0.05) >= 3.0, qPrintable(colour.name()));
-        QVERIFY(colour != runColour(i + 1));
+        QVERIFY(i >= runPaletteStyles() || colour != runStyle(i + 1).colour);
     }
     QVERIFY(runPaletteSize() >= 8);
+    // Each shape draws differently from every other.
+    std::vector<QImage> shapes;
+    for (int shape = 0; shape < markerShapeCount; ++shape) {
+        const QImage marker = MarkerStamps({Qt::black, 7, false, MarkerShape(shape)}).marker();
+        for (const QImage& other : shapes)
+            QVERIFY(other.size() != marker.size() || largestDifference(other, marker) > 100);
+        shapes.push_back(marker);
+    }
+
+    // Keys 10 apart share a colour, 50 apart their own style: 120 such runs, all
+    // different; a run shown again gets its own style back.
+    BarChart many;
+    for (qint64 key = 42; key < 1242; key += 10)
+        many.showRun(key, {}, "run");
+    std::set<std::pair<QRgb, int>> seen;
+    for (qint64 key : many.shownRuns())
+        QVERIFY(seen.emplace(many.trace(key)->color().rgb(), int(many.trace(key)->style().shape))
+                    .second);
+    many.hideRun(42);
+    many.showRun(42, {}, "again");
+    QCOMPARE(many.trace(42)->style(), runStyle(42));
 
     BarChart chart;
     chart.showRun(42, cloud(10, 1e-3, 0), "A");
@@ -181,7 +219,7 @@ void TestChart::runsKeepTheirColours()
     chart.hideRun(100);
     chart.hideRun(101);
     QCOMPARE(chart.trace(42)->color(), first);
-    QCOMPARE(first, runColour(42));
+    QCOMPARE(first, runStyle(42).colour);
     QCOMPARE(chart.shownRuns().size(), 11);
     QCOMPARE(chart.shownRuns().first(), 42);
     // The current run is drawn above the others, a little larger.
@@ -228,32 +266,53 @@ void TestChart::logAxesLeaveZerosOut()
 
 void TestChart::readoutShowsTheNearestPoint_data()
 {
+    // Run 4 has two points measured one after the other 42 nA apart; zoomed, the view is
+    // 0.25 V to 0.35 V and 23.4 µA to 23.6 µA.
     QTest::addColumn<qint64>("key");
     QTest::addColumn<int>("index");
-    QTest::newRow("steep run, near the start") << qint64(7) << 3;
-    QTest::newRow("flat run, near the end") << qint64(8) << 30;
-    QTest::newRow("steep run, last point") << qint64(7) << 40;
+    QTest::addColumn<bool>("zoomed");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("steep run, near the start")
+        << qint64(7) << 3 << false << "Steep, point 4: −850 mV, −1.73 mA";
+    QTest::newRow("flat run, near the end")
+        << qint64(8) << 30 << false << "Flat, point 31 (return): 500 mV, 100 µA";
+    QTest::newRow("steep run, last point")
+        << qint64(7) << 40 << false << "Steep, point 41: 1.000 V, 1.96 mA";
+    QTest::newRow("close neighbours, the first")
+        << qint64(4) << 1 << false << "Run 4, point 2: 300 mV, 23.50 µA";
+    QTest::newRow("close neighbours, the second")
+        << qint64(4) << 2 << false << "Run 4, point 3: 310 mV, 23.46 µA";
+    QTest::newRow("close neighbours, zoomed")
+        << qint64(4) << 1 << true << "Run 4, point 2: 300.0 mV, 23.5040 µA";
 }
 
 void TestChart::readoutShowsTheNearestPoint()
 {
     QFETCH(qint64, key);
     QFETCH(int, index);
+    QFETCH(bool, zoomed);
+    QFETCH(QString, expected);
     BarChart chart;
     chart.showRun(7, cloud(41, 2e-3, 0.02), "Steep");
     chart.showRun(8, cloud(41, 0.2e-3, 0.02), "Flat", 20);
+    chart.showRun(4, {{-1.0, -1e-3}, {0.3, 23.504e-6}, {0.31, 23.462e-6}, {1.0, 1e-3}}, "Run 4");
     showAndWait(chart);
+    if (zoomed) {
+        chart.plot()->xAxis->setRange(0.25, 0.35);
+        chart.plot()->yAxis->setRange(23.4e-6, 23.6e-6);
+        chart.replotNow();
+    }
     const ivData point = chart.trace(key)->points()[std::size_t(index)];
-    QTest::mouseMove(chart.plot(), pixelOf(chart, point) + QPoint(2, -1));
-    const QString expected = QStringLiteral("%1, point %2%3: %4, %5")
-                                 .arg(key == 7 ? "Steep" : "Flat")
-                                 .arg(index + 1)
-                                 .arg(key == 8 ? " (return)" : "", siText(point.sourceVolt, "V"),
-                                      siText(point.drainVolt, "A"));
-    QTRY_COMPARE(chart.readoutText(), expected);
+    mouse(chart.plot(), QEvent::MouseMove, pixelOf(chart, point) + QPoint(key == 4 ? 0 : 2, 0));
+    QCOMPARE(chart.readoutText(), expected);
     // Far from every point: nothing to read.
-    QTest::mouseMove(chart.plot(), pixelOf(chart, {0.0, 2e-3}));
-    QTRY_COMPARE(chart.readoutText(), QString());
+    mouse(chart.plot(), QEvent::MouseMove, pixelOf(chart, {0.0, 2e-3}));
+    QCOMPARE(chart.readoutText(), QString());
+    mouse(chart.plot(), QEvent::MouseMove, pixelOf(chart, point));
+    QSignalSpy hovered(&chart, &BarChart::hovered);
+    QEvent leave(QEvent::Leave); // the cursor leaves the chart: the readout goes
+    QApplication::sendEvent(chart.plot(), &leave);
+    QVERIFY(chart.readoutText().isEmpty() && hovered.size() == 1 && hovered[0][0] == QString());
 }
 
 void TestChart::wheelZoomsAroundTheCursorAndDoubleClickFits()
@@ -276,10 +335,11 @@ void TestChart::wheelZoomsAroundTheCursorAndDoubleClickFits()
     QVERIFY(std::fabs(plot->xAxis->pixelToCoord(cursor.x()) - underX) < fittedX.size() * 1e-3);
     QVERIFY(std::fabs(plot->yAxis->pixelToCoord(cursor.y()) - underY) < fittedY.size() * 1e-3);
 
-    // New live points leave the user's view alone.
+    // New live points and the sweep's end leave the user's view alone.
     chart.beginLiveRun(3, "live");
     chart.plot()->xAxis->setRange(0.2, 0.4);
     chart.addPoint(5.0, 1.0);
+    chart.liveRunEnded();
     QCOMPARE(plot->xAxis->range(), QCPRange(0.2, 0.4));
 
     QTest::mouseDClick(plot, Qt::LeftButton, Qt::NoModifier, cursor.toPoint());
@@ -290,23 +350,33 @@ void TestChart::wheelZoomsAroundTheCursorAndDoubleClickFits()
 
 void TestChart::returnLegIsHollowAndLinesJoinPoints()
 {
+    // Out to 0.45 V, back over the level of 0.05 V.
     BarChart chart;
-    chart.showRun(3, {{-0.5, -0.5}, {0.5, 0.5}}, "Dual", 1);
-    chart.plot()->legend->setVisible(false);
+    chart.showRun(3, {{-0.45, -0.45}, {0.05, 0.05}, {0.45, 0.45}, {0.05, 0.05}}, "Dual", 2);
     showAndWait(chart);
     chart.plot()->xAxis->setRange(-1, 1);
     chart.plot()->yAxis->setRange(-1, 1);
     chart.replotNow();
-    const QColor colour = runColour(3);
+    const QColor colour = runStyle(3).colour;
     const auto pixelAt = [&](QPointF volts) {
         return chart.plot()->grab().toImage().pixelColor(pixelOf(chart, {volts.x(), volts.y()}));
     };
-    QCOMPARE(pixelAt({-0.5, -0.5}), colour);          // the first leg is filled
-    QCOMPARE(pixelAt({0.5, 0.5}), QColor(Qt::white)); // the return leg is an outline
-    QCOMPARE(pixelAt({0.1, 0.1}), QColor(Qt::white));
+    QCOMPARE(pixelAt({-0.45, -0.45}), colour);          // the first leg is filled
+    QCOMPARE(pixelAt({0.45, 0.45}), QColor(Qt::white)); // the return leg is an outline
+    QCOMPARE(pixelAt({-0.2, -0.2}), QColor(Qt::white));
+    // Where the return retraces, its outline rings the first leg's marker.
+    const QImage image = chart.plot()->grab().toImage();
+    const QPoint retraced = pixelOf(chart, {0.05, 0.05});
+    QCOMPARE(image.pixelColor(retraced), colour);
+    for (QPoint at : {QPoint(5, 0), QPoint(-5, 0), QPoint(0, 5), QPoint(0, -5)})
+        QVERIFY(image.pixelColor(retraced + at).red() < 200);
+    // The readout names the marker on top: the return leg's.
+    mouse(chart.plot(), QEvent::MouseMove, retraced);
+    QCOMPARE(chart.readoutText(), QStringLiteral("Dual, point 4 (return): 50.0 mV, 50.0 mA"));
+
     chart.setLines(true);
     const QImage joined = chart.plot()->grab().toImage();
-    const QPoint between = pixelOf(chart, {0.1, 0.1});
+    const QPoint between = pixelOf(chart, {-0.2, -0.2});
     int touched = 0;
     for (int dy = -1; dy <= 1; ++dy)
         for (int dx = -1; dx <= 1; ++dx)
@@ -454,15 +524,15 @@ void TestChart::aRedrawShowsEveryChangeWithTheNewPoints()
     const auto colourAt = [&](const ivData& point) {
         return QColor(image.pixel(pixelOf(chart, point)));
     };
-    QCOMPARE(colourAt(added), runColour(1));
-    QCOMPARE(colourAt(earlier), runColour(1));
-    QCOMPARE(colourAt(second) == runColour(2), secondShown);
+    QCOMPARE(colourAt(added), runStyle(1).colour);
+    QCOMPARE(colourAt(earlier), runStyle(1).colour);
+    QCOMPARE(colourAt(second) == runStyle(2).colour, secondShown);
     QCOMPARE(colourAt(empty) != QColor(Qt::white), windowShaded);
     // Halfway between run 2's points: its line, when lines are on.
     const QPoint middle = (pixelOf(chart, second) + pixelOf(chart, above)) / 2;
     bool line = false;
     for (int dx = -1; dx <= 1; ++dx) {
-        const QColor pixel(image.pixel(middle + QPoint(dx, 0))), run = runColour(2);
+        const QColor pixel(image.pixel(middle + QPoint(dx, 0))), run = runStyle(2).colour;
         line = line ||
                std::max({std::abs(pixel.red() - run.red()), std::abs(pixel.green() - run.green()),
                          std::abs(pixel.blue() - run.blue())}) <= 40;
@@ -486,7 +556,7 @@ void TestChart::exportsShowAxesAndLegend()
         bool found = false;
         for (int y = 0; y < image.height() && !found; ++y)
             for (int x = 0; x < image.width() && !found; ++x)
-                found = image.pixelColor(x, y) == runColour(key);
+                found = image.pixelColor(x, y) == runStyle(int(key)).colour;
         QVERIFY(found);
     }
 
@@ -502,6 +572,89 @@ void TestChart::exportsShowAxesAndLegend()
 
     QVERIFY(
         chart.exportImage(dir.filePath("missing/chart.png")).message.contains("does not exist"));
+}
+
+void TestChart::legendCoversNoPoint()
+{
+    // Twenty runs on a low chart, points everywhere: wherever a legend stood inside the
+    // plot it would cover some.
+    BarChart chart;
+    for (int run = 0; run < 20; ++run) {
+        ChartPointList points;
+        for (int i = run; i < 225; i += 20)
+            points.push_back({-1.0 + i / 15 / 7.0, -1e-3 + i % 15 / 7.0 * 1e-3});
+        chart.showRun(run + 1, points, QStringLiteral("Run %1, 12:%2").arg(run + 1).arg(run + 10));
+    }
+    chart.resize(600, 300);
+    chart.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    chart.replotNow();
+    QCPLegend* legend = chart.plot()->legend;
+    QList<QCPAbstractLegendItem*> entries;
+    for (int i = 0; i < legend->itemCount(); ++i)
+        if (legend->item(i)) // a wrapped legend's grid has empty cells
+            entries << legend->item(i);
+    QCOMPARE(entries.size(), 20);
+    const QRect covered = legend->outerRect();
+    for (qint64 key : chart.shownRuns())
+        for (const ivData& point : chart.trace(key)->points()) {
+            const QPoint at = pixelOf(chart, point);
+            QVERIFY(chart.plot()->axisRect()->rect().contains(at));
+            QVERIFY(!covered.intersects(QRect(at - QPoint(8, 8), QSize(16, 16))));
+        }
+    for (QCPAbstractLegendItem* entry : entries) // none cut off
+        QVERIFY(chart.plot()->rect().contains(entry->outerRect()));
+}
+
+void TestChart::axesAreReadableFromTheStart()
+{
+    // No run yet, -1 V to 1 V and -1 A to 1 A at 1366 wide: the captions are drawn, and
+    // the ticks at the right end and at the top have their labels.
+    BarChart chart;
+    chart.resize(1366, 700);
+    chart.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    QCustomPlot* plot = chart.plot();
+    QCOMPARE(plot->xAxis->tickVector().last(), 1.0);
+    QCOMPARE(plot->yAxis->tickVector().last(), 1.0);
+    const QImage image = plot->grab().toImage();
+    const auto ink = [&](QRect rect) {
+        int dark = 0;
+        for (int y = rect.top(); y <= rect.bottom(); ++y)
+            for (int x = rect.left(); x <= rect.right(); ++x)
+                dark += image.rect().contains(x, y) && qGray(image.pixel(x, y)) < 128;
+        return dark;
+    };
+    const QRect area = plot->axisRect()->rect();
+    const int line = QFontMetrics(plot->xAxis->tickLabelFont()).height();
+    const int rightX = qRound(plot->xAxis->coordToPixel(1.0));
+    const int topY = qRound(plot->yAxis->coordToPixel(1.0));
+    QVERIFY(ink(QRect(rightX - 15, area.bottom() + 3, 31, line)) > 10);
+    QVERIFY(ink(QRect(0, topY - line / 2, area.left() - 3, line)) > 10);
+    QVERIFY(ink(QRect(area.center().x() - 40, area.bottom() + line + 3, 81, 2 * line)) > 30);
+    QVERIFY(ink(QRect(0, area.center().y() - 40, area.left() - 40, 81)) > 30);
+}
+
+void TestChart::markedWindowIsRoundedToAPixel()
+{
+    // 0.1 V across some 450 pixels: four decimals.
+    BarChart chart;
+    showAndWait(chart);
+    QCustomPlot* plot = chart.plot();
+    plot->xAxis->setRange(0.4, 0.5);
+    chart.replotNow();
+    QSignalSpy marked(&chart, &BarChart::windowMarked);
+    const QPointF from(plot->xAxis->coordToPixel(0.43117391), 100),
+        to(plot->xAxis->coordToPixel(0.47731529), 100);
+    mouse(plot, QEvent::MouseButtonPress, from, Qt::LeftButton, Qt::ShiftModifier);
+    mouse(plot, QEvent::MouseMove, to, Qt::LeftButton, Qt::ShiftModifier);
+    mouse(plot, QEvent::MouseButtonRelease, to, {}, Qt::ShiftModifier);
+    QCOMPARE(marked.size(), 1);
+    for (int end : {0, 1}) { // four decimals at most, and still where the drag was
+        const double volts = marked.first().at(end).toDouble();
+        QVERIFY(QString::fromStdString(formatDouble(volts)).section('.', 1).size() <= 4);
+        QVERIFY(std::fabs(plot->xAxis->coordToPixel(volts) - (end ? to : from).x()) <= 1.0);
+    }
 }
 
 QTEST_MAIN(TestChart)

@@ -168,10 +168,6 @@ void ViewController::connectOutlets()
 void ViewController::viewDidLoad()
 {
     resetPoints();
-    if (xAxis)
-        xAxis->hide();
-    if (YAxis)
-        YAxis->hide();
 
     QSettings& settings = *session_->settings();
     const Endpoint source = restoreEndpoint(settings, sourceAddressKey);
@@ -340,10 +336,6 @@ void ViewController::switchSourceOff()
 
 void ViewController::sweepStarted(int totalPoints)
 {
-    if (xAxis)
-        xAxis->show();
-    if (YAxis)
-        YAxis->show();
     if (history_)
         history_->sweepStarted(); // each sweep is a run of its own, drawn live
     sincePoint_.invalidate();     // the set-up is no reading
@@ -413,10 +405,8 @@ void ViewController::sweepFinished()
     showProgress();
     if (ivProgress)
         ivProgress->setValue(sweep().pointsDone());
-    if (chart) {
-        chart->fitToData(); // while points arrived the axes only grew
-        chart->replotNow(); // the last point is drawn without waiting for the next redraw
-    }
+    if (chart)
+        chart->liveRunEnded(); // a view the user chose while the points came stays
     if (history_)
         history_->sweepFinished();
 }

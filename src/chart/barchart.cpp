@@ -12,6 +12,7 @@
 #include <QSvgGenerator>
 #include <QVBoxLayout>
 
+#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -33,6 +34,26 @@ QCPRange paddedRange(double lo, double hi)
     return QCPRange(lo - pad, hi + pad);
 }
 
+// The values one pixel of an axis spans where a value is drawn.
+double onePixel(const QCPAxis* axis, double pixel)
+{
+    return std::fabs(axis->pixelToCoord(pixel + 0.5) - axis->pixelToCoord(pixel - 0.5));
+}
+
+// The smallest non-zero difference between a run's point and the points measured just
+// before and after it, in one of its values.
+double gapToNeighbours(const ChartPointList& points, std::size_t index, double ivData::*value)
+{
+    double gap = std::numeric_limits<double>::infinity();
+    for (std::size_t other : {index - 1, index + 1})
+        if (other < points.size()) { // index - 1 wraps around at the first point
+            const double difference = std::fabs(points[other].*value - points[index].*value);
+            if (difference > 0.0)
+                gap = std::min(gap, difference);
+        }
+    return gap;
+}
+
 struct Span {
     double lo = std::numeric_limits<double>::infinity();
     double hi = -std::numeric_limits<double>::infinity();
@@ -51,14 +72,18 @@ BarChart::BarChart(QWidget* parent) : QWidget(parent), plot_(new QCustomPlot(thi
     plot_->addLayer(currentLayer, plot_->layer(QStringLiteral("main")), QCustomPlot::limAbove);
     // A buffer of its own, so a new point of the live run, drawn there, redraws nothing else.
     plot_->layer(currentLayer)->setMode(QCPLayer::lmBuffered);
-    plot_->legend->setVisible(false);
-    plot_->legend->setFont(font());
-    plot_->legend->setBrush(QColor(255, 255, 255, 220));
-    plot_->axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignTop | Qt::AlignLeft);
+    placeLegend();
     plot_->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
     plot_->setMouseTracking(true);
+    plot_->installEventFilter(this); // leaving the chart, resizing it
     readout_ = std::make_unique<HoverReadout>(plot_);
     setAxes();
+    // Room past the right end of the x axis and above the top of the y axis for half a
+    // tick label: a label that would reach beyond the widget is not drawn at all.
+    const QFontMetrics metrics(plot_->xAxis->tickLabelFont());
+    plot_->axisRect()->setMinimumMargins(
+        QMargins(0, metrics.height() / 2 + 2,
+                 metrics.horizontalAdvance(QStringLiteral("−888.8 mV")) / 2 + 4, 0));
 
     for (QCPAxis* axis : {plot_->xAxis, plot_->yAxis})
         connect(axis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this, [this] {
@@ -90,7 +115,71 @@ BarChart::BarChart(QWidget* parent) : QWidget(parent), plot_(new QCustomPlot(thi
     fitToData();
 }
 
-BarChart::~BarChart() = default;
+BarChart::~BarChart()
+{
+    showLegend(true); // the plot deletes the legend with its layout
+}
+
+// The legend stands right of the plot area, over no point however many runs are shown;
+// with more runs than rows fit, it takes another column.
+void BarChart::placeLegend()
+{
+    QCPLegend* legend = plot_->legend;
+    plot_->axisRect()->insetLayout()->take(legend);
+    auto* column = legendColumn_ = new QCPLayoutGrid;
+    plot_->plotLayout()->addElement(0, 1, column);
+    column->setMargins(QMargins(0, legendMarginPx, legendMarginPx, legendMarginPx));
+    column->addElement(0, 0, legend);
+    column->addElement(1, 0, new QCPLayoutElement(plot_)); // the room below it
+    column->setRowStretchFactor(0, 0.001);
+    legend->setFont(font());
+    legend->setBrush(QColor(255, 255, 255));
+    legend->setFillOrder(QCPLayoutGrid::foRowsFirst);
+    showLegend(false);
+}
+
+// A hidden legend leaves no empty column: its column leaves the layout with it.
+void BarChart::showLegend(bool on)
+{
+    plot_->legend->setVisible(on);
+    QCPLayoutGrid* layout = plot_->plotLayout();
+    const bool placed = layout->columnCount() > 1 && layout->element(0, 1) == legendColumn_;
+    if (on && !placed) {
+        layout->addElement(0, 1, legendColumn_);
+        layout->setColumnStretchFactor(1, 0.001); // as wide as the legend needs
+    } else if (!on && placed) {
+        layout->take(legendColumn_);
+        layout->simplify();
+    }
+}
+
+// As many rows as the chart's height holds, then a new column.
+void BarChart::wrapLegend()
+{
+    QCPLegend* legend = plot_->legend;
+    if (legend->itemCount() == 0)
+        return;
+    const int rowPx =
+        legend->item(0)->minimumOuterSizeHint().height() + std::max(0, legend->rowSpacing());
+    const int roomPx =
+        plot_->height() - 2 * legendMarginPx - legend->margins().top() - legend->margins().bottom();
+    const int rows = std::max(1, roomPx / std::max(1, rowPx));
+    if (rows != legend->wrap()) {
+        legend->setWrap(rows);
+        legend->setFillOrder(QCPLayoutGrid::foRowsFirst, true);
+    }
+}
+
+bool BarChart::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == plot_) {
+        if (event->type() == QEvent::Leave)
+            clearHover();
+        else if (event->type() == QEvent::Resize)
+            wrapLegend();
+    }
+    return QWidget::eventFilter(watched, event);
+}
 
 template <typename F> void BarChart::adjustRanges(F f)
 {
@@ -103,9 +192,12 @@ template <typename F> void BarChart::adjustRanges(F f)
 ScatterTrace* BarChart::newTrace(qint64 key, const QString& label, int returnFrom)
 {
     hideRun(key);
+    std::vector<RunStyle> taken;
+    for (const auto& [shownKey, run] : runs_)
+        taken.push_back(run.trace->style());
     auto* trace = new ScatterTrace(plot_->xAxis, plot_->yAxis); // the plot owns it
     trace->setName(label);
-    trace->setColor(runColour(key), markerSize);
+    trace->setStyle(pickRunStyle(key, taken), markerSize);
     trace->setReturnFrom(returnFrom);
     trace->setLines(lines_);
     runs_[key] = Run{label, trace, nextOrder_++};
@@ -192,12 +284,12 @@ void BarChart::setCurrentRun(qint64 key)
     if (current_ && *current_ != key)
         if (ScatterTrace* previous = trace(*current_)) {
             previous->setLayer(QStringLiteral("main"));
-            previous->setColor(previous->color(), markerSize);
+            previous->setStyle(previous->style(), markerSize);
         }
     current_ = key;
     ScatterTrace* now = trace(key);
     now->setLayer(currentLayer);
-    now->setColor(now->color(), currentMarkerSize);
+    now->setStyle(now->style(), currentMarkerSize);
     scheduleReplot();
 }
 
@@ -220,6 +312,13 @@ void BarChart::addPoint(double volt, double amps, bool inCompliance)
         onlyLivePoints_ = false;
     if (!replotTimer_.isActive())
         replotTimer_.start();
+}
+
+void BarChart::liveRunEnded()
+{
+    if (!userView_)
+        fitToData(); // while points arrived the axes only grew
+    replotNow();
 }
 
 void BarChart::setAxes()
@@ -341,7 +440,8 @@ void BarChart::updateLegend()
         fit_->removeFromLegend();
         fit_->addToLegend();
     }
-    plot_->legend->setVisible(!runs_.empty() || fit_);
+    showLegend(!runs_.empty() || fit_);
+    wrapLegend();
 }
 
 void BarChart::hover(QMouseEvent* event)
@@ -353,11 +453,18 @@ void BarChart::hover(QMouseEvent* event)
     const QPointF at = event->position();
     const Run* bestRun = nullptr;
     ScatterTrace::Nearest best;
+    // Where the order in which the plot draws its traces puts this one: later is on top.
+    const auto stacking = [](const ScatterTrace* trace) {
+        return std::pair(trace->layer()->index(),
+                         trace->layer()->children().indexOf(
+                             static_cast<QCPLayerable*>(const_cast<ScatterTrace*>(trace))));
+    };
     for (const auto& [key, run] : runs_) {
         const auto found = run.trace->nearest(at, hoverRadiusPx);
-        // On a tie the current run wins: it is drawn on top.
+        // Of points at one distance the one drawn on top, as a trace names its own.
         if (found && (!bestRun || found->distancePx < best.distancePx ||
-                      (found->distancePx == best.distancePx && key == current_))) {
+                      (found->distancePx == best.distancePx &&
+                       stacking(run.trace) > stacking(bestRun->trace)))) {
             bestRun = &run;
             best = *found;
         }
@@ -367,17 +474,26 @@ void BarChart::hover(QMouseEvent* event)
         return;
     }
     const ivData& point = bestRun->trace->points()[best.index];
+    const QPointF pixel(
+        plot_->xAxis->coordToPixel(logVoltage_ ? std::fabs(point.sourceVolt) : point.sourceVolt),
+        plot_->yAxis->coordToPixel(logCurrent_ ? std::fabs(point.drainVolt) : point.drainVolt));
+    // Enough digits to tell the point from one a pixel away, and from the points
+    // measured beside it however close they lie.
+    const ChartPointList& points = bestRun->trace->points();
+    const int voltDigits = digitsToShow(
+        point.sourceVolt, std::min(onePixel(plot_->xAxis, pixel.x()),
+                                   gapToNeighbours(points, best.index, &ivData::sourceVolt)));
+    const int ampDigits = digitsToShow(
+        point.drainVolt, std::min(onePixel(plot_->yAxis, pixel.y()),
+                                  gapToNeighbours(points, best.index, &ivData::drainVolt)));
     const QString leg = bestRun->trace->isHollow(best.index) ? tr(" (return)") : QString();
     const QString limit =
         bestRun->trace->inCompliance(best.index) ? tr(", in compliance") : QString();
     const QString text = tr("%1, point %2%3: %4, %5%6")
                              .arg(bestRun->label)
                              .arg(best.index + 1)
-                             .arg(leg, siText(point.sourceVolt, QStringLiteral("V")),
-                                  siText(point.drainVolt, QStringLiteral("A")), limit);
-    const QPointF pixel(
-        plot_->xAxis->coordToPixel(logVoltage_ ? std::fabs(point.sourceVolt) : point.sourceVolt),
-        plot_->yAxis->coordToPixel(logCurrent_ ? std::fabs(point.drainVolt) : point.drainVolt));
+                             .arg(leg, siText(point.sourceVolt, QStringLiteral("V"), voltDigits),
+                                  siText(point.drainVolt, QStringLiteral("A"), ampDigits), limit);
     const bool changed = text != readout_->text();
     readout_->show(pixel, text, bestRun->trace->color());
     if (changed)
@@ -512,7 +628,8 @@ void BarChart::markRelease(QMouseEvent* event)
     if (!markStart_)
         return;
     const double at = plot_->xAxis->pixelToCoord(event->position().x());
-    const double from = std::min(*markStart_, at), to = std::max(*markStart_, at);
+    const double from = roundToPixel(std::min(*markStart_, at));
+    const double to = roundToPixel(std::max(*markStart_, at));
     markStart_.reset();
     plot_->setInteraction(QCP::iRangeDrag, true);
     if (from < to) {
@@ -521,6 +638,21 @@ void BarChart::markRelease(QMouseEvent* event)
     } else {
         clearWindow(); // a click, not a drag
     }
+}
+
+// To the decimals one pixel of the x axis needs: what a drag can mean, and all the
+// window's fields should show ("0.445", not "0.44489795918367347").
+double BarChart::roundToPixel(double volts) const
+{
+    const double perPixel = plot_->xAxis->range().size() / std::max(1, plot_->axisRect()->width());
+    const int decimals = std::clamp(int(std::ceil(-std::log10(perPixel))), 0, 17);
+    char text[400]; // room for any double in fixed notation
+    const auto written =
+        std::to_chars(text, text + sizeof text, volts, std::chars_format::fixed, decimals);
+    double rounded = volts;
+    if (written.ec == std::errc())
+        std::from_chars(text, written.ptr, rounded);
+    return rounded == 0.0 ? 0.0 : rounded; // no "-0"
 }
 
 void BarChart::scheduleReplot()

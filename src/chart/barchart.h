@@ -13,6 +13,7 @@
 
 class QCPGraph;
 class QCPItemRect;
+class QCPLayoutGrid;
 class QCustomPlot;
 class QMouseEvent;
 
@@ -32,12 +33,14 @@ struct ChartRun {
 };
 
 // The I-V chart: current over voltage as scatter markers, one trace per run. A run is
-// known by its key (the run store's id) and keeps the colour runColour(key) for life.
-// One run can be live (points arrive with addPoint); one is current, drawn on top with
-// slightly larger markers. Hovering shows the nearest point's values; the wheel zooms
-// around the cursor, dragging pans, a double-click fits every shown run again. Shift+drag
-// marks a voltage window, drawn as a shaded band. A fitted curve can be drawn over the
-// runs as a dashed line of its own. Redraws are coalesced (at most about 30 a second).
+// known by its key (the run store's id); while shown it has a colour and marker shape no
+// other shown run has (its own, pickRunStyle, when free). One run can be live (points
+// arrive with addPoint); one is current, drawn on top with slightly larger markers.
+// Hovering shows the nearest point's values; the wheel zooms around the cursor, dragging
+// pans, a double-click fits every shown run again: a view the user chose stays until
+// then. Shift+drag marks a voltage window, drawn as a shaded band. A fitted curve can be
+// drawn over the runs as a dashed line of its own. The legend stands beside the plot
+// area. Redraws are coalesced (at most about 30 a second).
 class BarChart : public QWidget
 {
     Q_OBJECT
@@ -46,6 +49,7 @@ class BarChart : public QWidget
     static constexpr double hoverRadiusPx = 10;
     static constexpr int markerSize = 6;
     static constexpr int currentMarkerSize = 7;
+    static constexpr int legendMarginPx = 8;
 
     explicit BarChart(QWidget* parent = nullptr);
     ~BarChart() override;
@@ -66,6 +70,9 @@ class BarChart : public QWidget
                       std::size_t expectedPoints = 0);
     // A point for the live run (ignored when there is none).
     void addPoint(double volt, double amps, bool inCompliance = false);
+    // The live run's sweep ended: the axes fit every shown point unless the user chose
+    // the view, and the last points are drawn now.
+    void liveRunEnded();
     void setCurrentRun(qint64 key);
     std::optional<qint64> currentRun() const { return current_; }
     std::optional<qint64> liveRun() const { return live_; }
@@ -98,7 +105,8 @@ class BarChart : public QWidget
     // The user zoomed or panned since the last fit: new points leave the view alone.
     bool viewIsTheUsers() const { return userView_; }
     // The readout shown now ("Sweep 2, point 3: −512 mV, 12.3 µA"; ", in compliance" after
-    // a point at the source's limit), or empty.
+    // a point at the source's limit), or empty. Of points drawn one over another it names
+    // the one on top; its digits tell the point from its neighbours.
     QString readoutText() const;
 
     // Exports what the chart shows, with a legend; the format follows the name (.png or
@@ -112,8 +120,12 @@ class BarChart : public QWidget
   signals:
     // The readout under the cursor changed; empty when no point is near.
     void hovered(const QString& text);
-    // The user marked a voltage window with Shift+drag; fromVolts < toVolts.
+    // The user marked a voltage window with Shift+drag; fromVolts < toVolts, each rounded
+    // to the decimals one pixel of the voltage axis needs.
     void windowMarked(double fromVolts, double toVolts);
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     struct Run {
@@ -128,11 +140,15 @@ class BarChart : public QWidget
     void redrawAll();
     void growRangesFor(double volt, double amps);
     void setAxes();
+    void placeLegend();
+    void showLegend(bool on);
     void updateLegend();
+    void wrapLegend();
     void hover(QMouseEvent* event);
     void clearHover();
     void setFitData();
     void placeWindow();
+    double roundToPixel(double volts) const;
     bool markPress(QMouseEvent* event);
     void markMove(QMouseEvent* event);
     void markRelease(QMouseEvent* event);
@@ -152,7 +168,8 @@ class BarChart : public QWidget
     bool onlyLivePoints_ = false;
     QCPGraph* fit_ = nullptr; // owned by the plot
     IVPointList fitCurve_;
-    QCPItemRect* window_ = nullptr; // owned by the plot
+    QCPItemRect* window_ = nullptr;         // owned by the plot
+    QCPLayoutGrid* legendColumn_ = nullptr; // owned by the plot's layout while the legend shows
     std::optional<double> windowFrom_, windowTo_;
     std::optional<double> markStart_; // the voltage where a Shift+drag began
 };

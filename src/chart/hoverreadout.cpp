@@ -2,12 +2,26 @@
 
 #include <qcustomplot.h>
 
+#include <algorithm>
+#include <cmath>
+
 namespace kestrel
 {
 
 namespace
 {
 constexpr double labelOffsetPx = 12;
+}
+
+int digitsToShow(double value, double resolution)
+{
+    constexpr int fewest = 3, most = 9;
+    if (value == 0.0 || !std::isfinite(value) || !(resolution > 0.0) || !std::isfinite(resolution))
+        return fewest;
+    // Two values at least 10^place apart differ once rounded to that place.
+    const int place = int(std::floor(std::log10(resolution)));
+    const int exponent = int(std::floor(std::log10(std::fabs(value))));
+    return std::clamp(exponent - place + 1, fewest, most);
 }
 
 HoverReadout::HoverReadout(QCustomPlot* plot)

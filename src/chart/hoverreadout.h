@@ -11,6 +11,11 @@ class QCPItemTracer;
 namespace kestrel
 {
 
+// Significant digits that show value down to the place of resolution (the smallest
+// difference a reader must see), so two values that far apart read differently; at
+// least 3, at most 9.
+int digitsToShow(double value, double resolution);
+
 // The value under the cursor, drawn on the chart: a ring around the point and a label
 // beside it. It lives on the plot's buffered overlay layer, so moving it redraws that
 // layer alone, not the markers.

@@ -2,6 +2,8 @@
 
 #include <QPainter>
 
+#include <cmath>
+
 namespace kestrel
 {
 
@@ -31,25 +33,82 @@ inline quint32 over(quint32 source, quint32 destination)
     return source + byteMul(destination, 255 - alpha);
 }
 
+// How far a shape reaches from its centre, for a circle of radius 1 beside it: about
+// the same area for each.
+double reachOf(MarkerShape shape)
+{
+    switch (shape) {
+    case MarkerShape::Circle:
+        return 1.0;
+    case MarkerShape::Square:
+        return 0.85; // half its side
+    case MarkerShape::Diamond:
+        return 1.2;
+    case MarkerShape::TriangleUp:
+    case MarkerShape::TriangleDown:
+        return 1.35; // centre to corner
+    }
+    return 1.0;
+}
+
 } // namespace
+
+int markerSide(MarkerShape shape, int sizePx)
+{
+    // A pixel of room each side for the antialiased edge; the same parity as the size,
+    // so the centre lands as a circle's would.
+    int side = int(std::ceil(sizePx * reachOf(shape))) + 2;
+    if ((side - sizePx) % 2 != 0)
+        ++side;
+    return side;
+}
+
+QPainterPath markerPath(MarkerShape shape, QPointF centre, double sizePx)
+{
+    const double r = sizePx / 2.0 * reachOf(shape) / reachOf(MarkerShape::Circle);
+    const double cx = centre.x(), cy = centre.y();
+    QPainterPath path;
+    switch (shape) {
+    case MarkerShape::Circle:
+        path.addEllipse(centre, r, r);
+        break;
+    case MarkerShape::Square:
+        path.addRect(QRectF(cx - r, cy - r, 2 * r, 2 * r));
+        break;
+    case MarkerShape::Diamond:
+        path.addPolygon(QPolygonF{{cx, cy - r}, {cx + r, cy}, {cx, cy + r}, {cx - r, cy}});
+        path.closeSubpath();
+        break;
+    case MarkerShape::TriangleUp:
+    case MarkerShape::TriangleDown: {
+        // The centroid on the centre, so the point sits where the value is.
+        const double s = shape == MarkerShape::TriangleUp ? 1.0 : -1.0;
+        path.addPolygon(QPolygonF{{cx, cy - s * r},
+                                  {cx + r * 0.87, cy + s * r * 0.5},
+                                  {cx - r * 0.87, cy + s * r * 0.5}});
+        path.closeSubpath();
+        break;
+    }
+    }
+    return path;
+}
 
 MarkerStamps::MarkerStamps(const MarkerStyle& style) : style_(style)
 {
-    const int side = style.sizePx + 2;
+    const int side = markerSide(style.shape, style.sizePx);
     marker_ = QImage(side, side, QImage::Format_ARGB32_Premultiplied);
     marker_.fill(Qt::transparent);
     QPainter painter(&marker_);
     painter.setRenderHint(QPainter::Antialiasing);
     const QPointF centre(side / 2.0, side / 2.0);
-    const double radius = style.sizePx / 2.0;
     if (style.hollow) {
         painter.setPen(QPen(style.colour, 1.25));
         painter.setBrush(Qt::NoBrush);
-        painter.drawEllipse(centre, radius - 0.6, radius - 0.6);
+        painter.drawPath(markerPath(style.shape, centre, style.sizePx - 1.2));
     } else {
         painter.setPen(Qt::NoPen);
         painter.setBrush(style.colour);
-        painter.drawEllipse(centre, radius, radius);
+        painter.drawPath(markerPath(style.shape, centre, style.sizePx));
     }
     painter.end();
     stacks_.push_back(marker_);

@@ -2,19 +2,32 @@
 
 #include <QColor>
 #include <QImage>
+#include <QPainterPath>
 
 #include <vector>
 
 namespace kestrel
 {
 
+// Shapes that stay apart at a few pixels across, filled or as an outline.
+enum class MarkerShape { Circle, Square, Diamond, TriangleUp, TriangleDown };
+inline constexpr int markerShapeCount = 5;
+
+// The outline of a marker sizePx across centred on centre, the shapes sized so that
+// none looks heavier than the circle.
+QPainterPath markerPath(MarkerShape shape, QPointF centre, double sizePx);
+// The side of the square image that holds such a marker.
+int markerSide(MarkerShape shape, int sizePx);
+
 struct MarkerStyle {
     QColor colour;
-    int sizePx = 6;      // diameter in device pixels
+    int sizePx = 6;      // across, in device pixels
     bool hollow = false; // outline only
+    MarkerShape shape = MarkerShape::Circle;
     bool operator==(const MarkerStyle& other) const
     {
-        return colour == other.colour && sizePx == other.sizePx && hollow == other.hollow;
+        return colour == other.colour && sizePx == other.sizePx && hollow == other.hollow &&
+               shape == other.shape;
     }
 };
 

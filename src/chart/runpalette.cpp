@@ -1,5 +1,7 @@
 #include "chart/runpalette.h"
 
+#include <algorithm>
+#include <climits>
 #include <iterator>
 
 namespace kestrel
@@ -23,18 +25,54 @@ const QColor palette[] = {
     QColor(110, 110, 110), // grey
     QColor(120, 120, 0),   // olive
 };
+constexpr int colours = int(std::size(palette));
+
+// Past the palette: a grid of colours no brighter than (145, 145, 145), so still at 3:1
+// on white, none of them a palette colour (no palette colour has every channel ending
+// in 5).
+constexpr int gridSteps = 14; // 15, 25, ... 145 per channel
 
 } // namespace
 
-QColor runColour(qint64 key)
+RunStyle runStyle(int index)
 {
-    const qint64 n = qint64(std::size(palette));
-    return palette[((key % n) + n) % n];
+    index = std::max(index, 0);
+    const int styles = runPaletteStyles();
+    if (index < styles)
+        return RunStyle{palette[index % colours], MarkerShape(index / colours)};
+    const int beyond = index - styles;
+    const int colour = (beyond / markerShapeCount) % (gridSteps * gridSteps * gridSteps);
+    const auto channel = [](int step) { return 15 + 10 * (step % gridSteps); };
+    return RunStyle{QColor(channel(colour), channel(colour / gridSteps),
+                           channel(colour / (gridSteps * gridSteps))),
+                    MarkerShape(beyond % markerShapeCount)};
+}
+
+int runPaletteStyles()
+{
+    return colours * markerShapeCount;
 }
 
 int runPaletteSize()
 {
-    return int(std::size(palette));
+    return colours;
+}
+
+RunStyle pickRunStyle(qint64 key, const std::vector<RunStyle>& taken)
+{
+    const auto free = [&](const RunStyle& style) {
+        return std::find(taken.begin(), taken.end(), style) == taken.end();
+    };
+    const qint64 styles = runPaletteStyles();
+    const RunStyle own = runStyle(int(((key % styles) + styles) % styles));
+    if (free(own))
+        return own;
+    // taken.size() + 1 styles hold one that is free.
+    const int candidates = int(std::min<std::size_t>(taken.size() + 1, std::size_t(INT_MAX)));
+    for (int index = 0; index < candidates; ++index)
+        if (const RunStyle style = runStyle(index); free(style))
+            return style;
+    return own;
 }
 
 } // namespace kestrel

@@ -150,7 +150,7 @@ void ScatterTrace::Extent::add(double v)
 ScatterTrace::ScatterTrace(QCPAxis* keyAxis, QCPAxis* valueAxis)
     : QCPAbstractPlottable(keyAxis, valueAxis)
 {
-    setColor(QColor(31, 119, 180), 6);
+    setStyle(runStyle(0), 6);
 }
 
 void ScatterTrace::append(double volt, double amps, bool inCompliance)
@@ -203,12 +203,12 @@ void ScatterTrace::drawComplianceRings(QPainter& painter, const AxisMap& x, cons
     painter.restore();
 }
 
-void ScatterTrace::setColor(const QColor& color, int markerSize)
+void ScatterTrace::setStyle(const RunStyle& style, int markerSize)
 {
-    color_ = color;
+    style_ = style;
     markerSize_ = markerSize;
-    setPen(QPen(color));
-    setBrush(QBrush(color));
+    setPen(QPen(style.colour));
+    setBrush(QBrush(style.colour));
     restyle();
 }
 
@@ -216,8 +216,10 @@ void ScatterTrace::restyle()
 {
     const double ratio = cachedView_.pixelRatio;
     const int size = int(std::lround(markerSize_ * ratio));
-    filled_ = std::make_unique<MarkerStamps>(MarkerStyle{color_, size, false});
-    hollow_ = std::make_unique<MarkerStamps>(MarkerStyle{color_, size, true});
+    const int hollowSize = int(std::lround((markerSize_ + returnGrowthPx) * ratio));
+    filled_ = std::make_unique<MarkerStamps>(MarkerStyle{style_.colour, size, false, style_.shape});
+    hollow_ =
+        std::make_unique<MarkerStamps>(MarkerStyle{style_.colour, hollowSize, true, style_.shape});
     invalidate();
 }
 
@@ -292,7 +294,7 @@ std::optional<ScatterTrace::Nearest> ScatterTrace::nearest(QPointF pixel, double
         const double dx = x.pixel(point.sourceVolt) - pixel.x();
         const double dy = y.pixel(point.drainVolt) - pixel.y();
         const double squared = dx * dx + dy * dy;
-        if (squared <= limit && (!best || squared < best->distancePx))
+        if (squared <= limit && (!best || squared <= best->distancePx))
             best = Nearest{i, squared};
     });
     if (best)
@@ -337,7 +339,7 @@ void ScatterTrace::drawLines(QPainter& painter, const AxisMap& x, const AxisMap&
     if (line.size() < 2)
         return;
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(color_, 1.0));
+    painter.setPen(QPen(style_.colour, 1.0));
     painter.drawPolyline(line);
 }
 
@@ -405,20 +407,20 @@ void ScatterTrace::drawVector(QCPPainter* painter) const
     if (lines_)
         drawLines(*painter, x, y, 0);
     painter->setRenderHint(QPainter::Antialiasing);
-    const double radius = markerSize_ / 2.0;
     for (std::size_t i = 0; i < points_.size(); ++i) {
         const ivData& point = points_[i];
         if (!x.shows(point.sourceVolt) || !y.shows(point.drainVolt))
             continue;
+        const QPointF at(x.pixel(point.sourceVolt), y.pixel(point.drainVolt));
         if (isHollow(i)) {
-            painter->setPen(QPen(color_, 1.25));
+            painter->setPen(QPen(style_.colour, 1.25));
             painter->setBrush(Qt::NoBrush);
+            painter->drawPath(markerPath(style_.shape, at, markerSize_ + returnGrowthPx - 1.2));
         } else {
             painter->setPen(Qt::NoPen);
-            painter->setBrush(color_);
+            painter->setBrush(style_.colour);
+            painter->drawPath(markerPath(style_.shape, at, markerSize_));
         }
-        painter->drawEllipse(QPointF(x.pixel(point.sourceVolt), y.pixel(point.drainVolt)), radius,
-                             radius);
     }
     drawComplianceRings(*painter, x, y);
 }
@@ -490,8 +492,8 @@ void ScatterTrace::draw(QCPPainter* painter)
 void ScatterTrace::drawLegendIcon(QCPPainter* painter, const QRectF& rect) const
 {
     const QImage& marker = filled_->marker();
-    painter->drawImage(QRectF(rect.center() - QPointF(markerSize_ / 2.0 + 1, markerSize_ / 2.0 + 1),
-                              QSizeF(markerSize_ + 2, markerSize_ + 2)),
+    const QSizeF side = QSizeF(marker.size()) / cachedView_.pixelRatio;
+    painter->drawImage(QRectF(rect.center() - QPointF(side.width() / 2, side.height() / 2), side),
                        marker);
 }
 

@@ -3,6 +3,7 @@
 #include "chart/axismap.h"
 #include "chart/markerstamps.h"
 #include "chart/pointindex.h"
+#include "chart/runpalette.h"
 #include "data/ivpoints.h"
 
 #include <qcustomplot.h>
@@ -18,7 +19,9 @@ namespace kestrel
 inline const QColor complianceColour{230, 0, 0};
 
 // One run's points as scatter markers, optionally joined by lines in recording order.
-// Markers from returnFrom() on (the return leg of a dual sweep) are drawn hollow.
+// Markers from returnFrom() on (the return leg of a dual sweep) are drawn hollow and
+// larger, after the first leg: where the return retraces it, its outline rings the
+// first leg's marker rather than vanishing inside it.
 //
 // Drawing is kept: the markers already drawn stay in an image kept for the current
 // axes and size, and a redraw only adds the new ones and copies the image. When the
@@ -41,8 +44,12 @@ class ScatterTrace : public QCPAbstractPlottable
     // The points ringed as in compliance, in order.
     const std::vector<std::size_t>& compliancePoints() const { return compliance_; }
 
-    void setColor(const QColor& color, int markerSize);
-    QColor color() const { return color_; }
+    // How much wider a return-leg marker is than a first-leg one.
+    static constexpr int returnGrowthPx = 4;
+
+    void setStyle(const RunStyle& style, int markerSize);
+    const RunStyle& style() const { return style_; }
+    QColor color() const { return style_.colour; }
     int markerSize() const { return markerSize_; }
     // The first point of the return leg, or -1 for none.
     void setReturnFrom(int index);
@@ -66,7 +73,8 @@ class ScatterTrace : public QCPAbstractPlottable
     const Extent& keyExtent() const { return keyExtent_; }
     const Extent& valueExtent() const { return valueExtent_; }
 
-    // The shown point nearest to pixel, within radiusPx: its index and distance.
+    // The shown point nearest to pixel, within radiusPx: its index and distance. Of
+    // points at one distance the latest, drawn over the others.
     struct Nearest {
         std::size_t index = 0;
         double distancePx = 0;
@@ -113,7 +121,7 @@ class ScatterTrace : public QCPAbstractPlottable
     std::vector<std::size_t> compliance_; // indices of the points in compliance
     PointIndex index_;
     Extent keyExtent_, valueExtent_;
-    QColor color_;
+    RunStyle style_;
     int markerSize_ = 6;
     int returnFrom_ = -1;
     bool lines_ = false;
