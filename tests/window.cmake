@@ -21,5 +21,5 @@ kestrel_test(tst_store SOURCES tst_store.cpp LIBS kestrel_controller kestrel_sto
 add_executable(kestrel-window-driver windowdriver.cpp)
 target_link_libraries(kestrel-window-driver PRIVATE kestrel_app)
 kestrel_test(tst_guard SOURCES tst_guard.cpp LIBS kestrel_testsupport kestrel_controller
-             LABELS tools fault threads)
+             LABELS tools fault)
 add_dependencies(tst_guard kestrel-sweep kestrel-guard kestrel-window-driver)
