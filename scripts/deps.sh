@@ -3,6 +3,7 @@
 # when something is missing. Sourced by the other scripts; runnable on its own.
 #   deps.sh            build and run
 #   deps.sh --ci       also the tools CI uses (clang for fuzzing, packaging checks)
+#                      and clang-tidy for scripts/tidy.sh
 set -euo pipefail
 
 kestrel_packages=(
@@ -12,7 +13,7 @@ kestrel_packages=(
     zsh locales xvfb xauth
 )
 kestrel_ci_packages=(
-    clang libclang-rt-14-dev dpkg-dev file lintian desktop-file-utils python3 man-db groff-base
+    clang clang-tidy libclang-rt-14-dev dpkg-dev file lintian desktop-file-utils python3 man-db groff-base
     python3-pyvisa-py
 )
 

@@ -8,7 +8,8 @@ seconds="${1:-30}"
 source scripts/deps.sh
 kestrel_install_deps --ci
 
-cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_COMPILE_WARNING_AS_ERROR="${KESTREL_WERROR:-OFF}"
 cmake --build build/fuzz -j 2
 for target in replynumber formatdouble; do
     # Findings grow a scratch copy; the seeds in the repository stay as they are.

@@ -133,8 +133,8 @@ void TestVectorState::largeBlocksFreedAreReusedWithoutPageFaults()
 {
 #if !defined(__GLIBC__)
     QSKIP("the allocator is tuned for glibc only");
-#elif defined(__SANITIZE_ADDRESS__)
-    QSKIP("the address sanitizer brings an allocator of its own");
+#elif defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    QSKIP("the sanitizer brings an allocator of its own");
 #endif
     reuseFreedMemory();
     // On this thread (the main arena) and on a worker's own arena, as the fits run.

@@ -14,9 +14,9 @@ kestrel_test(tst_sweeptool SOURCES tst_sweeptool.cpp LIBS kestrel_testsupport Qt
 add_dependencies(tst_sweeptool kestrel-sweep kestrel-runs)
 kestrel_test(tst_chart SOURCES tst_chart.cpp LIBS kestrel_chart LABELS gui)
 kestrel_test(tst_scriptinstall SOURCES tst_scriptinstall.cpp LIBS kestrel_link LABELS unit)
-kestrel_test(tst_runhistorymodel SOURCES tst_runhistorymodel.cpp LIBS kestrel_controller LABELS unit)
+kestrel_test(tst_runhistorymodel SOURCES tst_runhistorymodel.cpp LIBS kestrel_controller LABELS unit threads)
 kestrel_test(tst_store SOURCES tst_store.cpp LIBS kestrel_controller kestrel_store Qt6::Sql
-             LABELS unit fault)
+             LABELS unit fault threads)
 # The window as a program of its own, for the guard's test to kill.
 add_executable(kestrel-window-driver windowdriver.cpp)
 target_link_libraries(kestrel-window-driver PRIVATE kestrel_app)

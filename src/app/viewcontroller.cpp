@@ -437,7 +437,7 @@ QString ViewController::pathForRun(const PathPanel& panel, const QString& suffix
                    true);
         return QString();
     }
-    const QString path =
+    QString path =
         panel ? panel(QDir(lastFolder()).filePath(proposedName(*run, suffix))) : QString();
     if (path.isEmpty())
         showStatus(save ? tr("Nothing saved.") : tr("Nothing exported."));
@@ -448,7 +448,7 @@ QString ViewController::pathForRun(const PathPanel& panel, const QString& suffix
 
 QString ViewController::lastFolder() const
 {
-    const QString last = session_->settings()->value(lastFolderKey).toString();
+    QString last = session_->settings()->value(lastFolderKey).toString();
     if (!last.isEmpty() && QFileInfo(last).isDir())
         return last;
     const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);

@@ -55,6 +55,7 @@ std::unique_ptr<Guard> Guard::start(const GuardConfig& config, const Endpoint& s
         words.insert(words.end(),
                      {"--profile", QFile::encodeName(config.profileFile).toStdString()});
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);

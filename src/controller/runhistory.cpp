@@ -51,7 +51,7 @@ void RunHistory::onStore(Work work, Done done, std::function<void()> failedToo)
             }
             return Answer{work(*store->database), QString()};
         },
-        [this, done, failedToo](const Answer& answer) {
+        [this, done, failedToo = std::move(failedToo)](const Answer& answer) {
             if (answer.result) {
                 done(*answer.result);
                 return;
@@ -67,7 +67,8 @@ void RunHistory::list(const RunRange& range, QObject* context,
 {
     using Listed = std::variant<std::vector<StoredRun>, QString>;
     const QPointer<QObject> guard(context);
-    const auto answer = [guard, done](std::optional<std::vector<StoredRun>> runs) {
+    const auto answer = [guard,
+                         done = std::move(done)](std::optional<std::vector<StoredRun>> runs) {
         if (guard)
             done(std::move(runs));
     };

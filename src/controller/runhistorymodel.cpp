@@ -210,8 +210,8 @@ void RunHistoryModel::fetchMore(const QModelIndex& parent)
 
 void RunHistoryModel::paged(std::optional<std::vector<StoredRun>> runs)
 {
-    fetching_ = false;
     if (!runs) { // the store said why; no more is asked of it
+        fetching_ = false;
         atEnd_ = true;
         return;
     }
@@ -227,6 +227,9 @@ void RunHistoryModel::paged(std::optional<std::vector<StoredRun>> runs)
         std::move(runs->begin(), runs->end(), std::back_inserter(rows_));
         endInsertRows();
     }
+    // Only now: a view that asks for more while the rows go in (from rowsAboutToBeInserted)
+    // would otherwise have this same page read again.
+    fetching_ = false;
     if (!firstPageIn_) {
         firstPageIn_ = true;
         emit firstPageListed();

@@ -454,7 +454,7 @@ void SweepEngine::finish(Run::Outcome outcome, const QString& message, bool swit
         [&link = link_, source = run_->settings.source, meter = run_->settings.meter,
          sourceProfile = sourceProfile_, meterProfile = meterProfile_,
          combined = combined_](const CancelSignal& cancel) {
-            const SwitchOff off = SourceDriver(link, source, sourceProfile, cancel).switchOff();
+            SwitchOff off = SourceDriver(link, source, sourceProfile, cancel).switchOff();
             // A meter apart is left as its profile asks, once the source is off.
             if (!combined && off.off() && meterProfile)
                 for (const QString& line : meterProfile->meterShutdown)

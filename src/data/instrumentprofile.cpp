@@ -76,7 +76,7 @@ class Reader
             return fallback;
         if (!n->is_string())
             refuse(n, fieldName(prefix, key), QStringLiteral("must be a text in quotes"));
-        const QString value = QString::fromStdString(std::string(*n->as_string()));
+        QString value = QString::fromStdString(std::string(*n->as_string()));
         if (value.isEmpty())
             refuse(n, fieldName(prefix, key), QStringLiteral("is empty"));
         return value;
@@ -291,13 +291,13 @@ InstrumentProfile read(Reader& reader, const QString& file)
     const toml::table* source = reader.table("source");
     const auto command = [&](const toml::table* in, const QString& prefix, const char* key,
                              std::initializer_list<const char*> allowed) {
-        const QString value = reader.text(in, prefix, key);
+        QString value = reader.text(in, prefix, key);
         checkPlaceholders(reader, in ? in->get(key) : nullptr, Reader::fieldName(prefix, key),
                           value, allowed);
         return value;
     };
     const auto commands = [&](const toml::table* in, const QString& prefix, const char* key) {
-        const QStringList values = reader.texts(in, prefix, key);
+        QStringList values = reader.texts(in, prefix, key);
         for (const QString& value : values)
             checkPlaceholders(reader, in ? in->get(key) : nullptr, Reader::fieldName(prefix, key),
                               value, {});

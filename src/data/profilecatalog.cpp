@@ -40,7 +40,7 @@ QString builtInProfileDirectory()
     // reads its options first).
     const QString here = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
     for (const char* up : {"/../share/kestrel/instruments", "/../../share/kestrel/instruments"}) {
-        const QString installed = QDir::cleanPath(here + QLatin1String(up));
+        QString installed = QDir::cleanPath(here + QLatin1String(up));
         if (!here.isEmpty() && QFileInfo(installed).isDir())
             return installed;
     }

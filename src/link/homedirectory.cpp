@@ -2,7 +2,7 @@
 
 #include <QFile>
 
-#include <cstdlib>
+#include <array>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -11,11 +11,14 @@ namespace kestrel
 
 QString homeDirectory()
 {
-    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir && *entry->pw_dir)
-        return QFile::decodeName(entry->pw_dir);
-    if (const char* home = std::getenv("HOME"))
-        return QFile::decodeName(home);
-    return QString();
+    // The reentrant forms: the run store's threads ask too, while the window may.
+    passwd entry{};
+    passwd* found = nullptr;
+    std::array<char, 16384> buffer{}; // far more than any entry takes
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_dir && *found->pw_dir)
+        return QFile::decodeName(found->pw_dir);
+    return qEnvironmentVariable("HOME");
 }
 
 } // namespace kestrel

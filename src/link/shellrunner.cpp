@@ -271,6 +271,7 @@ ShellResult runShell(const QString& line, const ShellOptions& options)
     char* argv[] = {envPath, zsh, dashC, const_cast<char*>(lineBytes.constData()), nullptr};
     std::vector<std::string> environment = commandEnvironment(options.replyMs);
     std::vector<char*> envp;
+    envp.reserve(environment.size() + 1);
     for (std::string& entry : environment)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
