@@ -260,7 +260,7 @@ void TestGuard::aGuardSlowToReadIsNotTakenForGone()
     if (stoodDown)
         guard->standDown();
     guard.reset();
-    QTRY_VERIFY_WITH_TIMEOUT(guardOf(bench.source()) == 0, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(guardOf(bench.source()) == 0, 30000);
     QCOMPARE(ended.count(), 0);
     QCOMPARE(bench.offs(), int(!stoodDown));
     // Acting, it records into every run it was told of; stood down, into none.
@@ -556,7 +556,7 @@ void TestGuard::saysHowManyMeasuredPointsWereLost()
     if (!armed)
         guard->disarm();
     guard.reset();
-    QTRY_VERIFY_WITH_TIMEOUT(guardOf(bench.source()) == 0, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(guardOf(bench.source()) == 0, 30000);
     const auto stored = store.load(id);
     QVERIFY2(stored && stored->run.message.endsWith(" 6 measured points were not kept.") &&
                  stored->guard.endsWith("6 measured points were not kept."),
