@@ -13,7 +13,7 @@ namespace
 // Set by kestrel_test() in tests/CMakeLists.txt; without it no tool can be found.
 QString folderFromEnvironment(const char* name)
 {
-    const QString folder = qEnvironmentVariable(name);
+    QString folder = qEnvironmentVariable(name);
     if (folder.isEmpty())
         qFatal("%s is not set: run the tests through ctest", name);
     return folder;

@@ -581,8 +581,10 @@ void TestChart::legendCoversNoPoint()
     BarChart chart;
     for (int run = 0; run < 20; ++run) {
         ChartPointList points;
-        for (int i = run; i < 225; i += 20)
-            points.push_back({-1.0 + i / 15 / 7.0, -1e-3 + i % 15 / 7.0 * 1e-3});
+        for (int i = run; i < 225; i += 20) {
+            const int column = i / 15; // a 15 x 15 grid of points
+            points.push_back({-1.0 + column / 7.0, -1e-3 + i % 15 / 7.0 * 1e-3});
+        }
         chart.showRun(run + 1, points, QStringLiteral("Run %1, 12:%2").arg(run + 1).arg(run + 10));
     }
     chart.resize(600, 300);

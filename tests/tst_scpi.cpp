@@ -87,7 +87,7 @@ void TestScpi::replyLineOrWhyNot_data()
     QTest::addColumn<QByteArray>("reason"); // on standard error; empty when it worked
     QTest::addColumn<QStringList>("args");  // PORT stands for the instrument's port
     const auto row =
-        [](const char* name, QList<QByteArray> pieces, const QByteArray& printed,
+        [](const char* name, const QList<QByteArray>& pieces, const QByteArray& printed,
            const QByteArray& reason = {},
            const QStringList& args = {"--timeout", "1", "127.0.0.1", "PORT", "*IDN?"}) {
             QTest::newRow(name) << pieces << printed << reason << args;

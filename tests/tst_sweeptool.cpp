@@ -27,7 +27,7 @@ namespace
 class SweepBench
 {
   public:
-    explicit SweepBench(QStringList simArgs = {})
+    explicit SweepBench(const QStringList& simArgs = {})
         : sim(QStringList{"--device", "resistor:1000", "--noise", "0"} + simArgs)
     {
         home.installRealScript();

@@ -447,7 +447,7 @@ void TestWindow::savesAndExportsTheRunItShows()
         };
         vc.csvbutton->click();
         QTRY_COMPARE(bench.status(), "Exported 3 points to " + dir.filePath("iv.csv"));
-        const QString png = dir.filePath("chart.png");
+        QString png = dir.filePath("chart.png");
         vc.showChartPanel = [&](const QString& name) {
             proposed << name;
             return png;
@@ -726,7 +726,7 @@ void TestWindow::theChartExportedDrawsTheCurrentRun()
         QCOMPARE(store.open(), QString());
         for (int id = 1; id <= 3; ++id) {
             Run run = std::get<Run>(readRunFile("[[0.1, 1e-05], [0.2, 2e-05]]"));
-            run.points.resize(std::size_t(id + 1), IVPoint{0.1 * id, -1e-5 * id});
+            run.points.resize(std::size_t(id) + 1, IVPoint{0.1 * id, -1e-5 * id});
             QCOMPARE(store.importRun(run, "test"), id);
         }
     }
@@ -742,7 +742,7 @@ void TestWindow::theChartExportedDrawsTheCurrentRun()
                 vc.session().currentRun()->points.size() == std::size_t(chosen + 1));
     const QList<qint64> shown = chart.shownRuns();
 
-    const QString svg = dir.filePath("chart.svg");
+    QString svg = dir.filePath("chart.svg");
     vc.showChartPanel = [&](const QString&) { return svg; };
     vc.exportChart->click();
     QCOMPARE(bench.status(), "Chart of " + named + " written to " + svg);

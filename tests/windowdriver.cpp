@@ -19,7 +19,7 @@ int main(int argc, char* argv[])
     const QStringList args = app.arguments();
     if (args.size() != 5 && args.size() != 6)
         return 2;
-    const QString home = args[1];
+    const QString& home = args[1];
     QStringList sources = args[3].split(',');
     MainWindow window(home,
                       std::make_unique<QSettings>(home + "/kestrel.conf", QSettings::IniFormat), {},

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <exception>
 
 using namespace kestrel;
 
@@ -174,9 +175,7 @@ std::optional<qint64> runId(const QString& text)
     return ok && id > 0 ? std::optional<qint64>(id) : std::nullopt;
 }
 
-} // namespace
-
-int main(int argc, char* argv[])
+int runs(int argc, char* argv[])
 {
     // A file size limit fails the write, which says so, instead of killing the program.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -301,4 +300,18 @@ int main(int argc, char* argv[])
     if (!result.ok)
         return fail(result.message);
     return print(result.message + QLatin1Char('\n')) ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // Nothing is meant to throw; should memory run out, the program says so and ends
+    // with a status of its own. The store's transactions leave it whole.
+    try {
+        return runs(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "kestrel-runs: ended by an internal error: %s\n", error.what());
+    }
+    return 70;
 }

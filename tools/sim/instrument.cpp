@@ -5,7 +5,7 @@ namespace kestrel::sim
 
 Instrument::Instrument(QByteArray identity)
 {
-    addQuery("*IDN", [this, identity](const ScpiUnit& unit) -> std::optional<QByteArray> {
+    addQuery("*IDN", [this, identity = std::move(identity)](const ScpiUnit& unit) -> std::optional<QByteArray> {
         if (!hasParameters(unit, 0))
             return std::nullopt;
         return identity;

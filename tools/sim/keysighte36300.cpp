@@ -75,7 +75,7 @@ class KeysightE36300 : public SourcingInstrument
     void addSetting(const char* pattern, double min, double max, double def,
                     std::function<void(double)> apply)
     {
-        addCommand(pattern, [=, this](const ScpiUnit& unit) -> std::optional<QByteArray> {
+        addCommand(pattern, [this, min, max, def, apply = std::move(apply)](const ScpiUnit& unit) -> std::optional<QByteArray> {
             if (!hasValueAndChannel(unit))
                 return std::nullopt;
             if (const std::optional<double> value = numberSetting(unit, 0, min, max, def))
@@ -88,7 +88,7 @@ class KeysightE36300 : public SourcingInstrument
     {
         addQuery(
             pattern,
-            [=, this](const ScpiUnit& unit) -> std::optional<QByteArray> {
+            [this, value = std::move(value)](const ScpiUnit& unit) -> std::optional<QByteArray> {
                 if (unit.params.size() > 1) {
                     pushError(scpiError::parameterNotAllowed);
                     return std::nullopt;

@@ -4,9 +4,13 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <exception>
 #include <memory>
 
-int main(int argc, char* argv[])
+namespace
+{
+
+int sweep(int argc, char* argv[])
 {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -43,4 +47,18 @@ int main(int argc, char* argv[])
                      &kestrel::SweepRun::interrupt);
     run.start();
     return app->exec();
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // Nothing is meant to throw; should memory run out, the program says so and ends
+    // with a status of its own, and the guard it started switches the source off.
+    try {
+        return sweep(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "kestrel-sweep: ended by an internal error: %s\n", error.what());
+    }
+    return 70;
 }
