@@ -146,6 +146,16 @@ void TestStore::keepsEveryNumberExactly()
                        &CsvHeader::limit, &CsvHeader::settleMs, &CsvHeader::rate})
         QCOMPARE(got.*field, want.*field);
     QVERIFY(stored->run.outputOff);
+
+    // A list sweep's levels come back exactly and in their order; other shapes keep none.
+    Run listed = sampleRun();
+    const std::vector<double> levels{0.5, -0.0, 5e-324, -0.25, 0.1};
+    listed.settings.plan = makeListPlan(levels);
+    const auto plan = store.load(store.beginRun(listed, "Kestrel 9", thisProcess()))->run.settings.plan;
+    QVERIFY(plan.shape == SweepShape::List && plan.levels && plan.levels->size() == levels.size());
+    for (std::size_t k = 0; k < levels.size(); ++k)
+        QCOMPARE(std::bit_cast<quint64>(plan.levelAt(int(k))), std::bit_cast<quint64>(levels[k]));
+    QVERIFY(!stored->run.settings.plan.levels);
 }
 
 void TestStore::aPointIsThereOnceRecorded()
@@ -167,9 +177,12 @@ void TestStore::refusesWhatIsNotItsOwn_data()
 {
     QTest::addColumn<QString>("made"); // what is at the store's path
     QTest::addColumn<QString>("reason");
-    QTest::newRow("a newer store") << "PRAGMA user_version = 7"
-                                   << "was written by a newer Kestrel (store version 7; this one "
-                                      "knows up to 6); it was left as it is";
+    const int newer = RunDatabase::schemaVersion + 1;
+    QTest::newRow("a newer store") << QString("PRAGMA user_version = %1").arg(newer)
+                                   << QString("was written by a newer Kestrel (store version %1; "
+                                              "this one knows up to %2); it was left as it is")
+                                          .arg(newer)
+                                          .arg(newer - 1);
     QTest::newRow("someone else's database") << "CREATE TABLE notes (text)"
                                              << "holds tables that are not a Kestrel store";
     QTest::newRow("a text file") << ""
@@ -489,13 +502,16 @@ void TestStore::leavesAStoreANewerKestrelMigratedMeanwhile()
     QString refused;
     std::thread opening([&] { refused = RunDatabase(path).open(); });
     QThread::msleep(500); // it has read version 4 and waits for the lock
-    QVERIFY(newer.exec("PRAGMA user_version = 7") && newer.exec("COMMIT"));
+    const int version = RunDatabase::schemaVersion + 1;
+    QVERIFY(newer.exec(QString("PRAGMA user_version = %1").arg(version)) && newer.exec("COMMIT"));
     opening.join();
-    QVERIFY2(refused.contains("was written by a newer Kestrel (store version 7; this one knows "
-                              "up to 6); it was left as it is"),
+    QVERIFY2(refused.contains(QString("was written by a newer Kestrel (store version %1; this one "
+                                      "knows up to %2); it was left as it is")
+                                  .arg(version)
+                                  .arg(version - 1)),
              qPrintable(refused));
     QVERIFY(newer.exec("PRAGMA user_version") && newer.next());
-    QCOMPARE(newer.value(0).toInt(), 7);
+    QCOMPARE(newer.value(0).toInt(), version);
     newer.finish();
     db.close();
     db = QSqlDatabase();

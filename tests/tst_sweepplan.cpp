@@ -1,6 +1,9 @@
+#include "data/csvfile.h"
+#include "data/levellist.h"
 #include "data/numbertext.h"
 #include "data/sweepplan.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cmath>
@@ -42,6 +45,10 @@ class TestSweepPlan : public QObject
     void fieldsAreCheckedBeforeUse_data();
     void fieldsAreCheckedBeforeUse();
     void limitIsNoneOrPositive();
+    void listSweepKeepsItsLevelsAndOrder();
+    void badLevelListsNameTheLine_data();
+    void badLevelListsNameTheLine();
+    void levelFilesMayBeKestrelFiles();
 };
 
 void TestSweepPlan::linearLevelsAreExact_data()
@@ -213,6 +220,85 @@ void TestSweepPlan::limitIsNoneOrPositive()
     QCOMPARE(std::get<Limit>(parseCurrentLimit("1e-3")), Limit(1e-3));
     for (const char* bad : {"-1", "0", "1 mA", "nan", "0x1p-3", "1e999"})
         QVERIFY2(std::holds_alternative<QString>(parseCurrentLimit(bad)), bad);
+}
+
+void TestSweepPlan::listSweepKeepsItsLevelsAndOrder()
+{
+    const auto read = parseLevelLines("0.1\n-0.25\r\n\n  2e-3 \n1\n-0", "levels.txt");
+    QVERIFY(std::holds_alternative<std::vector<double>>(read));
+    const SweepPlan list = makeListPlan(std::get<std::vector<double>>(read));
+    QCOMPARE(levelTexts(list), QStringList({"0.1", "-0.25", "0.002", "1.0", "-0.0"}));
+    QCOMPARE(list.start, 0.1);
+    QCOMPARE(list.stop, -0.0);
+    QCOMPARE(list.steps, 4);
+    // A plan's copies share the levels; one level is a sweep of one point.
+    const SweepPlan copy = list;
+    QCOMPARE(copy.levelAt(1), -0.25);
+    QCOMPARE(makeListPlan({0.5}).count(), 1);
+
+    const auto typed = parseTypedLevels(" 0, 0.1 0.25\n1 ");
+    QCOMPARE(std::get<std::vector<double>>(typed), (std::vector<double>{0.0, 0.1, 0.25, 1.0}));
+    const auto wrong = parseTypedLevels("0, 1 V");
+    QCOMPARE(std::get<QString>(wrong),
+             "Level 3 of the list: \"V\" is not a number (write it as 0.25, -1.5 or 2e-3).");
+    QVERIFY(std::holds_alternative<QString>(parseTypedLevels(" , ")));
+    // Start, Stop and Steps never make a list.
+    QVERIFY(std::holds_alternative<QString>(
+        makeSweepPlan(SweepFields{"0", "1", "2", SweepShape::List})));
+}
+
+void TestSweepPlan::badLevelListsNameTheLine_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("problem");
+    const QString notANumber = "is not a number (write it as 0.25, -1.5 or 2e-3).";
+    QTest::newRow("a word") << QByteArray("0.1\n0.2\nabc\n") << "l.txt, line 3: \"abc\" " + notANumber;
+    QTest::newRow("a decimal comma") << QByteArray("\n0,5") << "l.txt, line 2: \"0,5\" " + notANumber;
+    QTest::newRow("two numbers") << QByteArray("0.1 0.2") << "l.txt, line 1: \"0.1 0.2\" " + notANumber;
+    for (const char* word : {"nan", "inf", "0x1p3", "1e999"})
+        QTest::newRow(word) << QByteArray("1\n") + word << QString("l.txt, line 2: \"%1\" ").arg(word) + notANumber;
+    QTest::newRow("a control") << QByteArray("1\n2\x1b[2J") << "l.txt, line 2: \"2\\x1b[2J\" " + notANumber;
+    QTest::newRow("empty") << QByteArray(" \n\r\n") << "l.txt holds no levels: write one number per line.";
+    QByteArray most;
+    for (int i = 0; i < maxListLevels; ++i)
+        most += "0.5\n";
+    QTest::newRow("the most") << most << QString();
+    QTest::newRow("one too many") << most + "1" << "l.txt holds more than 100,000 levels, the most one sweep takes.";
+}
+
+void TestSweepPlan::badLevelListsNameTheLine()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, problem);
+    const auto read = parseLevelLines(text, "l.txt");
+    if (problem.isEmpty())
+        QCOMPARE(std::get<std::vector<double>>(read).size(), std::size_t(maxListLevels));
+    else
+        QCOMPARE(std::get<QString>(read), problem);
+}
+
+void TestSweepPlan::levelFilesMayBeKestrelFiles()
+{
+    QTemporaryDir dir;
+    const auto write = [&](const char* name, const QByteArray& text) {
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+    };
+    write("iv.txt", "[[0.5, 1e-05], [-0.2, 2e-05], [0.1, 3e-06]]");
+    CsvHeader header;
+    write("iv.csv", csvText(header, {{0.3, 1e-6}, {0.7, 2e-6}}));
+    write("plain.txt", "0.25\n0.125\n");
+    write("bad.txt", "0.25\n0..1\n");
+    using Levels = std::vector<double>;
+    QCOMPARE(std::get<Levels>(readLevelFile(dir.filePath("iv.txt"))), (Levels{0.5, -0.2, 0.1}));
+    QCOMPARE(std::get<Levels>(readLevelFile(dir.filePath("iv.csv"))), (Levels{0.3, 0.7}));
+    QCOMPARE(std::get<Levels>(readLevelFile(dir.filePath("plain.txt"))), (Levels{0.25, 0.125}));
+    QCOMPARE(std::get<QString>(readLevelFile(dir.filePath("bad.txt"))),
+             dir.filePath("bad.txt") +
+                 ", line 2: \"0..1\" is not a number (write it as 0.25, -1.5 or 2e-3).");
+    QVERIFY(std::get<QString>(readLevelFile(dir.filePath("none.txt"))).contains("cannot be read"));
+    write("empty.csv", "# kestrel\nvoltage_V,current_A\n");
+    QVERIFY(std::holds_alternative<QString>(readLevelFile(dir.filePath("empty.csv"))));
 }
 
 QTEST_GUILESS_MAIN(TestSweepPlan)

@@ -109,6 +109,7 @@ class TestSweepTool : public QObject
     void aStoreThatFailsIsReported();
     void badArgumentsSendNothing_data();
     void badArgumentsSendNothing();
+    void aListSweepTakesItsLevelsInOrder();
     void readsTheDeviceOffItsCurve();
     void anImportShowsWhatItsFileRecorded_data();
     void anImportShowsWhatItsFileRecorded();
@@ -380,6 +381,36 @@ void TestSweepTool::badArgumentsSendNothing()
     QTest::qWait(100);
     QCOMPARE(bench.sim.log(), QStringList());
     QCOMPARE(QFileInfo(tmp + "/fifo").isFile(), false); // still the pipe it was
+}
+
+void TestSweepTool::aListSweepTakesItsLevelsInOrder()
+{
+    SweepBench bench;
+    QVERIFY(bench.started);
+    QFile list(bench.path("levels.txt"));
+    QVERIFY(list.open(QIODevice::WriteOnly) && list.write("0.5\n-0.25\n\n0.1\n0.2 V\n") > 0);
+    list.close();
+    const QStringList levels{"--levels", list.fileName()};
+    QCOMPARE(bench.run(levels), 2);
+    QVERIFY2(bench.err.contains(QByteArray(list.fileName().toUtf8() + ", line 5: \"0.2 V\" is not a number")),
+             bench.err.constData());
+    QCOMPARE(bench.run(levels + QStringList{"--steps", "3"}), 2);
+    QVERIFY2(bench.err.contains("--levels gives every level: leave out --steps"),
+             bench.err.constData());
+    QTest::qWait(100);
+    QCOMPARE(bench.sim.log(), QStringList());
+
+    QVERIFY(list.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+            list.write("0.5\n-0.25\n\n0.1\n") > 0);
+    list.close();
+    QCOMPARE(bench.run(levels + QStringList{"--csv", bench.path("iv.csv")}), 0);
+    QCOMPARE(bench.read("iv.txt"), QByteArray("[[0.5, 0.0005], [-0.25, -0.00025], [0.1, 0.0001]]\n"));
+    QVERIFY(bench.read("iv.csv").contains("\n# start V: 0.5\n# stop V: 0.1\n# steps: 2\n"
+                                          "# shape: list\n"));
+    QStringList sent = bench.sim.sourceCommands().filter(":SOUR1:APPL:DC");
+    QCOMPARE(sent, QStringList({":SOUR1:APPL:DC 1,1,0.5", ":SOUR1:APPL:DC 1,1,0.5",
+                                ":SOUR1:APPL:DC 1,1,-0.25", ":SOUR1:APPL:DC 1,1,0.1"}));
+    QTRY_COMPARE(bench.lastSourceSetting(), ":OUTP1 OFF");
 }
 
 // Both tools print the fit's lines and keep the fit with the run; the CSV carries it and

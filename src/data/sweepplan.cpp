@@ -145,6 +145,8 @@ QString shapeName(SweepShape shape)
         return QStringLiteral("dual");
     case SweepShape::Log:
         return QStringLiteral("log");
+    case SweepShape::List:
+        return QStringLiteral("list");
     case SweepShape::Linear:
         break;
     }
@@ -153,7 +155,8 @@ QString shapeName(SweepShape shape)
 
 std::optional<SweepShape> shapeFromName(const QString& name)
 {
-    for (SweepShape shape : {SweepShape::Linear, SweepShape::Dual, SweepShape::Log})
+    for (SweepShape shape :
+         {SweepShape::Linear, SweepShape::Dual, SweepShape::Log, SweepShape::List})
         if (name == shapeName(shape))
             return shape;
     return std::nullopt;
@@ -161,6 +164,8 @@ std::optional<SweepShape> shapeFromName(const QString& name)
 
 int SweepPlan::count() const
 {
+    if (shape == SweepShape::List && levels)
+        return int(levels->size());
     return shape == SweepShape::Dual ? 2 * steps + 1 : steps + 1;
 }
 
@@ -171,16 +176,34 @@ double SweepPlan::levelAt(int k) const
         return linearLevel(start, stop, k <= steps ? k : 2 * steps - k, steps);
     case SweepShape::Log:
         return logLevel(start, stop, k, steps);
+    case SweepShape::List:
+        if (levels)
+            return (*levels)[std::size_t(k)];
+        break; // a list whose levels were not kept: its span, evenly
     case SweepShape::Linear:
         break;
     }
     return linearLevel(start, stop, k, steps);
 }
 
+SweepPlan makeListPlan(std::vector<double> levels)
+{
+    SweepPlan plan;
+    plan.shape = SweepShape::List;
+    plan.start = levels.front();
+    plan.stop = levels.back();
+    plan.steps = std::max(1, int(levels.size()) - 1);
+    plan.levels = std::make_shared<const std::vector<double>>(std::move(levels));
+    return plan;
+}
+
 std::variant<SweepPlan, QString> makeSweepPlan(const SweepFields& fields)
 {
     SweepPlan plan;
     plan.shape = fields.shape;
+    if (plan.shape == SweepShape::List)
+        return QStringLiteral("A list sweep takes its levels from a list, not from Start, Stop "
+                              "and Steps.");
     const auto start = fieldNumber(fields.start);
     if (!start || !std::isfinite(*start))
         return QStringLiteral("Start must be a number of volts, like -1.5 (decimal point).");

@@ -2,15 +2,17 @@
 
 #include <QString>
 
+#include <memory>
 #include <optional>
 #include <variant>
+#include <vector>
 
 namespace kestrel
 {
 
-enum class SweepShape { Linear, Dual, Log };
+enum class SweepShape { Linear, Dual, Log, List };
 
-QString shapeName(SweepShape shape); // "linear", "dual", "log"
+QString shapeName(SweepShape shape); // "linear", "dual", "log", "list"
 std::optional<SweepShape> shapeFromName(const QString& name);
 
 // The levels of one sweep. Level k is computed from the ends and k alone, never
@@ -18,16 +20,23 @@ std::optional<SweepShape> shapeFromName(const QString& name);
 // exactly the stop, rising or falling. When the ends and the step of a linear or
 // dual sweep are short decimals, each level is the double nearest its decimal
 // value, so it is sent and saved as that short text ("-0.002").
+// A list sweep takes its levels in the list's order; its start and stop are the
+// list's first and last level and its steps one fewer than its levels.
 struct SweepPlan {
     double start = 0.0;
     double stop = 0.0;
     int steps = 1;
     SweepShape shape = SweepShape::Linear;
+    // A list sweep's levels, shared by the copies a run's settings make.
+    std::shared_ptr<const std::vector<double>> levels = nullptr;
 
-    int count() const;           // N + 1, or 2N + 1 for a dual sweep
+    int count() const;           // N + 1, 2N + 1 for a dual sweep, a list's size
     double levelAt(int k) const; // 0 <= k < count()
     double interval() const { return (stop - start) / steps; }
 };
+
+// A list sweep of these levels (at least one).
+SweepPlan makeListPlan(std::vector<double> levels);
 
 inline constexpr int maxSweepSteps = 1000000;
 

@@ -1,5 +1,7 @@
 #include "store/rundatabase.h"
 
+#include "data/levellist.h"
+#include "data/numbertext.h"
 #include "link/homedirectory.h"
 
 #include <QDir>
@@ -85,6 +87,9 @@ const std::vector<std::vector<const char*>> migrations{
      "ALTER TABLE runs ADD COLUMN compliance_a",
      "ALTER TABLE runs ADD COLUMN continue_at_compliance INTEGER NOT NULL DEFAULT 0",
      "ALTER TABLE runs ADD COLUMN nplc", "ALTER TABLE points ADD COLUMN compliance INTEGER"},
+    // A list sweep's levels, one number per line; NULL for the shapes their ends and
+    // steps describe, which every run before was.
+    {"ALTER TABLE runs ADD COLUMN levels"},
 };
 static_assert(int(RunDetail::Source) == 1 && int(RunDetail::SourceIdentity) == 2 &&
                   int(RunDetail::Meter) == 4 && int(RunDetail::MeterIdentity) == 8 &&
@@ -105,7 +110,7 @@ const QString runColumns = QStringLiteral(
     "not_recorded, CASE WHEN state = 'running' THEN (SELECT min(level) FROM points WHERE run = "
     "runs.id) ELSE lowest_v END, CASE WHEN state = 'running' THEN (SELECT max(level) FROM points "
     "WHERE run = runs.id) ELSE highest_v END, source_profile, meter_profile, compliance_a, "
-    "continue_at_compliance, nplc");
+    "continue_at_compliance, nplc, levels");
 
 // What SQLite said, without the driver's own words around it.
 QString reason(const QSqlError& error)
@@ -128,6 +133,18 @@ QString timeText(const QDateTime& time)
 QVariant text(const QString& value)
 {
     return QVariant(value.isNull() ? QStringLiteral("") : value);
+}
+
+// A list sweep's levels, one per line by the number text rule; NULL for other shapes.
+QVariant levelsText(const SweepPlan& plan)
+{
+    if (plan.shape != SweepShape::List || !plan.levels)
+        return QVariant(QMetaType::fromType<QString>());
+    std::string text;
+    text.reserve(plan.levels->size() * 8);
+    for (double level : *plan.levels)
+        (text += formatDouble(level)) += '\n';
+    return QVariant(QString::fromStdString(text));
 }
 
 QVariant optionalNumber(const std::optional<double>& value)
@@ -356,9 +373,9 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
         "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, "
         "shape, range_index, limit_a, output_off, owner_pid, owner_start, reported, settle_ms, "
         "meter_rate, note, not_recorded, source_profile, meter_profile, compliance_a, "
-        "continue_at_compliance, nplc) "
+        "continue_at_compliance, nplc, levels) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-        "?, ?, ?)"));
+        "?, ?, ?, ?)"));
     const bool running = run.outcome == Run::Outcome::Running;
     for (const QVariant& value :
          {text(program),
@@ -390,7 +407,8 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
           text(s.meterProfile),
           optionalNumber(s.complianceAmps),
           QVariant(int(s.continueAtCompliance)),
-          optionalNumber(s.nplc)})
+          optionalNumber(s.nplc),
+          levelsText(s.plan)})
         query.addBindValue(value);
     return execute(query, "a new run") ? query.lastInsertId().toLongLong() : 0;
 }
@@ -720,6 +738,11 @@ StoredRun RunDatabase::storedRun(const QSqlQuery& q) const
     r.settings.continueAtCompliance = q.value(30).toInt() != 0;
     if (!q.value(31).isNull())
         r.settings.nplc = q.value(31).toDouble();
+    if (r.settings.plan.shape == SweepShape::List && !q.value(32).isNull()) {
+        auto levels = parseLevelLines(q.value(32).toString().toUtf8(), QStringLiteral("levels"));
+        if (auto* list = std::get_if<std::vector<double>>(&levels))
+            r.settings.plan = makeListPlan(std::move(*list));
+    }
     return stored;
 }
 

@@ -2,6 +2,7 @@
 #include "controller/sweepengine.h"
 #include "data/currentranges.h"
 #include "data/datafile.h"
+#include "data/levellist.h"
 #include "data/numbertext.h"
 #include "data/printabletext.h"
 #include "data/sweepplan.h"
@@ -18,7 +19,7 @@ namespace
 
 const QString usageText =
     QStringLiteral(R"(Usage: kestrel-sweep --source ADDRESS:PORT --meter ADDRESS:PORT
-                     --start V --stop V --steps N [options]
+                     (--start V --stop V --steps N | --levels FILE) [options]
 
 Runs one I-V sweep without a window, exactly as the Kestrel window does: both
 instruments identified, set-up, one point every 0.1 s (longer with a settle
@@ -37,6 +38,11 @@ Options:
   --stop V               last level, volts
   --steps N              steps between start and stop, 1 to 1,000,000
   --shape SHAPE          linear (default), dual (there and back) or log
+  --levels FILE          the levels, in the file's order, instead of --start,
+                         --stop and --steps: one number per line (volts), or
+                         the levels of a Kestrel data file or CSV; at most
+                         100,000. A line that is no number is named, and
+                         nothing is sent
   --range INDEX|auto     the meter's current range: an index into its
                          profile's list, or auto where it has auto-range; for
                          the default profile: %1
@@ -168,6 +174,7 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     const auto stop = valued(QStringLiteral("stop"));
     const auto steps = valued(QStringLiteral("steps"));
     const auto shape = valued(QStringLiteral("shape"));
+    const auto levels = valued(QStringLiteral("levels"));
     const auto range = valued(QStringLiteral("range"));
     const auto limit = valued(QStringLiteral("limit"));
     const auto settle = valued(QStringLiteral("settle-ms"));
@@ -208,8 +215,13 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     const ProfileCatalog catalog = loadProfiles();
     if (parser.isSet(listProfiles))
         return SweepExit{profileListText(catalog), catalog.errors.empty() ? 0 : 1};
+    const bool listed = parser.isSet(levels);
+    for (const auto* option : {&start, &stop, &steps, &shape})
+        if (listed && parser.isSet(*option))
+            return badArguments(QStringLiteral("--levels gives every level: leave out --%1")
+                                    .arg(option->names().constFirst()));
     for (const auto* required : {&source, &meter, &start, &stop, &steps})
-        if (!parser.isSet(*required))
+        if (!parser.isSet(*required) && !(listed && required != &source && required != &meter))
             return badArguments(
                 QStringLiteral("--%1 is required").arg(required->names().constFirst()));
 
@@ -225,16 +237,23 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     options.sweep.source = *sourceEndpoint;
     options.sweep.meter = *meterEndpoint;
 
-    const auto sweepShape = shapeFromName(parser.value(shape).isEmpty() ? QStringLiteral("linear")
-                                                                        : parser.value(shape));
-    if (!sweepShape)
-        return badArguments(QStringLiteral("--shape must be linear, dual or log, not '%1'")
-                                .arg(parser.value(shape)));
-    const auto plan = makeSweepPlan(
-        SweepFields{parser.value(start), parser.value(stop), parser.value(steps), *sweepShape});
-    if (const QString* problem = std::get_if<QString>(&plan))
-        return badArguments(*problem);
-    options.sweep.plan = std::get<SweepPlan>(plan);
+    if (listed) {
+        auto list = readLevelFile(parser.value(levels));
+        if (const QString* problem = std::get_if<QString>(&list))
+            return badArguments(*problem);
+        options.sweep.plan = makeListPlan(std::move(std::get<std::vector<double>>(list)));
+    } else {
+        const auto sweepShape = shapeFromName(
+            parser.value(shape).isEmpty() ? QStringLiteral("linear") : parser.value(shape));
+        if (!sweepShape || *sweepShape == SweepShape::List)
+            return badArguments(QStringLiteral("--shape must be linear, dual or log, not '%1'")
+                                    .arg(parser.value(shape)));
+        const auto plan = makeSweepPlan(
+            SweepFields{parser.value(start), parser.value(stop), parser.value(steps), *sweepShape});
+        if (const QString* problem = std::get_if<QString>(&plan))
+            return badArguments(*problem);
+        options.sweep.plan = std::get<SweepPlan>(plan);
+    }
 
     for (const auto& [option, role, name] :
          {std::tuple{&sourceProfile, QStringLiteral("source"), &options.sweep.sourceProfile},
