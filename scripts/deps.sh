@@ -7,7 +7,7 @@
 set -euo pipefail
 
 kestrel_packages=(
-    build-essential cmake ninja-build pkg-config libtirpc-dev rpcsvc-proto
+    build-essential cmake ninja-build lld pkg-config libtirpc-dev rpcsvc-proto
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6sql6-sqlite libqcustomplot-dev libgl-dev
     libgsl-dev libtomlplusplus-dev
     zsh locales xvfb xauth
