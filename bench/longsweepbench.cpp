@@ -123,7 +123,8 @@ int runLongSweep(int steps, int tickMs)
                   .arg(tickMs));
         print(machineLine());
         // As the window does for a sweep, with room for the points timed afterwards.
-        chart.beginLiveRun(1, QStringLiteral("Sweep 1"), -1, std::size_t(points) + std::size_t(newPoints));
+        chart.beginLiveRun(1, QStringLiteral("Sweep 1"), -1,
+                           std::size_t(points) + std::size_t(newPoints));
         probe.start();
         const Clock::time_point begin = Clock::now();
         SweepSettings settings;

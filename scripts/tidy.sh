@@ -12,6 +12,8 @@ source scripts/deps.sh
 kestrel_install_deps --ci
 
 # The compile database, and the moc and uic output the sources include.
-cmake --preset dev
-cmake --build --preset dev
-run-clang-tidy -quiet -p build/dev -j "$(nproc)" -header-filter="$ours" "${1:-$ours}"
+# A build of its own, each file compiled alone: the compile database then names every
+# source file rather than the libraries' combined ones.
+cmake --preset dev -B build/tidy -DKESTREL_UNITY=OFF
+cmake --build build/tidy -j "$(nproc)"
+run-clang-tidy -quiet -p build/tidy -j "$(nproc)" -header-filter="$ours" "${1:-$ours}"

@@ -151,7 +151,8 @@ void TestStore::keepsEveryNumberExactly()
     Run listed = sampleRun();
     const std::vector<double> levels{0.5, -0.0, 5e-324, -0.25, 0.1};
     listed.settings.plan = makeListPlan(levels);
-    const auto plan = store.load(store.beginRun(listed, "Kestrel 9", thisProcess()))->run.settings.plan;
+    const auto plan =
+        store.load(store.beginRun(listed, "Kestrel 9", thisProcess()))->run.settings.plan;
     QVERIFY(plan.shape == SweepShape::List && plan.levels && plan.levels->size() == levels.size());
     for (std::size_t k = 0; k < levels.size(); ++k)
         QCOMPARE(std::bit_cast<quint64>(plan.levelAt(int(k))), std::bit_cast<quint64>(levels[k]));

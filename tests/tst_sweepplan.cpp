@@ -252,18 +252,26 @@ void TestSweepPlan::badLevelListsNameTheLine_data()
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<QString>("problem");
     const QString notANumber = "is not a number (write it as 0.25, -1.5 or 2e-3).";
-    QTest::newRow("a word") << QByteArray("0.1\n0.2\nabc\n") << "l.txt, line 3: \"abc\" " + notANumber;
-    QTest::newRow("a decimal comma") << QByteArray("\n0,5") << "l.txt, line 2: \"0,5\" " + notANumber;
-    QTest::newRow("two numbers") << QByteArray("0.1 0.2") << "l.txt, line 1: \"0.1 0.2\" " + notANumber;
+    QTest::newRow("a word") << QByteArray("0.1\n0.2\nabc\n")
+                            << "l.txt, line 3: \"abc\" " + notANumber;
+    QTest::newRow("a decimal comma")
+        << QByteArray("\n0,5") << "l.txt, line 2: \"0,5\" " + notANumber;
+    QTest::newRow("two numbers") << QByteArray("0.1 0.2")
+                                 << "l.txt, line 1: \"0.1 0.2\" " + notANumber;
     for (const char* word : {"nan", "inf", "0x1p3", "1e999"})
-        QTest::newRow(word) << QByteArray("1\n") + word << QString("l.txt, line 2: \"%1\" ").arg(word) + notANumber;
-    QTest::newRow("a control") << QByteArray("1\n2\x1b[2J") << "l.txt, line 2: \"2\\x1b[2J\" " + notANumber;
-    QTest::newRow("empty") << QByteArray(" \n\r\n") << "l.txt holds no levels: write one number per line.";
+        QTest::newRow(word) << QByteArray("1\n") + word
+                            << QString("l.txt, line 2: \"%1\" ").arg(word) + notANumber;
+    QTest::newRow("a control") << QByteArray("1\n2\x1b[2J")
+                               << "l.txt, line 2: \"2\\x1b[2J\" " + notANumber;
+    QTest::newRow("empty") << QByteArray(" \n\r\n")
+                           << "l.txt holds no levels: write one number per line.";
     QByteArray most;
     for (int i = 0; i < maxListLevels; ++i)
         most += "0.5\n";
     QTest::newRow("the most") << most << QString();
-    QTest::newRow("one too many") << most + "1" << "l.txt holds more than 100,000 levels, the most one sweep takes.";
+    QTest::newRow("one too many")
+        << most + "1"
+        << "l.txt holds more than 100,000 levels, the most one sweep takes.";
 }
 
 void TestSweepPlan::badLevelListsNameTheLine()

@@ -392,7 +392,8 @@ void TestSweepTool::aListSweepTakesItsLevelsInOrder()
     list.close();
     const QStringList levels{"--levels", list.fileName()};
     QCOMPARE(bench.run(levels), 2);
-    QVERIFY2(bench.err.contains(QByteArray(list.fileName().toUtf8() + ", line 5: \"0.2 V\" is not a number")),
+    QVERIFY2(bench.err.contains(
+                 QByteArray(list.fileName().toUtf8() + ", line 5: \"0.2 V\" is not a number")),
              bench.err.constData());
     QCOMPARE(bench.run(levels + QStringList{"--steps", "3"}), 2);
     QVERIFY2(bench.err.contains("--levels gives every level: leave out --steps"),
@@ -404,7 +405,8 @@ void TestSweepTool::aListSweepTakesItsLevelsInOrder()
             list.write("0.5\n-0.25\n\n0.1\n") > 0);
     list.close();
     QCOMPARE(bench.run(levels + QStringList{"--csv", bench.path("iv.csv")}), 0);
-    QCOMPARE(bench.read("iv.txt"), QByteArray("[[0.5, 0.0005], [-0.25, -0.00025], [0.1, 0.0001]]\n"));
+    QCOMPARE(bench.read("iv.txt"),
+             QByteArray("[[0.5, 0.0005], [-0.25, -0.00025], [0.1, 0.0001]]\n"));
     QVERIFY(bench.read("iv.csv").contains("\n# start V: 0.5\n# stop V: 0.1\n# steps: 2\n"
                                           "# shape: list\n"));
     QStringList sent = bench.sim.sourceCommands().filter(":SOUR1:APPL:DC");

@@ -76,7 +76,8 @@ void TestUsbtmc::exchange_data()
     QTest::addColumn<Script>("script");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QByteArray>("failure");
-    const auto row = [](const char* name, const Script& script, const char* reply, const char* failure) {
+    const auto row = [](const char* name, const Script& script, const char* reply,
+                        const char* failure) {
         QTest::newRow(name) << script << QByteArray(reply) << QByteArray(failure);
     };
     row("reply over two transfers", {.transfers = {"Maker,Model,", "1,2\r\n"}}, "Maker,Model,1,2",

@@ -10,7 +10,7 @@ kestrel_test(tst_session SOURCES tst_session.cpp LIBS kestrel_controller kestrel
              LABELS unit fault)
 kestrel_test(tst_window SOURCES tst_window.cpp LIBS kestrel_app kestrel_simlink LABELS gui fault)
 kestrel_test(tst_sweeptool SOURCES tst_sweeptool.cpp LIBS kestrel_testsupport Qt6::Network Qt6::Sql
-             LABELS tools fault threads)
+             LABELS tools fault)
 add_dependencies(tst_sweeptool kestrel-sweep kestrel-runs)
 kestrel_test(tst_chart SOURCES tst_chart.cpp LIBS kestrel_chart LABELS gui)
 kestrel_test(tst_scriptinstall SOURCES tst_scriptinstall.cpp LIBS kestrel_link LABELS unit)

@@ -12,14 +12,14 @@ namespace kestrel
 namespace
 {
 
-QString number(double value)
+QString shortNumber(double value)
 {
     return QString::fromStdString(formatDouble(value));
 }
 
 QString windowText(const RunFit& fit)
 {
-    const auto volts = [](double v) -> QString { return number(v) + QStringLiteral(" V"); };
+    const auto volts = [](double v) -> QString { return shortNumber(v) + QStringLiteral(" V"); };
     if (fit.fromVolts && fit.toVolts)
         return volts(*fit.fromVolts) + QStringLiteral(" to ") + volts(*fit.toVolts);
     if (fit.fromVolts)
@@ -105,7 +105,8 @@ QString fitLine(const RunFit& fit)
     QStringList parts;
     for (const analysis::Quantity& quantity : fit.quantities)
         parts << QString::fromStdString(analysis::formatQuantity(quantity));
-    QString conditions = QStringLiteral("%1, %2 °C").arg(windowText(fit), number(fit.temperatureC));
+    QString conditions =
+        QStringLiteral("%1, %2 °C").arg(windowText(fit), shortNumber(fit.temperatureC));
     if (fit.shunt)
         conditions += QStringLiteral(", shunt fitted");
     return QStringLiteral("fit %1: %2 (%3)")

@@ -13,7 +13,7 @@ namespace kestrel
 namespace
 {
 
-QString volts(double v)
+QString voltsText(double v)
 {
     return QString::number(v, 'g', 6) + QStringLiteral(" V");
 }
@@ -25,7 +25,7 @@ QString plannedLevels(const Run& run)
     if (!run.recorded(RunDetail::Start) && !run.recorded(RunDetail::Stop))
         return notRecordedText();
     const auto end = [&run](RunDetail detail, double v) {
-        return run.recorded(detail) ? volts(v) : notRecordedText();
+        return run.recorded(detail) ? voltsText(v) : notRecordedText();
     };
     return end(RunDetail::Start, run.settings.plan.start) + QStringLiteral(" to ") +
            end(RunDetail::Stop, run.settings.plan.stop);
@@ -33,9 +33,9 @@ QString plannedLevels(const Run& run)
 
 QString measuredLevels(const std::optional<LevelSpan>& levels)
 {
-    return levels
-               ? volts(levels->lowestVolts) + QStringLiteral(" to ") + volts(levels->highestVolts)
-               : QString();
+    return levels ? voltsText(levels->lowestVolts) + QStringLiteral(" to ") +
+                        voltsText(levels->highestVolts)
+                  : QString();
 }
 
 } // namespace

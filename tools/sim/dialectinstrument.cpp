@@ -103,42 +103,47 @@ std::optional<QByteArray> DialectInstrument::stringSetting(const ScpiUnit& unit,
 void DialectInstrument::addNumber(const char* pattern, double min, double max, double def,
                                   std::function<void(double)> apply)
 {
-    addCommand(pattern, [this, min, max, def, apply = std::move(apply)](const ScpiUnit& unit) -> std::optional<QByteArray> {
-        if (!hasParameters(unit, 1))
-            return std::nullopt;
-        if (const std::optional<double> value = numberSetting(unit, 0, min, max, def))
-            apply(*value);
-        return std::nullopt;
-    });
+    addCommand(pattern,
+               [this, min, max, def,
+                apply = std::move(apply)](const ScpiUnit& unit) -> std::optional<QByteArray> {
+                   if (!hasParameters(unit, 1))
+                       return std::nullopt;
+                   if (const std::optional<double> value = numberSetting(unit, 0, min, max, def))
+                       apply(*value);
+                   return std::nullopt;
+               });
 }
 
 void DialectInstrument::addSwitch(const char* pattern, std::function<void(bool)> apply)
 {
-    addCommand(pattern, [this, apply = std::move(apply)](const ScpiUnit& unit) -> std::optional<QByteArray> {
-        if (!hasParameters(unit, 1))
-            return std::nullopt;
-        if (const std::optional<bool> on = switchSetting(unit, 0))
-            apply(*on);
-        return std::nullopt;
-    });
+    addCommand(pattern,
+               [this, apply = std::move(apply)](const ScpiUnit& unit) -> std::optional<QByteArray> {
+                   if (!hasParameters(unit, 1))
+                       return std::nullopt;
+                   if (const std::optional<bool> on = switchSetting(unit, 0))
+                       apply(*on);
+                   return std::nullopt;
+               });
 }
 
 void DialectInstrument::addChoice(const char* pattern, QByteArrayList words)
 {
-    addCommand(pattern, [this, words = std::move(words)](const ScpiUnit& unit) -> std::optional<QByteArray> {
-        if (hasParameters(unit, 1) && !words.contains(unit.params[0].toUpper()))
-            pushError(scpiError::illegalParameterValue);
-        return std::nullopt;
-    });
+    addCommand(pattern,
+               [this, words = std::move(words)](const ScpiUnit& unit) -> std::optional<QByteArray> {
+                   if (hasParameters(unit, 1) && !words.contains(unit.params[0].toUpper()))
+                       pushError(scpiError::illegalParameterValue);
+                   return std::nullopt;
+               });
 }
 
 void DialectInstrument::addValue(const char* pattern, std::function<QByteArray()> value)
 {
-    addQuery(pattern, [this, value = std::move(value)](const ScpiUnit& unit) -> std::optional<QByteArray> {
-        if (!hasParameters(unit, 0))
-            return std::nullopt;
-        return value();
-    });
+    addQuery(pattern,
+             [this, value = std::move(value)](const ScpiUnit& unit) -> std::optional<QByteArray> {
+                 if (!hasParameters(unit, 0))
+                     return std::nullopt;
+                 return value();
+             });
 }
 
 SourcingInstrument::SourcingInstrument(QByteArray identity, Circuit& circuit,

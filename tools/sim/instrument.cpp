@@ -5,11 +5,13 @@ namespace kestrel::sim
 
 Instrument::Instrument(QByteArray identity)
 {
-    addQuery("*IDN", [this, identity = std::move(identity)](const ScpiUnit& unit) -> std::optional<QByteArray> {
-        if (!hasParameters(unit, 0))
-            return std::nullopt;
-        return identity;
-    });
+    addQuery(
+        "*IDN",
+        [this, identity = std::move(identity)](const ScpiUnit& unit) -> std::optional<QByteArray> {
+            if (!hasParameters(unit, 0))
+                return std::nullopt;
+            return identity;
+        });
     addCommand("*RST", [this](const ScpiUnit& unit) -> std::optional<QByteArray> {
         if (hasParameters(unit, 0))
             reset();

@@ -41,7 +41,10 @@ class Instrument
     void pushError(int code) { errors_.push(code); }
     // How :SYSTem:ERRor? words an entry (0 for "no error"); SCPI's "-113,\"Undefined header\""
     // unless a dialect says otherwise.
-    void setErrorFormat(std::function<QByteArray(int code)> format) { errorFormat_ = std::move(format); }
+    void setErrorFormat(std::function<QByteArray(int code)> format)
+    {
+        errorFormat_ = std::move(format);
+    }
     // A measurement query's handler says how long its reading integrated.
     void setIntegrationMs(int ms) { integrationMs_ = ms; }
     // False, with -109 or -108 queued, unless the unit has exactly `count` parameters.

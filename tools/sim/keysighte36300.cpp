@@ -13,7 +13,7 @@ namespace
 
 // Condition bits of the Questionable Instrument Summary register: both clear with the
 // output off.
-constexpr int constantCurrentBit = 1 << 0;
+constexpr int e36300ConstantCurrentBit = 1 << 0;
 constexpr int constantVoltageBit = 1 << 1;
 
 class KeysightE36300 : public SourcingInstrument
@@ -39,13 +39,13 @@ class KeysightE36300 : public SourcingInstrument
                         [this] { return QByteArray(circuit_.outputOn ? "1" : "0"); });
         addChannelQuery("MEASure[:SCALar]:CURRent[:DC]", true,
                         [this] { return formatSigned(circuit_.current(), 8); });
-        addChannelQuery("STATus:QUEStionable:INSTrument:ISUMmary#:CONDition", false,
-                        [this]() -> QByteArray {
-                            const int condition = !circuit_.outputOn        ? 0
-                                                  : circuit_.inCompliance() ? constantCurrentBit
-                                                                            : constantVoltageBit;
-                            return '+' + QByteArray::number(condition);
-                        });
+        addChannelQuery(
+            "STATus:QUEStionable:INSTrument:ISUMmary#:CONDition", false, [this]() -> QByteArray {
+                const int condition = !circuit_.outputOn        ? 0
+                                      : circuit_.inCompliance() ? e36300ConstantCurrentBit
+                                                                : constantVoltageBit;
+                return '+' + QByteArray::number(condition);
+            });
         reset();
     }
 
@@ -75,13 +75,16 @@ class KeysightE36300 : public SourcingInstrument
     void addSetting(const char* pattern, double min, double max, double def,
                     std::function<void(double)> apply)
     {
-        addCommand(pattern, [this, min, max, def, apply = std::move(apply)](const ScpiUnit& unit) -> std::optional<QByteArray> {
-            if (!hasValueAndChannel(unit))
-                return std::nullopt;
-            if (const std::optional<double> value = numberSetting(unit, 0, min, max, def))
-                apply(*value);
-            return std::nullopt;
-        });
+        addCommand(pattern,
+                   [this, min, max, def,
+                    apply = std::move(apply)](const ScpiUnit& unit) -> std::optional<QByteArray> {
+                       if (!hasValueAndChannel(unit))
+                           return std::nullopt;
+                       if (const std::optional<double> value =
+                               numberSetting(unit, 0, min, max, def))
+                           apply(*value);
+                       return std::nullopt;
+                   });
     }
 
     void addChannelQuery(const char* pattern, bool measurement, std::function<QByteArray()> value)

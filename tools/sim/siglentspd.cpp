@@ -15,7 +15,7 @@ namespace kestrel::sim
 namespace
 {
 
-constexpr int constantCurrentBit = 1 << 0;
+constexpr int spdConstantCurrentBit = 1 << 0;
 constexpr int independentModeBits = 1 << 2;
 constexpr int outputOnBit = 1 << 4;
 
@@ -68,7 +68,7 @@ class SiglentSpd : public SourcingInstrument
             if (circuit_.outputOn)
                 status |= outputOnBit;
             if (circuit_.outputOn && circuit_.inCompliance())
-                status |= constantCurrentBit;
+                status |= spdConstantCurrentBit;
             return "0x" + QByteArray::number(status, 16).toUpper().rightJustified(4, '0');
         });
         reset();
