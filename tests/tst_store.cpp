@@ -157,6 +157,9 @@ void TestStore::keepsEveryNumberExactly()
     for (std::size_t k = 0; k < levels.size(); ++k)
         QCOMPARE(std::bit_cast<quint64>(plan.levelAt(int(k))), std::bit_cast<quint64>(levels[k]));
     QVERIFY(!stored->run.settings.plan.levels);
+    // A listing names the shape but leaves the levels in the store.
+    const SweepPlan listedPlan = store.list().front().run.settings.plan;
+    QVERIFY(listedPlan.shape == SweepShape::List && !listedPlan.levels);
 }
 
 void TestStore::aPointIsThereOnceRecorded()

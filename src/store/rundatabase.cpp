@@ -102,7 +102,9 @@ const QString countsFromPoints =
     QStringLiteral("(point_count, lowest_v, highest_v) = (SELECT count(*), min(level), "
                    "max(level) FROM points WHERE run = runs.id)");
 
-const QString runColumns = QStringLiteral(
+// A run's row; a listing leaves out a list sweep's levels (up to 100,000 numbers a row),
+// which only a run loaded on its own needs.
+const QString rowColumns = QStringLiteral(
     "id, program, started, ended, state, message, source_address, source_port, "
     "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, shape, "
     "range_index, limit_a, output_off, guard, CASE WHEN state = 'running' THEN (SELECT count(*) "
@@ -110,7 +112,9 @@ const QString runColumns = QStringLiteral(
     "not_recorded, CASE WHEN state = 'running' THEN (SELECT min(level) FROM points WHERE run = "
     "runs.id) ELSE lowest_v END, CASE WHEN state = 'running' THEN (SELECT max(level) FROM points "
     "WHERE run = runs.id) ELSE highest_v END, source_profile, meter_profile, compliance_a, "
-    "continue_at_compliance, nplc, levels");
+    "continue_at_compliance, nplc");
+const QString runColumns = rowColumns + QStringLiteral(", levels");
+const QString listedColumns = rowColumns + QStringLiteral(", NULL");
 
 // What SQLite said, without the driver's own words around it.
 QString reason(const QSqlError& error)
@@ -754,7 +758,7 @@ std::vector<StoredRun> RunDatabase::list(const RunRange& range)
     query.setForwardOnly(true);
     query.prepare(
         QStringLiteral("SELECT %1 FROM runs WHERE id < ? AND id > ? ORDER BY id DESC LIMIT ?")
-            .arg(runColumns));
+            .arg(listedColumns));
     for (const QVariant& value :
          {QVariant(range.before), QVariant(range.after), QVariant(range.limit)})
         query.addBindValue(value);
@@ -835,7 +839,7 @@ std::vector<StoredRun> RunDatabase::recoverInterrupted()
     QSqlQuery query(QSqlDatabase::database(connection_, false));
     if (!query.exec(QStringLiteral("SELECT %1 FROM runs WHERE reported = 0 AND state != "
                                    "'running' ORDER BY id DESC")
-                        .arg(runColumns))) {
+                        .arg(listedColumns))) {
         fail(QStringLiteral("looking for unfinished runs"), query.lastError());
         return runs;
     }
