@@ -556,7 +556,7 @@ void TestGuard::saysHowManyMeasuredPointsWereLost()
     if (!armed)
         guard->disarm();
     guard.reset();
-    QTRY_VERIFY_WITH_TIMEOUT(guardOf(bench.source()) == 0, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(guardOf(bench.source()) == 0, 90000);
     const auto stored = store.load(id);
     QVERIFY2(stored && stored->run.message.endsWith(" 6 measured points were not kept.") &&
                  stored->guard.endsWith("6 measured points were not kept."),
