@@ -3,6 +3,7 @@
 #include "data/numbertext.h"
 #include "data/sweepplan.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -105,7 +106,7 @@ void TestSweepPlan::decimalGridLevelsAreTheirShortDecimals()
     QFETCH(int, decimals);
     QFETCH(int, shape);
     const auto made =
-        makeSweepPlan(SweepFields{start, stop, QString::number(steps), SweepShape(shape)});
+        makeSweepPlan(SweepFields{start, stop, QString::number(steps), SweepShape(shape), {}});
     QVERIFY(std::holds_alternative<SweepPlan>(made));
     const SweepPlan p = std::get<SweepPlan>(made);
     const qint64 first = std::llround(p.start * std::pow(10.0, decimals));
@@ -205,7 +206,7 @@ void TestSweepPlan::fieldsAreCheckedBeforeUse()
     QFETCH(QString, steps);
     QFETCH(int, shape);
     QFETCH(QString, problem);
-    const auto result = makeSweepPlan(SweepFields{start, stop, steps, SweepShape(shape)});
+    const auto result = makeSweepPlan(SweepFields{start, stop, steps, SweepShape(shape), {}});
     const QString* message = std::get_if<QString>(&result);
     if (problem.isEmpty())
         QVERIFY2(!message, qPrintable(message ? *message : QString()));
@@ -242,9 +243,13 @@ void TestSweepPlan::listSweepKeepsItsLevelsAndOrder()
     QCOMPARE(std::get<QString>(wrong),
              "Level 3 of the list: \"V\" is not a number (write it as 0.25, -1.5 or 2e-3).");
     QVERIFY(std::holds_alternative<QString>(parseTypedLevels(" , ")));
-    // Start, Stop and Steps never make a list.
-    QVERIFY(std::holds_alternative<QString>(
-        makeSweepPlan(SweepFields{"0", "1", "2", SweepShape::List})));
+    QVERIFY(std::holds_alternative<QString>(parseTypedLevels("0.5,1")));
+    QVERIFY(std::holds_alternative<std::vector<double>>(parseTypedLevels("0.5, 1,-1 ,2")));
+    // Start, Stop and Steps never make a list: the Levels field does, or says what is wrong.
+    const auto fromField = makeSweepPlan(SweepFields{"0", "1", "2", SweepShape::List, "1, -1"});
+    QCOMPARE(levelTexts(std::get<SweepPlan>(fromField)), QStringList({"1.0", "-1.0"}));
+    QCOMPARE(std::get<QString>(makeSweepPlan(SweepFields{"0", "1", "2", SweepShape::List, {}})),
+             "Levels: Type the levels, separated by commas (0, 0.1, 0.25).");
 }
 
 void TestSweepPlan::badLevelListsNameTheLine_data()
@@ -305,6 +310,15 @@ void TestSweepPlan::levelFilesMayBeKestrelFiles()
              dir.filePath("bad.txt") +
                  ", line 2: \"0..1\" is not a number (write it as 0.25, -1.5 or 2e-3).");
     QVERIFY(std::get<QString>(readLevelFile(dir.filePath("none.txt"))).contains("cannot be read"));
+    // The Levels field reads a file from a path, and only from one.
+    QCOMPARE(std::get<Levels>(parseLevelsField(" " + dir.filePath("plain.txt"))),
+             (Levels{0.25, 0.125}));
+    const QString here = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    const auto relative = parseLevelsField("./iv.txt");
+    QDir::setCurrent(here);
+    QCOMPARE(std::get<Levels>(relative), (Levels{0.5, -0.2, 0.1}));
+    QVERIFY(std::holds_alternative<QString>(parseLevelsField("iv.txt")));
     write("empty.csv", "# kestrel\nvoltage_V,current_A\n");
     QVERIFY(std::holds_alternative<QString>(readLevelFile(dir.filePath("empty.csv"))));
 }

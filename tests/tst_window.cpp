@@ -180,6 +180,7 @@ class TestWindow : public QObject
     void startsFromTheStoredEndpoints();
     void showsWhatEachInstrumentAnswered();
     void aSweepLocksTheWindowUntilTheOutputIsOff();
+    void aListSweepTakesTheLevelsTypedOrFromAFile();
     void savesAndExportsTheRunItShows();
     void closingOrASignalSwitchesTheOutputOff_data();
     void closingOrASignalSwitchesTheOutputOff();
@@ -377,6 +378,42 @@ void TestWindow::aSweepLocksTheWindowUntilTheOutputIsOff()
     vc.switchOff->click();
     QTRY_COMPARE(bench.status(), "The source at 127.0.0.2:5555 was switched off.");
     QCOMPARE(bench.link->log().count("source :OUTP1 OFF"), 2);
+}
+
+void TestWindow::aListSweepTakesTheLevelsTypedOrFromAFile()
+{
+    Bench bench;
+    ViewController& vc = bench.vc();
+    bench.identifyBoth();
+    vc.ivShape->setCurrentIndex(vc.ivShape->findData("list"));
+    QVERIFY(!vc.IVstart->isEnabled() && !vc.IVsteps->isEnabled() && vc.ivLevels->isEnabled());
+    vc.ivLevels->setText("0.5, 0,25");
+    vc.ivRun->click();
+    QCOMPARE(bench.status(), "Levels: \"0,25\" has a decimal comma: write 0.25, and separate "
+                             "levels with a comma and a blank (0.5, 1).");
+    QVERIFY(vc.ivLevels->styleSheet().contains("border") && !bench.link->outputOn());
+
+    QFile file(bench.home.filePath("levels.txt"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("0.3\n-0.2\n\n0.1\n") > 0);
+    file.close();
+    vc.showLevelsPanel = [&](const QString&) { return file.fileName(); };
+    vc.ivLevelsFile->click();
+    QCOMPARE(vc.ivLevels->text(), file.fileName());
+    QSignalSpy finished(&vc.sweep(), &SweepEngine::finished);
+    vc.ivRun->click();
+    QVERIFY(vc.ivLevels->styleSheet().isEmpty());
+    QVERIFY(!vc.ivLevels->isEnabled() && !vc.ivLevelsFile->isEnabled());
+    QVERIFY(finished.wait(10000));
+    QCOMPARE(finished.at(0).at(0).value<Run::Outcome>(), Run::Outcome::Completed);
+    const IVPointList& points = vc.session().currentRun()->points;
+    QCOMPARE(points.size(), std::size_t(3));
+    QCOMPARE((std::vector{points[0][0], points[1][0], points[2][0]}),
+             (std::vector{0.3, -0.2, 0.1}));
+    QCOMPARE(points[1][1], -0.2 / 1000);
+    // The list stays chosen, and comes back with the window.
+    QVERIFY(vc.ivLevels->isEnabled() && !vc.IVstop->isEnabled());
+    const QByteArray stored = bench.settingsText();
+    QVERIFY(stored.contains("sweepshape=list") && stored.contains("levels.txt"));
 }
 
 void TestWindow::savesAndExportsTheRunItShows()

@@ -128,6 +128,12 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
                                             tr("Kestrel data (*.txt *.csv);;All files (*)"),
                                             nullptr, QFileDialog::DontUseNativeDialog);
     };
+    controller_->showLevelsPanel = [this](const QString& folder) {
+        return QFileDialog::getOpenFileName(
+            this, tr("Choose a file of levels"), folder,
+            tr("Levels or Kestrel data (*.txt *.csv *.dat);;All files (*)"), nullptr,
+            QFileDialog::DontUseNativeDialog);
+    };
     controller_->confirm = [this](const QString& question) {
         return QMessageBox::question(this, tr("Kestrel"), question) == QMessageBox::Yes;
     };
@@ -152,6 +158,8 @@ void MainWindow::bindOutlets()
     vc.ivLimit = ui_->ivLimit;
     vc.drainSensitivity = ui_->drainSensitivity;
     vc.ivShape = ui_->ivShape;
+    vc.ivLevels = ui_->ivLevels;
+    vc.ivLevelsFile = ui_->ivLevelsFile;
     vc.ivSettle = ui_->ivSettle;
     vc.meterRate = ui_->meterRate;
     vc.sourceProfile = ui_->sourceProfile;

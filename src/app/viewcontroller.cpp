@@ -121,6 +121,7 @@ void ViewController::connectOutlets()
     wire(csvbutton, &ViewController::exportCsv);
     wire(exportChart, &ViewController::exportChartImage);
     wire(clearTraces, &ViewController::clearEarlierTraces);
+    wire(ivLevelsFile, &ViewController::chooseLevelsFile);
     if (logCurrent)
         connect(logCurrent, &QCheckBox::toggled, this, &ViewController::setLogCurrent);
     if (logVoltage)
@@ -154,11 +155,15 @@ void ViewController::connectOutlets()
         ivShape->addItem(tr("Linear"), shapeName(SweepShape::Linear));
         ivShape->addItem(tr("Dual"), shapeName(SweepShape::Dual)); // there and back
         ivShape->addItem(tr("Log"), shapeName(SweepShape::Log));
+        ivShape->addItem(tr("List"), shapeName(SweepShape::List));
     }
+    if (ivShape)
+        connect(ivShape, &QComboBox::currentIndexChanged, this,
+                [this] { enableShapeFields(!session_->isSweeping()); });
     if (ivStop)
         ivStop->setEnabled(false);
-    for (QLineEdit* field : {IVstart.data(), IVstop.data(), IVsteps.data(), ivLimit.data(),
-                             ivSettle.data(), ivCompliance.data(), ivNplc.data()})
+    for (QLineEdit* field : {IVstart.data(), IVstop.data(), IVsteps.data(), ivLevels.data(),
+                             ivLimit.data(), ivSettle.data(), ivCompliance.data(), ivNplc.data()})
         if (field)
             field->setProperty("plainToolTip", field->toolTip());
     if (storeWarning)
@@ -190,8 +195,11 @@ void ViewController::viewDidLoad()
         IVsteps->setText(stored.steps);
     if (ivLimit)
         ivLimit->setText(stored.limit);
+    if (ivLevels)
+        ivLevels->setText(stored.levels);
     if (ivShape)
         ivShape->setCurrentIndex(std::max(0, ivShape->findData(stored.shape)));
+    enableShapeFields(true);
     if (ivSettle)
         ivSettle->setText(stored.settleMs);
 
@@ -265,6 +273,8 @@ void ViewController::runIV()
     typed.stop = IVstop->text();
     typed.steps = IVsteps->text();
     typed.shape = ivShape ? ivShape->currentData().toString() : shapeName(SweepShape::Linear);
+    if (ivLevels)
+        typed.levels = ivLevels->text();
     typed.limit = ivLimit ? ivLimit->text() : QString();
     if (ivSettle)
         typed.settleMs = ivSettle->text();
@@ -273,6 +283,40 @@ void ViewController::runIV()
     session_->runTyped(typed, [this](const SweepPlan& plan, int settleMs) {
         return confirmLongSweep(plan, settleMs);
     });
+}
+
+void ViewController::chooseLevelsFile()
+{
+    const QString path = showLevelsPanel ? showLevelsPanel(lastFolder()) : QString();
+    if (path.isEmpty() || !ivLevels)
+        return;
+    rememberFolder(path);
+    ivLevels->setText(path);
+}
+
+bool ViewController::isListShape() const
+{
+    return ivShape && ivShape->currentData().toString() == shapeName(SweepShape::List);
+}
+
+void ViewController::enableShapeFields(bool editable)
+{
+    // A list sweep's levels are its own; a sweep from start to stop has no list.
+    // The Levels row takes the place of Start and Stop, so the window grows no taller.
+    const bool list = isListShape();
+    const auto show = [editable](QWidget* field, bool shown) {
+        if (!field)
+            return;
+        field->setEnabled(editable && shown);
+        field->setVisible(shown);
+        for (QLabel* label : field->parentWidget()->findChildren<QLabel*>())
+            if (label->buddy() == field)
+                label->setVisible(shown);
+    };
+    for (QWidget* field : std::initializer_list<QWidget*>{IVstart, IVstop, IVsteps})
+        show(field, !list);
+    for (QWidget* field : std::initializer_list<QWidget*>{ivLevels, ivLevelsFile})
+        show(field, list);
 }
 
 bool ViewController::confirmLongSweep(const SweepPlan& plan, int settleMs)
@@ -299,6 +343,7 @@ void ViewController::markFields(const QString& message)
         {IVstart, {QStringLiteral("Start must"), QStringLiteral("A log sweep")}},
         {IVstop, {QStringLiteral("Stop must"), QStringLiteral("A log sweep")}},
         {IVsteps, {QStringLiteral("Steps must")}},
+        {ivLevels, {QStringLiteral("Levels:")}},
         {ivLimit, {QStringLiteral("Limit must")}},
         {ivSettle, {QStringLiteral("Settle must")}},
         {ivCompliance,
@@ -415,11 +460,11 @@ void ViewController::setSweeping(bool sweeping)
 {
     // While a sweep runs, nothing may change which instruments it talks to or start
     // another one; Stop is the only way forward.
-    for (QWidget* widget :
-         std::initializer_list<QWidget*>{IVstart, IVstop, IVsteps, ivLimit, ivSettle, ivShape,
-                                         ivRun, switchOff, sourceIdentify, sourceip, sourceport})
+    for (QWidget* widget : std::initializer_list<QWidget*>{
+             ivLimit, ivSettle, ivShape, ivRun, switchOff, sourceIdentify, sourceip, sourceport})
         if (widget)
             widget->setEnabled(!sweeping);
+    enableShapeFields(!sweeping);
     choices_->setSweeping(sweeping); // the meter's fields and what the profiles offer
     if (ivStop)
         ivStop->setEnabled(sweeping);

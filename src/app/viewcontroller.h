@@ -64,7 +64,8 @@ class ViewController : public QObject
     PathPanel showSavePanel;
     PathPanel showCsvPanel;
     PathPanel showChartPanel;
-    PathPanel showOpenPanel; // proposed: the folder last used
+    PathPanel showOpenPanel;   // proposed: the folder last used
+    PathPanel showLevelsPanel; // a file of levels; proposed: the folder last used
     // Asks a question with Yes and No; true for Yes.
     std::function<bool(const QString& question)> confirm;
     // Where diagnostic lines go (standard output by default).
@@ -81,7 +82,8 @@ class ViewController : public QObject
     QPointer<QComboBox> drainSensitivity, ivShape, meterRate;
     QPointer<QComboBox> sourceProfile, meterProfile;
     QPointer<QCheckBox> sourceMeasures, continueAtCompliance;
-    QPointer<QLineEdit> ivCompliance, ivNplc;
+    QPointer<QLineEdit> ivCompliance, ivNplc, ivLevels;
+    QPointer<QPushButton> ivLevelsFile;
     QPointer<QLabel> xAxis, YAxis;
     QPointer<BarChart> chart;
     QPointer<HistoryPanel> history;
@@ -97,6 +99,7 @@ class ViewController : public QObject
     void sourceok();
     void drainok();
     void runIV();
+    void chooseLevelsFile();
     void stopIV();
     void switchSourceOff();
     void savetofile();
@@ -132,6 +135,9 @@ class ViewController : public QObject
     bool confirmLongSweep(const SweepPlan& plan, int settleMs);
     // Marks the sweep fields a problem is about (none for an empty text).
     void markFields(const QString& message);
+    bool isListShape() const;
+    // Start, Stop and Steps, or Levels, as the shape asks; none while sweeping.
+    void enableShapeFields(bool editable);
     void updateIdentityLine();
     void sweepStarted(int totalPoints);
     void sweepProgress(int done, int total, const QDateTime& expectedEnd);

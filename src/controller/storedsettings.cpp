@@ -55,6 +55,8 @@ StoredSweep restoreSweep(const QSettings& settings)
     if (auto text = storedText(settings, QStringLiteral("sweepshape"));
         text && shapeFromName(*text))
         sweep.shape = *text;
+    if (auto text = storedText(settings, QStringLiteral("sweeplevels")))
+        sweep.levels = *text;
     // Which ranges there are is the meter profile's to say: the window checks the index.
     if (auto text = storedText(settings, QStringLiteral("sweeprange"))) {
         bool ok = false;
@@ -88,6 +90,7 @@ void storeSweep(QSettings& settings, const StoredSweep& sweep)
     settings.setValue(QStringLiteral("sweepstop"), sweep.stop);
     settings.setValue(QStringLiteral("sweepsteps"), sweep.steps);
     settings.setValue(QStringLiteral("sweepshape"), sweep.shape);
+    settings.setValue(QStringLiteral("sweeplevels"), sweep.levels);
     settings.setValue(QStringLiteral("sweeprange"), QString::number(sweep.rangeIndex));
     settings.setValue(QStringLiteral("sweeplimit"), sweep.limit);
     settings.setValue(QStringLiteral("sweepsettlems"), sweep.settleMs);

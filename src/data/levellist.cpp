@@ -5,6 +5,7 @@
 #include "data/runfile.h"
 #include "data/sitext.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 
@@ -73,6 +74,14 @@ std::variant<std::vector<double>, QString> parseLevelLines(const QByteArray& tex
 std::variant<std::vector<double>, QString> parseTypedLevels(const QString& text)
 {
     static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
+    // "0,5" between digits is a decimal comma, not two levels 0 and 5 V.
+    static const QRegularExpression decimalComma(QStringLiteral("[0-9.]+,[0-9]+"));
+    if (const QRegularExpressionMatch comma = decimalComma.match(text); comma.hasMatch())
+        return QStringLiteral("\"%1\" has a decimal comma: write %2, and separate levels with a "
+                              "comma and a blank (0.5, 1).")
+            .arg(printableLine(comma.captured().left(40)),
+                 printableLine(
+                     comma.captured().left(40).replace(QLatin1Char(','), QLatin1Char('.'))));
     const QStringList items = text.split(separators, Qt::SkipEmptyParts);
     if (items.isEmpty())
         return QStringLiteral("Type the levels, separated by commas (0, 0.1, 0.25).");
@@ -120,6 +129,17 @@ std::variant<std::vector<double>, QString> readLevelFile(const QString& path)
     if (text.size() > maxListFileBytes)
         return tooMany(name);
     return parseLevelLines(text, name);
+}
+
+std::variant<std::vector<double>, QString> parseLevelsField(const QString& text)
+{
+    const QString typed = text.trimmed();
+    if (typed.startsWith(QLatin1String("~/")))
+        return readLevelFile(QDir::homePath() + typed.mid(1));
+    if (typed.startsWith(QLatin1Char('/')) || typed.startsWith(QLatin1String("./")) ||
+        typed.startsWith(QLatin1String("../")))
+        return readLevelFile(typed);
+    return parseTypedLevels(typed);
 }
 
 } // namespace kestrel

@@ -26,4 +26,8 @@ std::variant<std::vector<double>, QString> parseTypedLevels(const QString& text)
 // their order; of any other file, one number per line.
 std::variant<std::vector<double>, QString> readLevelFile(const QString& path);
 
+// The window's Levels field: typed levels, or the path of a level file when the text
+// starts as a path does ("/", "~/", "./", "../"), which no number does.
+std::variant<std::vector<double>, QString> parseLevelsField(const QString& text);
+
 } // namespace kestrel

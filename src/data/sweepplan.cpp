@@ -1,5 +1,6 @@
 #include "data/sweepplan.h"
 
+#include "data/levellist.h"
 #include "data/numbertext.h"
 #include "data/sitext.h"
 
@@ -201,9 +202,12 @@ std::variant<SweepPlan, QString> makeSweepPlan(const SweepFields& fields)
 {
     SweepPlan plan;
     plan.shape = fields.shape;
-    if (plan.shape == SweepShape::List)
-        return QStringLiteral("A list sweep takes its levels from a list, not from Start, Stop "
-                              "and Steps.");
+    if (plan.shape == SweepShape::List) {
+        auto levels = parseLevelsField(fields.levels);
+        if (const QString* problem = std::get_if<QString>(&levels))
+            return QStringLiteral("Levels: ") + *problem;
+        return makeListPlan(std::get<std::vector<double>>(std::move(levels)));
+    }
     const auto start = fieldNumber(fields.start);
     if (!start || !std::isfinite(*start))
         return QStringLiteral("Start must be a number of volts, like -1.5 (decimal point).");

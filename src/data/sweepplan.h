@@ -47,6 +47,7 @@ struct SweepFields {
     QString stop;
     QString steps;
     SweepShape shape = SweepShape::Linear;
+    QString levels; // a list sweep's: typed, or a file's path
 };
 
 // A plan, or a message naming the field that is wrong.

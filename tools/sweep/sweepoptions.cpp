@@ -248,8 +248,8 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
         if (!sweepShape || *sweepShape == SweepShape::List)
             return badArguments(QStringLiteral("--shape must be linear, dual or log, not '%1'")
                                     .arg(parser.value(shape)));
-        const auto plan = makeSweepPlan(
-            SweepFields{parser.value(start), parser.value(stop), parser.value(steps), *sweepShape});
+        const auto plan = makeSweepPlan(SweepFields{
+            parser.value(start), parser.value(stop), parser.value(steps), *sweepShape, {}});
         if (const QString* problem = std::get_if<QString>(&plan))
             return badArguments(*problem);
         options.sweep.plan = std::get<SweepPlan>(plan);
