@@ -109,6 +109,7 @@ void TestStore::keepsEveryNumberExactly()
     RunDatabase store(dir.filePath("new folder/runs.sqlite"));
     QCOMPARE(store.open(), QString());
     Run run = sampleRun();
+    run.settings.plan.cycles = 3;
     QRandomGenerator random(20261206);
     for (const double edge : {-0.0, 5e-324, -1.7976931348623157e308, 1e-310, 3.0})
         run.points.push_back({edge, -edge});
@@ -143,7 +144,8 @@ void TestStore::keepsEveryNumberExactly()
     for (auto field : {&CsvHeader::source, &CsvHeader::meter, &CsvHeader::sourceIdentity,
                        &CsvHeader::outcome, &CsvHeader::message, &CsvHeader::start,
                        &CsvHeader::stop, &CsvHeader::steps, &CsvHeader::shape, &CsvHeader::range,
-                       &CsvHeader::limit, &CsvHeader::settleMs, &CsvHeader::rate})
+                       &CsvHeader::limit, &CsvHeader::settleMs, &CsvHeader::rate,
+                       &CsvHeader::cycles})
         QCOMPARE(got.*field, want.*field);
     QVERIFY(stored->run.outputOff);
 

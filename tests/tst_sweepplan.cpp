@@ -47,6 +47,7 @@ class TestSweepPlan : public QObject
     void fieldsAreCheckedBeforeUse();
     void limitIsNoneOrPositive();
     void listSweepKeepsItsLevelsAndOrder();
+    void cyclesRepeatTheWholeSweep();
     void badLevelListsNameTheLine_data();
     void badLevelListsNameTheLine();
     void levelFilesMayBeKestrelFiles();
@@ -250,6 +251,29 @@ void TestSweepPlan::listSweepKeepsItsLevelsAndOrder()
     QCOMPARE(levelTexts(std::get<SweepPlan>(fromField)), QStringList({"1.0", "-1.0"}));
     QCOMPARE(std::get<QString>(makeSweepPlan(SweepFields{"0", "1", "2", SweepShape::List, {}})),
              "Levels: Type the levels, separated by commas (0, 0.1, 0.25).");
+}
+
+void TestSweepPlan::cyclesRepeatTheWholeSweep()
+{
+    const auto made = [](const char* steps, SweepShape shape, const char* cycles,
+                         const char* levels = "") {
+        return makeSweepPlan(SweepFields{"0", "1", steps, shape, levels, cycles});
+    };
+    const SweepPlan loop = std::get<SweepPlan>(made("2", SweepShape::Dual, "2"));
+    QCOMPARE(levelTexts(loop).join(' '), "0.0 0.5 1.0 0.5 0.0 0.0 0.5 1.0 0.5 0.0");
+    QCOMPARE((QList<int>{loop.cycleOf(0), loop.cycleOf(4), loop.cycleOf(5), loop.cycleOf(9)}),
+             (QList<int>{1, 1, 2, 2}));
+    const SweepPlan list = std::get<SweepPlan>(made("", SweepShape::List, " 3 ", "0.2, -0.1"));
+    QCOMPARE(levelTexts(list).join(' '), "0.2 -0.1 0.2 -0.1 0.2 -0.1");
+    QCOMPARE(std::get<SweepPlan>(made("1", SweepShape::Linear, "")).count(), 2);
+    QCOMPARE(std::get<SweepPlan>(made("1", SweepShape::Linear, "1000")).count(), 2000);
+    for (const char* bad : {"0", "1001", "2.5", "x", "-1"})
+        QCOMPARE(std::get<QString>(made("1", SweepShape::Linear, bad)),
+                 "Cycles must be a whole number from 1 to 1,000.");
+    // Twice the longest dual sweep is more than any sweep takes.
+    QCOMPARE(std::get<QString>(made("1000000", SweepShape::Dual, "2")),
+             "Cycles: 2 cycles of 2,000,001 points are more than the 2,000,001 points one sweep "
+             "takes.");
 }
 
 void TestSweepPlan::badLevelListsNameTheLine_data()

@@ -358,6 +358,8 @@ void TestSweepTool::badArgumentsSendNothing_data()
                                      .arg(settle);
     QTest::newRow("too many steps")
         << QStringList{"--steps", "1000001"} << "Steps must be a whole number from 1 to 1,000,000.";
+    QTest::newRow("no cycles") << QStringList{"--cycles", "0"}
+                               << "Cycles must be a whole number from 1 to 1,000.";
     QTest::newRow("a rate") << QStringList{"--rate", "Fast"}
                             << "--rate must be fast, medium or slow, not 'Fast'";
 }
@@ -404,15 +406,28 @@ void TestSweepTool::aListSweepTakesItsLevelsInOrder()
     QVERIFY(list.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
             list.write("0.5\n-0.25\n\n0.1\n") > 0);
     list.close();
-    QCOMPARE(bench.run(levels + QStringList{"--csv", bench.path("iv.csv")}), 0);
-    QCOMPARE(bench.read("iv.txt"),
-             QByteArray("[[0.5, 0.0005], [-0.25, -0.00025], [0.1, 0.0001]]\n"));
-    QVERIFY(bench.read("iv.csv").contains("\n# start V: 0.5\n# stop V: 0.1\n# steps: 2\n"
-                                          "# shape: list\n"));
+    // Swept twice over, each point with its cycle.
+    QCOMPARE(bench.run(levels + QStringList{"--csv", bench.path("iv.csv"), "--cycles", "2"}), 0);
+    QCOMPARE(bench.read("iv.txt"), QByteArray("[[0.5, 0.0005], [-0.25, -0.00025], [0.1, 0.0001], "
+                                              "[0.5, 0.0005], [-0.25, -0.00025], [0.1, 0.0001]]\n"));
+    const QByteArray csv = bench.read("iv.csv");
+    QVERIFY2(csv.contains("\n# start V: 0.5\n# stop V: 0.1\n# steps: 2\n# shape: list\n") &&
+                 csv.endsWith("\n# cycles: 2\nvoltage_V,current_A,cycle\n0.5,0.0005,1\n"
+                              "-0.25,-0.00025,1\n0.1,0.0001,1\n0.5,0.0005,2\n-0.25,-0.00025,2\n"
+                              "0.1,0.0001,2\n"),
+             csv.constData());
     QStringList sent = bench.sim.sourceCommands().filter(":SOUR1:APPL:DC");
-    QCOMPARE(sent, QStringList({":SOUR1:APPL:DC 1,1,0.5", ":SOUR1:APPL:DC 1,1,0.5",
-                                ":SOUR1:APPL:DC 1,1,-0.25", ":SOUR1:APPL:DC 1,1,0.1"}));
+    const QStringList cycle{":SOUR1:APPL:DC 1,1,0.5", ":SOUR1:APPL:DC 1,1,-0.25",
+                            ":SOUR1:APPL:DC 1,1,0.1"};
+    QCOMPARE(sent.mid(1), cycle + cycle);
     QTRY_COMPARE(bench.lastSourceSetting(), ":OUTP1 OFF");
+    // The store keeps the cycles, and an import of the CSV reads them.
+    const QString runs = kestrelToolPath("kestrel-runs"), store = bench.path("runs.sqlite");
+    QVERIFY(runTool(runs, {"--store", store, "show", "1"}).out.contains("\ncycles: 2\n"));
+    QCOMPARE(runTool(runs, {"--store", store, "import", bench.path("iv.csv")}).exitCode, 0);
+    const QByteArray imported = runTool(runs, {"--store", store, "show", "2"}).out;
+    QVERIFY2(imported.contains("\ncycles: 2\n") && imported.contains("\npoints: 6"),
+             imported.constData());
 }
 
 // Both tools print the fit's lines and keep the fit with the run; the CSV carries it and

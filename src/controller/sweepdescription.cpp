@@ -64,6 +64,8 @@ CsvHeader describeRun(const QString& program, const Run& run)
     if (sweep.continueAtCompliance)
         header.compliance += QStringLiteral(" (the sweep continued at compliance)");
     header.nplc = sweep.nplc ? number(*sweep.nplc) : QStringLiteral("none");
+    if (sweep.plan.cycles > 1)
+        header.cycles = QString::number(sweep.plan.cycles);
     for (const RunFit& fit : run.fits)
         header.fits << fitLine(fit);
     return header;
@@ -95,7 +97,10 @@ WriteResult exportRunCsv(const QString& program, const QString& path, const Run&
     if (const QString nothing = nothingToSave(&run); !nothing.isEmpty())
         return WriteResult{false, QStringLiteral("Nothing to export: ") + nothing};
     WriteResult result =
-        writeFileAtomically(path, csvText(describeRun(program, run), run.points, run.inCompliance));
+        writeFileAtomically(path, csvText(describeRun(program, run), run.points, run.inCompliance,
+                                          run.settings.plan.cycles > 1
+                                              ? run.settings.plan.cycleCount()
+                                              : 0));
     if (result.ok)
         result.message = QStringLiteral("Exported %1 points to %2")
                              .arg(countText(qint64(run.points.size())), printableText(path));

@@ -19,7 +19,7 @@ QString isoTime(const QDateTime& time)
 
 QList<std::pair<QString, QString>> runFields(const CsvHeader& header, TimeText time)
 {
-    return {
+    QList<std::pair<QString, QString>> fields{
         {QStringLiteral("program"), header.program},
         {QStringLiteral("started"), time(header.started)},
         {QStringLiteral("ended"), time(header.ended)},
@@ -42,10 +42,14 @@ QList<std::pair<QString, QString>> runFields(const CsvHeader& header, TimeText t
         {QStringLiteral("compliance A"), header.compliance},
         {QStringLiteral("nplc"), header.nplc},
     };
+    // Only a sweep repeated says so: every file before was one cycle.
+    if (!header.cycles.isEmpty())
+        fields.append({QStringLiteral("cycles"), header.cycles});
+    return fields;
 }
 
 QByteArray csvText(const CsvHeader& header, const IVPointList& points,
-                   const std::vector<std::uint8_t>& inCompliance)
+                   const std::vector<std::uint8_t>& inCompliance, int pointsPerCycle)
 {
     QByteArray text;
     text.reserve(qsizetype(points.size()) * 36 + 512);
@@ -54,13 +58,16 @@ QByteArray csvText(const CsvHeader& header, const IVPointList& points,
     for (const QString& fit : header.fits)
         text += "# " + printableText(fit).toUtf8() + '\n';
     const bool flagged = !inCompliance.empty() && inCompliance.size() == points.size();
-    text += flagged ? "voltage_V,current_A,in_compliance\n" : "voltage_V,current_A\n";
+    text += flagged ? "voltage_V,current_A,in_compliance" : "voltage_V,current_A";
+    text += pointsPerCycle > 0 ? ",cycle\n" : "\n";
     for (std::size_t i = 0; i < points.size(); ++i) {
         text += formatDouble(points[i][0]);
         text += ',';
         text += formatDouble(points[i][1]);
         if (flagged)
             text += inCompliance[i] ? ",1" : ",0";
+        if (pointsPerCycle > 0)
+            text += ',' + QByteArray::number(qsizetype(i) / pointsPerCycle + 1);
         text += '\n';
     }
     return text;

@@ -121,6 +121,9 @@ void applyHeader(const QHash<QString, QString>& header, Run& run)
             *name = *text;
     settings.complianceAmps = value("compliance A");
     settings.nplc = value("nplc");
+    if (const auto cycles = value("cycles");
+        cycles && *cycles >= 1 && *cycles <= maxCycles && std::floor(*cycles) == *cycles)
+        settings.plan.cycles = int(*cycles);
     // Older Kestrels wrote the defaults they had made up for a file of points alone. No
     // sweep goes without instruments, so such a header recorded nothing of the kind.
     const RunDetails instruments =
@@ -180,6 +183,7 @@ std::variant<Run, QString> readCsv(ByteStream& stream)
     Run run;
     bool columns = false;
     bool flagged = false; // an in_compliance column follows the current
+    bool cycled = false;  // a cycle column comes last
     qint64 number = 0;
     for (auto line = lines.next(); line; line = lines.next()) {
         ++number;
@@ -192,15 +196,25 @@ std::variant<Run, QString> readCsv(ByteStream& stream)
             continue;
         }
         if (!columns) {
-            flagged = *line == "voltage_V,current_A,in_compliance";
-            if (*line != "voltage_V,current_A" && !flagged)
+            QByteArray names = *line;
+            cycled = names.endsWith(",cycle");
+            if (cycled)
+                names.chop(6);
+            flagged = names == "voltage_V,current_A,in_compliance";
+            if (names != "voltage_V,current_A" && !flagged)
                 return number == 1 ? neither
                                    : where + QStringLiteral("expected the column names "
                                                             "voltage_V,current_A");
             columns = true;
             continue;
         }
-        const QList<QByteArray> cells = line->split(',');
+        QList<QByteArray> cells = line->split(',');
+        // Which cycle a point is in follows from its place and the header's cycles.
+        if (cycled) {
+            bool whole = false;
+            if (cells.size() < 3 || cells.takeLast().toInt(&whole) < 1 || !whole)
+                return where + QStringLiteral("expected the cycle last, a whole number from 1");
+        }
         const qsizetype width = flagged ? 3 : 2;
         const auto level = cells.size() == width ? numberIn(cells[0]) : std::nullopt;
         const auto current = cells.size() == width ? numberIn(cells[1]) : std::nullopt;

@@ -163,7 +163,7 @@ std::optional<SweepShape> shapeFromName(const QString& name)
     return std::nullopt;
 }
 
-int SweepPlan::count() const
+int SweepPlan::cycleCount() const
 {
     if (shape == SweepShape::List && levels)
         return int(levels->size());
@@ -172,6 +172,7 @@ int SweepPlan::count() const
 
 double SweepPlan::levelAt(int k) const
 {
+    k %= cycleCount();
     switch (shape) {
     case SweepShape::Dual:
         return linearLevel(start, stop, k <= steps ? k : 2 * steps - k, steps);
@@ -198,15 +199,31 @@ SweepPlan makeListPlan(std::vector<double> levels)
     return plan;
 }
 
+std::variant<SweepPlan, QString> withCycles(SweepPlan plan, const QString& cycles)
+{
+    const auto number = cycles.trimmed().isEmpty() ? 1.0 : fieldNumber(cycles);
+    if (!number || !(*number >= 1 && *number <= maxCycles) || std::floor(*number) != *number)
+        return QStringLiteral("Cycles must be a whole number from 1 to %1.")
+            .arg(countText(maxCycles));
+    if (qint64(plan.cycleCount()) * qint64(*number) > maxSweepPoints)
+        return QStringLiteral("Cycles: %1 cycles of %2 points are more than the %3 points one "
+                              "sweep takes.")
+            .arg(countText(qint64(*number)), countText(plan.cycleCount()),
+                 countText(maxSweepPoints));
+    plan.cycles = int(*number);
+    return plan;
+}
+
 std::variant<SweepPlan, QString> makeSweepPlan(const SweepFields& fields)
 {
     SweepPlan plan;
     plan.shape = fields.shape;
+    const auto cycled = [&fields](SweepPlan made) { return withCycles(made, fields.cycles); };
     if (plan.shape == SweepShape::List) {
         auto levels = parseLevelsField(fields.levels);
         if (const QString* problem = std::get_if<QString>(&levels))
             return QStringLiteral("Levels: ") + *problem;
-        return makeListPlan(std::get<std::vector<double>>(std::move(levels)));
+        return cycled(makeListPlan(std::get<std::vector<double>>(std::move(levels))));
     }
     const auto start = fieldNumber(fields.start);
     if (!start || !std::isfinite(*start))
@@ -225,7 +242,7 @@ std::variant<SweepPlan, QString> makeSweepPlan(const SweepFields& fields)
     plan.start = *start;
     plan.stop = *stop;
     plan.steps = int(*steps);
-    return plan;
+    return cycled(plan);
 }
 
 std::variant<std::optional<double>, QString> parseCurrentLimit(const QString& text)

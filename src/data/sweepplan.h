@@ -29,9 +29,14 @@ struct SweepPlan {
     SweepShape shape = SweepShape::Linear;
     // A list sweep's levels, shared by the copies a run's settings make.
     std::shared_ptr<const std::vector<double>> levels = nullptr;
+    // The levels are swept this many times over, one whole sweep after another; each
+    // cycle starts at the first level again (a dual sweep's loop is closed each time).
+    int cycles = 1;
 
-    int count() const;           // N + 1, 2N + 1 for a dual sweep, a list's size
+    int cycleCount() const;      // the points of one cycle: N + 1, 2N + 1, a list's size
+    int count() const { return cycleCount() * cycles; }
     double levelAt(int k) const; // 0 <= k < count()
+    int cycleOf(int k) const { return k / cycleCount() + 1; } // 1 for the first
     double interval() const { return (stop - start) / steps; }
 };
 
@@ -39,6 +44,9 @@ struct SweepPlan {
 SweepPlan makeListPlan(std::vector<double> levels);
 
 inline constexpr int maxSweepSteps = 1000000;
+inline constexpr int maxCycles = 1000;
+// The most points one sweep takes, cycles and all: a dual sweep of the most steps.
+inline constexpr int maxSweepPoints = 2 * maxSweepSteps + 1;
 
 // Sweep fields as the user typed them. Numbers use a decimal point whatever the
 // locale; surrounding blanks are ignored.
@@ -47,8 +55,12 @@ struct SweepFields {
     QString stop;
     QString steps;
     SweepShape shape = SweepShape::Linear;
-    QString levels; // a list sweep's: typed, or a file's path
+    QString levels{}; // a list sweep's: typed, or a file's path
+    QString cycles{}; // empty: one
 };
+
+// The plan swept that many times ("3"; empty: once), or what is wrong with the number.
+std::variant<SweepPlan, QString> withCycles(SweepPlan plan, const QString& cycles);
 
 // A plan, or a message naming the field that is wrong.
 std::variant<SweepPlan, QString> makeSweepPlan(const SweepFields& fields);

@@ -90,6 +90,8 @@ const std::vector<std::vector<const char*>> migrations{
     // A list sweep's levels, one number per line; NULL for the shapes their ends and
     // steps describe, which every run before was.
     {"ALTER TABLE runs ADD COLUMN levels"},
+    // How many times the levels were swept over; once for every run before.
+    {"ALTER TABLE runs ADD COLUMN cycles INTEGER NOT NULL DEFAULT 1"},
 };
 static_assert(int(RunDetail::Source) == 1 && int(RunDetail::SourceIdentity) == 2 &&
                   int(RunDetail::Meter) == 4 && int(RunDetail::MeterIdentity) == 8 &&
@@ -112,7 +114,7 @@ const QString rowColumns = QStringLiteral(
     "not_recorded, CASE WHEN state = 'running' THEN (SELECT min(level) FROM points WHERE run = "
     "runs.id) ELSE lowest_v END, CASE WHEN state = 'running' THEN (SELECT max(level) FROM points "
     "WHERE run = runs.id) ELSE highest_v END, source_profile, meter_profile, compliance_a, "
-    "continue_at_compliance, nplc");
+    "continue_at_compliance, nplc, cycles");
 const QString runColumns = rowColumns + QStringLiteral(", levels");
 const QString listedColumns = rowColumns + QStringLiteral(", NULL");
 
@@ -377,9 +379,9 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
         "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, "
         "shape, range_index, limit_a, output_off, owner_pid, owner_start, reported, settle_ms, "
         "meter_rate, note, not_recorded, source_profile, meter_profile, compliance_a, "
-        "continue_at_compliance, nplc, levels) "
+        "continue_at_compliance, nplc, levels, cycles) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-        "?, ?, ?, ?)"));
+        "?, ?, ?, ?, ?)"));
     const bool running = run.outcome == Run::Outcome::Running;
     for (const QVariant& value :
          {text(program),
@@ -412,7 +414,8 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
           optionalNumber(s.complianceAmps),
           QVariant(int(s.continueAtCompliance)),
           optionalNumber(s.nplc),
-          levelsText(s.plan)})
+          levelsText(s.plan),
+          QVariant(s.plan.cycles)})
         query.addBindValue(value);
     return execute(query, "a new run") ? query.lastInsertId().toLongLong() : 0;
 }
@@ -742,11 +745,12 @@ StoredRun RunDatabase::storedRun(const QSqlQuery& q) const
     r.settings.continueAtCompliance = q.value(30).toInt() != 0;
     if (!q.value(31).isNull())
         r.settings.nplc = q.value(31).toDouble();
-    if (r.settings.plan.shape == SweepShape::List && !q.value(32).isNull()) {
-        auto levels = parseLevelLines(q.value(32).toString().toUtf8(), QStringLiteral("levels"));
+    if (r.settings.plan.shape == SweepShape::List && !q.value(33).isNull()) {
+        auto levels = parseLevelLines(q.value(33).toString().toUtf8(), QStringLiteral("levels"));
         if (auto* list = std::get_if<std::vector<double>>(&levels))
             r.settings.plan = makeListPlan(std::move(*list));
     }
+    r.settings.plan.cycles = std::clamp(q.value(32).toInt(), 1, maxCycles);
     return stored;
 }
 

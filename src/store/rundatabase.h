@@ -35,7 +35,7 @@ struct MeasuredPoint {
 class RunDatabase
 {
   public:
-    static constexpr int schemaVersion = 7;
+    static constexpr int schemaVersion = 8;
     static constexpr int defaultBusyTimeoutMs = 5000;
 
     // busyTimeoutMs: how long a write waits for another connection holding the store

@@ -43,6 +43,9 @@ Options:
                          the levels of a Kestrel data file or CSV; at most
                          100,000. A line that is no number is named, and
                          nothing is sent
+  --cycles K             sweep the levels K times over (1 to 1,000), each cycle
+                         from the first level again: a dual sweep's loop K
+                         times; the CSV tells each point's cycle
   --range INDEX|auto     the meter's current range: an index into its
                          profile's list, or auto where it has auto-range; for
                          the default profile: %1
@@ -175,6 +178,7 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     const auto steps = valued(QStringLiteral("steps"));
     const auto shape = valued(QStringLiteral("shape"));
     const auto levels = valued(QStringLiteral("levels"));
+    const auto cycles = valued(QStringLiteral("cycles"));
     const auto range = valued(QStringLiteral("range"));
     const auto limit = valued(QStringLiteral("limit"));
     const auto settle = valued(QStringLiteral("settle-ms"));
@@ -241,7 +245,11 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
         auto list = readLevelFile(parser.value(levels));
         if (const QString* problem = std::get_if<QString>(&list))
             return badArguments(*problem);
-        options.sweep.plan = makeListPlan(std::move(std::get<std::vector<double>>(list)));
+        const auto plan = withCycles(makeListPlan(std::move(std::get<std::vector<double>>(list))),
+                                     parser.value(cycles));
+        if (const QString* problem = std::get_if<QString>(&plan))
+            return badArguments(*problem);
+        options.sweep.plan = std::get<SweepPlan>(plan);
     } else {
         const auto sweepShape = shapeFromName(
             parser.value(shape).isEmpty() ? QStringLiteral("linear") : parser.value(shape));
@@ -249,7 +257,8 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
             return badArguments(QStringLiteral("--shape must be linear, dual or log, not '%1'")
                                     .arg(parser.value(shape)));
         const auto plan = makeSweepPlan(SweepFields{
-            parser.value(start), parser.value(stop), parser.value(steps), *sweepShape, {}});
+            parser.value(start), parser.value(stop), parser.value(steps), *sweepShape, {},
+            parser.value(cycles)});
         if (const QString* problem = std::get_if<QString>(&plan))
             return badArguments(*problem);
         options.sweep.plan = std::get<SweepPlan>(plan);
