@@ -382,6 +382,20 @@ void TestChart::returnLegIsHollowAndLinesJoinPoints()
         for (int dx = -1; dx <= 1; ++dx)
             touched += joined.pixelColor(between + QPoint(dx, dy)) != QColor(Qt::white);
     QVERIFY(touched > 0);
+
+    // Swept twice over: each cycle's first leg is filled again, and the readout names it.
+    chart.setLines(false);
+    chart.hideRun(3);
+    chart.showRun(4, {{-0.8, -0.8}, {0.8, 0.8}, {0.8, -0.8}, {-0.8, 0.8}}, "Loops",
+                  SweepLegs(1, 2));
+    chart.plot()->xAxis->setRange(-1, 1);
+    chart.plot()->yAxis->setRange(-1, 1);
+    chart.replotNow();
+    QCOMPARE(pixelAt({0.8, -0.8}), runStyle(4).colour);
+    QCOMPARE(pixelAt({-0.8, 0.8}), QColor(Qt::white));
+    mouse(chart.plot(), QEvent::MouseMove, pixelOf(chart, {-0.8, 0.8}));
+    QCOMPARE(chart.readoutText(),
+             QStringLiteral("Loops, point 4 (cycle 2, return): \u2212800 mV, 800 mA"));
 }
 
 // The window's test follows a live run to its readout; here, a stored run's flags.

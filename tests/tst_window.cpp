@@ -399,21 +399,29 @@ void TestWindow::aListSweepTakesTheLevelsTypedOrFromAFile()
     vc.showLevelsPanel = [&](const QString&) { return file.fileName(); };
     vc.ivLevelsFile->click();
     QCOMPARE(vc.ivLevels->text(), file.fileName());
+    vc.ivCycles->setText("1001");
+    vc.ivRun->click();
+    QCOMPARE(bench.status(), "Cycles must be a whole number from 1 to 1,000.");
+    QVERIFY(vc.ivCycles->styleSheet().contains("border") && !bench.link->outputOn());
+    vc.ivCycles->setText("2");
     QSignalSpy finished(&vc.sweep(), &SweepEngine::finished);
     vc.ivRun->click();
     QVERIFY(vc.ivLevels->styleSheet().isEmpty());
-    QVERIFY(!vc.ivLevels->isEnabled() && !vc.ivLevelsFile->isEnabled());
+    QVERIFY(!vc.ivLevels->isEnabled() && !vc.ivLevelsFile->isEnabled() &&
+            !vc.ivCycles->isEnabled());
     QVERIFY(finished.wait(10000));
     QCOMPARE(finished.at(0).at(0).value<Run::Outcome>(), Run::Outcome::Completed);
     const IVPointList& points = vc.session().currentRun()->points;
-    QCOMPARE(points.size(), std::size_t(3));
-    QCOMPARE((std::vector{points[0][0], points[1][0], points[2][0]}),
-             (std::vector{0.3, -0.2, 0.1}));
-    QCOMPARE(points[1][1], -0.2 / 1000);
+    std::vector<double> levels;
+    for (const IVPoint& point : points)
+        levels.push_back(point[0]);
+    QCOMPARE(levels, (std::vector{0.3, -0.2, 0.1, 0.3, -0.2, 0.1}));
+    QCOMPARE(points[4][1], -0.2 / 1000);
     // The list stays chosen, and comes back with the window.
     QVERIFY(vc.ivLevels->isEnabled() && !vc.IVstop->isEnabled());
     const QByteArray stored = bench.settingsText();
-    QVERIFY(stored.contains("sweepshape=list") && stored.contains("levels.txt"));
+    QVERIFY(stored.contains("sweepshape=list") && stored.contains("levels.txt") &&
+            stored.contains("sweepcycles=2"));
 }
 
 void TestWindow::savesAndExportsTheRunItShows()

@@ -17,10 +17,12 @@ namespace kestrel
 namespace
 {
 
-// Where a dual sweep turns back: its return leg is drawn apart.
-int returnFrom(const Run& run)
+// Where a dual sweep turns back, in each of its cycles: its return legs are drawn apart.
+SweepLegs legsOf(const Run& run)
 {
-    return run.settings.plan.shape == SweepShape::Dual ? run.settings.plan.steps + 1 : -1;
+    const SweepPlan& plan = run.settings.plan;
+    return SweepLegs(plan.shape == SweepShape::Dual ? plan.steps + 1 : -1,
+                     plan.cycles > 1 ? plan.cycleCount() : 0);
 }
 
 // "a", "a and b", "a, b and c".
@@ -137,8 +139,8 @@ void HistoryController::loaded(const LoadedRun& loaded)
         !chart_)
         return;
     drawn_.insert(loaded.id);
-    chart_->showRun(loaded.id, std::move(*loaded.chartPoints), label(run, loaded.id),
-                    returnFrom(run), run.inCompliance);
+    chart_->showRun(loaded.id, std::move(*loaded.chartPoints), label(run, loaded.id), legsOf(run),
+                    run.inCompliance);
     // A run shown later does not take the place of the current one on top; with none
     // chosen yet, the newest run shown is on top.
     const qint64 top = current_ ? current_
@@ -213,7 +215,7 @@ void HistoryController::beginLive(qint64 key)
     drawn_.insert(key);
     if (chart_) {
         const Run& run = *session_.sweep().run();
-        chart_->beginLiveRun(key, label(run, key), returnFrom(run),
+        chart_->beginLiveRun(key, label(run, key), legsOf(run),
                              std::size_t(run.settings.plan.count()));
         chart_->setCurrentRun(key);
     }
@@ -276,7 +278,7 @@ WriteResult HistoryController::exportChart(const QString& path)
         drawn << key;
         result =
             chart_->exportImage(path, ChartRun{key, chartPointsOf(run->points), label(*run, key),
-                                               returnFrom(*run), run->inCompliance});
+                                               legsOf(*run), run->inCompliance});
     }
     if (result.ok)
         result.message = tr("Chart of %1 written to %2").arg(namesOf(drawn), printableText(path));

@@ -160,6 +160,7 @@ void MainWindow::bindOutlets()
     vc.ivShape = ui_->ivShape;
     vc.ivLevels = ui_->ivLevels;
     vc.ivLevelsFile = ui_->ivLevelsFile;
+    vc.ivCycles = ui_->ivCycles;
     vc.ivSettle = ui_->ivSettle;
     vc.meterRate = ui_->meterRate;
     vc.sourceProfile = ui_->sourceProfile;

@@ -162,8 +162,9 @@ void ViewController::connectOutlets()
                 [this] { enableShapeFields(!session_->isSweeping()); });
     if (ivStop)
         ivStop->setEnabled(false);
-    for (QLineEdit* field : {IVstart.data(), IVstop.data(), IVsteps.data(), ivLevels.data(),
-                             ivLimit.data(), ivSettle.data(), ivCompliance.data(), ivNplc.data()})
+    for (QLineEdit* field :
+         {IVstart.data(), IVstop.data(), IVsteps.data(), ivLevels.data(), ivCycles.data(),
+          ivLimit.data(), ivSettle.data(), ivCompliance.data(), ivNplc.data()})
         if (field)
             field->setProperty("plainToolTip", field->toolTip());
     if (storeWarning)
@@ -197,6 +198,8 @@ void ViewController::viewDidLoad()
         ivLimit->setText(stored.limit);
     if (ivLevels)
         ivLevels->setText(stored.levels);
+    if (ivCycles)
+        ivCycles->setText(stored.cycles);
     if (ivShape)
         ivShape->setCurrentIndex(std::max(0, ivShape->findData(stored.shape)));
     enableShapeFields(true);
@@ -275,6 +278,8 @@ void ViewController::runIV()
     typed.shape = ivShape ? ivShape->currentData().toString() : shapeName(SweepShape::Linear);
     if (ivLevels)
         typed.levels = ivLevels->text();
+    if (ivCycles)
+        typed.cycles = ivCycles->text();
     typed.limit = ivLimit ? ivLimit->text() : QString();
     if (ivSettle)
         typed.settleMs = ivSettle->text();
@@ -344,6 +349,7 @@ void ViewController::markFields(const QString& message)
         {IVstop, {QStringLiteral("Stop must"), QStringLiteral("A log sweep")}},
         {IVsteps, {QStringLiteral("Steps must")}},
         {ivLevels, {QStringLiteral("Levels:")}},
+        {ivCycles, {QStringLiteral("Cycles")}},
         {ivLimit, {QStringLiteral("Limit must")}},
         {ivSettle, {QStringLiteral("Settle must")}},
         {ivCompliance,
@@ -460,8 +466,9 @@ void ViewController::setSweeping(bool sweeping)
 {
     // While a sweep runs, nothing may change which instruments it talks to or start
     // another one; Stop is the only way forward.
-    for (QWidget* widget : std::initializer_list<QWidget*>{
-             ivLimit, ivSettle, ivShape, ivRun, switchOff, sourceIdentify, sourceip, sourceport})
+    for (QWidget* widget :
+         std::initializer_list<QWidget*>{ivLimit, ivSettle, ivShape, ivCycles, ivRun, switchOff,
+                                         sourceIdentify, sourceip, sourceport})
         if (widget)
             widget->setEnabled(!sweeping);
     enableShapeFields(!sweeping);

@@ -189,7 +189,7 @@ template <typename F> void BarChart::adjustRanges(F f)
     adjusting_ = outer;
 }
 
-ScatterTrace* BarChart::newTrace(qint64 key, const QString& label, int returnFrom)
+ScatterTrace* BarChart::newTrace(qint64 key, const QString& label, const SweepLegs& legs)
 {
     hideRun(key);
     std::vector<RunStyle> taken;
@@ -198,16 +198,16 @@ ScatterTrace* BarChart::newTrace(qint64 key, const QString& label, int returnFro
     auto* trace = new ScatterTrace(plot_->xAxis, plot_->yAxis); // the plot owns it
     trace->setName(label);
     trace->setStyle(pickRunStyle(key, taken), markerSize);
-    trace->setReturnFrom(returnFrom);
+    trace->setLegs(legs);
     trace->setLines(lines_);
     runs_[key] = Run{label, trace, nextOrder_++};
     return trace;
 }
 
-void BarChart::showRun(qint64 key, ChartPointList points, const QString& label, int returnFrom,
-                       const std::vector<std::uint8_t>& inCompliance)
+void BarChart::showRun(qint64 key, ChartPointList points, const QString& label,
+                       const SweepLegs& legs, const std::vector<std::uint8_t>& inCompliance)
 {
-    newTrace(key, label, returnFrom)->setPoints(std::move(points), inCompliance);
+    newTrace(key, label, legs)->setPoints(std::move(points), inCompliance);
     if (live_ == key)
         live_.reset();
     setCurrentRun(key);
@@ -217,10 +217,10 @@ void BarChart::showRun(qint64 key, ChartPointList points, const QString& label, 
     scheduleReplot();
 }
 
-void BarChart::beginLiveRun(qint64 key, const QString& label, int returnFrom,
+void BarChart::beginLiveRun(qint64 key, const QString& label, const SweepLegs& legs,
                             std::size_t expectedPoints)
 {
-    newTrace(key, label, returnFrom)->reserve(expectedPoints);
+    newTrace(key, label, legs)->reserve(expectedPoints);
     live_ = key;
     setCurrentRun(key);
     updateLegend();
@@ -486,7 +486,12 @@ void BarChart::hover(QMouseEvent* event)
     const int ampDigits = digitsToShow(
         point.drainVolt, std::min(onePixel(plot_->yAxis, pixel.y()),
                                   gapToNeighbours(points, best.index, &ivData::drainVolt)));
-    const QString leg = bestRun->trace->isHollow(best.index) ? tr(" (return)") : QString();
+    const bool back = bestRun->trace->isHollow(best.index);
+    const int cyclePoints = bestRun->trace->legs().cyclePoints;
+    const QString leg = cyclePoints > 0 ? (back ? tr(" (cycle %1, return)") : tr(" (cycle %1)"))
+                                              .arg(int(best.index) / cyclePoints + 1)
+                        : back ? tr(" (return)")
+                               : QString();
     const QString limit =
         bestRun->trace->inCompliance(best.index) ? tr(", in compliance") : QString();
     const QString text = tr("%1, point %2%3: %4, %5%6")
@@ -720,7 +725,7 @@ WriteResult BarChart::exportImage(const QString& path, const ChartRun& alsoDraw,
     const std::optional<qint64> current = current_;
     const bool userView = userView_;
     const QCPRange x = plot_->xAxis->range(), y = plot_->yAxis->range();
-    newTrace(alsoDraw.key, alsoDraw.label, alsoDraw.returnFrom)
+    newTrace(alsoDraw.key, alsoDraw.label, alsoDraw.legs)
         ->setPoints(alsoDraw.points, alsoDraw.inCompliance);
     setCurrentRun(alsoDraw.key);
     updateLegend();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "chart/sweeplegs.h"
 #include "data/datafile.h"
 #include "data/ivpoints.h"
 
@@ -28,7 +29,7 @@ struct ChartRun {
     qint64 key = 0;
     ChartPointList points;
     QString label;
-    int returnFrom = -1;
+    SweepLegs legs;
     std::vector<std::uint8_t> inCompliance; // Run::inCompliance
 };
 
@@ -54,11 +55,12 @@ class BarChart : public QWidget
     explicit BarChart(QWidget* parent = nullptr);
     ~BarChart() override;
 
-    // Shows a run's points (replacing what the key showed). returnFrom: the index where a
-    // dual sweep's return leg starts, drawn hollow; -1 for none. inCompliance: a flag per
-    // point (Run::inCompliance), ringed in red where set. It becomes current.
-    void showRun(qint64 key, ChartPointList points, const QString& label, int returnFrom = -1,
-                 const std::vector<std::uint8_t>& inCompliance = {});
+    // Shows a run's points (replacing what the key showed). legs: where a dual sweep's
+    // return legs are, drawn hollow (a plain index: the one return leg's first point).
+    // inCompliance: a flag per point (Run::inCompliance), ringed in red where set. It
+    // becomes current.
+    void showRun(qint64 key, ChartPointList points, const QString& label,
+                 const SweepLegs& legs = {}, const std::vector<std::uint8_t>& inCompliance = {});
     void hideRun(qint64 key);
     // Hides every run but the current one (what "clear earlier traces" means).
     void hideAllButCurrent();
@@ -66,7 +68,7 @@ class BarChart : public QWidget
     QList<qint64> shownRuns() const; // oldest shown first
     // A new, empty run that addPoint fills; it becomes current and the view follows it
     // again, even if the user had zoomed. With room made for expectedPoints at once.
-    void beginLiveRun(qint64 key, const QString& label, int returnFrom = -1,
+    void beginLiveRun(qint64 key, const QString& label, const SweepLegs& legs = {},
                       std::size_t expectedPoints = 0);
     // A point for the live run (ignored when there is none).
     void addPoint(double volt, double amps, bool inCompliance = false);
@@ -134,7 +136,7 @@ class BarChart : public QWidget
         quint64 shownOrder = 0;
     };
 
-    ScatterTrace* newTrace(qint64 key, const QString& label, int returnFrom);
+    ScatterTrace* newTrace(qint64 key, const QString& label, const SweepLegs& legs);
     void restyleCurrent();
     void scheduleReplot();
     void redrawAll();

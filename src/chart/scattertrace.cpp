@@ -223,9 +223,9 @@ void ScatterTrace::restyle()
     invalidate();
 }
 
-void ScatterTrace::setReturnFrom(int index)
+void ScatterTrace::setLegs(const SweepLegs& legs)
 {
-    returnFrom_ = index;
+    legs_ = legs;
     invalidate();
 }
 
@@ -350,18 +350,22 @@ void ScatterTrace::renderStacked(QImage& image, const AxisMap& x, const AxisMap&
         drawLines(painter, x, y, 0);
     }
     Tally& positions = sharedTally();
+    // Each cycle's first leg filled, its return leg hollow, drawn after every first leg.
+    const std::size_t cycle = legs_.cyclePoints > 0 ? std::size_t(legs_.cyclePoints)
+                                                    : std::max<std::size_t>(1, points_.size());
     const std::size_t split =
-        returnFrom_ < 0 ? points_.size() : std::min(points_.size(), std::size_t(returnFrom_));
+        legs_.returnFrom < 0 ? cycle : std::min(cycle, std::size_t(legs_.returnFrom));
     for (MarkerStamps* stamps : {filled_.get(), hollow_.get()}) {
         const bool hollow = stamps == hollow_.get();
-        const std::size_t from = hollow ? split : 0;
-        const std::size_t to = hollow ? points_.size() : split;
-        if (from >= to)
-            continue;
         const int side = stamps->side();
         positions.prepare(image.width() + 2 * side, image.height() + 2 * side);
         // Grid position (gx, gy) is the corner (gx - side, gy - side) of the image.
-        tally(points_, from, to, x, y, side - side / 2.0, positions);
+        for (std::size_t start = 0; start < points_.size(); start += cycle) {
+            const std::size_t from = start + (hollow ? split : 0);
+            const std::size_t to = std::min(points_.size(), start + (hollow ? cycle : split));
+            if (from < to)
+                tally(points_, from, to, x, y, side - side / 2.0, positions);
+        }
         for (int position : positions.reached) {
             quint32& count = positions.counts[std::size_t(position)];
             stamps->stamp(image, position % positions.stride - side,

@@ -4,6 +4,7 @@
 #include "chart/markerstamps.h"
 #include "chart/pointindex.h"
 #include "chart/runpalette.h"
+#include "chart/sweeplegs.h"
 #include "data/ivpoints.h"
 
 #include <qcustomplot.h>
@@ -19,8 +20,8 @@ namespace kestrel
 inline const QColor complianceColour{230, 0, 0};
 
 // One run's points as scatter markers, optionally joined by lines in recording order.
-// Markers from returnFrom() on (the return leg of a dual sweep) are drawn hollow and
-// larger, after the first leg: where the return retraces it, its outline rings the
+// Markers of a return leg (legs(): a dual sweep's, in each cycle) are drawn hollow and
+// larger, after every first leg: where a return retraces a first leg, its outline rings the
 // first leg's marker rather than vanishing inside it.
 //
 // Drawing is kept: the markers already drawn stay in an image kept for the current
@@ -51,12 +52,15 @@ class ScatterTrace : public QCPAbstractPlottable
     const RunStyle& style() const { return style_; }
     QColor color() const { return style_.colour; }
     int markerSize() const { return markerSize_; }
-    // The first point of the return leg, or -1 for none.
-    void setReturnFrom(int index);
-    int returnFrom() const { return returnFrom_; }
+    void setLegs(const SweepLegs& legs);
+    const SweepLegs& legs() const { return legs_; }
     bool isHollow(std::size_t index) const
     {
-        return returnFrom_ >= 0 && index >= std::size_t(returnFrom_);
+        if (legs_.returnFrom < 0)
+            return false;
+        const std::size_t inCycle =
+            legs_.cyclePoints > 0 ? index % std::size_t(legs_.cyclePoints) : index;
+        return inCycle >= std::size_t(legs_.returnFrom);
     }
     void setLines(bool on);
 
@@ -123,7 +127,7 @@ class ScatterTrace : public QCPAbstractPlottable
     Extent keyExtent_, valueExtent_;
     RunStyle style_;
     int markerSize_ = 6;
-    int returnFrom_ = -1;
+    SweepLegs legs_;
     bool lines_ = false;
     std::unique_ptr<MarkerStamps> filled_, hollow_;
     std::vector<quint32> cacheMemory_; // cache_'s pixels

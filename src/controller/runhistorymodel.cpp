@@ -72,8 +72,12 @@ QVariant RunHistoryModel::text(const StoredRun& stored, int column) const
     case Started:
         return run.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
     case Shape:
-        return run.recorded(RunDetail::Shape) ? shapeName(run.settings.plan.shape)
-                                              : notRecordedText();
+        if (!run.recorded(RunDetail::Shape))
+            return notRecordedText();
+        return run.settings.plan.cycles > 1 ? tr("%1 × %2")
+                                                  .arg(shapeName(run.settings.plan.shape))
+                                                  .arg(run.settings.plan.cycles)
+                                            : shapeName(run.settings.plan.shape);
     case Range:
         return plannedLevels(run);
     case Points:

@@ -57,6 +57,8 @@ StoredSweep restoreSweep(const QSettings& settings)
         sweep.shape = *text;
     if (auto text = storedText(settings, QStringLiteral("sweeplevels")))
         sweep.levels = *text;
+    if (auto text = storedText(settings, QStringLiteral("sweepcycles")))
+        sweep.cycles = *text;
     // Which ranges there are is the meter profile's to say: the window checks the index.
     if (auto text = storedText(settings, QStringLiteral("sweeprange"))) {
         bool ok = false;
@@ -91,6 +93,7 @@ void storeSweep(QSettings& settings, const StoredSweep& sweep)
     settings.setValue(QStringLiteral("sweepsteps"), sweep.steps);
     settings.setValue(QStringLiteral("sweepshape"), sweep.shape);
     settings.setValue(QStringLiteral("sweeplevels"), sweep.levels);
+    settings.setValue(QStringLiteral("sweepcycles"), sweep.cycles);
     settings.setValue(QStringLiteral("sweeprange"), QString::number(sweep.rangeIndex));
     settings.setValue(QStringLiteral("sweeplimit"), sweep.limit);
     settings.setValue(QStringLiteral("sweepsettlems"), sweep.settleMs);

@@ -26,6 +26,7 @@ struct StoredSweep {
     QString steps = QStringLiteral("20");
     QString shape = QStringLiteral("linear");
     QString levels;     // a list sweep's: typed, or a level file's path
+    QString cycles = QStringLiteral("1");
     int rangeIndex = 0; // of the meter profile's ranges, or autoRangeIndex
     QString limit;      // empty: no limit
     QString settleMs = QStringLiteral("0");
