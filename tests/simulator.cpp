@@ -47,6 +47,11 @@ QString Simulator::meterPort() const
     return QString::number(process_->meterPort());
 }
 
+QString Simulator::stepPort() const
+{
+    return QString::number(process_->stepPort());
+}
+
 QString Simulator::sourceSerial() const
 {
     return process_->sourceSerial();

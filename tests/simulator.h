@@ -32,6 +32,8 @@ class Simulator
     QString sourcePort() const;
     QString meterAddress() const;
     QString meterPort() const;
+    // With --step-source among extraArgs.
+    QString stepPort() const;
     // With --serial among extraArgs: the instruments' serial lines (/dev/pts/N).
     QString sourceSerial() const;
     QString meterSerial() const;

@@ -55,6 +55,8 @@ class TestSimServer : public QObject
     void faultsChangeOnlyTheReplies_data();
     void faultsChangeOnlyTheReplies();
     void smuServesAloneAtTheSource();
+    void stepSourceDrivesTheGate_data();
+    void stepSourceDrivesTheGate();
     void reportsATakenPortAndEndsOnSigterm();
     void refusesBadCommandLines_data();
     void refusesBadCommandLines();
@@ -163,6 +165,47 @@ void TestSimServer::smuServesAloneAtTheSource()
                  QStringList{u"source\t:SOUR:VOLT 1;:OUTP ON;:READ?;:SOUR:VOLT:ILIM:TRIP?"_s});
 }
 
+void TestSimServer::stepSourceDrivesTheGate_data()
+{
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<bool>("gateOn");
+    QTest::addColumn<double>("gateVolts");
+    QTest::addColumn<double>("drainVolts");
+    QTest::addColumn<double>("amps");
+    // By hand from the square law; "mosfet" is Vth 1 V, K 2e-3 A/V^2, lambda 0.02 1/V.
+    QTest::newRow("cutoff") << u"mosfet"_s << true << 0.5 << 5.0 << 0.0;
+    QTest::newRow("triode") << u"mosfet"_s << true << 3.0 << 1.0 << 2e-3 * (2 * 1 - 0.5) * 1.02;
+    QTest::newRow("saturation") << u"mosfet"_s << true << 3.0 << 5.0 << 1e-3 * 2 * 2 * 1.1;
+    // The drain acts as the source: the gate 4 V above it, Vds 1 V, the current reversed.
+    QTest::newRow("negative") << u"mosfet"_s << true << 3.0 << -1.0 << -2e-3 * (3 - 0.5) * 1.02;
+    QTest::newRow("gate off") << u"mosfet"_s << false << 3.0 << 5.0 << 0.0;
+    QTest::newRow("own values") << u"mosfet:0.5,1e-3,0.1"_s << true << 2.5 << 4.0 << 2e-3 * 1.4;
+    QTest::newRow("no gate") << u"resistor:1000"_s << true << 3.0 << 5.0 << 5e-3;
+}
+
+// The step source takes the default source's commands and sets the device's gate.
+void TestSimServer::stepSourceDrivesTheGate()
+{
+    QFETCH(QString, device);
+    QFETCH(bool, gateOn);
+    QFETCH(double, gateVolts);
+    QFETCH(double, drainVolts);
+    QFETCH(double, amps);
+    Simulator sim({u"--device"_s, device, u"--noise=0"_s, u"--step-source=127.0.0.4:0"_s});
+    QVERIFY(sim.start());
+    Client step(u"127.0.0.4"_s, sim.stepPort());
+    const QByteArray output = gateOn ? "ON" : "OFF";
+    step.send(":APPL:DC 1,1," + QByteArray::number(gateVolts) + ";:OUTP1 " + output + ";*IDN?\n");
+    QVERIFY(step.line().startsWith("Kestrel,SIM-SOURCE,00000003,"));
+    Client source(sim.sourceAddress(), sim.sourcePort());
+    source.send(":SOUR1:APPL:DC 1,1," + QByteArray::number(drainVolts) + ";:OUTP1 ON;*OPC?\n");
+    QCOMPARE(source.line(), "1"_ba);
+    Client meter(sim.meterAddress(), sim.meterPort());
+    meter.send(":MEAS:CURR:DC 2\n:MEAS:CURR:DC?\n");
+    QCOMPARE(meter.line().toDouble(), amps); // 7 digits, as many as the values have
+    QVERIFY(sim.log().value(0).startsWith(u"step\t:APPL:DC 1,1,"_s));
+}
+
 // A second simulator cannot take its port; an open connection does not keep it alive.
 void TestSimServer::reportsATakenPortAndEndsOnSigterm()
 {
@@ -194,6 +237,9 @@ void TestSimServer::refusesBadCommandLines_data()
     QTest::newRow("unknown fault") << QStringList{"--fault", "loud:meter:1"} << "--fault";
     QTest::newRow("fault from 0") << QStringList{"--fault", "close:meter:0"} << "--fault";
     QTest::newRow("max level 0") << QStringList{"--max-level", "0"} << "--max-level 0: expected";
+    QTest::newRow("step dialect") << QStringList{"--step-dialect=siglent-spd"}
+                                  << "needs --step-source";
+    QTest::newRow("mosfet K 0") << QStringList{"--device", "mosfet:1,0,0"} << "mosfet:VTH,K,LAMBDA";
     QTest::newRow("unknown option") << QStringList{"--bogus", "1"} << "unknown option --bogus";
 }
 

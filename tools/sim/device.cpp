@@ -76,11 +76,30 @@ double SolarCell::current(double volts) const
     return -(vj - volts) / p_.seriesOhms;
 }
 
+double Mosfet::gatedCurrent(double volts, double gateVolts) const
+{
+    if (volts < 0)
+        return -channelCurrent(gateVolts - volts, -volts);
+    return channelCurrent(gateVolts, volts);
+}
+
+double Mosfet::channelCurrent(double gateVolts, double drainVolts) const
+{
+    const double overdrive = gateVolts - p_.thresholdVolts;
+    if (overdrive <= 0)
+        return 0.0;
+    const double modulation = 1 + p_.lambdaPerVolt * drainVolts;
+    if (drainVolts < overdrive)
+        return p_.kAmpsPerVoltSquared * (overdrive * drainVolts - drainVolts * drainVolts / 2) *
+               modulation;
+    return p_.kAmpsPerVoltSquared / 2 * overdrive * overdrive * modulation;
+}
+
 namespace
 {
 
-// "IPH,RS,RSH" -> the default cell with those three values.
-std::shared_ptr<const Device> makeSolarCell(const QString& values, double celsius, QString* error)
+// "A,B,C" -> the three finite numbers, or an empty list.
+std::vector<double> parseThreeNumbers(const QString& values)
 {
     const QStringList fields = values.split(QLatin1Char(','));
     std::vector<double> numbers;
@@ -88,11 +107,19 @@ std::shared_ptr<const Device> makeSolarCell(const QString& values, double celsiu
         const QByteArray text = field.toUtf8();
         const auto number = parseNumber(std::string_view(text.constData(), text.size()));
         if (!number || !std::isfinite(*number))
-            break;
+            return {};
         numbers.push_back(*number);
     }
-    if (fields.size() != 3 || numbers.size() != 3 || numbers[0] < 0 || numbers[1] <= 0 ||
-        numbers[2] <= 0) {
+    if (numbers.size() != 3)
+        return {};
+    return numbers;
+}
+
+// "IPH,RS,RSH" -> the default cell with those three values.
+std::shared_ptr<const Device> makeSolarCell(const QString& values, double celsius, QString* error)
+{
+    const std::vector<double> numbers = parseThreeNumbers(values);
+    if (numbers.empty() || numbers[0] < 0 || numbers[1] <= 0 || numbers[2] <= 0) {
         *error = QStringLiteral("a solar cell is solar:IPH,RS,RSH with IPH at least 0 A and "
                                 "RS, RSH above 0 Ohm: solar:%1")
                      .arg(values);
@@ -104,6 +131,19 @@ std::shared_ptr<const Device> makeSolarCell(const QString& values, double celsiu
     parameters.shuntOhms = numbers[2];
     parameters.thermalVolts = thermalVoltsAtCelsius(celsius);
     return std::make_shared<SolarCell>(parameters);
+}
+
+// "VTH,K,LAMBDA" -> a MOSFET with those values.
+std::shared_ptr<const Device> makeMosfet(const QString& values, QString* error)
+{
+    const std::vector<double> numbers = parseThreeNumbers(values);
+    if (numbers.empty() || numbers[1] <= 0 || numbers[2] < 0) {
+        *error = QStringLiteral("a MOSFET is mosfet:VTH,K,LAMBDA with VTH in V, K above 0 A/V^2 "
+                                "and LAMBDA at least 0 1/V: mosfet:%1")
+                     .arg(values);
+        return nullptr;
+    }
+    return std::make_shared<Mosfet>(MosfetParameters{numbers[0], numbers[1], numbers[2]});
 }
 
 } // namespace
@@ -124,6 +164,12 @@ std::shared_ptr<const Device> makeDevice(const QString& text, QString* error, do
     if (text.startsWith(solarPrefix))
         return makeSolarCell(text.mid(solarPrefix.size()), celsius, error);
 
+    if (text == QLatin1String("mosfet"))
+        return std::make_shared<Mosfet>();
+    const QLatin1String mosfetPrefix("mosfet:");
+    if (text.startsWith(mosfetPrefix))
+        return makeMosfet(text.mid(mosfetPrefix.size()), error);
+
     const QLatin1String resistorPrefix("resistor:");
     if (text.startsWith(resistorPrefix)) {
         const QByteArray ohmsText = text.mid(resistorPrefix.size()).toUtf8();
@@ -133,9 +179,9 @@ std::shared_ptr<const Device> makeDevice(const QString& text, QString* error, do
         *error = QStringLiteral("resistance must be a positive number of ohms: %1").arg(text);
         return nullptr;
     }
-    *error =
-        QStringLiteral("unknown device %1 (use diode, resistor:OHMS, solar or solar:IPH,RS,RSH)")
-            .arg(text);
+    *error = QStringLiteral("unknown device %1 (use diode, resistor:OHMS, solar, solar:IPH,RS,RSH, "
+                            "mosfet or mosfet:VTH,K,LAMBDA)")
+                 .arg(text);
     return nullptr;
 }
 

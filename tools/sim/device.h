@@ -15,6 +15,13 @@ class Device
   public:
     virtual ~Device() = default;
     virtual double current(double volts) const = 0;
+    // With a gate too, at gateVolts against the same return as `volts`. A device with two
+    // terminals has no gate and draws what current(volts) says.
+    virtual double gatedCurrent(double volts, double gateVolts) const
+    {
+        (void)gateVolts;
+        return current(volts);
+    }
 };
 
 struct DiodeParameters {
@@ -71,9 +78,38 @@ class Resistor : public Device
     double ohms_;
 };
 
+struct MosfetParameters {
+    double thresholdVolts = 1.0;
+    double kAmpsPerVoltSquared = 2e-3;
+    double lambdaPerVolt = 0.02; // channel-length modulation
+};
+
+// An n-channel MOSFET, drain at the source's level, gate at the step source's, in the
+// square-law model with channel-length modulation (Vov = Vgs - Vth):
+//   Vov <= 0:        I = 0
+//   0 <= Vds < Vov:  I = K * (Vov*Vds - Vds^2/2) * (1 + lambda*Vds)   (triode)
+//   Vds >= Vov:      I = K/2 * Vov^2 * (1 + lambda*Vds)               (saturation)
+// Below 0 V the drain is the lower terminal and acts as the source, as in a symmetric
+// device: I(Vgs, Vds) = -I(Vgs - Vds, -Vds). Without a gate level the gate is at 0 V.
+class Mosfet : public Device
+{
+  public:
+    explicit Mosfet(const MosfetParameters& parameters = {}) : p_(parameters) {}
+    double current(double volts) const override { return gatedCurrent(volts, 0.0); }
+    double gatedCurrent(double volts, double gateVolts) const override;
+    const MosfetParameters& parameters() const { return p_; }
+
+  private:
+    double channelCurrent(double gateVolts, double drainVolts) const;
+
+    MosfetParameters p_;
+};
+
 // "diode", "resistor:OHMS" (OHMS a positive number), "solar" or "solar:IPH,RS,RSH"
-// (photocurrent in A, at least 0; series and shunt resistances in Ohm, above 0). Null,
-// with the reason in *error, for any other text. Diodes and cells are at `celsius`.
+// (photocurrent in A, at least 0; series and shunt resistances in Ohm, above 0), "mosfet"
+// or "mosfet:VTH,K,LAMBDA" (threshold in V; K in A/V^2, above 0; lambda in 1/V, at least
+// 0). Null, with the reason in *error, for any other text. Diodes and cells are at
+// `celsius`.
 std::shared_ptr<const Device> makeDevice(const QString& text, QString* error,
                                          double celsius = roomCelsius);
 

@@ -9,7 +9,7 @@ std::optional<FaultSwitch> parseFault(const QString& text, QString* error)
 {
     const QStringList parts = text.split(QLatin1Char(':'));
     *error = QStringLiteral("--fault %1: expected KIND:INSTRUMENT:N, KIND silent, close or "
-                            "garbage, INSTRUMENT source or meter, N from 1")
+                            "garbage, INSTRUMENT source, meter or step, N from 1")
                  .arg(text);
     if (parts.size() != 3)
         return std::nullopt;
@@ -23,7 +23,8 @@ std::optional<FaultSwitch> parseFault(const QString& text, QString* error)
         fault.kind = FaultKind::Garbage;
     else
         return std::nullopt;
-    if (fault.instrument != QLatin1String("source") && fault.instrument != QLatin1String("meter"))
+    if (fault.instrument != QLatin1String("source") && fault.instrument != QLatin1String("meter") &&
+        fault.instrument != QLatin1String("step"))
         return std::nullopt;
     bool ok = false;
     fault.fromCommand = parts[2].toLongLong(&ok);

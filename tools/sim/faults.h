@@ -19,7 +19,7 @@ enum class FaultKind {
 // every line it received on any connection).
 struct FaultSwitch {
     FaultKind kind;
-    QString instrument; // "source" or "meter"
+    QString instrument; // "source", "meter" or "step"
     qint64 fromCommand;
 };
 

@@ -3,15 +3,13 @@
 namespace kestrel::sim
 {
 
-Instrument::Instrument(QByteArray identity)
+Instrument::Instrument(QByteArray identity) : identity_(std::move(identity))
 {
-    addQuery(
-        "*IDN",
-        [this, identity = std::move(identity)](const ScpiUnit& unit) -> std::optional<QByteArray> {
-            if (!hasParameters(unit, 0))
-                return std::nullopt;
-            return identity;
-        });
+    addQuery("*IDN", [this](const ScpiUnit& unit) -> std::optional<QByteArray> {
+        if (!hasParameters(unit, 0))
+            return std::nullopt;
+        return identity_;
+    });
     addCommand("*RST", [this](const ScpiUnit& unit) -> std::optional<QByteArray> {
         if (hasParameters(unit, 0))
             reset();
@@ -32,6 +30,15 @@ Instrument::Instrument(QByteArray identity)
             return std::nullopt;
         return errorFormat_ ? errorFormat_(errors_.popCode()) : errors_.pop();
     });
+}
+
+void Instrument::setSerialNumber(const QByteArray& serial)
+{
+    QList<QByteArray> fields = identity_.split(',');
+    if (fields.size() < 3)
+        return;
+    fields[2] = serial;
+    identity_ = fields.join(',');
 }
 
 void Instrument::addCommand(const char* pattern, Handler handler)

@@ -32,6 +32,9 @@ class Instrument
 
     // Runs every unit of one line; query replies are joined with ';'.
     Response execute(QByteArrayView line);
+    // Puts `serial` in the *IDN? reply's third field, the maker's serial number, so that a
+    // program can tell two instruments of one model apart.
+    void setSerialNumber(const QByteArray& serial);
 
   protected:
     // A handler returns the reply of a query; commands return nothing.
@@ -59,6 +62,7 @@ class Instrument
         bool measurement;
         Handler handler;
     };
+    QByteArray identity_;
     std::vector<Command> commands_;
     ErrorQueue errors_;
     std::function<QByteArray(int)> errorFormat_;

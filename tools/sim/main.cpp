@@ -1,4 +1,5 @@
-// kestrel-sim: a DC source and a current meter on loopback, sharing one device.
+// kestrel-sim: a DC source and a current meter on loopback, sharing one device, and a step
+// source for its gate.
 
 #include "link/signalwatcher.h"
 #include "sim/commandlog.h"
@@ -91,6 +92,16 @@ int main(int argc, char** argv)
         : options.meterDialect == QLatin1String("default")
             ? std::make_unique<MeterInstrument>(circuit, options.meterSettings)
             : makeDialect(DialectRole::Meter, options.meterDialect, circuit, dialect);
+    Circuit gate; // the step source's output: no device, a gate draws no current
+    std::unique_ptr<Instrument> stepSource;
+    if (options.stepSource) {
+        stepSource = options.stepDialect == QLatin1String("default")
+                         ? std::make_unique<SourceInstrument>(gate)
+                         : makeDialect(DialectRole::Source, options.stepDialect, gate, dialect);
+        // Its serial number tells it from a main source of the same model.
+        stepSource->setSerialNumber("00000003");
+        circuit.gate = &gate;
+    }
 
     struct Served {
         const char* name;
@@ -109,6 +120,12 @@ int main(int argc, char** argv)
              std::make_unique<InstrumentServer>(
                  "meter", *meter, settingsFor(options, QStringLiteral("meter")), &log),
              options.meter});
+    if (stepSource)
+        instruments.push_back(
+            {"step",
+             std::make_unique<InstrumentServer>("step", *stepSource,
+                                                settingsFor(options, QStringLiteral("step")), &log),
+             *options.stepSource});
 
     // The serial lines first: whoever waits for the listening lines then knows them too.
     for (const auto& instrument : instruments) {

@@ -87,11 +87,15 @@ SimArguments parseSimArguments(const QStringList& args)
         const QString what = name + QLatin1Char(' ') + value;
 
         QString error;
-        if (name == QLatin1String("--source") || name == QLatin1String("--meter")) {
+        if (name == QLatin1String("--source") || name == QLatin1String("--meter") ||
+            name == QLatin1String("--step-source")) {
             const std::optional<Endpoint> endpoint = parseEndpoint(value, &error);
             if (!endpoint)
                 return fail(name + QLatin1Char(' ') + error);
-            (name == QLatin1String("--source") ? options.source : options.meter) = *endpoint;
+            if (name == QLatin1String("--step-source"))
+                options.stepSource = endpoint;
+            else
+                (name == QLatin1String("--source") ? options.source : options.meter) = *endpoint;
         } else if (name == QLatin1String("--device")) {
             deviceText = value;
         } else if (name == QLatin1String("--temperature")) {
@@ -139,6 +143,7 @@ SimArguments parseSimArguments(const QStringList& args)
                 return fail(what + QStringLiteral(": expected plain or timed"));
             options.logTimes = value == QLatin1String("timed");
         } else if (name == QLatin1String("--source-dialect") ||
+                   name == QLatin1String("--step-dialect") ||
                    name == QLatin1String("--meter-dialect") || name == QLatin1String("--smu")) {
             const DialectRole role = name == QLatin1String("--smu") ? DialectRole::Smu
                                      : name == QLatin1String("--meter-dialect")
@@ -148,9 +153,10 @@ SimArguments parseSimArguments(const QStringList& args)
             if (!names.contains(value))
                 return fail(what + QStringLiteral(": expected one of ") +
                             names.join(QStringLiteral(", ")));
-            (role == DialectRole::Smu     ? options.smu
-             : role == DialectRole::Meter ? options.meterDialect
-                                          : options.sourceDialect) = value;
+            (role == DialectRole::Smu                  ? options.smu
+             : role == DialectRole::Meter              ? options.meterDialect
+             : name == QLatin1String("--step-dialect") ? options.stepDialect
+                                                       : options.sourceDialect) = value;
         } else if (name == QLatin1String("--fault")) {
             const std::optional<FaultSwitch> fault = parseFault(value, &error);
             if (!fault)
@@ -165,6 +171,8 @@ SimArguments parseSimArguments(const QStringList& args)
                                    options.meterDialect != QLatin1String("default")))
         return fail(QStringLiteral("--smu stands for both instruments: leave out --source-dialect "
                                    "and --meter-dialect"));
+    if (!options.stepSource && options.stepDialect != QLatin1String("default"))
+        return fail(QStringLiteral("--step-dialect needs --step-source"));
     if (options.answerTsp && options.smu != QLatin1String("keithley-2450"))
         return fail(QStringLiteral("--lang-tsp needs --smu keithley-2450"));
 
@@ -181,7 +189,8 @@ QString simHelpText()
         "Usage: kestrel-sim [OPTIONS]\n"
         "\n"
         "Simulates a DC source and a DC current meter on loopback TCP ports, both\n"
-        "wired to one device under test, for trying out Kestrel without instruments.\n"
+        "wired to one device under test, for trying out Kestrel without instruments;\n"
+        "with --step-source, a second source drives a transistor's gate.\n"
         "Each instrument takes line-terminated SCPI commands (\"\\n\" or \"\\r\\n\"), on\n"
         "any number of connections, and answers each query with one line.\n"
         "\n"
@@ -214,6 +223,18 @@ QString simHelpText()
         "                       current as negative, between 0 V and Voc (about 0.57 V)\n"
         "  --device solar:IPH,RS,RSH  that cell with photocurrent IPH (A), series\n"
         "                       resistance RS and shunt resistance RSH (Ohm)\n"
+        "  --device mosfet      an n-channel MOSFET: drain at the source's level, gate at\n"
+        "                       the step source's (0 V without one or while its output is\n"
+        "                       off); Vth 1 V, K 2e-3 A/V^2, lambda 0.02 1/V. Square law,\n"
+        "                       with Vov = Vgs-Vth and M = 1+lambda*Vds:\n"
+        "                         Vov <= 0         I = 0\n"
+        "                         0 <= Vds < Vov   I = K*(Vov*Vds-Vds^2/2)*M\n"
+        "                         Vds >= Vov       I = K/2*Vov^2*M\n"
+        "                       Below 0 V the drain acts as the source, the channel being\n"
+        "                       symmetric: I(Vgs,Vds) = -I(Vgs-Vds,-Vds)\n"
+        "  --device mosfet:VTH,K,LAMBDA  that MOSFET with threshold VTH (V), K (A/V^2,\n"
+        "                       above 0) and LAMBDA (1/V, at least 0). The other devices\n"
+        "                       have no gate\n"
         "  --temperature C      the diode's or the cell's temperature in degrees Celsius\n"
         "                       (default 25, the fit's default: a fit at the same\n"
         "                       temperature gives back n)\n"
@@ -226,6 +247,13 @@ QString simHelpText()
         "                       the meter's address is then not opened. Not with the two\n"
         "                       options above\n"
         "  --lang-tsp           the keithley-2450 answers *LANG? with TSP, not SCPI\n"
+        "  --step-source ADDR:PORT  a second source, the step source, whose output drives\n"
+        "                       the device's gate (default: none); its *IDN? serial\n"
+        "                       number is 00000003, its log lines step<TAB>COMMAND, and\n"
+        "                       --max-level and --refuse-off leave it at their defaults;\n"
+        "                       --serial and --vxi11 serve it too\n"
+        "  --step-dialect NAME  the step source's commands, any --source-dialect NAME\n"
+        "                       (default: default)\n"
         "  --max-level V        the default source refuses a level beyond +-V volts with error\n"
         "                       -222 and keeps its level (default 10)\n"
         "  --refuse-off N       the default source refuses its first N :OUTPut1 OFF while its\n"
@@ -236,7 +264,7 @@ QString simHelpText()
         "  --seed N             seed of the noise (default 1)\n"
         "  --latency MS         delay before each reading is sent (default 0)\n"
         "  --log FILE           write each command line received to FILE, as\n"
-        "                       source<TAB>COMMAND or meter<TAB>COMMAND\n"
+        "                       source<TAB>COMMAND, meter<TAB>COMMAND or step<TAB>COMMAND\n"
         "  --log-format timed   begin each log line with the milliseconds since the\n"
         "                       start on a monotonic clock and a TAB:\n"
         "                       1234.567<TAB>meter<TAB>COMMAND (default: plain)\n"
@@ -245,8 +273,8 @@ QString simHelpText()
         "                       queries wrongly: silent (no reply), close (part of the\n"
         "                       reply, then the connection closes) or garbage (a line\n"
         "                       that is not a number); commands still take effect.\n"
-        "                       INSTRUMENT is source (an SMU too) or meter; may be\n"
-        "                       repeated\n"
+        "                       INSTRUMENT is source (an SMU too), meter or step; may\n"
+        "                       be repeated\n"
         "  --serial             each instrument also on a serial line: a pseudo-terminal\n"
         "                       that kestrel-scpi opens like a serial port at any baud\n"
         "                       rate; replies end in CR LF. A close fault there stops\n"

@@ -32,7 +32,9 @@ struct SimOptions {
     bool vxi11 = false;  // also over VXI-11, with a portmapper on each address's port 111
     QString sourceDialect = QStringLiteral("default");
     QString meterDialect = QStringLiteral("default");
-    QString smu;            // when set, one SMU at the source's address and no meter
+    QString smu;                        // when set, one SMU at the source's address and no meter
+    std::optional<Endpoint> stepSource; // a second source, driving the device's gate
+    QString stepDialect = QStringLiteral("default");
     bool answerTsp = false; // the keithley-2450 answers *LANG? with TSP
 };
 

@@ -26,6 +26,10 @@ bool SimProcess::start(const QString& program, const QStringList& args, int time
     meterExpected_ = std::none_of(args.begin(), args.end(), [](const QString& arg) {
         return arg == QLatin1String("--smu") || arg.startsWith(QLatin1String("--smu="));
     });
+    stepExpected_ = std::any_of(args.begin(), args.end(), [](const QString& arg) {
+        return arg == QLatin1String("--step-source") ||
+               arg.startsWith(QLatin1String("--step-source="));
+    });
     process_.start(program, args);
     if (!process_.waitForStarted(int(deadline.remainingTime()))) {
         *error = QStringLiteral("%1: %2").arg(program, process_.errorString());
@@ -49,7 +53,7 @@ bool SimProcess::start(const QString& program, const QStringList& args, int time
 bool SimProcess::readListeningLines()
 {
     static const QRegularExpression line(
-        QStringLiteral("^kestrel-sim: (source|meter) listening on ([0-9.]+):([0-9]+)$"),
+        QStringLiteral("^kestrel-sim: (source|meter|step) listening on ([0-9.]+):([0-9]+)$"),
         QRegularExpression::MultilineOption);
     // With --serial, each serial line comes before the listening lines.
     static const QRegularExpression serialLine(
@@ -65,9 +69,13 @@ bool SimProcess::readListeningLines()
     auto matches = line.globalMatch(output);
     while (matches.hasNext()) {
         const QRegularExpressionMatch match = matches.next();
-        const bool source = match.captured(1) == QLatin1String("source");
-        (source ? sourceAddress_ : meterAddress_) = match.captured(2);
-        (source ? sourcePort_ : meterPort_) = quint16(match.captured(3).toUInt());
+        const QString name = match.captured(1);
+        const bool source = name == QLatin1String("source");
+        const bool step = name == QLatin1String("step");
+        (source ? sourceAddress_ : step ? stepAddress_ : meterAddress_) = match.captured(2);
+        (source ? sourcePort_
+         : step ? stepPort_
+                : meterPort_) = quint16(match.captured(3).toUInt());
     }
     // With --vxi11, each instrument's VXI-11 line comes before its listening line.
     static const QRegularExpression vxi11(
@@ -80,7 +88,8 @@ bool SimProcess::readListeningLines()
         (match.captured(1) == QLatin1String("source") ? sourceCorePort_ : meterCorePort_) =
             quint16(match.captured(2).toUInt());
     }
-    return sourcePort_ != 0 && (meterPort_ != 0 || !meterExpected_);
+    return sourcePort_ != 0 && (meterPort_ != 0 || !meterExpected_) &&
+           (stepPort_ != 0 || !stepExpected_);
 }
 
 int SimProcess::stop(int timeoutMs)
