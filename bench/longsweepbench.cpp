@@ -96,7 +96,7 @@ int runLongSweep(int steps, int tickMs)
     {
         RunRecorder recorder(storePath, QStringLiteral("kestrel-bench"));
         QObject::connect(&recorder, &RunRecorder::begun, &engine, [&](qint64 id) { runId = id; });
-        engine.setPointKeeper([&](int index, double volt, double amps, qint64 ms, int) {
+        engine.setPointKeeper([&](int index, double volt, double amps, qint64 ms, int, double) {
             const Clock::time_point start = Clock::now();
             recorder.keepPoint(index, volt, amps, ms);
             const double took = msSince(start);

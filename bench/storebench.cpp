@@ -100,7 +100,7 @@ PacedSweep pacedSweep(const QString& path, int steps, bool competitor)
     RunRecorder recorder(path, QStringLiteral("kestrel-bench"));
     std::mutex mutex;
     qint64 lastMs = -1;
-    engine.setPointKeeper([&](int index, double volt, double amps, qint64 ms, int) {
+    engine.setPointKeeper([&](int index, double volt, double amps, qint64 ms, int, double) {
         recorder.keepPoint(index, volt, amps, ms);
         std::lock_guard lock(mutex);
         if (lastMs >= 0)

@@ -113,7 +113,7 @@ int runSweepBenchmark(const QStringList& args)
     RunRecorder recorder(home.path() + QStringLiteral("/runs.sqlite"),
                          QStringLiteral("kestrel-bench"));
     engine.setPointKeeper(
-        [&recorder](int index, double volt, double amps, qint64 ms, int inCompliance) {
+        [&recorder](int index, double volt, double amps, qint64 ms, int inCompliance, double) {
             recorder.keepPoint(index, volt, amps, ms, inCompliance);
         });
     QObject::connect(&engine, &SweepEngine::started, &engine,

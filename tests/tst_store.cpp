@@ -20,6 +20,7 @@
 #include <bit>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -110,6 +111,7 @@ void TestStore::keepsEveryNumberExactly()
     QCOMPARE(store.open(), QString());
     Run run = sampleRun();
     run.settings.plan.cycles = 3;
+    run.settings.readings = 4;
     QRandomGenerator random(20261206);
     for (const double edge : {-0.0, 5e-324, -1.7976931348623157e308, 1e-310, 3.0})
         run.points.push_back({edge, -edge});
@@ -122,7 +124,8 @@ void TestStore::keepsEveryNumberExactly()
     const qint64 id = store.beginRun(run, "Kestrel 9", thisProcess());
     QVERIFY(id > 0);
     for (std::size_t i = 0; i < run.points.size(); ++i)
-        QVERIFY(store.addPoint(id, int(i), run.points[i][0], run.points[i][1], qint64(i)));
+        QVERIFY(store.addPoint(id, int(i), run.points[i][0], run.points[i][1], qint64(i), -1,
+                               run.points[i][1] / 3));
     run.outcome = Run::Outcome::Stopped;
     run.message = "Sweep stopped after 2000 of 15 points.";
     run.ended = run.started.addSecs(3);
@@ -133,11 +136,13 @@ void TestStore::keepsEveryNumberExactly()
     QVERIFY(stored);
     QCOMPARE(stored->program, "Kestrel 9");
     QCOMPARE(stored->run.points.size(), run.points.size());
-    for (std::size_t i = 0; i < run.points.size(); ++i)
-        for (int k : {0, 1})
-            QVERIFY2(std::bit_cast<quint64>(stored->run.points[i][k]) ==
-                         std::bit_cast<quint64>(run.points[i][k]),
-                     qPrintable(QString::number(i)));
+    QCOMPARE(stored->run.currentSd.size(), run.points.size());
+    for (std::size_t i = 0; i < run.points.size(); ++i) {
+        const double sent[] = {run.points[i][0], run.points[i][1], run.points[i][1] / 3};
+        const double got[] = {stored->run.points[i][0], stored->run.points[i][1],
+                              stored->run.currentSd[i]};
+        QVERIFY2(std::memcmp(sent, got, sizeof sent) == 0, qPrintable(QString::number(i)));
+    }
     // Everything its CSV header says comes back, to the millisecond.
     CsvHeader want = describeRun("p", run), got = describeRun("p", stored->run);
     QCOMPARE(got.started.toMSecsSinceEpoch(), want.started.toMSecsSinceEpoch());
@@ -145,7 +150,7 @@ void TestStore::keepsEveryNumberExactly()
                        &CsvHeader::outcome, &CsvHeader::message, &CsvHeader::start,
                        &CsvHeader::stop, &CsvHeader::steps, &CsvHeader::shape, &CsvHeader::range,
                        &CsvHeader::limit, &CsvHeader::settleMs, &CsvHeader::rate,
-                       &CsvHeader::cycles})
+                       &CsvHeader::cycles, &CsvHeader::readings})
         QCOMPARE(got.*field, want.*field);
     QVERIFY(stored->run.outputOff);
 

@@ -110,6 +110,7 @@ class TestSweepTool : public QObject
     void badArgumentsSendNothing_data();
     void badArgumentsSendNothing();
     void aListSweepTakesItsLevelsInOrder();
+    void averagedReadingsKeepTheirSpread();
     void readsTheDeviceOffItsCurve();
     void anImportShowsWhatItsFileRecorded_data();
     void anImportShowsWhatItsFileRecorded();
@@ -358,6 +359,8 @@ void TestSweepTool::badArgumentsSendNothing_data()
                                      .arg(settle);
     QTest::newRow("too many steps")
         << QStringList{"--steps", "1000001"} << "Steps must be a whole number from 1 to 1,000,000.";
+    QTest::newRow("too many readings")
+        << QStringList{"--readings", "101"} << "Readings must be a whole number from 1 to 100.";
     QTest::newRow("no cycles") << QStringList{"--cycles", "0"}
                                << "Cycles must be a whole number from 1 to 1,000.";
     QTest::newRow("a rate") << QStringList{"--rate", "Fast"}
@@ -428,6 +431,41 @@ void TestSweepTool::aListSweepTakesItsLevelsInOrder()
     const QByteArray imported = runTool(runs, {"--store", store, "show", "2"}).out;
     QVERIFY2(imported.contains("\ncycles: 2\n") && imported.contains("\npoints: 6"),
              imported.constData());
+}
+
+// The simulated meter's noise at medium rate on the 20 mA range: 1e-3 x 3 x 20 mA.
+void TestSweepTool::averagedReadingsKeepTheirSpread()
+{
+    SweepBench bench({"--noise", "1e-3"});
+    QVERIFY(bench.started);
+    const double noise = 60e-6, readings = 20;
+    QCOMPARE(bench.run({"--start", "0", "--stop", "1", "--steps", "4", "--readings", "20", "--csv",
+                        bench.path("iv.csv")}),
+             0);
+    const QByteArray csv = bench.read("iv.csv");
+    const QList<QByteArray> rows =
+        csv.mid(csv.indexOf("\n# readings: 20\nvoltage_V,current_A,current_sd_A\n")).split('\n');
+    QCOMPARE(rows.size(), 3 + 5 + 1);
+    double squares = 0;
+    for (int k = 0; k < 5; ++k) {
+        const QList<QByteArray> cells = rows[3 + k].split(',');
+        QCOMPARE(cells.size(), 3);
+        QCOMPARE(cells[0].toDouble(), 0.25 * k);
+        // The mean of 20 readings lies within four of its standard errors of the device's current.
+        QVERIFY2(std::abs(cells[1].toDouble() - 0.25 * k / 1000) < 4 * noise / std::sqrt(readings),
+                 rows[3 + k].constData());
+        squares += cells[2].toDouble() * cells[2].toDouble();
+    }
+    // Pooled over 95 degrees of freedom, the spread is the noise within 15 %.
+    QVERIFY2(std::abs(std::sqrt(squares / 5) / noise - 1) < 0.15, csv.constData());
+    QCOMPARE(bench.sim.meterCommands().count(":MEAS:CURR:DC?"), 100);
+    // The store keeps them, and an import of the CSV reads them exactly.
+    const QString runs = kestrelToolPath("kestrel-runs"), store = bench.path("runs.sqlite");
+    QVERIFY(runTool(runs, {"--store", store, "show", "1"}).out.contains("\nreadings: 20\n"));
+    QCOMPARE(runTool(runs, {"--store", store, "import", bench.path("iv.csv")}).exitCode, 0);
+    QCOMPARE(runTool(runs, {"--store", store, "export", "2", bench.path("again.csv")}).exitCode, 0);
+    const QByteArray again = bench.read("again.csv");
+    QVERIFY2(again.endsWith(csv.mid(csv.indexOf("\n# readings: 20\n"))), again.constData());
 }
 
 // Both tools print the fit's lines and keep the fit with the run; the CSV carries it and

@@ -61,8 +61,9 @@ Session::Session(const QString& home, std::unique_ptr<InstrumentLink> link,
     });
     // The sweep never waits for the store: a point waits in the recorder while the
     // store is busy, and the guard knows how many were measured.
-    sweep_.setPointKeeper([this](int index, double volt, double amps, qint64 ms, int inCompliance) {
-        recorder_.keepPoint(index, volt, amps, ms, inCompliance);
+    sweep_.setPointKeeper([this](int index, double volt, double amps, qint64 ms, int inCompliance,
+                                 double sd) {
+        recorder_.keepPoint(index, volt, amps, ms, inCompliance, sd);
     });
     connect(&sweep_, &SweepEngine::pointRecorded, this, [this](int index) {
         if (keptRunId_ == 0)
@@ -531,6 +532,7 @@ SweepSettings Session::settingsFor(const SweepRequest& request) const
     settings.complianceAmps = request.complianceAmps;
     settings.continueAtCompliance = request.continueAtCompliance;
     settings.nplc = request.nplc;
+    settings.readings = request.readings;
     return settings;
 }
 
@@ -574,8 +576,14 @@ bool Session::runTyped(const StoredSweep& typed, const StartQuestion& ask)
             return false;
         }
     }
+    const auto readings = parseReadings(typed.readings);
+    if (const QString* problem = std::get_if<QString>(&readings)) {
+        emit statusShown(*problem, true);
+        return false;
+    }
     SweepRequest request;
     request.plan = std::get<SweepPlan>(plan);
+    request.readings = std::get<int>(readings);
     request.rangeIndex = typed.rangeIndex;
     request.limitAmps = std::get<std::optional<double>>(limit);
     request.settleMs = std::get<int>(settle);

@@ -27,6 +27,7 @@ struct SweepRequest {
     std::optional<double> complianceAmps;
     bool continueAtCompliance = false;
     std::optional<double> nplc;
+    int readings = 1;
 };
 
 // Where runs are kept and who guards the source; none of it by default.

@@ -59,6 +59,8 @@ StoredSweep restoreSweep(const QSettings& settings)
         sweep.levels = *text;
     if (auto text = storedText(settings, QStringLiteral("sweepcycles")))
         sweep.cycles = *text;
+    if (auto text = storedText(settings, QStringLiteral("readings")))
+        sweep.readings = *text;
     // Which ranges there are is the meter profile's to say: the window checks the index.
     if (auto text = storedText(settings, QStringLiteral("sweeprange"))) {
         bool ok = false;
@@ -94,6 +96,7 @@ void storeSweep(QSettings& settings, const StoredSweep& sweep)
     settings.setValue(QStringLiteral("sweepshape"), sweep.shape);
     settings.setValue(QStringLiteral("sweeplevels"), sweep.levels);
     settings.setValue(QStringLiteral("sweepcycles"), sweep.cycles);
+    settings.setValue(QStringLiteral("readings"), sweep.readings);
     settings.setValue(QStringLiteral("sweeprange"), QString::number(sweep.rangeIndex));
     settings.setValue(QStringLiteral("sweeplimit"), sweep.limit);
     settings.setValue(QStringLiteral("sweepsettlems"), sweep.settleMs);

@@ -27,6 +27,7 @@ struct StoredSweep {
     QString shape = QStringLiteral("linear");
     QString levels;     // a list sweep's: typed, or a level file's path
     QString cycles = QStringLiteral("1");
+    QString readings = QStringLiteral("1"); // per point
     int rangeIndex = 0; // of the meter profile's ranges, or autoRangeIndex
     QString limit;      // empty: no limit
     QString settleMs = QStringLiteral("0");

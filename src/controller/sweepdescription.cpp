@@ -66,6 +66,8 @@ CsvHeader describeRun(const QString& program, const Run& run)
     header.nplc = sweep.nplc ? number(*sweep.nplc) : QStringLiteral("none");
     if (sweep.plan.cycles > 1)
         header.cycles = QString::number(sweep.plan.cycles);
+    if (sweep.readings > 1)
+        header.readings = QString::number(sweep.readings);
     for (const RunFit& fit : run.fits)
         header.fits << fitLine(fit);
     return header;
@@ -100,7 +102,8 @@ WriteResult exportRunCsv(const QString& program, const QString& path, const Run&
         writeFileAtomically(path, csvText(describeRun(program, run), run.points, run.inCompliance,
                                           run.settings.plan.cycles > 1
                                               ? run.settings.plan.cycleCount()
-                                              : 0));
+                                              : 0,
+                                          run.currentSd));
     if (result.ok)
         result.message = QStringLiteral("Exported %1 points to %2")
                              .arg(countText(qint64(run.points.size())), printableText(path));

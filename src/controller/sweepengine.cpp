@@ -26,6 +26,29 @@ QString volts(double level)
     return QString::fromStdString(formatDouble(level));
 }
 
+// Readings of one level: their mean, with their sample standard deviation in *sd (NaN
+// for one), or the first that is no number of amps, which ends the sweep as one would.
+// A source-measure unit's compliance is what its last reading tells.
+Reading readMean(MeterDriver&& meter, const FlagSource* compliance, std::optional<double> nplc,
+                 int readings, double* sd)
+{
+    Reading reading;
+    double mean = 0.0, squares = 0.0; // Welford's running sums
+    for (int n = 1; n <= readings; ++n) {
+        reading = meter.read(compliance, nplc);
+        if (reading.kind != Reading::Kind::Amps)
+            return reading;
+        const double delta = reading.amps - mean;
+        mean += delta / n;
+        squares += delta * (reading.amps - mean);
+    }
+    if (readings > 1) {
+        reading.amps = mean;
+        *sd = std::sqrt(squares / (readings - 1));
+    }
+    return reading;
+}
+
 } // namespace
 
 // What the set-up came to, from the worker thread.
@@ -38,8 +61,9 @@ struct SweepEngine::SetUp {
 };
 
 struct SweepEngine::Tick {
-    Step level; // the level command and its confirmation
-    Reading reading;
+    Step level;      // the level command and its confirmation
+    Reading reading; // with several readings: their mean, or the first that was no number
+    double sd = std::numeric_limits<double>::quiet_NaN();
     int inCompliance = -1;
     QString complianceProblem; // the source did not say whether it is at its limit
 };
@@ -50,6 +74,7 @@ struct SweepEngine::Taken {
     std::mutex mutex;
     IVPointList points;
     std::vector<int> inCompliance;
+    std::vector<double> sd;
     std::atomic<Waiting> waiting{Waiting::Source}; // what the tick in flight waits for
 };
 
@@ -211,13 +236,13 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
             result.sourceTouched = true;
             if (!(result.step = source.setUp(settings.complianceAmps)).ok)
                 return result;
-            // The level and the switch-on take four exchanges; a tick takes three (its
-            // level, the confirmation and the reading), judged by these four.
+            // The level and the switch-on take four exchanges; a tick takes two (its level
+            // and the confirmation) and one for each reading, judged by these four.
             QElapsedTimer exchanges;
             exchanges.start();
             if ((result.step = source.setLevel(settings.plan.start)).ok)
                 result.step = source.switchOn();
-            result.chainNs = exchanges.nsecsElapsed() * 3 / 4;
+            result.chainNs = exchanges.nsecsElapsed() * (2 + settings.readings) / 4;
             return result;
         },
         [this](const SetUp& result) { setUpDone(result); });
@@ -266,7 +291,7 @@ void SweepEngine::timerc2()
         [&link = link_, source = run_->settings.source, meter = run_->settings.meter, level,
          settleMs = run_->settings.settleMs, index = pointsDone(), keeper = keeper_,
          clock = sweepClock_, taken = taken_, sourceProfile = sourceProfile_,
-         meterProfile = meterProfile_, combined = combined_,
+         meterProfile = meterProfile_, combined = combined_, readings = run_->settings.readings,
          nplc = run_->settings.nplc ? run_->settings.nplc
                                     : meterProfile_->defaultNplc](const CancelSignal& cancel) {
             Tick tick;
@@ -282,8 +307,8 @@ void SweepEngine::timerc2()
             // asked after the reading, when its profile can tell.
             const FlagSource& compliance = sourceProfile->compliance;
             if (tick.level.ok)
-                tick.reading = MeterDriver(link, meter, meterProfile, cancel)
-                                   .read(combined ? &compliance : nullptr, nplc);
+                tick.reading = readMean(MeterDriver(link, meter, meterProfile, cancel),
+                                        combined ? &compliance : nullptr, nplc, readings, &tick.sd);
             if (tick.reading.kind == Reading::Kind::Amps) {
                 if (tick.reading.inCompliance) {
                     tick.inCompliance = *tick.reading.inCompliance ? 1 : 0;
@@ -294,10 +319,12 @@ void SweepEngine::timerc2()
                     tick.inCompliance = at ? (*at ? 1 : 0) : -1;
                 }
                 if (keeper)
-                    keeper(index, level, tick.reading.amps, clock.elapsed(), tick.inCompliance);
+                    keeper(index, level, tick.reading.amps, clock.elapsed(), tick.inCompliance,
+                           tick.sd);
                 std::lock_guard lock(taken->mutex);
                 taken->points.push_back(IVPoint{level, tick.reading.amps});
                 taken->inCompliance.push_back(tick.inCompliance);
+                taken->sd.push_back(tick.sd);
             }
             return tick;
         },
@@ -313,10 +340,12 @@ void SweepEngine::takePoints()
 {
     IVPointList points;
     std::vector<int> flags;
+    std::vector<double> sd;
     {
         std::lock_guard lock(taken_->mutex);
         points.swap(taken_->points);
         flags.swap(taken_->inCompliance);
+        sd.swap(taken_->sd);
     }
     for (std::size_t i = 0; i < points.size(); ++i) {
         const IVPoint& point = points[i];
@@ -325,6 +354,8 @@ void SweepEngine::takePoints()
         if (inCompliance >= 0 && run_->inCompliance.empty())
             run_->inCompliance.assign(run_->points.size(), 0);
         run_->points.push_back(point);
+        if (run_->settings.readings > 1)
+            run_->currentSd.push_back(sd[i]);
         if (!run_->inCompliance.empty())
             run_->inCompliance.push_back(inCompliance > 0 ? 1 : 0);
         if (xyflag == 1) {

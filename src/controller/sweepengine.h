@@ -59,9 +59,10 @@ class SweepEngine : public QObject
     // commits it there), with milliseconds since the sweep started; from then on the
     // point is the run's, even when Stop cancels the tick that read it.
     // inCompliance is 1 when the source was at its current limit, 0 when not, -1 when it
-    // cannot tell.
-    using PointKeeper =
-        std::function<void(int index, double volt, double amps, qint64 ms, int inCompliance)>;
+    // cannot tell. With several readings per point, amps is their mean and sd their sample
+    // standard deviation; NaN with one.
+    using PointKeeper = std::function<void(int index, double volt, double amps, qint64 ms,
+                                           int inCompliance, double sd)>;
     void setPointKeeper(PointKeeper keeper) { keeper_ = std::move(keeper); }
 
     // Starts a sweep; false (and nothing sent) while one is still running or

@@ -45,11 +45,14 @@ QList<std::pair<QString, QString>> runFields(const CsvHeader& header, TimeText t
     // Only a sweep repeated says so: every file before was one cycle.
     if (!header.cycles.isEmpty())
         fields.append({QStringLiteral("cycles"), header.cycles});
+    if (!header.readings.isEmpty())
+        fields.append({QStringLiteral("readings"), header.readings});
     return fields;
 }
 
 QByteArray csvText(const CsvHeader& header, const IVPointList& points,
-                   const std::vector<std::uint8_t>& inCompliance, int pointsPerCycle)
+                   const std::vector<std::uint8_t>& inCompliance, int pointsPerCycle,
+                   const std::vector<double>& currentSd)
 {
     QByteArray text;
     text.reserve(qsizetype(points.size()) * 36 + 512);
@@ -58,12 +61,17 @@ QByteArray csvText(const CsvHeader& header, const IVPointList& points,
     for (const QString& fit : header.fits)
         text += "# " + printableText(fit).toUtf8() + '\n';
     const bool flagged = !inCompliance.empty() && inCompliance.size() == points.size();
-    text += flagged ? "voltage_V,current_A,in_compliance" : "voltage_V,current_A";
+    const bool spread = !currentSd.empty() && currentSd.size() == points.size();
+    text += "voltage_V,current_A";
+    text += spread ? ",current_sd_A" : "";
+    text += flagged ? ",in_compliance" : "";
     text += pointsPerCycle > 0 ? ",cycle\n" : "\n";
     for (std::size_t i = 0; i < points.size(); ++i) {
         text += formatDouble(points[i][0]);
         text += ',';
         text += formatDouble(points[i][1]);
+        if (spread)
+            (text += ',') += formatDouble(currentSd[i]);
         if (flagged)
             text += inCompliance[i] ? ",1" : ",0";
         if (pointsPerCycle > 0)

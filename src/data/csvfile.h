@@ -28,6 +28,7 @@ struct CsvHeader {
     QString compliance; // the source's current limit: amps, or its profile's default
     QString nplc;       // the meter's integration, or "none"
     QString cycles;     // how many times the levels were swept; empty: once
+    QString readings;   // readings averaged into each point; empty: one
     QStringList fits;   // "fit diode: Is = 1.02e-12 ± 3e-14 A; n = 1.98 ± 0.01; ...", one each
 };
 
@@ -41,8 +42,10 @@ QList<std::pair<QString, QString>> runFields(const CsvHeader& header, TimeText t
 // each fit, then "voltage_V,current_A" and one row per point, numbers in the shared shortest-text
 // rule. Values are shown printable: whatever an instrument said, a header line stays one line. With
 // flags (one per point), a third column in_compliance: 1 where the source was at its current limit,
-// 0 where not. With points per cycle (a sweep repeated), a column cycle: 1 for the first.
+// 0 where not. With a spread per point (several readings each), a column current_sd_A after
+// the current. With points per cycle (a sweep repeated), a column cycle: 1 for the first.
 QByteArray csvText(const CsvHeader& header, const IVPointList& points,
-                   const std::vector<std::uint8_t>& inCompliance = {}, int pointsPerCycle = 0);
+                   const std::vector<std::uint8_t>& inCompliance = {}, int pointsPerCycle = 0,
+                   const std::vector<double>& currentSd = {});
 
 } // namespace kestrel

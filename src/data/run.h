@@ -32,6 +32,7 @@ struct SweepSettings {
     std::optional<double> complianceAmps; // none: the source profile's default limit
     bool continueAtCompliance = false;    // a point at the limit does not end the sweep
     std::optional<double> nplc;           // the meter's integration, where it has one
+    int readings = 1; // readings per point: their mean is the point, their spread kept with it
 };
 
 // The parts of a run's description that its record can lack. A sweep measured here
@@ -83,6 +84,9 @@ struct Run {
     // For each point, whether the source was at its current limit (1) or not (0); empty
     // when the source could not tell.
     std::vector<std::uint8_t> inCompliance;
+    // For each point of several readings, their sample standard deviation in amps; empty
+    // for points of one reading.
+    std::vector<double> currentSd;
     Outcome outcome = Outcome::Running;
     QString message;
     bool outputOff = false;   // the switch-off was confirmed (or nothing was switched on)

@@ -10,6 +10,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstring>
 
 namespace kestrel
 {
@@ -124,6 +125,10 @@ void applyHeader(const QHash<QString, QString>& header, Run& run)
     if (const auto cycles = value("cycles");
         cycles && *cycles >= 1 && *cycles <= maxCycles && std::floor(*cycles) == *cycles)
         settings.plan.cycles = int(*cycles);
+    if (const auto readings = value("readings"); readings && *readings >= 1 &&
+                                                 *readings <= maxReadings &&
+                                                 std::floor(*readings) == *readings)
+        settings.readings = int(*readings);
     // Older Kestrels wrote the defaults they had made up for a file of points alone. No
     // sweep goes without instruments, so such a header recorded nothing of the kind.
     const RunDetails instruments =
@@ -182,7 +187,8 @@ std::variant<Run, QString> readCsv(ByteStream& stream)
     QHash<QString, QString> header;
     Run run;
     bool columns = false;
-    bool flagged = false; // an in_compliance column follows the current
+    bool spread = false;  // a current_sd_A column follows the current
+    bool flagged = false; // then an in_compliance column
     bool cycled = false;  // a cycle column comes last
     qint64 number = 0;
     for (auto line = lines.next(); line; line = lines.next()) {
@@ -197,11 +203,16 @@ std::variant<Run, QString> readCsv(ByteStream& stream)
         }
         if (!columns) {
             QByteArray names = *line;
-            cycled = names.endsWith(",cycle");
-            if (cycled)
-                names.chop(6);
-            flagged = names == "voltage_V,current_A,in_compliance";
-            if (names != "voltage_V,current_A" && !flagged)
+            const auto optional = [&names](const char* column) {
+                const bool there = names.endsWith(column);
+                if (there)
+                    names.chop(qsizetype(std::strlen(column)));
+                return there;
+            };
+            cycled = optional(",cycle");
+            flagged = optional(",in_compliance");
+            spread = optional(",current_sd_A");
+            if (names != "voltage_V,current_A")
                 return number == 1 ? neither
                                    : where + QStringLiteral("expected the column names "
                                                             "voltage_V,current_A");
@@ -214,6 +225,14 @@ std::variant<Run, QString> readCsv(ByteStream& stream)
             bool whole = false;
             if (cells.size() < 3 || cells.takeLast().toInt(&whole) < 1 || !whole)
                 return where + QStringLiteral("expected the cycle last, a whole number from 1");
+        }
+        if (spread) {
+            const auto sd = cells.size() > 2 ? numberIn(cells[2]) : std::nullopt;
+            if (!sd || !(*sd >= 0))
+                return where + QStringLiteral("expected the current's standard deviation "
+                                              "third, a decimal number of amps, at least 0");
+            run.currentSd.push_back(*sd);
+            cells.removeAt(2);
         }
         const qsizetype width = flagged ? 3 : 2;
         const auto level = cells.size() == width ? numberIn(cells[0]) : std::nullopt;

@@ -286,4 +286,13 @@ std::variant<int, QString> parseSettleMs(const QString& text)
     return int(*ms);
 }
 
+std::variant<int, QString> parseReadings(const QString& text)
+{
+    const auto readings = text.trimmed().isEmpty() ? 1.0 : fieldNumber(text);
+    if (!readings || !(*readings >= 1 && *readings <= maxReadings) ||
+        std::floor(*readings) != *readings)
+        return QStringLiteral("Readings must be a whole number from 1 to %1.").arg(maxReadings);
+    return int(*readings);
+}
+
 } // namespace kestrel

@@ -45,6 +45,7 @@ SweepPlan makeListPlan(std::vector<double> levels);
 
 inline constexpr int maxSweepSteps = 1000000;
 inline constexpr int maxCycles = 1000;
+inline constexpr int maxReadings = 100; // per point
 // The most points one sweep takes, cycles and all: a dual sweep of the most steps.
 inline constexpr int maxSweepPoints = 2 * maxSweepSteps + 1;
 
@@ -81,5 +82,8 @@ std::variant<int, QString> parseSettleMs(const QString& text);
 
 // An optional current limit in amps: empty text means none; otherwise a positive number.
 std::variant<std::optional<double>, QString> parseCurrentLimit(const QString& text);
+
+// Readings per point as typed: a whole number from 1 to maxReadings, or a message.
+std::variant<int, QString> parseReadings(const QString& text);
 
 } // namespace kestrel

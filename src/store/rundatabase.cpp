@@ -15,6 +15,7 @@
 #include <QVariant>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 
 namespace kestrel
@@ -92,6 +93,9 @@ const std::vector<std::vector<const char*>> migrations{
     {"ALTER TABLE runs ADD COLUMN levels"},
     // How many times the levels were swept over; once for every run before.
     {"ALTER TABLE runs ADD COLUMN cycles INTEGER NOT NULL DEFAULT 1"},
+    // Readings averaged into each point, and their spread; one reading, none, before.
+    {"ALTER TABLE runs ADD COLUMN readings INTEGER NOT NULL DEFAULT 1",
+     "ALTER TABLE points ADD COLUMN current_sd"},
 };
 static_assert(int(RunDetail::Source) == 1 && int(RunDetail::SourceIdentity) == 2 &&
                   int(RunDetail::Meter) == 4 && int(RunDetail::MeterIdentity) == 8 &&
@@ -114,7 +118,7 @@ const QString rowColumns = QStringLiteral(
     "not_recorded, CASE WHEN state = 'running' THEN (SELECT min(level) FROM points WHERE run = "
     "runs.id) ELSE lowest_v END, CASE WHEN state = 'running' THEN (SELECT max(level) FROM points "
     "WHERE run = runs.id) ELSE highest_v END, source_profile, meter_profile, compliance_a, "
-    "continue_at_compliance, nplc, cycles");
+    "continue_at_compliance, nplc, cycles, readings");
 const QString runColumns = rowColumns + QStringLiteral(", levels");
 const QString listedColumns = rowColumns + QStringLiteral(", NULL");
 
@@ -268,8 +272,8 @@ QString RunDatabase::open(Pages pages)
     }
     insertPoint_ = std::make_unique<QSqlQuery>(db);
     if (!insertPoint_->prepare(QStringLiteral(
-            "INSERT INTO points (run, idx, level, current, ms, compliance) VALUES (?, ?, ?, ?, ?, "
-            "?)")))
+            "INSERT INTO points (run, idx, level, current, ms, compliance, current_sd) VALUES (?, ?, "
+            "?, ?, ?, ?, ?)")))
         return failure(QStringLiteral("cannot be used: ") + reason(insertPoint_->lastError()));
     error_.clear();
     return QString();
@@ -379,9 +383,9 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
         "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, "
         "shape, range_index, limit_a, output_off, owner_pid, owner_start, reported, settle_ms, "
         "meter_rate, note, not_recorded, source_profile, meter_profile, compliance_a, "
-        "continue_at_compliance, nplc, levels, cycles) "
+        "continue_at_compliance, nplc, levels, cycles, readings) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-        "?, ?, ?, ?, ?)"));
+        "?, ?, ?, ?, ?, ?)"));
     const bool running = run.outcome == Run::Outcome::Running;
     for (const QVariant& value :
          {text(program),
@@ -415,19 +419,21 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
           QVariant(int(s.continueAtCompliance)),
           optionalNumber(s.nplc),
           levelsText(s.plan),
-          QVariant(s.plan.cycles)})
+          QVariant(s.plan.cycles),
+          QVariant(s.readings)})
         query.addBindValue(value);
     return execute(query, "a new run") ? query.lastInsertId().toLongLong() : 0;
 }
 
 bool RunDatabase::addPoint(qint64 runId, int index, double level, double amps, qint64 ms,
-                           int inCompliance)
+                           int inCompliance, double sd)
 {
     if (!insertPoint_)
         return fail(QString(), QStringLiteral("the store is not open"));
     for (const QVariant& value :
          {QVariant(runId), QVariant(index), QVariant(level), QVariant(amps), QVariant(ms),
-          inCompliance < 0 ? QVariant(QMetaType::fromType<int>()) : QVariant(inCompliance)})
+          inCompliance < 0 ? QVariant(QMetaType::fromType<int>()) : QVariant(inCompliance),
+          std::isnan(sd) ? QVariant(QMetaType::fromType<double>()) : QVariant(sd)})
         insertPoint_->addBindValue(value);
     return execute(*insertPoint_, "a point");
 }
@@ -440,7 +446,8 @@ bool RunDatabase::addPoints(qint64 runId, std::span<const MeasuredPoint> points)
     if (!db.transaction())
         return fail(QString(), db.lastError());
     for (const MeasuredPoint& point : points)
-        if (!addPoint(runId, point.index, point.level, point.amps, point.ms, point.inCompliance)) {
+        if (!addPoint(runId, point.index, point.level, point.amps, point.ms, point.inCompliance,
+                      point.sd)) {
             const QSqlError error = insertPoint_->lastError();
             db.rollback();
             return fail(QStringLiteral("a point"), error);
@@ -548,7 +555,9 @@ qint64 RunDatabase::importRun(const Run& imported, const QString& program, const
     const qint64 id = beginRun(imported, program, ProcessId{}, note);
     for (std::size_t i = 0; id && i < imported.points.size(); ++i)
         if (!addPoint(id, int(i), imported.points[i][0], imported.points[i][1], 0,
-                      i < imported.inCompliance.size() ? imported.inCompliance[i] : -1)) {
+                      i < imported.inCompliance.size() ? imported.inCompliance[i] : -1,
+                      i < imported.currentSd.size() ? imported.currentSd[i]
+                                                    : std::numeric_limits<double>::quiet_NaN())) {
             db.rollback();
             return 0;
         }
@@ -745,8 +754,9 @@ StoredRun RunDatabase::storedRun(const QSqlQuery& q) const
     r.settings.continueAtCompliance = q.value(30).toInt() != 0;
     if (!q.value(31).isNull())
         r.settings.nplc = q.value(31).toDouble();
-    if (r.settings.plan.shape == SweepShape::List && !q.value(33).isNull()) {
-        auto levels = parseLevelLines(q.value(33).toString().toUtf8(), QStringLiteral("levels"));
+    r.settings.readings = std::clamp(q.value(33).toInt(), 1, maxReadings);
+    if (r.settings.plan.shape == SweepShape::List && !q.value(34).isNull()) {
+        auto levels = parseLevelLines(q.value(34).toString().toUtf8(), QStringLiteral("levels"));
         if (auto* list = std::get_if<std::vector<double>>(&levels))
             r.settings.plan = makeListPlan(std::move(*list));
     }
@@ -789,7 +799,8 @@ std::optional<StoredRun> RunDatabase::load(qint64 runId)
     }
     StoredRun stored = storedRun(query);
     query.prepare(
-        QStringLiteral("SELECT level, current, compliance FROM points WHERE run = ? ORDER BY idx"));
+        QStringLiteral("SELECT level, current, compliance, current_sd FROM points WHERE run = ? "
+                       "ORDER BY idx"));
     query.addBindValue(runId);
     if (!execute(query, "reading the points"))
         return std::nullopt;
@@ -802,6 +813,10 @@ std::optional<StoredRun> RunDatabase::load(qint64 runId)
             run.inCompliance.assign(run.points.size() - 1, 0);
         if (!run.inCompliance.empty())
             run.inCompliance.push_back(query.value(2).toInt() == 1 ? 1 : 0);
+        if (stored.run.settings.readings > 1)
+            run.currentSd.push_back(query.value(3).isNull()
+                                        ? std::numeric_limits<double>::quiet_NaN()
+                                        : query.value(3).toDouble());
     }
     if (!loadFits(runId, stored.run.fits))
         return std::nullopt;

@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -26,6 +27,7 @@ struct MeasuredPoint {
     double amps = 0;
     qint64 ms = 0;
     int inCompliance = -1; // 1 at the source's limit, 0 not, -1 the source did not tell
+    double sd = std::numeric_limits<double>::quiet_NaN(); // over its readings; NaN: one
 };
 
 // The run store: one SQLite file (WAL) holding every run and its points, each point
@@ -35,7 +37,7 @@ struct MeasuredPoint {
 class RunDatabase
 {
   public:
-    static constexpr int schemaVersion = 8;
+    static constexpr int schemaVersion = 9;
     static constexpr int defaultBusyTimeoutMs = 5000;
 
     // busyTimeoutMs: how long a write waits for another connection holding the store
@@ -62,7 +64,7 @@ class RunDatabase
     qint64 beginRun(const Run& run, const QString& program, const ProcessId& owner,
                     const QString& note = QString());
     bool addPoint(qint64 run, int index, double level, double amps, qint64 ms,
-                  int inCompliance = -1);
+                  int inCompliance = -1, double sd = std::numeric_limits<double>::quiet_NaN());
     // Several points in one transaction: all of them, or none.
     bool addPoints(qint64 run, std::span<const MeasuredPoint> points);
     // How the run ended: its end time, outcome, message and whether the output is off.

@@ -203,7 +203,8 @@ void RunRecorder::begin(const Run& run)
     }));
 }
 
-void RunRecorder::keepPoint(int index, double level, double amps, qint64 ms, int inCompliance)
+void RunRecorder::keepPoint(int index, double level, double amps, qint64 ms, int inCompliance,
+                            double sd)
 {
     if (!isKeeping())
         return;
@@ -217,7 +218,7 @@ void RunRecorder::keepPoint(int index, double level, double amps, qint64 ms, int
     // The first point to wait for a busy store waits a little; those after it, not at all.
     const bool backlog = waitingPoints_++ > 0;
     std::unique_lock lock(mutex_);
-    jobs_.push_back(MeasuredPoint{index, level, amps, ms, inCompliance});
+    jobs_.push_back(MeasuredPoint{index, level, amps, ms, inCompliance, sd});
     const qint64 ticket = ++pointsPosted_;
     wake_.notify_one();
     if (!backlog)

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <variant>
@@ -51,7 +52,8 @@ class RunRecorder : public QObject
     // One point of the sweep begun last, from any thread. While nothing waits for the
     // store it returns once the point is committed, or after commitWaitMs at most;
     // while points wait, at once.
-    void keepPoint(int index, double level, double amps, qint64 ms, int inCompliance = -1);
+    void keepPoint(int index, double level, double amps, qint64 ms, int inCompliance = -1,
+                   double sd = std::numeric_limits<double>::quiet_NaN());
     void finish(const Run& run);
     // The runs found interrupted since they were last reported; done runs on this
     // object's thread.

@@ -46,6 +46,9 @@ Options:
   --cycles K             sweep the levels K times over (1 to 1,000), each cycle
                          from the first level again: a dual sweep's loop K
                          times; the CSV tells each point's cycle
+  --readings N           read the meter N times at each level (1 to 100): the
+                         point is their mean, and their standard deviation is
+                         kept with it (the CSV's column current_sd_A)
   --range INDEX|auto     the meter's current range: an index into its
                          profile's list, or auto where it has auto-range; for
                          the default profile: %1
@@ -179,6 +182,7 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     const auto shape = valued(QStringLiteral("shape"));
     const auto levels = valued(QStringLiteral("levels"));
     const auto cycles = valued(QStringLiteral("cycles"));
+    const auto readings = valued(QStringLiteral("readings"));
     const auto range = valued(QStringLiteral("range"));
     const auto limit = valued(QStringLiteral("limit"));
     const auto settle = valued(QStringLiteral("settle-ms"));
@@ -263,6 +267,11 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
             return badArguments(*problem);
         options.sweep.plan = std::get<SweepPlan>(plan);
     }
+
+    const auto perPoint = parseReadings(parser.value(readings));
+    if (const QString* problem = std::get_if<QString>(&perPoint))
+        return badArguments(*problem);
+    options.sweep.readings = std::get<int>(perPoint);
 
     for (const auto& [option, role, name] :
          {std::tuple{&sourceProfile, QStringLiteral("source"), &options.sweep.sourceProfile},

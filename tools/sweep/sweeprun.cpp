@@ -88,6 +88,7 @@ void SweepRun::identified(Session::Which, bool ok, const QString& text)
     request.complianceAmps = asked.complianceAmps;
     request.continueAtCompliance = asked.continueAtCompliance;
     request.nplc = asked.nplc;
+    request.readings = asked.readings;
     if (!session_.start(request))
         endEarly(QStringLiteral("The sweep did not start."), endedEarly);
 }
