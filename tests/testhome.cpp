@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -29,6 +30,20 @@ QString kestrelToolPath(const QString& name)
 QString kestrelSourcePath(const QString& relative)
 {
     return folderFromEnvironment("KESTREL_SOURCE_DIR") + QLatin1Char('/') + relative;
+}
+
+ToolRun runScpi(const QStringList& args)
+{
+    return runTool(kestrelToolPath(QStringLiteral("kestrel-scpi")), args);
+}
+
+QString readWithoutEndpoints(const QString& path)
+{
+    static const QRegularExpression differs(QStringLiteral("^# (started|ended|source|meter): .*\n"),
+                                            QRegularExpression::MultilineOption);
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).remove(differs)
+                                          : QStringLiteral("<missing>");
 }
 
 ToolRun runTool(const QString& program, const QStringList& args, const QStringList& environment)
@@ -58,16 +73,6 @@ TestHome::TestHome()
 {
     if (!dir_.isValid())
         qWarning("TestHome: cannot create a temporary folder: %s", qPrintable(dir_.errorString()));
-}
-
-QString TestHome::path() const
-{
-    return dir_.path();
-}
-
-QString TestHome::pat() const
-{
-    return path() + QLatin1Char('/');
 }
 
 void TestHome::installRealScript()

@@ -153,19 +153,15 @@ void TestShellRunner::statusDecidesSuccess_data()
     QTest::addColumn<QString>("line");
     QTest::addColumn<QString>("output");
     QTest::addColumn<QString>("reason"); // empty: success
-    QTest::newRow("success") << "echo 1.5E-06"
-                             << "1.5E-06\n"
-                             << "";
-    QTest::newRow("plausible reply, then failure") << "echo 1.5E-06; exit 3"
-                                                   << "1.5E-06\n"
-                                                   << "exit status 3";
-    QTest::newRow("killed") << "echo partial; kill -KILL $$"
-                            << "partial\n"
-                            << "ended by signal 9 (Killed)";
-    QTest::newRow("missing script")
-        << "/nonexistent/sendArbcmd.sh a b c"
-        << "zsh:1: no such file or directory: /nonexistent/sendArbcmd.sh\n"
-        << "exit status 127";
+    const auto row = [](const char* name, const char* line, const char* output,
+                        const char* reason) {
+        QTest::newRow(name) << QString(line) << QString(output) << QString(reason);
+    };
+    row("success", "echo 1.5E-06", "1.5E-06\n", "");
+    row("plausible reply, then failure", "echo 1.5E-06; exit 3", "1.5E-06\n", "exit status 3");
+    row("killed", "echo partial; kill -KILL $$", "partial\n", "ended by signal 9 (Killed)");
+    row("missing script", "/nonexistent/sendArbcmd.sh a b c",
+        "zsh:1: no such file or directory: /nonexistent/sendArbcmd.sh\n", "exit status 127");
 }
 
 void TestShellRunner::statusDecidesSuccess()
