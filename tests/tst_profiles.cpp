@@ -246,8 +246,7 @@ void TestProfiles::aSweepWithABrokenProfileSendsNothing()
     const ToolRun run = runTool(kestrelToolPath("sweep/kestrel-sweep"),
                                 {"--source", "127.0.0.1:5025", "--meter", "127.0.0.1:5026",
                                  "--home", home.path(), "--start", "0", "--stop", "1", "--steps",
-                                 "2", "--source-profile", "broken-supply", "--no-store"},
-                                {"XDG_CONFIG_HOME=" + config.dir.path()});
+                                 "2", "--source-profile", "broken-supply", "--no-store"});
     QCOMPARE(run.exitCode, 2);
     const QString expected = QString("The instrument profile broken-supply cannot be used: ") +
                              config.profilePath("broken-supply") +

@@ -70,47 +70,36 @@ class TestVxi11 : public QObject
 void TestVxi11::sweepGivesTheDataOfTheRawSocket()
 {
     SKIP_UNLESS_ROOT();
-    struct Result {
-        QString data, csv;
-        QStringList log;
-    };
+    // The data file, the CSV file and the simulator's log.
     const auto sweep = [](bool vxi11) {
-        Result result;
         Simulator sim(vxi11Sim.mid(vxi11 ? 0 : 1));
         TestHome home;
         home.installRealScript();
         QTemporaryDir files;
         if (!sim.start())
-            return result;
+            return QStringList();
         const auto endpoint = [&](const QString& address, const QString& port) -> QString {
             return address + ':' + (vxi11 ? QString("inst0") : port);
         };
-        const ToolRun run = runTool(kestrelToolPath("sweep/kestrel-sweep"),
-                                    {"--source", endpoint(sim.sourceAddress(), sim.sourcePort()),
-                                     "--meter",  endpoint(sim.meterAddress(), sim.meterPort()),
-                                     "--home",   home.path(),
-                                     "--range",  "2",
-                                     "--start",  "-1",
-                                     "--stop",   "2",
-                                     "--steps",  "6",
-                                     "--out",    files.filePath("iv.txt"),
-                                     "--csv",    files.filePath("iv.csv"),
-                                     "--store",  files.filePath("runs.sqlite")});
+        const ToolRun run = runTool(
+            kestrelToolPath("sweep/kestrel-sweep"),
+            QString("--range 2 --start -1 --stop 2 --steps 6").split(' ') +
+                QStringList{"--source", endpoint(sim.sourceAddress(), sim.sourcePort()), "--meter",
+                            endpoint(sim.meterAddress(), sim.meterPort()), "--home", home.path(),
+                            "--out", files.filePath("iv.txt"), "--csv", files.filePath("iv.csv"),
+                            "--store", files.filePath("runs.sqlite")});
         if (run.exitCode != 0)
             qWarning("kestrel-sweep: %s", run.err.constData());
-        result.data = readWithoutEndpoints(files.filePath("iv.txt"));
-        result.csv = readWithoutEndpoints(files.filePath("iv.csv"));
         QTest::qWait(100); // the last command is logged once the simulator has read it
-        result.log = sim.log();
-        return result;
+        return QStringList{readWithoutEndpoints(files.filePath("iv.txt")),
+                           readWithoutEndpoints(files.filePath("iv.csv"))} +
+               sim.log();
     };
-    const Result raw = sweep(false), vxi11 = sweep(true);
-    QVERIFY(raw.data.startsWith("[[-1.0, "));
-    QVERIFY(raw.csv.contains("# source identity: Kestrel,SIM-SOURCE,"));
-    QCOMPARE(vxi11.data, raw.data);
-    QCOMPARE(vxi11.csv, raw.csv);
-    QCOMPARE(vxi11.log.size(), 38);
-    QCOMPARE(vxi11.log, raw.log);
+    const QStringList raw = sweep(false), vxi11 = sweep(true);
+    QVERIFY(raw.value(0).startsWith("[[-1.0, "));
+    QVERIFY(raw.value(1).contains("# source identity: Kestrel,SIM-SOURCE,"));
+    QCOMPARE(vxi11.size(), 2 + 38);
+    QCOMPARE(vxi11, raw);
 }
 
 void TestVxi11::pyvisaTalksToTheSimulator()
