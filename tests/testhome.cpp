@@ -37,13 +37,17 @@ ToolRun runScpi(const QStringList& args)
     return runTool(kestrelToolPath(QStringLiteral("kestrel-scpi")), args);
 }
 
+QByteArray fileContents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
 QString readWithoutEndpoints(const QString& path)
 {
     static const QRegularExpression differs(QStringLiteral("^# (started|ended|source|meter): .*\n"),
                                             QRegularExpression::MultilineOption);
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).remove(differs)
-                                          : QStringLiteral("<missing>");
+    return QString::fromUtf8(fileContents(path)).remove(differs);
 }
 
 ToolRun runTool(const QString& program, const QStringList& args, const QStringList& environment)

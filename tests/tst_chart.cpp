@@ -40,6 +40,14 @@ void showAndWait(BarChart& chart, QSize size = {600, 400})
     chart.replotNow();
 }
 
+// The user's view, which new points leave alone, drawn.
+void setView(BarChart& chart, QCPRange volts, QCPRange amps)
+{
+    chart.plot()->xAxis->setRange(volts);
+    chart.plot()->yAxis->setRange(amps);
+    chart.replotNow();
+}
+
 QPoint pixelOf(const BarChart& chart, const ivData& point)
 {
     return QPointF(chart.plot()->xAxis->coordToPixel(point.sourceVolt),
@@ -304,11 +312,8 @@ void TestChart::readoutShowsTheNearestPoint()
     chart.showRun(8, cloud(41, 0.2e-3, 0.02), "Flat", 20);
     chart.showRun(4, {{-1.0, -1e-3}, {0.3, 23.504e-6}, {0.31, 23.462e-6}, {1.0, 1e-3}}, "Run 4");
     showAndWait(chart);
-    if (zoomed) {
-        chart.plot()->xAxis->setRange(0.25, 0.35);
-        chart.plot()->yAxis->setRange(23.4e-6, 23.6e-6);
-        chart.replotNow();
-    }
+    if (zoomed)
+        setView(chart, {0.25, 0.35}, {23.4e-6, 23.6e-6});
     const ivData point = chart.trace(key)->points()[std::size_t(index)];
     mouse(chart.plot(), QEvent::MouseMove, pixelOf(chart, point) + QPoint(key == 4 ? 0 : 2, 0));
     QCOMPARE(chart.readoutText(), expected);
@@ -361,9 +366,7 @@ void TestChart::returnLegIsHollowAndLinesJoinPoints()
     BarChart chart;
     chart.showRun(3, {{-0.45, -0.45}, {0.05, 0.05}, {0.45, 0.45}, {0.05, 0.05}}, "Dual", 2);
     showAndWait(chart);
-    chart.plot()->xAxis->setRange(-1, 1);
-    chart.plot()->yAxis->setRange(-1, 1);
-    chart.replotNow();
+    setView(chart, {-1, 1}, {-1, 1});
     const QColor colour = runStyle(3).colour;
     const auto pixelAt = [&](QPointF volts) {
         return chart.plot()->grab().toImage().pixelColor(pixelOf(chart, {volts.x(), volts.y()}));
@@ -395,9 +398,7 @@ void TestChart::pointsInComplianceAreRinged()
     chart.showRun(3, points, "Sweep", -1, {0, 0, 1});
     chart.plot()->legend->setVisible(false);
     showAndWait(chart);
-    chart.plot()->xAxis->setRange(-1, 1);
-    chart.plot()->yAxis->setRange(-1, 1);
-    chart.replotNow();
+    setView(chart, {-1, 1}, {-1, 1});
     // Red only on a ring around the point at the limit, clear of its marker.
     const QImage image = chart.plot()->grab().toImage();
     const auto redNear = [&](const ivData& point) {
@@ -433,12 +434,8 @@ void TestChart::fullRedrawLooksLikeEveryMarkerDrawn()
     live.beginLiveRun(5, "Sweep", 15000);
     live.plot()->legend->setVisible(false);
     live.setLogCurrent(logCurrent);
-    // The user's view: the points do not move it, so every redraw below adds markers.
-    live.plot()->xAxis->setRange(-1.1, 1.1);
-    if (logCurrent)
-        live.plot()->yAxis->setRange(1e-9, 2e-3); // every marker inside
-    else
-        live.plot()->yAxis->setRange(-1.2e-3, 1.2e-3);
+    // Every redraw below adds markers; on the log axis, every marker is inside.
+    setView(live, {-1.1, 1.1}, logCurrent ? QCPRange(1e-9, 2e-3) : QCPRange(-1.2e-3, 1.2e-3));
     for (std::size_t i = 0; i < points.size(); ++i) {
         live.addPoint(points[i].sourceVolt, points[i].drainVolt);
         if (i % 997 == 0)
@@ -513,9 +510,7 @@ void TestChart::aRedrawShowsEveryChangeWithTheNewPoints()
     chart.addPoint(earlier.sourceVolt, earlier.drainVolt);
     chart.plot()->legend->setVisible(false);
     showAndWait(chart);
-    chart.plot()->xAxis->setRange(-1, 1); // the user's view: new points leave it alone
-    chart.plot()->yAxis->setRange(-1e-3, 1e-3);
-    chart.replotNow();
+    setView(chart, {-1, 1}, {-1e-3, 1e-3});
     if (change)
         change(chart);
     chart.addPoint(added.sourceVolt, added.drainVolt);

@@ -34,32 +34,6 @@ bool writeFile(const QString& path, const QByteArray& text)
            file.write(text) == text.size();
 }
 
-// $XDG_CONFIG_HOME pointed at a temporary folder for as long as it lives.
-class ConfigHome
-{
-  public:
-    ConfigHome() : old_(qgetenv("XDG_CONFIG_HOME"))
-    {
-        qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
-    }
-    ~ConfigHome()
-    {
-        if (old_.isNull())
-            qunsetenv("XDG_CONFIG_HOME");
-        else
-            qputenv("XDG_CONFIG_HOME", old_);
-    }
-    QString profilePath(const QString& name) const
-    {
-        return dir.path() + QStringLiteral("/kestrel/instruments/") + name +
-               QStringLiteral(".toml");
-    }
-    QTemporaryDir dir;
-
-  private:
-    QByteArray old_;
-};
-
 } // namespace
 
 class TestProfiles : public QObject
@@ -67,12 +41,25 @@ class TestProfiles : public QObject
     Q_OBJECT
 
   private slots:
+    // Each test's own $XDG_CONFIG_HOME, for the user's profiles.
+    void init()
+    {
+        config_.emplace();
+        qputenv("XDG_CONFIG_HOME", config_->path().toUtf8());
+    }
     void builtInProfilesKnowTheirInstruments_data();
     void builtInProfilesKnowTheirInstruments();
     void mistakesAreNamedWhereTheyAre_data();
     void mistakesAreNamedWhereTheyAre();
     void aUserFileReplacesTheBuiltInOne();
     void aSweepWithABrokenProfileSendsNothing();
+
+  private:
+    QString profilePath(const QString& name) const
+    {
+        return config_->path() + "/kestrel/instruments/" + name + ".toml";
+    }
+    std::optional<QTemporaryDir> config_;
 };
 
 // Each *IDN? answer is the example of its instrument's manual; an answer of an
@@ -204,30 +191,29 @@ void TestProfiles::mistakesAreNamedWhereTheyAre()
 // read is never quietly replaced by the built-in one.
 void TestProfiles::aUserFileReplacesTheBuiltInOne()
 {
-    ConfigHome config;
     QByteArray own = goodSource;
     own.replace("A supply", "My own 2400");
-    QVERIFY(writeFile(config.profilePath("keithley-2400"), own));
+    QVERIFY(writeFile(profilePath("keithley-2400"), own));
     QByteArray broken = goodSource;
     broken.replace("OUTP ON", "OUTP ON {level}");
-    QVERIFY(writeFile(config.profilePath("keysight-e36300"), broken));
+    QVERIFY(writeFile(profilePath("keysight-e36300"), broken));
 
     const ProfileCatalog catalog = loadProfiles();
     const ProfilePtr replaced = catalog.find("keithley-2400");
     QVERIFY(replaced);
     QCOMPARE(replaced->description, QString("My own 2400"));
-    QCOMPARE(replaced->file, config.profilePath("keithley-2400"));
+    QCOMPARE(replaced->file, profilePath("keithley-2400"));
     QVERIFY(catalog.find("keithley-2450")); // the others stay
 
     QVERIFY(!catalog.find("keysight-e36300"));
     QCOMPARE(catalog.errors.size(), std::size_t(1));
-    QCOMPARE(catalog.errors.front().file, config.profilePath("keysight-e36300"));
+    QCOMPARE(catalog.errors.front().file, profilePath("keysight-e36300"));
     const auto refused = profileForRole(catalog, "keysight-e36300", "source");
     QVERIFY(std::holds_alternative<QString>(refused));
     QCOMPARE(
         std::get<QString>(refused),
         QString("The instrument profile keysight-e36300 cannot be used: " +
-                config.profilePath("keysight-e36300") +
+                profilePath("keysight-e36300") +
                 ", line 8, field source.on: unknown placeholder {level} (this command may hold "
                 "{channel})"));
 }
@@ -235,10 +221,9 @@ void TestProfiles::aUserFileReplacesTheBuiltInOne()
 // A profile that cannot be read ends kestrel-sweep before any command goes out.
 void TestProfiles::aSweepWithABrokenProfileSendsNothing()
 {
-    ConfigHome config;
     QByteArray broken = goodSource;
     broken.replace("[source]", "[source]\nsetup = [\"*RST\", 5]");
-    QVERIFY(writeFile(config.profilePath("broken-supply"), broken));
+    QVERIFY(writeFile(profilePath("broken-supply"), broken));
     TestHome home;
     const QString log = home.pat() + "sent.log";
     home.installScript(QString("#!/bin/sh\necho \"$@\" >> '%1'\n").arg(log).toUtf8());
@@ -249,7 +234,7 @@ void TestProfiles::aSweepWithABrokenProfileSendsNothing()
                                  "2", "--source-profile", "broken-supply", "--no-store"});
     QCOMPARE(run.exitCode, 2);
     const QString expected = QString("The instrument profile broken-supply cannot be used: ") +
-                             config.profilePath("broken-supply") +
+                             profilePath("broken-supply") +
                              ", line 7, field source.setup: must be a list of texts, none empty";
     QVERIFY2(QString::fromUtf8(run.err).contains(expected), run.err.constData());
     QVERIFY2(!QFile::exists(log), "a command was sent");

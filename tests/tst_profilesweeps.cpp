@@ -8,7 +8,6 @@
 #include "store/rundatabase.h"
 #include "testhome.h"
 
-#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -38,11 +37,6 @@ struct Bench {
     ToolRun sweep(bool smu, const QStringList& more) const
     {
         return runTool(kestrelToolPath("sweep/kestrel-sweep"), args(smu, more));
-    }
-    QByteArray read(const QString& name) const
-    {
-        QFile file(path(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
     }
     StoredRun newestRun() const
     {
@@ -203,7 +197,7 @@ void TestProfileSweeps::anSmuStopsAtItsComplianceWithThePointKept()
                                  "--compliance", "5e-4", "--csv", bench.path("iv.csv")});
     QCOMPARE(run.exitCode, status);
     QVERIFY2(QString::fromUtf8(run.err).startsWith(said), run.err.constData());
-    const QByteArray csv = bench.read("iv.csv");
+    const QByteArray csv = fileContents(bench.path("iv.csv"));
     QVERIFY2(csv.contains("\nvoltage_V,current_A,in_compliance\n0.0,0.0,0\n") &&
                  csv.endsWith(lastRows),
              csv.constData());

@@ -36,12 +36,6 @@ InstallRun runInstaller(const TestHome& home, const QStringList& args,
     return {run.exitCode, QString::fromUtf8(run.out), QString::fromUtf8(run.err)};
 }
 
-QByteArray contents(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
 QStringList filesIn(const TestHome& home)
 {
     return QDir(home.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
@@ -111,7 +105,7 @@ void TestScpiInstall::freshHomeGetsAWorkingScript()
     QCOMPARE(run.err, QString());
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.out.contains(u"Installed "_s + scriptPath(home.path())), qPrintable(run.out));
-    QVERIFY(contents(scriptPath(home.path()))
+    QVERIFY(fileContents(scriptPath(home.path()))
                 .contains(QByteArray("\nscpi=" + shellQuote(uses).toUtf8() + "\n")));
     QCOMPARE(filesIn(home), QStringList{u"sendArbcmd.sh"_s});
     verifyScriptRunsKestrelScpi(home);
@@ -126,7 +120,7 @@ void TestScpiInstall::existingScriptIsKeptUnlessForcedWithABackup()
     QCOMPARE(kept.exitCode, 0);
     QVERIFY2(kept.out.contains(u"already exists"_s) && kept.out.contains(u"--force"_s),
              qPrintable(kept.out));
-    QCOMPARE(contents(scriptPath(home.path())), mine);
+    QCOMPARE(fileContents(scriptPath(home.path())), mine);
     QCOMPARE(filesIn(home), QStringList{u"sendArbcmd.sh"_s});
 
     const InstallRun forced = runInstaller(home, {u"--force"_s, u"--scpi"_s, realScpi()});
@@ -137,7 +131,7 @@ void TestScpiInstall::existingScriptIsKeptUnlessForcedWithABackup()
     QVERIFY(files.removeOne(u"sendArbcmd.sh"_s) && files.size() == 1);
     QVERIFY(
         QRegularExpression(u"^sendArbcmd\\.sh\\.bak-\\d{8}-\\d{6}$"_s).match(files[0]).hasMatch());
-    QCOMPARE(contents(home.pat() + files[0]), mine);
+    QCOMPARE(fileContents(home.pat() + files[0]), mine);
 }
 
 void TestScpiInstall::missingHelperIsAnError_data()
