@@ -1,5 +1,6 @@
 #include "testhome.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -81,24 +82,26 @@ TestHome::TestHome()
 
 void TestHome::installRealScript()
 {
-    QProcess installer;
-    installer.start(QStringLiteral("bash"),
-                    {kestrelSourcePath(QStringLiteral("scripts/install-sendarbcmd.sh")),
-                     QStringLiteral("--home"), path(), QStringLiteral("--force"),
-                     QStringLiteral("--scpi"), kestrelToolPath(QStringLiteral("kestrel-scpi"))});
-    QVERIFY2(installer.waitForFinished(10000), "install-sendarbcmd.sh did not finish");
-    QVERIFY2(installer.exitStatus() == QProcess::NormalExit && installer.exitCode() == 0,
-             installer.readAllStandardError().constData());
+    const ToolRun run =
+        runTool(QStringLiteral("bash"),
+                {kestrelSourcePath(QStringLiteral("scripts/install-sendarbcmd.sh")),
+                 QStringLiteral("--home"), path(), QStringLiteral("--force"),
+                 QStringLiteral("--scpi"), kestrelToolPath(QStringLiteral("kestrel-scpi"))});
+    QVERIFY2(run.exitCode == 0, run.err.constData());
     QVERIFY(QFileInfo(pat() + QStringLiteral("sendArbcmd.sh")).isExecutable());
 }
 
 void TestHome::installScript(const QByteArray& body)
 {
-    QFile script(pat() + QStringLiteral("sendArbcmd.sh"));
-    QVERIFY2(script.open(QIODevice::WriteOnly | QIODevice::Truncate),
-             qPrintable(script.errorString()));
-    QVERIFY(script.write(body) == body.size());
-    script.close();
-    QVERIFY(
-        script.setPermissions(script.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser));
+    writeExecutable(pat() + QStringLiteral("sendArbcmd.sh"), body);
+}
+
+void writeExecutable(const QString& path, const QByteArray& body)
+{
+    QFile file(path);
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(file.errorString()));
+    QVERIFY(file.write(body) == body.size());
+    file.close();
+    QVERIFY(file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser));
 }

@@ -4,9 +4,9 @@
 #include "chart/scattertrace.h"
 #include "data/numbertext.h"
 #include "data/sitext.h"
+#include "testhome.h"
 
 #include <qcustomplot.h>
-#include <QFile>
 #include <QImage>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -553,9 +553,7 @@ void TestChart::exportsShowAxesAndLegend()
     const QString svg = dir.filePath("chart one.svg");
     result = chart.exportImage(svg);
     QVERIFY2(result.ok, qPrintable(result.message));
-    QFile file(svg);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QString text = QString::fromUtf8(file.readAll());
+    const QString text = QString::fromUtf8(fileContents(svg));
     for (const char* expected :
          {"</svg>", "Voltage (V)", "Current (A)", "Diode forward", "Diode reverse", " mV", " mA"})
         QVERIFY2(text.contains(QLatin1String(expected)), expected);

@@ -4,9 +4,9 @@
 #include "data/numbertext.h"
 #include "data/printabletext.h"
 #include "data/runfile.h"
+#include "testhome.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -74,17 +74,14 @@ void TestDataSet::savesExactlyTheTextAndOneLineFeed()
     QCOMPARE(result.message, "Saved 2 points to " + path);
     QCOMPARE(saveDataFile(dir.filePath("iv\x07.txt"), ivPoints()).message,
              "Saved 2 points to " + dir.path() + R"(/iv\x07.txt)");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("[[0.25, 0.001], [0.5, 0.002]]\n"));
-    file.close();
+    QCOMPARE(fileContents(path), QByteArray("[[0.25, 0.001], [0.5, 0.002]]\n"));
     // Far past what one shell argument could carry.
     for (int i = 1; i <= 10000; ++i)
         appendPoint(i * 1e-4, i * 1.234567e-7);
     QVERIFY(saveDataFile(path, ivPoints()).ok);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray::fromStdString(describePoints()) + '\n');
-    QVERIFY(file.size() > 128 * 1024);
+    const QByteArray text = fileContents(path);
+    QCOMPARE(text, QByteArray::fromStdString(describePoints()) + '\n');
+    QVERIFY(text.size() > 128 * 1024);
 }
 
 void TestDataSet::failedSaveKeepsWhatWasThere()
@@ -133,9 +130,7 @@ void TestDataSet::failedSaveKeepsWhatWasThere()
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
     QCOMPARE(result.message, "Could not save " + path + ": File too large");
-    QFile kept(path);
-    QVERIFY(kept.open(QIODevice::ReadOnly));
-    QCOMPARE(kept.readAll(), QByteArray("[[1.0, 2.0]]\n"));
+    QCOMPARE(fileContents(path), QByteArray("[[1.0, 2.0]]\n"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
@@ -161,9 +156,7 @@ void TestDataSet::savedFilesOpenAgainExactly()
     QVERIFY(saveDataFile(dir.filePath("iv.txt"), points).ok);
     QVERIFY(writeFileAtomically(dir.filePath("iv.csv"), csvText(CsvHeader{}, points)).ok);
     for (const QString name : {"iv.txt", "iv.csv"}) {
-        QFile file(dir.filePath(name));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const auto read = readRunFile(file.readAll());
+        const auto read = readRunFile(fileContents(dir.filePath(name)));
         const QString* problem = std::get_if<QString>(&read);
         QVERIFY2(!problem, problem ? qPrintable(*problem) : "");
         const IVPointList back = std::get<Run>(read).points;

@@ -4,6 +4,7 @@
 #include "link/shellrunner.h"
 #include "link/signalwatcher.h"
 #include "link/workqueue.h"
+#include "testhome.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -92,9 +93,7 @@ QString shellEndings(const QString& folder)
             return QStringLiteral("%1no exit: \"%2\" after %3 ms")
                 .arg(closing, r.reason)
                 .arg(clock.elapsed());
-        QFile file(pidFile);
-        const qint64 sleeper =
-            file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong() : 0;
+        const qint64 sleeper = fileContents(pidFile).trimmed().toLongLong();
         for (int wait = 0; sleeper > 0 && !processGone(sleeper) && wait < 200; ++wait)
             usleep(10000);
         if (sleeper <= 0 || !processGone(sleeper))
@@ -278,12 +277,9 @@ void TestShellRunner::instrumentLineQuotesEveryPiece()
     QFETCH(QString, command);
     QTemporaryDir root;
     const QString home = root.filePath(homeName);
-    QVERIFY(QDir().mkpath(home));
-    QFile script(home + "/sendArbcmd.sh"); // prints how many arguments came, each in <>
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\nprintf '%s' $#; for a in \"$@\"; do printf '<%s>' \"$a\"; done\n");
-    script.close();
-    QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeUser));
+    // Prints how many arguments came, each in <>.
+    writeExecutable(home + "/sendArbcmd.sh",
+                    "#!/bin/sh\nprintf '%s' $#; for a in \"$@\"; do printf '<%s>' \"$a\"; done\n");
 
     const QString workDir = QDir::currentPath();
     QDir::setCurrent(root.path());
