@@ -1,5 +1,4 @@
 #include "link/commandline.h"
-#include "link/homedirectory.h"
 #include "link/linewriter.h"
 #include "link/shellrunner.h"
 #include "link/signalwatcher.h"
@@ -293,7 +292,6 @@ void TestShellRunner::instrumentLineQuotesEveryPiece()
 
 void TestShellRunner::manyCommandsLeaveNothingBehind()
 {
-    QVERIFY(!homeDirectory().isEmpty() && !homeDirectory().endsWith('/'));
     runShell("true"); // anything opened once and kept (the C library's) is open by now
     const int files = openFileCount();
     for (int i = 0; i < 100; ++i)
