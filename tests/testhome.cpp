@@ -93,15 +93,17 @@ void TestHome::installRealScript()
 
 void TestHome::installScript(const QByteArray& body)
 {
-    writeExecutable(pat() + QStringLiteral("sendArbcmd.sh"), body);
+    writeFile(pat() + QStringLiteral("sendArbcmd.sh"), body, true);
 }
 
-void writeExecutable(const QString& path, const QByteArray& body)
+void writeFile(const QString& path, const QByteArray& body, bool executable)
 {
     QFile file(path);
     QVERIFY(QDir().mkpath(QFileInfo(path).path()));
     QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(file.errorString()));
     QVERIFY(file.write(body) == body.size());
     file.close();
-    QVERIFY(file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser));
+    if (executable)
+        QVERIFY(
+            file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser));
 }

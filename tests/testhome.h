@@ -43,8 +43,8 @@ ToolRun runTool(const QString& program, const QStringList& args,
 QString kestrelToolPath(const QString& name);
 // The build's kestrel-scpi.
 ToolRun runScpi(const QStringList& args);
-// body as the executable file path, in a folder made if need be.
-void writeExecutable(const QString& path, const QByteArray& body);
+// body as the file path, in a folder made if need be.
+void writeFile(const QString& path, const QByteArray& body, bool executable = false);
 // A file's bytes, or "<missing>" when it cannot be read.
 QByteArray fileContents(const QString& path);
 // A file's text without the CSV header lines that differ between two runs of one sweep

@@ -1,9 +1,7 @@
 #include "data/profilecatalog.h"
 #include "testhome.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -26,13 +24,6 @@ state = "OUTP?"
 limit = "CURR {amps}"
 default_limit = 0.01
 )";
-
-bool writeFile(const QString& path, const QByteArray& text)
-{
-    QFile file(path);
-    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
-           file.write(text) == text.size();
-}
 
 } // namespace
 
@@ -193,10 +184,10 @@ void TestProfiles::aUserFileReplacesTheBuiltInOne()
 {
     QByteArray own = goodSource;
     own.replace("A supply", "My own 2400");
-    QVERIFY(writeFile(profilePath("keithley-2400"), own));
+    writeFile(profilePath("keithley-2400"), own);
     QByteArray broken = goodSource;
     broken.replace("OUTP ON", "OUTP ON {level}");
-    QVERIFY(writeFile(profilePath("keysight-e36300"), broken));
+    writeFile(profilePath("keysight-e36300"), broken);
 
     const ProfileCatalog catalog = loadProfiles();
     const ProfilePtr replaced = catalog.find("keithley-2400");
@@ -223,7 +214,7 @@ void TestProfiles::aSweepWithABrokenProfileSendsNothing()
 {
     QByteArray broken = goodSource;
     broken.replace("[source]", "[source]\nsetup = [\"*RST\", 5]");
-    QVERIFY(writeFile(profilePath("broken-supply"), broken));
+    writeFile(profilePath("broken-supply"), broken);
     TestHome home;
     const QString log = home.pat() + "sent.log";
     home.installScript(QString("#!/bin/sh\necho \"$@\" >> '%1'\n").arg(log).toUtf8());

@@ -26,8 +26,8 @@ void TestScriptInstall::installedScriptPassesThreeArgumentsWholeAndStays()
     const QString prefix = root.filePath("opt/it's kestrel");
     const QString home = root.filePath("home");
     QVERIFY(QDir().mkpath(prefix + "/share/kestrel") && QDir().mkpath(home));
-    writeExecutable(prefix + "/bin/kestrel-scpi",
-                    "#!/bin/sh\nfor a in \"$@\"; do printf '<%s>' \"$a\"; done; echo\n");
+    writeFile(prefix + "/bin/kestrel-scpi",
+              "#!/bin/sh\nfor a in \"$@\"; do printf '<%s>' \"$a\"; done; echo\n", true);
     QVERIFY(QFile::copy(qEnvironmentVariable("KESTREL_SOURCE_DIR") + "/scripts/sendArbcmd.sh",
                         prefix + "/share/kestrel/sendArbcmd.sh"));
 
@@ -50,7 +50,7 @@ void TestScriptInstall::installedScriptPassesThreeArgumentsWholeAndStays()
 
     // A script already there is never replaced.
     const QByteArray mine = "#!/bin/sh\necho my own transport\n";
-    writeExecutable(scriptPath(home), mine);
+    writeFile(scriptPath(home), mine);
     const WriteResult again = installScript(home, *source);
     QVERIFY2(!again.ok && again.message.contains("left as it is"), qPrintable(again.message));
     QCOMPARE(fileContents(scriptPath(home)), mine);

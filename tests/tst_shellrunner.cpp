@@ -277,8 +277,8 @@ void TestShellRunner::instrumentLineQuotesEveryPiece()
     QTemporaryDir root;
     const QString home = root.filePath(homeName);
     // Prints how many arguments came, each in <>.
-    writeExecutable(home + "/sendArbcmd.sh",
-                    "#!/bin/sh\nprintf '%s' $#; for a in \"$@\"; do printf '<%s>' \"$a\"; done\n");
+    writeFile(home + "/sendArbcmd.sh",
+              "#!/bin/sh\nprintf '%s' $#; for a in \"$@\"; do printf '<%s>' \"$a\"; done\n", true);
 
     const QString workDir = QDir::currentPath();
     QDir::setCurrent(root.path());
