@@ -1,16 +1,8 @@
 #include "simulator.h"
 
-#include "simprocess/simprocess.h"
 #include "testhome.h"
 
 #include <QFile>
-
-Simulator::Simulator(QStringList extraArgs)
-    : extraArgs_(std::move(extraArgs)), process_(std::make_unique<kestrel::SimProcess>())
-{
-}
-
-Simulator::~Simulator() = default;
 
 bool Simulator::start()
 {
@@ -21,50 +13,10 @@ bool Simulator::start()
                     QStringLiteral("--log-format"), QStringLiteral("timed")} +
         extraArgs_;
     QString error;
-    if (process_->start(kestrelToolPath(QStringLiteral("kestrel-sim")), args, 5000, &error))
+    if (process_.start(kestrelToolPath(QStringLiteral("kestrel-sim")), args, 5000, &error))
         return true;
     qWarning("Simulator: %s", qPrintable(error));
     return false;
-}
-
-QString Simulator::sourceAddress() const
-{
-    return process_->sourceAddress();
-}
-
-QString Simulator::sourcePort() const
-{
-    return QString::number(process_->sourcePort());
-}
-
-QString Simulator::meterAddress() const
-{
-    return process_->meterAddress();
-}
-
-QString Simulator::meterPort() const
-{
-    return QString::number(process_->meterPort());
-}
-
-QString Simulator::stepPort() const
-{
-    return QString::number(process_->stepPort());
-}
-
-QString Simulator::sourceSerial() const
-{
-    return process_->sourceSerial();
-}
-
-QString Simulator::meterSerial() const
-{
-    return process_->meterSerial();
-}
-
-quint16 Simulator::sourceCorePort() const
-{
-    return process_->sourceCorePort();
 }
 
 QList<std::pair<double, QString>> Simulator::timedLog() const
@@ -88,16 +40,6 @@ QStringList Simulator::log() const
     for (const auto& [ms, line] : timedLog())
         lines << line;
     return lines;
-}
-
-QStringList Simulator::sourceCommands() const
-{
-    return commandsOf(QStringLiteral("source"));
-}
-
-QStringList Simulator::meterCommands() const
-{
-    return commandsOf(QStringLiteral("meter"));
 }
 
 QStringList Simulator::commandsOf(const QString& instrument) const

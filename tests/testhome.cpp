@@ -1,9 +1,11 @@
 #include "testhome.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -29,6 +31,24 @@ QString kestrelToolPath(const QString& name)
 QString kestrelSourcePath(const QString& relative)
 {
     return folderFromEnvironment("KESTREL_SOURCE_DIR") + QLatin1Char('/') + relative;
+}
+
+ToolRun runScpi(const QStringList& args)
+{
+    return runTool(kestrelToolPath(QStringLiteral("kestrel-scpi")), args);
+}
+
+QByteArray fileContents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+QString readWithoutEndpoints(const QString& path)
+{
+    static const QRegularExpression differs(QStringLiteral("^# (started|ended|source|meter): .*\n"),
+                                            QRegularExpression::MultilineOption);
+    return QString::fromUtf8(fileContents(path)).remove(differs);
 }
 
 ToolRun runTool(const QString& program, const QStringList& args, const QStringList& environment)
@@ -60,36 +80,30 @@ TestHome::TestHome()
         qWarning("TestHome: cannot create a temporary folder: %s", qPrintable(dir_.errorString()));
 }
 
-QString TestHome::path() const
-{
-    return dir_.path();
-}
-
-QString TestHome::pat() const
-{
-    return path() + QLatin1Char('/');
-}
-
 void TestHome::installRealScript()
 {
-    QProcess installer;
-    installer.start(QStringLiteral("bash"),
-                    {kestrelSourcePath(QStringLiteral("scripts/install-sendarbcmd.sh")),
-                     QStringLiteral("--home"), path(), QStringLiteral("--force"),
-                     QStringLiteral("--scpi"), kestrelToolPath(QStringLiteral("kestrel-scpi"))});
-    QVERIFY2(installer.waitForFinished(10000), "install-sendarbcmd.sh did not finish");
-    QVERIFY2(installer.exitStatus() == QProcess::NormalExit && installer.exitCode() == 0,
-             installer.readAllStandardError().constData());
+    const ToolRun run =
+        runTool(QStringLiteral("bash"),
+                {kestrelSourcePath(QStringLiteral("scripts/install-sendarbcmd.sh")),
+                 QStringLiteral("--home"), path(), QStringLiteral("--force"),
+                 QStringLiteral("--scpi"), kestrelToolPath(QStringLiteral("kestrel-scpi"))});
+    QVERIFY2(run.exitCode == 0, run.err.constData());
     QVERIFY(QFileInfo(pat() + QStringLiteral("sendArbcmd.sh")).isExecutable());
 }
 
 void TestHome::installScript(const QByteArray& body)
 {
-    QFile script(pat() + QStringLiteral("sendArbcmd.sh"));
-    QVERIFY2(script.open(QIODevice::WriteOnly | QIODevice::Truncate),
-             qPrintable(script.errorString()));
-    QVERIFY(script.write(body) == body.size());
-    script.close();
-    QVERIFY(
-        script.setPermissions(script.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser));
+    writeFile(pat() + QStringLiteral("sendArbcmd.sh"), body, true);
+}
+
+void writeFile(const QString& path, const QByteArray& body, bool executable)
+{
+    QFile file(path);
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(file.errorString()));
+    QVERIFY(file.write(body) == body.size());
+    file.close();
+    if (executable)
+        QVERIFY(
+            file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser));
 }

@@ -11,8 +11,9 @@ class TestHome
   public:
     TestHome();
 
-    QString path() const; // no trailing slash
-    QString pat() const;  // path() + "/", as Kestrel joins it with the script name
+    QString path() const { return dir_.path(); } // no trailing slash
+    // path() + "/", as Kestrel joins it with the script name
+    QString pat() const { return path() + QLatin1Char('/'); }
 
     // sendArbcmd.sh as scripts/install-sendarbcmd.sh writes it, pointing at the
     // build's kestrel-scpi. Replaces any script there (keeping a backup beside it).
@@ -40,5 +41,14 @@ ToolRun runTool(const QString& program, const QStringList& args,
 
 // A program of the build ($KESTREL_BUILD_DIR/tools/NAME).
 QString kestrelToolPath(const QString& name);
+// The build's kestrel-scpi.
+ToolRun runScpi(const QStringList& args);
+// body as the file path, in a folder made if need be.
+void writeFile(const QString& path, const QByteArray& body, bool executable = false);
+// A file's bytes, or "<missing>" when it cannot be read.
+QByteArray fileContents(const QString& path);
+// A file's text without the CSV header lines that differ between two runs of one sweep
+// (the times and the endpoints); "<missing>" when it cannot be read.
+QString readWithoutEndpoints(const QString& path);
 // A file of the source tree ($KESTREL_SOURCE_DIR/RELATIVE).
 QString kestrelSourcePath(const QString& relative);

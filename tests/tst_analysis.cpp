@@ -5,8 +5,8 @@
 #include "data/runfile.h"
 #include "sim/device.h"
 #include "sim/simoptions.h"
+#include "testhome.h"
 
-#include <QFile>
 #include <QTest>
 
 #include <clocale>
@@ -288,9 +288,7 @@ void TestAnalysis::fitAtTheSimulatorsTemperatureGivesBackItsIdeality()
 // difference is well within the scatter between published extractions.
 void TestAnalysis::solarFitMatchesPublishedRtcFranceParameters()
 {
-    QFile file(QStringLiteral(KESTREL_TEST_DATA_DIR "/rtc-france.csv"));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const auto run = readRunFile(file.readAll());
+    const auto run = readRunFile(fileContents(KESTREL_TEST_DATA_DIR "/rtc-france.csv"));
     QVERIFY(std::holds_alternative<Run>(run));
     const IVPointList& points = std::get<Run>(run).points;
     QCOMPARE(points.size(), std::size_t(26));

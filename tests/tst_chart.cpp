@@ -4,9 +4,9 @@
 #include "chart/scattertrace.h"
 #include "data/numbertext.h"
 #include "data/sitext.h"
+#include "testhome.h"
 
 #include <qcustomplot.h>
-#include <QFile>
 #include <QImage>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -32,11 +32,19 @@ ChartPointList cloud(int n, double slope, double noise)
     return points;
 }
 
-void showAndWait(BarChart& chart)
+void showAndWait(BarChart& chart, QSize size = {600, 400})
 {
-    chart.resize(600, 400);
+    chart.resize(size);
     chart.show();
     QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    chart.replotNow();
+}
+
+// The user's view, which new points leave alone, drawn.
+void setView(BarChart& chart, QCPRange volts, QCPRange amps)
+{
+    chart.plot()->xAxis->setRange(volts);
+    chart.plot()->yAxis->setRange(amps);
     chart.replotNow();
 }
 
@@ -55,6 +63,17 @@ void mouse(QCustomPlot* plot, QEvent::Type type, QPointF pixel, Qt::MouseButtons
     const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
     QMouseEvent event(type, pixel, plot->mapToGlobal(pixel), button, buttons, keys);
     QApplication::sendEvent(plot, &event);
+}
+
+// How many pixels of rect (clipped to the image) are such.
+int countPixels(const QImage& image, QRect rect, const std::function<bool(QColor)>& such)
+{
+    int count = 0;
+    rect &= image.rect();
+    for (int y = rect.top(); y <= rect.bottom(); ++y)
+        for (int x = rect.left(); x <= rect.right(); ++x)
+            count += such(image.pixelColor(x, y));
+    return count;
 }
 
 // The largest difference in any channel between two images of one size.
@@ -219,7 +238,6 @@ void TestChart::noTwoShownRunsLookAlike()
     chart.hideRun(100);
     chart.hideRun(101);
     QCOMPARE(chart.trace(42)->color(), first);
-    QCOMPARE(first, runStyle(42).colour);
     QCOMPARE(chart.shownRuns().size(), 11);
     QCOMPARE(chart.shownRuns().first(), 42);
     // The current run is drawn above the others, a little larger.
@@ -272,18 +290,15 @@ void TestChart::readoutShowsTheNearestPoint_data()
     QTest::addColumn<int>("index");
     QTest::addColumn<bool>("zoomed");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("steep run, near the start")
-        << qint64(7) << 3 << false << "Steep, point 4: −850 mV, −1.73 mA";
-    QTest::newRow("flat run, near the end")
-        << qint64(8) << 30 << false << "Flat, point 31 (return): 500 mV, 100 µA";
-    QTest::newRow("steep run, last point")
-        << qint64(7) << 40 << false << "Steep, point 41: 1.000 V, 1.96 mA";
-    QTest::newRow("close neighbours, the first")
-        << qint64(4) << 1 << false << "Run 4, point 2: 300 mV, 23.50 µA";
-    QTest::newRow("close neighbours, the second")
-        << qint64(4) << 2 << false << "Run 4, point 3: 310 mV, 23.46 µA";
-    QTest::newRow("close neighbours, zoomed")
-        << qint64(4) << 1 << true << "Run 4, point 2: 300.0 mV, 23.5040 µA";
+    const auto row = [](const char* name, qint64 key, int index, bool zoomed, const char* text) {
+        QTest::newRow(name) << key << index << zoomed << QString(text);
+    };
+    row("steep run, near the start", 7, 3, false, "Steep, point 4: −850 mV, −1.73 mA");
+    row("flat run, near the end", 8, 30, false, "Flat, point 31 (return): 500 mV, 100 µA");
+    row("steep run, last point", 7, 40, false, "Steep, point 41: 1.000 V, 1.96 mA");
+    row("close neighbours, the first", 4, 1, false, "Run 4, point 2: 300 mV, 23.50 µA");
+    row("close neighbours, the second", 4, 2, false, "Run 4, point 3: 310 mV, 23.46 µA");
+    row("close neighbours, zoomed", 4, 1, true, "Run 4, point 2: 300.0 mV, 23.5040 µA");
 }
 
 void TestChart::readoutShowsTheNearestPoint()
@@ -297,11 +312,8 @@ void TestChart::readoutShowsTheNearestPoint()
     chart.showRun(8, cloud(41, 0.2e-3, 0.02), "Flat", 20);
     chart.showRun(4, {{-1.0, -1e-3}, {0.3, 23.504e-6}, {0.31, 23.462e-6}, {1.0, 1e-3}}, "Run 4");
     showAndWait(chart);
-    if (zoomed) {
-        chart.plot()->xAxis->setRange(0.25, 0.35);
-        chart.plot()->yAxis->setRange(23.4e-6, 23.6e-6);
-        chart.replotNow();
-    }
+    if (zoomed)
+        setView(chart, {0.25, 0.35}, {23.4e-6, 23.6e-6});
     const ivData point = chart.trace(key)->points()[std::size_t(index)];
     mouse(chart.plot(), QEvent::MouseMove, pixelOf(chart, point) + QPoint(key == 4 ? 0 : 2, 0));
     QCOMPARE(chart.readoutText(), expected);
@@ -354,9 +366,7 @@ void TestChart::returnLegIsHollowAndLinesJoinPoints()
     BarChart chart;
     chart.showRun(3, {{-0.45, -0.45}, {0.05, 0.05}, {0.45, 0.45}, {0.05, 0.05}}, "Dual", 2);
     showAndWait(chart);
-    chart.plot()->xAxis->setRange(-1, 1);
-    chart.plot()->yAxis->setRange(-1, 1);
-    chart.replotNow();
+    setView(chart, {-1, 1}, {-1, 1});
     const QColor colour = runStyle(3).colour;
     const auto pixelAt = [&](QPointF volts) {
         return chart.plot()->grab().toImage().pixelColor(pixelOf(chart, {volts.x(), volts.y()}));
@@ -376,12 +386,8 @@ void TestChart::returnLegIsHollowAndLinesJoinPoints()
 
     chart.setLines(true);
     const QImage joined = chart.plot()->grab().toImage();
-    const QPoint between = pixelOf(chart, {-0.2, -0.2});
-    int touched = 0;
-    for (int dy = -1; dy <= 1; ++dy)
-        for (int dx = -1; dx <= 1; ++dx)
-            touched += joined.pixelColor(between + QPoint(dx, dy)) != QColor(Qt::white);
-    QVERIFY(touched > 0);
+    const QRect between(pixelOf(chart, {-0.2, -0.2}) - QPoint(1, 1), QSize(3, 3));
+    QVERIFY(countPixels(joined, between, [](QColor c) { return c != Qt::white; }) > 0);
 
     // Swept twice over: each cycle's first leg is filled again, and the readout names it.
     chart.setLines(false);
@@ -406,20 +412,16 @@ void TestChart::pointsInComplianceAreRinged()
     chart.showRun(3, points, "Sweep", -1, {0, 0, 1});
     chart.plot()->legend->setVisible(false);
     showAndWait(chart);
-    chart.plot()->xAxis->setRange(-1, 1);
-    chart.plot()->yAxis->setRange(-1, 1);
-    chart.replotNow();
+    setView(chart, {-1, 1}, {-1, 1});
     // Red only on a ring around the point at the limit, clear of its marker.
     const QImage image = chart.plot()->grab().toImage();
     const auto redNear = [&](const ivData& point) {
-        const int ring = BarChart::currentMarkerSize / 2 + 5;
-        int red = 0;
-        for (int dy = -ring - 1; dy <= ring + 1; ++dy)
-            for (int dx = -ring - 1; dx <= ring + 1; ++dx) {
-                const QColor c = image.pixelColor(pixelOf(chart, point) + QPoint(dx, dy));
-                red += c.red() > 150 && c.green() < 120 && c.blue() < 120;
-            }
-        return red;
+        const int ring = BarChart::currentMarkerSize / 2 + 6;
+        const QRect around(pixelOf(chart, point) - QPoint(ring, ring),
+                           QSize(2 * ring + 1, 2 * ring + 1));
+        return countPixels(image, around, [](QColor c) {
+            return c.red() > 150 && c.green() < 120 && c.blue() < 120;
+        });
     };
     QVERIFY(redNear(points[2]) > 8);
     QCOMPARE(redNear(points[0]), 0);
@@ -446,12 +448,8 @@ void TestChart::fullRedrawLooksLikeEveryMarkerDrawn()
     live.beginLiveRun(5, "Sweep", 15000);
     live.plot()->legend->setVisible(false);
     live.setLogCurrent(logCurrent);
-    // The user's view: the points do not move it, so every redraw below adds markers.
-    live.plot()->xAxis->setRange(-1.1, 1.1);
-    if (logCurrent)
-        live.plot()->yAxis->setRange(1e-9, 2e-3); // every marker inside
-    else
-        live.plot()->yAxis->setRange(-1.2e-3, 1.2e-3);
+    // Every redraw below adds markers; on the log axis, every marker is inside.
+    setView(live, {-1.1, 1.1}, logCurrent ? QCPRange(1e-9, 2e-3) : QCPRange(-1.2e-3, 1.2e-3));
     for (std::size_t i = 0; i < points.size(); ++i) {
         live.addPoint(points[i].sourceVolt, points[i].drainVolt);
         if (i % 997 == 0)
@@ -526,9 +524,7 @@ void TestChart::aRedrawShowsEveryChangeWithTheNewPoints()
     chart.addPoint(earlier.sourceVolt, earlier.drainVolt);
     chart.plot()->legend->setVisible(false);
     showAndWait(chart);
-    chart.plot()->xAxis->setRange(-1, 1); // the user's view: new points leave it alone
-    chart.plot()->yAxis->setRange(-1e-3, 1e-3);
-    chart.replotNow();
+    setView(chart, {-1, 1}, {-1e-3, 1e-3});
     if (change)
         change(chart);
     chart.addPoint(added.sourceVolt, added.drainVolt);
@@ -544,14 +540,12 @@ void TestChart::aRedrawShowsEveryChangeWithTheNewPoints()
     QCOMPARE(colourAt(empty) != QColor(Qt::white), windowShaded);
     // Halfway between run 2's points: its line, when lines are on.
     const QPoint middle = (pixelOf(chart, second) + pixelOf(chart, above)) / 2;
-    bool line = false;
-    for (int dx = -1; dx <= 1; ++dx) {
-        const QColor pixel(image.pixel(middle + QPoint(dx, 0))), run = runStyle(2).colour;
-        line = line ||
-               std::max({std::abs(pixel.red() - run.red()), std::abs(pixel.green() - run.green()),
-                         std::abs(pixel.blue() - run.blue())}) <= 40;
-    }
-    QCOMPARE(line, chart.lines());
+    const QColor run = runStyle(2).colour;
+    const int line = countPixels(image, QRect(middle - QPoint(1, 0), QSize(3, 1)), [&](QColor c) {
+        return std::max({std::abs(c.red() - run.red()), std::abs(c.green() - run.green()),
+                         std::abs(c.blue() - run.blue())}) <= 40;
+    });
+    QCOMPARE(line > 0, chart.lines());
 }
 
 void TestChart::exportsShowAxesAndLegend()
@@ -566,20 +560,14 @@ void TestChart::exportsShowAxesAndLegend()
     QVERIFY2(result.ok, qPrintable(result.message));
     const QImage image(png);
     QCOMPARE(image.size(), QSize(640, 480));
-    for (qint64 key : {11, 12}) {
-        bool found = false;
-        for (int y = 0; y < image.height() && !found; ++y)
-            for (int x = 0; x < image.width() && !found; ++x)
-                found = image.pixelColor(x, y) == runStyle(int(key)).colour;
-        QVERIFY(found);
-    }
+    for (int key : {11, 12})
+        QVERIFY(
+            countPixels(image, image.rect(), [&](QColor c) { return c == runStyle(key).colour; }));
 
     const QString svg = dir.filePath("chart one.svg");
     result = chart.exportImage(svg);
     QVERIFY2(result.ok, qPrintable(result.message));
-    QFile file(svg);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QString text = QString::fromUtf8(file.readAll());
+    const QString text = QString::fromUtf8(fileContents(svg));
     for (const char* expected :
          {"</svg>", "Voltage (V)", "Current (A)", "Diode forward", "Diode reverse", " mV", " mA"})
         QVERIFY2(text.contains(QLatin1String(expected)), expected);
@@ -601,10 +589,7 @@ void TestChart::legendCoversNoPoint()
         }
         chart.showRun(run + 1, points, QStringLiteral("Run %1, 12:%2").arg(run + 1).arg(run + 10));
     }
-    chart.resize(600, 300);
-    chart.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&chart));
-    chart.replotNow();
+    showAndWait(chart, {600, 300});
     QCPLegend* legend = chart.plot()->legend;
     QList<QCPAbstractLegendItem*> entries;
     for (int i = 0; i < legend->itemCount(); ++i)
@@ -635,11 +620,7 @@ void TestChart::axesAreReadableFromTheStart()
     QCOMPARE(plot->yAxis->tickVector().last(), 1.0);
     const QImage image = plot->grab().toImage();
     const auto ink = [&](QRect rect) {
-        int dark = 0;
-        for (int y = rect.top(); y <= rect.bottom(); ++y)
-            for (int x = rect.left(); x <= rect.right(); ++x)
-                dark += image.rect().contains(x, y) && qGray(image.pixel(x, y)) < 128;
-        return dark;
+        return countPixels(image, rect, [](QColor c) { return qGray(c.rgb()) < 128; });
     };
     const QRect area = plot->axisRect()->rect();
     const int line = QFontMetrics(plot->xAxis->tickLabelFont()).height();

@@ -46,7 +46,6 @@ void TestNumberText::formatsLikeTheRule_data()
     QTest::newRow("just below 1e16") << 9999999999999998.0 << "9999999999999998.0";
     QTest::newRow("1e16 exponent") << 1e16 << "1e+16";
     QTest::newRow("2^60") << 1152921504606846976.0 << "1.152921504606847e+18";
-    QTest::newRow("nan") << std::numeric_limits<double>::quiet_NaN() << "nan";
     QTest::newRow("inf") << inf << "inf";
     QTest::newRow("-inf") << -inf << "-inf";
 }

@@ -1,9 +1,7 @@
 #include "data/profilecatalog.h"
 #include "testhome.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -27,39 +25,6 @@ limit = "CURR {amps}"
 default_limit = 0.01
 )";
 
-bool writeFile(const QString& path, const QByteArray& text)
-{
-    QFile file(path);
-    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
-           file.write(text) == text.size();
-}
-
-// $XDG_CONFIG_HOME pointed at a temporary folder for as long as it lives.
-class ConfigHome
-{
-  public:
-    ConfigHome() : old_(qgetenv("XDG_CONFIG_HOME"))
-    {
-        qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
-    }
-    ~ConfigHome()
-    {
-        if (old_.isNull())
-            qunsetenv("XDG_CONFIG_HOME");
-        else
-            qputenv("XDG_CONFIG_HOME", old_);
-    }
-    QString profilePath(const QString& name) const
-    {
-        return dir.path() + QStringLiteral("/kestrel/instruments/") + name +
-               QStringLiteral(".toml");
-    }
-    QTemporaryDir dir;
-
-  private:
-    QByteArray old_;
-};
-
 } // namespace
 
 class TestProfiles : public QObject
@@ -67,12 +32,25 @@ class TestProfiles : public QObject
     Q_OBJECT
 
   private slots:
+    // Each test's own $XDG_CONFIG_HOME, for the user's profiles.
+    void init()
+    {
+        config_.emplace();
+        qputenv("XDG_CONFIG_HOME", config_->path().toUtf8());
+    }
     void builtInProfilesKnowTheirInstruments_data();
     void builtInProfilesKnowTheirInstruments();
     void mistakesAreNamedWhereTheyAre_data();
     void mistakesAreNamedWhereTheyAre();
     void aUserFileReplacesTheBuiltInOne();
     void aSweepWithABrokenProfileSendsNothing();
+
+  private:
+    QString profilePath(const QString& name) const
+    {
+        return config_->path() + "/kestrel/instruments/" + name + ".toml";
+    }
+    std::optional<QTemporaryDir> config_;
 };
 
 // Each *IDN? answer is the example of its instrument's manual; an answer of an
@@ -83,38 +61,33 @@ void TestProfiles::builtInProfilesKnowTheirInstruments_data()
     QTest::addColumn<QString>("profile"); // empty: none of the built-in ones
     QTest::addColumn<QStringList>("roles");
     const QStringList smu{"source", "meter"}, source{"source"}, meter{"meter"};
-    QTest::newRow("2400") << "KEITHLEY INSTRUMENTS INC.,MODEL 2400,1398702,C30   Mar 17 2006 "
-                             "09:29:29/A02  /K/J"
-                          << "keithley-2400" << smu;
-    QTest::newRow("2410") << "KEITHLEY INSTRUMENTS INC.,MODEL 2410,4082611,C33   Mar 31 2015 "
-                             "09:32:39/A02  /J/H"
-                          << "keithley-2400" << smu;
-    QTest::newRow("2450") << "KEITHLEY INSTRUMENTS,MODEL 2450,04096218,1.6.4c"
-                          << "keithley-2450" << smu;
-    QTest::newRow("B2902A") << "Keysight Technologies,B2902A,MY51141234,3.4.2011.5100"
-                            << "keysight-b2900" << smu;
-    QTest::newRow("B2901A Agilent") << "Agilent Technologies,B2901A,MY12345678,1.0.1128.6258"
-                                    << "keysight-b2900" << smu;
-    QTest::newRow("E36312A") << "Keysight Technologies,E36312A,MY12345678,1.0.4-1.0.0-1.00"
-                             << "keysight-e36300" << source;
-    QTest::newRow("SPD3303X") << "Siglent Technologies,SPD3303X,SPD3XIDQ5R0001,1.01.01.02.05,V3.0"
-                              << "siglent-spd" << source;
-    QTest::newRow("SPD3303X-E")
-        << "Siglent Technologies,SPD3303X-E,SPD3XIDX5R0002,1.01.01.02.07R2,V3.0"
-        << "siglent-spd" << source;
-    QTest::newRow("34461A") << "Keysight Technologies,34461A,MY53220001,A.02.14-02.40-02.14-00.49-"
-                               "03-01"
-                            << "keysight-344xx" << meter;
-    QTest::newRow("34460A Agilent") << "Agilent Technologies,34460A,MY53000001,A.02.14-02.40-02.14-"
-                                       "00.49-03-01"
-                                    << "keysight-344xx" << meter;
-    QTest::newRow("DMM6500") << "KEITHLEY INSTRUMENTS,MODEL DMM6500,04401234,1.0.04b"
-                             << "keithley-dmm6500" << meter;
-    QTest::newRow("2460 is not a 2450")
-        << "KEITHLEY INSTRUMENTS,MODEL 2460,04411234,1.6.7c" << QString() << QStringList();
-    QTest::newRow("E3631A is not an E36300")
-        << "HEWLETT-PACKARD,E3631A,0,2.1-5.0-1.0" << QString() << QStringList();
-    QTest::newRow("34401A") << "HEWLETT-PACKARD,34401A,0,11-5-2" << QString() << QStringList();
+    const auto row = [](const char* name, const char* idn, const char* profile = "",
+                        const QStringList& roles = {}) {
+        QTest::newRow(name) << QString(idn) << QString(profile) << roles;
+    };
+    row("2400", "KEITHLEY INSTRUMENTS INC.,MODEL 2400,1398702,C30   Mar 17 2006 09:29:29/A02  /K/J",
+        "keithley-2400", smu);
+    row("2410", "KEITHLEY INSTRUMENTS INC.,MODEL 2410,4082611,C33   Mar 31 2015 09:32:39/A02  /J/H",
+        "keithley-2400", smu);
+    row("2450", "KEITHLEY INSTRUMENTS,MODEL 2450,04096218,1.6.4c", "keithley-2450", smu);
+    row("B2902A", "Keysight Technologies,B2902A,MY51141234,3.4.2011.5100", "keysight-b2900", smu);
+    row("B2901A Agilent", "Agilent Technologies,B2901A,MY12345678,1.0.1128.6258", "keysight-b2900",
+        smu);
+    row("E36312A", "Keysight Technologies,E36312A,MY12345678,1.0.4-1.0.0-1.00", "keysight-e36300",
+        source);
+    row("SPD3303X", "Siglent Technologies,SPD3303X,SPD3XIDQ5R0001,1.01.01.02.05,V3.0",
+        "siglent-spd", source);
+    row("SPD3303X-E", "Siglent Technologies,SPD3303X-E,SPD3XIDX5R0002,1.01.01.02.07R2,V3.0",
+        "siglent-spd", source);
+    row("34461A", "Keysight Technologies,34461A,MY53220001,A.02.14-02.40-02.14-00.49-03-01",
+        "keysight-344xx", meter);
+    row("34460A Agilent", "Agilent Technologies,34460A,MY53000001,A.02.14-02.40-02.14-00.49-03-01",
+        "keysight-344xx", meter);
+    row("DMM6500", "KEITHLEY INSTRUMENTS,MODEL DMM6500,04401234,1.0.04b", "keithley-dmm6500",
+        meter);
+    row("2460 is not a 2450", "KEITHLEY INSTRUMENTS,MODEL 2460,04411234,1.6.7c");
+    row("E3631A is not an E36300", "HEWLETT-PACKARD,E3631A,0,2.1-5.0-1.0");
+    row("34401A", "HEWLETT-PACKARD,34401A,0,11-5-2");
 }
 
 void TestProfiles::builtInProfilesKnowTheirInstruments()
@@ -152,46 +125,33 @@ void TestProfiles::mistakesAreNamedWhereTheyAre_data()
     QTest::addColumn<int>("line");
     QTest::addColumn<QString>("field");
     QTest::addColumn<QString>("problem");
-    QTest::newRow("unknown placeholder")
-        << QByteArray("level = \"VOLT {volts}\"") << QByteArray("level = \"VOLT {volt}\"") << 7
-        << "source.level"
-        << "unknown placeholder {volt} (this command may hold {channel}, {volts})";
-    QTest::newRow("placeholder of another command")
-        << QByteArray("on = \"OUTP ON\"") << QByteArray("on = \"OUTP ON {amps}\"") << 8
-        << "source.on"
-        << "unknown placeholder {amps}";
-    QTest::newRow("missing command")
-        << QByteArray("off = \"OUTP OFF\"\n") << QByteArray() << 6 << "source.off"
-        << "is missing: a source switches its output off with it";
-    QTest::newRow("missing state")
-        << QByteArray("state = \"OUTP?\"\n") << QByteArray() << 6 << "source.state"
-        << "is missing: without it nobody can confirm that the output is off";
-    QTest::newRow("pattern that does not compile")
-        << QByteArray("identity = \"^ACME,PS1,\"") << QByteArray("identity = \"^ACME,(PS1\"") << 3
-        << "identity"
-        << "is not a regular expression: missing closing parenthesis at character 10";
-    QTest::newRow("unknown key") << QByteArray("\nlimit =") << QByteArray("\nlimt =") << 11
-                                 << "source.limt"
-                                 << "is not a field a profile has";
-    QTest::newRow("unknown table")
-        << QByteArray("[source]") << QByteArray("[sorce]") << 6 << "sorce"
-        << "is not a field a profile has";
-    QTest::newRow("number in quotes")
-        << QByteArray("default_limit = 0.01") << QByteArray("default_limit = \"0.01\"") << 12
-        << "source.default_limit"
-        << "must be a number";
-    QTest::newRow("roles not a list")
-        << QByteArray("roles = [\"source\"]") << QByteArray("roles = \"source\"") << 4 << "roles"
-        << "must be a list of texts";
-    QTest::newRow("compliance bit of no field")
-        << QByteArray("default_limit = 0.01")
-        << QByteArray("default_limit = 0.01\ncompliance = { field = 5 }") << 13
-        << "source.compliance"
-        << "a field of the reading needs a bit";
-    QTest::newRow("a source-measure unit that does not measure")
-        << QByteArray("roles = [\"source\"]") << QByteArray("roles = [\"source\"]\nsmu = true") << 5
-        << "smu"
-        << "a source-measure unit has both roles, source and meter";
+    const auto row = [](const char* name, const char* from, const char* to, int line,
+                        const char* field, const char* problem) {
+        QTest::newRow(name) << QByteArray(from) << QByteArray(to) << line << QString(field)
+                            << QString(problem);
+    };
+    row("unknown placeholder", "level = \"VOLT {volts}\"", "level = \"VOLT {volt}\"", 7,
+        "source.level", "unknown placeholder {volt} (this command may hold {channel}, {volts})");
+    row("placeholder of another command", "on = \"OUTP ON\"", "on = \"OUTP ON {amps}\"", 8,
+        "source.on", "unknown placeholder {amps}");
+    row("missing command", "off = \"OUTP OFF\"\n", "", 6, "source.off",
+        "is missing: a source switches its output off with it");
+    row("missing state", "state = \"OUTP?\"\n", "", 6, "source.state",
+        "is missing: without it nobody can confirm that the output is off");
+    row("pattern that does not compile", "identity = \"^ACME,PS1,\"", "identity = \"^ACME,(PS1\"",
+        3, "identity", "is not a regular expression: missing closing parenthesis at character 10");
+    row("unknown key", "\nlimit =", "\nlimt =", 11, "source.limt", "is not a field a profile has");
+    row("unknown table", "[source]", "[sorce]", 6, "sorce", "is not a field a profile has");
+    row("number in quotes", "default_limit = 0.01", "default_limit = \"0.01\"", 12,
+        "source.default_limit", "must be a number");
+    row("roles not a list", "roles = [\"source\"]", "roles = \"source\"", 4, "roles",
+        "must be a list of texts");
+    row("compliance bit of no field", "default_limit = 0.01",
+        "default_limit = 0.01\ncompliance = { field = 5 }", 13, "source.compliance",
+        "a field of the reading needs a bit");
+    row("a source-measure unit that does not measure", "roles = [\"source\"]",
+        "roles = [\"source\"]\nsmu = true", 5, "smu",
+        "a source-measure unit has both roles, source and meter");
 }
 
 // Every mistake is a message naming the file, the line and the field, so the user can
@@ -222,30 +182,29 @@ void TestProfiles::mistakesAreNamedWhereTheyAre()
 // read is never quietly replaced by the built-in one.
 void TestProfiles::aUserFileReplacesTheBuiltInOne()
 {
-    ConfigHome config;
     QByteArray own = goodSource;
     own.replace("A supply", "My own 2400");
-    QVERIFY(writeFile(config.profilePath("keithley-2400"), own));
+    writeFile(profilePath("keithley-2400"), own);
     QByteArray broken = goodSource;
     broken.replace("OUTP ON", "OUTP ON {level}");
-    QVERIFY(writeFile(config.profilePath("keysight-e36300"), broken));
+    writeFile(profilePath("keysight-e36300"), broken);
 
     const ProfileCatalog catalog = loadProfiles();
     const ProfilePtr replaced = catalog.find("keithley-2400");
     QVERIFY(replaced);
     QCOMPARE(replaced->description, QString("My own 2400"));
-    QCOMPARE(replaced->file, config.profilePath("keithley-2400"));
+    QCOMPARE(replaced->file, profilePath("keithley-2400"));
     QVERIFY(catalog.find("keithley-2450")); // the others stay
 
     QVERIFY(!catalog.find("keysight-e36300"));
     QCOMPARE(catalog.errors.size(), std::size_t(1));
-    QCOMPARE(catalog.errors.front().file, config.profilePath("keysight-e36300"));
+    QCOMPARE(catalog.errors.front().file, profilePath("keysight-e36300"));
     const auto refused = profileForRole(catalog, "keysight-e36300", "source");
     QVERIFY(std::holds_alternative<QString>(refused));
     QCOMPARE(
         std::get<QString>(refused),
         QString("The instrument profile keysight-e36300 cannot be used: " +
-                config.profilePath("keysight-e36300") +
+                profilePath("keysight-e36300") +
                 ", line 8, field source.on: unknown placeholder {level} (this command may hold "
                 "{channel})"));
 }
@@ -253,10 +212,9 @@ void TestProfiles::aUserFileReplacesTheBuiltInOne()
 // A profile that cannot be read ends kestrel-sweep before any command goes out.
 void TestProfiles::aSweepWithABrokenProfileSendsNothing()
 {
-    ConfigHome config;
     QByteArray broken = goodSource;
     broken.replace("[source]", "[source]\nsetup = [\"*RST\", 5]");
-    QVERIFY(writeFile(config.profilePath("broken-supply"), broken));
+    writeFile(profilePath("broken-supply"), broken);
     TestHome home;
     const QString log = home.pat() + "sent.log";
     home.installScript(QString("#!/bin/sh\necho \"$@\" >> '%1'\n").arg(log).toUtf8());
@@ -264,11 +222,10 @@ void TestProfiles::aSweepWithABrokenProfileSendsNothing()
     const ToolRun run = runTool(kestrelToolPath("sweep/kestrel-sweep"),
                                 {"--source", "127.0.0.1:5025", "--meter", "127.0.0.1:5026",
                                  "--home", home.path(), "--start", "0", "--stop", "1", "--steps",
-                                 "2", "--source-profile", "broken-supply", "--no-store"},
-                                {"XDG_CONFIG_HOME=" + config.dir.path()});
+                                 "2", "--source-profile", "broken-supply", "--no-store"});
     QCOMPARE(run.exitCode, 2);
     const QString expected = QString("The instrument profile broken-supply cannot be used: ") +
-                             config.profilePath("broken-supply") +
+                             profilePath("broken-supply") +
                              ", line 7, field source.setup: must be a list of texts, none empty";
     QVERIFY2(QString::fromUtf8(run.err).contains(expected), run.err.constData());
     QVERIFY2(!QFile::exists(log), "a command was sent");

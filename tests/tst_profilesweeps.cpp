@@ -8,7 +8,6 @@
 #include "store/rundatabase.h"
 #include "testhome.h"
 
-#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -38,11 +37,6 @@ struct Bench {
     ToolRun sweep(bool smu, const QStringList& more) const
     {
         return runTool(kestrelToolPath("sweep/kestrel-sweep"), args(smu, more));
-    }
-    QByteArray read(const QString& name) const
-    {
-        QFile file(path(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
     }
     StoredRun newestRun() const
     {
@@ -93,71 +87,65 @@ void TestProfileSweeps::eachProfileSendsItsManualsCommands_data()
     QTest::addColumn<bool>("smu");
     QTest::addColumn<QStringList>("source"); // what the source (or the SMU) receives
     QTest::addColumn<QStringList>("meter");
+    const auto row = [](const char* name, const QStringList& simArgs, const QStringList& sweepArgs,
+                        bool smu, const QStringList& source, const QStringList& meter = {}) {
+        QTest::newRow(name) << simArgs << sweepArgs << smu << source << meter;
+    };
     // 0 V to 0.5 V in 2 steps: three levels, three readings.
-    const QStringList range2{"--range", "2"};
-    QTest::newRow("default: Kestrel's own commands, as always")
-        << QStringList() << range2 << false
-        << lines("*IDN?|:SYST:ERR?|:SOUR1:APPL:DC 1,1,0.0|:SYST:ERR?|:OUTP1 ON|:SYST:ERR?|"
-                 ":SOUR1:APPL:DC 1,1,0.0|:SYST:ERR?|:SOUR1:APPL:DC 1,1,0.25|:SYST:ERR?|"
-                 ":SOUR1:APPL:DC 1,1,0.5|:SYST:ERR?|:OUTP1 OFF|:SYST:ERR?|:OUTP1?")
-        << lines("*IDN?|:SYST:ERR?|:FUNCtion:CURRent:DC|:SYST:ERR?|:MEAS:CURR:DC 2|:SYST:ERR?|"
-                 ":RATE:CURR:DC M|:SYST:ERR?|3*:MEAS:CURR:DC?");
+    row("default: Kestrel's own commands, as always", {}, {"--range", "2"}, false,
+        lines("*IDN?|:SYST:ERR?|:SOUR1:APPL:DC 1,1,0.0|:SYST:ERR?|:OUTP1 ON|:SYST:ERR?|"
+              ":SOUR1:APPL:DC 1,1,0.0|:SYST:ERR?|:SOUR1:APPL:DC 1,1,0.25|:SYST:ERR?|"
+              ":SOUR1:APPL:DC 1,1,0.5|:SYST:ERR?|:OUTP1 OFF|:SYST:ERR?|:OUTP1?"),
+        lines("*IDN?|:SYST:ERR?|:FUNCtion:CURRent:DC|:SYST:ERR?|:MEAS:CURR:DC 2|:SYST:ERR?|"
+              ":RATE:CURR:DC M|:SYST:ERR?|3*:MEAS:CURR:DC?"));
 
     // Written from the programming manuals; "~" stands for the error query that confirms
     // each setting. 1 kΩ stays well below a 10 mA compliance.
-    const auto confirmed = [](QString text, const QString& errorQuery) {
+    const auto confirmed = [](QString text, const QString& errorQuery = ":SYST:ERR?") {
         return lines(text.replace('~', errorQuery));
     };
     const QStringList smuArgs{"--range", "auto", "--compliance", "0.01"};
-    QTest::newRow("keithley-2400: Series 2400 SourceMeter User's Manual, Rev. K")
-        << QStringList{"--smu", "keithley-2400"} << smuArgs << true
-        << confirmed("*IDN?|~|:SENS:FUNC \"CURR\"|~|:FORM:ELEM VOLT,CURR,RES,TIME,STAT|~|"
-                     ":SENS:CURR:RANG:AUTO ON|~|:SENS:CURR:NPLC 1.0|~|:SOUR:FUNC VOLT|~|"
-                     ":SOUR:VOLT:MODE FIX|~|:SOUR:VOLT:RANG:AUTO ON|~|:SENS:CURR:PROT 0.01|~|"
-                     ":SOUR:VOLT:LEV 0.0|~|:OUTP ON|~|:SOUR:VOLT:LEV 0.0|~|:READ?|"
-                     ":SOUR:VOLT:LEV 0.25|~|:READ?|:SOUR:VOLT:LEV 0.5|~|:READ?|:OUTP OFF|~|:OUTP?",
-                     ":SYST:ERR?")
-        << QStringList();
-    QTest::newRow("keithley-2450: Model 2450 Reference Manual, SCPI commands")
-        << QStringList{"--smu", "keithley-2450"} << smuArgs << true
-        << confirmed("*IDN?|*LANG?|~|:SENS:FUNC \"CURR\"|~|:SENS:CURR:RANG:AUTO ON|~|"
-                     ":SENS:CURR:NPLC 1.0|~|:SOUR:FUNC VOLT|~|:SOUR:VOLT:RANG:AUTO ON|~|"
-                     ":SOUR:VOLT:ILIM 0.01|~|:SOUR:VOLT 0.0|~|:OUTP ON|~|:SOUR:VOLT 0.0|~|:READ?|"
-                     ":SOUR:VOLT:ILIM:TRIP?|:SOUR:VOLT 0.25|~|:READ?|:SOUR:VOLT:ILIM:TRIP?|"
-                     ":SOUR:VOLT 0.5|~|:READ?|:SOUR:VOLT:ILIM:TRIP?|:OUTP OFF|~|:OUTP?",
-                     ":SYST:ERR?")
-        << QStringList();
+    row("keithley-2400: Series 2400 SourceMeter User's Manual, Rev. K", {"--smu", "keithley-2400"},
+        smuArgs, true,
+        confirmed("*IDN?|~|:SENS:FUNC \"CURR\"|~|:FORM:ELEM VOLT,CURR,RES,TIME,STAT|~|"
+                  ":SENS:CURR:RANG:AUTO ON|~|:SENS:CURR:NPLC 1.0|~|:SOUR:FUNC VOLT|~|"
+                  ":SOUR:VOLT:MODE FIX|~|:SOUR:VOLT:RANG:AUTO ON|~|:SENS:CURR:PROT 0.01|~|"
+                  ":SOUR:VOLT:LEV 0.0|~|:OUTP ON|~|:SOUR:VOLT:LEV 0.0|~|:READ?|"
+                  ":SOUR:VOLT:LEV 0.25|~|:READ?|:SOUR:VOLT:LEV 0.5|~|:READ?|:OUTP OFF|~|:OUTP?"));
+    row("keithley-2450: Model 2450 Reference Manual, SCPI commands", {"--smu", "keithley-2450"},
+        smuArgs, true,
+        confirmed("*IDN?|*LANG?|~|:SENS:FUNC \"CURR\"|~|:SENS:CURR:RANG:AUTO ON|~|"
+                  ":SENS:CURR:NPLC 1.0|~|:SOUR:FUNC VOLT|~|:SOUR:VOLT:RANG:AUTO ON|~|"
+                  ":SOUR:VOLT:ILIM 0.01|~|:SOUR:VOLT 0.0|~|:OUTP ON|~|:SOUR:VOLT 0.0|~|:READ?|"
+                  ":SOUR:VOLT:ILIM:TRIP?|:SOUR:VOLT 0.25|~|:READ?|:SOUR:VOLT:ILIM:TRIP?|"
+                  ":SOUR:VOLT 0.5|~|:READ?|:SOUR:VOLT:ILIM:TRIP?|:OUTP OFF|~|:OUTP?"));
     // Without --range, a meter that has auto-range uses it.
-    QTest::newRow("keysight-b2900: B2900 SCPI Command Reference, channel 1")
-        << QStringList{"--smu", "keysight-b2900"} << QStringList{"--compliance", "0.01"} << true
-        << confirmed("*IDN?|~|:SENS1:FUNC \"CURR\"|~|:SENS1:CURR:RANG:AUTO ON|~|"
-                     ":SENS1:CURR:NPLC 1.0|~|:SOUR1:FUNC:MODE VOLT|~|:SOUR1:VOLT:RANG:AUTO ON|~|"
-                     ":SENS1:CURR:PROT 0.01|~|:SOUR1:VOLT 0.0|~|:OUTP1 ON|~|:SOUR1:VOLT 0.0|~|"
-                     ":MEAS:CURR? (@1)|:SENS1:CURR:PROT:TRIP?|:SOUR1:VOLT 0.25|~|"
-                     ":MEAS:CURR? (@1)|:SENS1:CURR:PROT:TRIP?|:SOUR1:VOLT 0.5|~|"
-                     ":MEAS:CURR? (@1)|:SENS1:CURR:PROT:TRIP?|:OUTP1 OFF|~|:OUTP1?",
-                     ":SYST:ERR?")
-        << QStringList();
-    QTest::newRow("keysight-e36300 and keysight-344xx: their programming guides")
-        << QStringList{"--source-dialect", "keysight-e36300", "--meter-dialect", "keysight-344xx"}
-        << smuArgs << false
-        << confirmed("*IDN?|~|CURR 0.01,(@1)|~|VOLT 0.0,(@1)|~|OUTP ON,(@1)|~|VOLT 0.0,(@1)|~|"
-                     "STAT:QUES:INST:ISUM1:COND?|VOLT 0.25,(@1)|~|STAT:QUES:INST:ISUM1:COND?|"
-                     "VOLT 0.5,(@1)|~|STAT:QUES:INST:ISUM1:COND?|OUTP OFF,(@1)|~|OUTP? (@1)",
-                     "SYST:ERR?")
-        << confirmed("*IDN?|~|CONF:CURR:DC|~|CURR:DC:RANG:AUTO ON|~|CURR:DC:NPLC 1.0|~|3*READ?",
-                     "SYST:ERR?");
-    QTest::newRow("siglent-spd and keithley-dmm6500: SPD3303X guide, DMM6500 manual")
-        << QStringList{"--source-dialect", "siglent-spd", "--meter-dialect", "keithley-dmm6500"}
-        << smuArgs << false
-        << confirmed("*IDN?|~|OUTPut:TRACK 0|~|CH1:CURRent 0.01|~|CH1:VOLTage 0.0|~|"
-                     "OUTPut CH1,ON|~|CH1:VOLTage 0.0|~|SYSTem:STATus?|CH1:VOLTage 0.25|~|"
-                     "SYSTem:STATus?|CH1:VOLTage 0.5|~|SYSTem:STATus?|OUTPut CH1,OFF|~|"
-                     "SYSTem:STATus?",
-                     "SYSTem:ERRor?")
-        << confirmed("*IDN?|*LANG?|~|:SENS:FUNC \"CURR:DC\"|~|:SENS:CURR:RANG:AUTO ON|~|"
-                     ":SENS:CURR:NPLC 1.0|~|3*:READ?",
-                     ":SYST:ERR?");
+    row("keysight-b2900: B2900 SCPI Command Reference, channel 1", {"--smu", "keysight-b2900"},
+        {"--compliance", "0.01"}, true,
+        confirmed("*IDN?|~|:SENS1:FUNC \"CURR\"|~|:SENS1:CURR:RANG:AUTO ON|~|"
+                  ":SENS1:CURR:NPLC 1.0|~|:SOUR1:FUNC:MODE VOLT|~|:SOUR1:VOLT:RANG:AUTO ON|~|"
+                  ":SENS1:CURR:PROT 0.01|~|:SOUR1:VOLT 0.0|~|:OUTP1 ON|~|:SOUR1:VOLT 0.0|~|"
+                  ":MEAS:CURR? (@1)|:SENS1:CURR:PROT:TRIP?|:SOUR1:VOLT 0.25|~|"
+                  ":MEAS:CURR? (@1)|:SENS1:CURR:PROT:TRIP?|:SOUR1:VOLT 0.5|~|"
+                  ":MEAS:CURR? (@1)|:SENS1:CURR:PROT:TRIP?|:OUTP1 OFF|~|:OUTP1?"));
+    row("keysight-e36300 and keysight-344xx: their programming guides",
+        {"--source-dialect", "keysight-e36300", "--meter-dialect", "keysight-344xx"}, smuArgs,
+        false,
+        confirmed("*IDN?|~|CURR 0.01,(@1)|~|VOLT 0.0,(@1)|~|OUTP ON,(@1)|~|VOLT 0.0,(@1)|~|"
+                  "STAT:QUES:INST:ISUM1:COND?|VOLT 0.25,(@1)|~|STAT:QUES:INST:ISUM1:COND?|"
+                  "VOLT 0.5,(@1)|~|STAT:QUES:INST:ISUM1:COND?|OUTP OFF,(@1)|~|OUTP? (@1)",
+                  "SYST:ERR?"),
+        confirmed("*IDN?|~|CONF:CURR:DC|~|CURR:DC:RANG:AUTO ON|~|CURR:DC:NPLC 1.0|~|3*READ?",
+                  "SYST:ERR?"));
+    row("siglent-spd and keithley-dmm6500: SPD3303X guide, DMM6500 manual",
+        {"--source-dialect", "siglent-spd", "--meter-dialect", "keithley-dmm6500"}, smuArgs, false,
+        confirmed("*IDN?|~|OUTPut:TRACK 0|~|CH1:CURRent 0.01|~|CH1:VOLTage 0.0|~|"
+                  "OUTPut CH1,ON|~|CH1:VOLTage 0.0|~|SYSTem:STATus?|CH1:VOLTage 0.25|~|"
+                  "SYSTem:STATus?|CH1:VOLTage 0.5|~|SYSTem:STATus?|OUTPut CH1,OFF|~|"
+                  "SYSTem:STATus?",
+                  "SYSTem:ERRor?"),
+        confirmed("*IDN?|*LANG?|~|:SENS:FUNC \"CURR:DC\"|~|:SENS:CURR:RANG:AUTO ON|~|"
+                  ":SENS:CURR:NPLC 1.0|~|3*:READ?"));
 }
 
 void TestProfileSweeps::eachProfileSendsItsManualsCommands()
@@ -209,7 +197,7 @@ void TestProfileSweeps::anSmuStopsAtItsComplianceWithThePointKept()
                                  "--compliance", "5e-4", "--csv", bench.path("iv.csv")});
     QCOMPARE(run.exitCode, status);
     QVERIFY2(QString::fromUtf8(run.err).startsWith(said), run.err.constData());
-    const QByteArray csv = bench.read("iv.csv");
+    const QByteArray csv = fileContents(bench.path("iv.csv"));
     QVERIFY2(csv.contains("\nvoltage_V,current_A,in_compliance\n0.0,0.0,0\n") &&
                  csv.endsWith(lastRows),
              csv.constData());

@@ -2,9 +2,6 @@
 #include "scpi/target.h"
 #include "testhome.h"
 
-#include <QElapsedTimer>
-#include <QProcess>
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -12,11 +9,6 @@
 
 namespace
 {
-
-ToolRun runScpi(const QStringList& args)
-{
-    return runTool(kestrelToolPath(QStringLiteral("kestrel-scpi")), args);
-}
 
 // A stand-in instrument on 127.0.0.1: records what arrives and, once the first line is
 // complete, sends the pieces one by one, 100 ms apart; an empty piece closes the

@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -16,31 +15,18 @@ using namespace Qt::Literals::StringLiterals;
 namespace
 {
 
-struct InstallRun {
-    int exitCode = -1;
-    QString out, err;
-};
-
 // Runs the installer in workDir, into `home` with --home, or with $HOME set to it instead.
-InstallRun runInstaller(const TestHome& home, const QStringList& args,
-                        const QString& workDir = u"."_s, bool viaHomeVariable = false)
+ToolRun runInstaller(const TestHome& home, const QStringList& args, const QString& workDir = u"."_s,
+                     bool viaHomeVariable = false)
 {
     const QStringList into =
         viaHomeVariable ? QStringList() : QStringList{u"--home"_s, home.path()};
-    const ToolRun run =
-        runTool(u"bash"_s,
-                QStringList{u"-c"_s, uR"(cd "$0" && exec bash "$@")"_s,
-                            workDir.isEmpty() ? u"."_s : workDir,
-                            kestrelSourcePath(u"scripts/install-sendarbcmd.sh"_s)} +
-                    into + args,
-                viaHomeVariable ? QStringList{u"HOME="_s + home.path()} : QStringList());
-    return {run.exitCode, QString::fromUtf8(run.out), QString::fromUtf8(run.err)};
-}
-
-QByteArray contents(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    return runTool(u"bash"_s,
+                   QStringList{u"-c"_s, uR"(cd "$0" && exec bash "$@")"_s,
+                               workDir.isEmpty() ? u"."_s : workDir,
+                               kestrelSourcePath(u"scripts/install-sendarbcmd.sh"_s)} +
+                       into + args,
+                   viaHomeVariable ? QStringList{u"HOME="_s + home.path()} : QStringList());
 }
 
 QStringList filesIn(const TestHome& home)
@@ -108,11 +94,12 @@ void TestScpiInstall::freshHomeGetsAWorkingScript()
     QFETCH(QString, workDir);
     QFETCH(QString, uses);
     TestHome home;
-    const InstallRun run = runInstaller(home, args, workDir);
-    QCOMPARE(run.err, QString());
+    const ToolRun run = runInstaller(home, args, workDir);
+    QCOMPARE(run.err, QByteArray());
     QCOMPARE(run.exitCode, 0);
-    QVERIFY2(run.out.contains(u"Installed "_s + scriptPath(home.path())), qPrintable(run.out));
-    QVERIFY(contents(scriptPath(home.path()))
+    QVERIFY2(run.out.contains(QByteArray("Installed " + scriptPath(home.path()).toUtf8())),
+             run.out.constData());
+    QVERIFY(fileContents(scriptPath(home.path()))
                 .contains(QByteArray("\nscpi=" + shellQuote(uses).toUtf8() + "\n")));
     QCOMPARE(filesIn(home), QStringList{u"sendArbcmd.sh"_s});
     verifyScriptRunsKestrelScpi(home);
@@ -123,22 +110,22 @@ void TestScpiInstall::existingScriptIsKeptUnlessForcedWithABackup()
     TestHome home;
     const QByteArray mine = "#!/bin/sh\necho mine\n";
     home.installScript(mine);
-    const InstallRun kept = runInstaller(home, {u"--scpi"_s, realScpi()});
+    const ToolRun kept = runInstaller(home, {u"--scpi"_s, realScpi()});
     QCOMPARE(kept.exitCode, 0);
-    QVERIFY2(kept.out.contains(u"already exists"_s) && kept.out.contains(u"--force"_s),
-             qPrintable(kept.out));
-    QCOMPARE(contents(scriptPath(home.path())), mine);
+    QVERIFY2(kept.out.contains("already exists") && kept.out.contains("--force"),
+             kept.out.constData());
+    QCOMPARE(fileContents(scriptPath(home.path())), mine);
     QCOMPARE(filesIn(home), QStringList{u"sendArbcmd.sh"_s});
 
-    const InstallRun forced = runInstaller(home, {u"--force"_s, u"--scpi"_s, realScpi()});
+    const ToolRun forced = runInstaller(home, {u"--force"_s, u"--scpi"_s, realScpi()});
     QCOMPARE(forced.exitCode, 0);
-    QVERIFY2(forced.out.contains(u"sendArbcmd.sh.bak-"_s), qPrintable(forced.out));
+    QVERIFY2(forced.out.contains("sendArbcmd.sh.bak-"), forced.out.constData());
     verifyScriptRunsKestrelScpi(home);
     QStringList files = filesIn(home);
     QVERIFY(files.removeOne(u"sendArbcmd.sh"_s) && files.size() == 1);
     QVERIFY(
         QRegularExpression(u"^sendArbcmd\\.sh\\.bak-\\d{8}-\\d{6}$"_s).match(files[0]).hasMatch());
-    QCOMPARE(contents(home.pat() + files[0]), mine);
+    QCOMPARE(fileContents(home.pat() + files[0]), mine);
 }
 
 void TestScpiInstall::missingHelperIsAnError_data()
@@ -160,11 +147,12 @@ void TestScpiInstall::missingHelperIsAnError()
     const QString target =
         viaHomeVariable ? homeDirectory() + u"/sendArbcmd.sh"_s : scriptPath(home.path());
     qputenv("HOME", ownHome);
-    const InstallRun run = runInstaller(home, {u"--scpi"_s, home.pat() + u"nowhere/kestrel-scpi"_s},
-                                        u"."_s, viaHomeVariable);
+    const ToolRun run = runInstaller(home, {u"--scpi"_s, home.pat() + u"nowhere/kestrel-scpi"_s},
+                                     u"."_s, viaHomeVariable);
     QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.err.contains(u"cannot install "_s + target + u": no kestrel-scpi at"_s),
-             qPrintable(run.err));
+    QVERIFY2(
+        run.err.contains(QByteArray("cannot install " + target.toUtf8() + ": no kestrel-scpi at")),
+        run.err.constData());
     QCOMPARE(filesIn(home), QStringList());
 }
 

@@ -1,6 +1,7 @@
 #include "link/commandline.h"
 #include "link/scriptinstall.h"
 #include "link/shellrunner.h"
+#include "testhome.h"
 
 #include <QDir>
 #include <QFile>
@@ -24,13 +25,9 @@ void TestScriptInstall::installedScriptPassesThreeArgumentsWholeAndStays()
     QTemporaryDir root;
     const QString prefix = root.filePath("opt/it's kestrel");
     const QString home = root.filePath("home");
-    QVERIFY(QDir().mkpath(prefix + "/bin") && QDir().mkpath(prefix + "/share/kestrel"));
-    QVERIFY(QDir().mkpath(home));
-    QFile scpi(prefix + "/bin/kestrel-scpi");
-    QVERIFY(scpi.open(QIODevice::WriteOnly));
-    scpi.write("#!/bin/sh\nfor a in \"$@\"; do printf '<%s>' \"$a\"; done; echo\n");
-    scpi.close();
-    QVERIFY(scpi.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    QVERIFY(QDir().mkpath(prefix + "/share/kestrel") && QDir().mkpath(home));
+    writeFile(prefix + "/bin/kestrel-scpi",
+              "#!/bin/sh\nfor a in \"$@\"; do printf '<%s>' \"$a\"; done; echo\n", true);
     QVERIFY(QFile::copy(qEnvironmentVariable("KESTREL_SOURCE_DIR") + "/scripts/sendArbcmd.sh",
                         prefix + "/share/kestrel/sendArbcmd.sh"));
 
@@ -53,13 +50,10 @@ void TestScriptInstall::installedScriptPassesThreeArgumentsWholeAndStays()
 
     // A script already there is never replaced.
     const QByteArray mine = "#!/bin/sh\necho my own transport\n";
-    QFile script(scriptPath(home));
-    QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate) && script.write(mine) > 0);
-    script.close();
+    writeFile(scriptPath(home), mine);
     const WriteResult again = installScript(home, *source);
     QVERIFY2(!again.ok && again.message.contains("left as it is"), qPrintable(again.message));
-    QVERIFY(script.open(QIODevice::ReadOnly));
-    QCOMPARE(script.readAll(), mine);
+    QCOMPARE(fileContents(scriptPath(home)), mine);
     // What Kestrel says when it is missing names it.
     QVERIFY(missingScriptHint(home).contains(scriptPath(home)));
 }

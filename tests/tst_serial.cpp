@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -25,11 +24,6 @@
 namespace
 {
 
-ToolRun runScpi(const QStringList& args)
-{
-    return runTool(kestrelToolPath("kestrel-scpi"), args);
-}
-
 // What arrives on fd within ms, or until `until` has arrived.
 QByteArray readFor(int fd, int ms, const QByteArray& until = {})
 {
@@ -43,16 +37,6 @@ QByteArray readFor(int fd, int ms, const QByteArray& until = {})
         received.append(chunk, n);
     }
     return received;
-}
-
-// A file's text without the CSV header lines that name the endpoints and the times.
-QString readWithoutEndpoints(const QString& path)
-{
-    static const QRegularExpression differs("^# (started|ended|source|meter): .*\n",
-                                            QRegularExpression::MultilineOption);
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).remove(differs)
-                                          : "<missing>";
 }
 
 } // namespace

@@ -4,9 +4,7 @@
 #include "simulator.h"
 #include "testhome.h"
 
-#include <QFile>
 #include <QNetworkDatagram>
-#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -27,11 +25,6 @@ const QStringList vxi11Sim{"--vxi11", "--source", "127.0.0.22:0", "--meter", "12
 #define SKIP_UNLESS_ROOT()                                                                         \
     if (geteuid() != 0)                                                                            \
     QSKIP("port 111 (the portmapper) needs root")
-
-ToolRun runScpi(const QStringList& args)
-{
-    return runTool(kestrelToolPath("kestrel-scpi"), args);
-}
 
 QByteArray words(std::initializer_list<quint32> values)
 {
@@ -77,53 +70,36 @@ class TestVxi11 : public QObject
 void TestVxi11::sweepGivesTheDataOfTheRawSocket()
 {
     SKIP_UNLESS_ROOT();
-    struct Result {
-        QByteArray data, csv;
-        QStringList log;
-    };
+    // The data file, the CSV file and the simulator's log.
     const auto sweep = [](bool vxi11) {
-        Result result;
         Simulator sim(vxi11Sim.mid(vxi11 ? 0 : 1));
         TestHome home;
         home.installRealScript();
         QTemporaryDir files;
         if (!sim.start())
-            return result;
+            return QStringList();
         const auto endpoint = [&](const QString& address, const QString& port) -> QString {
             return address + ':' + (vxi11 ? QString("inst0") : port);
         };
-        const ToolRun run = runTool(kestrelToolPath("sweep/kestrel-sweep"),
-                                    {"--source", endpoint(sim.sourceAddress(), sim.sourcePort()),
-                                     "--meter",  endpoint(sim.meterAddress(), sim.meterPort()),
-                                     "--home",   home.path(),
-                                     "--range",  "2",
-                                     "--start",  "-1",
-                                     "--stop",   "2",
-                                     "--steps",  "6",
-                                     "--out",    files.filePath("iv.txt"),
-                                     "--csv",    files.filePath("iv.csv"),
-                                     "--store",  files.filePath("runs.sqlite")});
+        const ToolRun run = runTool(
+            kestrelToolPath("sweep/kestrel-sweep"),
+            QString("--range 2 --start -1 --stop 2 --steps 6").split(' ') +
+                QStringList{"--source", endpoint(sim.sourceAddress(), sim.sourcePort()), "--meter",
+                            endpoint(sim.meterAddress(), sim.meterPort()), "--home", home.path(),
+                            "--out", files.filePath("iv.txt"), "--csv", files.filePath("iv.csv"),
+                            "--store", files.filePath("runs.sqlite")});
         if (run.exitCode != 0)
             qWarning("kestrel-sweep: %s", run.err.constData());
-        QFile data(files.filePath("iv.txt")), csv(files.filePath("iv.csv"));
-        result.data = data.open(QIODevice::ReadOnly) ? data.readAll() : "<missing>";
-        // Apart from the header lines with the times and the endpoints.
-        static const QRegularExpression differs("^# (started|ended|source|meter): ");
-        if (csv.open(QIODevice::ReadOnly))
-            for (const QByteArray& line : csv.readAll().split('\n'))
-                if (!differs.match(QString::fromUtf8(line)).hasMatch())
-                    result.csv += line + '\n';
         QTest::qWait(100); // the last command is logged once the simulator has read it
-        result.log = sim.log();
-        return result;
+        return QStringList{readWithoutEndpoints(files.filePath("iv.txt")),
+                           readWithoutEndpoints(files.filePath("iv.csv"))} +
+               sim.log();
     };
-    const Result raw = sweep(false), vxi11 = sweep(true);
-    QVERIFY(raw.data.startsWith("[[-1.0, "));
-    QVERIFY(raw.csv.contains("# source identity: Kestrel,SIM-SOURCE,"));
-    QCOMPARE(vxi11.data, raw.data);
-    QCOMPARE(vxi11.csv, raw.csv);
-    QCOMPARE(vxi11.log.size(), 38);
-    QCOMPARE(vxi11.log, raw.log);
+    const QStringList raw = sweep(false), vxi11 = sweep(true);
+    QVERIFY(raw.value(0).startsWith("[[-1.0, "));
+    QVERIFY(raw.value(1).contains("# source identity: Kestrel,SIM-SOURCE,"));
+    QCOMPARE(vxi11.size(), 2 + 38);
+    QCOMPARE(vxi11, raw);
 }
 
 void TestVxi11::pyvisaTalksToTheSimulator()
@@ -180,23 +156,20 @@ void TestVxi11::failuresComeWithinTheLimit_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QByteArray>("reason");
     QTest::addColumn<int>("minMs");
+    const auto row = [](const char* name, const QStringList& args, const char* reason, int minMs) {
+        QTest::newRow(name) << args << QByteArray(reason) << minMs;
+    };
     // No simulator on .24: nothing listens on its port 111.
-    QTest::newRow("no portmapper")
-        << QStringList{"127.0.0.24", "inst0", "*IDN?"}
-        << QByteArray("no portmapper on the host: is it a VXI-11 instrument? (raw socket "
-                      "instruments take a port number)")
-        << 0;
-    QTest::newRow("device not there")
-        << QStringList{"127.0.0.22", "inst5", "*IDN?"}
-        << QByteArray("the instrument refused the link to inst5 (device error 3: device not "
-                      "accessible)")
-        << 0;
-    QTest::newRow("silent source") << QStringList{"--timeout", "1", "127.0.0.22", "vxi11", "*IDN?"}
-                                   << QByteArray("no reply within 1 s") << 1000;
-    QTest::newRow("meter closes mid-reply") << QStringList{"127.0.0.23", "inst0", "*IDN?"}
-                                            << QByteArray("connection closed before the reply "
-                                                          "ended")
-                                            << 0;
+    row("no portmapper", {"127.0.0.24", "inst0", "*IDN?"},
+        "no portmapper on the host: is it a VXI-11 instrument? (raw socket instruments take a "
+        "port number)",
+        0);
+    row("device not there", {"127.0.0.22", "inst5", "*IDN?"},
+        "the instrument refused the link to inst5 (device error 3: device not accessible)", 0);
+    row("silent source", {"--timeout", "1", "127.0.0.22", "vxi11", "*IDN?"}, "no reply within 1 s",
+        1000);
+    row("meter closes mid-reply", {"127.0.0.23", "inst0", "*IDN?"},
+        "connection closed before the reply ended", 0);
 }
 
 void TestVxi11::failuresComeWithinTheLimit()

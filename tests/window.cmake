@@ -12,8 +12,9 @@ kestrel_test(tst_window SOURCES tst_window.cpp LIBS kestrel_app kestrel_simlink 
 kestrel_test(tst_sweeptool SOURCES tst_sweeptool.cpp LIBS kestrel_testsupport Qt6::Network Qt6::Sql
              LABELS tools fault)
 add_dependencies(tst_sweeptool kestrel-sweep kestrel-runs)
-kestrel_test(tst_chart SOURCES tst_chart.cpp LIBS kestrel_chart LABELS gui)
-kestrel_test(tst_scriptinstall SOURCES tst_scriptinstall.cpp LIBS kestrel_link LABELS unit)
+kestrel_test(tst_chart SOURCES tst_chart.cpp LIBS kestrel_chart kestrel_testsupport LABELS gui)
+kestrel_test(tst_scriptinstall SOURCES tst_scriptinstall.cpp LIBS kestrel_link kestrel_testsupport
+             LABELS unit)
 kestrel_test(tst_runhistorymodel SOURCES tst_runhistorymodel.cpp LIBS kestrel_controller LABELS unit threads)
 kestrel_test(tst_store SOURCES tst_store.cpp LIBS kestrel_controller kestrel_store Qt6::Sql
              LABELS unit fault threads)
