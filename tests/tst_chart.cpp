@@ -426,6 +426,19 @@ void TestChart::pointsInComplianceAreRinged()
     QVERIFY(redNear(points[2]) > 8);
     QCOMPARE(redNear(points[0]), 0);
     QCOMPARE(chart.trace(3)->compliancePoints(), std::vector<std::size_t>{2});
+
+    // A point of several readings has a bar of one standard deviation each way.
+    chart.showRun(4, {{0.0, -0.5}}, "Mean", {}, {}, {0.4});
+    chart.replotNow();
+    const QImage barred = chart.plot()->grab().toImage();
+    const auto colourNear = [&](double amps) {
+        const QRect at(pixelOf(chart, {0.0, amps}) - QPoint(2, 0), QSize(5, 1));
+        return countPixels(barred, at, [](QColor c) { return c == runStyle(4).colour; });
+    };
+    QVERIFY(colourNear(-0.2) > 0 && colourNear(-0.8) > 0);
+    QCOMPARE(colourNear(0.1), 0);
+    mouse(chart.plot(), QEvent::MouseMove, pixelOf(chart, {0.0, -0.5}));
+    QVERIFY2(chart.readoutText().endsWith(" ± 400 mA"), qPrintable(chart.readoutText()));
 }
 
 void TestChart::fullRedrawLooksLikeEveryMarkerDrawn_data()

@@ -404,6 +404,11 @@ void TestWindow::aListSweepTakesTheLevelsTypedOrFromAFile()
     QCOMPARE(bench.status(), "Cycles must be a whole number from 1 to 1,000.");
     QVERIFY(vc.ivCycles->styleSheet().contains("border") && !bench.link->outputOn());
     vc.ivCycles->setText("2");
+    vc.ivReadings->setText("0");
+    vc.ivRun->click();
+    QCOMPARE(bench.status(), "Readings must be a whole number from 1 to 100.");
+    QVERIFY(vc.ivReadings->styleSheet().contains("border") && !bench.link->outputOn());
+    vc.ivReadings->setText("3");
     QSignalSpy finished(&vc.sweep(), &SweepEngine::finished);
     vc.ivRun->click();
     QVERIFY(vc.ivLevels->styleSheet().isEmpty());
@@ -417,11 +422,13 @@ void TestWindow::aListSweepTakesTheLevelsTypedOrFromAFile()
         levels.push_back(point[0]);
     QCOMPARE(levels, (std::vector{0.3, -0.2, 0.1, 0.3, -0.2, 0.1}));
     QCOMPARE(points[4][1], -0.2 / 1000);
+    QCOMPARE(vc.session().currentRun()->currentSd, std::vector<double>(6, 0.0)); // no noise
+    QCOMPARE(bench.link->commands("meter").count(":MEAS:CURR:DC?"), 18);
     // The list stays chosen, and comes back with the window.
     QVERIFY(vc.ivLevels->isEnabled() && !vc.IVstop->isEnabled());
     const QByteArray stored = bench.settingsText();
     QVERIFY(stored.contains("sweepshape=list") && stored.contains("levels.txt") &&
-            stored.contains("sweepcycles=2"));
+            stored.contains("sweepcycles=2") && stored.contains("readings=3"));
 }
 
 void TestWindow::savesAndExportsTheRunItShows()

@@ -140,7 +140,7 @@ void HistoryController::loaded(const LoadedRun& loaded)
         return;
     drawn_.insert(loaded.id);
     chart_->showRun(loaded.id, std::move(*loaded.chartPoints), label(run, loaded.id), legsOf(run),
-                    run.inCompliance);
+                    run.inCompliance, run.currentSd);
     // A run shown later does not take the place of the current one on top; with none
     // chosen yet, the newest run shown is on top.
     const qint64 top = current_ ? current_
@@ -223,14 +223,14 @@ void HistoryController::beginLive(qint64 key)
         model_->beginLive(key);
 }
 
-void HistoryController::pointRecorded(double volt, double amps, bool inCompliance)
+void HistoryController::pointRecorded(double volt, double amps, bool inCompliance, double sd)
 {
     if (!liveBegun_) // the store gave no id: the run is not kept there
         beginLive(--localKeys_);
     if (live_ > 0)
         model_->livePoint(volt);
     if (chart_)
-        chart_->addPoint(volt, amps, inCompliance);
+        chart_->addPoint(volt, amps, inCompliance, sd);
 }
 
 void HistoryController::sweepFinished()

@@ -39,7 +39,7 @@ class HistoryController : public QObject
     void start(); // lists the store, showing the latest runs
     // The live run: drawn as its points come, under the store's id once it has one.
     void sweepStarted();
-    void pointRecorded(double volt, double amps, bool inCompliance);
+    void pointRecorded(double volt, double amps, bool inCompliance, double sd);
     void sweepFinished();
     void hideAllButCurrent();
     // Writes the chart as PNG or SVG: the runs shown and always the current run (the one

@@ -161,6 +161,7 @@ void MainWindow::bindOutlets()
     vc.ivLevels = ui_->ivLevels;
     vc.ivLevelsFile = ui_->ivLevelsFile;
     vc.ivCycles = ui_->ivCycles;
+    vc.ivReadings = ui_->ivReadings;
     vc.ivSettle = ui_->ivSettle;
     vc.meterRate = ui_->meterRate;
     vc.sourceProfile = ui_->sourceProfile;

@@ -19,6 +19,7 @@
 #include <QTime>
 
 #include <cstdio>
+#include <limits>
 
 namespace kestrel
 {
@@ -85,9 +86,13 @@ ViewController::ViewController(const QString& home, std::unique_ptr<QSettings> s
     });
     connect(&engine, &SweepEngine::finished, this, &ViewController::sweepFinished);
     connect(&engine, &SweepEngine::pointRecorded, this,
-            [this](int, double volt, double amps, int inCompliance) {
+            [this, &engine](int index, double volt, double amps, int inCompliance) {
+                const std::vector<double>& spread = engine.run()->currentSd;
                 if (history_)
-                    history_->pointRecorded(volt, amps, inCompliance == 1);
+                    history_->pointRecorded(volt, amps, inCompliance == 1,
+                                            std::size_t(index) < spread.size()
+                                                ? spread[std::size_t(index)]
+                                                : std::numeric_limits<double>::quiet_NaN());
             });
 }
 
@@ -163,7 +168,7 @@ void ViewController::connectOutlets()
     if (ivStop)
         ivStop->setEnabled(false);
     for (QLineEdit* field :
-         {IVstart.data(), IVstop.data(), IVsteps.data(), ivLevels.data(), ivCycles.data(),
+         {IVstart.data(), IVstop.data(), IVsteps.data(), ivLevels.data(), ivCycles.data(), ivReadings.data(),
           ivLimit.data(), ivSettle.data(), ivCompliance.data(), ivNplc.data()})
         if (field)
             field->setProperty("plainToolTip", field->toolTip());
@@ -200,6 +205,8 @@ void ViewController::viewDidLoad()
         ivLevels->setText(stored.levels);
     if (ivCycles)
         ivCycles->setText(stored.cycles);
+    if (ivReadings)
+        ivReadings->setText(stored.readings);
     if (ivShape)
         ivShape->setCurrentIndex(std::max(0, ivShape->findData(stored.shape)));
     enableShapeFields(true);
@@ -280,6 +287,8 @@ void ViewController::runIV()
         typed.levels = ivLevels->text();
     if (ivCycles)
         typed.cycles = ivCycles->text();
+    if (ivReadings)
+        typed.readings = ivReadings->text();
     typed.limit = ivLimit ? ivLimit->text() : QString();
     if (ivSettle)
         typed.settleMs = ivSettle->text();
@@ -350,6 +359,7 @@ void ViewController::markFields(const QString& message)
         {IVsteps, {QStringLiteral("Steps must")}},
         {ivLevels, {QStringLiteral("Levels:")}},
         {ivCycles, {QStringLiteral("Cycles")}},
+        {ivReadings, {QStringLiteral("Readings must")}},
         {ivLimit, {QStringLiteral("Limit must")}},
         {ivSettle, {QStringLiteral("Settle must")}},
         {ivCompliance,
@@ -467,7 +477,7 @@ void ViewController::setSweeping(bool sweeping)
     // While a sweep runs, nothing may change which instruments it talks to or start
     // another one; Stop is the only way forward.
     for (QWidget* widget :
-         std::initializer_list<QWidget*>{ivLimit, ivSettle, ivShape, ivCycles, ivRun, switchOff,
+         std::initializer_list<QWidget*>{ivLimit, ivSettle, ivShape, ivCycles, ivReadings, ivRun, switchOff,
                                          sourceIdentify, sourceip, sourceport})
         if (widget)
             widget->setEnabled(!sweeping);

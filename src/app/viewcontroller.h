@@ -82,7 +82,7 @@ class ViewController : public QObject
     QPointer<QComboBox> drainSensitivity, ivShape, meterRate;
     QPointer<QComboBox> sourceProfile, meterProfile;
     QPointer<QCheckBox> sourceMeasures, continueAtCompliance;
-    QPointer<QLineEdit> ivCompliance, ivNplc, ivLevels, ivCycles;
+    QPointer<QLineEdit> ivCompliance, ivNplc, ivLevels, ivCycles, ivReadings;
     QPointer<QPushButton> ivLevelsFile;
     QPointer<QLabel> xAxis, YAxis;
     QPointer<BarChart> chart;

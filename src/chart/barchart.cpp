@@ -205,9 +205,12 @@ ScatterTrace* BarChart::newTrace(qint64 key, const QString& label, const SweepLe
 }
 
 void BarChart::showRun(qint64 key, ChartPointList points, const QString& label,
-                       const SweepLegs& legs, const std::vector<std::uint8_t>& inCompliance)
+                       const SweepLegs& legs, const std::vector<std::uint8_t>& inCompliance,
+                       std::vector<double> spread)
 {
-    newTrace(key, label, legs)->setPoints(std::move(points), inCompliance);
+    ScatterTrace* trace = newTrace(key, label, legs);
+    trace->setPoints(std::move(points), inCompliance);
+    trace->setSpread(std::move(spread));
     if (live_ == key)
         live_.reset();
     setCurrentRun(key);
@@ -293,12 +296,12 @@ void BarChart::setCurrentRun(qint64 key)
     scheduleReplot();
 }
 
-void BarChart::addPoint(double volt, double amps, bool inCompliance)
+void BarChart::addPoint(double volt, double amps, bool inCompliance, double sd)
 {
     ScatterTrace* live = live_ ? trace(*live_) : nullptr;
     if (!live)
         return;
-    live->append(volt, amps, inCompliance);
+    live->append(volt, amps, inCompliance, sd);
     // The first points set the scale; later ones only widen it when they fall outside.
     // A view the user chose stays as it is.
     if (!userView_) {
@@ -494,11 +497,15 @@ void BarChart::hover(QMouseEvent* event)
                                : QString();
     const QString limit =
         bestRun->trace->inCompliance(best.index) ? tr(", in compliance") : QString();
-    const QString text = tr("%1, point %2%3: %4, %5%6")
+    const double sd = bestRun->trace->spread(best.index);
+    const QString spread =
+        std::isfinite(sd) ? tr(" ± %1").arg(siText(sd, QStringLiteral("A"), 2)) : QString();
+    const QString text = tr("%1, point %2%3: %4, %5%6%7")
                              .arg(bestRun->label)
                              .arg(best.index + 1)
                              .arg(leg, siText(point.sourceVolt, QStringLiteral("V"), voltDigits),
-                                  siText(point.drainVolt, QStringLiteral("A"), ampDigits), limit);
+                                  siText(point.drainVolt, QStringLiteral("A"), ampDigits), spread,
+                                  limit);
     const bool changed = text != readout_->text();
     readout_->show(pixel, text, bestRun->trace->color());
     if (changed)

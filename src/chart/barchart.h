@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -59,8 +60,10 @@ class BarChart : public QWidget
     // return legs are, drawn hollow (a plain index: the one return leg's first point).
     // inCompliance: a flag per point (Run::inCompliance), ringed in red where set. It
     // becomes current.
+    // spread: each point's standard deviation over its readings (Run::currentSd), or empty.
     void showRun(qint64 key, ChartPointList points, const QString& label,
-                 const SweepLegs& legs = {}, const std::vector<std::uint8_t>& inCompliance = {});
+                 const SweepLegs& legs = {}, const std::vector<std::uint8_t>& inCompliance = {},
+                 std::vector<double> spread = {});
     void hideRun(qint64 key);
     // Hides every run but the current one (what "clear earlier traces" means).
     void hideAllButCurrent();
@@ -71,7 +74,8 @@ class BarChart : public QWidget
     void beginLiveRun(qint64 key, const QString& label, const SweepLegs& legs = {},
                       std::size_t expectedPoints = 0);
     // A point for the live run (ignored when there is none).
-    void addPoint(double volt, double amps, bool inCompliance = false);
+    void addPoint(double volt, double amps, bool inCompliance = false,
+                  double sd = std::numeric_limits<double>::quiet_NaN());
     // The live run's sweep ended: the axes fit every shown point unless the user chose
     // the view, and the last points are drawn now.
     void liveRunEnded();

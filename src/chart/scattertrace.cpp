@@ -153,10 +153,14 @@ ScatterTrace::ScatterTrace(QCPAxis* keyAxis, QCPAxis* valueAxis)
     setStyle(runStyle(0), 6);
 }
 
-void ScatterTrace::append(double volt, double amps, bool inCompliance)
+void ScatterTrace::append(double volt, double amps, bool inCompliance, double sd)
 {
     if (inCompliance)
         compliance_.push_back(points_.size());
+    if (!std::isnan(sd) || !spread_.empty()) {
+        spread_.resize(points_.size(), std::numeric_limits<double>::quiet_NaN());
+        spread_.push_back(sd);
+    }
     points_.push_back(ivData{volt, amps});
     index_.append(points_.back());
     keyExtent_.add(volt);
@@ -302,6 +306,36 @@ std::optional<ScatterTrace::Nearest> ScatterTrace::nearest(QPointF pixel, double
     return best;
 }
 
+void ScatterTrace::setSpread(std::vector<double> sd)
+{
+    spread_ = std::move(sd);
+    invalidate();
+}
+
+void ScatterTrace::drawSpread(QPainter& painter, const AxisMap& x, const AxisMap& y,
+                              std::size_t from) const
+{
+    constexpr double capPx = 3.0;
+    painter.setPen(QPen(style_.colour, 1.0));
+    for (std::size_t i = from; i < std::min(points_.size(), spread_.size()); ++i) {
+        const ivData& point = points_[i];
+        const double sd = spread_[i];
+        if (!(sd > 0) || !x.shows(point.sourceVolt) || !y.shows(point.drainVolt))
+            continue;
+        const double px = std::clamp(x.pixel(point.sourceVolt), -1e6, 1e6);
+        // On a logarithmic axis a bar reaching zero or beyond stops at the point.
+        const auto end = [&](double amps) {
+            const bool shown = y.shows(amps) && (!y.log || std::signbit(amps) ==
+                                                               std::signbit(point.drainVolt));
+            return std::clamp(y.pixel(shown ? amps : point.drainVolt), -1e6, 1e6);
+        };
+        const double top = end(point.drainVolt + sd), bottom = end(point.drainVolt - sd);
+        painter.drawLine(QPointF(px, top), QPointF(px, bottom));
+        for (const double end : {top, bottom})
+            painter.drawLine(QPointF(px - capPx, end), QPointF(px + capPx, end));
+    }
+}
+
 void ScatterTrace::drawLines(QPainter& painter, const AxisMap& x, const AxisMap& y,
                              std::size_t from) const
 {
@@ -345,9 +379,11 @@ void ScatterTrace::drawLines(QPainter& painter, const AxisMap& x, const AxisMap&
 
 void ScatterTrace::renderStacked(QImage& image, const AxisMap& x, const AxisMap& y)
 {
-    if (lines_) {
+    if (lines_ || !spread_.empty()) {
         QPainter painter(&image);
-        drawLines(painter, x, y, 0);
+        if (lines_)
+            drawLines(painter, x, y, 0);
+        drawSpread(painter, x, y, 0);
     }
     Tally& positions = sharedTally();
     // Each cycle's first leg filled, its return leg hollow, drawn after every first leg.
@@ -377,9 +413,11 @@ void ScatterTrace::renderStacked(QImage& image, const AxisMap& x, const AxisMap&
 
 void ScatterTrace::renderNew(QImage& image, const AxisMap& x, const AxisMap& y, std::size_t from)
 {
-    if (lines_) {
+    if (lines_ || !spread_.empty()) {
         QPainter painter(&image);
-        drawLines(painter, x, y, from);
+        if (lines_)
+            drawLines(painter, x, y, from);
+        drawSpread(painter, x, y, from);
     }
     for (std::size_t i = from; i < points_.size(); ++i) {
         MarkerStamps& stamps = isHollow(i) ? *hollow_ : *filled_;

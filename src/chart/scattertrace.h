@@ -36,11 +36,20 @@ class ScatterTrace : public QCPAbstractPlottable
   public:
     ScatterTrace(QCPAxis* keyAxis, QCPAxis* valueAxis);
 
-    void append(double volt, double amps, bool inCompliance = false);
+    // sd: the spread of the point's readings, drawn as a bar of one standard deviation
+    // each way; NaN for a point of one reading.
+    void append(double volt, double amps, bool inCompliance = false,
+                double sd = std::numeric_limits<double>::quiet_NaN());
     void reserve(std::size_t count) { points_.reserve(count); }
     // inCompliance: one flag per point (1 at the source's limit), or empty.
     void setPoints(ChartPointList points, const std::vector<std::uint8_t>& inCompliance = {});
     const ChartPointList& points() const { return points_; }
+    // One spread per point (Run::currentSd), or empty.
+    void setSpread(std::vector<double> sd);
+    double spread(std::size_t index) const
+    {
+        return index < spread_.size() ? spread_[index] : std::numeric_limits<double>::quiet_NaN();
+    }
     bool inCompliance(std::size_t index) const;
     // The points ringed as in compliance, in order.
     const std::vector<std::size_t>& compliancePoints() const { return compliance_; }
@@ -117,6 +126,8 @@ class ScatterTrace : public QCPAbstractPlottable
     void renderStacked(QImage& image, const AxisMap& x, const AxisMap& y);
     void renderNew(QImage& image, const AxisMap& x, const AxisMap& y, std::size_t from);
     void drawLines(QPainter& painter, const AxisMap& x, const AxisMap& y, std::size_t from) const;
+    // Each point's spread, from point from on.
+    void drawSpread(QPainter& painter, const AxisMap& x, const AxisMap& y, std::size_t from) const;
     void drawVector(QCPPainter* painter) const;
     // Drawn over the markers on every redraw rather than kept: a run has few of them.
     void drawComplianceRings(QPainter& painter, const AxisMap& x, const AxisMap& y) const;
@@ -127,6 +138,7 @@ class ScatterTrace : public QCPAbstractPlottable
     Extent keyExtent_, valueExtent_;
     RunStyle style_;
     int markerSize_ = 6;
+    std::vector<double> spread_;
     SweepLegs legs_;
     bool lines_ = false;
     std::unique_ptr<MarkerStamps> filled_, hollow_;

@@ -6,6 +6,7 @@
 #include "link/signalwatcher.h"
 
 #include <cstdio>
+#include <limits>
 #include <unistd.h>
 
 namespace kestrel
@@ -43,7 +44,13 @@ SweepRun::SweepRun(const SweepOptions& options, QObject* parent)
         chart_->resize(900, 600);
         chart_->beginLiveRun(1, QStringLiteral("Sweep"));
         connect(&session_.sweep(), &SweepEngine::pointRecorded, this,
-                [this](int, double volt, double amps, int) { chart_->addPoint(volt, amps); });
+                [this](int index, double volt, double amps, int) {
+                    const std::vector<double>& spread = session_.sweep().run()->currentSd;
+                    chart_->addPoint(volt, amps, false,
+                                     std::size_t(index) < spread.size()
+                                         ? spread[std::size_t(index)]
+                                         : std::numeric_limits<double>::quiet_NaN());
+                });
     }
 }
 
