@@ -770,7 +770,7 @@ void TestSession::theLongSweepQuestionComesLast()
     typed.compliance = compliance;
     QList<int> questions;
     QSignalSpy finished(&bench.session.sweep(), &SweepEngine::finished);
-    if (bench.session.runTyped(typed, [&](const SweepPlan& plan, int) {
+    if (bench.session.runTyped(typed, [&](const SweepPlan& plan, int, int) {
             questions << plan.count();
             return false;
         }))

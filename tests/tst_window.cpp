@@ -337,16 +337,22 @@ void TestWindow::aSweepLocksTheWindowUntilTheOutputIsOff()
     vc.ivSettle->setText("0");
     vc.IVsteps->setText("1000000");
     vc.ivRun->click();
+    vc.IVsteps->setText("100");
+    vc.ivReadings->setText("100"); // 10,100 readings, on this test's 2 ms tick
+    vc.ivRun->click();
+    vc.ivReadings->setText("1");
     QCOMPARE(bench.questions,
              (QStringList{"This sweep has 20,001 points and takes about 40 s. Start it?",
                           "This sweep has 5,001 points and takes about 20 min 50 s. Start it?",
                           "This sweep has 1,000,001 points and takes about 33 min 20 s. Start "
-                          "it?"}));
+                          "it?",
+                          "This sweep has 101 points of 100 readings each and takes at least 0 "
+                          "s. Start it?"}));
     vc.IVsteps->setText("1000001");
     vc.ivRun->click();
     QCOMPARE(bench.status(), "Steps must be a whole number from 1 to 1,000,000.");
     QVERIFY(vc.IVsteps->styleSheet().contains("border"));
-    QCOMPARE(bench.questions.size(), 3);
+    QCOMPARE(bench.questions.size(), 4);
     vc.ivSettle->setText("150");
     QVERIFY(!vc.sweep().isRunning() && vc.IVstart->styleSheet().isEmpty());
     QVERIFY(!bench.link->log().contains("source :OUTP1 ON"));

@@ -294,8 +294,8 @@ void ViewController::runIV()
         typed.settleMs = ivSettle->text();
     choices_->read(typed);
     markFields(QString());
-    session_->runTyped(typed, [this](const SweepPlan& plan, int settleMs) {
-        return confirmLongSweep(plan, settleMs);
+    session_->runTyped(typed, [this](const SweepPlan& plan, int settleMs, int readings) {
+        return confirmLongSweep(plan, settleMs, readings);
     });
 }
 
@@ -333,19 +333,24 @@ void ViewController::enableShapeFields(bool editable)
         show(field, list);
 }
 
-bool ViewController::confirmLongSweep(const SweepPlan& plan, int settleMs)
+bool ViewController::confirmLongSweep(const SweepPlan& plan, int settleMs, int readings)
 {
     if (!confirm)
         return true;
     const int points = plan.count();
     // At least this long: the exchanges of each tick come on top of a settle time.
     const qint64 seconds = qint64(points) * sweep().tickFor(settleMs, 0) / 1000;
-    if (points <= longSweepPoints && seconds <= longSweepSeconds)
+    if (qint64(points) * readings <= longSweepPoints && seconds <= longSweepSeconds)
         return true;
     const QString duration = seconds >= 3600
                                  ? tr("%1 h %2 min").arg(seconds / 3600).arg(seconds % 3600 / 60)
                              : seconds >= 60 ? tr("%1 min %2 s").arg(seconds / 60).arg(seconds % 60)
                                              : tr("%1 s").arg(seconds);
+    // Each reading is an exchange of its own, whose time only the sweep will tell.
+    if (readings > 1)
+        return confirm(
+            tr("This sweep has %1 points of %2 readings each and takes at least %3. Start it?")
+                .arg(countText(points), countText(readings), duration));
     return confirm(tr("This sweep has %1 points and takes about %2. Start it?")
                        .arg(countText(points), duration));
 }

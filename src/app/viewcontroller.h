@@ -132,7 +132,7 @@ class ViewController : public QObject
     // More points or a longer time than this asks first.
     static constexpr int longSweepPoints = 10000;
     static constexpr qint64 longSweepSeconds = 15 * 60;
-    bool confirmLongSweep(const SweepPlan& plan, int settleMs);
+    bool confirmLongSweep(const SweepPlan& plan, int settleMs, int readings);
     // Marks the sweep fields a problem is about (none for an empty text).
     void markFields(const QString& message);
     bool isListShape() const;

@@ -597,7 +597,7 @@ bool Session::runTyped(const StoredSweep& typed, const StartQuestion& ask)
     if (ask &&
         sweepProfileProblem(settings, *settings.sourceCommands, *settings.meterCommands)
             .isEmpty() &&
-        !ask(request.plan, request.settleMs))
+        !ask(request.plan, request.settleMs, request.readings))
         return false;
     if (settings_) {
         storeEndpoint(*settings_, sourceAddressKey, Endpoint{sip, sport});

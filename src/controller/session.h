@@ -85,7 +85,7 @@ class Session : public QObject
     // statusShown(), when it cannot start.
     bool start(const SweepRequest& request);
     // Asked once every field is valid and the sweep would start: true to start it.
-    using StartQuestion = std::function<bool(const SweepPlan& plan, int settleMs)>;
+    using StartQuestion = std::function<bool(const SweepPlan& plan, int settleMs, int readings)>;
     // The window's Run: the sweep fields as typed, checked, remembered, started. ask, when
     // given, comes last, so nobody is asked about a sweep that is refused anyway.
     bool runTyped(const StoredSweep& typed, const StartQuestion& ask = {});
