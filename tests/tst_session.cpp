@@ -639,26 +639,30 @@ void TestSession::complianceIsSetConfirmedAndKeptWithEachPoint_data()
 {
     QTest::addColumn<std::optional<double>>("compliance");
     QTest::addColumn<bool>("goOn");
-    QTest::addColumn<QString>("statusAnswer"); // from the third point on
+    QTest::addColumn<QString>("statusAnswer"); // from this point on (1 for the first)
+    QTest::addColumn<int>("atLimitFrom");
     QTest::addColumn<Outcome>("outcome");
     QTest::addColumn<QString>("limitSent");
     QTest::addColumn<QString>("message");
     const std::optional<double> fiveMilli = 5e-3;
     QTest::newRow("the first point at the limit ends the sweep")
-        << fiveMilli << false << "2" << Outcome::Compliance << ":SOUR1:CURR:LIM 0.005"
+        << fiveMilli << false << "2" << 3 << Outcome::Compliance << ":SOUR1:CURR:LIM 0.005"
         << "The source reached its compliance of 5 mA at 0.5 V. The source output is off.";
     QTest::newRow("or not, when asked to continue")
-        << fiveMilli << true << "+3" << Outcome::Completed << ":SOUR1:CURR:LIM 0.005"
+        << fiveMilli << true << "+3" << 3 << Outcome::Completed << ":SOUR1:CURR:LIM 0.005"
         << "Sweep complete: 5 points.";
     QTest::newRow("without one, the profile's default limit")
-        << std::optional<double>() << false << "0x2" << Outcome::Compliance
+        << std::optional<double>() << false << "0x2" << 3 << Outcome::Compliance
         << ":SOUR1:CURR:LIM 0.02"
         << "The source reached its compliance of 20 mA at 0.5 V. The source output is off.";
+    QTest::newRow("at the limit from the very first point, asked to continue")
+        << fiveMilli << true << "+3" << 1 << Outcome::Completed << ":SOUR1:CURR:LIM 0.005"
+        << "Sweep complete: 5 points.";
     QTest::newRow("a bit that is not the compliance bit")
-        << fiveMilli << false << "5" << Outcome::Completed << ":SOUR1:CURR:LIM 0.005"
+        << fiveMilli << false << "5" << 3 << Outcome::Completed << ":SOUR1:CURR:LIM 0.005"
         << "Sweep complete: 5 points.";
     QTest::newRow("an answer that is no status word ends the sweep")
-        << fiveMilli << true << "ON" << Outcome::Failed << ":SOUR1:CURR:LIM 0.005"
+        << fiveMilli << true << "ON" << 3 << Outcome::Failed << ":SOUR1:CURR:LIM 0.005"
         << R"(did not say whether it is at its current limit: "ON" to ":STAT:QUES:COND?" (at )"
            "0.5 V). The source output is off.";
 }
@@ -668,6 +672,7 @@ void TestSession::complianceIsSetConfirmedAndKeptWithEachPoint()
     QFETCH(std::optional<double>, compliance);
     QFETCH(bool, goOn);
     QFETCH(QString, statusAnswer);
+    QFETCH(int, atLimitFrom);
     QFETCH(Outcome, outcome);
     QFETCH(QString, limitSent);
     QFETCH(QString, message);
@@ -690,7 +695,8 @@ void TestSession::complianceIsSetConfirmedAndKeptWithEachPoint()
         if (command.startsWith(":SOUR1:CURR:LIM"))
             return LinkReply{"", true, {}}; // taken, the queue stays empty
         if (command == ":STAT:QUES:COND?")
-            return LinkReply{(++*statusReads >= 3 ? statusAnswer : QString("0")) + "\n", true, {}};
+            return LinkReply{(++*statusReads >= atLimitFrom ? statusAnswer : QString("0")) + "\n",
+                             true, {}};
         return std::nullopt;
     });
     SweepRequest request;
@@ -718,12 +724,13 @@ void TestSession::complianceIsSetConfirmedAndKeptWithEachPoint()
         return;
     const bool bitSet = statusAnswer != "5";
     std::vector<std::uint8_t> flags(std::size_t(points), 0);
-    for (int i = 2; i < points; ++i)
+    for (int i = atLimitFrom - 1; i < points; ++i)
         flags[std::size_t(i)] = bitSet ? 1 : 0;
     QCOMPARE(run->inCompliance, flags);
     const QString csv =
         QString::fromUtf8(csvText(describeRun("test", *run), run->points, run->inCompliance));
-    QVERIFY2(csv.contains("voltage_V,current_A,in_compliance\n0.0,0.0,0\n"), qPrintable(csv));
+    QVERIFY2(csv.contains(QString("voltage_V,current_A,in_compliance\n0.0,0.0,%1\n").arg(flags[0])),
+             qPrintable(csv));
     QCOMPARE(csv.contains("\n0.5,0.0005,1\n"), bitSet);
 }
 

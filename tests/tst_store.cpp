@@ -124,8 +124,8 @@ void TestStore::keepsEveryNumberExactly()
     const qint64 id = store.beginRun(run, "Kestrel 9", thisProcess());
     QVERIFY(id > 0);
     for (std::size_t i = 0; i < run.points.size(); ++i)
-        QVERIFY(store.addPoint(id, int(i), run.points[i][0], run.points[i][1], qint64(i), -1,
-                               run.points[i][1] / 3));
+        QVERIFY(store.addPoint(id, int(i), run.points[i][0], run.points[i][1], qint64(i),
+                               int(i + 1) % 2, run.points[i][1] / 3));
     run.outcome = Run::Outcome::Stopped;
     run.message = "Sweep stopped after 2000 of 15 points.";
     run.ended = run.started.addSecs(3);
@@ -137,6 +137,8 @@ void TestStore::keepsEveryNumberExactly()
     QCOMPARE(stored->program, "Kestrel 9");
     QCOMPARE(stored->run.points.size(), run.points.size());
     QCOMPARE(stored->run.currentSd.size(), run.points.size());
+    QCOMPARE(stored->run.inCompliance.size(), run.points.size());
+    QVERIFY(stored->run.inCompliance[0] == 1 && stored->run.inCompliance[1] == 0);
     for (std::size_t i = 0; i < run.points.size(); ++i) {
         const double sent[] = {run.points[i][0], run.points[i][1], run.points[i][1] / 3};
         const double got[] = {stored->run.points[i][0], stored->run.points[i][1],

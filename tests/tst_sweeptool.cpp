@@ -466,6 +466,14 @@ void TestSweepTool::averagedReadingsKeepTheirSpread()
     QCOMPARE(runTool(runs, {"--store", store, "export", "2", bench.path("again.csv")}).exitCode, 0);
     const QByteArray again = bench.read("again.csv");
     QVERIFY2(again.endsWith(csv.mid(csv.indexOf("\n# readings: 20\n"))), again.constData());
+    // A file that does not say how many readings keeps its spreads all the same.
+    QFile unsaid(bench.path("unsaid.csv"));
+    QVERIFY(unsaid.open(QIODevice::WriteOnly) &&
+            unsaid.write(QByteArray(csv).replace("# readings: 20\n", "")) > 0);
+    unsaid.close();
+    QCOMPARE(runTool(runs, {"--store", store, "import", unsaid.fileName()}).exitCode, 0);
+    QCOMPARE(runTool(runs, {"--store", store, "export", "3", unsaid.fileName()}).exitCode, 0);
+    QVERIFY(bench.read("unsaid.csv").endsWith(csv.mid(csv.indexOf("\nvoltage_V"))));
 }
 
 // Both tools print the fit's lines and keep the fit with the run; the CSV carries it and

@@ -350,13 +350,14 @@ void SweepEngine::takePoints()
     for (std::size_t i = 0; i < points.size(); ++i) {
         const IVPoint& point = points[i];
         const int inCompliance = flags[i];
-        // The flags are kept from the first point the source tells of.
-        if (inCompliance >= 0 && run_->inCompliance.empty())
-            run_->inCompliance.assign(run_->points.size(), 0);
+        // The flags are kept from the first point the source tells of, that one's too.
+        const bool flagged = inCompliance >= 0 || !run_->inCompliance.empty();
+        if (flagged)
+            run_->inCompliance.resize(run_->points.size(), 0);
         run_->points.push_back(point);
         if (run_->settings.readings > 1)
             run_->currentSd.push_back(sd[i]);
-        if (!run_->inCompliance.empty())
+        if (flagged)
             run_->inCompliance.push_back(inCompliance > 0 ? 1 : 0);
         if (xyflag == 1) {
             replacePoints(point[0], point[1]);

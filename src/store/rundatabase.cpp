@@ -806,17 +806,25 @@ std::optional<StoredRun> RunDatabase::load(qint64 runId)
         return std::nullopt;
     Run& run = stored.run;
     run.points.reserve(std::size_t(stored.pointCount));
+    // The flags are kept from the first point the source told of, the spreads from the
+    // first point that has one (an imported file may have them without saying how many
+    // readings each point was).
+    constexpr double none = std::numeric_limits<double>::quiet_NaN();
+    bool flagged = false, spread = false;
     while (query.next()) {
         run.points.push_back(IVPoint{query.value(0).toDouble(), query.value(1).toDouble()});
-        // The flags are kept from the first point the source told of.
-        if (!query.value(2).isNull() && run.inCompliance.empty())
+        if (!query.value(2).isNull() && !flagged) {
             run.inCompliance.assign(run.points.size() - 1, 0);
-        if (!run.inCompliance.empty())
+            flagged = true;
+        }
+        if (flagged)
             run.inCompliance.push_back(query.value(2).toInt() == 1 ? 1 : 0);
-        if (stored.run.settings.readings > 1)
-            run.currentSd.push_back(query.value(3).isNull()
-                                        ? std::numeric_limits<double>::quiet_NaN()
-                                        : query.value(3).toDouble());
+        if (!query.value(3).isNull() && !spread) {
+            run.currentSd.assign(run.points.size() - 1, none);
+            spread = true;
+        }
+        if (spread)
+            run.currentSd.push_back(query.value(3).isNull() ? none : query.value(3).toDouble());
     }
     if (!loadFits(runId, stored.run.fits))
         return std::nullopt;
