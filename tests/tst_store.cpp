@@ -20,7 +20,6 @@
 #include <bit>
 #include <cmath>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -143,7 +142,9 @@ void TestStore::keepsEveryNumberExactly()
         const double sent[] = {run.points[i][0], run.points[i][1], run.points[i][1] / 3};
         const double got[] = {stored->run.points[i][0], stored->run.points[i][1],
                               stored->run.currentSd[i]};
-        QVERIFY2(std::memcmp(sent, got, sizeof sent) == 0, qPrintable(QString::number(i)));
+        for (int k = 0; k < 3; ++k)
+            QVERIFY2(std::bit_cast<quint64>(sent[k]) == std::bit_cast<quint64>(got[k]),
+                     qPrintable(QString::number(i)));
     }
     // Everything its CSV header says comes back, to the millisecond.
     CsvHeader want = describeRun("p", run), got = describeRun("p", stored->run);

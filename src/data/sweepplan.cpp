@@ -12,6 +12,7 @@
 #include <numeric>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 namespace kestrel
 {
@@ -218,7 +219,7 @@ std::variant<SweepPlan, QString> makeSweepPlan(const SweepFields& fields)
 {
     SweepPlan plan;
     plan.shape = fields.shape;
-    const auto cycled = [&fields](SweepPlan made) { return withCycles(made, fields.cycles); };
+    const auto cycled = [&fields](SweepPlan made) { return withCycles(std::move(made), fields.cycles); };
     if (plan.shape == SweepShape::List) {
         auto levels = parseLevelsField(fields.levels);
         if (const QString* problem = std::get_if<QString>(&levels))
