@@ -87,10 +87,8 @@ void applyHeader(const QHash<QString, QString>& header, Run& run)
     const auto start = value("start V");
     keep(RunDetail::Start, start, [&](double v) { settings.plan.start = v; });
     keep(RunDetail::Stop, value("stop V"), [&](double v) { settings.plan.stop = v; });
-    auto steps = value("steps");
-    if (steps && (*steps < 1 || *steps > maxSweepSteps || std::floor(*steps) != *steps))
-        steps.reset();
-    keep(RunDetail::Steps, steps, [&](double v) { settings.plan.steps = int(v); });
+    keep(RunDetail::Steps, wholeNumberIn(value("steps"), 1, maxSweepSteps),
+         [&](int steps) { settings.plan.steps = steps; });
     const auto shapeText = recordedValue(header, "shape");
     keep(RunDetail::Shape, shapeText ? shapeFromName(*shapeText) : std::nullopt,
          [&](SweepShape shape) { settings.plan.shape = shape; });
@@ -105,11 +103,9 @@ void applyHeader(const QHash<QString, QString>& header, Run& run)
     // without them: those sweeps were measured without a wait, at medium rate.
     const bool older = start && !header.contains(QStringLiteral("settle ms")) &&
                        !header.contains(QStringLiteral("rate"));
-    auto settle = value("settle ms");
-    if (settle && (*settle < 0 || *settle > maxSettleMs || std::floor(*settle) != *settle))
-        settle.reset();
     if (!older)
-        keep(RunDetail::Settle, settle, [&](double ms) { settings.settleMs = int(ms); });
+        keep(RunDetail::Settle, wholeNumberIn(value("settle ms"), 0, maxSettleMs),
+             [&](int ms) { settings.settleMs = ms; });
     const auto rateText = recordedValue(header, "rate");
     if (!older)
         keep(RunDetail::Rate, rateText ? rateFromName(*rateText) : std::nullopt,
@@ -122,13 +118,8 @@ void applyHeader(const QHash<QString, QString>& header, Run& run)
             *name = *text;
     settings.complianceAmps = value("compliance A");
     settings.nplc = value("nplc");
-    if (const auto cycles = value("cycles");
-        cycles && *cycles >= 1 && *cycles <= maxCycles && std::floor(*cycles) == *cycles)
-        settings.plan.cycles = int(*cycles);
-    if (const auto readings = value("readings"); readings && *readings >= 1 &&
-                                                 *readings <= maxReadings &&
-                                                 std::floor(*readings) == *readings)
-        settings.readings = int(*readings);
+    settings.plan.cycles = wholeNumberIn(value("cycles"), 1, maxCycles).value_or(1);
+    settings.readings = wholeNumberIn(value("readings"), 1, maxReadings).value_or(1);
     // Older Kestrels wrote the defaults they had made up for a file of points alone. No
     // sweep goes without instruments, so such a header recorded nothing of the kind.
     const RunDetails instruments =

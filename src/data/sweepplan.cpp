@@ -200,18 +200,25 @@ SweepPlan makeListPlan(std::vector<double> levels)
     return plan;
 }
 
+std::optional<int> wholeNumberIn(std::optional<double> value, int lowest, int highest)
+{
+    if (!value || !(*value >= lowest && *value <= highest) || std::floor(*value) != *value)
+        return std::nullopt;
+    return int(*value);
+}
+
 std::variant<SweepPlan, QString> withCycles(SweepPlan plan, const QString& cycles)
 {
-    const auto number = cycles.trimmed().isEmpty() ? 1.0 : fieldNumber(cycles);
-    if (!number || !(*number >= 1 && *number <= maxCycles) || std::floor(*number) != *number)
+    const auto number =
+        wholeNumberIn(cycles.trimmed().isEmpty() ? 1.0 : fieldNumber(cycles), 1, maxCycles);
+    if (!number)
         return QStringLiteral("Cycles must be a whole number from 1 to %1.")
             .arg(countText(maxCycles));
     if (qint64(plan.cycleCount()) * qint64(*number) > maxSweepPoints)
         return QStringLiteral("Cycles: %1 cycles of %2 points are more than the %3 points one "
                               "sweep takes.")
-            .arg(countText(qint64(*number)), countText(plan.cycleCount()),
-                 countText(maxSweepPoints));
-    plan.cycles = int(*number);
+            .arg(countText(*number), countText(plan.cycleCount()), countText(maxSweepPoints));
+    plan.cycles = *number;
     return plan;
 }
 
@@ -232,8 +239,8 @@ std::variant<SweepPlan, QString> makeSweepPlan(const SweepFields& fields)
     const auto stop = fieldNumber(fields.stop);
     if (!stop || !std::isfinite(*stop))
         return QStringLiteral("Stop must be a number of volts, like 1.5 (decimal point).");
-    const auto steps = fieldNumber(fields.steps);
-    if (!steps || !(*steps >= 1 && *steps <= maxSweepSteps) || std::floor(*steps) != *steps)
+    const auto steps = wholeNumberIn(fieldNumber(fields.steps), 1, maxSweepSteps);
+    if (!steps)
         return QStringLiteral("Steps must be a whole number from 1 to %1.")
             .arg(countText(maxSweepSteps));
     if (plan.shape == SweepShape::Log &&
@@ -242,7 +249,7 @@ std::variant<SweepPlan, QString> makeSweepPlan(const SweepFields& fields)
                               "sign.");
     plan.start = *start;
     plan.stop = *stop;
-    plan.steps = int(*steps);
+    plan.steps = *steps;
     return cycled(plan);
 }
 
@@ -280,20 +287,20 @@ std::optional<MeterRate> rateFromName(const QString& name)
 
 std::variant<int, QString> parseSettleMs(const QString& text)
 {
-    const auto ms = fieldNumber(text);
-    if (!ms || !(*ms >= 0 && *ms <= maxSettleMs) || std::floor(*ms) != *ms)
+    const auto ms = wholeNumberIn(fieldNumber(text), 0, maxSettleMs);
+    if (!ms)
         return QStringLiteral("Settle must be a whole number of milliseconds from 0 to %1.")
             .arg(maxSettleMs);
-    return int(*ms);
+    return *ms;
 }
 
 std::variant<int, QString> parseReadings(const QString& text)
 {
-    const auto readings = text.trimmed().isEmpty() ? 1.0 : fieldNumber(text);
-    if (!readings || !(*readings >= 1 && *readings <= maxReadings) ||
-        std::floor(*readings) != *readings)
+    const auto readings =
+        wholeNumberIn(text.trimmed().isEmpty() ? 1.0 : fieldNumber(text), 1, maxReadings);
+    if (!readings)
         return QStringLiteral("Readings must be a whole number from 1 to %1.").arg(maxReadings);
-    return int(*readings);
+    return *readings;
 }
 
 } // namespace kestrel

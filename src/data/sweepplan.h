@@ -83,6 +83,9 @@ std::variant<int, QString> parseSettleMs(const QString& text);
 // An optional current limit in amps: empty text means none; otherwise a positive number.
 std::variant<std::optional<double>, QString> parseCurrentLimit(const QString& text);
 
+// The value when it is a whole number from lowest to highest; nullopt otherwise.
+std::optional<int> wholeNumberIn(std::optional<double> value, int lowest, int highest);
+
 // Readings per point as typed: a whole number from 1 to maxReadings, or a message.
 std::variant<int, QString> parseReadings(const QString& text);
 
