@@ -193,25 +193,12 @@ void ViewController::viewDidLoad()
         drainport->setText(drain.port);
 
     const StoredSweep stored = restoreSweep(settings);
-    if (IVstart)
-        IVstart->setText(stored.start);
-    if (IVstop)
-        IVstop->setText(stored.stop);
-    if (IVsteps)
-        IVsteps->setText(stored.steps);
-    if (ivLimit)
-        ivLimit->setText(stored.limit);
-    if (ivLevels)
-        ivLevels->setText(stored.levels);
-    if (ivCycles)
-        ivCycles->setText(stored.cycles);
-    if (ivReadings)
-        ivReadings->setText(stored.readings);
+    for (const auto& [field, text] : sweepFields())
+        if (field)
+            field->setText(stored.*text);
     if (ivShape)
         ivShape->setCurrentIndex(std::max(0, ivShape->findData(stored.shape)));
     enableShapeFields(true);
-    if (ivSettle)
-        ivSettle->setText(stored.settleMs);
 
     updateIdentityLine();
     history_->start();
@@ -279,24 +266,23 @@ void ViewController::runIV()
     if (!IVstart || !IVstop || !IVsteps)
         return;
     StoredSweep typed;
-    typed.start = IVstart->text();
-    typed.stop = IVstop->text();
-    typed.steps = IVsteps->text();
+    for (const auto& [field, text] : sweepFields())
+        if (field)
+            typed.*text = field->text();
     typed.shape = ivShape ? ivShape->currentData().toString() : shapeName(SweepShape::Linear);
-    if (ivLevels)
-        typed.levels = ivLevels->text();
-    if (ivCycles)
-        typed.cycles = ivCycles->text();
-    if (ivReadings)
-        typed.readings = ivReadings->text();
-    typed.limit = ivLimit ? ivLimit->text() : QString();
-    if (ivSettle)
-        typed.settleMs = ivSettle->text();
     choices_->read(typed);
     markFields(QString());
     session_->runTyped(typed, [this](const SweepPlan& plan, int settleMs, int readings) {
         return confirmLongSweep(plan, settleMs, readings);
     });
+}
+
+std::vector<std::pair<QLineEdit*, QString StoredSweep::*>> ViewController::sweepFields() const
+{
+    return {{IVstart, &StoredSweep::start},     {IVstop, &StoredSweep::stop},
+            {IVsteps, &StoredSweep::steps},     {ivLevels, &StoredSweep::levels},
+            {ivCycles, &StoredSweep::cycles},   {ivReadings, &StoredSweep::readings},
+            {ivLimit, &StoredSweep::limit},     {ivSettle, &StoredSweep::settleMs}};
 }
 
 void ViewController::chooseLevelsFile()

@@ -17,6 +17,8 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace kestrel
 {
@@ -136,6 +138,8 @@ class ViewController : public QObject
     // Marks the sweep fields a problem is about (none for an empty text).
     void markFields(const QString& message);
     bool isListShape() const;
+    // The sweep's text fields and what each holds of the stored sweep.
+    std::vector<std::pair<QLineEdit*, QString StoredSweep::*>> sweepFields() const;
     // Start, Stop and Steps, or Levels, as the shape asks; none while sweeping.
     void enableShapeFields(bool editable);
     void updateIdentityLine();
