@@ -28,6 +28,7 @@ class Simulator
     QString meterPort() const { return QString::number(process_.meterPort()); }
     // With --step-source among extraArgs.
     QString stepPort() const { return QString::number(process_.stepPort()); }
+    QString stepAddress() const { return process_.stepAddress(); }
     // With --serial among extraArgs: the instruments' serial lines (/dev/pts/N).
     QString sourceSerial() const { return process_.sourceSerial(); }
     QString meterSerial() const { return process_.meterSerial(); }
@@ -41,6 +42,7 @@ class Simulator
     // The same without the instrument name, one instrument only.
     QStringList sourceCommands() const { return commandsOf(QStringLiteral("source")); }
     QStringList meterCommands() const { return commandsOf(QStringLiteral("meter")); }
+    QStringList stepCommands() const { return commandsOf(QStringLiteral("step")); }
 
   private:
     QStringList commandsOf(const QString& instrument) const;

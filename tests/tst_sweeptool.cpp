@@ -4,6 +4,7 @@
 #include "testhome.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -112,6 +113,8 @@ class TestSweepTool : public QObject
     void aListSweepTakesItsLevelsInOrder();
     void averagedReadingsKeepTheirSpread();
     void readsTheDeviceOffItsCurve();
+    void aFamilyStepsTheGateOnceForEachCurve();
+    void aFamilyKilledLeavesEverySourceOff();
     void anImportShowsWhatItsFileRecorded_data();
     void anImportShowsWhatItsFileRecorded();
 };
@@ -474,6 +477,131 @@ void TestSweepTool::averagedReadingsKeepTheirSpread()
     QCOMPARE(runTool(runs, {"--store", store, "import", unsaid.fileName()}).exitCode, 0);
     QCOMPARE(runTool(runs, {"--store", store, "export", "3", unsaid.fileName()}).exitCode, 0);
     QVERIFY(bench.read("unsaid.csv").endsWith(csv.mid(csv.indexOf("\nvoltage_V"))));
+}
+
+namespace
+{
+
+// The simulated transistor's drain current: Vth 1 V, K 2e-3 A/V², lambda 0.02 1/V.
+double drainAmps(double gateVolts, double drainVolts)
+{
+    if (drainVolts < 0)
+        return -drainAmps(gateVolts - drainVolts, -drainVolts);
+    const double overdrive = gateVolts - 1.0, m = 1 + 0.02 * drainVolts;
+    if (overdrive <= 0)
+        return 0;
+    return drainVolts < overdrive
+               ? 2e-3 * (overdrive * drainVolts - drainVolts * drainVolts / 2) * m
+               : 1e-3 * overdrive * overdrive * m;
+}
+
+// The settings the simulated instrument received, in order, without the queries.
+QStringList settingsOf(QStringList commands)
+{
+    commands.removeIf([](const QString& command) { return command.contains('?'); });
+    return commands;
+}
+
+} // namespace
+
+// A transistor's output characteristics: the gate stepped by a second source, the drain
+// swept at each level, each curve a run of its own; the family in one CSV.
+void TestSweepTool::aFamilyStepsTheGateOnceForEachCurve()
+{
+    SweepBench bench({"--device", "mosfet", "--step-source", "127.0.0.4:0"});
+    QVERIFY(bench.started);
+    const QStringList family{"--step-source", bench.sim.stepAddress() + ':' + bench.sim.stepPort(),
+                             "--step-start",  "1.5",
+                             "--step-stop",   "2.5",
+                             "--step-steps",  "2",
+                             "--start",       "-0.5",
+                             "--stop",        "2",
+                             "--steps",       "5",
+                             "--csv",         bench.path("family.csv")};
+    QCOMPARE(bench.run(family), 0);
+    QVERIFY2(bench.err.contains("Family complete: 3 curves of 6 points. The step source output is "
+                                "off.\n"),
+             bench.err.constData());
+    const QByteArray csv = bench.read("family.csv");
+    QVERIFY2(csv.contains("\n# step V: 1.5, 2.0, 2.5\nstep_V,voltage_V,current_A\n"),
+             csv.constData());
+    const QList<QByteArray> rows = csv.mid(csv.indexOf("step_V,")).trimmed().split('\n');
+    QCOMPARE(rows.size(), 1 + 3 * 6);
+    for (int k = 0; k < 18; ++k) {
+        const QList<QByteArray> cells = rows[1 + k].split(',');
+        const double gate = 1.5 + 0.5 * (k / 6), drain = -0.5 + 0.5 * (k % 6);
+        QCOMPARE(cells[0].toDouble(), gate);
+        QCOMPARE(cells[1].toDouble(), drain);
+        QVERIFY2(std::abs(cells[2].toDouble() - drainAmps(gate, drain)) <=
+                     1e-6 * std::abs(drainAmps(gate, drain)),
+                 rows[1 + k].constData());
+    }
+    // One data file per curve, named after its level.
+    QVERIFY(bench.read("iv-step-2.0V.txt").startsWith("[[-0.5, "));
+    // Each level set and confirmed before its curve; the drain off after each, the gate at the end.
+    QTRY_COMPARE(settingsOf(bench.sim.stepCommands()).constLast(), ":OUTP1 OFF");
+    QStringList order;
+    for (const QString& line : bench.sim.log())
+        if (line.startsWith("step	:SOUR1") || line.startsWith("step	:OUTP1 O") ||
+            line.startsWith("source	:OUTP1 O"))
+            order << line;
+    QCOMPARE(order, QStringList({"step	:SOUR1:APPL:DC 1,1,1.5", "step	:OUTP1 ON",
+                                 "source	:OUTP1 ON", "source	:OUTP1 OFF",
+                                 "step	:SOUR1:APPL:DC 1,1,2.0", "source	:OUTP1 ON",
+                                 "source	:OUTP1 OFF", "step	:SOUR1:APPL:DC 1,1,2.5",
+                                 "source	:OUTP1 ON", "source	:OUTP1 OFF", "step	:OUTP1 OFF"}));
+    // Each curve is a run of the store that knows its family and its level.
+    const QString runs = kestrelToolPath("kestrel-runs"), store = bench.path("runs.sqlite");
+    const QByteArray second = runTool(runs, {"--store", store, "show", "2"}).out;
+    QVERIFY2(second.contains(QByteArray(QByteArray("\nstep source: ") + bench.sim.stepAddress().toUtf8())) &&
+                 second.contains("\nstep V: 2.0 (curve 2 of 3)\n") &&
+                 second.contains("\npoints: 6"),
+             second.constData());
+
+    // A curve beyond the current limit ends the family there, the gate switched off.
+    QCOMPARE(bench.run(family + QStringList{"--step-stop", "3", "--step-steps", "3", "--limit",
+                                            "1.5e-3"}),
+             3);
+    QVERIFY2(bench.err.contains("Curve 3 of 4 (step 2.5 V): Current limit reached at -0.5 V") &&
+                 bench.err.contains("The source output is off. The step source output is off."),
+             bench.err.constData());
+    QTRY_COMPARE(settingsOf(bench.sim.stepCommands()).constLast(), ":OUTP1 OFF");
+    QVERIFY(!bench.sim.stepCommands().contains(":SOUR1:APPL:DC 1,1,3.0"));
+    QVERIFY(bench.read("family.csv").endsWith("\n2.0,2.0,0.00104\n2.5,-0.5,-0.0017675\n"));
+}
+
+// Killed mid-family, the guards switch both sources off, and the store keeps every point.
+void TestSweepTool::aFamilyKilledLeavesEverySourceOff()
+{
+    SweepBench bench({"--device", "mosfet", "--step-source", "127.0.0.4:0"});
+    QVERIFY(bench.started);
+    QProcess sweep;
+    bench.start(sweep, {"--step-source", bench.sim.stepAddress() + ':' + bench.sim.stepPort(),
+                        "--step-start", "2", "--step-stop", "3", "--step-steps", "2", "--start",
+                        "0", "--stop", "1", "--steps", "20"});
+    QTRY_VERIFY_WITH_TIMEOUT(bench.sim.stepCommands().contains(":SOUR1:APPL:DC 1,1,2.5") &&
+                                 bench.sim.meterCommands().count(":MEAS:CURR:DC?") > 25,
+                             20000);
+    sweep.kill();
+    QVERIFY(sweep.waitForFinished());
+    QElapsedTimer killed;
+    killed.start();
+    QTRY_VERIFY_WITH_TIMEOUT(settingsOf(bench.sim.sourceCommands()).constLast() == ":OUTP1 OFF" &&
+                                 settingsOf(bench.sim.stepCommands()).constLast() == ":OUTP1 OFF",
+                             1000);
+    // The guards record what they did; every reading the meter gave is a point of the store.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        runTool(kestrelToolPath("kestrel-runs"), {"--store", bench.path("runs.sqlite"), "show", "2"})
+            .out.contains("The guard switched the source off"),
+        5000);
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "family");
+    db.setDatabaseName(bench.path("runs.sqlite"));
+    QVERIFY(db.open());
+    QSqlQuery count(db);
+    QVERIFY(count.exec("SELECT count(*), count(DISTINCT run) FROM points") && count.next());
+    const int readings = int(bench.sim.meterCommands().count(":MEAS:CURR:DC?"));
+    QVERIFY2(count.value(0).toInt() >= readings - 1 && count.value(1).toInt() == 2,
+             qPrintable(QStringLiteral("%1 points kept of %2 read").arg(count.value(0).toInt()).arg(readings)));
 }
 
 // Both tools print the fit's lines and keep the fit with the run; the CSV carries it and

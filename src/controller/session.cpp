@@ -74,12 +74,17 @@ Session::Session(const QString& home, std::unique_ptr<InstrumentLink> link,
     connect(&sweep_, &SweepEngine::started, this, &Session::sweepStarted);
     connect(&sweep_, &SweepEngine::finished, this,
             [this](Run::Outcome outcome, const QString& text) {
-                sweepFinished();
+                if (family_) {
+                    curveEnded(outcome, text);
+                    return;
+                }
+                sweepFinished(sweep_.run()->outputOff);
                 emit sweepingChanged(false);
                 // An output not confirmed off is a problem however the sweep ended.
                 emit statusShown(text, (outcome != Run::Outcome::Completed &&
                                         outcome != Run::Outcome::Stopped) ||
                                            !sweep_.run()->outputOff);
+                emit ended(outcome, text, sweep_.run()->outputOff);
             });
     connect(&sweep_, &SweepEngine::measurementReply, this,
             [this](const QString& reply) { print(reply); });
@@ -134,11 +139,11 @@ void Session::sweepStarted()
     emit statusShown(tr("Setting up the instruments…"), false);
 }
 
-void Session::sweepFinished()
+void Session::sweepFinished(bool sourceOff)
 {
     const Run& run = *sweep_.run();
     recorder_.finish(run);
-    if (!run.outputOff)
+    if (!sourceOff)
         return;
     // Until the store has the run's end, its guard stays to say how many points were
     // lost should this program end; it switches nothing off any more.
@@ -225,7 +230,17 @@ void Session::guardEnded(Guard* gone)
                  .arg(where));
         return;
     }
-    if (isSweeping() && sweep_.run()->settings.source == source) {
+    if (family_ && family_->source == source && !sweep_.isRunning()) {
+        family_->stopping = true;
+        instrumentQueue_.cancelAll();
+        endFamily(Run::Outcome::Failed,
+                  tr("The guard watching the step source at %1 ended and no new one could be "
+                     "started (%2), so the family was ended.")
+                      .arg(where, problem));
+        return;
+    }
+    if (isSweeping() && (sweep_.run()->settings.source == source ||
+                         (family_ && family_->source == source))) {
         sweep_.abort(tr("The guard watching the source at %1 ended and no new one could be "
                         "started (%2), so the sweep was ended")
                          .arg(where, problem));
@@ -362,9 +377,12 @@ void Session::identify(Which which, const Endpoint& endpoint)
     }
     if (meterFollows_ && which == Which::Meter)
         return; // the meter is the source: its identification is the source's
-    const bool source = which == Which::Source;
-    (source ? sport : dport) = endpoint.port;
-    (source ? sip : dip) = endpoint.address;
+    // The step source is a source too: it is matched with the profiles that can source.
+    const bool source = which != Which::Meter;
+    if (which == Which::Step)
+        stepSource = endpoint;
+    else
+        (source ? sport : dport) = endpoint.port, (source ? sip : dip) = endpoint.address;
     // Until the answer is in, the instrument is not identified: a failed answer
     // must not leave an earlier identity in force.
     Instrument& state = instrument(which);
@@ -380,12 +398,14 @@ void Session::identify(Which which, const Endpoint& endpoint)
     };
     instrumentQueue_.run(
         this,
-        [&link = *link_, endpoint, source](const CancelSignal& cancel) {
+        [&link = *link_, endpoint, source,
+         roleName = which == Which::Step     ? QStringLiteral("step source")
+                    : which == Which::Source ? QStringLiteral("source")
+                                             : QStringLiteral("meter")](
+            const CancelSignal& cancel) {
             Answer answer;
             answer.identity =
-                ScpiDriver(link, endpoint,
-                           source ? QStringLiteral("source") : QStringLiteral("meter"), nullptr,
-                           cancel)
+                ScpiDriver(link, endpoint, roleName, nullptr, cancel)
                     .identify();
             if (answer.identity.ok) {
                 const ProfilePtr matched = loadProfiles().match(answer.identity.text);
@@ -461,7 +481,7 @@ ProfilePtr Session::profile(Which which) const
 
 bool Session::chooseProfile(Which which, const QString& name)
 {
-    const bool source = which == Which::Source;
+    const bool source = which != Which::Meter;
     if (isSweeping()) {
         emit statusShown(tr("The profile can change once the sweep has ended."), true);
         return false;
@@ -480,7 +500,7 @@ bool Session::chooseProfile(Which which, const QString& name)
     }
     instrument(which).profile = std::get<ProfilePtr>(found);
     emit profileChanged(which, instrument(which).profile->name);
-    if (meterFollows_) {
+    if (meterFollows_ && which == Which::Source) {
         followSource();
         emit profileChanged(Which::Meter, meter_.profile->name);
     }
@@ -615,7 +635,21 @@ void Session::stop()
     if (!isSweeping())
         return;
     emit statusShown(tr("Stopping: switching the source output off…"), false);
-    sweep_.stop();
+    if (!family_) {
+        sweep_.stop();
+        return;
+    }
+    family_->stopping = true;
+    if (sweep_.isRunning()) {
+        sweep_.stop(); // the step source follows once the curve has ended
+        return;
+    }
+    instrumentQueue_.cancelAll();
+    endFamily(Run::Outcome::Stopped,
+              curves_.empty() ? tr("The family was stopped before its first curve.")
+                              : tr("The family was stopped between curves %1 and %2.")
+                                    .arg(curves_.size())
+                                    .arg(curves_.size() + 1));
 }
 
 QString Session::nothingToSave() const
@@ -679,7 +713,11 @@ std::vector<RunFit> Session::fitsOf(const std::shared_ptr<const Run>& run) const
 
 bool Session::shutdown(const SweepEngine::EndText& why)
 {
-    const bool off = sweep_.switchOffNow(why);
+    if (family_)
+        family_->shuttingDown = true;
+    bool off = sweep_.switchOffNow(why);
+    if (family_)
+        off = switchStepOffNow(why) && off;
     fileQueue_.waitForIdle(shellTimeoutMs); // a save in progress finishes its file
     return off;
 }

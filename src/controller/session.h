@@ -30,6 +30,13 @@ struct SweepRequest {
     int readings = 1;
 };
 
+// The step source of a family: each of its levels is set and confirmed, the settle time
+// waited, then the whole main sweep runs as a curve of its own.
+struct StepRequest {
+    SweepPlan plan;
+    std::optional<double> complianceAmps; // none: the step profile's default limit
+};
+
 // Where runs are kept and who guards the source; none of it by default.
 struct SessionOptions {
     QString storePath; // the run store; empty: runs are not kept
@@ -46,7 +53,7 @@ class Session : public QObject
 {
     Q_OBJECT
   public:
-    enum class Which { Source, Meter };
+    enum class Which { Source, Meter, Step };
 
     // home: the folder holding sendArbcmd.sh; link: how commands reach the
     // instruments; settings: where endpoints and sweep fields are remembered (none:
@@ -60,6 +67,7 @@ class Session : public QObject
     // identification of each instrument, which every sweep addresses.
     const QString pat; // home folder and "/": where sendArbcmd.sh lives
     QString sip, sport, dip, dport;
+    Endpoint stepSource; // the step source's, once identified or asked
 
     // Sends *IDN? to the endpoint; identified() tells the outcome. Refused while a
     // sweep runs.
@@ -89,8 +97,16 @@ class Session : public QObject
     // The window's Run: the sweep fields as typed, checked, remembered, started. ask, when
     // given, comes last, so nobody is asked about a sweep that is refused anyway.
     bool runTyped(const StoredSweep& typed, const StartQuestion& ask = {});
+    // A family: for each step level the step source is set, confirmed and settled, then
+    // the sweep runs; each curve is a run of its own. The step source is switched off at
+    // the end, by Stop and at every failure. False, with the reason in statusShown(),
+    // when it cannot start.
+    bool startFamily(const SweepRequest& request, const StepRequest& step);
+    bool isFamilySweeping() const { return bool(family_); }
+    // The curves of the family running now, or of the last one, in order.
+    const std::vector<std::shared_ptr<const Run>>& familyCurves() const { return curves_; }
     void stop();
-    bool isSweeping() const { return sweep_.isRunning(); }
+    bool isSweeping() const { return sweep_.isRunning() || family_; }
     // Sends :OUTP1 OFF to the identified source, or to this endpoint when none is
     // identified; during a sweep, Stop does it.
     void switchSourceOff(const Endpoint& typed);
@@ -151,6 +167,10 @@ class Session : public QObject
     void runKept(qint64 id);
     // currentRun() is another run: a sweep started or a run was chosen.
     void currentRunChanged();
+    // A sweep or a whole family has ended, every output switched off or said not to be:
+    // the outcome and message of its last run (or of the step source's set-up), and
+    // whether every output is confirmed off.
+    void ended(kestrel::Run::Outcome outcome, const QString& message, bool outputsOff);
 
   private:
     struct Instrument {
@@ -159,18 +179,47 @@ class Session : public QObject
         quint64 asked = 0; // the identification whose answer counts
         ProfilePtr profile;
     };
-    Instrument& instrument(Which which) { return which == Which::Source ? source_ : meter_; }
+    Instrument& instrument(Which which)
+    {
+        return which == Which::Source ? source_ : which == Which::Meter ? meter_ : step_;
+    }
     const Instrument& instrument(Which which) const
     {
-        return which == Which::Source ? source_ : meter_;
+        return which == Which::Source ? source_ : which == Which::Meter ? meter_ : step_;
     }
+    // What a family is doing between its curves.
+    struct Family {
+        QString id;
+        SweepRequest request;
+        StepRequest step;
+        Endpoint source;
+        ProfilePtr profile;
+        QString identity;
+        int index = 0;            // the curve being measured, or the level being set
+        bool stepTouched = false; // a setting went to the step source
+        bool stopping = false;    // Stop, a failure or the end: no more curves
+        bool shuttingDown = false;
+        bool curveOpen = false; // the last curve's record waits for the step source's end
+        QStringList older; // errors the step source held before
+    };
+    // The engine's sweep ended: the next curve, or the family's end.
+    void curveEnded(Run::Outcome outcome, const QString& message);
+    void setStepLevel(bool first);
+    void stepLevelSet(const Step& result, bool touched, const QStringList& older);
+    void startCurve();
+    // Switches the step source off, then ends the family with what the last curve said.
+    void endFamily(Run::Outcome outcome, const QString& message);
+    void familyEnded(Run::Outcome outcome, QString message, const SwitchOff& off);
+    // For the end of the program: the step source switched off here and now.
+    bool switchStepOffNow(const SweepEngine::EndText& why);
     void print(const QString& text);
     SweepSettings settingsFor(const SweepRequest& request) const;
     void warn(const QString& text);
     // With the meter following the source: the meter becomes what the source is now.
     void followSource();
     void sweepStarted();
-    void sweepFinished();
+    // The run's end goes to the store; the source's guard stands down once it is off.
+    void sweepFinished(bool sourceOff);
     Guard* guardOf(const Endpoint& source) const;
     // A guard for the source that switches it off by that profile, kept with the others;
     // null with the reason in *problem.
@@ -202,7 +251,9 @@ class Session : public QObject
     WorkQueue instrumentQueue_;
     WorkQueue fileQueue_; // so cancelling instrument work never drops a save
     SweepEngine sweep_;
-    Instrument source_, meter_;
+    Instrument source_, meter_, step_;
+    std::optional<Family> family_;
+    std::vector<std::shared_ptr<const Run>> curves_;
     bool meterFollows_ = false;
 };
 

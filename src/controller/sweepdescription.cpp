@@ -68,6 +68,20 @@ CsvHeader describeRun(const QString& program, const Run& run)
         header.cycles = QString::number(sweep.plan.cycles);
     if (sweep.readings > 1)
         header.readings = QString::number(sweep.readings);
+    if (const auto& step = sweep.step) {
+        header.family = step->family;
+        header.stepSource = endpointText(step->source);
+        header.stepIdentity = step->identity;
+        header.stepProfile = step->profile;
+        header.stepCompliance = step->complianceAmps ? number(*step->complianceAmps)
+                                : step->profile == defaultProfileName
+                                    ? QStringLiteral("none")
+                                    : QStringLiteral("the step profile's default");
+        header.stepLevel = QStringLiteral("%1 (curve %2 of %3)")
+                               .arg(number(step->level))
+                               .arg(step->index + 1)
+                               .arg(step->count);
+    }
     for (const RunFit& fit : run.fits)
         header.fits << fitLine(fit);
     return header;
@@ -85,6 +99,43 @@ QString nothingToSave(const Run* run)
     if (run->points.empty())
         return QStringLiteral("the last sweep recorded no points.");
     return QString();
+}
+
+WriteResult exportFamilyCsv(const QString& program, const QString& path,
+                            const std::vector<std::shared_ptr<const Run>>& curves,
+                            const QString& message)
+{
+    std::vector<CsvCurve> rows;
+    QStringList levels;
+    QStringList fits;
+    qint64 count = 0;
+    for (const auto& curve : curves) {
+        if (curve->points.empty() || !curve->settings.step)
+            continue;
+        const double step = curve->settings.step->level;
+        rows.push_back(CsvCurve{step, &curve->points, &curve->inCompliance, &curve->currentSd,
+                                curve->settings.plan.cycles > 1
+                                    ? curve->settings.plan.cycleCount()
+                                    : 0});
+        levels << number(step);
+        for (const RunFit& fit : curve->fits)
+            fits << QStringLiteral("step %1 V: %2").arg(number(step), fitLine(fit));
+        count += qint64(curve->points.size());
+    }
+    if (rows.empty())
+        return WriteResult{false, QStringLiteral("Nothing to export: the family recorded no "
+                                                 "points.")};
+    CsvHeader header = describeRun(program, *curves.back());
+    header.started = curves.front()->started;
+    header.message = message;
+    header.stepLevel = levels.join(QStringLiteral(", "));
+    header.fits = fits;
+    WriteResult result = writeFileAtomically(path, familyCsvText(header, rows));
+    if (result.ok)
+        result.message = QStringLiteral("Exported %1 curves, %2 points, to %3")
+                             .arg(rows.size())
+                             .arg(countText(count), printableText(path));
+    return result;
 }
 
 WriteResult saveRun(const QString& path, const Run& run)

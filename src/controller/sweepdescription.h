@@ -4,6 +4,9 @@
 #include "data/datafile.h"
 #include "data/run.h"
 
+#include <memory>
+#include <vector>
+
 namespace kestrel
 {
 
@@ -18,5 +21,11 @@ QString nothingToSave(const Run* run);
 WriteResult saveRun(const QString& path, const Run& run);
 // The run as CSV with its header; nothing is written for a run without points.
 WriteResult exportRunCsv(const QString& program, const QString& path, const Run& run);
+
+// A family's curves as one CSV (see familyCsvText): the header of its last curve, with the
+// family's start, its message and every step level; curves without points are left out.
+WriteResult exportFamilyCsv(const QString& program, const QString& path,
+                            const std::vector<std::shared_ptr<const Run>>& curves,
+                            const QString& message);
 
 } // namespace kestrel

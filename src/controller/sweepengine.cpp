@@ -545,6 +545,14 @@ void SweepEngine::complete(Run::Outcome outcome, QString message, const SwitchOf
     emit finished(outcome, message);
 }
 
+void SweepEngine::amendEnd(const QString& more, bool otherOff)
+{
+    if (isRunning() || !run_)
+        return;
+    run_->message += more;
+    run_->outputOff = run_->outputOff && otherOff;
+}
+
 int SweepEngine::tickFor(int settleMs, qint64 chainNs) const
 {
     // On the grid of the shortest tick (0.1 s unless a test or benchmark says

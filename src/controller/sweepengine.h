@@ -83,6 +83,10 @@ class SweepEngine : public QObject
     // interrupted, its message beginning with why. True when the output is off.
     bool switchOffNow(const EndText& why);
 
+    // After the end: more words for the run's message, and whether another output it used
+    // is off too (a family's step source).
+    void amendEnd(const QString& more, bool otherOff);
+
     bool isRunning() const { return state_ != State::Idle; }
     // What the tick in flight is waiting for: the source (its level, its confirmation,
     // whether it is at its limit), the settle time, or the reading.

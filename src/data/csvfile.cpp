@@ -47,8 +47,73 @@ QList<std::pair<QString, QString>> runFields(const CsvHeader& header, TimeText t
         fields.append({QStringLiteral("cycles"), header.cycles});
     if (!header.readings.isEmpty())
         fields.append({QStringLiteral("readings"), header.readings});
+    if (!header.family.isEmpty())
+        fields.append({{QStringLiteral("family"), header.family},
+                       {QStringLiteral("step source"), header.stepSource},
+                       {QStringLiteral("step identity"), header.stepIdentity},
+                       {QStringLiteral("step profile"), header.stepProfile},
+                       {QStringLiteral("step compliance A"), header.stepCompliance},
+                       {QStringLiteral("step V"), header.stepLevel}});
     return fields;
 }
+
+namespace
+{
+
+struct Columns {
+    bool spread = false, flagged = false, cycled = false;
+};
+
+void appendHeader(QByteArray& text, const CsvHeader& header)
+{
+    for (const auto& [key, value] : runFields(header, isoTime))
+        text += "# " + key.toUtf8() + ": " + printableText(value.trimmed()).toUtf8() + '\n';
+    for (const QString& fit : header.fits)
+        text += "# " + printableText(fit).toUtf8() + '\n';
+}
+
+void appendColumnNames(QByteArray& text, const Columns& columns)
+{
+    text += "voltage_V,current_A";
+    text += columns.spread ? ",current_sd_A" : "";
+    text += columns.flagged ? ",in_compliance" : "";
+    text += columns.cycled ? ",cycle\n" : "\n";
+}
+
+// The curve's rows, each after prefix; a column the curve lacks is left empty.
+void appendRows(QByteArray& text, const Columns& columns, const CsvCurve& curve,
+                const QByteArray& prefix)
+{
+    const IVPointList& points = *curve.points;
+    const bool flagged = curve.inCompliance && curve.inCompliance->size() == points.size();
+    const bool spread = curve.currentSd && curve.currentSd->size() == points.size();
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        text += prefix;
+        text += formatDouble(points[i][0]);
+        text += ',';
+        text += formatDouble(points[i][1]);
+        if (columns.spread)
+            text += spread ? ',' + QByteArray::fromStdString(formatDouble((*curve.currentSd)[i]))
+                           : QByteArray(",");
+        if (columns.flagged)
+            text += !flagged ? "," : (*curve.inCompliance)[i] ? ",1" : ",0";
+        if (columns.cycled)
+            text += ',' + QByteArray::number(
+                              curve.pointsPerCycle > 0 ? qsizetype(i) / curve.pointsPerCycle + 1 : 1);
+        text += '\n';
+    }
+}
+
+Columns columnsOf(const CsvCurve& curve)
+{
+    const std::size_t n = curve.points->size();
+    return Columns{curve.currentSd && !curve.currentSd->empty() && curve.currentSd->size() == n,
+                   curve.inCompliance && !curve.inCompliance->empty() &&
+                       curve.inCompliance->size() == n,
+                   curve.pointsPerCycle > 0};
+}
+
+} // namespace
 
 QByteArray csvText(const CsvHeader& header, const IVPointList& points,
                    const std::vector<std::uint8_t>& inCompliance, int pointsPerCycle,
@@ -56,28 +121,32 @@ QByteArray csvText(const CsvHeader& header, const IVPointList& points,
 {
     QByteArray text;
     text.reserve(qsizetype(points.size()) * 36 + 512);
-    for (const auto& [key, value] : runFields(header, isoTime))
-        text += "# " + key.toUtf8() + ": " + printableText(value.trimmed()).toUtf8() + '\n';
-    for (const QString& fit : header.fits)
-        text += "# " + printableText(fit).toUtf8() + '\n';
-    const bool flagged = !inCompliance.empty() && inCompliance.size() == points.size();
-    const bool spread = !currentSd.empty() && currentSd.size() == points.size();
-    text += "voltage_V,current_A";
-    text += spread ? ",current_sd_A" : "";
-    text += flagged ? ",in_compliance" : "";
-    text += pointsPerCycle > 0 ? ",cycle\n" : "\n";
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        text += formatDouble(points[i][0]);
-        text += ',';
-        text += formatDouble(points[i][1]);
-        if (spread)
-            (text += ',') += formatDouble(currentSd[i]);
-        if (flagged)
-            text += inCompliance[i] ? ",1" : ",0";
-        if (pointsPerCycle > 0)
-            text += ',' + QByteArray::number(qsizetype(i) / pointsPerCycle + 1);
-        text += '\n';
+    appendHeader(text, header);
+    const CsvCurve curve{0.0, &points, &inCompliance, &currentSd, pointsPerCycle};
+    const Columns columns = columnsOf(curve);
+    appendColumnNames(text, columns);
+    appendRows(text, columns, curve, QByteArray());
+    return text;
+}
+
+QByteArray familyCsvText(const CsvHeader& header, const std::vector<CsvCurve>& curves)
+{
+    QByteArray text;
+    std::size_t count = 0;
+    Columns columns;
+    for (const CsvCurve& curve : curves) {
+        count += curve.points->size();
+        const Columns used = columnsOf(curve);
+        columns.spread = columns.spread || used.spread;
+        columns.flagged = columns.flagged || used.flagged;
+        columns.cycled = columns.cycled || used.cycled;
     }
+    text.reserve(qsizetype(count) * 44 + 1024);
+    appendHeader(text, header);
+    text += "step_V,";
+    appendColumnNames(text, columns);
+    for (const CsvCurve& curve : curves)
+        appendRows(text, columns, curve, QByteArray::fromStdString(formatDouble(curve.stepVolts)) + ',');
     return text;
 }
 

@@ -29,6 +29,8 @@ struct CsvHeader {
     QString nplc;       // the meter's integration, or "none"
     QString cycles;     // how many times the levels were swept; empty: once
     QString readings;   // readings averaged into each point; empty: one
+    // A curve of a family: its id, the step source and its level; empty for a curve alone.
+    QString family, stepSource, stepIdentity, stepProfile, stepLevel, stepCompliance;
     QStringList fits;   // "fit diode: Is = 1.02e-12 ± 3e-14 A; n = 1.98 ± 0.01; ...", one each
 };
 
@@ -47,5 +49,20 @@ QList<std::pair<QString, QString>> runFields(const CsvHeader& header, TimeText t
 QByteArray csvText(const CsvHeader& header, const IVPointList& points,
                    const std::vector<std::uint8_t>& inCompliance = {}, int pointsPerCycle = 0,
                    const std::vector<double>& currentSd = {});
+
+// One curve of a family for familyCsvText: its step level and its points with what is kept
+// of each.
+struct CsvCurve {
+    double stepVolts = 0.0;
+    const IVPointList* points = nullptr;
+    const std::vector<std::uint8_t>* inCompliance = nullptr;
+    const std::vector<double>* currentSd = nullptr;
+    int pointsPerCycle = 0;
+};
+
+// A family's curves in one file: the header, then "step_V,voltage_V,current_A" and the
+// other columns any curve uses (a curve without one leaves its field empty), the curves'
+// rows one after another.
+QByteArray familyCsvText(const CsvHeader& header, const std::vector<CsvCurve>& curves);
 
 } // namespace kestrel

@@ -15,6 +15,19 @@
 namespace kestrel
 {
 
+// The curve of a family that a run is: the step source held at one level while the main
+// sweep ran, one curve per step level.
+struct FamilyStep {
+    QString family;    // the family's id, the same in each of its curves
+    int index = 0;     // 0 for the first curve
+    int count = 1;     // the curves planned
+    double level = 0.0; // volts
+    Endpoint source;
+    QString identity;
+    QString profile = defaultProfileName;
+    std::optional<double> complianceAmps; // none: the step profile's default limit
+};
+
 struct SweepSettings {
     Endpoint source;
     Endpoint meter;
@@ -33,6 +46,7 @@ struct SweepSettings {
     bool continueAtCompliance = false;    // a point at the limit does not end the sweep
     std::optional<double> nplc;           // the meter's integration, where it has one
     int readings = 1; // readings per point: their mean is the point, their spread kept with it
+    std::optional<FamilyStep> step; // none: a curve of its own
 };
 
 // The parts of a run's description that its record can lack. A sweep measured here

@@ -96,6 +96,14 @@ const std::vector<std::vector<const char*>> migrations{
     // Readings averaged into each point, and their spread; one reading, none, before.
     {"ALTER TABLE runs ADD COLUMN readings INTEGER NOT NULL DEFAULT 1",
      "ALTER TABLE points ADD COLUMN current_sd"},
+    // The family a curve belongs to and the step source's level during it; NULL for a
+    // curve of its own, which every run before was.
+    {"ALTER TABLE runs ADD COLUMN family TEXT", "ALTER TABLE runs ADD COLUMN step_index INTEGER",
+     "ALTER TABLE runs ADD COLUMN step_count INTEGER", "ALTER TABLE runs ADD COLUMN step_v",
+     "ALTER TABLE runs ADD COLUMN step_address TEXT", "ALTER TABLE runs ADD COLUMN step_port TEXT",
+     "ALTER TABLE runs ADD COLUMN step_identity TEXT",
+     "ALTER TABLE runs ADD COLUMN step_profile TEXT", "ALTER TABLE runs ADD COLUMN step_compliance_a",
+     "CREATE INDEX runs_family ON runs (family) WHERE family IS NOT NULL"},
 };
 static_assert(int(RunDetail::Source) == 1 && int(RunDetail::SourceIdentity) == 2 &&
                   int(RunDetail::Meter) == 4 && int(RunDetail::MeterIdentity) == 8 &&
@@ -118,7 +126,8 @@ const QString rowColumns = QStringLiteral(
     "not_recorded, CASE WHEN state = 'running' THEN (SELECT min(level) FROM points WHERE run = "
     "runs.id) ELSE lowest_v END, CASE WHEN state = 'running' THEN (SELECT max(level) FROM points "
     "WHERE run = runs.id) ELSE highest_v END, source_profile, meter_profile, compliance_a, "
-    "continue_at_compliance, nplc, cycles, readings");
+    "continue_at_compliance, nplc, cycles, readings, family, step_index, step_count, step_v, "
+    "step_address, step_port, step_identity, step_profile, step_compliance_a");
 const QString runColumns = rowColumns + QStringLiteral(", levels");
 const QString listedColumns = rowColumns + QStringLiteral(", NULL");
 
@@ -383,9 +392,10 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
         "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, "
         "shape, range_index, limit_a, output_off, owner_pid, owner_start, reported, settle_ms, "
         "meter_rate, note, not_recorded, source_profile, meter_profile, compliance_a, "
-        "continue_at_compliance, nplc, levels, cycles, readings) "
+        "continue_at_compliance, nplc, levels, cycles, readings, family, step_index, step_count, "
+        "step_v, step_address, step_port, step_identity, step_profile, step_compliance_a) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-        "?, ?, ?, ?, ?, ?)"));
+        "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
     const bool running = run.outcome == Run::Outcome::Running;
     for (const QVariant& value :
          {text(program),
@@ -421,6 +431,17 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
           levelsText(s.plan),
           QVariant(s.plan.cycles),
           QVariant(s.readings)})
+        query.addBindValue(value);
+    const QVariant noText(QMetaType::fromType<QString>());
+    const QVariant noNumber(QMetaType::fromType<double>());
+    const QVariant noInt(QMetaType::fromType<int>());
+    const FamilyStep* step = s.step ? &*s.step : nullptr;
+    for (const QVariant& value :
+         {step ? text(step->family) : noText, step ? QVariant(step->index) : noInt,
+          step ? QVariant(step->count) : noInt, step ? QVariant(step->level) : noNumber,
+          step ? text(step->source.address) : noText, step ? text(step->source.port) : noText,
+          step ? text(step->identity) : noText, step ? text(step->profile) : noText,
+          step ? optionalNumber(step->complianceAmps) : noNumber})
         query.addBindValue(value);
     return execute(query, "a new run") ? query.lastInsertId().toLongLong() : 0;
 }
@@ -755,8 +776,21 @@ StoredRun RunDatabase::storedRun(const QSqlQuery& q) const
     if (!q.value(31).isNull())
         r.settings.nplc = q.value(31).toDouble();
     r.settings.readings = std::clamp(q.value(33).toInt(), 1, maxReadings);
-    if (r.settings.plan.shape == SweepShape::List && !q.value(34).isNull()) {
-        auto levels = parseLevelLines(q.value(34).toString().toUtf8(), QStringLiteral("levels"));
+    if (!q.value(34).isNull()) {
+        FamilyStep step;
+        step.family = q.value(34).toString();
+        step.index = q.value(35).toInt();
+        step.count = std::max(1, q.value(36).toInt());
+        step.level = q.value(37).toDouble();
+        step.source = Endpoint{q.value(38).toString(), q.value(39).toString()};
+        step.identity = q.value(40).toString();
+        step.profile = q.value(41).toString();
+        if (!q.value(42).isNull())
+            step.complianceAmps = q.value(42).toDouble();
+        r.settings.step = step;
+    }
+    if (r.settings.plan.shape == SweepShape::List && !q.value(43).isNull()) {
+        auto levels = parseLevelLines(q.value(43).toString().toUtf8(), QStringLiteral("levels"));
         if (auto* list = std::get_if<std::vector<double>>(&levels))
             r.settings.plan = makeListPlan(std::move(*list));
     }

@@ -11,6 +11,8 @@
 
 #include <QCommandLineParser>
 
+#include <array>
+
 namespace kestrel
 {
 
@@ -49,6 +51,20 @@ Options:
   --readings N           read the meter N times at each level (1 to 100): the
                          point is their mean, and their standard deviation is
                          kept with it (the CSV's column current_sd_A)
+  --step-source ADDRESS:PORT
+                         trace a family of curves: a second source (a
+                         transistor's gate, say) is set to each of its levels,
+                         confirmed and settled, and the whole sweep runs at
+                         each; each curve is a run of its own. It is switched
+                         off at the end, by Ctrl-C and at every failure, and
+                         guarded as the source is
+  --step-start V, --step-stop V, --step-steps N
+                         the step source's levels, linear
+  --step-levels FILE     the step source's levels from a file instead
+  --step-profile NAME    the step source's instrument profile (default: the
+                         one its *IDN? answer matches)
+  --step-compliance A    the step source's current limit (default: its
+                         profile's safe limit)
   --range INDEX|auto     the meter's current range: an index into its
                          profile's list, or auto where it has auto-range; for
                          the default profile: %1
@@ -79,8 +95,12 @@ Options:
                          description, and the files that could not be read
   --out FILE             write the data in Kestrel's data format at the end,
                          also when the sweep fails (with the points it has; a
-                         sweep without points writes nothing)
-  --csv FILE             write the data as CSV with a descriptive header
+                         sweep without points writes nothing); a family writes
+                         one file per curve, its step level in the name
+                         (iv.txt: iv-step-1.5V.txt)
+  --csv FILE             write the data as CSV with a descriptive header; a
+                         family's curves go into one file, its first column
+                         step_V
   --png FILE             write the chart as a picture (.png or .svg)
   --analyze MODEL        fit the sweep's points at the end and print one
                          "name = value ± error unit" line per result on
@@ -118,6 +138,63 @@ Exit status:
   130  interrupted by SIGINT (Ctrl-C), SIGTERM or SIGHUP (the source output
        was switched off)
 )");
+
+// The step source's options, into options; what is wrong with them, or empty.
+QString stepOptions(const QCommandLineParser& parser,
+                    const std::array<const QCommandLineOption*, 7>& step,
+                    const ProfileCatalog& catalog, SweepOptions& options)
+{
+    const auto& [source, start, stop, steps, levels, profile, compliance] = step;
+    const auto name = [](const QCommandLineOption* option) {
+        return QLatin1String("--") + option->names().constFirst();
+    };
+    if (!parser.isSet(*source)) {
+        for (const QCommandLineOption* option : step)
+            if (parser.isSet(*option))
+                return QStringLiteral("%1 belongs to a family: give --step-source too")
+                    .arg(name(option));
+        return QString();
+    }
+    options.stepSource = parseEndpoint(parser.value(*source));
+    if (!options.stepSource)
+        return QStringLiteral("--step-source must be ADDRESS:PORT, not '%1'")
+            .arg(parser.value(*source));
+    if (parser.isSet(*levels)) {
+        for (const QCommandLineOption* option : {start, stop, steps})
+            if (parser.isSet(*option))
+                return QStringLiteral("--step-levels gives every step level: leave out %1")
+                    .arg(name(option));
+        auto list = readLevelFile(parser.value(*levels));
+        if (const QString* problem = std::get_if<QString>(&list))
+            return QStringLiteral("--step-levels: ") + *problem;
+        options.stepPlan = makeListPlan(std::move(std::get<std::vector<double>>(list)));
+    } else {
+        for (const QCommandLineOption* option : {start, stop, steps})
+            if (!parser.isSet(*option))
+                return QStringLiteral("%1 is required with --step-source (or --step-levels)")
+                    .arg(name(option));
+        const auto plan = makeSweepPlan(SweepFields{parser.value(*start), parser.value(*stop),
+                                                    parser.value(*steps), SweepShape::Linear});
+        if (const QString* problem = std::get_if<QString>(&plan))
+            return QStringLiteral("Step levels: ") + *problem;
+        options.stepPlan = std::get<SweepPlan>(plan);
+    }
+    if (parser.isSet(*profile)) {
+        const auto found = profileForRole(catalog, parser.value(*profile), QStringLiteral("source"));
+        if (const QString* problem = std::get_if<QString>(&found))
+            return *problem;
+        options.stepCommands = std::get<ProfilePtr>(found);
+    }
+    if (parser.isSet(*compliance)) {
+        const auto amps = parseCurrentLimit(parser.value(*compliance));
+        const auto* value = std::get_if<std::optional<double>>(&amps);
+        if (!value || !*value)
+            return QStringLiteral("--step-compliance must be a positive number of amps, not '%1'")
+                .arg(parser.value(*compliance));
+        options.stepComplianceAmps = *value;
+    }
+    return QString();
+}
 
 QString rangeList()
 {
@@ -198,6 +275,13 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     const auto sourceProfile = valued(QStringLiteral("source-profile"));
     const auto meterProfile = valued(QStringLiteral("meter-profile"));
     const auto compliance = valued(QStringLiteral("compliance"));
+    const auto stepSource = valued(QStringLiteral("step-source"));
+    const auto stepStart = valued(QStringLiteral("step-start"));
+    const auto stepStop = valued(QStringLiteral("step-stop"));
+    const auto stepSteps = valued(QStringLiteral("step-steps"));
+    const auto stepLevels = valued(QStringLiteral("step-levels"));
+    const auto stepProfile = valued(QStringLiteral("step-profile"));
+    const auto stepCompliance = valued(QStringLiteral("step-compliance"));
     const QCommandLineOption continueAtCompliance(QStringLiteral("continue-at-compliance"));
     parser.addOption(continueAtCompliance);
     const QCommandLineOption listProfiles(QStringLiteral("list-profiles"));
@@ -267,6 +351,12 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
             return badArguments(*problem);
         options.sweep.plan = std::get<SweepPlan>(plan);
     }
+
+    if (const auto family = stepOptions(parser, {&stepSource, &stepStart, &stepStop, &stepSteps,
+                                                  &stepLevels, &stepProfile, &stepCompliance},
+                                        catalog, options);
+        !family.isEmpty())
+        return badArguments(family);
 
     const auto perPoint = parseReadings(parser.value(readings));
     if (const QString* problem = std::get_if<QString>(&perPoint))
@@ -355,6 +445,10 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     } else if (parser.isSet(temperature) || parser.isSet(shunt)) {
         return badArguments(QStringLiteral("--temperature and --shunt belong to --analyze"));
     }
+
+    if (options.stepSource && (options.analyze || parser.isSet(png)))
+        return badArguments(QStringLiteral("--analyze and --png take one curve: leave them out of "
+                                           "a family: kestrel-runs analyze fits each curve, the window draws the family"));
 
     options.home = parser.isSet(home) ? parser.value(home) : homeDirectory();
     options.outPath = parser.value(out);

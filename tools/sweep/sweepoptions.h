@@ -20,6 +20,12 @@ struct SweepOptions {
     QString storePath;                 // the run store; empty with --no-store
     std::optional<FitRequest> analyze; // fit the finished sweep's points
     bool rangeGiven = false;           // --range: else auto where the meter's profile has it
+    // A family: the step source's endpoint, levels, limit and profile (none: the one its
+    // identity matches).
+    std::optional<Endpoint> stepSource;
+    SweepPlan stepPlan;
+    std::optional<double> stepComplianceAmps;
+    ProfilePtr stepCommands;
 };
 
 // What the command line asks for; text to print and the exit status otherwise

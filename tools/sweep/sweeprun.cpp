@@ -3,7 +3,10 @@
 #include "analysis/fit.h"
 #include "controller/sweepdescription.h"
 #include "data/printabletext.h"
+#include "data/numbertext.h"
 #include "link/signalwatcher.h"
+
+#include <QFileInfo>
 
 #include <cstdio>
 #include <limits>
@@ -23,7 +26,11 @@ SweepRun::SweepRun(const SweepOptions& options, QObject* parent)
     connect(&session_, &Session::storeWaiting, this, &SweepRun::report);
     connect(&session_.sweep(), &SweepEngine::measurementReply, this,
             [this](const QString& reply) { out_.write(printableLines(reply).toUtf8() + '\n'); });
-    connect(&session_.sweep(), &SweepEngine::finished, this, &SweepRun::finished);
+    connect(&session_, &Session::ended, this,
+            [this](Run::Outcome outcome, const QString& message, bool outputsOff) {
+                ending_ = Ending{outcome, message, outputsOff};
+                finished(outcome, message, outputsOff);
+            });
     connect(&session_, &Session::identified, this, &SweepRun::identified);
     connect(&session_, &Session::runKept, this, [this](qint64 id) { runId_ = id; });
     // Standard output is where the readings go: when nobody can take them, the sweep
@@ -58,6 +65,8 @@ void SweepRun::start()
 {
     session_.identify(Session::Which::Source, options_.sweep.source);
     session_.identify(Session::Which::Meter, options_.sweep.meter);
+    if (isFamily())
+        session_.identify(Session::Which::Step, *options_.stepSource);
 }
 
 void SweepRun::identified(Session::Which, bool ok, const QString& text)
@@ -68,14 +77,16 @@ void SweepRun::identified(Session::Which, bool ok, const QString& text)
         endEarly(text + QStringLiteral(" Nothing was switched on."), endedEarly);
         return;
     }
-    if (++identifiedCount_ < 2)
+    if (++identifiedCount_ < (isFamily() ? 3 : 2))
         return;
     // Profiles named on the command line replace the ones the identities matched.
     const SweepSettings& asked = options_.sweep;
     if ((asked.sourceCommands &&
          !session_.chooseProfile(Session::Which::Source, asked.sourceProfile)) ||
         (asked.meterCommands &&
-         !session_.chooseProfile(Session::Which::Meter, asked.meterProfile))) {
+         !session_.chooseProfile(Session::Which::Meter, asked.meterProfile)) ||
+        (options_.stepCommands &&
+         !session_.chooseProfile(Session::Which::Step, options_.stepCommands->name))) {
         endEarly(QStringLiteral("The instrument profiles asked for cannot be read any more. "
                                 "Nothing was switched on."),
                  endedEarly);
@@ -96,7 +107,9 @@ void SweepRun::identified(Session::Which, bool ok, const QString& text)
     request.continueAtCompliance = asked.continueAtCompliance;
     request.nplc = asked.nplc;
     request.readings = asked.readings;
-    if (!session_.start(request))
+    if (isFamily() ? !session_.startFamily(request, StepRequest{options_.stepPlan,
+                                                               options_.stepComplianceAmps})
+                   : !session_.start(request))
         endEarly(QStringLiteral("The sweep did not start."), endedEarly);
 }
 
@@ -136,13 +149,20 @@ void SweepRun::endEarly(const SweepEngine::EndText& why, int status)
     }
     ended_ = true;
     session_.shutdown(why);
+    if (isFamily()) {
+        const bool off = ending_ && ending_->outputsOff;
+        report(ending_ ? ending_->message : QString());
+        writeFamilyFiles(ending_ ? ending_->message : QString());
+        end(off ? status : outputMayBeOn);
+        return;
+    }
     const Run& run = *session_.currentRun();
     report(run.message);
     writeFiles(run);
     end(run.outputOff ? status : outputMayBeOn);
 }
 
-void SweepRun::finished(Run::Outcome outcome, const QString& message)
+void SweepRun::finished(Run::Outcome outcome, const QString& message, bool outputsOff)
 {
     if (ended_)
         return;
@@ -150,7 +170,7 @@ void SweepRun::finished(Run::Outcome outcome, const QString& message)
     report(message);
     Run run = *session_.currentRun();
     const bool fitted = !options_.analyze || analyze(run);
-    const bool written = writeFiles(run);
+    const bool written = isFamily() ? writeFamilyFiles(message) : writeFiles(run);
     int status = endedEarly;
     switch (outcome) {
     case Run::Outcome::Completed:
@@ -170,7 +190,7 @@ void SweepRun::finished(Run::Outcome outcome, const QString& message)
     case Run::Outcome::Overload:
         break;
     }
-    end(run.outputOff ? status : outputMayBeOn);
+    end(outputsOff ? status : outputMayBeOn);
 }
 
 void SweepRun::end(int status)
@@ -204,6 +224,35 @@ bool SweepRun::writeFiles(const Run& run)
             chart_->replotNow();
             reportResult(chart_->exportImage(options_.pngPath));
         }
+    }
+    return ok;
+}
+
+bool SweepRun::writeFamilyFiles(const QString& message)
+{
+    bool ok = true;
+    const auto& curves = session_.familyCurves();
+    if (!options_.outPath.isEmpty()) {
+        const QFileInfo out(options_.outPath);
+        const QString suffix = out.suffix().isEmpty() ? QString() : QLatin1Char('.') + out.suffix();
+        const QString stem = options_.outPath.chopped(suffix.size());
+        for (const auto& curve : curves) {
+            if (curve->points.empty())
+                continue;
+            const QString path =
+                QStringLiteral("%1-step-%2V%3")
+                    .arg(stem, QString::fromStdString(formatDouble(curve->settings.step->level)),
+                         suffix);
+            const WriteResult result = saveRun(path, *curve);
+            report(result.message);
+            ok = ok && result.ok;
+        }
+    }
+    if (!options_.csvPath.isEmpty()) {
+        const WriteResult result = exportFamilyCsv(QStringLiteral("kestrel-sweep " KESTREL_VERSION),
+                                                   options_.csvPath, curves, message);
+        report(result.message);
+        ok = ok && result.ok;
     }
     return ok;
 }

@@ -38,11 +38,14 @@ class SweepRun : public QObject
 
   private:
     void identified(Session::Which which, bool ok, const QString& text);
-    void finished(Run::Outcome outcome, const QString& message);
+    void finished(Run::Outcome outcome, const QString& message, bool outputsOff);
     void endEarly(const QString& why, int status);
     void endEarly(const SweepEngine::EndText& why, int status);
     void end(int status);
     bool writeFiles(const Run& run);
+    // A family's files: one data file per curve, the step level in its name, and one CSV.
+    bool writeFamilyFiles(const QString& message);
+    bool isFamily() const { return options_.stepSource.has_value(); }
     // --analyze: the fit of the finished run, printed and kept; false when it gave none.
     bool analyze(Run& run);
     void report(const QString& message);
@@ -54,6 +57,13 @@ class SweepRun : public QObject
     int identifiedCount_ = 0;
     qint64 runId_ = 0; // the run's row in the store, once it has one
     bool ended_ = false;
+    // How the sweep or family ended, as the session last said.
+    struct Ending {
+        Run::Outcome outcome = Run::Outcome::Failed;
+        QString message;
+        bool outputsOff = false;
+    };
+    std::optional<Ending> ending_;
 };
 
 } // namespace kestrel
