@@ -18,7 +18,8 @@ std::span<const Benchmark> allBenchmarks()
          runChainBenchmark},
         {"sweep",
          "sweep [--steps N] [--tick-ms T]  a sweep at the 0.1 s tick through the whole chain "
-         "vs. (N + 1) x 0.1 s; with T, at a T ms tick in this process, every size timed",
+         "vs. (N + 1) x 0.1 s; with T, at a T ms tick in this process, every size timed; "
+         "sweep --family CxP: C curves of P points, a step source setting each",
          runSweepBenchmark},
         {"chart",
          "chart [--further N] [--load N]  one new point and a full redraw of the chart at "

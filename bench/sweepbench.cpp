@@ -1,6 +1,7 @@
 #include "sweepbench.h"
 
 #include "benchsupport.h"
+#include "familybench.h"
 #include "controller/scpidrivers.h"
 #include "controller/sweepengine.h"
 #include "data/ivpoints.h"
@@ -70,6 +71,8 @@ class TimedLink final : public InstrumentLink
 
 int runSweepBenchmark(const QStringList& args)
 {
+    if (args.value(0) == QLatin1String("--family"))
+        return runFamilyBenchmark(args);
     int steps = 200;
     int shortTickMs = -1;
     // --smu NAME: one source-measure unit of that profile, kestrel-sim speaking its dialect.
