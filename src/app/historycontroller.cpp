@@ -4,6 +4,7 @@
 #include "chart/barchart.h"
 #include "controller/runhistorymodel.h"
 #include "controller/sweepdescription.h"
+#include "data/numbertext.h"
 #include "data/printabletext.h"
 #include "data/sitext.h"
 
@@ -87,6 +88,12 @@ QSet<qint64> HistoryController::shownRuns() const
 QString HistoryController::label(const Run& run, qint64 id) const
 {
     const QString when = run.started.toLocalTime().toString(QStringLiteral("HH:mm"));
+    // A family's curve is named by its step level, its run after.
+    if (const auto& step = run.settings.step)
+        return id > 0 ? tr("step %1 V, run %2")
+                            .arg(QString::fromStdString(formatDouble(step->level)))
+                            .arg(id)
+                      : tr("step %1 V").arg(QString::fromStdString(formatDouble(step->level)));
     return id > 0 ? tr("Run %1, %2").arg(id).arg(when) : tr("Sweep at %1").arg(when);
 }
 
@@ -141,6 +148,8 @@ void HistoryController::loaded(const LoadedRun& loaded)
     drawn_.insert(loaded.id);
     chart_->showRun(loaded.id, std::move(*loaded.chartPoints), label(run, loaded.id), legsOf(run),
                     run.inCompliance, run.currentSd);
+    if (const auto& step = run.settings.step)
+        chart_->setRunStyle(loaded.id, familyStyle(step->index, step->count));
     // A run shown later does not take the place of the current one on top; with none
     // chosen yet, the newest run shown is on top.
     const qint64 top = current_ ? current_

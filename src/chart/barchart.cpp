@@ -231,6 +231,16 @@ void BarChart::beginLiveRun(qint64 key, const QString& label, const SweepLegs& l
     scheduleReplot();
 }
 
+void BarChart::setRunStyle(qint64 key, const RunStyle& style)
+{
+    const auto found = runs_.find(key);
+    if (found == runs_.end())
+        return;
+    found->second.trace->setStyle(style, current_ == key ? currentMarkerSize : markerSize);
+    updateLegend();
+    scheduleReplot();
+}
+
 void BarChart::hideRun(qint64 key)
 {
     const auto found = runs_.find(key);

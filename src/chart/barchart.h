@@ -1,5 +1,6 @@
 #pragma once
 
+#include "chart/runpalette.h"
 #include "chart/sweeplegs.h"
 #include "data/datafile.h"
 #include "data/ivpoints.h"
@@ -64,6 +65,8 @@ class BarChart : public QWidget
     void showRun(qint64 key, ChartPointList points, const QString& label,
                  const SweepLegs& legs = {}, const std::vector<std::uint8_t>& inCompliance = {},
                  std::vector<double> spread = {});
+    // Draws a shown run in that style (a family's colour ramp) instead of its own.
+    void setRunStyle(qint64 key, const RunStyle& style);
     void hideRun(qint64 key);
     // Hides every run but the current one (what "clear earlier traces" means).
     void hideAllButCurrent();

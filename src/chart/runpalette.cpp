@@ -48,6 +48,14 @@ RunStyle runStyle(int index)
                     MarkerShape(beyond % markerShapeCount)};
 }
 
+RunStyle familyStyle(int index, int count)
+{
+    const double along = count > 1 ? std::clamp(double(index) / (count - 1), 0.0, 1.0) : 0.0;
+    // Hue 240 degrees (blue) down to 0 (red), dark enough to read on white throughout.
+    return RunStyle{QColor::fromHsvF(float((1.0 - along) * 240.0 / 360.0), 0.85f, 0.8f),
+                    MarkerShape::Circle};
+}
+
 int runPaletteStyles()
 {
     return colours * markerShapeCount;

@@ -24,6 +24,9 @@ struct RunStyle {
 // so on through every shape; past those, darker colours of their own. Every index gives a
 // different style up to a good deal more runs than a chart can show.
 RunStyle runStyle(int index);
+// The style of curve index (from 0) of a family of count curves: one colour ramp from
+// blue through green to red, in the order of the step levels, with circles.
+RunStyle familyStyle(int index, int count);
 // Styles runStyle(0 .. paletteStyles - 1): the palette's colours with every shape.
 int runPaletteStyles();
 // The number of colours in the palette.
