@@ -6,8 +6,10 @@ using namespace kestrel;
 
 SimLink::SimLink(const QString& device, double maxLevelVolts, qint64 refusedOffs)
     : circuit_{sim::makeDevice(device, nullptr)}, source_(circuit_, maxLevelVolts, refusedOffs),
-      meter_(circuit_, sim::MeterSettings{0.0, 1})
+      step_(gate_), meter_(circuit_, sim::MeterSettings{0.0, 1})
 {
+    circuit_.gate = &gate_;
+    step_.setSerialNumber("00000003");
     clock_.start();
 }
 
@@ -26,6 +28,7 @@ LinkReply SimLink::exchange(const Endpoint& to, const QString& command, const Ca
 
     const QString name = to == source  ? QStringLiteral("source")
                          : to == meter ? QStringLiteral("meter")
+                         : to == step  ? QStringLiteral("step")
                                        : QString();
     std::lock_guard lock(mutex_);
     log_ << name + QLatin1Char(' ') + command;
@@ -37,7 +40,9 @@ LinkReply SimLink::exchange(const Endpoint& to, const QString& command, const Ca
         return LinkReply{
             QStringLiteral("kestrel-scpi: %1: connection refused\n").arg(endpointText(to)), false,
             QStringLiteral("exit status 1")};
-    sim::Instrument& instrument = to == source ? static_cast<sim::Instrument&>(source_) : meter_;
+    sim::Instrument& instrument = to == source ? static_cast<sim::Instrument&>(source_)
+                                  : to == step ? static_cast<sim::Instrument&>(step_)
+                                               : meter_;
     const sim::Response response = instrument.execute(command.toUtf8());
     return LinkReply{response.reply ? QString::fromUtf8(*response.reply) + QLatin1Char('\n')
                                     : QString(),
@@ -84,4 +89,10 @@ bool SimLink::outputOn() const
 {
     std::lock_guard lock(mutex_);
     return circuit_.outputOn;
+}
+
+bool SimLink::stepOutputOn() const
+{
+    std::lock_guard lock(mutex_);
+    return gate_.outputOn;
 }

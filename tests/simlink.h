@@ -31,6 +31,9 @@ class SimLink : public kestrel::InstrumentLink
                                                  QStringLiteral("5555")};
     static inline const kestrel::Endpoint meter{QStringLiteral("127.0.0.3"),
                                                 QStringLiteral("5555")};
+    // A second source whose output drives the device's gate (a mosfet's), as
+    // kestrel-sim's --step-source.
+    static inline const kestrel::Endpoint step{QStringLiteral("127.0.0.4"), QStringLiteral("5555")};
 
     kestrel::LinkReply exchange(const kestrel::Endpoint& to, const QString& command,
                                 const kestrel::CancelSignal& cancel) override;
@@ -41,11 +44,14 @@ class SimLink : public kestrel::InstrumentLink
     QList<std::pair<qint64, QString>> timedLog() const; // with ms since the link was made
     QStringList commands(const QString& instrument) const;
     bool outputOn() const;
+    bool stepOutputOn() const;
 
   private:
     mutable std::mutex mutex_;
+    kestrel::sim::Circuit gate_;
     kestrel::sim::Circuit circuit_;
     kestrel::sim::SourceInstrument source_;
+    kestrel::sim::SourceInstrument step_;
     kestrel::sim::MeterInstrument meter_;
     Hook hook_;
     int delayMs_ = 0;

@@ -777,7 +777,7 @@ void TestSession::theLongSweepQuestionComesLast()
     typed.compliance = compliance;
     QList<int> questions;
     QSignalSpy finished(&bench.session.sweep(), &SweepEngine::finished);
-    if (bench.session.runTyped(typed, [&](const SweepPlan& plan, int, int) {
+    if (bench.session.runTyped(typed, [&](const SweepPlan& plan, int, int, int) {
             questions << plan.count();
             return false;
         }))

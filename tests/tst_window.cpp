@@ -42,13 +42,14 @@ namespace
 
 struct Bench {
     explicit Bench(const QByteArray& settingsText = "[General]\n",
-                   const SessionOptions& options = {})
+                   const SessionOptions& options = {},
+                   const QString& device = QStringLiteral("resistor:1000"))
     {
         QFile file(settingsPath());
         if (!file.open(QIODevice::WriteOnly) || file.write(settingsText) != settingsText.size())
             qFatal("cannot write the settings file");
         file.close();
-        link = new SimLink;
+        link = new SimLink(device);
         window = std::make_unique<MainWindow>(
             home.path(), std::make_unique<QSettings>(settingsPath(), QSettings::IniFormat),
             std::unique_ptr<InstrumentLink>(link), options);
@@ -181,6 +182,7 @@ class TestWindow : public QObject
     void showsWhatEachInstrumentAnswered();
     void aSweepLocksTheWindowUntilTheOutputIsOff();
     void aListSweepTakesTheLevelsTypedOrFromAFile();
+    void aFamilyTracesOneCurvePerStepLevel();
     void savesAndExportsTheRunItShows();
     void closingOrASignalSwitchesTheOutputOff_data();
     void closingOrASignalSwitchesTheOutputOff();
@@ -435,6 +437,85 @@ void TestWindow::aListSweepTakesTheLevelsTypedOrFromAFile()
     const QByteArray stored = bench.settingsText();
     QVERIFY(stored.contains("sweepshape=list") && stored.contains("levels.txt") &&
             stored.contains("sweepcycles=2") && stored.contains("readings=3"));
+}
+
+// A transistor's output characteristics: the gate stepped by the step source, one curve a
+// level, each drawn in the family's colours; Stop between levels leaves both sources off.
+void TestWindow::aFamilyTracesOneCurvePerStepLevel()
+{
+    Bench bench("[General]\n", {}, "mosfet");
+    ViewController& vc = bench.vc();
+    bench.identifyBoth();
+    QVERIFY(!vc.stepBox->isVisible());
+    vc.stepFamily->setChecked(true);
+    QVERIFY(vc.stepBox->isVisible());
+    vc.stepip->setText(SimLink::step.address);
+    vc.stepport->setText(SimLink::step.port);
+    vc.stepIdentify->click();
+    QTRY_VERIFY(vc.session().isIdentified(Session::Which::Step));
+    QVERIFY(vc.identityline->text().contains("Step source: Kestrel,SIM-SOURCE,00000003"));
+    vc.IVstart->setText("0");
+    vc.IVstop->setText("2");
+    vc.IVsteps->setText("4");
+    vc.stepStart->setText("1.5");
+    vc.stepStop->setText("2.5");
+    vc.stepSteps->setText("0");
+    vc.ivRun->click();
+    QVERIFY2(bench.status().startsWith("Step levels: "), qPrintable(bench.status()));
+    // A family of many curves is asked about, and nothing is sent when the answer is no.
+    vc.stepSteps->setText("2999");
+    bench.answer = false;
+    vc.ivRun->click();
+    QVERIFY2(bench.questions.value(0).startsWith("This family has 3,000 curves of 5 points and "
+                                                 "takes at least "),
+             qPrintable(bench.questions.value(0)));
+    QVERIFY(bench.link->commands("step").filter("OUTP").isEmpty());
+    bench.answer = true;
+
+    vc.stepSteps->setText("2");
+    QSignalSpy ended(&vc.session(), &Session::ended);
+    vc.ivRun->click();
+    QVERIFY(!vc.stepBox->isEnabled() && !vc.stepFamily->isEnabled() && !vc.ivRun->isEnabled());
+    QVERIFY(ended.wait(10000));
+    QCOMPARE(ended.at(0).at(0).value<Run::Outcome>(), Run::Outcome::Completed);
+    QVERIFY(ended.at(0).at(2).toBool() && !bench.link->outputOn() && !bench.link->stepOutputOn());
+    const auto& curves = vc.session().familyCurves();
+    QCOMPARE(curves.size(), std::size_t(3));
+    // At the gate's 2.5 V and the drain's 2 V the channel is saturated: K/2 x 1.5² x 1.04.
+    QCOMPARE(curves[2]->points.back()[1], 1e-3 * 1.5 * 1.5 * 1.04);
+    QCOMPARE(curves[1]->settings.step->level, 2.0);
+    QVERIFY(vc.stepBox->isEnabled());
+    // Each curve on the chart, named by its level, in the family's colour ramp.
+    QList<QColor> colours;
+    for (const qint64 key : vc.chart->shownRuns())
+        if (ScatterTrace* trace = vc.chart->trace(key); trace->name().startsWith("step ")) {
+            colours << trace->style().colour;
+            QVERIFY2(trace->name().startsWith(colours.size() == 1   ? "step 1.5 V"
+                                              : colours.size() == 2 ? "step 2.0 V"
+                                                                    : "step 2.5 V"),
+                     qPrintable(trace->name()));
+        }
+    QCOMPARE(colours.size(), 3);
+    QVERIFY(colours[0].hue() > colours[1].hue() && colours[1].hue() > colours[2].hue());
+    const QByteArray stored = bench.settingsText();
+    QVERIFY(stored.contains("family=true") && stored.contains("stepstart=1.5") &&
+            stored.contains("stepaddress=127.0.0.4, 5555"));
+
+    // Stop during the second curve: its source, then the step source, switched off.
+    QSignalSpy curveStarted(&vc.sweep(), &SweepEngine::started);
+    connect(&vc.sweep(), &SweepEngine::started, &vc, [&] {
+        if (curveStarted.size() == 2)
+            vc.ivStop->click();
+    });
+    vc.ivRun->click();
+    QVERIFY(ended.wait(10000));
+    QCOMPARE(ended.at(1).at(0).value<Run::Outcome>(), Run::Outcome::Stopped);
+    QVERIFY2(ended.at(1).at(1).toString().startsWith("Curve 2 of 3 (step 2.0 V): Sweep stopped") &&
+                 ended.at(1).at(1).toString().endsWith(
+                     "The source output is off. The step source output is off."),
+             qPrintable(ended.at(1).at(1).toString()));
+    QVERIFY(!bench.link->outputOn() && !bench.link->stepOutputOn());
+    QCOMPARE(bench.link->commands("step").filter(":SOUR1:APPL:DC").size(), 3 + 2);
 }
 
 void TestWindow::savesAndExportsTheRunItShows()

@@ -226,6 +226,8 @@ void HistoryController::beginLive(qint64 key)
         const Run& run = *session_.sweep().run();
         chart_->beginLiveRun(key, label(run, key), legsOf(run),
                              std::size_t(run.settings.plan.count()));
+        if (const auto& step = run.settings.step)
+            chart_->setRunStyle(key, familyStyle(step->index, step->count));
         chart_->setCurrentRun(key);
     }
     if (key > 0)

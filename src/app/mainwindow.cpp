@@ -102,7 +102,8 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
     ui_->sweepstatus->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
     // Rows a little closer than the style's default, so the whole column fits a laptop's
     // 768 pixels with the profiles' fields.
-    for (QGridLayout* grid : {ui_->sourceBoxLayout, ui_->meterBoxLayout, ui_->sweepGrid})
+    for (QGridLayout* grid :
+         {ui_->sourceBoxLayout, ui_->meterBoxLayout, ui_->stepGrid, ui_->sweepGrid})
         grid->setVerticalSpacing(4);
     ui_->leftColumn->setSpacing(4);
 
@@ -187,6 +188,16 @@ void MainWindow::bindOutlets()
     vc.logCurrent = ui_->logCurrent;
     vc.clearTraces = ui_->clearTraces;
     vc.exportChart = ui_->exportChart;
+    vc.stepFamily = ui_->stepFamily;
+    vc.stepBox = ui_->stepBox;
+    vc.stepip = ui_->stepip;
+    vc.stepport = ui_->stepport;
+    vc.stepIdentify = ui_->stepIdentify;
+    vc.stepProfile = ui_->stepProfile;
+    vc.stepStart = ui_->stepStart;
+    vc.stepStop = ui_->stepStop;
+    vc.stepSteps = ui_->stepSteps;
+    vc.stepCompliance = ui_->stepCompliance;
 }
 
 MainWindow::~MainWindow() = default;

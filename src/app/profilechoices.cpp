@@ -11,7 +11,7 @@ namespace
 
 bool fills(const InstrumentProfile& profile, Session::Which which)
 {
-    return which == Session::Which::Source ? profile.canSource : profile.canMeasure;
+    return which == Session::Which::Meter ? profile.canMeasure : profile.canSource;
 }
 
 // Selects the item holding data without telling the user's handlers.
@@ -29,8 +29,9 @@ ProfileChoices::ProfileChoices(Session& session, const Outlets& outlets,
                                std::function<void(const QString&, bool)> showStatus)
     : session_(session), o_(outlets), showStatus_(std::move(showStatus))
 {
-    for (const Session::Which which : {Session::Which::Source, Session::Which::Meter})
-        if (QComboBox* list = which == Session::Which::Source ? o_.sourceProfile : o_.meterProfile)
+    for (const Session::Which which :
+         {Session::Which::Source, Session::Which::Meter, Session::Which::Step})
+        if (QComboBox* list = listOf(which))
             connect(list, &QComboBox::activated, this, [this, which] { chosen(which); });
     if (o_.sourceMeasures)
         connect(o_.sourceMeasures, &QCheckBox::toggled, this,
@@ -83,11 +84,27 @@ void ProfileChoices::reload()
                     true);
     fillProfileList(Session::Which::Source);
     fillProfileList(Session::Which::Meter);
+    fillProfileList(Session::Which::Step);
+}
+
+QComboBox* ProfileChoices::listOf(Session::Which which) const
+{
+    return which == Session::Which::Source  ? o_.sourceProfile.data()
+           : which == Session::Which::Meter ? o_.meterProfile.data()
+                                            : o_.stepProfile.data();
+}
+
+QLabel* ProfileChoices::labelOf(Session::Which which) const
+{
+    // The step source has no label of its own: the window's identity line tells it.
+    return which == Session::Which::Source  ? o_.sourceLabel.data()
+           : which == Session::Which::Meter ? o_.meterLabel.data()
+                                            : nullptr;
 }
 
 void ProfileChoices::fillProfileList(Session::Which which)
 {
-    QComboBox* list = which == Session::Which::Source ? o_.sourceProfile : o_.meterProfile;
+    QComboBox* list = listOf(which);
     if (!list)
         return;
     const QSignalBlocker quiet(list);
@@ -106,7 +123,7 @@ void ProfileChoices::fillProfileList(Session::Which which)
 
 void ProfileChoices::chosen(Session::Which which)
 {
-    QComboBox* list = which == Session::Which::Source ? o_.sourceProfile : o_.meterProfile;
+    QComboBox* list = listOf(which);
     // A refused choice is said in the status area; the list shows the profile in use.
     if (!session_.chooseProfile(which, list->currentData().toString()))
         selectData(list, session_.profile(which)->name);
@@ -114,16 +131,14 @@ void ProfileChoices::chosen(Session::Which which)
 
 void ProfileChoices::profileChanged(Session::Which which)
 {
-    const bool source = which == Session::Which::Source;
-    QComboBox* list = source ? o_.sourceProfile : o_.meterProfile;
+    QComboBox* list = listOf(which);
     const QString name = session_.profile(which)->name;
     if (list && list->findData(name) < 0)
         list->addItem(name, name);
     selectData(list, name);
-    if (!source)
+    if (which == Session::Which::Meter)
         fillMeterFields();
-    if (QLabel* label = source ? o_.sourceLabel : o_.meterLabel;
-        label && session_.isIdentified(which)) {
+    if (QLabel* label = labelOf(which); label && session_.isIdentified(which)) {
         label->setText(labelText(which));
         label->setToolTip(label->text());
     }

@@ -31,6 +31,7 @@ class ProfileChoices : public QObject
         // The meter's own fields, greyed while the source measures.
         QPointer<QLineEdit> meterAddress, meterPort;
         QPointer<QPushButton> meterIdentify;
+        QPointer<QComboBox> stepProfile; // a family's step source
     };
 
     ProfileChoices(Session& session, const Outlets& outlets,
@@ -48,6 +49,8 @@ class ProfileChoices : public QObject
     QString labelText(Session::Which which) const;
 
   private:
+    QComboBox* listOf(Session::Which which) const;
+    QLabel* labelOf(Session::Which which) const;
     void fillProfileList(Session::Which which);
     void profileChanged(Session::Which which);
     void chosen(Session::Which which);

@@ -69,7 +69,7 @@ ViewController::ViewController(const QString& home, std::unique_ptr<QSettings> s
     connect(session_.get(), &Session::sweepingChanged, this, &ViewController::setSweeping);
     connect(session_.get(), &Session::identifying, this,
             [this](Session::Which which, const QString& text) {
-                if (QLabel* label = which == Session::Which::Source ? sourcestatt : drainstat)
+                if (QLabel* label = statusLabel(which))
                     label->setText(text);
                 updateIdentityLine();
             });
@@ -119,6 +119,16 @@ void ViewController::connectOutlets()
     };
     wire(sourceIdentify, &ViewController::sourceok);
     wire(drainIdentify, &ViewController::drainok);
+    if (stepIdentify)
+        connect(stepIdentify, &QPushButton::clicked, this,
+                [this] { identify(Session::Which::Step); });
+    if (stepFamily && stepBox) {
+        connect(stepFamily, &QCheckBox::toggled, this, [this](bool on) {
+            stepBox->setVisible(on);
+            updateIdentityLine();
+        });
+        stepBox->setVisible(stepFamily->isChecked());
+    }
     wire(ivRun, &ViewController::runIV);
     wire(ivStop, &ViewController::stopIV);
     wire(switchOff, &ViewController::switchSourceOff);
@@ -153,6 +163,7 @@ void ViewController::connectOutlets()
     outlets.meterAddress = drainip;
     outlets.meterPort = drainport;
     outlets.meterIdentify = drainIdentify;
+    outlets.stepProfile = stepProfile;
     choices_ = std::make_unique<ProfileChoices>(
         *session_, outlets,
         [this](const QString& text, bool problem) { showStatus(text, problem); });
@@ -168,8 +179,9 @@ void ViewController::connectOutlets()
     if (ivStop)
         ivStop->setEnabled(false);
     for (QLineEdit* field :
-         {IVstart.data(), IVstop.data(), IVsteps.data(), ivLevels.data(), ivCycles.data(), ivReadings.data(),
-          ivLimit.data(), ivSettle.data(), ivCompliance.data(), ivNplc.data()})
+         {IVstart.data(), IVstop.data(), IVsteps.data(), ivLevels.data(), ivCycles.data(),
+          ivReadings.data(), ivLimit.data(), ivSettle.data(), ivCompliance.data(), ivNplc.data(),
+          stepStart.data(), stepStop.data(), stepSteps.data(), stepCompliance.data()})
         if (field)
             field->setProperty("plainToolTip", field->toolTip());
     if (storeWarning)
@@ -191,6 +203,11 @@ void ViewController::viewDidLoad()
         drainip->setText(drain.address);
     if (drainport)
         drainport->setText(drain.port);
+    const Endpoint step = restoreEndpoint(settings, stepAddressKey);
+    if (stepip)
+        stepip->setText(step.address);
+    if (stepport)
+        stepport->setText(step.port);
 
     const StoredSweep stored = restoreSweep(settings);
     for (const auto& [field, text] : sweepFields())
@@ -198,6 +215,8 @@ void ViewController::viewDidLoad()
             field->setText(stored.*text);
     if (ivShape)
         ivShape->setCurrentIndex(std::max(0, ivShape->findData(stored.shape)));
+    if (stepFamily)
+        stepFamily->setChecked(stored.family);
     enableShapeFields(true);
 
     updateIdentityLine();
@@ -221,11 +240,20 @@ void ViewController::drainok()
     identify(Session::Which::Meter);
 }
 
+QLabel* ViewController::statusLabel(Session::Which which) const
+{
+    // The step source's identity is in the identity line and the profile list's tooltip.
+    return which == Session::Which::Source  ? sourcestatt.data()
+           : which == Session::Which::Meter ? drainstat.data()
+                                            : nullptr;
+}
+
 void ViewController::identify(Session::Which which)
 {
     const bool source = which == Session::Which::Source;
-    QLineEdit* addressField = source ? sourceip : drainip;
-    QLineEdit* portField = source ? sourceport : drainport;
+    const bool step = which == Session::Which::Step;
+    QLineEdit* addressField = step ? stepip : source ? sourceip : drainip;
+    QLineEdit* portField = step ? stepport : source ? sourceport : drainport;
     choices_->reload(); // a profile written since is listed, and can match
     if (addressField && portField)
         session_->identify(which, Endpoint{addressField->text(), portField->text()});
@@ -239,7 +267,7 @@ void ViewController::showIdentification(Session::Which which, bool ok, const QSt
         shown += QLatin1Char(' ') + missingScriptHint(home);
     if (ok)
         shown = choices_->labelText(which);
-    if (QLabel* label = which == Session::Which::Source ? sourcestatt : drainstat) {
+    if (QLabel* label = statusLabel(which)) {
         label->setText(shown);
         label->setToolTip(shown);
     }
@@ -270,19 +298,23 @@ void ViewController::runIV()
         if (field)
             typed.*text = field->text();
     typed.shape = ivShape ? ivShape->currentData().toString() : shapeName(SweepShape::Linear);
+    typed.family = stepFamily && stepFamily->isChecked();
     choices_->read(typed);
     markFields(QString());
-    session_->runTyped(typed, [this](const SweepPlan& plan, int settleMs, int readings) {
-        return confirmLongSweep(plan, settleMs, readings);
-    });
+    session_->runTyped(typed,
+                       [this](const SweepPlan& plan, int settleMs, int readings, int curves) {
+                           return confirmLongSweep(plan, settleMs, readings, curves);
+                       });
 }
 
 std::vector<std::pair<QLineEdit*, QString StoredSweep::*>> ViewController::sweepFields() const
 {
-    return {{IVstart, &StoredSweep::start},     {IVstop, &StoredSweep::stop},
-            {IVsteps, &StoredSweep::steps},     {ivLevels, &StoredSweep::levels},
-            {ivCycles, &StoredSweep::cycles},   {ivReadings, &StoredSweep::readings},
-            {ivLimit, &StoredSweep::limit},     {ivSettle, &StoredSweep::settleMs}};
+    return {{IVstart, &StoredSweep::start},       {IVstop, &StoredSweep::stop},
+            {IVsteps, &StoredSweep::steps},       {ivLevels, &StoredSweep::levels},
+            {ivCycles, &StoredSweep::cycles},     {ivReadings, &StoredSweep::readings},
+            {ivLimit, &StoredSweep::limit},       {ivSettle, &StoredSweep::settleMs},
+            {stepStart, &StoredSweep::stepStart}, {stepStop, &StoredSweep::stepStop},
+            {stepSteps, &StoredSweep::stepSteps}, {stepCompliance, &StoredSweep::stepCompliance}};
 }
 
 void ViewController::chooseLevelsFile()
@@ -319,11 +351,11 @@ void ViewController::enableShapeFields(bool editable)
         show(field, list);
 }
 
-bool ViewController::confirmLongSweep(const SweepPlan& plan, int settleMs, int readings)
+bool ViewController::confirmLongSweep(const SweepPlan& plan, int settleMs, int readings, int curves)
 {
     if (!confirm)
         return true;
-    const int points = plan.count();
+    const qint64 points = qint64(plan.count()) * curves;
     // At least this long: the exchanges of each tick come on top of a settle time.
     const qint64 seconds = qint64(points) * sweep().tickFor(settleMs, 0) / 1000;
     if (qint64(points) * readings <= longSweepPoints && seconds <= longSweepSeconds)
@@ -333,6 +365,12 @@ bool ViewController::confirmLongSweep(const SweepPlan& plan, int settleMs, int r
                              : seconds >= 60 ? tr("%1 min %2 s").arg(seconds / 60).arg(seconds % 60)
                                              : tr("%1 s").arg(seconds);
     // Each reading is an exchange of its own, whose time only the sweep will tell.
+    if (curves > 1)
+        return confirm(
+            tr("This family has %1 curves of %2 points%3 and takes at least %4. Start it?")
+                .arg(countText(curves), countText(plan.count()),
+                     readings > 1 ? tr(" of %1 readings each").arg(countText(readings)) : QString(),
+                     duration));
     if (readings > 1)
         return confirm(
             tr("This sweep has %1 points of %2 readings each and takes at least %3. Start it?")
@@ -434,6 +472,11 @@ void ViewController::showProgress()
         return;
     ivProgress->setValue(lastDone_);
     QString text = tr("Point %1 of %2").arg(countText(lastDone_), countText(lastTotal_));
+    if (const auto run = sweep().run(); run && run->settings.step && session_->isFamilySweeping())
+        text = tr("Curve %1 of %2: ")
+                   .arg(run->settings.step->index + 1)
+                   .arg(run->settings.step->count) +
+               text;
     const qint64 quietMs = sincePoint_.isValid() ? sincePoint_.elapsed() : 0;
     if (sweep().isRunning() && quietMs >= stalledAfterMs()) {
         const SweepEngine::Waiting waiting = sweep().waitingFor();
@@ -442,6 +485,14 @@ void ViewController::showProgress()
                          : waiting == SweepEngine::Waiting::Settle ? tr("the settle time")
                                                                    : tr("the source"))
                     .arg(quietMs / 1000);
+    } else if (const auto run = sweep().run();
+               sweep().isRunning() && run->settings.step && session_->isFamilySweeping()) {
+        // The curves to come take as long as this one's ticks, their step settings on top.
+        const int curvesLeft = run->settings.step->count - run->settings.step->index - 1;
+        const QDateTime end =
+            lastEnd_.addMSecs(qint64(curvesLeft) * lastTotal_ * std::max(1, sweep().tickMs()));
+        text +=
+            tr(", the family ends after %1").arg(end.time().toString(QStringLiteral("HH:mm:ss")));
     } else if (lastDone_ < lastTotal_ && sweep().isRunning()) {
         text += tr(", ends about %1").arg(lastEnd_.time().toString(QStringLiteral("HH:mm:ss")));
     }
@@ -467,9 +518,9 @@ void ViewController::setSweeping(bool sweeping)
 {
     // While a sweep runs, nothing may change which instruments it talks to or start
     // another one; Stop is the only way forward.
-    for (QWidget* widget :
-         std::initializer_list<QWidget*>{ivLimit, ivSettle, ivShape, ivCycles, ivReadings, ivRun, switchOff,
-                                         sourceIdentify, sourceip, sourceport})
+    for (QWidget* widget : std::initializer_list<QWidget*>{
+             ivLimit, ivSettle, ivShape, ivCycles, ivReadings, ivRun, switchOff, sourceIdentify,
+             sourceip, sourceport, stepBox, stepFamily})
         if (widget)
             widget->setEnabled(!sweeping);
     enableShapeFields(!sweeping);
@@ -610,9 +661,14 @@ void ViewController::updateIdentityLine()
     const QString none = tr("not identified");
     const QString source = session_->identity(Session::Which::Source);
     const QString meter = session_->identity(Session::Which::Meter);
-    identityline->setText(tr("Source: %1    Meter: %2")
-                              .arg(source.isEmpty() ? none : printableText(source),
-                                   meter.isEmpty() ? none : printableText(meter)));
+    QString text = tr("Source: %1    Meter: %2")
+                       .arg(source.isEmpty() ? none : printableText(source),
+                            meter.isEmpty() ? none : printableText(meter));
+    if (stepFamily && stepFamily->isChecked()) {
+        const QString step = session_->identity(Session::Which::Step);
+        text += tr("    Step source: %1").arg(step.isEmpty() ? none : printableText(step));
+    }
+    identityline->setText(text);
 }
 
 } // namespace kestrel

@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QObject>
@@ -96,6 +97,12 @@ class ViewController : public QObject
     QPointer<QLabel> identityline, storeWarning;
     QPointer<QCheckBox> logCurrent, logVoltage, showLines;
     QPointer<QPushButton> clearTraces, exportChart;
+    // A family's step source: its box shows only while stepFamily is ticked.
+    QPointer<QCheckBox> stepFamily;
+    QPointer<QGroupBox> stepBox;
+    QPointer<QLineEdit> stepip, stepport, stepStart, stepStop, stepSteps, stepCompliance;
+    QPointer<QPushButton> stepIdentify;
+    QPointer<QComboBox> stepProfile;
 
   public slots:
     void sourceok();
@@ -134,7 +141,8 @@ class ViewController : public QObject
     // More points or a longer time than this asks first.
     static constexpr int longSweepPoints = 10000;
     static constexpr qint64 longSweepSeconds = 15 * 60;
-    bool confirmLongSweep(const SweepPlan& plan, int settleMs, int readings);
+    QLabel* statusLabel(Session::Which which) const;
+    bool confirmLongSweep(const SweepPlan& plan, int settleMs, int readings, int curves);
     // Marks the sweep fields a problem is about (none for an empty text).
     void markFields(const QString& message);
     bool isListShape() const;

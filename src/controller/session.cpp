@@ -558,8 +558,28 @@ SweepSettings Session::settingsFor(const SweepRequest& request) const
 
 bool Session::runTyped(const StoredSweep& typed, const StartQuestion& ask)
 {
-    if (isSweeping() || !source_.identified || !meter_.identified)
-        return start(SweepRequest{});
+    if (isSweeping() || !source_.identified || !meter_.identified ||
+        (typed.family && !step_.identified))
+        return typed.family ? startFamily(SweepRequest{}, StepRequest{}) : start(SweepRequest{});
+    StepRequest step;
+    if (typed.family) {
+        const auto stepPlan =
+            makeSweepPlan(SweepFields{typed.stepStart, typed.stepStop, typed.stepSteps});
+        if (const QString* problem = std::get_if<QString>(&stepPlan)) {
+            emit statusShown(tr("Step levels: ") + *problem, true);
+            return false;
+        }
+        step.plan = std::get<SweepPlan>(stepPlan);
+        const auto stepCompliance = parseCurrentLimit(typed.stepCompliance);
+        if (std::holds_alternative<QString>(stepCompliance)) {
+            emit statusShown(tr("Step compliance must be empty (the step profile's default "
+                                "limit) or a positive number of amps, like 0.0001, not \"%1\".")
+                                 .arg(printableText(typed.stepCompliance)),
+                             true);
+            return false;
+        }
+        step.complianceAmps = std::get<std::optional<double>>(stepCompliance);
+    }
     const auto plan = makeSweepPlan(SweepFields{
         typed.start, typed.stop, typed.steps,
         shapeFromName(typed.shape).value_or(SweepShape::Linear), typed.levels, typed.cycles});
@@ -617,17 +637,20 @@ bool Session::runTyped(const StoredSweep& typed, const StartQuestion& ask)
     if (ask &&
         sweepProfileProblem(settings, *settings.sourceCommands, *settings.meterCommands)
             .isEmpty() &&
-        !ask(request.plan, request.settleMs, request.readings))
+        !ask(request.plan, request.settleMs, request.readings,
+             typed.family ? step.plan.count() : 1))
         return false;
     if (settings_) {
         storeEndpoint(*settings_, sourceAddressKey, Endpoint{sip, sport});
         // The meter's own endpoint stays remembered while the source measures.
         if (!meterFollows_)
             storeEndpoint(*settings_, drainAddressKey, Endpoint{dip, dport});
+        if (typed.family)
+            storeEndpoint(*settings_, stepAddressKey, stepSource);
         storeSweep(*settings_, typed);
         settings_->sync();
     }
-    return start(request);
+    return typed.family ? startFamily(request, step) : start(request);
 }
 
 void Session::stop()

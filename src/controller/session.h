@@ -92,10 +92,13 @@ class Session : public QObject
     // Starts a sweep of the identified instruments; false, with the reason in
     // statusShown(), when it cannot start.
     bool start(const SweepRequest& request);
-    // Asked once every field is valid and the sweep would start: true to start it.
-    using StartQuestion = std::function<bool(const SweepPlan& plan, int settleMs, int readings)>;
-    // The window's Run: the sweep fields as typed, checked, remembered, started. ask, when
-    // given, comes last, so nobody is asked about a sweep that is refused anyway.
+    // Asked once every field is valid and the sweep would start: true to start it. A family
+    // sweeps the plan once for each of its curves.
+    using StartQuestion =
+        std::function<bool(const SweepPlan& plan, int settleMs, int readings, int curves)>;
+    // The window's Run: the sweep fields as typed, checked, remembered, started (a family
+    // when typed.family says so). ask, when given, comes last, so nobody is asked about a
+    // sweep that is refused anyway.
     bool runTyped(const StoredSweep& typed, const StartQuestion& ask = {});
     // A family: for each step level the step source is set, confirmed and settled, then
     // the sweep runs; each curve is a run of its own. The step source is switched off at

@@ -85,6 +85,13 @@ StoredSweep restoreSweep(const QSettings& settings)
         storedText(settings, QStringLiteral("continueatcompliance")) == QStringLiteral("true");
     sweep.meterIsSource =
         storedText(settings, QStringLiteral("meterissource")) == QStringLiteral("true");
+    sweep.family = storedText(settings, QStringLiteral("family")) == QStringLiteral("true");
+    for (const auto& [key, text] :
+         {std::pair{"stepstart", &sweep.stepStart}, std::pair{"stepstop", &sweep.stepStop},
+          std::pair{"stepsteps", &sweep.stepSteps},
+          std::pair{"stepcompliance", &sweep.stepCompliance}})
+        if (auto stored = storedText(settings, QLatin1String(key)))
+            *text = *stored;
     return sweep;
 }
 
@@ -106,6 +113,11 @@ void storeSweep(QSettings& settings, const StoredSweep& sweep)
     const auto flag = [](bool on) { return on ? QStringLiteral("true") : QStringLiteral("false"); };
     settings.setValue(QStringLiteral("continueatcompliance"), flag(sweep.continueAtCompliance));
     settings.setValue(QStringLiteral("meterissource"), flag(sweep.meterIsSource));
+    settings.setValue(QStringLiteral("family"), flag(sweep.family));
+    settings.setValue(QStringLiteral("stepstart"), sweep.stepStart);
+    settings.setValue(QStringLiteral("stepstop"), sweep.stepStop);
+    settings.setValue(QStringLiteral("stepsteps"), sweep.stepSteps);
+    settings.setValue(QStringLiteral("stepcompliance"), sweep.stepCompliance);
 }
 
 } // namespace kestrel

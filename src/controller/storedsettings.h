@@ -12,6 +12,7 @@ inline const Endpoint defaultEndpoint{QStringLiteral("192.168.1.100"), QStringLi
 
 inline constexpr auto sourceAddressKey = "sourceaddress";
 inline constexpr auto drainAddressKey = "drainaddress";
+inline constexpr auto stepAddressKey = "stepaddress";
 
 // Reads an endpoint pair stored as a list of two strings, [address, port]. Anything
 // else (absent, another type, a list shorter than two, a list holding a non-string)
@@ -36,6 +37,12 @@ struct StoredSweep {
     bool continueAtCompliance = false;
     QString nplc;               // empty: the meter's own setting
     bool meterIsSource = false; // the source measures too (one instrument)
+    // A family of curves: the step source's levels, linear, and its current limit.
+    bool family = false;
+    QString stepStart = QStringLiteral("0");
+    QString stepStop = QStringLiteral("1");
+    QString stepSteps = QStringLiteral("2");
+    QString stepCompliance; // empty: the step profile's default
 };
 
 StoredSweep restoreSweep(const QSettings& settings);

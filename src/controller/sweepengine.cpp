@@ -184,6 +184,9 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
     run_->points.reserve(std::size_t(settings.plan.count()));
     reservePoints(std::size_t(settings.plan.count()));
     emit started(settings.plan.count());
+    // Stopped by whoever heard of the start: nothing is sent.
+    if (state_ != State::SettingUp)
+        return true;
 
     QString refused;
     if (!sourceProfile_ || !meterProfile_)
