@@ -620,20 +620,30 @@ void TestWindow::closingOrASignalSwitchesTheOutputOff_data()
 {
     QTest::addColumn<int>("signalNumber"); // 0: the window is closed
     QTest::addColumn<QString>("message");
-    QTest::newRow("closed") << 0 << "The window was closed after";
-    QTest::newRow("SIGTERM") << SIGTERM << "Ended by SIGTERM after";
-    QTest::newRow("SIGHUP") << SIGHUP << "Ended by SIGHUP after";
+    QTest::addColumn<bool>("family"); // the gate stepped by a second source
+    QTest::newRow("closed") << 0 << "The window was closed after" << false;
+    QTest::newRow("SIGTERM") << SIGTERM << "Ended by SIGTERM after" << false;
+    QTest::newRow("SIGHUP") << SIGHUP << "Ended by SIGHUP after" << false;
+    QTest::newRow("closed mid-family") << 0 << "The window was closed after" << true;
 }
 
 void TestWindow::closingOrASignalSwitchesTheOutputOff()
 {
     QFETCH(int, signalNumber);
     QFETCH(QString, message);
-    Bench bench;
+    QFETCH(bool, family);
+    Bench bench("[General]\n", {}, family ? "mosfet" : "resistor:1000");
     SignalWatcher watcher;
     QObject::connect(&watcher, &SignalWatcher::received, bench.window.get(),
                      &MainWindow::endBySignal);
     bench.identifyBoth();
+    if (family) {
+        bench.vc().stepFamily->setChecked(true);
+        bench.vc().stepip->setText(SimLink::step.address);
+        bench.vc().stepport->setText(SimLink::step.port);
+        bench.vc().stepIdentify->click();
+        QTRY_VERIFY(bench.vc().session().isIdentified(Session::Which::Step));
+    }
     bench.link->setDelayMs(20);
     bench.vc().IVsteps->setText("1000");
     bench.vc().ivRun->click();
@@ -657,10 +667,13 @@ void TestWindow::closingOrASignalSwitchesTheOutputOff()
     QVERIFY(!bench.vc().sweep().isRunning());
     QCOMPARE(bench.link->commands("source").last(3),
              QStringList({":OUTP1 OFF", ":SYST:ERR?", ":OUTP1?"}));
-    QVERIFY(!bench.link->outputOn());
+    QVERIFY(!bench.link->outputOn() && !bench.link->stepOutputOn());
     const auto run = bench.vc().sweep().run();
     QCOMPARE(run->outcome, Run::Outcome::Interrupted);
-    QVERIFY2(run->message.startsWith(message) && run->message.endsWith("The source output is off."),
+    QVERIFY2(run->message.startsWith(message) &&
+                 run->message.endsWith(family ? "The source output is off. The step source output "
+                                                "is off."
+                                              : "The source output is off."),
              qPrintable(run->message));
 }
 

@@ -301,7 +301,7 @@ void MainWindow::shutDownOnce(const SweepEngine::EndText& why)
     if (shutDown_)
         return;
     shutDown_ = true;
-    const bool sweeping = controller_->sweep().isRunning();
+    const bool sweeping = controller_->session().isSweeping();
     controller_->shutdown(why);
     // Whoever ended the program learns whether the output is off.
     if (sweeping)
