@@ -602,6 +602,15 @@ void TestSweepTool::aFamilyKilledLeavesEverySourceOff()
     const int readings = int(bench.sim.meterCommands().count(":MEAS:CURR:DC?"));
     QVERIFY2(count.value(0).toInt() >= readings - 1 && count.value(1).toInt() == 2,
              qPrintable(QStringLiteral("%1 points kept of %2 read").arg(count.value(0).toInt()).arg(readings)));
+    // The step source's guard says what it did in the family's last curve alone.
+    QSqlQuery step(db);
+    QTRY_VERIFY(step.exec("SELECT group_concat(coalesce(step_guard, '-') || '|' || "
+                          "coalesce(step_output_off, '-'), ';') FROM runs") &&
+                step.next() &&
+                QRegularExpression("^-\\|-;The guard switched the step source off at "
+                                   "\\d\\d:\\d\\d:\\d\\d\\.\\|1$")
+                    .match(step.value(0).toString())
+                    .hasMatch());
 }
 
 // Both tools print the fit's lines and keep the fit with the run; the CSV carries it and

@@ -682,16 +682,31 @@ void TestWindow::saysOnceWhatAnUnfinishedSweepLeft_data()
     QTest::addColumn<QString>("guard"); // empty: no guard's word
     QTest::addColumn<bool>("off");
     QTest::addColumn<QString>("then");
+    QTest::addColumn<QString>("stepGuard"); // a family's curve: its step source guard's word
+    QTest::addColumn<bool>("stepOff");
     QTest::newRow("the guard switched it off")
         << "The guard switched the source off at 19:15:02." << true
-        << " The guard switched the source off at 19:15:02.";
+        << " The guard switched the source off at 19:15:02."
+        << "" << false;
     QTest::newRow("the guard could not")
         << "The guard could not switch the source off: no reply" << false
         << " The source output may still be on: The guard could not switch the source off: no "
-           "reply. Use Switch source off.";
+           "reply. Use Switch source off."
+        << "" << false;
     QTest::newRow("no guard") << "" << false
                               << " The source output may still be on: no switch-off was recorded. "
-                                 "Use Switch source off.";
+                                 "Use Switch source off."
+                              << "" << false;
+    QTest::newRow("both guards switched off")
+        << "The guard switched the source off at 19:15:02." << true
+        << " The guard switched the source off at 19:15:02. The guard switched the step source off "
+           "at 19:15:03."
+        << "The guard switched the step source off at 19:15:03." << true;
+    QTest::newRow("the step source's guard could not")
+        << "The guard switched the source off at 19:15:02." << true
+        << " The guard switched the source off at 19:15:02. The guard could not switch the step "
+           "source off: no reply. The step source output may still be on."
+        << "The guard could not switch the step source off: no reply" << false;
 }
 
 void TestWindow::saysOnceWhatAnUnfinishedSweepLeft()
@@ -699,11 +714,15 @@ void TestWindow::saysOnceWhatAnUnfinishedSweepLeft()
     QFETCH(QString, guard);
     QFETCH(bool, off);
     QFETCH(QString, then);
+    QFETCH(QString, stepGuard);
+    QFETCH(bool, stepOff);
     QTemporaryDir dir;
     const QString storePath = dir.filePath("runs.sqlite");
     const ProcessId gone{999999999, 1}; // no such process
     Run run;
     run.started = QDateTime::currentDateTime();
+    if (!stepGuard.isEmpty())
+        run.settings.step.emplace().source = SimLink::step;
     {
         RunDatabase store(storePath);
         QVERIFY(store.open().isEmpty());
@@ -711,6 +730,8 @@ void TestWindow::saysOnceWhatAnUnfinishedSweepLeft()
         for (int i = 0; i < 3; ++i)
             QVERIFY(store.addPoint(id, i, i * 0.1, i * 1e-4, i * 100));
         QVERIFY(guard.isEmpty() || store.recordGuard(gone, run.settings.source, {id}, off, guard));
+        QVERIFY(stepGuard.isEmpty() ||
+                store.recordGuard(gone, SimLink::step, {id - 1, id}, stepOff, stepGuard, true));
     }
     const SessionOptions options{storePath, "Kestrel", false, {}};
     qint64 beganId = 0;

@@ -54,6 +54,8 @@ std::unique_ptr<Guard> Guard::start(const GuardConfig& config, const Endpoint& s
     if (!config.profileFile.isEmpty())
         words.insert(words.end(),
                      {"--profile", QFile::encodeName(config.profileFile).toStdString()});
+    if (config.stepSource)
+        words.insert(words.end(), {"--role", "step"});
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);
     for (std::string& word : words)
@@ -123,11 +125,13 @@ std::unique_ptr<Guard> Guard::start(const GuardConfig& config, const Endpoint& s
         return failed(QStringLiteral("cannot start %1").arg(config.program),
                       failure ? failure : ECHILD);
     }
-    return std::unique_ptr<Guard>(new Guard(word[1], pid, source, config.profileFile));
+    return std::unique_ptr<Guard>(
+        new Guard(word[1], pid, source, config.profileFile, config.stepSource));
 }
 
-Guard::Guard(int socket, qint64 pid, Endpoint source, QString profileFile)
-    : socket_(socket), pid_(pid), source_(std::move(source)), profileFile_(std::move(profileFile))
+Guard::Guard(int socket, qint64 pid, Endpoint source, QString profileFile, bool stepSource)
+    : socket_(socket), pid_(pid), source_(std::move(source)), profileFile_(std::move(profileFile)),
+      stepSource_(stepSource)
 {
     // The guard never writes: the socket turns readable only when the guard has gone.
     hangUp_ = new QSocketNotifier(socket_, QSocketNotifier::Read, this);

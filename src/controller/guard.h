@@ -21,6 +21,7 @@ struct GuardConfig {
     QString home;        // the folder holding sendArbcmd.sh
     QString storePath;   // where the guard records what it did; empty: nowhere
     QString profileFile; // the source's profile: how it is switched off; empty: the default
+    bool stepSource = false; // a family's step source: it records as such
 };
 
 // A kestrel-guard process watching one source for this program. It runs in a session
@@ -42,6 +43,7 @@ class Guard : public QObject, private CommandWatch
 
     const Endpoint& source() const { return source_; }
     const QString& profileFile() const { return profileFile_; }
+    bool isStepSource() const { return stepSource_; }
     qint64 pid() const { return pid_; }
     // The output may be on from now on: the first set-up command is about to go out.
     void arm();
@@ -64,7 +66,7 @@ class Guard : public QObject, private CommandWatch
     void ended();
 
   private:
-    Guard(int socket, qint64 pid, Endpoint source, QString profileFile);
+    Guard(int socket, qint64 pid, Endpoint source, QString profileFile, bool stepSource);
     void commandStarted(int group) override;
     void commandEnded(int group) override;
     // One line to the guard; from any thread. False only when it cannot be told any more
@@ -80,6 +82,7 @@ class Guard : public QObject, private CommandWatch
     const qint64 pid_;
     const Endpoint source_;
     const QString profileFile_;
+    const bool stepSource_;
     std::mutex sending_;
     QByteArray unsent_; // under sending_
     QSocketNotifier* hangUp_ = nullptr;

@@ -33,6 +33,10 @@ Session::Session(const QString& home, std::unique_ptr<InstrumentLink> link,
                 guard->watchRun(id);
                 guard->measured(id, sweep_.pointsDone());
             }
+            // The step source's guard records what it did in each curve.
+            if (family_)
+                if (Guard* guard = guardOf(family_->source))
+                    guard->watchRun(id);
         }
         emit runKept(id);
     });
@@ -177,7 +181,8 @@ Guard* Session::guardOf(const Endpoint& source) const
     return nullptr;
 }
 
-Guard* Session::startGuard(const Endpoint& source, const QString& profileFile, QString* problem)
+Guard* Session::startGuard(const Endpoint& source, const QString& profileFile, QString* problem,
+                           bool stepSource)
 {
     if (options_.guardProgram.isEmpty()) {
         *problem = tr("kestrel-guard was not found beside the program");
@@ -185,7 +190,7 @@ Guard* Session::startGuard(const Endpoint& source, const QString& profileFile, Q
     }
     auto started = Guard::start(GuardConfig{options_.guardProgram, pat.chopped(1),
                                             recorder_.isKeeping() ? options_.storePath : QString(),
-                                            profileFile},
+                                            profileFile, stepSource},
                                 source, problem);
     if (!started)
         return nullptr;
@@ -221,7 +226,7 @@ void Session::guardEnded(Guard* gone)
     if (++guardRestarts_ > maxGuardRestarts)
         problem = tr("the guard ended %1 times").arg(guardRestarts_);
     else
-        guard = startGuard(source, old->profileFile(), &problem);
+        guard = startGuard(source, old->profileFile(), &problem, old->isStepSource());
     if (guard) {
         guard->arm();
         for (const qint64 id : old->runs())
@@ -329,6 +334,20 @@ void Session::recover(std::function<void(const QStringList&, bool)> done)
                                  .arg(stored.pointCount == 1 ? tr("point is") : tr("points are"));
                 continue;
             }
+            // What the step source's guard did, said after what became of the source.
+            const bool stepOn =
+                !stored.stepGuard.isEmpty() && !stored.stepOutputOff.value_or(false);
+            QString step;
+            if (!stored.stepGuard.isEmpty())
+                step = QLatin1Char(' ') + stored.stepGuard +
+                       (stepOn ? tr(". The step source output may still be on.") : QString());
+            mayBeOn = mayBeOn || stepOn;
+            if (stored.run.outcome != Run::Outcome::Interrupted && !step.isEmpty()) {
+                // A curve that ended before the program did: only the step source is news.
+                sentences << tr("The family whose curve started at %1 did not finish.").arg(when) +
+                                 step;
+                continue;
+            }
             QString sentence = tr("The sweep started at %1 did not finish; its %2 %3 kept.")
                                    .arg(when)
                                    .arg(countText(stored.pointCount))
@@ -345,7 +364,7 @@ void Session::recover(std::function<void(const QStringList&, bool)> done)
                     sentence.chop(1), sentence += tr(", which sends the %1 profile's switch-off.")
                                                       .arg(stored.run.settings.sourceProfile);
             }
-            sentences << sentence;
+            sentences << sentence + step;
         }
         if (!sentences.isEmpty())
             done(sentences, mayBeOn);

@@ -226,7 +226,8 @@ class Session : public QObject
     Guard* guardOf(const Endpoint& source) const;
     // A guard for the source that switches it off by that profile, kept with the others;
     // null with the reason in *problem.
-    Guard* startGuard(const Endpoint& source, const QString& profileFile, QString* problem);
+    Guard* startGuard(const Endpoint& source, const QString& profileFile, QString* problem,
+                      bool stepSource = false);
     // A guard has gone: another takes its place, or the sweep on its source ends.
     void guardEnded(Guard* gone);
     void standDownGuard(const Endpoint& source);

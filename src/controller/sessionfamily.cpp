@@ -82,7 +82,7 @@ bool Session::startFamily(const SweepRequest& request, const StepRequest& step)
     if (options_.guarded) {
         standDownGuard(stepSource);
         QString problem;
-        if (Guard* guard = startGuard(stepSource, stepProfile->file, &problem))
+        if (Guard* guard = startGuard(stepSource, stepProfile->file, &problem, true))
             guard->arm();
         else
             warn(tr("No guard watches the step source: %1. If this program ends during a family, "

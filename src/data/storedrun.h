@@ -27,6 +27,10 @@ struct StoredRun {
     int pointCount = 0;
     std::optional<LevelSpan> levels; // none without points
     QString guard;                   // what the guard did after the program ended during the sweep
+    // A family's curve: what the step source's guard did, and whether it switched the step
+    // source off (none: it had nothing to do).
+    QString stepGuard;
+    std::optional<bool> stepOutputOff;
     QString note;                    // the user's own words on the run; empty unless given
     // Its end could not be written when it ended: outcome and output are those its
     // program left word of beside the store.

@@ -102,7 +102,9 @@ const std::vector<std::vector<const char*>> migrations{
      "ALTER TABLE runs ADD COLUMN step_count INTEGER", "ALTER TABLE runs ADD COLUMN step_v",
      "ALTER TABLE runs ADD COLUMN step_address TEXT", "ALTER TABLE runs ADD COLUMN step_port TEXT",
      "ALTER TABLE runs ADD COLUMN step_identity TEXT",
-     "ALTER TABLE runs ADD COLUMN step_profile TEXT", "ALTER TABLE runs ADD COLUMN step_compliance_a",
+     "ALTER TABLE runs ADD COLUMN step_profile TEXT",
+     "ALTER TABLE runs ADD COLUMN step_compliance_a", "ALTER TABLE runs ADD COLUMN step_guard TEXT",
+     "ALTER TABLE runs ADD COLUMN step_output_off INTEGER",
      "CREATE INDEX runs_family ON runs (family) WHERE family IS NOT NULL"},
 };
 static_assert(int(RunDetail::Source) == 1 && int(RunDetail::SourceIdentity) == 2 &&
@@ -127,7 +129,8 @@ const QString rowColumns = QStringLiteral(
     "runs.id) ELSE lowest_v END, CASE WHEN state = 'running' THEN (SELECT max(level) FROM points "
     "WHERE run = runs.id) ELSE highest_v END, source_profile, meter_profile, compliance_a, "
     "continue_at_compliance, nplc, cycles, readings, family, step_index, step_count, step_v, "
-    "step_address, step_port, step_identity, step_profile, step_compliance_a");
+    "step_address, step_port, step_identity, step_profile, step_compliance_a, step_guard, "
+    "step_output_off");
 const QString runColumns = rowColumns + QStringLiteral(", levels");
 const QString listedColumns = rowColumns + QStringLiteral(", NULL");
 
@@ -496,12 +499,27 @@ bool RunDatabase::finishRun(qint64 runId, const Run& finished)
 }
 
 bool RunDatabase::recordGuard(const ProcessId& owner, const Endpoint& source,
-                              const QList<qint64>& runs, bool outputOff, const QString& text)
+                              const QList<qint64>& runs, bool outputOff, const QString& text,
+                              bool stepSource)
 {
     QSqlQuery query(QSqlDatabase::database(connection_, false));
     QStringList marks;
     for (qsizetype i = 0; i < runs.size(); ++i)
         marks << QStringLiteral("?");
+    if (stepSource) {
+        // In the family's last curve, told when the program starts again: that curve may
+        // have ended well before.
+        query.prepare(QStringLiteral("UPDATE runs SET step_guard = ?, step_output_off = ?, "
+                                     "reported = 0 WHERE owner_pid = ? AND owner_start = ? AND "
+                                     "id = (SELECT max(id) FROM runs WHERE id IN (%1))")
+                          .arg(marks.join(QStringLiteral(", "))));
+        for (const QVariant& value : {kestrel::text(text), QVariant(int(outputOff)),
+                                      QVariant(owner.pid), QVariant(owner.started)})
+            query.addBindValue(value);
+        for (const qint64 run : runs)
+            query.addBindValue(run);
+        return execute(query, "the step source guard's word");
+    }
     query.prepare(
         QStringLiteral("UPDATE runs SET guard = ?, output_off = ?, reported = 0, "
                        "ended = coalesce(ended, ?), "
@@ -788,9 +806,12 @@ StoredRun RunDatabase::storedRun(const QSqlQuery& q) const
         if (!q.value(42).isNull())
             step.complianceAmps = q.value(42).toDouble();
         r.settings.step = step;
+        stored.stepGuard = q.value(43).toString();
+        stored.stepOutputOff =
+            q.value(44).isNull() ? std::nullopt : std::optional<bool>(q.value(44).toInt() == 1);
     }
-    if (r.settings.plan.shape == SweepShape::List && !q.value(43).isNull()) {
-        auto levels = parseLevelLines(q.value(43).toString().toUtf8(), QStringLiteral("levels"));
+    if (r.settings.plan.shape == SweepShape::List && !q.value(45).isNull()) {
+        auto levels = parseLevelLines(q.value(45).toString().toUtf8(), QStringLiteral("levels"));
         if (auto* list = std::get_if<std::vector<double>>(&levels))
             r.settings.plan = makeListPlan(std::move(*list));
     }

@@ -72,8 +72,9 @@ class RunDatabase
     // The guard's word on the runs its owner measured on its source: what it did and
     // whether the output is off now. Those runs are the ones named, and the owner's run
     // on that source still marked running.
+    // A family's step source's guard (stepSource) records its word apart, in those runs only.
     bool recordGuard(const ProcessId& owner, const Endpoint& source, const QList<qint64>& runs,
-                     bool outputOff, const QString& text);
+                     bool outputOff, const QString& text, bool stepSource = false);
     // The sweep measured that many points of the run: those the store lacks are named
     // as lost in its message and its guard's word, and the run is reported again. True
     // when nothing was lost or that was written.

@@ -38,6 +38,7 @@ namespace
 
 struct Arguments {
     QString home, store, profile;
+    bool stepSource = false; // --role step: a family's step source
     Endpoint source;
     ProcessId owner;
 };
@@ -53,6 +54,10 @@ bool parse(const QStringList& args, Arguments& parsed)
             parsed.store = value;
         } else if (name == QLatin1String("--profile")) {
             parsed.profile = value;
+        } else if (name == QLatin1String("--role")) {
+            if (value != QLatin1String("step") && value != QLatin1String("source"))
+                return false;
+            parsed.stepSource = value == QLatin1String("step");
         } else if (name == QLatin1String("--source")) {
             const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
             parsed.source = Endpoint{value.left(colon), value.mid(colon + 1)};
@@ -178,7 +183,7 @@ int main(int argc, char* argv[])
     Arguments args;
     if (!parse(app.arguments(), args)) {
         std::fputs("kestrel-guard: started by Kestrel only, with --home DIR --source "
-                   "ADDRESS:PORT --owner PID:START [--store PATH] [--profile FILE]\n",
+                   "ADDRESS:PORT --owner PID:START [--store PATH] [--profile FILE] [--role step]\n",
                    stderr);
         return 2;
     }
@@ -225,18 +230,21 @@ int main(int argc, char* argv[])
             QThread::msleep(200);
         off = SourceDriver(link, args.source, profile, cancel).switchOff();
     }
+    const QString which =
+        args.stepSource ? QStringLiteral("the step source") : QStringLiteral("the source");
     const QString text =
-        off.off() ? QStringLiteral("The guard switched the source off at %1.")
-                        .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")))
-                  : QStringLiteral("The guard could not switch the source off: ") + off.message;
+        off.off() ? QStringLiteral("The guard switched %1 off at %2.")
+                        .arg(which, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")))
+                  : QStringLiteral("The guard could not switch %1 off: %2").arg(which, off.message);
     if (!args.store.isEmpty()) {
         RunDatabase store(args.store, storeWaitMs);
-        bool kept = store.open().isEmpty() &&
-                    store.recordGuard(args.owner, args.source, word.runs, off.off(), text);
+        bool kept = store.open().isEmpty() && store.recordGuard(args.owner, args.source, word.runs,
+                                                                off.off(), text, args.stepSource);
         // A write-ahead log that cannot grow (a full disk, a file size limit) may take
         // the record once its pages are back in the store and it starts again.
         if (!kept && store.checkpoint())
-            kept = store.recordGuard(args.owner, args.source, word.runs, off.off(), text);
+            kept = store.recordGuard(args.owner, args.source, word.runs, off.off(), text,
+                                     args.stepSource);
         kept = kept && recordUnkept(store);
         if (!kept)
             std::fprintf(stderr, "kestrel-guard: %s\n", qPrintable(store.lastError()));
