@@ -368,6 +368,15 @@ void TestSweepTool::badArgumentsSendNothing_data()
                                << "Cycles must be a whole number from 1 to 1,000.";
     QTest::newRow("a rate") << QStringList{"--rate", "Fast"}
                             << "--rate must be fast, medium or slow, not 'Fast'";
+    const QStringList family{"--step-start", "1", "--step-stop", "2", "--step-steps", "1"};
+    QTest::newRow("a step level alone")
+        << family.mid(0, 2) << "--step-start belongs to a family: give --step-source too";
+    QTest::newRow("the meter as step source")
+        << QStringList{"--step-source", "<meter>"} + family
+        << "--step-source must be a second source, not the source or the meter";
+    QTest::newRow("a family's picture")
+        << QStringList{"--step-source", "127.0.0.9:5555", "--png", "<tmp>/f.png"} + family
+        << "--analyze and --png take one curve";
 }
 
 void TestSweepTool::badArgumentsSendNothing()
@@ -384,6 +393,7 @@ void TestSweepTool::badArgumentsSendNothing()
     if (!device && named.contains("null.png"))
         QSKIP("making a device node needs root");
     args.replaceInStrings("<tmp>", tmp);
+    args.replaceInStrings("<meter>", bench.sim.meterAddress() + ':' + bench.sim.meterPort());
     QCOMPARE(bench.run(QStringList{"--start", "0", "--stop", "1", "--steps", "2"} + args), 2);
     QVERIFY2(bench.err.contains(named.replace("<tmp>", tmp).toUtf8()), bench.err.constData());
     QTest::qWait(100);

@@ -145,7 +145,7 @@ QString stepOptions(const QCommandLineParser& parser,
                     const ProfileCatalog& catalog, SweepOptions& options)
 {
     const auto& [source, start, stop, steps, levels, profile, compliance] = step;
-    const auto name = [](const QCommandLineOption* option) {
+    const auto name = [](const QCommandLineOption* option) -> QString {
         return QLatin1String("--") + option->names().constFirst();
     };
     if (!parser.isSet(*source)) {
@@ -159,6 +159,9 @@ QString stepOptions(const QCommandLineParser& parser,
     if (!options.stepSource)
         return QStringLiteral("--step-source must be ADDRESS:PORT, not '%1'")
             .arg(parser.value(*source));
+    if (*options.stepSource == options.sweep.source || *options.stepSource == options.sweep.meter)
+        return QStringLiteral("--step-source must be a second source, not the source or the "
+                              "meter");
     if (parser.isSet(*levels)) {
         for (const QCommandLineOption* option : {start, stop, steps})
             if (parser.isSet(*option))
