@@ -47,12 +47,14 @@ QList<std::pair<QString, QString>> runFields(const CsvHeader& header, TimeText t
         fields.append({QStringLiteral("cycles"), header.cycles});
     if (!header.readings.isEmpty())
         fields.append({QStringLiteral("readings"), header.readings});
+    if (!header.duration.isEmpty())
+        fields.append({QStringLiteral("duration s"), header.duration});
     return fields;
 }
 
 QByteArray csvText(const CsvHeader& header, const IVPointList& points,
                    const std::vector<std::uint8_t>& inCompliance, int pointsPerCycle,
-                   const std::vector<double>& currentSd)
+                   const std::vector<double>& currentSd, const std::vector<qint64>& pointMs)
 {
     QByteArray text;
     text.reserve(qsizetype(points.size()) * 36 + 512);
@@ -65,7 +67,9 @@ QByteArray csvText(const CsvHeader& header, const IVPointList& points,
     text += "voltage_V,current_A";
     text += spread ? ",current_sd_A" : "";
     text += flagged ? ",in_compliance" : "";
-    text += pointsPerCycle > 0 ? ",cycle\n" : "\n";
+    const bool timed = !pointMs.empty() && pointMs.size() == points.size();
+    text += pointsPerCycle > 0 ? ",cycle" : "";
+    text += timed ? ",time_s\n" : "\n";
     for (std::size_t i = 0; i < points.size(); ++i) {
         text += formatDouble(points[i][0]);
         text += ',';
@@ -76,6 +80,8 @@ QByteArray csvText(const CsvHeader& header, const IVPointList& points,
             text += inCompliance[i] ? ",1" : ",0";
         if (pointsPerCycle > 0)
             text += ',' + QByteArray::number(qsizetype(i) / pointsPerCycle + 1);
+        if (timed) // whole milliseconds: "12.3" is 12300 ms, read back exactly
+            (text += ',') += formatDouble(double(pointMs[i]) / 1000);
         text += '\n';
     }
     return text;

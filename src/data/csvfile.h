@@ -29,6 +29,7 @@ struct CsvHeader {
     QString nplc;       // the meter's integration, or "none"
     QString cycles;     // how many times the levels were swept; empty: once
     QString readings;   // readings averaged into each point; empty: one
+    QString duration;   // a hold's seconds, or "until stopped"; empty: no hold
     QStringList fits;   // "fit diode: Is = 1.02e-12 ± 3e-14 A; n = 1.98 ± 0.01; ...", one each
 };
 
@@ -44,8 +45,10 @@ QList<std::pair<QString, QString>> runFields(const CsvHeader& header, TimeText t
 // flags (one per point), a third column in_compliance: 1 where the source was at its current limit,
 // 0 where not. With a spread per point (several readings each), a column current_sd_A after
 // the current. With points per cycle (a sweep repeated), a column cycle: 1 for the first.
+// With times (a hold), a last column time_s: seconds since the sweep started, to the ms.
 QByteArray csvText(const CsvHeader& header, const IVPointList& points,
                    const std::vector<std::uint8_t>& inCompliance = {}, int pointsPerCycle = 0,
-                   const std::vector<double>& currentSd = {});
+                   const std::vector<double>& currentSd = {},
+                   const std::vector<qint64>& pointMs = {});
 
 } // namespace kestrel

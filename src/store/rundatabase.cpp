@@ -96,6 +96,9 @@ const std::vector<std::vector<const char*>> migrations{
     // Readings averaged into each point, and their spread; one reading, none, before.
     {"ALTER TABLE runs ADD COLUMN readings INTEGER NOT NULL DEFAULT 1",
      "ALTER TABLE points ADD COLUMN current_sd"},
+    // How long a hold read its level, in seconds; NULL for the other shapes, and for a
+    // hold until Stop.
+    {"ALTER TABLE runs ADD COLUMN hold_s"},
 };
 static_assert(int(RunDetail::Source) == 1 && int(RunDetail::SourceIdentity) == 2 &&
                   int(RunDetail::Meter) == 4 && int(RunDetail::MeterIdentity) == 8 &&
@@ -118,7 +121,7 @@ const QString rowColumns = QStringLiteral(
     "not_recorded, CASE WHEN state = 'running' THEN (SELECT min(level) FROM points WHERE run = "
     "runs.id) ELSE lowest_v END, CASE WHEN state = 'running' THEN (SELECT max(level) FROM points "
     "WHERE run = runs.id) ELSE highest_v END, source_profile, meter_profile, compliance_a, "
-    "continue_at_compliance, nplc, cycles, readings");
+    "continue_at_compliance, nplc, cycles, readings, hold_s");
 const QString runColumns = rowColumns + QStringLiteral(", levels");
 const QString listedColumns = rowColumns + QStringLiteral(", NULL");
 
@@ -383,9 +386,9 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
         "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, "
         "shape, range_index, limit_a, output_off, owner_pid, owner_start, reported, settle_ms, "
         "meter_rate, note, not_recorded, source_profile, meter_profile, compliance_a, "
-        "continue_at_compliance, nplc, levels, cycles, readings) "
+        "continue_at_compliance, nplc, levels, cycles, readings, hold_s) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-        "?, ?, ?, ?, ?, ?)"));
+        "?, ?, ?, ?, ?, ?, ?)"));
     const bool running = run.outcome == Run::Outcome::Running;
     for (const QVariant& value :
          {text(program),
@@ -420,7 +423,10 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
           optionalNumber(s.nplc),
           levelsText(s.plan),
           QVariant(s.plan.cycles),
-          QVariant(s.readings)})
+          QVariant(s.readings),
+          s.plan.shape == SweepShape::Hold && !s.plan.untilStop()
+              ? QVariant(s.plan.holdSeconds)
+              : QVariant(QMetaType::fromType<double>())})
         query.addBindValue(value);
     return execute(query, "a new run") ? query.lastInsertId().toLongLong() : 0;
 }
@@ -554,7 +560,8 @@ qint64 RunDatabase::importRun(const Run& imported, const QString& program, const
     }
     const qint64 id = beginRun(imported, program, ProcessId{}, note);
     for (std::size_t i = 0; id && i < imported.points.size(); ++i)
-        if (!addPoint(id, int(i), imported.points[i][0], imported.points[i][1], 0,
+        if (!addPoint(id, int(i), imported.points[i][0], imported.points[i][1],
+                      i < imported.pointMs.size() ? imported.pointMs[i] : 0,
                       i < imported.inCompliance.size() ? imported.inCompliance[i] : -1,
                       i < imported.currentSd.size() ? imported.currentSd[i]
                                                     : std::numeric_limits<double>::quiet_NaN())) {
@@ -755,8 +762,9 @@ StoredRun RunDatabase::storedRun(const QSqlQuery& q) const
     if (!q.value(31).isNull())
         r.settings.nplc = q.value(31).toDouble();
     r.settings.readings = std::clamp(q.value(33).toInt(), 1, maxReadings);
-    if (r.settings.plan.shape == SweepShape::List && !q.value(34).isNull()) {
-        auto levels = parseLevelLines(q.value(34).toString().toUtf8(), QStringLiteral("levels"));
+    r.settings.plan.holdSeconds = q.value(34).isNull() ? 0.0 : q.value(34).toDouble();
+    if (r.settings.plan.shape == SweepShape::List && !q.value(35).isNull()) {
+        auto levels = parseLevelLines(q.value(35).toString().toUtf8(), QStringLiteral("levels"));
         if (auto* list = std::get_if<std::vector<double>>(&levels))
             r.settings.plan = makeListPlan(std::move(*list));
     }
@@ -799,13 +807,14 @@ std::optional<StoredRun> RunDatabase::load(qint64 runId)
     }
     StoredRun stored = storedRun(query);
     query.prepare(
-        QStringLiteral("SELECT level, current, compliance, current_sd FROM points WHERE run = ? "
-                       "ORDER BY idx"));
+        QStringLiteral("SELECT level, current, compliance, current_sd, ms FROM points WHERE "
+                       "run = ? ORDER BY idx"));
     query.addBindValue(runId);
     if (!execute(query, "reading the points"))
         return std::nullopt;
     Run& run = stored.run;
     run.points.reserve(std::size_t(stored.pointCount));
+    run.pointMs.reserve(std::size_t(stored.pointCount));
     // The flags are kept from the first point the source told of, the spreads from the
     // first point that has one (an imported file may have them without saying how many
     // readings each point was).
@@ -813,6 +822,7 @@ std::optional<StoredRun> RunDatabase::load(qint64 runId)
     bool flagged = false, spread = false;
     while (query.next()) {
         run.points.push_back(IVPoint{query.value(0).toDouble(), query.value(1).toDouble()});
+        run.pointMs.push_back(query.value(4).toLongLong());
         if (!query.value(2).isNull() && !flagged) {
             run.inCompliance.assign(run.points.size() - 1, 0);
             flagged = true;

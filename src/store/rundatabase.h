@@ -37,7 +37,7 @@ struct MeasuredPoint {
 class RunDatabase
 {
   public:
-    static constexpr int schemaVersion = 9;
+    static constexpr int schemaVersion = 10;
     static constexpr int defaultBusyTimeoutMs = 5000;
 
     // busyTimeoutMs: how long a write waits for another connection holding the store
