@@ -540,9 +540,10 @@ bool Session::runTyped(const StoredSweep& typed, const StartQuestion& ask)
 {
     if (isSweeping() || !source_.identified || !meter_.identified)
         return start(SweepRequest{});
-    const auto plan = makeSweepPlan(SweepFields{
-        typed.start, typed.stop, typed.steps,
-        shapeFromName(typed.shape).value_or(SweepShape::Linear), typed.levels, typed.cycles});
+    const auto plan =
+        makeSweepPlan(SweepFields{typed.start, typed.stop, typed.steps,
+                                  shapeFromName(typed.shape).value_or(SweepShape::Linear),
+                                  typed.levels, typed.cycles, typed.holdLevel, typed.duration});
     if (const QString* problem = std::get_if<QString>(&plan)) {
         emit statusShown(*problem, true);
         return false;
