@@ -115,6 +115,7 @@ class TestChart : public QObject
     void wheelZoomsAroundTheCursorAndDoubleClickFits();
     void returnLegIsHollowAndLinesJoinPoints();
     void pointsInComplianceAreRinged();
+    void aTimeTraceIsDrawnOnItsOwnTimeAxis();
     void fullRedrawLooksLikeEveryMarkerDrawn_data();
     void fullRedrawLooksLikeEveryMarkerDrawn();
     void aRedrawShowsEveryChangeWithTheNewPoints_data();
@@ -402,6 +403,34 @@ void TestChart::returnLegIsHollowAndLinesJoinPoints()
     mouse(chart.plot(), QEvent::MouseMove, pixelOf(chart, {-0.8, 0.8}));
     QCOMPARE(chart.readoutText(),
              QStringLiteral("Loops, point 4 (cycle 2, return): \u2212800 mV, 800 mA"));
+}
+
+// A hold's points are current over seconds: while one is current only time traces are
+// drawn, on a time axis with SI ticks, and the I-V curves come back with an I-V curve.
+void TestChart::aTimeTraceIsDrawnOnItsOwnTimeAxis()
+{
+    BarChart chart;
+    QSignalSpy axis(&chart, &BarChart::axisChanged);
+    chart.showRun(1, {{-1, -1e-3}, {1, 1e-3}}, "Sweep");
+    SweepLegs overTime;
+    overTime.overTime = true;
+    chart.beginLiveRun(2, "Hold", overTime);
+    for (double seconds : {0.4, 0.5, 90.0})
+        chart.addPoint(seconds, seconds * 1e-6);
+    chart.liveRunEnded();
+    showAndWait(chart);
+    QVERIFY(chart.overTime() && !chart.trace(1)->visible() && chart.trace(2)->visible() &&
+            chart.plot()->legend->itemCount() == 1);
+    QCOMPARE(chart.plot()->xAxis->label(), "Time (s)");
+    QVERIFY(chart.plot()->xAxis->tickVectorLabels().join(' ').contains("40 s"));
+    mouse(chart.plot(), QEvent::MouseMove, pixelOf(chart, {90.0, 90e-6}));
+    QCOMPARE(chart.readoutText(), QStringLiteral("Hold, point 3: 90.0 s, 90.0 µA"));
+    mouse(chart.plot(), QEvent::MouseMove, pixelOf(chart, {1, 1e-3})); // hidden: no readout
+    QCOMPARE(chart.readoutText(), QString());
+
+    chart.setCurrentRun(1);
+    QVERIFY(!chart.overTime() && chart.trace(1)->visible() && !chart.trace(2)->visible());
+    QVERIFY(chart.plot()->xAxis->label() == "Voltage (V)" && axis.size() == 2);
 }
 
 // The window's test follows a live run to its readout; here, a stored run's flags.

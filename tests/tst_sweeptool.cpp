@@ -112,6 +112,7 @@ class TestSweepTool : public QObject
     void badArgumentsSendNothing();
     void aListSweepTakesItsLevelsInOrder();
     void averagedReadingsKeepTheirSpread();
+    void aHoldReadsOneLevelAgainstTime();
     void readsTheDeviceOffItsCurve();
     void aFamilyStepsTheGateOnceForEachCurve();
     void aFamilyKilledLeavesEverySourceOff();
@@ -444,6 +445,62 @@ void TestSweepTool::aListSweepTakesItsLevelsInOrder()
     const QByteArray imported = runTool(runs, {"--store", store, "show", "2"}).out;
     QVERIFY2(imported.contains("\ncycles: 2\n") && imported.contains("\npoints: 6"),
              imported.constData());
+}
+
+void TestSweepTool::aHoldReadsOneLevelAgainstTime()
+{
+    SweepBench bench;
+    QVERIFY(bench.started);
+    for (const auto& [args, named] :
+         {std::pair{QStringList{"--hold", "0,5"}, "--hold: Level must be a number of volts"},
+          {{"--hold", "0.5", "--duration", "0"}, "--duration: Duration must be empty"},
+          {{"--hold", "0.5", "--steps", "3"}, "--hold reads one level: leave out --steps"}}) {
+        QCOMPARE(bench.run(args), 2);
+        QVERIFY2(bench.err.contains(named), bench.err.constData());
+    }
+    QTest::qWait(100);
+    QCOMPARE(bench.sim.log(), QStringList());
+
+    // 5 s at 0.1 s: a point at once and 50 after it, the level set and confirmed once.
+    QCOMPARE(bench.run({"--hold", "0.5", "--duration", "5", "--csv", bench.path("iv.csv")}), 0);
+    QCOMPARE(bench.sim.sourceCommands().filter(":SOUR1:APPL:DC"),
+             QStringList{":SOUR1:APPL:DC 1,1,0.5"});
+    QTRY_COMPARE(bench.lastSourceSetting(), ":OUTP1 OFF");
+    QCOMPARE(bench.read("iv.txt"), "[" + QList<QByteArray>(51, "[0.5, 0.0005]").join(", ") + "]\n");
+    // The CSV's times rise, about a tick apart (a late tick's follower comes early, to keep
+    // the grid), and are the store's milliseconds exactly, in the run measured and its import.
+    const QByteArray csv = bench.read("iv.csv");
+    const qsizetype columns = csv.indexOf("\n# duration s: 5.0\nvoltage_V,current_A,time_s\n");
+    QVERIFY2(columns > 0 && csv.left(columns).contains("\n# steps: 50\n# shape: hold\n"),
+             csv.constData());
+    QList<qint64> csvMs;
+    for (const QByteArray& row : csv.mid(columns + 46).split('\n').mid(0, 51))
+        csvMs << qRound64(row.split(',').last().toDouble() * 1000);
+    for (qsizetype i = 1; i < csvMs.size(); ++i)
+        QVERIFY2(csvMs[i] > csvMs[i - 1] && csvMs[i] - csvMs[i - 1] <= 250,
+                 qPrintable(QString::number(csvMs[i] - csvMs[i - 1])));
+    QVERIFY(csvMs.last() - csvMs.first() >= 4900 && csvMs.last() - csvMs.first() < 5600);
+    const QString runs = kestrelToolPath("kestrel-runs"), store = bench.path("runs.sqlite");
+    QCOMPARE(runTool(runs, {"--store", store, "import", bench.path("iv.csv")}).exitCode, 0);
+    for (const char* id : {"1", "2"}) {
+        QCOMPARE(runTool(runs, {"--store", store, "export", id, bench.path("again.csv")}).exitCode,
+                 0);
+        QVERIFY(bench.read("again.csv").endsWith(csv.mid(columns)));
+    }
+
+    // Without a duration it holds until a signal, which switches the output off.
+    QProcess process;
+    bench.start(process, {"--hold", "-0.25"});
+    QTRY_VERIFY(bench.sim.meterCommands().count(":MEAS:CURR:DC?") >= 51 + 4);
+    ::kill(pid_t(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(15000));
+    QCOMPARE(process.exitCode(), 130);
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    QVERIFY2(QRegularExpression("by SIGTERM after \\d+ points\\. The source output is off\\.\n")
+                 .match(err)
+                 .hasMatch(),
+             qPrintable(err));
+    QTRY_COMPARE(bench.lastSourceSetting(), ":OUTP1 OFF");
 }
 
 // The simulated meter's noise at medium rate on the 20 mA range: 1e-3 x 3 x 20 mA.

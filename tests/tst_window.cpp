@@ -9,6 +9,7 @@
 #include "data/ivpoints.h"
 #include "data/numbertext.h"
 #include "data/runfile.h"
+#include "data/sitext.h"
 #include "link/signalwatcher.h"
 #include "simlink.h"
 #include "store/rundatabase.h"
@@ -183,6 +184,7 @@ class TestWindow : public QObject
     void aSweepLocksTheWindowUntilTheOutputIsOff();
     void aListSweepTakesTheLevelsTypedOrFromAFile();
     void aFamilyTracesOneCurvePerStepLevel();
+    void aHoldReadsOneLevelUntilStop();
     void savesAndExportsTheRunItShows();
     void closingOrASignalSwitchesTheOutputOff_data();
     void closingOrASignalSwitchesTheOutputOff();
@@ -516,6 +518,72 @@ void TestWindow::aFamilyTracesOneCurvePerStepLevel()
              qPrintable(ended.at(1).at(1).toString()));
     QVERIFY(!bench.link->outputOn() && !bench.link->stepOutputOn());
     QCOMPARE(bench.link->commands("step").filter(":SOUR1:APPL:DC").size(), 3 + 2);
+}
+
+void TestWindow::aHoldReadsOneLevelUntilStop()
+{
+    QTemporaryDir dir;
+    SessionOptions options;
+    options.storePath = dir.filePath("runs.sqlite");
+    Bench bench("[General]\n", options);
+    ViewController& vc = bench.vc();
+    HistoryPanel& history = bench.window->history();
+    bench.identifyBoth();
+    vc.ivShape->setCurrentIndex(vc.ivShape->findData("hold"));
+    QVERIFY(!vc.IVstart->isVisible() && !vc.IVsteps->isVisible() && !vc.ivCycles->isVisible() &&
+            vc.ivHoldLevel->isEnabled() && vc.ivDuration->isEnabled());
+    for (const auto& [level, duration, field] :
+         {std::tuple{"1,5", "", vc.ivHoldLevel.data()}, {"0.3", "0", vc.ivDuration.data()}}) {
+        vc.ivHoldLevel->setText(level);
+        vc.ivDuration->setText(duration);
+        vc.ivRun->click();
+        QVERIFY2(field->styleSheet().contains("border") && field->toolTip() == bench.status(),
+                 qPrintable(bench.status()));
+    }
+    // 20 min at this test's 2 ms tick: asked about, counted from the tick.
+    vc.ivDuration->setText("1200");
+    bench.answer = false;
+    vc.ivRun->click();
+    QCOMPARE(bench.questions,
+             QStringList{"This hold has 600,001 points and takes about 20 min 0 s. Start it?"});
+    QVERIFY(!bench.link->outputOn());
+
+    bench.answer = true;
+    vc.ivDuration->clear(); // until Stop
+    QSignalSpy finished(&vc.sweep(), &SweepEngine::finished);
+    vc.ivRun->click();
+    QTRY_VERIFY(vc.sweep().pointsDone() >= 30 && vc.ivProgress->text().endsWith(", until Stop"));
+    BarChart& chart = bench.window->chart();
+    QVERIFY(chart.overTime() && vc.xAxis->text() == "Horizontal: Time (s)");
+    vc.ivStop->click();
+    QVERIFY(finished.wait(5000));
+    const Run& run = *vc.sweep().run();
+    QCOMPARE(
+        bench.status(),
+        QString("Hold stopped after %1 points. The source output is off.").arg(run.points.size()));
+    QCOMPARE(bench.link->commands("source").filter(":SOUR1:APPL:DC"),
+             QStringList{":SOUR1:APPL:DC 1,1,0.3"});
+    QVERIFY(!bench.link->outputOn());
+    QVERIFY(run.points.back() == (IVPoint{0.3, 0.3 / 1000}));
+    // The chart draws the run's points against its times; the store keeps them all.
+    const ChartPointList& drawn = chart.trace(history.current())->points();
+    QVERIFY(drawn.size() == run.points.size() &&
+            drawn.back().sourceVolt == double(run.pointMs.back()) / 1000);
+    QTRY_COMPARE(cell(history, history.rowOf(history.current()), Column::Points),
+                 countText(qint64(run.points.size())));
+    QCOMPARE(cell(history, history.rowOf(history.current()), Column::Shape), "hold until stopped");
+    QCOMPARE(cell(history, history.rowOf(history.current()), Column::Range), "0.3 V");
+    QVERIFY(bench.settingsText().contains("sweepshape=hold\n") &&
+            bench.settingsText().contains("holdlevel=0.3\n"));
+
+    // A hold of a duration ends by itself, one point a tick; fits are refused.
+    vc.ivDuration->setText("0.1");
+    vc.ivRun->click();
+    QVERIFY(finished.wait(5000));
+    QTRY_COMPARE(cell(history, history.rowOf(history.current()), Column::Shape), "hold 0.1 s");
+    QVERIFY(bench.status().startsWith("Hold complete: 51 points over "));
+    bench.window->analysis().fitButton()->click();
+    QTRY_VERIFY(bench.window->analysis().resultsText().startsWith("A hold is a time trace"));
 }
 
 void TestWindow::savesAndExportsTheRunItShows()

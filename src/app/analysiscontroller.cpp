@@ -67,6 +67,10 @@ void AnalysisController::start(const FitRequest& request, bool store, const QStr
     const std::shared_ptr<const Run> run = session_.currentRun();
     if (!run || run->points.empty())
         return fail(tr("There is no run to fit yet: measure or choose one first."));
+    // Every model is one of current over voltage; a hold's points share one level.
+    if (run->settings.plan.shape == SweepShape::Hold)
+        return fail(tr("A hold is a time trace, current against time at one level: the fits "
+                       "are of I-V curves. Choose a sweep to fit."));
     const quint64 asked = ++asked_;
     const qint64 id = currentId_ ? currentId_() : 0;
     queue_.cancelAll(); // a fit still running is superseded

@@ -22,8 +22,10 @@ namespace
 SweepLegs legsOf(const Run& run)
 {
     const SweepPlan& plan = run.settings.plan;
-    return SweepLegs(plan.shape == SweepShape::Dual ? plan.steps + 1 : -1,
-                     plan.cycles > 1 ? plan.cycleCount() : 0);
+    SweepLegs legs(plan.shape == SweepShape::Dual ? plan.steps + 1 : -1,
+                   plan.cycles > 1 ? plan.cycleCount() : 0);
+    legs.overTime = plan.shape == SweepShape::Hold;
+    return legs;
 }
 
 // "a", "a and b", "a, b and c".
@@ -224,8 +226,9 @@ void HistoryController::beginLive(qint64 key)
     drawn_.insert(key);
     if (chart_) {
         const Run& run = *session_.sweep().run();
-        chart_->beginLiveRun(key, label(run, key), legsOf(run),
-                             std::size_t(run.settings.plan.count()));
+        chart_->beginLiveRun(
+            key, label(run, key), legsOf(run),
+            std::size_t(run.settings.plan.untilStop() ? 0 : run.settings.plan.count()));
         if (const auto& step = run.settings.step)
             chart_->setRunStyle(key, familyStyle(step->index, step->count));
         chart_->setCurrentRun(key);
@@ -240,8 +243,12 @@ void HistoryController::pointRecorded(double volt, double amps, bool inComplianc
         beginLive(--localKeys_);
     if (live_ > 0)
         model_->livePoint(volt);
+    // A hold is drawn against the time its point was read.
+    const Run& run = *session_.sweep().run();
+    const bool overTime = run.settings.plan.shape == SweepShape::Hold && !run.pointMs.empty();
     if (chart_)
-        chart_->addPoint(volt, amps, inCompliance, sd);
+        chart_->addPoint(overTime ? double(run.pointMs.back()) / 1000 : volt, amps, inCompliance,
+                         sd);
 }
 
 void HistoryController::sweepFinished()
@@ -287,9 +294,8 @@ WriteResult HistoryController::exportChart(const QString& path)
         result = chart_->exportImage(path);
     } else {
         drawn << key;
-        result =
-            chart_->exportImage(path, ChartRun{key, chartPointsOf(run->points), label(*run, key),
-                                               legsOf(*run), run->inCompliance});
+        result = chart_->exportImage(path, ChartRun{key, chartPointsOfRun(*run), label(*run, key),
+                                                    legsOf(*run), run->inCompliance});
     }
     if (result.ok)
         result.message = tr("Chart of %1 written to %2").arg(namesOf(drawn), printableText(path));

@@ -161,6 +161,8 @@ void MainWindow::bindOutlets()
     vc.ivShape = ui_->ivShape;
     vc.ivLevels = ui_->ivLevels;
     vc.ivLevelsFile = ui_->ivLevelsFile;
+    vc.ivHoldLevel = ui_->ivHoldLevel;
+    vc.ivDuration = ui_->ivDuration;
     vc.ivCycles = ui_->ivCycles;
     vc.ivReadings = ui_->ivReadings;
     vc.ivSettle = ui_->ivSettle;
@@ -280,8 +282,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
     }
     hide(); // the window goes at once; the source is switched off behind it
     shutDownOnce([](int done, int total) {
-        return tr("The window was closed after %1 of %2 points.")
-            .arg(countText(done), countText(total));
+        return tr("The window was closed after %1 points.").arg(pointsDoneText(done, total));
     });
     event->accept();
 }
@@ -289,8 +290,8 @@ void MainWindow::closeEvent(QCloseEvent* event)
 void MainWindow::endBySignal(int signalNumber)
 {
     shutDownOnce([signalNumber](int done, int total) {
-        return tr("Ended by %1 after %2 of %3 points.")
-            .arg(SignalWatcher::name(signalNumber), countText(done), countText(total));
+        return tr("Ended by %1 after %2 points.")
+            .arg(SignalWatcher::name(signalNumber), pointsDoneText(done, total));
     });
     close();
     QCoreApplication::quit();

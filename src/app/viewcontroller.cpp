@@ -143,6 +143,9 @@ void ViewController::connectOutlets()
         connect(logVoltage, &QCheckBox::toggled, this, &ViewController::setLogVoltage);
     if (showLines && chart)
         connect(showLines, &QCheckBox::toggled, chart, &BarChart::setLines);
+    if (chart)
+        connect(chart, &BarChart::axisChanged, this,
+                [this] { setLogVoltage(logVoltage && logVoltage->isChecked()); });
     history_ = std::make_unique<HistoryController>(*session_, history, chart);
     history_->confirm = [this](const QString& question) { return confirm && confirm(question); };
     history_->showStatus = [this](const QString& text, bool problem) { showStatus(text, problem); };
@@ -172,6 +175,7 @@ void ViewController::connectOutlets()
         ivShape->addItem(tr("Dual"), shapeName(SweepShape::Dual)); // there and back
         ivShape->addItem(tr("Log"), shapeName(SweepShape::Log));
         ivShape->addItem(tr("List"), shapeName(SweepShape::List));
+        ivShape->addItem(tr("Hold"), shapeName(SweepShape::Hold)); // current against time
     }
     if (ivShape)
         connect(ivShape, &QComboBox::currentIndexChanged, this,
@@ -179,9 +183,10 @@ void ViewController::connectOutlets()
     if (ivStop)
         ivStop->setEnabled(false);
     for (QLineEdit* field :
-         {IVstart.data(), IVstop.data(), IVsteps.data(), ivLevels.data(), ivCycles.data(),
-          ivReadings.data(), ivLimit.data(), ivSettle.data(), ivCompliance.data(), ivNplc.data(),
-          stepStart.data(), stepStop.data(), stepSteps.data(), stepCompliance.data()})
+         {IVstart.data(), IVstop.data(), IVsteps.data(), ivLevels.data(), ivHoldLevel.data(),
+          ivDuration.data(), ivCycles.data(), ivReadings.data(), ivLimit.data(), ivSettle.data(),
+          ivCompliance.data(), ivNplc.data(), stepStart.data(), stepStop.data(), stepSteps.data(),
+          stepCompliance.data()})
         if (field)
             field->setProperty("plainToolTip", field->toolTip());
     if (storeWarning)
@@ -309,12 +314,13 @@ void ViewController::runIV()
 
 std::vector<std::pair<QLineEdit*, QString StoredSweep::*>> ViewController::sweepFields() const
 {
-    return {{IVstart, &StoredSweep::start},       {IVstop, &StoredSweep::stop},
-            {IVsteps, &StoredSweep::steps},       {ivLevels, &StoredSweep::levels},
-            {ivCycles, &StoredSweep::cycles},     {ivReadings, &StoredSweep::readings},
-            {ivLimit, &StoredSweep::limit},       {ivSettle, &StoredSweep::settleMs},
-            {stepStart, &StoredSweep::stepStart}, {stepStop, &StoredSweep::stepStop},
-            {stepSteps, &StoredSweep::stepSteps}, {stepCompliance, &StoredSweep::stepCompliance}};
+    return {{IVstart, &StoredSweep::start},         {IVstop, &StoredSweep::stop},
+            {IVsteps, &StoredSweep::steps},         {ivLevels, &StoredSweep::levels},
+            {ivHoldLevel, &StoredSweep::holdLevel}, {ivDuration, &StoredSweep::duration},
+            {ivCycles, &StoredSweep::cycles},       {ivReadings, &StoredSweep::readings},
+            {ivLimit, &StoredSweep::limit},         {ivSettle, &StoredSweep::settleMs},
+            {stepStart, &StoredSweep::stepStart},   {stepStop, &StoredSweep::stepStop},
+            {stepSteps, &StoredSweep::stepSteps},   {stepCompliance, &StoredSweep::stepCompliance}};
 }
 
 void ViewController::chooseLevelsFile()
@@ -326,16 +332,18 @@ void ViewController::chooseLevelsFile()
     ivLevels->setText(path);
 }
 
-bool ViewController::isListShape() const
+bool ViewController::isShape(SweepShape shape) const
 {
-    return ivShape && ivShape->currentData().toString() == shapeName(SweepShape::List);
+    return ivShape && ivShape->currentData().toString() == shapeName(shape);
 }
 
 void ViewController::enableShapeFields(bool editable)
 {
     // A list sweep's levels are its own; a sweep from start to stop has no list.
-    // The Levels row takes the place of Start and Stop, so the window grows no taller.
-    const bool list = isListShape();
+    // The Levels row takes the place of Start and Stop, so the window grows no taller;
+    // so do a hold's Level and Duration, and a hold has no steps or cycles.
+    const bool list = isShape(SweepShape::List);
+    const bool hold = isShape(SweepShape::Hold);
     const auto show = [editable](QWidget* field, bool shown) {
         if (!field)
             return;
@@ -346,16 +354,22 @@ void ViewController::enableShapeFields(bool editable)
                 label->setVisible(shown);
     };
     for (QWidget* field : std::initializer_list<QWidget*>{IVstart, IVstop, IVsteps})
-        show(field, !list);
+        show(field, !list && !hold);
+    show(ivCycles, !hold);
     for (QWidget* field : std::initializer_list<QWidget*>{ivLevels, ivLevelsFile})
         show(field, list);
+    for (QWidget* field : std::initializer_list<QWidget*>{ivHoldLevel, ivDuration})
+        show(field, hold);
 }
 
 bool ViewController::confirmLongSweep(const SweepPlan& plan, int settleMs, int readings, int curves)
 {
-    if (!confirm)
+    if (!confirm || plan.untilStop()) // a hold until Stop ends when the user says
         return true;
-    const qint64 points = qint64(plan.count()) * curves;
+    SweepPlan fitted = plan;
+    if (plan.shape == SweepShape::Hold)
+        fitted.fitHold(sweep().tickFor(settleMs, 0)); // as the sweep will count it
+    const qint64 points = qint64(fitted.count()) * curves;
     // At least this long: the exchanges of each tick come on top of a settle time.
     const qint64 seconds = qint64(points) * sweep().tickFor(settleMs, 0) / 1000;
     if (qint64(points) * readings <= longSweepPoints && seconds <= longSweepSeconds)
@@ -375,7 +389,9 @@ bool ViewController::confirmLongSweep(const SweepPlan& plan, int settleMs, int r
         return confirm(
             tr("This sweep has %1 points of %2 readings each and takes at least %3. Start it?")
                 .arg(countText(points), countText(readings), duration));
-    return confirm(tr("This sweep has %1 points and takes about %2. Start it?")
+    return confirm((plan.shape == SweepShape::Hold
+                        ? tr("This hold has %1 points and takes about %2. Start it?")
+                        : tr("This sweep has %1 points and takes about %2. Start it?"))
                        .arg(countText(points), duration));
 }
 
@@ -387,6 +403,8 @@ void ViewController::markFields(const QString& message)
         {IVstop, {QStringLiteral("Stop must"), QStringLiteral("A log sweep")}},
         {IVsteps, {QStringLiteral("Steps must")}},
         {ivLevels, {QStringLiteral("Levels:")}},
+        {ivHoldLevel, {QStringLiteral("Level must")}},
+        {ivDuration, {QStringLiteral("Duration must")}},
         {ivCycles, {QStringLiteral("Cycles")}},
         {ivReadings, {QStringLiteral("Readings must")}},
         {ivLimit, {QStringLiteral("Limit must")}},
@@ -432,7 +450,8 @@ void ViewController::sweepStarted(int totalPoints)
     lastDone_ = 0;
     lastTotal_ = totalPoints;
     if (ivProgress) {
-        ivProgress->setRange(0, totalPoints);
+        // A hold until Stop has no share done: its bar stays empty, its text counts.
+        ivProgress->setRange(0, std::max(totalPoints, 1));
         ivProgress->setValue(0);
         ivProgress->setFormat(tr("Setting up…"));
     }
@@ -470,8 +489,10 @@ void ViewController::showProgress()
     progressClock_.start();
     if (!ivProgress)
         return;
-    ivProgress->setValue(lastDone_);
-    QString text = tr("Point %1 of %2").arg(countText(lastDone_), countText(lastTotal_));
+    ivProgress->setValue(lastTotal_ > 0 ? lastDone_ : 0);
+    QString text = lastTotal_ > 0
+                       ? tr("Point %1 of %2").arg(countText(lastDone_), countText(lastTotal_))
+                       : tr("Point %1, until Stop").arg(countText(lastDone_));
     if (const auto run = sweep().run(); run && run->settings.step && session_->isFamilySweeping())
         text = tr("Curve %1 of %2: ")
                    .arg(run->settings.step->index + 1)
@@ -493,7 +514,7 @@ void ViewController::showProgress()
             lastEnd_.addMSecs(qint64(curvesLeft) * lastTotal_ * std::max(1, sweep().tickMs()));
         text +=
             tr(", the family ends after %1").arg(end.time().toString(QStringLiteral("HH:mm:ss")));
-    } else if (lastDone_ < lastTotal_ && sweep().isRunning()) {
+    } else if (lastDone_ < lastTotal_ && sweep().isRunning() && lastEnd_.isValid()) {
         text += tr(", ends about %1").arg(lastEnd_.time().toString(QStringLiteral("HH:mm:ss")));
     }
     ivProgress->setFormat(text);
@@ -507,7 +528,7 @@ void ViewController::sweepFinished()
     lastDone_ = sweep().pointsDone();
     showProgress();
     if (ivProgress)
-        ivProgress->setValue(sweep().pointsDone());
+        ivProgress->setValue(lastTotal_ > 0 ? sweep().pointsDone() : 0);
     if (chart)
         chart->liveRunEnded(); // a view the user chose while the points came stays
     if (history_)
@@ -620,7 +641,10 @@ void ViewController::setLogVoltage(bool on)
 {
     if (chart)
         chart->setLogVoltage(on);
-    if (xAxis)
+    // A time trace is current: the horizontal axis is its time (BarChart::overTime).
+    if (xAxis && chart && chart->overTime())
+        xAxis->setText(on ? tr("Horizontal: Time (s), logarithmic") : tr("Horizontal: Time (s)"));
+    else if (xAxis)
         xAxis->setText(on ? tr("Horizontal: |Voltage| (V), logarithmic")
                           : tr("Horizontal: Voltage (V)"));
 }

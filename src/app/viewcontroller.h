@@ -87,6 +87,7 @@ class ViewController : public QObject
     QPointer<QCheckBox> sourceMeasures, continueAtCompliance;
     QPointer<QLineEdit> ivCompliance, ivNplc, ivLevels, ivCycles, ivReadings;
     QPointer<QPushButton> ivLevelsFile;
+    QPointer<QLineEdit> ivHoldLevel, ivDuration; // a hold's, in the row of Start and Stop
     QPointer<QLabel> xAxis, YAxis;
     QPointer<BarChart> chart;
     QPointer<HistoryPanel> history;
@@ -145,7 +146,7 @@ class ViewController : public QObject
     bool confirmLongSweep(const SweepPlan& plan, int settleMs, int readings, int curves);
     // Marks the sweep fields a problem is about (none for an empty text).
     void markFields(const QString& message);
-    bool isListShape() const;
+    bool isShape(SweepShape shape) const; // the one chosen in Shape
     // The sweep's text fields and what each holds of the stored sweep.
     std::vector<std::pair<QLineEdit*, QString StoredSweep::*>> sweepFields() const;
     // Start, Stop and Steps, or Levels, as the shape asks; none while sweeping.

@@ -303,7 +303,25 @@ void BarChart::setCurrentRun(qint64 key)
     ScatterTrace* now = trace(key);
     now->setLayer(currentLayer);
     now->setStyle(now->style(), currentMarkerSize);
+    showAxisOfCurrent();
     scheduleReplot();
+}
+
+void BarChart::showAxisOfCurrent()
+{
+    const ScatterTrace* now = current_ ? trace(*current_) : nullptr;
+    const bool overTime = now ? now->legs().overTime : overTime_;
+    for (auto& [key, run] : runs_)
+        run.trace->setVisible(run.trace->legs().overTime == overTime);
+    if (overTime == overTime_)
+        return;
+    overTime_ = overTime;
+    clearHover();
+    setAxes();
+    updateLegend();
+    if (!userView_)
+        fitToData();
+    emit axisChanged(overTime_);
 }
 
 void BarChart::addPoint(double volt, double amps, bool inCompliance, double sd)
@@ -347,7 +365,10 @@ void BarChart::setAxes()
             axis->setLabel((logarithmic ? QStringLiteral("|%1| (%2)") : QStringLiteral("%1 (%2)"))
                                .arg(name, unit));
         };
-        set(plot_->xAxis, logVoltage_, tr("Voltage"), QStringLiteral("V"));
+        if (overTime_)
+            set(plot_->xAxis, logVoltage_, tr("Time"), QStringLiteral("s"));
+        else
+            set(plot_->xAxis, logVoltage_, tr("Voltage"), QStringLiteral("V"));
         set(plot_->yAxis, logCurrent_, tr("Current"), QStringLiteral("A"));
     });
 }
@@ -389,6 +410,8 @@ void BarChart::fitToData()
     userView_ = false;
     Span x, y;
     for (const auto& [key, run] : runs_) {
+        if (!run.trace->visible())
+            continue;
         const auto widen = [](Span& span, const ScatterTrace::Extent& extent, bool magnitude) {
             span.lo = std::min(span.lo, magnitude ? extent.magnitudeLo : extent.lo);
             span.hi = std::max(span.hi, magnitude ? extent.magnitudeHi : extent.hi);
@@ -445,15 +468,17 @@ void BarChart::growRangesFor(double volt, double amps)
 void BarChart::updateLegend()
 {
     // Oldest run first, whatever order the runs were shown in; the fit last.
+    bool any = false;
     for (const auto& [key, run] : runs_) {
         run.trace->removeFromLegend();
-        run.trace->addToLegend();
+        if (run.trace->visible())
+            any = run.trace->addToLegend() || any;
     }
     if (fit_) {
         fit_->removeFromLegend();
         fit_->addToLegend();
     }
-    showLegend(!runs_.empty() || fit_);
+    showLegend(any || fit_);
     wrapLegend();
 }
 
@@ -473,6 +498,8 @@ void BarChart::hover(QMouseEvent* event)
                              static_cast<QCPLayerable*>(const_cast<ScatterTrace*>(trace))));
     };
     for (const auto& [key, run] : runs_) {
+        if (!run.trace->visible())
+            continue;
         const auto found = run.trace->nearest(at, hoverRadiusPx);
         // Of points at one distance the one drawn on top, as a trace names its own.
         if (found && (!bestRun || found->distancePx < best.distancePx ||
@@ -510,12 +537,14 @@ void BarChart::hover(QMouseEvent* event)
     const double sd = bestRun->trace->spread(best.index);
     const QString spread =
         std::isfinite(sd) ? tr(" ± %1").arg(siText(sd, QStringLiteral("A"), 2)) : QString();
-    const QString text = tr("%1, point %2%3: %4, %5%6%7")
-                             .arg(bestRun->label)
-                             .arg(best.index + 1)
-                             .arg(leg, siText(point.sourceVolt, QStringLiteral("V"), voltDigits),
-                                  siText(point.drainVolt, QStringLiteral("A"), ampDigits), spread,
-                                  limit);
+    const QString text =
+        tr("%1, point %2%3: %4, %5%6%7")
+            .arg(bestRun->label)
+            .arg(best.index + 1)
+            .arg(leg,
+                 siText(point.sourceVolt, overTime_ ? QStringLiteral("s") : QStringLiteral("V"),
+                        voltDigits),
+                 siText(point.drainVolt, QStringLiteral("A"), ampDigits), spread, limit);
     const bool changed = text != readout_->text();
     readout_->show(pixel, text, bestRun->trace->color());
     if (changed)

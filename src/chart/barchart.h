@@ -44,6 +44,10 @@ struct ChartRun {
 // then. Shift+drag marks a voltage window, drawn as a shaded band. A fitted curve can be
 // drawn over the runs as a dashed line of its own. The legend stands beside the plot
 // area. Redraws are coalesced (at most about 30 a second).
+// A time trace (SweepLegs::overTime, a hold) is drawn against time. The chart has one
+// horizontal axis, and the current run says which: while it is a time trace only the
+// time traces are drawn, on an axis of seconds, and the I-V curves shown with them wait,
+// hidden, until an I-V curve is current again (and the other way round).
 class BarChart : public QWidget
 {
     Q_OBJECT
@@ -96,6 +100,8 @@ class BarChart : public QWidget
     // Each run's points joined in recording order.
     void setLines(bool on);
     bool lines() const { return lines_; }
+    // The horizontal axis is time (a time trace is current), not voltage.
+    bool overTime() const { return overTime_; }
 
     // The fitted I(V) over the runs, named in the legend ("diode fit"); replaces any other.
     void showFit(const IVPointList& curve, const QString& name);
@@ -132,6 +138,8 @@ class BarChart : public QWidget
     // The user marked a voltage window with Shift+drag; fromVolts < toVolts, each rounded
     // to the decimals one pixel of the voltage axis needs.
     void windowMarked(double fromVolts, double toVolts);
+    // The horizontal axis turned to time (true) or back to voltage.
+    void axisChanged(bool overTime);
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -145,6 +153,8 @@ class BarChart : public QWidget
 
     ScatterTrace* newTrace(qint64 key, const QString& label, const SweepLegs& legs);
     void restyleCurrent();
+    // Draws the runs of the current run's axis, time or voltage, and hides the others.
+    void showAxisOfCurrent();
     void scheduleReplot();
     void redrawAll();
     void growRangesFor(double volt, double amps);
@@ -169,7 +179,7 @@ class BarChart : public QWidget
     std::map<qint64, Run> runs_;
     std::optional<qint64> live_, current_;
     quint64 nextOrder_ = 0;
-    bool logCurrent_ = false, logVoltage_ = false, lines_ = false;
+    bool logCurrent_ = false, logVoltage_ = false, lines_ = false, overTime_ = false;
     bool userView_ = false, adjusting_ = false;
     QTimer replotTimer_;
     // Since the last redraw only the live run, on top, has new points: its layer alone

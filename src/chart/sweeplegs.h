@@ -12,6 +12,8 @@ struct SweepLegs {
     }
     int returnFrom;
     int cyclePoints;
+    // The points' x is seconds since the run started, not volts: a hold's time trace.
+    bool overTime = false;
 };
 
 } // namespace kestrel

@@ -99,7 +99,7 @@ void RunHistory::load(qint64 id, bool forChart)
                 return tr("Run %1 cannot be read: %2").arg(id).arg(db.lastError());
             std::shared_ptr<ChartPointList> chartPoints;
             if (forChart)
-                chartPoints = std::make_shared<ChartPointList>(chartPointsOf(stored->run.points));
+                chartPoints = std::make_shared<ChartPointList>(chartPointsOfRun(stored->run));
             return LoadedRun{id, std::make_shared<const Run>(std::move(stored->run)),
                              std::move(chartPoints)};
         },

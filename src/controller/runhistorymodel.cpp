@@ -27,6 +27,8 @@ QString plannedLevels(const Run& run)
     const auto end = [&run](RunDetail detail, double v) {
         return run.recorded(detail) ? voltsText(v) : notRecordedText();
     };
+    if (run.settings.plan.shape == SweepShape::Hold) // one level
+        return end(RunDetail::Start, run.settings.plan.start);
     return end(RunDetail::Start, run.settings.plan.start) + QStringLiteral(" to ") +
            end(RunDetail::Stop, run.settings.plan.stop);
 }
@@ -74,6 +76,11 @@ QVariant RunHistoryModel::text(const StoredRun& stored, int column) const
     case Shape:
         if (!run.recorded(RunDetail::Shape))
             return notRecordedText();
+        if (run.settings.plan.shape == SweepShape::Hold)
+            return run.settings.plan.untilStop()
+                       ? tr("hold until stopped")
+                       : tr("hold %1 s")
+                             .arg(QString::number(run.settings.plan.holdSeconds, 'g', 15));
         return run.settings.plan.cycles > 1 ? tr("%1 × %2")
                                                   .arg(shapeName(run.settings.plan.shape))
                                                   .arg(run.settings.plan.cycles)

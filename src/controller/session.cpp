@@ -581,6 +581,12 @@ bool Session::runTyped(const StoredSweep& typed, const StartQuestion& ask)
         (typed.family && !step_.identified))
         return typed.family ? startFamily(SweepRequest{}, StepRequest{}) : start(SweepRequest{});
     StepRequest step;
+    if (typed.family && shapeFromName(typed.shape) == SweepShape::Hold) {
+        emit statusShown(tr("A family traces a curve at each step level: choose a shape other "
+                            "than Hold, or untick Step a second source."),
+                         true);
+        return false;
+    }
     if (typed.family) {
         const auto stepPlan =
             makeSweepPlan(SweepFields{typed.stepStart, typed.stepStop, typed.stepSteps});
@@ -599,9 +605,10 @@ bool Session::runTyped(const StoredSweep& typed, const StartQuestion& ask)
         }
         step.complianceAmps = std::get<std::optional<double>>(stepCompliance);
     }
-    const auto plan = makeSweepPlan(SweepFields{
-        typed.start, typed.stop, typed.steps,
-        shapeFromName(typed.shape).value_or(SweepShape::Linear), typed.levels, typed.cycles});
+    const auto plan =
+        makeSweepPlan(SweepFields{typed.start, typed.stop, typed.steps,
+                                  shapeFromName(typed.shape).value_or(SweepShape::Linear),
+                                  typed.levels, typed.cycles, typed.holdLevel, typed.duration});
     if (const QString* problem = std::get_if<QString>(&plan)) {
         emit statusShown(*problem, true);
         return false;

@@ -61,6 +61,10 @@ StoredSweep restoreSweep(const QSettings& settings)
         sweep.cycles = *text;
     if (auto text = storedText(settings, QStringLiteral("readings")))
         sweep.readings = *text;
+    if (auto text = storedText(settings, QStringLiteral("holdlevel")))
+        sweep.holdLevel = *text;
+    if (auto text = storedText(settings, QStringLiteral("holdduration")))
+        sweep.duration = *text;
     // Which ranges there are is the meter profile's to say: the window checks the index.
     if (auto text = storedText(settings, QStringLiteral("sweeprange"))) {
         bool ok = false;
@@ -104,6 +108,8 @@ void storeSweep(QSettings& settings, const StoredSweep& sweep)
     settings.setValue(QStringLiteral("sweeplevels"), sweep.levels);
     settings.setValue(QStringLiteral("sweepcycles"), sweep.cycles);
     settings.setValue(QStringLiteral("readings"), sweep.readings);
+    settings.setValue(QStringLiteral("holdlevel"), sweep.holdLevel);
+    settings.setValue(QStringLiteral("holdduration"), sweep.duration);
     settings.setValue(QStringLiteral("sweeprange"), QString::number(sweep.rangeIndex));
     settings.setValue(QStringLiteral("sweeplimit"), sweep.limit);
     settings.setValue(QStringLiteral("sweepsettlems"), sweep.settleMs);

@@ -28,6 +28,8 @@ struct StoredSweep {
     QString shape = QStringLiteral("linear");
     QString levels;     // a list sweep's: typed, or a level file's path
     QString cycles = QStringLiteral("1");
+    QString holdLevel = QStringLiteral("0"); // a hold's, volts
+    QString duration = QStringLiteral("60"); // a hold's, seconds; empty: until Stop
     QString readings = QStringLiteral("1"); // per point
     int rangeIndex = 0; // of the meter profile's ranges, or autoRangeIndex
     QString limit;      // empty: no limit

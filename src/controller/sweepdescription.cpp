@@ -82,6 +82,9 @@ CsvHeader describeRun(const QString& program, const Run& run)
                                .arg(step->index + 1)
                                .arg(step->count);
     }
+    if (sweep.plan.shape == SweepShape::Hold)
+        header.duration = sweep.plan.untilStop() ? QStringLiteral("until stopped")
+                                                 : number(sweep.plan.holdSeconds);
     for (const RunFit& fit : run.fits)
         header.fits << fitLine(fit);
     return header;
@@ -149,12 +152,11 @@ WriteResult exportRunCsv(const QString& program, const QString& path, const Run&
 {
     if (const QString nothing = nothingToSave(&run); !nothing.isEmpty())
         return WriteResult{false, QStringLiteral("Nothing to export: ") + nothing};
-    WriteResult result =
-        writeFileAtomically(path, csvText(describeRun(program, run), run.points, run.inCompliance,
-                                          run.settings.plan.cycles > 1
-                                              ? run.settings.plan.cycleCount()
-                                              : 0,
-                                          run.currentSd));
+    WriteResult result = writeFileAtomically(
+        path,
+        csvText(describeRun(program, run), run.points, run.inCompliance,
+                run.settings.plan.cycles > 1 ? run.settings.plan.cycleCount() : 0, run.currentSd,
+                run.settings.plan.shape == SweepShape::Hold ? run.pointMs : std::vector<qint64>()));
     if (result.ok)
         result.message = QStringLiteral("Exported %1 points to %2")
                              .arg(countText(qint64(run.points.size())), printableText(path));

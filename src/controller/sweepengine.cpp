@@ -75,6 +75,7 @@ struct SweepEngine::Taken {
     IVPointList points;
     std::vector<int> inCompliance;
     std::vector<double> sd;
+    std::vector<qint64> ms;
     std::atomic<Waiting> waiting{Waiting::Source}; // what the tick in flight waits for
 };
 
@@ -135,6 +136,12 @@ QString sweepProfileProblem(const SweepSettings& settings, const InstrumentProfi
     return QString();
 }
 
+QString pointsDoneText(int done, int total)
+{
+    return total > 0 ? QStringLiteral("%1 of %2").arg(countText(done), countText(total))
+                     : countText(done);
+}
+
 SweepEngine::SweepEngine(WorkQueue& queue, InstrumentLink& link, QObject* parent)
     : QObject(parent), queue_(queue), link_(link), taken_(std::make_shared<Taken>())
 {
@@ -153,6 +160,10 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
         return false;
     run_ = std::make_shared<Run>();
     run_->settings = settings;
+    // A hold's points follow from its tick: the shortest the settle time allows.
+    if (settings.plan.shape == SweepShape::Hold)
+        run_->settings.plan.fitHold(tickFor(settings.settleMs, 0));
+    const SweepPlan& plan = run_->settings.plan;
     {
         // Profiles the settings name but do not carry are read now, once.
         const bool named =
@@ -177,13 +188,16 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
         std::lock_guard lock(taken_->mutex);
         taken_->points.clear();
     }
-    IVinterval = settings.plan.interval();
-    appliedVolt = settings.plan.start;
+    IVinterval = plan.interval();
+    appliedVolt = plan.start;
     sweepClock_.start();
-    // Room for every point at once: no copy of a long run while points arrive.
-    run_->points.reserve(std::size_t(settings.plan.count()));
-    reservePoints(std::size_t(settings.plan.count()));
-    emit started(settings.plan.count());
+    // Room for every point at once: no copy of a long run while points arrive. A hold
+    // until Stop gets an hour's worth at the shortest tick; it grows from there.
+    const std::size_t room = std::size_t(plan.untilStop() ? 36000 : plan.count());
+    run_->points.reserve(room);
+    run_->pointMs.reserve(room);
+    reservePoints(room);
+    emit started(plannedPoints());
     // Stopped by whoever heard of the start: nothing is sent.
     if (state_ != State::SettingUp)
         return true;
@@ -240,12 +254,15 @@ bool SweepEngine::start(const SweepSettings& settings, const QString& sourceIden
             if (!(result.step = source.setUp(settings.complianceAmps)).ok)
                 return result;
             // The level and the switch-on take four exchanges; a tick takes two (its level
-            // and the confirmation) and one for each reading, judged by these four.
+            // and the confirmation) and one for each reading, judged by these four. A
+            // hold's level is this one, set and confirmed once: its ticks only read.
             QElapsedTimer exchanges;
             exchanges.start();
             if ((result.step = source.setLevel(settings.plan.start)).ok)
                 result.step = source.switchOn();
-            result.chainNs = exchanges.nsecsElapsed() * (2 + settings.readings) / 4;
+            const int perTick =
+                (settings.plan.shape == SweepShape::Hold ? 0 : 2) + settings.readings;
+            result.chainNs = exchanges.nsecsElapsed() * perTick / 4;
             return result;
         },
         [this](const SetUp& result) { setUpDone(result); });
@@ -271,7 +288,7 @@ void SweepEngine::setUpDone(const SetUp& result)
     firstPointMs_ = -1;
     timerCH2.setInterval(baseTickMs_);
     timerCH2.start();
-    emit progress(0, run_->settings.plan.count(), expectedEnd());
+    emit progress(0, plannedPoints(), expectedEnd());
 }
 
 void SweepEngine::timerc2()
@@ -295,12 +312,14 @@ void SweepEngine::timerc2()
          settleMs = run_->settings.settleMs, index = pointsDone(), keeper = keeper_,
          clock = sweepClock_, taken = taken_, sourceProfile = sourceProfile_,
          meterProfile = meterProfile_, combined = combined_, readings = run_->settings.readings,
+         hold = run_->settings.plan.shape == SweepShape::Hold,
          nplc = run_->settings.nplc ? run_->settings.nplc
                                     : meterProfile_->defaultNplc](const CancelSignal& cancel) {
             Tick tick;
             SourceDriver sourceDriver(link, source, sourceProfile, cancel);
             taken->waiting = Waiting::Source;
-            tick.level = sourceDriver.setLevel(level);
+            if (!hold)
+                tick.level = sourceDriver.setLevel(level);
             taken->waiting = Waiting::Settle;
             // Stop ends the wait at once; the result of a cancelled tick is dropped.
             if (tick.level.ok && settleMs > 0 && cancel.waitFor(settleMs))
@@ -321,11 +340,12 @@ void SweepEngine::timerc2()
                         sourceDriver.inCompliance(&tick.complianceProblem);
                     tick.inCompliance = at ? (*at ? 1 : 0) : -1;
                 }
+                const qint64 ms = clock.elapsed();
                 if (keeper)
-                    keeper(index, level, tick.reading.amps, clock.elapsed(), tick.inCompliance,
-                           tick.sd);
+                    keeper(index, level, tick.reading.amps, ms, tick.inCompliance, tick.sd);
                 std::lock_guard lock(taken->mutex);
                 taken->points.push_back(IVPoint{level, tick.reading.amps});
+                taken->ms.push_back(ms);
                 taken->inCompliance.push_back(tick.inCompliance);
                 taken->sd.push_back(tick.sd);
             }
@@ -344,11 +364,13 @@ void SweepEngine::takePoints()
     IVPointList points;
     std::vector<int> flags;
     std::vector<double> sd;
+    std::vector<qint64> ms;
     {
         std::lock_guard lock(taken_->mutex);
         points.swap(taken_->points);
         flags.swap(taken_->inCompliance);
         sd.swap(taken_->sd);
+        ms.swap(taken_->ms);
     }
     for (std::size_t i = 0; i < points.size(); ++i) {
         const IVPoint& point = points[i];
@@ -358,6 +380,7 @@ void SweepEngine::takePoints()
         if (flagged)
             run_->inCompliance.resize(run_->points.size(), 0);
         run_->points.push_back(point);
+        run_->pointMs.push_back(ms[i]);
         if (run_->settings.readings > 1)
             run_->currentSd.push_back(sd[i]);
         if (flagged)
@@ -416,7 +439,7 @@ void SweepEngine::measured(double level, const Tick& tick)
     if (firstPointMs_ < 0)
         firstPointMs_ = sweepClock_.elapsed();
     const int total = run_->settings.plan.count();
-    emit progress(done, total, expectedEnd());
+    emit progress(done, plannedPoints(), expectedEnd());
 
     const std::optional<double>& limit = run_->settings.limitAmps;
     if (!tick.complianceProblem.isEmpty())
@@ -436,8 +459,14 @@ void SweepEngine::measured(double level, const Tick& tick)
                    .arg(volts(level), siText(amps, QStringLiteral("A")),
                         exactSiText(*limit, QStringLiteral("A"))));
     else if (done == total)
-        finish(Run::Outcome::Completed,
-               QStringLiteral("Sweep complete: %1 points.").arg(countText(total)));
+        finish(
+            Run::Outcome::Completed,
+            run_->settings.plan.shape == SweepShape::Hold
+                ? QStringLiteral("Hold complete: %1 points over %2 s.")
+                      .arg(countText(total),
+                           QString::number(
+                               double(run_->pointMs.back() - run_->pointMs.front()) / 1000, 'f', 1))
+                : QStringLiteral("Sweep complete: %1 points.").arg(countText(total)));
     else
         tickBusy_ = false;
     // With a settle time the tick is sized to the wait, so one that ran past its time
@@ -470,6 +499,8 @@ QString SweepEngine::stoppedMessage() const
 {
     if (pointsDone() == 0)
         return QStringLiteral("Sweep stopped before the first point.");
+    if (run_->settings.plan.untilStop())
+        return QStringLiteral("Hold stopped after %1 points.").arg(countText(pointsDone()));
     return QStringLiteral("Sweep stopped after %1 of %2 points.")
         .arg(countText(pointsDone()), countText(run_->settings.plan.count()));
 }
@@ -512,7 +543,7 @@ bool SweepEngine::switchOffNow(const EndText& why)
     SourceDriver source(link_, run_->settings.source, sourceProfile_, cancel);
     command = SourceDriver::offCommandFor(*sourceProfile_);
     const SwitchOff off = source.switchOff();
-    complete(Run::Outcome::Interrupted, why(pointsDone(), run_->settings.plan.count()), off, true);
+    complete(Run::Outcome::Interrupted, why(pointsDone(), plannedPoints()), off, true);
     return off.off();
 }
 
@@ -580,6 +611,8 @@ QDateTime SweepEngine::expectedEnd() const
     const int done = pointsDone();
     const int remaining = run_->settings.plan.count() - done;
     const QDateTime now = QDateTime::currentDateTime();
+    if (run_->settings.plan.untilStop())
+        return QDateTime(); // it ends when someone stops it
     if (done == 0) {
         const qint64 firstMs = baseTickMs_ + run_->settings.settleMs + setUpChainMs_;
         return now.addMSecs(firstMs + qint64(remaining - 1) * tickMs_);

@@ -27,6 +27,9 @@ struct SwitchOff;
 QString sweepProfileProblem(const SweepSettings& settings, const InstrumentProfile& source,
                             const InstrumentProfile& meter);
 
+// "12 of 200" points done, or "12" of a hold until Stop (total 0).
+QString pointsDoneText(int done, int total);
+
 // One I-V sweep at a time: set-up, one tick per 0.1 s or more (set the level, confirm
 // it, wait the settle time, measure, record [level, current]), and the output
 // switched off at the end,
@@ -100,6 +103,12 @@ class SweepEngine : public QObject
     // The sweep running now, or the last one; null before the first.
     std::shared_ptr<const Run> run() const { return run_; }
     int pointsDone() const { return run_ ? int(run_->points.size()) : 0; }
+    // The points the sweep running now (or the last one) is to take; 0 for a hold until
+    // Stop, whose end nobody knows.
+    int plannedPoints() const
+    {
+        return !run_ || run_->settings.plan.untilStop() ? 0 : run_->settings.plan.count();
+    }
 
     // The measurement state under its usual names.
     QString command;          // the command most recently prepared
@@ -109,9 +118,10 @@ class SweepEngine : public QObject
     QTimer timerCH2;          // the sweep tick timer
 
   signals:
-    void started(int totalPoints);
+    void started(int totalPoints); // 0: until Stop
     void measurementReply(const QString& reply);
     void pointRecorded(int index, double volt, double amps, int inCompliance);
+    // total 0 and no expected end: a hold until Stop.
     void progress(int done, int total, const QDateTime& expectedEnd);
     void finished(kestrel::Run::Outcome outcome, const QString& message);
 

@@ -54,6 +54,8 @@ QList<std::pair<QString, QString>> runFields(const CsvHeader& header, TimeText t
                        {QStringLiteral("step profile"), header.stepProfile},
                        {QStringLiteral("step compliance A"), header.stepCompliance},
                        {QStringLiteral("step V"), header.stepLevel}});
+    if (!header.duration.isEmpty())
+        fields.append({QStringLiteral("duration s"), header.duration});
     return fields;
 }
 
@@ -61,7 +63,7 @@ namespace
 {
 
 struct Columns {
-    bool spread = false, flagged = false, cycled = false;
+    bool spread = false, flagged = false, cycled = false, timed = false;
 };
 
 void appendHeader(QByteArray& text, const CsvHeader& header)
@@ -77,7 +79,13 @@ void appendColumnNames(QByteArray& text, const Columns& columns)
     text += "voltage_V,current_A";
     text += columns.spread ? ",current_sd_A" : "";
     text += columns.flagged ? ",in_compliance" : "";
-    text += columns.cycled ? ",cycle\n" : "\n";
+    text += columns.cycled ? ",cycle" : "";
+    text += columns.timed ? ",time_s\n" : "\n";
+}
+
+template <typename T> bool onePerPoint(const std::vector<T>* values, std::size_t points)
+{
+    return values && !values->empty() && values->size() == points;
 }
 
 // The curve's rows, each after prefix; a column the curve lacks is left empty.
@@ -85,8 +93,9 @@ void appendRows(QByteArray& text, const Columns& columns, const CsvCurve& curve,
                 const QByteArray& prefix)
 {
     const IVPointList& points = *curve.points;
-    const bool flagged = curve.inCompliance && curve.inCompliance->size() == points.size();
-    const bool spread = curve.currentSd && curve.currentSd->size() == points.size();
+    const bool flagged = onePerPoint(curve.inCompliance, points.size());
+    const bool spread = onePerPoint(curve.currentSd, points.size());
+    const bool timed = onePerPoint(curve.pointMs, points.size());
     for (std::size_t i = 0; i < points.size(); ++i) {
         text += prefix;
         text += formatDouble(points[i][0]);
@@ -100,6 +109,11 @@ void appendRows(QByteArray& text, const Columns& columns, const CsvCurve& curve,
         if (columns.cycled)
             text += ',' + QByteArray::number(
                               curve.pointsPerCycle > 0 ? qsizetype(i) / curve.pointsPerCycle + 1 : 1);
+        // Whole milliseconds: "12.3" is 12300 ms, read back exactly.
+        if (columns.timed)
+            text += timed ? ',' + QByteArray::fromStdString(
+                                      formatDouble(double((*curve.pointMs)[i]) / 1000))
+                          : QByteArray(",");
         text += '\n';
     }
 }
@@ -107,22 +121,20 @@ void appendRows(QByteArray& text, const Columns& columns, const CsvCurve& curve,
 Columns columnsOf(const CsvCurve& curve)
 {
     const std::size_t n = curve.points->size();
-    return Columns{curve.currentSd && !curve.currentSd->empty() && curve.currentSd->size() == n,
-                   curve.inCompliance && !curve.inCompliance->empty() &&
-                       curve.inCompliance->size() == n,
-                   curve.pointsPerCycle > 0};
+    return Columns{onePerPoint(curve.currentSd, n), onePerPoint(curve.inCompliance, n),
+                   curve.pointsPerCycle > 0, onePerPoint(curve.pointMs, n)};
 }
 
 } // namespace
 
 QByteArray csvText(const CsvHeader& header, const IVPointList& points,
                    const std::vector<std::uint8_t>& inCompliance, int pointsPerCycle,
-                   const std::vector<double>& currentSd)
+                   const std::vector<double>& currentSd, const std::vector<qint64>& pointMs)
 {
     QByteArray text;
     text.reserve(qsizetype(points.size()) * 36 + 512);
     appendHeader(text, header);
-    const CsvCurve curve{0.0, &points, &inCompliance, &currentSd, pointsPerCycle};
+    const CsvCurve curve{0.0, &points, &inCompliance, &currentSd, pointsPerCycle, &pointMs};
     const Columns columns = columnsOf(curve);
     appendColumnNames(text, columns);
     appendRows(text, columns, curve, QByteArray());
@@ -140,13 +152,15 @@ QByteArray familyCsvText(const CsvHeader& header, const std::vector<CsvCurve>& c
         columns.spread = columns.spread || used.spread;
         columns.flagged = columns.flagged || used.flagged;
         columns.cycled = columns.cycled || used.cycled;
+        columns.timed = columns.timed || used.timed;
     }
     text.reserve(qsizetype(count) * 44 + 1024);
     appendHeader(text, header);
     text += "step_V,";
     appendColumnNames(text, columns);
     for (const CsvCurve& curve : curves)
-        appendRows(text, columns, curve, QByteArray::fromStdString(formatDouble(curve.stepVolts)) + ',');
+        appendRows(text, columns, curve,
+                   QByteArray::fromStdString(formatDouble(curve.stepVolts)) + ',');
     return text;
 }
 

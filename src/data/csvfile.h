@@ -29,6 +29,7 @@ struct CsvHeader {
     QString nplc;       // the meter's integration, or "none"
     QString cycles;     // how many times the levels were swept; empty: once
     QString readings;   // readings averaged into each point; empty: one
+    QString duration;   // a hold's seconds, or "until stopped"; empty: no hold
     // A curve of a family: its id, the step source and its level; empty for a curve alone.
     QString family, stepSource, stepIdentity, stepProfile, stepLevel, stepCompliance;
     QStringList fits;   // "fit diode: Is = 1.02e-12 ± 3e-14 A; n = 1.98 ± 0.01; ...", one each
@@ -46,9 +47,11 @@ QList<std::pair<QString, QString>> runFields(const CsvHeader& header, TimeText t
 // flags (one per point), a third column in_compliance: 1 where the source was at its current limit,
 // 0 where not. With a spread per point (several readings each), a column current_sd_A after
 // the current. With points per cycle (a sweep repeated), a column cycle: 1 for the first.
+// With times (a hold), a last column time_s: seconds since the sweep started, to the ms.
 QByteArray csvText(const CsvHeader& header, const IVPointList& points,
                    const std::vector<std::uint8_t>& inCompliance = {}, int pointsPerCycle = 0,
-                   const std::vector<double>& currentSd = {});
+                   const std::vector<double>& currentSd = {},
+                   const std::vector<qint64>& pointMs = {});
 
 // One curve of a family for familyCsvText: its step level and its points with what is kept
 // of each.
@@ -58,6 +61,7 @@ struct CsvCurve {
     const std::vector<std::uint8_t>* inCompliance = nullptr;
     const std::vector<double>* currentSd = nullptr;
     int pointsPerCycle = 0;
+    const std::vector<qint64>* pointMs = nullptr; // a hold's times
 };
 
 // A family's curves in one file: the header, then "step_V,voltage_V,current_A" and the

@@ -41,4 +41,15 @@ std::optional<Run::Outcome> outcomeFromName(const QString& name)
     return std::nullopt;
 }
 
+ChartPointList chartPointsOfRun(const Run& run)
+{
+    if (run.settings.plan.shape != SweepShape::Hold || run.pointMs.size() != run.points.size())
+        return chartPointsOf(run.points);
+    ChartPointList records;
+    records.reserve(run.points.size());
+    for (std::size_t i = 0; i < run.points.size(); ++i)
+        records.push_back(ivData{double(run.pointMs[i]) / 1000, run.points[i][1]});
+    return records;
+}
+
 } // namespace kestrel

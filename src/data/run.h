@@ -101,6 +101,9 @@ struct Run {
     // For each point of several readings, their sample standard deviation in amps; empty
     // for points of one reading.
     std::vector<double> currentSd;
+    // When each point was read, in milliseconds since the sweep started: a hold's time
+    // axis. Empty where the record has no times (a file of points alone).
+    std::vector<qint64> pointMs;
     Outcome outcome = Outcome::Running;
     QString message;
     bool outputOff = false;   // the switch-off was confirmed (or nothing was switched on)
@@ -111,6 +114,10 @@ struct Run {
 
     bool recorded(RunDetail detail) const { return !notRecorded.testFlag(detail); }
 };
+
+// What the chart draws of a run: current over voltage, or a hold's current over its
+// time in seconds where the run has its times.
+ChartPointList chartPointsOfRun(const Run& run);
 
 // "completed", "stopped", "failed", "limit reached", "overload", "interrupted", "running",
 // "imported", "compliance".

@@ -120,6 +120,9 @@ void applyHeader(const QHash<QString, QString>& header, Run& run)
     settings.nplc = value("nplc");
     settings.plan.cycles = wholeNumberIn(value("cycles"), 1, maxCycles).value_or(1);
     settings.readings = wholeNumberIn(value("readings"), 1, maxReadings).value_or(1);
+    if (const auto seconds = value("duration s");
+        settings.plan.shape == SweepShape::Hold && seconds && *seconds > 0)
+        settings.plan.holdSeconds = std::min(*seconds, maxHoldSeconds);
     // Older Kestrels wrote the defaults they had made up for a file of points alone. No
     // sweep goes without instruments, so such a header recorded nothing of the kind.
     const RunDetails instruments =
@@ -180,7 +183,8 @@ std::variant<Run, QString> readCsv(ByteStream& stream)
     bool columns = false;
     bool spread = false;  // a current_sd_A column follows the current
     bool flagged = false; // then an in_compliance column
-    bool cycled = false;  // a cycle column comes last
+    bool cycled = false;  // a cycle column
+    bool timed = false;   // a time_s column comes last
     qint64 number = 0;
     for (auto line = lines.next(); line; line = lines.next()) {
         ++number;
@@ -200,6 +204,7 @@ std::variant<Run, QString> readCsv(ByteStream& stream)
                     names.chop(qsizetype(std::strlen(column)));
                 return there;
             };
+            timed = optional(",time_s");
             cycled = optional(",cycle");
             flagged = optional(",in_compliance");
             spread = optional(",current_sd_A");
@@ -211,6 +216,12 @@ std::variant<Run, QString> readCsv(ByteStream& stream)
             continue;
         }
         QList<QByteArray> cells = line->split(',');
+        if (timed) {
+            const auto seconds = cells.size() > 2 ? numberIn(cells.takeLast()) : std::nullopt;
+            if (!seconds || !(*seconds >= 0 && *seconds < 1e12))
+                return where + QStringLiteral("expected the time last, seconds from 0");
+            run.pointMs.push_back(std::llround(*seconds * 1000));
+        }
         // Which cycle a point is in follows from its place and the header's cycles.
         if (cycled) {
             bool whole = false;

@@ -149,6 +149,8 @@ QString shapeName(SweepShape shape)
         return QStringLiteral("log");
     case SweepShape::List:
         return QStringLiteral("list");
+    case SweepShape::Hold:
+        return QStringLiteral("hold");
     case SweepShape::Linear:
         break;
     }
@@ -157,11 +159,18 @@ QString shapeName(SweepShape shape)
 
 std::optional<SweepShape> shapeFromName(const QString& name)
 {
-    for (SweepShape shape :
-         {SweepShape::Linear, SweepShape::Dual, SweepShape::Log, SweepShape::List})
+    for (SweepShape shape : {SweepShape::Linear, SweepShape::Dual, SweepShape::Log,
+                             SweepShape::List, SweepShape::Hold})
         if (name == shapeName(shape))
             return shape;
     return std::nullopt;
+}
+
+void SweepPlan::fitHold(int tickMs)
+{
+    const qint64 ms = std::llround(holdSeconds * 1000);
+    const qint64 ticks = untilStop() ? maxSweepSteps : ms / std::max(1, tickMs);
+    steps = int(std::clamp<qint64>(ticks, 0, maxSweepSteps));
 }
 
 int SweepPlan::cycleCount() const
@@ -179,6 +188,8 @@ double SweepPlan::levelAt(int k) const
         return linearLevel(start, stop, k <= steps ? k : 2 * steps - k, steps);
     case SweepShape::Log:
         return logLevel(start, stop, k, steps);
+    case SweepShape::Hold:
+        return start;
     case SweepShape::List:
         if (levels)
             return (*levels)[std::size_t(k)];
@@ -222,10 +233,31 @@ std::variant<SweepPlan, QString> withCycles(SweepPlan plan, const QString& cycle
     return plan;
 }
 
+std::variant<SweepPlan, QString> makeHoldPlan(const QString& level, const QString& duration)
+{
+    const auto volts = fieldNumber(level);
+    if (!volts || !std::isfinite(*volts))
+        return QStringLiteral("Level must be a number of volts, like 0.5 (decimal point).");
+    const bool untilStop = duration.trimmed().isEmpty();
+    const auto seconds = untilStop ? 0.0 : fieldNumber(duration);
+    if (!untilStop && (!seconds || !(*seconds >= 0.001 && *seconds <= maxHoldSeconds)))
+        return QStringLiteral("Duration must be empty (until Stop) or a number of seconds from "
+                              "0.001 to %1, like 300.")
+            .arg(countText(qint64(maxHoldSeconds)));
+    SweepPlan plan;
+    plan.shape = SweepShape::Hold;
+    plan.start = plan.stop = *volts;
+    plan.holdSeconds = *seconds;
+    plan.fitHold(100);
+    return plan;
+}
+
 std::variant<SweepPlan, QString> makeSweepPlan(const SweepFields& fields)
 {
     SweepPlan plan;
     plan.shape = fields.shape;
+    if (plan.shape == SweepShape::Hold) // one level: Cycles have nothing to repeat
+        return makeHoldPlan(fields.holdLevel, fields.duration);
     const auto cycled = [&fields](SweepPlan made) { return withCycles(std::move(made), fields.cycles); };
     if (plan.shape == SweepShape::List) {
         auto levels = parseLevelsField(fields.levels);

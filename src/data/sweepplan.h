@@ -10,9 +10,9 @@
 namespace kestrel
 {
 
-enum class SweepShape { Linear, Dual, Log, List };
+enum class SweepShape { Linear, Dual, Log, List, Hold };
 
-QString shapeName(SweepShape shape); // "linear", "dual", "log", "list"
+QString shapeName(SweepShape shape); // "linear", "dual", "log", "list", "hold"
 std::optional<SweepShape> shapeFromName(const QString& name);
 
 // The levels of one sweep. Level k is computed from the ends and k alone, never
@@ -22,6 +22,8 @@ std::optional<SweepShape> shapeFromName(const QString& name);
 // value, so it is sent and saved as that short text ("-0.002").
 // A list sweep takes its levels in the list's order; its start and stop are the
 // list's first and last level and its steps one fewer than its levels.
+// A hold is one level (start and stop) read every tick for a time: its steps are the
+// ticks after its first point, which fitHold() counts from the tick.
 struct SweepPlan {
     double start = 0.0;
     double stop = 0.0;
@@ -32,7 +34,13 @@ struct SweepPlan {
     // The levels are swept this many times over, one whole sweep after another; each
     // cycle starts at the first level again (a dual sweep's loop is closed each time).
     int cycles = 1;
+    // How long a hold reads, in seconds; 0: until Stop.
+    double holdSeconds = 0.0;
 
+    bool untilStop() const { return shape == SweepShape::Hold && holdSeconds == 0.0; }
+    // A hold's points at one every tickMs: its first at once, then one a tick over its
+    // time, or as many as a run takes when it holds until Stop.
+    void fitHold(int tickMs);
     int cycleCount() const;      // the points of one cycle: N + 1, 2N + 1, a list's size
     int count() const { return cycleCount() * cycles; }
     double levelAt(int k) const; // 0 <= k < count()
@@ -48,6 +56,8 @@ inline constexpr int maxCycles = 1000;
 inline constexpr int maxReadings = 100; // per point
 // The most points one sweep takes, cycles and all: a dual sweep of the most steps.
 inline constexpr int maxSweepPoints = 2 * maxSweepSteps + 1;
+// The longest hold: a million ticks of 0.1 s; a hold takes at most maxSweepSteps + 1 points.
+inline constexpr double maxHoldSeconds = 100000;
 
 // Sweep fields as the user typed them. Numbers use a decimal point whatever the
 // locale; surrounding blanks are ignored.
@@ -58,10 +68,16 @@ struct SweepFields {
     SweepShape shape = SweepShape::Linear;
     QString levels{}; // a list sweep's: typed, or a file's path
     QString cycles{}; // empty: one
+    QString holdLevel{}; // a hold's level
+    QString duration{};  // a hold's seconds; empty: until Stop
 };
 
 // The plan swept that many times ("3"; empty: once), or what is wrong with the number.
 std::variant<SweepPlan, QString> withCycles(SweepPlan plan, const QString& cycles);
+
+// A hold of that level for that many seconds (empty: until Stop), its points fitted to
+// the shortest tick, or what is wrong with either.
+std::variant<SweepPlan, QString> makeHoldPlan(const QString& level, const QString& duration);
 
 // A plan, or a message naming the field that is wrong.
 std::variant<SweepPlan, QString> makeSweepPlan(const SweepFields& fields);

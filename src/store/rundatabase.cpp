@@ -105,7 +105,10 @@ const std::vector<std::vector<const char*>> migrations{
      "ALTER TABLE runs ADD COLUMN step_profile TEXT",
      "ALTER TABLE runs ADD COLUMN step_compliance_a", "ALTER TABLE runs ADD COLUMN step_guard TEXT",
      "ALTER TABLE runs ADD COLUMN step_output_off INTEGER",
-     "CREATE INDEX runs_family ON runs (family) WHERE family IS NOT NULL"},
+     "CREATE INDEX runs_family ON runs (family) WHERE family IS NOT NULL",
+     // How long a hold read its level, in seconds; NULL for the other shapes, and for a
+     // hold until Stop.
+     "ALTER TABLE runs ADD COLUMN hold_s"},
 };
 static_assert(int(RunDetail::Source) == 1 && int(RunDetail::SourceIdentity) == 2 &&
                   int(RunDetail::Meter) == 4 && int(RunDetail::MeterIdentity) == 8 &&
@@ -128,9 +131,9 @@ const QString rowColumns = QStringLiteral(
     "not_recorded, CASE WHEN state = 'running' THEN (SELECT min(level) FROM points WHERE run = "
     "runs.id) ELSE lowest_v END, CASE WHEN state = 'running' THEN (SELECT max(level) FROM points "
     "WHERE run = runs.id) ELSE highest_v END, source_profile, meter_profile, compliance_a, "
-    "continue_at_compliance, nplc, cycles, readings, family, step_index, step_count, step_v, "
-    "step_address, step_port, step_identity, step_profile, step_compliance_a, step_guard, "
-    "step_output_off");
+    "continue_at_compliance, nplc, cycles, readings, hold_s, family, step_index, step_count, "
+    "step_v, step_address, step_port, step_identity, step_profile, step_compliance_a, "
+    "step_guard, step_output_off");
 const QString runColumns = rowColumns + QStringLiteral(", levels");
 const QString listedColumns = rowColumns + QStringLiteral(", NULL");
 
@@ -395,10 +398,11 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
         "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, "
         "shape, range_index, limit_a, output_off, owner_pid, owner_start, reported, settle_ms, "
         "meter_rate, note, not_recorded, source_profile, meter_profile, compliance_a, "
-        "continue_at_compliance, nplc, levels, cycles, readings, family, step_index, step_count, "
-        "step_v, step_address, step_port, step_identity, step_profile, step_compliance_a) "
+        "continue_at_compliance, nplc, levels, cycles, readings, hold_s, family, step_index, "
+        "step_count, step_v, step_address, step_port, step_identity, step_profile, "
+        "step_compliance_a) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-        "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+        "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
     const bool running = run.outcome == Run::Outcome::Running;
     for (const QVariant& value :
          {text(program),
@@ -433,7 +437,10 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
           optionalNumber(s.nplc),
           levelsText(s.plan),
           QVariant(s.plan.cycles),
-          QVariant(s.readings)})
+          QVariant(s.readings),
+          s.plan.shape == SweepShape::Hold && !s.plan.untilStop()
+              ? QVariant(s.plan.holdSeconds)
+              : QVariant(QMetaType::fromType<double>())})
         query.addBindValue(value);
     const QVariant noText(QMetaType::fromType<QString>());
     const QVariant noNumber(QMetaType::fromType<double>());
@@ -593,7 +600,8 @@ qint64 RunDatabase::importRun(const Run& imported, const QString& program, const
     }
     const qint64 id = beginRun(imported, program, ProcessId{}, note);
     for (std::size_t i = 0; id && i < imported.points.size(); ++i)
-        if (!addPoint(id, int(i), imported.points[i][0], imported.points[i][1], 0,
+        if (!addPoint(id, int(i), imported.points[i][0], imported.points[i][1],
+                      i < imported.pointMs.size() ? imported.pointMs[i] : 0,
                       i < imported.inCompliance.size() ? imported.inCompliance[i] : -1,
                       i < imported.currentSd.size() ? imported.currentSd[i]
                                                     : std::numeric_limits<double>::quiet_NaN())) {
@@ -794,24 +802,25 @@ StoredRun RunDatabase::storedRun(const QSqlQuery& q) const
     if (!q.value(31).isNull())
         r.settings.nplc = q.value(31).toDouble();
     r.settings.readings = std::clamp(q.value(33).toInt(), 1, maxReadings);
-    if (!q.value(34).isNull()) {
+    r.settings.plan.holdSeconds = q.value(34).isNull() ? 0.0 : q.value(34).toDouble();
+    if (!q.value(35).isNull()) {
         FamilyStep step;
-        step.family = q.value(34).toString();
-        step.index = q.value(35).toInt();
-        step.count = std::max(1, q.value(36).toInt());
-        step.level = q.value(37).toDouble();
-        step.source = Endpoint{q.value(38).toString(), q.value(39).toString()};
-        step.identity = q.value(40).toString();
-        step.profile = q.value(41).toString();
-        if (!q.value(42).isNull())
-            step.complianceAmps = q.value(42).toDouble();
+        step.family = q.value(35).toString();
+        step.index = q.value(36).toInt();
+        step.count = std::max(1, q.value(37).toInt());
+        step.level = q.value(38).toDouble();
+        step.source = Endpoint{q.value(39).toString(), q.value(40).toString()};
+        step.identity = q.value(41).toString();
+        step.profile = q.value(42).toString();
+        if (!q.value(43).isNull())
+            step.complianceAmps = q.value(43).toDouble();
         r.settings.step = step;
-        stored.stepGuard = q.value(43).toString();
+        stored.stepGuard = q.value(44).toString();
         stored.stepOutputOff =
-            q.value(44).isNull() ? std::nullopt : std::optional<bool>(q.value(44).toInt() == 1);
+            q.value(45).isNull() ? std::nullopt : std::optional<bool>(q.value(45).toInt() == 1);
     }
-    if (r.settings.plan.shape == SweepShape::List && !q.value(45).isNull()) {
-        auto levels = parseLevelLines(q.value(45).toString().toUtf8(), QStringLiteral("levels"));
+    if (r.settings.plan.shape == SweepShape::List && !q.value(46).isNull()) {
+        auto levels = parseLevelLines(q.value(46).toString().toUtf8(), QStringLiteral("levels"));
         if (auto* list = std::get_if<std::vector<double>>(&levels))
             r.settings.plan = makeListPlan(std::move(*list));
     }
@@ -854,13 +863,14 @@ std::optional<StoredRun> RunDatabase::load(qint64 runId)
     }
     StoredRun stored = storedRun(query);
     query.prepare(
-        QStringLiteral("SELECT level, current, compliance, current_sd FROM points WHERE run = ? "
-                       "ORDER BY idx"));
+        QStringLiteral("SELECT level, current, compliance, current_sd, ms FROM points WHERE "
+                       "run = ? ORDER BY idx"));
     query.addBindValue(runId);
     if (!execute(query, "reading the points"))
         return std::nullopt;
     Run& run = stored.run;
     run.points.reserve(std::size_t(stored.pointCount));
+    run.pointMs.reserve(std::size_t(stored.pointCount));
     // The flags are kept from the first point the source told of, the spreads from the
     // first point that has one (an imported file may have them without saying how many
     // readings each point was).
@@ -868,6 +878,7 @@ std::optional<StoredRun> RunDatabase::load(qint64 runId)
     bool flagged = false, spread = false;
     while (query.next()) {
         run.points.push_back(IVPoint{query.value(0).toDouble(), query.value(1).toDouble()});
+        run.pointMs.push_back(query.value(4).toLongLong());
         if (!query.value(2).isNull() && !flagged) {
             run.inCompliance.assign(run.points.size() - 1, 0);
             flagged = true;

@@ -21,7 +21,8 @@ namespace
 
 const QString usageText =
     QStringLiteral(R"(Usage: kestrel-sweep --source ADDRESS:PORT --meter ADDRESS:PORT
-                     (--start V --stop V --steps N | --levels FILE) [options]
+                     (--start V --stop V --steps N | --levels FILE |
+                      --hold V [--duration S]) [options]
 
 Runs one I-V sweep without a window, exactly as the Kestrel window does: both
 instruments identified, set-up, one point every 0.1 s (longer with a settle
@@ -45,6 +46,13 @@ Options:
                          the levels of a Kestrel data file or CSV; at most
                          100,000. A line that is no number is named, and
                          nothing is sent
+  --hold V               hold one level instead of sweeping: set and confirmed
+                         once, then the meter read every tick (0.1 s, longer
+                         with a settle time); the CSV gives each point's time
+                         (time_s)
+  --duration S           how long to hold, seconds (up to 100,000); without
+                         it the hold runs until SIGINT (Ctrl-C) or SIGTERM,
+                         which switch the output off as always
   --cycles K             sweep the levels K times over (1 to 1,000), each cycle
                          from the first level again: a dual sweep's loop K
                          times; the CSV tells each point's cycle
@@ -262,6 +270,8 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     const auto shape = valued(QStringLiteral("shape"));
     const auto levels = valued(QStringLiteral("levels"));
     const auto cycles = valued(QStringLiteral("cycles"));
+    const auto hold = valued(QStringLiteral("hold"));
+    const auto duration = valued(QStringLiteral("duration"));
     const auto readings = valued(QStringLiteral("readings"));
     const auto range = valued(QStringLiteral("range"));
     const auto limit = valued(QStringLiteral("limit"));
@@ -311,12 +321,20 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     if (parser.isSet(listProfiles))
         return SweepExit{profileListText(catalog), catalog.errors.empty() ? 0 : 1};
     const bool listed = parser.isSet(levels);
+    const bool held = parser.isSet(hold);
     for (const auto* option : {&start, &stop, &steps, &shape})
         if (listed && parser.isSet(*option))
             return badArguments(QStringLiteral("--levels gives every level: leave out --%1")
                                     .arg(option->names().constFirst()));
+    for (const auto* option : {&start, &stop, &steps, &shape, &levels, &cycles})
+        if (held && parser.isSet(*option))
+            return badArguments(QStringLiteral("--hold reads one level: leave out --%1")
+                                    .arg(option->names().constFirst()));
+    if (parser.isSet(duration) && !held)
+        return badArguments(QStringLiteral("--duration belongs to --hold"));
     for (const auto* required : {&source, &meter, &start, &stop, &steps})
-        if (!parser.isSet(*required) && !(listed && required != &source && required != &meter))
+        if (!parser.isSet(*required) &&
+            !((listed || held) && required != &source && required != &meter))
             return badArguments(
                 QStringLiteral("--%1 is required").arg(required->names().constFirst()));
 
@@ -332,7 +350,20 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     options.sweep.source = *sourceEndpoint;
     options.sweep.meter = *meterEndpoint;
 
-    if (listed) {
+    if (held) {
+        // Empty would hold until stopped, which is leaving --duration out.
+        if (parser.isSet(duration) && parser.value(duration).trimmed().isEmpty())
+            return badArguments(QStringLiteral("--duration needs a number of seconds; leave it "
+                                               "out to hold until stopped"));
+        const auto plan = makeHoldPlan(parser.value(hold), parser.value(duration));
+        if (const QString* problem = std::get_if<QString>(&plan))
+            return badArguments(QStringLiteral("--%1: %2")
+                                    .arg(problem->startsWith(QLatin1String("Level"))
+                                             ? QStringLiteral("hold")
+                                             : QStringLiteral("duration"),
+                                         *problem));
+        options.sweep.plan = std::get<SweepPlan>(plan);
+    } else if (listed) {
         auto list = readLevelFile(parser.value(levels));
         if (const QString* problem = std::get_if<QString>(&list))
             return badArguments(*problem);
@@ -438,6 +469,9 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
         options.sweep.meterRate = *meterRate;
     }
 
+    if (parser.isSet(analyze) && held)
+        return badArguments(QStringLiteral("--analyze fits an I-V curve: a --hold has one level, "
+                                           "read against time"));
     if (parser.isSet(analyze)) {
         auto request = parseFitRequest(parser.value(analyze), QString(), QString(),
                                        parser.value(temperature), parser.isSet(shunt));

@@ -39,21 +39,24 @@ SweepRun::SweepRun(const SweepOptions& options, QObject* parent)
         endEarly(
             [reason](int done, int total) {
                 return QStringLiteral("Standard output cannot be written (%1), so the sweep was "
-                                      "ended after %2 of %3 points.")
-                    .arg(reason)
-                    .arg(done)
-                    .arg(total);
+                                      "ended after %2 points.")
+                    .arg(reason, pointsDoneText(done, total));
             },
             endedEarly);
     });
     if (!options_.pngPath.isEmpty()) {
         chart_ = std::make_unique<BarChart>();
         chart_->resize(900, 600);
-        chart_->beginLiveRun(1, QStringLiteral("Sweep"));
+        // A hold is drawn against the time of each point.
+        const bool hold = options_.sweep.plan.shape == SweepShape::Hold;
+        SweepLegs legs;
+        legs.overTime = hold;
+        chart_->beginLiveRun(1, hold ? QStringLiteral("Hold") : QStringLiteral("Sweep"), legs);
         connect(&session_.sweep(), &SweepEngine::pointRecorded, this,
-                [this](int index, double volt, double amps, int) {
-                    const std::vector<double>& spread = session_.sweep().run()->currentSd;
-                    chart_->addPoint(volt, amps, false,
+                [this, hold](int index, double volt, double amps, int) {
+                    const Run& run = *session_.sweep().run();
+                    const std::vector<double>& spread = run.currentSd;
+                    chart_->addPoint(hold ? double(run.pointMs.back()) / 1000 : volt, amps, false,
                                      std::size_t(index) < spread.size()
                                          ? spread[std::size_t(index)]
                                          : std::numeric_limits<double>::quiet_NaN());
@@ -117,10 +120,9 @@ void SweepRun::interrupt(int signalNumber)
 {
     endEarly(
         [signalNumber](int done, int total) {
-            return QStringLiteral("Interrupted by %1 after %2 of %3 points.")
-                .arg(SignalWatcher::name(signalNumber))
-                .arg(done)
-                .arg(total);
+            // A hold until Stop has no number of points to reach.
+            return QStringLiteral("Interrupted by %1 after %2 points.")
+                .arg(SignalWatcher::name(signalNumber), pointsDoneText(done, total));
         },
         interrupted);
 }
@@ -138,7 +140,7 @@ void SweepRun::endEarly(const SweepEngine::EndText& why, int status)
         return;
     if (!session_.isSweeping()) {
         ended_ = true;
-        report(why(session_.sweep().pointsDone(), options_.sweep.plan.count()));
+        report(why(session_.sweep().pointsDone(), session_.sweep().plannedPoints()));
         if (const auto run = session_.currentRun())
             writeFiles(*run);
         else if (!options_.outPath.isEmpty() || !options_.csvPath.isEmpty() ||
