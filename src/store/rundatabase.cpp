@@ -3,6 +3,7 @@
 #include "data/levellist.h"
 #include "data/numbertext.h"
 #include "link/homedirectory.h"
+#include "store/labsettings.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -12,6 +13,7 @@
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QThread>
+#include <QUuid>
 #include <QVariant>
 
 #include <algorithm>
@@ -96,6 +98,22 @@ const std::vector<std::vector<const char*>> migrations{
     // Readings averaged into each point, and their spread; one reading, none, before.
     {"ALTER TABLE runs ADD COLUMN readings INTEGER NOT NULL DEFAULT 1",
      "ALTER TABLE points ADD COLUMN current_sd"},
+    // A run's name across benches (a random UUID, given to older runs here), the bench
+    // that measured it ('' before: the bench publishing it names it), and what the lab
+    // store has of it: revision counts the changes of an ended run's row and fits, and
+    // published is the revision the lab store last took.
+    {"ALTER TABLE runs ADD COLUMN uuid TEXT NOT NULL DEFAULT ''",
+     "UPDATE runs SET uuid = lower(hex(randomblob(4)) || '-' || hex(randomblob(2)) || '-4' || "
+     "substr(hex(randomblob(2)), 2) || '-' || substr('89ab', 1 + abs(random() % 4), 1) || "
+     "substr(hex(randomblob(2)), 2) || '-' || hex(randomblob(6)))",
+     "CREATE UNIQUE INDEX runs_uuid ON runs (uuid)",
+     "ALTER TABLE runs ADD COLUMN bench TEXT NOT NULL DEFAULT ''",
+     "ALTER TABLE runs ADD COLUMN revision INTEGER NOT NULL DEFAULT 1",
+     "ALTER TABLE runs ADD COLUMN published INTEGER NOT NULL DEFAULT 0",
+     "CREATE TRIGGER runs_revision AFTER UPDATE OF ended, state, message, note, output_off, guard "
+     "ON runs BEGIN UPDATE runs SET revision = revision + 1 WHERE id = NEW.id; END",
+     "CREATE TRIGGER fits_revision AFTER INSERT ON fits BEGIN UPDATE runs SET revision = "
+     "revision + 1 WHERE id = NEW.run; END"},
 };
 static_assert(int(RunDetail::Source) == 1 && int(RunDetail::SourceIdentity) == 2 &&
                   int(RunDetail::Meter) == 4 && int(RunDetail::MeterIdentity) == 8 &&
@@ -118,7 +136,7 @@ const QString rowColumns = QStringLiteral(
     "not_recorded, CASE WHEN state = 'running' THEN (SELECT min(level) FROM points WHERE run = "
     "runs.id) ELSE lowest_v END, CASE WHEN state = 'running' THEN (SELECT max(level) FROM points "
     "WHERE run = runs.id) ELSE highest_v END, source_profile, meter_profile, compliance_a, "
-    "continue_at_compliance, nplc, cycles, readings");
+    "continue_at_compliance, nplc, cycles, readings, uuid, bench, revision, published");
 const QString runColumns = rowColumns + QStringLiteral(", levels");
 const QString listedColumns = rowColumns + QStringLiteral(", NULL");
 
@@ -383,9 +401,9 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
         "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, "
         "shape, range_index, limit_a, output_off, owner_pid, owner_start, reported, settle_ms, "
         "meter_rate, note, not_recorded, source_profile, meter_profile, compliance_a, "
-        "continue_at_compliance, nplc, levels, cycles, readings) "
+        "continue_at_compliance, nplc, levels, cycles, readings, uuid, bench) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-        "?, ?, ?, ?, ?, ?)"));
+        "?, ?, ?, ?, ?, ?, ?, ?)"));
     const bool running = run.outcome == Run::Outcome::Running;
     for (const QVariant& value :
          {text(program),
@@ -420,7 +438,9 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
           optionalNumber(s.nplc),
           levelsText(s.plan),
           QVariant(s.plan.cycles),
-          QVariant(s.readings)})
+          QVariant(s.readings),
+          QVariant(QUuid::createUuid().toString(QUuid::WithoutBraces)),
+          text(benchName())})
         query.addBindValue(value);
     return execute(query, "a new run") ? query.lastInsertId().toLongLong() : 0;
 }
@@ -755,8 +775,12 @@ StoredRun RunDatabase::storedRun(const QSqlQuery& q) const
     if (!q.value(31).isNull())
         r.settings.nplc = q.value(31).toDouble();
     r.settings.readings = std::clamp(q.value(33).toInt(), 1, maxReadings);
-    if (r.settings.plan.shape == SweepShape::List && !q.value(34).isNull()) {
-        auto levels = parseLevelLines(q.value(34).toString().toUtf8(), QStringLiteral("levels"));
+    stored.uuid = q.value(34).toString();
+    stored.bench = q.value(35).toString();
+    stored.revision = q.value(36).toInt();
+    stored.publishedRevision = q.value(37).toInt();
+    if (r.settings.plan.shape == SweepShape::List && !q.value(38).isNull()) {
+        auto levels = parseLevelLines(q.value(38).toString().toUtf8(), QStringLiteral("levels"));
         if (auto* list = std::get_if<std::vector<double>>(&levels))
             r.settings.plan = makeListPlan(std::move(*list));
     }
@@ -879,6 +903,51 @@ std::vector<StoredRun> RunDatabase::recoverInterrupted()
         execute(reported, "reporting a run");
     }
     return runs;
+}
+
+std::vector<UnpublishedRun> RunDatabase::unpublished()
+{
+    error_.clear();
+    std::vector<UnpublishedRun> runs;
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT id, revision FROM runs WHERE state != 'running' AND "
+                                   "published < revision ORDER BY id"))) {
+        fail(QStringLiteral("looking for runs the lab store lacks"), query.lastError());
+        return runs;
+    }
+    while (query.next())
+        runs.push_back({query.value(0).toLongLong(), query.value(1).toInt()});
+    return runs;
+}
+
+bool RunDatabase::markPublished(qint64 runId, int revision)
+{
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    query.prepare(QStringLiteral("UPDATE runs SET published = max(published, ?) WHERE id = ?"));
+    query.addBindValue(revision);
+    query.addBindValue(runId);
+    return execute(query, "marking a run published");
+}
+
+std::vector<MeasuredPoint> RunDatabase::measuredPoints(qint64 runId)
+{
+    error_.clear();
+    std::vector<MeasuredPoint> points;
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT idx, level, current, ms, compliance, current_sd FROM "
+                                 "points WHERE run = ? ORDER BY idx"));
+    query.addBindValue(runId);
+    if (!execute(query, "reading the points"))
+        return points;
+    while (query.next())
+        points.push_back({query.value(0).toInt(), query.value(1).toDouble(),
+                          query.value(2).toDouble(), query.value(3).toLongLong(),
+                          query.value(4).isNull() ? -1 : query.value(4).toInt(),
+                          query.value(5).isNull() ? std::numeric_limits<double>::quiet_NaN()
+                                                  : query.value(5).toDouble()});
+    return points;
 }
 
 } // namespace kestrel
