@@ -4,6 +4,7 @@
 #include "controller/sweepdescription.h"
 #include "data/printabletext.h"
 #include "link/signalwatcher.h"
+#include "store/labstore.h"
 
 #include <cstdio>
 #include <limits>
@@ -175,8 +176,33 @@ void SweepRun::finished(Run::Outcome outcome, const QString& message)
 
 void SweepRun::end(int status)
 {
+    publishToLab();
     out_.flush(1000);
     emit done(status);
+}
+
+void SweepRun::publishToLab()
+{
+    if (options_.storePath.isEmpty())
+        return;
+    const auto configured = configuredLabUri();
+    if (const QString* problem = std::get_if<QString>(&configured)) {
+        report(QStringLiteral("Lab store: not used: ") + *problem);
+        return;
+    }
+    const LabUri& uri = std::get<LabUri>(configured);
+    if (uri.uri.isEmpty())
+        return;
+    // The run's end is in the local store before anything of it is published.
+    session_.recorder().waitUntilWritten(RunRecorder::quitWaitMs);
+    RunDatabase local(options_.storePath);
+    if (const QString problem = local.open(); !problem.isEmpty()) {
+        report(QStringLiteral("Lab store: nothing published: the local store ") + problem);
+        return;
+    }
+    LabStore lab(uri);
+    if (const PublishResult result = lab.publish(local); !result.problem.isEmpty())
+        report(labWaitingLine(result, uri));
 }
 
 bool SweepRun::writeFiles(const Run& run)

@@ -46,6 +46,9 @@ class SweepRun : public QObject
     // --analyze: the fit of the finished run, printed and kept; false when it gave none.
     bool analyze(Run& run);
     void report(const QString& message);
+    // With a lab store set, every ended run it lacks goes there; when it cannot take
+    // them, one line says how many wait and why.
+    void publishToLab();
 
     SweepOptions options_;
     LineWriter out_;
