@@ -90,6 +90,16 @@ std::variant<LabUri, QString> parseLabUri(const QString& text)
     return LabUri{text, host + QLatin1Char(':') + QString::number(url.port(5432)), joined};
 }
 
+QString withoutPassword(const QString& uri)
+{
+    QUrl url(uri);
+    url.setPassword(QString());
+    QUrlQuery query(url);
+    query.removeAllQueryItems(QStringLiteral("password"));
+    url.setQuery(query);
+    return url.toString();
+}
+
 std::variant<LabUri, QString> configuredLabUri()
 {
     const QString uri = sharedSettings()->value(QLatin1String(labUriKey)).toString();

@@ -39,6 +39,10 @@ inline constexpr int labKeepaliveS = 5;
 // and Kestrel never writes or shows one.
 std::variant<LabUri, QString> parseLabUri(const QString& uri);
 
+// The URI with any password taken out, for showing a URI that did not come through
+// parseLabUri.
+QString withoutPassword(const QString& uri);
+
 // The URI set in the shared settings: none (an empty URI), or the reason it is unusable.
 std::variant<LabUri, QString> configuredLabUri();
 

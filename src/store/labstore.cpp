@@ -2,6 +2,7 @@
 
 #include "data/numbertext.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,6 +12,7 @@
 #include <QVariant>
 
 #include <atomic>
+#include <charconv>
 #include <cmath>
 
 namespace kestrel
@@ -111,8 +113,17 @@ void appendNumber(std::string& out, double x)
         out += "NaN";
     else if (std::isinf(x))
         out += x < 0 ? "-Infinity" : "Infinity";
-    else
-        out += formatDouble(x);
+    else {
+        // The shortest text that reads back to the same double, in no locale.
+        char text[32];
+        out.append(text, std::to_chars(std::begin(text), std::end(text), x).ptr);
+    }
+}
+
+void appendWhole(std::string& out, qint64 x)
+{
+    char text[24];
+    out.append(text, std::to_chars(std::begin(text), std::end(text), x).ptr);
 }
 
 // What PostgreSQL wrote for a float8 column, read back exactly.
@@ -352,8 +363,10 @@ QString LabStore::prepareSchema()
     return QString();
 }
 
-PublishResult LabStore::publish(RunDatabase& local)
+PublishResult LabStore::publish(RunDatabase& local, qint64 budgetMs)
 {
+    QElapsedTimer clock;
+    clock.start();
     PublishResult result;
     const std::vector<UnpublishedRun> runs = local.unpublished();
     if (!local.lastError().isEmpty()) {
@@ -369,6 +382,8 @@ PublishResult LabStore::publish(RunDatabase& local)
         return result;
     }
     for (const UnpublishedRun& run : runs) {
+        if (budgetMs >= 0 && clock.elapsed() > budgetMs)
+            break;
         if (const QString problem = publishRun(local, run); !problem.isEmpty()) {
             result.problem = problem;
             // The connection may be gone: the next round makes a new one.
@@ -384,7 +399,7 @@ PublishResult LabStore::publish(RunDatabase& local)
 
 QString LabStore::publishRun(RunDatabase& local, const UnpublishedRun& waiting)
 {
-    const std::optional<StoredRun> stored = local.load(waiting.id);
+    const std::optional<StoredRun> stored = local.load(waiting.id, RunDatabase::Points::Left);
     if (!stored)
         return QStringLiteral("reading run %1 of the local store: %2")
             .arg(waiting.id)
@@ -435,12 +450,14 @@ QString LabStore::publishRun(RunDatabase& local, const UnpublishedRun& waiting)
             for (std::size_t i = from; i < to; ++i) {
                 const MeasuredPoint& p = points[i];
                 const char* comma = i + 1 < to ? "," : "";
-                (idx += std::to_string(p.index)) += comma;
+                appendWhole(idx, p.index);
+                idx += comma;
                 appendNumber(level, p.level);
                 level += comma;
                 appendNumber(current, p.amps);
                 current += comma;
-                (ms += std::to_string(p.ms)) += comma;
+                appendWhole(ms, p.ms);
+                ms += comma;
                 (flag += p.inCompliance < 0 ? "NULL" : p.inCompliance ? "t" : "f") += comma;
                 if (std::isnan(p.sd))
                     sd += "NULL";

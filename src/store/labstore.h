@@ -52,7 +52,9 @@ class LabStore
     // Copies every ended run of the local store that the lab lacks, or has an older
     // revision of, each in one transaction; a run is marked published only once its
     // transaction has committed. Opens the store first when it is not open.
-    PublishResult publish(RunDatabase& local);
+    // Once budgetMs have gone by, no other run is begun: those left wait for the next
+    // round (-1: no budget).
+    PublishResult publish(RunDatabase& local, qint64 budgetMs = -1);
 
     // Newest first, without points; bench "" lists every bench.
     std::optional<std::vector<LabRun>> list(const QString& bench = QString());

@@ -809,7 +809,7 @@ std::vector<StoredRun> RunDatabase::list(const RunRange& range)
     return runs;
 }
 
-std::optional<StoredRun> RunDatabase::load(qint64 runId)
+std::optional<StoredRun> RunDatabase::load(qint64 runId, Points points)
 {
     QSqlQuery query(QSqlDatabase::database(connection_, false));
     query.setForwardOnly(true);
@@ -822,6 +822,8 @@ std::optional<StoredRun> RunDatabase::load(qint64 runId)
         return std::nullopt;
     }
     StoredRun stored = storedRun(query);
+    if (points == Points::Left)
+        return loadFits(runId, stored.run.fits) ? std::optional(stored) : std::nullopt;
     query.prepare(
         QStringLiteral("SELECT level, current, compliance, current_sd FROM points WHERE run = ? "
                        "ORDER BY idx"));

@@ -102,7 +102,9 @@ class RunDatabase
     // Newest first, without their points; a run's counts come from its row, those of a
     // run still running from its points.
     std::vector<StoredRun> list(const RunRange& range = {});
-    std::optional<StoredRun> load(qint64 run); // with its points and fits
+    enum class Points { Read, Left };
+    // With its fits, and its points unless they are left for measuredPoints().
+    std::optional<StoredRun> load(qint64 run, Points points = Points::Read);
 
     // Runs whose program ended while they ran become "interrupted"; those not reported
     // before come back (newest first) and count as reported from now on.

@@ -244,7 +244,8 @@ int lab(const QStringList& args, bool reading, const QString& storePath)
     }
     if (command == QLatin1String("lab") && args.size() == 1)
         return print(QStringLiteral("lab store: %1\nbench: %2\n")
-                         .arg(printableText(settings->value(QLatin1String(labUriKey)).toString()),
+                         .arg(printableText(withoutPassword(
+                                  settings->value(QLatin1String(labUriKey)).toString())),
                               printableText(benchName())))
                    ? 0
                    : 1;

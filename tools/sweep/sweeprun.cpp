@@ -201,8 +201,15 @@ void SweepRun::publishToLab()
         return;
     }
     LabStore lab(uri);
-    if (const PublishResult result = lab.publish(local); !result.problem.isEmpty())
+    const PublishResult result = lab.publish(local, publishBudgetMs);
+    if (!result.problem.isEmpty())
         report(labWaitingLine(result, uri));
+    else if (result.waiting > 0)
+        report(QStringLiteral("Lab store: %1 waiting after %2 s of publishing; kestrel-runs "
+                              "publish sends the rest")
+                   .arg(result.waiting == 1 ? QStringLiteral("1 run")
+                                            : QStringLiteral("%1 runs").arg(result.waiting))
+                   .arg(publishBudgetMs / 1000));
 }
 
 bool SweepRun::writeFiles(const Run& run)
