@@ -82,6 +82,7 @@ class LabTest : public QObject
         run.settings.nplc = 1.0 / 3;
         run.started = QDateTime::currentDateTime();
         std::vector<MeasuredPoint> points;
+        points.reserve(std::size_t(count));
         for (int i = 0; i < count; ++i)
             points.push_back({i, i == 0 ? -0.0 : 1.0 / (i + 7), i == 1 ? 5e-324 : -1e-300 * i,
                               i * 3, i % 3 - 1, i % 2 ? std::sqrt(2.0) * i : NAN});
@@ -101,10 +102,10 @@ class LabTest : public QObject
     // A run's numbers as their bytes, so that equal is equal bit for bit.
     static QByteArray bits(const Run& run)
     {
-        QByteArray out = run.started.toString(Qt::ISODateWithMs).toUtf8();
+        QByteArray out = QByteArray::number(run.started.toMSecsSinceEpoch());
         const auto add = [&out](const auto& values) {
             out.append(reinterpret_cast<const char*>(values.data()),
-                       qsizetype(values.size() * sizeof(values[0])));
+                       qsizetype(values.size()) * qsizetype(sizeof(values[0])));
         };
         add(run.points), add(run.currentSd), add(run.inCompliance);
         for (const RunFit& fit : run.fits)

@@ -64,7 +64,9 @@ std::variant<LabUri, QString> parseLabUri(const QString& text)
         {QStringLiteral("tcp_user_timeout"), QString::number(labStatementTimeoutMs)},
         {QStringLiteral("application_name"), QStringLiteral("kestrel")}};
     // The URI's own options (sslmode, sslrootcert, ...) replace these.
-    for (const auto& [key, value] : query.queryItems(QUrl::FullyDecoded)) {
+    for (const auto& item : query.queryItems(QUrl::FullyDecoded)) {
+        const QString& key = item.first;
+        const QString& value = item.second;
         if (key == QLatin1String("host") || key == QLatin1String("hostaddr"))
             return QStringLiteral("give the host in the URI's host part, not as an option");
         const auto at = std::find_if(options.begin(), options.end(),

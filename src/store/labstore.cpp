@@ -200,7 +200,7 @@ void readSettings(const QByteArray& json, Run& run)
         shapeFromName(o.value(QLatin1String("shape")).toString()).value_or(SweepShape::Linear)};
     if (s.plan.shape == SweepShape::List) {
         std::vector<double> levels;
-        for (const QJsonValue& v : o.value(QLatin1String("levels")).toArray())
+        for (const auto& v : o.value(QLatin1String("levels")).toArray())
             levels.push_back(v.toDouble());
         s.plan = makeListPlan(std::move(levels));
     }
@@ -221,11 +221,23 @@ void readSettings(const QByteArray& json, Run& run)
         everyRunDetail;
 }
 
-// A run's row, for list() and load(); times as ISO 8601 text in UTC.
+// A run's row, for load(); times in milliseconds since 1970. A listing takes only the
+// settings it shows, so that thousands of rows read fast.
 const QString labRunColumns = QStringLiteral(
-    "id, uuid::text, bench, published_by::text, program, to_json(started) #>> '{}', "
-    "to_json(ended) #>> '{}', outcome, message, note, source_identity, meter_identity, "
-    "settings::text, output_off, guard, point_count");
+    "id, uuid::text, bench, published_by::text, program, "
+    "round(extract(epoch FROM started) * 1000)::bigint, "
+    "round(extract(epoch FROM ended) * 1000)::bigint, outcome, message, note, source_identity, "
+    "meter_identity, %1, output_off, guard, point_count");
+const QString labLoadedColumns = labRunColumns.arg(QStringLiteral("settings::text"));
+const QString labListedColumns =
+    labRunColumns.arg(QStringLiteral("jsonb_build_object('shape', settings->'shape', 'start_v', "
+                                     "settings->'start_v', 'stop_v', settings->'stop_v', 'steps', "
+                                     "settings->'steps', 'cycles', settings->'cycles')::text"));
+
+QDateTime timeFrom(const QVariant& ms)
+{
+    return ms.isNull() ? QDateTime() : QDateTime::fromMSecsSinceEpoch(ms.toLongLong());
+}
 
 LabRun labRun(const QSqlQuery& q)
 {
@@ -236,8 +248,8 @@ LabRun labRun(const QSqlQuery& q)
     s.bench = q.value(2).toString();
     lab.publishedBy = q.value(3).toString();
     s.program = q.value(4).toString();
-    s.run.started = QDateTime::fromString(q.value(5).toString(), Qt::ISODateWithMs);
-    s.run.ended = QDateTime::fromString(q.value(6).toString(), Qt::ISODateWithMs);
+    s.run.started = timeFrom(q.value(5));
+    s.run.ended = timeFrom(q.value(6));
     s.run.outcome = outcomeFromName(q.value(7).toString()).value_or(Run::Outcome::Interrupted);
     s.run.message = q.value(8).toString();
     s.note = q.value(9).toString();
@@ -465,12 +477,17 @@ QString LabStore::publishRun(RunDatabase& local, const UnpublishedRun& waiting)
                     appendNumber(sd, p.sd);
                 sd += comma;
             }
-            const std::string statement =
-                "INSERT INTO points (run, idx, level, current, ms, compliance, current_sd) "
-                "SELECT " +
-                std::to_string(labId) + ", * FROM unnest(" + idx + "}'::integer[], " + level +
-                "}'::float8[], " + current + "}'::float8[], " + ms + "}'::bigint[], " + flag +
-                "}'::boolean[], " + sd + "}'::float8[])";
+            std::string statement =
+                "INSERT INTO points (run, idx, level, current, ms, compliance, current_sd) SELECT ";
+            appendWhole(statement, labId);
+            for (const auto& [column, type] : {std::pair{&idx, ", * FROM unnest("},
+                                               {&level, "}'::integer[], "},
+                                               {&current, "}'::float8[], "},
+                                               {&ms, "}'::float8[], "},
+                                               {&flag, "}'::bigint[], "},
+                                               {&sd, "}'::boolean[], "}})
+                (statement += type) += *column;
+            statement += "}'::float8[])";
             if (!query.exec(QString::fromStdString(statement)))
                 return abandon(failure(what, query.lastError()));
         }
@@ -542,7 +559,7 @@ std::optional<std::vector<LabRun>> LabStore::list(const QString& bench)
     query.setForwardOnly(true);
     query.prepare(QStringLiteral("SELECT %1 FROM runs WHERE ? = '' OR bench = ? ORDER BY "
                                  "started DESC NULLS LAST, id DESC")
-                      .arg(labRunColumns));
+                      .arg(labListedColumns));
     query.addBindValue(textOrEmpty(bench));
     query.addBindValue(textOrEmpty(bench));
     if (!query.exec()) {
@@ -563,7 +580,7 @@ std::optional<LabRun> LabStore::load(const QString& uuid)
     QSqlQuery query(db);
     query.setForwardOnly(true);
     query.prepare(
-        QStringLiteral("SELECT %1 FROM runs WHERE uuid::text = lower(?)").arg(labRunColumns));
+        QStringLiteral("SELECT %1 FROM runs WHERE uuid::text = lower(?)").arg(labLoadedColumns));
     query.addBindValue(uuid);
     if (!query.exec()) {
         error_ = failure(QStringLiteral("reading a lab run"), query.lastError());
