@@ -212,20 +212,10 @@ class LabTest : public QObject
         QCOMPARE(psql("SELECT max(note) FROM runs"), QByteArray("not theirs\n"));
     }
 
-    // The server stopped at once in the middle of a 100,000-point run: nothing of it
-    // there; published whole on the retry, from another thread.
+    // The server stopped at once while another thread publishes a 100,000-point run:
+    // nothing of it there; published whole, and in time, on the retry.
     void serverStoppedMidRun()
     {
-        auto timed = localStore(100000);
-        QVERIFY(timed);
-        QElapsedTimer clock;
-        clock.start();
-        QCOMPARE(LabStore(uri("bench_a")).publish(*timed).problem, QString());
-        qInfo("A 100,000-point run published in %lld ms", clock.elapsed());
-        // A statement a point would take tens of seconds; kestrel-bench lab holds the
-        // target of 2 s on a machine not busy with other tests.
-        QVERIFY(clock.elapsed() < 8000);
-
         auto local = localStore(100000);
         QVERIFY(local);
         const QString uuid = local->load(1)->uuid;
@@ -253,7 +243,13 @@ class LabTest : public QObject
         QCOMPARE(psql(QString("SELECT count(*) FROM runs WHERE uuid = '%1'").arg(uuid).toUtf8()),
                  "0\n");
         LabStore lab(uri("bench_a"));
+        QElapsedTimer clock;
+        clock.start();
         QCOMPARE(lab.publish(*local).published, 1);
+        qInfo("A 100,000-point run published in %lld ms", clock.elapsed());
+        // A statement a point would take tens of seconds; kestrel-bench lab holds the
+        // target of 2 s on a machine not busy with other tests.
+        QVERIFY(clock.elapsed() < 8000);
         QCOMPARE(bits(lab.load(uuid)->stored.run), bits(local->load(1)->run));
     }
 
