@@ -4,6 +4,7 @@
 #include "chartbench.h"
 #include "fitbench.h"
 #include "historybench.h"
+#include "labbench.h"
 #include "responsivenessbench.h"
 #include "storebench.h"
 #include "sweepbench.h"
@@ -41,6 +42,10 @@ std::span<const Benchmark> allBenchmarks()
          "history [--runs N] [--points N]  the window's history and kestrel-runs list over 2000 "
          "runs of 5000 points",
          runHistoryBenchmark},
+        {"lab",
+         "lab [--points N] [--runs N]  publishing a 100000-point run and 10000 small ones to "
+         "the lab store set with kestrel-runs lab set, and listing the lab",
+         runLabBenchmark},
     };
     return list;
 }

@@ -121,6 +121,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The fits run on GSL; named here as well, so the package holds it whichever programs
 # link it.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "zsh, libqt6sql6-sqlite, libgsl27, libtomlplusplus3")
+# Publishing runs to a lab's PostgreSQL server needs Qt's PostgreSQL driver; a bench
+# without a lab store does without.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt6sql6-psql")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The long description: CPack indents each line and turns the empty one into " .".
 string(JOIN "\n" CPACK_DEBIAN_PACKAGE_DESCRIPTION

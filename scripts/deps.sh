@@ -8,13 +8,15 @@ set -euo pipefail
 
 kestrel_packages=(
     build-essential cmake ninja-build lld pkg-config libtirpc-dev rpcsvc-proto
-    qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6sql6-sqlite libqcustomplot-dev libgl-dev
+    qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6sql6-sqlite libqt6sql6-psql
+    libqcustomplot-dev libgl-dev
     libgsl-dev libtomlplusplus-dev
     zsh locales xvfb xauth
 )
 kestrel_ci_packages=(
     clang clang-tidy libclang-rt-14-dev dpkg-dev file lintian desktop-file-utils python3 man-db groff-base
     python3-pyvisa-py
+    postgresql
 )
 
 kestrel_as_root() {

@@ -26,3 +26,7 @@ add_dependencies(tst_vxi11 kestrel-sweep)
 kestrel_test(tst_profilesweeps SOURCES tst_profilesweeps.cpp
     LIBS kestrel_testsupport kestrel_store LABELS tools)
 add_dependencies(tst_profilesweeps kestrel-sweep kestrel-guard)
+# The lab store against a PostgreSQL server the test starts itself; skipped without one.
+kestrel_test(tst_labstore SOURCES tst_labstore.cpp
+    LIBS kestrel_testsupport kestrel_store Qt6::Network Qt6::Sql LABELS tools)
+add_dependencies(tst_labstore kestrel-sweep kestrel-runs)

@@ -41,6 +41,7 @@ for pkg in zsh libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6netw
     libqt6sql6 libqt6sql6-sqlite libtirpc3 libgsl27; do
     [[ "$depends_names" == *" $pkg "* ]] || fail "Depends lacks $pkg"
 done
+[[ "$(field Recommends)" == *libqt6sql6-psql* ]] || fail "Recommends lacks libqt6sql6-psql"
 
 # ---- Contents --------------------------------------------------------------------
 listing="$(dpkg-deb -c "$deb")"

@@ -35,6 +35,10 @@ struct StoredRun {
     // Its end could not be written when it ended: outcome and output are those its
     // program left word of beside the store.
     bool endNotRecorded = false;
+    QString uuid;     // the run's name in every store, the lab's included
+    QString bench;    // the bench that measured it; empty for runs kept before benches were named
+    int revision = 0; // counts the changes of its row and fits
+    int publishedRevision = 0; // the revision the lab store holds; 0: none
 };
 
 // Which runs a listing holds: ids between after and before (both left out), the newest

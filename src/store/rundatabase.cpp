@@ -3,6 +3,7 @@
 #include "data/levellist.h"
 #include "data/numbertext.h"
 #include "link/homedirectory.h"
+#include "store/labsettings.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -12,6 +13,7 @@
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QThread>
+#include <QUuid>
 #include <QVariant>
 
 #include <algorithm>
@@ -109,6 +111,22 @@ const std::vector<std::vector<const char*>> migrations{
      // How long a hold read its level, in seconds; NULL for the other shapes, and for a
      // hold until Stop.
      "ALTER TABLE runs ADD COLUMN hold_s"},
+    // A run's name across benches (a random UUID, given to older runs here), the bench
+    // that measured it ('' before: the bench publishing it names it), and what the lab
+    // store has of it: revision counts the changes of an ended run's row and fits, and
+    // published is the revision the lab store last took.
+    {"ALTER TABLE runs ADD COLUMN uuid TEXT NOT NULL DEFAULT ''",
+     "UPDATE runs SET uuid = lower(hex(randomblob(4)) || '-' || hex(randomblob(2)) || '-4' || "
+     "substr(hex(randomblob(2)), 2) || '-' || substr('89ab', 1 + abs(random() % 4), 1) || "
+     "substr(hex(randomblob(2)), 2) || '-' || hex(randomblob(6)))",
+     "CREATE UNIQUE INDEX runs_uuid ON runs (uuid)",
+     "ALTER TABLE runs ADD COLUMN bench TEXT NOT NULL DEFAULT ''",
+     "ALTER TABLE runs ADD COLUMN revision INTEGER NOT NULL DEFAULT 1",
+     "ALTER TABLE runs ADD COLUMN published INTEGER NOT NULL DEFAULT 0",
+     "CREATE TRIGGER runs_revision AFTER UPDATE OF ended, state, message, note, output_off, guard, "
+     "step_guard, step_output_off ON runs BEGIN UPDATE runs SET revision = revision + 1 WHERE id = NEW.id; END",
+     "CREATE TRIGGER fits_revision AFTER INSERT ON fits BEGIN UPDATE runs SET revision = "
+     "revision + 1 WHERE id = NEW.run; END"},
 };
 static_assert(int(RunDetail::Source) == 1 && int(RunDetail::SourceIdentity) == 2 &&
                   int(RunDetail::Meter) == 4 && int(RunDetail::MeterIdentity) == 8 &&
@@ -131,9 +149,9 @@ const QString rowColumns = QStringLiteral(
     "not_recorded, CASE WHEN state = 'running' THEN (SELECT min(level) FROM points WHERE run = "
     "runs.id) ELSE lowest_v END, CASE WHEN state = 'running' THEN (SELECT max(level) FROM points "
     "WHERE run = runs.id) ELSE highest_v END, source_profile, meter_profile, compliance_a, "
-    "continue_at_compliance, nplc, cycles, readings, hold_s, family, step_index, step_count, "
-    "step_v, step_address, step_port, step_identity, step_profile, step_compliance_a, "
-    "step_guard, step_output_off");
+    "continue_at_compliance, nplc, cycles, readings, hold_s, uuid, bench, revision, published, "
+    "family, step_index, step_count, step_v, step_address, step_port, step_identity, "
+    "step_profile, step_compliance_a, step_guard, step_output_off");
 const QString runColumns = rowColumns + QStringLiteral(", levels");
 const QString listedColumns = rowColumns + QStringLiteral(", NULL");
 
@@ -398,11 +416,11 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
         "source_identity, meter_address, meter_port, meter_identity, start_v, stop_v, steps, "
         "shape, range_index, limit_a, output_off, owner_pid, owner_start, reported, settle_ms, "
         "meter_rate, note, not_recorded, source_profile, meter_profile, compliance_a, "
-        "continue_at_compliance, nplc, levels, cycles, readings, hold_s, family, step_index, "
-        "step_count, step_v, step_address, step_port, step_identity, step_profile, "
+        "continue_at_compliance, nplc, levels, cycles, readings, hold_s, uuid, bench, family, "
+        "step_index, step_count, step_v, step_address, step_port, step_identity, step_profile, "
         "step_compliance_a) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-        "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+        "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
     const bool running = run.outcome == Run::Outcome::Running;
     for (const QVariant& value :
          {text(program),
@@ -440,7 +458,9 @@ qint64 RunDatabase::beginRun(const Run& run, const QString& program, const Proce
           QVariant(s.readings),
           s.plan.shape == SweepShape::Hold && !s.plan.untilStop()
               ? QVariant(s.plan.holdSeconds)
-              : QVariant(QMetaType::fromType<double>())})
+              : QVariant(QMetaType::fromType<double>()),
+          QVariant(QUuid::createUuid().toString(QUuid::WithoutBraces)),
+          text(benchName())})
         query.addBindValue(value);
     const QVariant noText(QMetaType::fromType<QString>());
     const QVariant noNumber(QMetaType::fromType<double>());
@@ -803,24 +823,28 @@ StoredRun RunDatabase::storedRun(const QSqlQuery& q) const
         r.settings.nplc = q.value(31).toDouble();
     r.settings.readings = std::clamp(q.value(33).toInt(), 1, maxReadings);
     r.settings.plan.holdSeconds = q.value(34).isNull() ? 0.0 : q.value(34).toDouble();
-    if (!q.value(35).isNull()) {
+    stored.uuid = q.value(35).toString();
+    stored.bench = q.value(36).toString();
+    stored.revision = q.value(37).toInt();
+    stored.publishedRevision = q.value(38).toInt();
+    if (!q.value(39).isNull()) {
         FamilyStep step;
-        step.family = q.value(35).toString();
-        step.index = q.value(36).toInt();
-        step.count = std::max(1, q.value(37).toInt());
-        step.level = q.value(38).toDouble();
-        step.source = Endpoint{q.value(39).toString(), q.value(40).toString()};
-        step.identity = q.value(41).toString();
-        step.profile = q.value(42).toString();
-        if (!q.value(43).isNull())
-            step.complianceAmps = q.value(43).toDouble();
+        step.family = q.value(39).toString();
+        step.index = q.value(40).toInt();
+        step.count = std::max(1, q.value(41).toInt());
+        step.level = q.value(42).toDouble();
+        step.source = Endpoint{q.value(43).toString(), q.value(44).toString()};
+        step.identity = q.value(45).toString();
+        step.profile = q.value(46).toString();
+        if (!q.value(47).isNull())
+            step.complianceAmps = q.value(47).toDouble();
         r.settings.step = step;
-        stored.stepGuard = q.value(44).toString();
+        stored.stepGuard = q.value(48).toString();
         stored.stepOutputOff =
-            q.value(45).isNull() ? std::nullopt : std::optional<bool>(q.value(45).toInt() == 1);
+            q.value(49).isNull() ? std::nullopt : std::optional<bool>(q.value(49).toInt() == 1);
     }
-    if (r.settings.plan.shape == SweepShape::List && !q.value(46).isNull()) {
-        auto levels = parseLevelLines(q.value(46).toString().toUtf8(), QStringLiteral("levels"));
+    if (r.settings.plan.shape == SweepShape::List && !q.value(50).isNull()) {
+        auto levels = parseLevelLines(q.value(50).toString().toUtf8(), QStringLiteral("levels"));
         if (auto* list = std::get_if<std::vector<double>>(&levels))
             r.settings.plan = makeListPlan(std::move(*list));
     }
@@ -849,7 +873,7 @@ std::vector<StoredRun> RunDatabase::list(const RunRange& range)
     return runs;
 }
 
-std::optional<StoredRun> RunDatabase::load(qint64 runId)
+std::optional<StoredRun> RunDatabase::load(qint64 runId, Points points)
 {
     QSqlQuery query(QSqlDatabase::database(connection_, false));
     query.setForwardOnly(true);
@@ -862,6 +886,8 @@ std::optional<StoredRun> RunDatabase::load(qint64 runId)
         return std::nullopt;
     }
     StoredRun stored = storedRun(query);
+    if (points == Points::Left)
+        return loadFits(runId, stored.run.fits) ? std::optional(stored) : std::nullopt;
     query.prepare(
         QStringLiteral("SELECT level, current, compliance, current_sd, ms FROM points WHERE "
                        "run = ? ORDER BY idx"));
@@ -945,6 +971,51 @@ std::vector<StoredRun> RunDatabase::recoverInterrupted()
         execute(reported, "reporting a run");
     }
     return runs;
+}
+
+std::vector<UnpublishedRun> RunDatabase::unpublished()
+{
+    error_.clear();
+    std::vector<UnpublishedRun> runs;
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT id, revision FROM runs WHERE state != 'running' AND "
+                                   "published < revision ORDER BY id"))) {
+        fail(QStringLiteral("looking for runs the lab store lacks"), query.lastError());
+        return runs;
+    }
+    while (query.next())
+        runs.push_back({query.value(0).toLongLong(), query.value(1).toInt()});
+    return runs;
+}
+
+bool RunDatabase::markPublished(qint64 runId, int revision)
+{
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    query.prepare(QStringLiteral("UPDATE runs SET published = max(published, ?) WHERE id = ?"));
+    query.addBindValue(revision);
+    query.addBindValue(runId);
+    return execute(query, "marking a run published");
+}
+
+std::vector<MeasuredPoint> RunDatabase::measuredPoints(qint64 runId)
+{
+    error_.clear();
+    std::vector<MeasuredPoint> points;
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT idx, level, current, ms, compliance, current_sd FROM "
+                                 "points WHERE run = ? ORDER BY idx"));
+    query.addBindValue(runId);
+    if (!execute(query, "reading the points"))
+        return points;
+    while (query.next())
+        points.push_back({query.value(0).toInt(), query.value(1).toDouble(),
+                          query.value(2).toDouble(), query.value(3).toLongLong(),
+                          query.value(4).isNull() ? -1 : query.value(4).toInt(),
+                          query.value(5).isNull() ? std::numeric_limits<double>::quiet_NaN()
+                                                  : query.value(5).toDouble()});
+    return points;
 }
 
 } // namespace kestrel

@@ -34,10 +34,16 @@ struct MeasuredPoint {
 // committed as it is recorded. Used from one thread at a time (the thread that opened
 // it); several processes may use the same file. An existing file is only ever written
 // when it is a Kestrel store of this schema version or an older one, which is migrated.
+// An ended run the lab store lacks, or has an older revision of.
+struct UnpublishedRun {
+    qint64 id = 0;
+    int revision = 0;
+};
+
 class RunDatabase
 {
   public:
-    static constexpr int schemaVersion = 10;
+    static constexpr int schemaVersion = 11;
     static constexpr int defaultBusyTimeoutMs = 5000;
 
     // busyTimeoutMs: how long a write waits for another connection holding the store
@@ -97,13 +103,22 @@ class RunDatabase
     // Newest first, without their points; a run's counts come from its row, those of a
     // run still running from its points.
     std::vector<StoredRun> list(const RunRange& range = {});
-    std::optional<StoredRun> load(qint64 run); // with its points and fits
+    enum class Points { Read, Left };
+    // With its fits, and its points unless they are left for measuredPoints().
+    std::optional<StoredRun> load(qint64 run, Points points = Points::Read);
 
     // Runs whose program ended while they ran become "interrupted"; those not reported
     // before come back (newest first) and count as reported from now on.
     std::vector<StoredRun> recoverInterrupted();
     // The same marking without reporting, for tools that only look.
     bool markOrphans();
+
+    // Ended runs whose latest revision the lab store lacks, oldest first.
+    std::vector<UnpublishedRun> unpublished();
+    // The lab store holds that revision of the run.
+    bool markPublished(qint64 run, int revision);
+    // The run's points as measured, times and all, in order.
+    std::vector<MeasuredPoint> measuredPoints(qint64 run);
 
   private:
     bool execute(QSqlQuery& query, const char* what);

@@ -1,5 +1,5 @@
 // kestrel-runs: the run store from the command line: list, show, export, import, delete,
-// analyze.
+// analyze; the lab store: set it up, publish to it, read it.
 
 #include "analysis/fit.h"
 #include "controller/runanalysis.h"
@@ -7,10 +7,12 @@
 #include "data/numbertext.h"
 #include "data/printabletext.h"
 #include "data/runfile.h"
+#include "store/labstore.h"
 #include "store/rundatabase.h"
 #include "store/runimport.h"
 
 #include <QCoreApplication>
+#include <QSettings>
 
 #include <algorithm>
 #include <csignal>
@@ -48,8 +50,23 @@ Commands:
                     points leave open reads "Rsh = not determined by these
                     points"; a fit whose model does not explain the points,
                     or whose main results are not determined, keeps nothing
+  publish           copies every ended run the lab store lacks (or has an older
+                    note or fewer fits of) to it, one transaction per run
+  lab               the lab store's URI and this bench's name
+  lab set URI       the lab store: a libpq connection URI,
+                    postgresql://USER@HOST:PORT/DB?sslmode=verify-full; a URI
+                    with a password is refused (passwords come from ~/.pgpass,
+                    PGPASSFILE or PGPASSWORD). "lab set ''" forgets it
+  lab bench NAME    this bench's name in the lab (default: the host name)
+  lab check         connects, makes the lab's tables when there are none, and
+                    says whether the lab store is ready
+  --lab list        the lab's runs, every bench's, newest first
+  --lab show UUID   one run of the lab store
+  --lab export UUID FILE
+                    one run of the lab store, as export writes a local one
 
 Options:
+  --lab             list, show and export read the lab store, not the local one
   --store PATH      another store (default: $XDG_DATA_HOME/kestrel/runs.sqlite,
                     that is ~/.local/share/kestrel/runs.sqlite, ~ being the
                     user database's home where $HOME is unset; here:
@@ -70,8 +87,9 @@ Example:
 
 Exit status:
   0  done
-  1  the store or the file could not be read or written, or the fit gave no
-     result; one line on standard error says why
+  1  the store or the file could not be read or written, the fit gave no
+     result, or runs wait for the lab store; one line on standard error
+     says why
   2  the command line is wrong
 )";
 
@@ -168,11 +186,147 @@ QString description(const StoredRun& stored)
     return text;
 }
 
+int exportRun(const StoredRun& stored, const QString& path)
+{
+    WriteResult result;
+    if (path.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
+        result = saveRun(path, stored.run);
+    else if (path.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive))
+        result = exportRunCsv(stored.program, path, stored.run);
+    else
+        return fail(QStringLiteral("%1: the file name must end in .txt (Kestrel's data format) "
+                                   "or .csv")
+                        .arg(path),
+                    2);
+    if (!result.ok)
+        return fail(result.message);
+    return print(result.message + QLatin1Char('\n')) ? 0 : 1;
+}
+
 std::optional<qint64> runId(const QString& text)
 {
     bool ok = false;
     const qint64 id = text.toLongLong(&ok);
     return ok && id > 0 ? std::optional<qint64>(id) : std::nullopt;
+}
+
+// The lab store's commands: lab [set URI | bench NAME | check], publish, and --lab list,
+// show or export.
+int lab(const QStringList& args, bool reading, const QString& storePath)
+{
+    const QString command = args.value(0);
+    std::unique_ptr<QSettings> settings = sharedSettings();
+    if (command == QLatin1String("lab") && args.size() == 3 && args[1] == QLatin1String("bench")) {
+        const QString name = args[2].trimmed();
+        if (name.isEmpty() || name != printableText(name))
+            return fail(QStringLiteral("a bench name is printable text, not empty"), 2);
+        settings->setValue(QLatin1String(benchKey), name);
+        settings->sync();
+        return settings->status() == QSettings::NoError
+                   ? (print(QStringLiteral("This bench is %1 in the lab.\n").arg(name)) ? 0 : 1)
+                   : fail(QStringLiteral("the settings file %1 cannot be written")
+                              .arg(settings->fileName()));
+    }
+    if (command == QLatin1String("lab") && args.size() == 3 && args[1] == QLatin1String("set")) {
+        if (!args[2].isEmpty())
+            if (const auto parsed = parseLabUri(args[2]); std::holds_alternative<QString>(parsed))
+                return fail(
+                    QStringLiteral("the lab store was not set: ") + std::get<QString>(parsed), 2);
+        settings->setValue(QLatin1String(labUriKey), args[2]);
+        settings->sync();
+        if (settings->status() != QSettings::NoError)
+            return fail(
+                QStringLiteral("the settings file %1 cannot be written").arg(settings->fileName()));
+        return print(args[2].isEmpty() ? QStringLiteral("No lab store is set.\n")
+                                       : QStringLiteral("The lab store is %1.\n").arg(args[2]))
+                   ? 0
+                   : 1;
+    }
+    if (command == QLatin1String("lab") && args.size() == 1)
+        return print(QStringLiteral("lab store: %1\nbench: %2\n")
+                         .arg(printableText(withoutPassword(
+                                  settings->value(QLatin1String(labUriKey)).toString())),
+                              printableText(benchName())))
+                   ? 0
+                   : 1;
+    const bool checking =
+        command == QLatin1String("lab") && args.size() == 2 && args[1] == QLatin1String("check");
+    const bool publishing = command == QLatin1String("publish") && args.size() == 1;
+    const qsizetype operands = command == QLatin1String("list")     ? 1
+                               : command == QLatin1String("show")   ? 2
+                               : command == QLatin1String("export") ? 3
+                                                                    : 0;
+    if (!checking && !publishing && (!reading || args.size() != operands || operands == 0))
+        return fail(QStringLiteral("expected lab, lab set URI, lab bench NAME, lab check, "
+                                   "publish, or --lab list, show UUID or export UUID FILE (see "
+                                   "kestrel-runs --help)"),
+                    2);
+    const auto configured = configuredLabUri();
+    if (const QString* problem = std::get_if<QString>(&configured))
+        return fail(
+            QStringLiteral("the lab store set in %1: %2").arg(settings->fileName(), *problem));
+    const LabUri& uri = std::get<LabUri>(configured);
+    if (uri.uri.isEmpty())
+        return fail(QStringLiteral("no lab store is set (kestrel-runs lab set URI)"));
+    LabStore labStore(uri);
+    if (checking) {
+        if (const QString problem = labStore.open(); !problem.isEmpty())
+            return fail(QStringLiteral("the lab store at %1: %2").arg(uri.where, problem));
+        return print(QStringLiteral("The lab store at %1 is ready (schema version %2).\n")
+                         .arg(uri.where)
+                         .arg(LabStore::schemaVersion))
+                   ? 0
+                   : 1;
+    }
+    if (publishing) {
+        RunDatabase local(storePath);
+        if (const QString problem = local.open(); !problem.isEmpty())
+            return fail(problem);
+        local.markOrphans();
+        const PublishResult result = labStore.publish(local);
+        if (!result.problem.isEmpty())
+            return fail(labWaitingLine(result, uri));
+        return print(QStringLiteral("Published %1 to the lab store at %2.\n")
+                         .arg(result.published == 1
+                                  ? QStringLiteral("1 run")
+                                  : QStringLiteral("%1 runs").arg(result.published),
+                              uri.where))
+                   ? 0
+                   : 1;
+    }
+    if (command == QLatin1String("list")) {
+        const auto runs = labStore.list();
+        if (!runs)
+            return fail(
+                QStringLiteral("the lab store at %1: %2").arg(uri.where, labStore.lastError()));
+        QString text = QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+                           .arg(QStringLiteral("UUID"), -36)
+                           .arg(QStringLiteral("BENCH"), -16)
+                           .arg(QStringLiteral("STARTED"), -19)
+                           .arg(QStringLiteral("OUTCOME"), -13)
+                           .arg(QStringLiteral("POINTS"), 7)
+                           .arg(QStringLiteral("NOTE"));
+        for (const LabRun& run : *runs)
+            text += QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+                        .arg(run.stored.uuid, -36)
+                        .arg(printableText(run.stored.bench), -16)
+                        .arg(when(run.stored.run.started), -19)
+                        .arg(outcomeName(run.stored.run.outcome), -13)
+                        .arg(run.stored.pointCount, 7)
+                        .arg(printableText(run.stored.note));
+        return print(text) ? 0 : 1;
+    }
+    const std::optional<LabRun> run = labStore.load(args[1]);
+    if (!run)
+        return fail(QStringLiteral("the lab store at %1: %2").arg(uri.where, labStore.lastError()));
+    if (command == QLatin1String("show"))
+        return print(QStringLiteral("uuid: %1\nbench: %2\npublished by: %3\n")
+                         .arg(run->stored.uuid, printableText(run->stored.bench),
+                              printableText(run->publishedBy)) +
+                     description(run->stored))
+                   ? 0
+                   : 1;
+    return exportRun(run->stored, args[2]);
 }
 
 int runs(int argc, char* argv[])
@@ -205,6 +359,16 @@ int runs(int argc, char* argv[])
             args.remove(at, 2);
         }
     const bool shunt = args.removeAll(QLatin1String("--shunt")) > 0;
+    const bool reading = args.removeAll(QLatin1String("--lab")) > 0;
+    if (reading || args.value(0) == QLatin1String("lab") ||
+        args.value(0) == QLatin1String("publish")) {
+        if (shunt || std::any_of(std::begin(fitValues), std::end(fitValues),
+                                 [](const QString& v) { return !v.isEmpty(); }))
+            return fail(QStringLiteral("--model, --from, --to, --temperature and --shunt belong "
+                                       "to analyze"),
+                        2);
+        return lab(args, reading, storePath);
+    }
     const bool fitting = shunt || std::any_of(std::begin(fitValues), std::end(fitValues),
                                               [](const QString& v) { return !v.isEmpty(); });
     const QString command = args.value(0);
@@ -286,20 +450,7 @@ int runs(int argc, char* argv[])
         return print(QString::fromStdString(analysis::describe(result))) ? 0 : 1;
     }
 
-    const QString& path = args[2];
-    WriteResult result;
-    if (path.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
-        result = saveRun(path, stored->run);
-    else if (path.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive))
-        result = exportRunCsv(stored->program, path, stored->run);
-    else
-        return fail(QStringLiteral("%1: the file name must end in .txt (Kestrel's data format) "
-                                   "or .csv")
-                        .arg(path),
-                    2);
-    if (!result.ok)
-        return fail(result.message);
-    return print(result.message + QLatin1Char('\n')) ? 0 : 1;
+    return exportRun(*stored, args[2]);
 }
 
 } // namespace

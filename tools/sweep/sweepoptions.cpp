@@ -124,6 +124,12 @@ Options:
                          ($XDG_DATA_HOME/kestrel/runs.sqlite, the window's;
                          here: %2)
   --no-store             keep the run in no store
+                         With a lab store set (kestrel-runs lab set URI), the
+                         sweep's end publishes every ended run it lacks; when
+                         the server is away they wait for the next time and
+                         one line on standard error says so (connecting waits
+                         5 s at most, each statement 15 s, and no run is begun
+                         after 10 s: kestrel-runs publish sends the rest)
   --home DIR             the folder holding sendArbcmd.sh (default: your home)
   -h, --help             show this help
   -v, --version          show the version

@@ -5,6 +5,7 @@
 #include "data/printabletext.h"
 #include "data/numbertext.h"
 #include "link/signalwatcher.h"
+#include "store/labstore.h"
 
 #include <QFileInfo>
 
@@ -197,8 +198,40 @@ void SweepRun::finished(Run::Outcome outcome, const QString& message, bool outpu
 
 void SweepRun::end(int status)
 {
+    publishToLab();
     out_.flush(1000);
     emit done(status);
+}
+
+void SweepRun::publishToLab()
+{
+    if (options_.storePath.isEmpty())
+        return;
+    const auto configured = configuredLabUri();
+    if (const QString* problem = std::get_if<QString>(&configured)) {
+        report(QStringLiteral("Lab store: not used: ") + *problem);
+        return;
+    }
+    const LabUri& uri = std::get<LabUri>(configured);
+    if (uri.uri.isEmpty())
+        return;
+    // The run's end is in the local store before anything of it is published.
+    session_.recorder().waitUntilWritten(RunRecorder::quitWaitMs);
+    RunDatabase local(options_.storePath);
+    if (const QString problem = local.open(); !problem.isEmpty()) {
+        report(QStringLiteral("Lab store: nothing published: the local store ") + problem);
+        return;
+    }
+    LabStore lab(uri);
+    const PublishResult result = lab.publish(local, publishBudgetMs);
+    if (!result.problem.isEmpty())
+        report(labWaitingLine(result, uri));
+    else if (result.waiting > 0)
+        report(QStringLiteral("Lab store: %1 waiting after %2 s of publishing; kestrel-runs "
+                              "publish sends the rest")
+                   .arg(result.waiting == 1 ? QStringLiteral("1 run")
+                                            : QStringLiteral("%1 runs").arg(result.waiting))
+                   .arg(publishBudgetMs / 1000));
 }
 
 bool SweepRun::writeFiles(const Run& run)

@@ -25,6 +25,9 @@ class SweepRun : public QObject
     static constexpr int outputMayBeOn = 4;
     static constexpr int fitFailed = 5;
     static constexpr int interrupted = 130;
+    // The end of a sweep begins publishing runs to the lab store for this long at most;
+    // a statement under way may add labStatementTimeoutMs.
+    static constexpr int publishBudgetMs = 10000;
 
     explicit SweepRun(const SweepOptions& options, QObject* parent = nullptr);
 
@@ -49,6 +52,9 @@ class SweepRun : public QObject
     // --analyze: the fit of the finished run, printed and kept; false when it gave none.
     bool analyze(Run& run);
     void report(const QString& message);
+    // With a lab store set, every ended run it lacks goes there; when it cannot take
+    // them, one line says how many wait and why.
+    void publishToLab();
 
     SweepOptions options_;
     LineWriter out_;

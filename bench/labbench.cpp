@@ -1,0 +1,93 @@
+#include "labbench.h"
+
+#include "benchsupport.h"
+#include "store/labstore.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <cmath>
+
+namespace kestrel::bench
+{
+
+namespace
+{
+
+constexpr qint64 publishTargetMs = 2000;
+constexpr qint64 listTargetMs = 200;
+
+// One ended run of that many points in the local store.
+bool addRun(RunDatabase& store, int points)
+{
+    Run run;
+    run.settings.plan = SweepPlan{0.0, 1.0, points - 1, SweepShape::Linear};
+    run.started = QDateTime::currentDateTime();
+    std::vector<MeasuredPoint> measured;
+    measured.reserve(std::size_t(points));
+    for (int i = 0; i < points; ++i)
+        measured.push_back({i, i * 1e-5, 1e-12 * std::exp(i * 1e-4) - 1e-12, qint64(i) * 100});
+    const qint64 id = store.beginRun(run, QStringLiteral("kestrel-bench"), ProcessId{});
+    run.outcome = Run::Outcome::Completed;
+    run.ended = QDateTime::currentDateTime();
+    run.outputOff = true;
+    return id && store.addPoints(id, measured) && store.finishRun(id, run);
+}
+
+} // namespace
+
+int runLabBenchmark(const QStringList& args)
+{
+    int points = 100000;
+    int runs = 10000;
+    if (!parseOptions(args, {{"--points", &points, 1}, {"--runs", &runs, 1}})) {
+        printError("lab", QStringLiteral("usage: kestrel-bench lab [--points N] [--runs N]"));
+        return 2;
+    }
+    const auto configured = configuredLabUri();
+    if (const QString* problem = std::get_if<QString>(&configured)) {
+        printError("lab", *problem);
+        return 1;
+    }
+    const LabUri& uri = std::get<LabUri>(configured);
+    if (uri.uri.isEmpty()) {
+        printError("lab", QStringLiteral("no lab store is set (kestrel-runs lab set URI)"));
+        return 1;
+    }
+    QTemporaryDir dir;
+    RunDatabase local(dir.filePath(QStringLiteral("runs.sqlite")));
+    LabStore lab(uri);
+    if (QString problem = local.open(); !problem.isEmpty() || !(problem = lab.open()).isEmpty()) {
+        printError("lab", problem);
+        return 1;
+    }
+    print(machineLine() + QLatin1Char('\n'));
+    QElapsedTimer clock;
+    const auto publish = [&](const char* what) {
+        clock.start();
+        const PublishResult result = lab.publish(local);
+        const qint64 ms = clock.elapsed();
+        if (!result.problem.isEmpty())
+            printError("lab", result.problem);
+        else
+            print(QStringLiteral("%1: %2 ms\n").arg(QLatin1String(what)).arg(ms));
+        return result.problem.isEmpty() ? std::optional(ms) : std::nullopt;
+    };
+    if (!addRun(local, points))
+        return 1;
+    const std::optional<qint64> one = publish("one run of many points");
+    for (int i = 0; i < runs; ++i)
+        if (!addRun(local, 100))
+            return 1;
+    if (!one || !publish("many runs of 100 points"))
+        return 1;
+    clock.start();
+    const auto listed = lab.list();
+    const qint64 listMs = clock.elapsed();
+    if (!listed)
+        return printError("lab", lab.lastError()), 1;
+    print(QStringLiteral("listing the lab's %1 runs: %2 ms\n").arg(listed->size()).arg(listMs));
+    return *one <= publishTargetMs && listMs <= listTargetMs ? 0 : 3;
+}
+
+} // namespace kestrel::bench
