@@ -80,6 +80,8 @@ class LabTest : public QObject
         run.settings.plan = SweepPlan{-0.5, 0.1 + 0.2, count, SweepShape::Linear};
         run.settings.readings = 3;
         run.settings.nplc = 1.0 / 3;
+        FamilyStep& step = run.settings.step.emplace();
+        step.family = "f-1", step.index = 1, step.count = 3, step.level = 0.1 + 0.2;
         run.started = QDateTime::currentDateTime();
         std::vector<MeasuredPoint> points;
         points.reserve(std::size_t(count));
@@ -112,6 +114,11 @@ class LabTest : public QObject
             for (const analysis::Quantity& q : fit.quantities)
                 add(std::array{q.value, q.error.value_or(-1.0)});
         add(std::array{*run.settings.nplc, run.settings.plan.stop});
+        // A family's curve keeps its family and its step level.
+        if (const auto& step = run.settings.step)
+            out += step->family.toUtf8() + QByteArray::number(step->index) +
+                   QByteArray::number(step->count),
+                add(std::array{step->level});
         return out;
     }
 

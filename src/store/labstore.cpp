@@ -179,6 +179,21 @@ QByteArray settingsJson(const Run& run)
             levels.append(level);
         o.insert(QStringLiteral("levels"), levels);
     }
+    if (s.plan.shape == SweepShape::Hold)
+        o.insert(QStringLiteral("hold_s"),
+                 s.plan.untilStop() ? QJsonValue() : QJsonValue(s.plan.holdSeconds));
+    if (const auto& step = s.step)
+        o.insert(
+            QStringLiteral("family"),
+            QJsonObject{{QStringLiteral("id"), step->family},
+                        {QStringLiteral("index"), step->index},
+                        {QStringLiteral("count"), step->count},
+                        {QStringLiteral("step_v"), step->level},
+                        {QStringLiteral("step_address"), step->source.address},
+                        {QStringLiteral("step_port"), step->source.port},
+                        {QStringLiteral("step_identity"), step->identity},
+                        {QStringLiteral("step_profile"), step->profile},
+                        {QStringLiteral("step_compliance_a"), jsonNumber(step->complianceAmps)}});
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
@@ -205,6 +220,21 @@ void readSettings(const QByteArray& json, Run& run)
         s.plan = makeListPlan(std::move(levels));
     }
     s.plan.cycles = std::clamp(o.value(QLatin1String("cycles")).toInt(1), 1, maxCycles);
+    s.plan.holdSeconds = o.value(QLatin1String("hold_s")).toDouble(0.0);
+    if (const QJsonObject family = o.value(QLatin1String("family")).toObject(); !family.isEmpty()) {
+        FamilyStep& step = s.step.emplace();
+        step.family = family.value(QLatin1String("id")).toString();
+        step.index = family.value(QLatin1String("index")).toInt();
+        step.count = std::max(1, family.value(QLatin1String("count")).toInt(1));
+        step.level = family.value(QLatin1String("step_v")).toDouble();
+        step.source = {family.value(QLatin1String("step_address")).toString(),
+                       family.value(QLatin1String("step_port")).toString()};
+        step.identity = family.value(QLatin1String("step_identity")).toString();
+        step.profile = family.value(QLatin1String("step_profile")).toString();
+        const QJsonValue compliance = family.value(QLatin1String("step_compliance_a"));
+        if (compliance.isDouble())
+            step.complianceAmps = compliance.toDouble();
+    }
     s.readings = std::clamp(o.value(QLatin1String("readings")).toInt(1), 1, maxReadings);
     s.rangeIndex = o.value(QLatin1String("range_index")).toInt();
     s.limitAmps = optional("limit_a");
