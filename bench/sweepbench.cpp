@@ -1,10 +1,10 @@
 #include "sweepbench.h"
 
 #include "benchsupport.h"
-#include "familybench.h"
 #include "controller/scpidrivers.h"
 #include "controller/sweepengine.h"
 #include "data/ivpoints.h"
+#include "familybench.h"
 #include "link/instrumentlink.h"
 #include "link/workqueue.h"
 #include "longsweepbench.h"

@@ -616,18 +616,20 @@ void TestSweepTool::aFamilyStepsTheGateOnceForEachCurve()
                                  "source	:OUTP1 ON", "source	:OUTP1 OFF",
                                  "step	:SOUR1:APPL:DC 1,1,2.0", "source	:OUTP1 ON",
                                  "source	:OUTP1 OFF", "step	:SOUR1:APPL:DC 1,1,2.5",
-                                 "source	:OUTP1 ON", "source	:OUTP1 OFF", "step	:OUTP1 OFF"}));
+                                 "source	:OUTP1 ON", "source	:OUTP1 OFF",
+                                 "step	:OUTP1 OFF"}));
     // Each curve is a run of the store that knows its family and its level.
     const QString runs = kestrelToolPath("kestrel-runs"), store = bench.path("runs.sqlite");
     const QByteArray second = runTool(runs, {"--store", store, "show", "2"}).out;
-    QVERIFY2(second.contains(QByteArray(QByteArray("\nstep source: ") + bench.sim.stepAddress().toUtf8())) &&
+    QVERIFY2(second.contains(
+                 QByteArray(QByteArray("\nstep source: ") + bench.sim.stepAddress().toUtf8())) &&
                  second.contains("\nstep V: 2.0 (curve 2 of 3)\n") &&
                  second.contains("\npoints: 6"),
              second.constData());
 
     // A curve beyond the current limit ends the family there, the gate switched off.
-    QCOMPARE(bench.run(family + QStringList{"--step-stop", "3", "--step-steps", "3", "--limit",
-                                            "1.5e-3"}),
+    QCOMPARE(bench.run(family +
+                       QStringList{"--step-stop", "3", "--step-steps", "3", "--limit", "1.5e-3"}),
              3);
     QVERIFY2(bench.err.contains("Curve 3 of 4 (step 2.5 V): Current limit reached at -0.5 V") &&
                  bench.err.contains("The source output is off. The step source output is off."),
@@ -657,18 +659,20 @@ void TestSweepTool::aFamilyKilledLeavesEverySourceOff()
                                  settingsOf(bench.sim.stepCommands()).constLast() == ":OUTP1 OFF",
                              1000);
     // The guards record what they did; every reading the meter gave is a point of the store.
-    QTRY_VERIFY_WITH_TIMEOUT(
-        runTool(kestrelToolPath("kestrel-runs"), {"--store", bench.path("runs.sqlite"), "show", "2"})
-            .out.contains("The guard switched the source off"),
-        5000);
+    QTRY_VERIFY_WITH_TIMEOUT(runTool(kestrelToolPath("kestrel-runs"),
+                                     {"--store", bench.path("runs.sqlite"), "show", "2"})
+                                 .out.contains("The guard switched the source off"),
+                             5000);
     QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "family");
     db.setDatabaseName(bench.path("runs.sqlite"));
     QVERIFY(db.open());
     QSqlQuery count(db);
     QVERIFY(count.exec("SELECT count(*), count(DISTINCT run) FROM points") && count.next());
     const int readings = int(bench.sim.meterCommands().count(":MEAS:CURR:DC?"));
-    QVERIFY2(count.value(0).toInt() >= readings - 1 && count.value(1).toInt() == 2,
-             qPrintable(QStringLiteral("%1 points kept of %2 read").arg(count.value(0).toInt()).arg(readings)));
+    QVERIFY2(
+        count.value(0).toInt() >= readings - 1 && count.value(1).toInt() == 2,
+        qPrintable(
+            QStringLiteral("%1 points kept of %2 read").arg(count.value(0).toInt()).arg(readings)));
     // The step source's guard says what it did in the family's last curve alone.
     QSqlQuery step(db);
     QTRY_VERIFY(step.exec("SELECT group_concat(coalesce(step_guard, '-') || '|' || "

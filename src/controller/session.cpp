@@ -244,8 +244,8 @@ void Session::guardEnded(Guard* gone)
                       .arg(where, problem));
         return;
     }
-    if (isSweeping() && (sweep_.run()->settings.source == source ||
-                         (family_ && family_->source == source))) {
+    if (isSweeping() &&
+        (sweep_.run()->settings.source == source || (family_ && family_->source == source))) {
         sweep_.abort(tr("The guard watching the source at %1 ended and no new one could be "
                         "started (%2), so the sweep was ended")
                          .arg(where, problem));
@@ -418,14 +418,12 @@ void Session::identify(Which which, const Endpoint& endpoint)
     instrumentQueue_.run(
         this,
         [&link = *link_, endpoint, source,
-         roleName = which == Which::Step     ? QStringLiteral("step source")
-                    : which == Which::Source ? QStringLiteral("source")
-                                             : QStringLiteral("meter")](
-            const CancelSignal& cancel) {
+         roleName = which == Which::Step ? QStringLiteral("step source")
+                    : which == Which::Source
+                        ? QStringLiteral("source")
+                        : QStringLiteral("meter")](const CancelSignal& cancel) {
             Answer answer;
-            answer.identity =
-                ScpiDriver(link, endpoint, roleName, nullptr, cancel)
-                    .identify();
+            answer.identity = ScpiDriver(link, endpoint, roleName, nullptr, cancel).identify();
             if (answer.identity.ok) {
                 const ProfilePtr matched = loadProfiles().match(answer.identity.text);
                 // A match that cannot fill this role leaves the default profile.
@@ -694,11 +692,11 @@ void Session::stop()
         return;
     }
     instrumentQueue_.cancelAll();
-    endFamily(Run::Outcome::Stopped,
-              curves_.empty() ? tr("The family was stopped before its first curve.")
-                              : tr("The family was stopped between curves %1 and %2.")
-                                    .arg(curves_.size())
-                                    .arg(curves_.size() + 1));
+    endFamily(Run::Outcome::Stopped, curves_.empty()
+                                         ? tr("The family was stopped before its first curve.")
+                                         : tr("The family was stopped between curves %1 and %2.")
+                                               .arg(curves_.size())
+                                               .arg(curves_.size() + 1));
 }
 
 QString Session::nothingToSave() const

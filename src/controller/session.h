@@ -203,7 +203,7 @@ class Session : public QObject
         bool stopping = false;    // Stop, a failure or the end: no more curves
         bool shuttingDown = false;
         bool curveOpen = false; // the last curve's record waits for the step source's end
-        QStringList older; // errors the step source held before
+        QStringList older;      // errors the step source held before
     };
     // The engine's sweep ended: the next curve, or the family's end.
     void curveEnded(Run::Outcome outcome, const QString& message);

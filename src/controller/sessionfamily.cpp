@@ -159,8 +159,8 @@ void Session::startCurve()
     step.complianceAmps = family.step.complianceAmps;
     settings.step = step;
     if (!sweep_.start(settings, source_.identity, meter_.identity))
-        endFamily(Run::Outcome::Failed, tr("The curve at step %1 V did not start.")
-                                            .arg(levelText(step.level)));
+        endFamily(Run::Outcome::Failed,
+                  tr("The curve at step %1 V did not start.").arg(levelText(step.level)));
 }
 
 void Session::curveEnded(Run::Outcome outcome, const QString& message)
@@ -213,8 +213,8 @@ bool Session::switchStepOffNow(const SweepEngine::EndText& why)
         const CancelSignal cancel;
         off = SourceDriver(*link_, family.source, family.profile, cancel).switchOff();
     }
-    familyEnded(Run::Outcome::Interrupted,
-                why(sweep_.pointsDone(), family.request.plan.count()), off);
+    familyEnded(Run::Outcome::Interrupted, why(sweep_.pointsDone(), family.request.plan.count()),
+                off);
     return off.off();
 }
 
@@ -252,9 +252,9 @@ void Session::familyEnded(Run::Outcome outcome, QString message, const SwitchOff
     if (stepOff)
         standDownGuard(family.source);
     emit sweepingChanged(false);
-    emit statusShown(message, (outcome != Run::Outcome::Completed &&
-                               outcome != Run::Outcome::Stopped) ||
-                                  !sourcesOff);
+    emit statusShown(message,
+                     (outcome != Run::Outcome::Completed && outcome != Run::Outcome::Stopped) ||
+                         !sourcesOff);
     emit ended(outcome, message, sourcesOff);
 }
 

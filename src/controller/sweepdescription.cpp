@@ -116,10 +116,9 @@ WriteResult exportFamilyCsv(const QString& program, const QString& path,
         if (curve->points.empty() || !curve->settings.step)
             continue;
         const double step = curve->settings.step->level;
-        rows.push_back(CsvCurve{step, &curve->points, &curve->inCompliance, &curve->currentSd,
-                                curve->settings.plan.cycles > 1
-                                    ? curve->settings.plan.cycleCount()
-                                    : 0});
+        rows.push_back(
+            CsvCurve{step, &curve->points, &curve->inCompliance, &curve->currentSd,
+                     curve->settings.plan.cycles > 1 ? curve->settings.plan.cycleCount() : 0});
         levels << number(step);
         for (const RunFit& fit : curve->fits)
             fits << QStringLiteral("step %1 V: %2").arg(number(step), fitLine(fit));

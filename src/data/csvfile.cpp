@@ -107,8 +107,9 @@ void appendRows(QByteArray& text, const Columns& columns, const CsvCurve& curve,
         if (columns.flagged)
             text += !flagged ? "," : (*curve.inCompliance)[i] ? ",1" : ",0";
         if (columns.cycled)
-            text += ',' + QByteArray::number(
-                              curve.pointsPerCycle > 0 ? qsizetype(i) / curve.pointsPerCycle + 1 : 1);
+            text += ',' + QByteArray::number(curve.pointsPerCycle > 0
+                                                 ? qsizetype(i) / curve.pointsPerCycle + 1
+                                                 : 1);
         // Whole milliseconds: "12.3" is 12300 ms, read back exactly.
         if (columns.timed)
             text += timed ? ',' + QByteArray::fromStdString(

@@ -18,9 +18,9 @@ namespace kestrel
 // The curve of a family that a run is: the step source held at one level while the main
 // sweep ran, one curve per step level.
 struct FamilyStep {
-    QString family;    // the family's id, the same in each of its curves
-    int index = 0;     // 0 for the first curve
-    int count = 1;     // the curves planned
+    QString family;     // the family's id, the same in each of its curves
+    int index = 0;      // 0 for the first curve
+    int count = 1;      // the curves planned
     double level = 0.0; // volts
     Endpoint source;
     QString identity;

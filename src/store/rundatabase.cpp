@@ -124,7 +124,8 @@ const std::vector<std::vector<const char*>> migrations{
      "ALTER TABLE runs ADD COLUMN revision INTEGER NOT NULL DEFAULT 1",
      "ALTER TABLE runs ADD COLUMN published INTEGER NOT NULL DEFAULT 0",
      "CREATE TRIGGER runs_revision AFTER UPDATE OF ended, state, message, note, output_off, guard, "
-     "step_guard, step_output_off ON runs BEGIN UPDATE runs SET revision = revision + 1 WHERE id = NEW.id; END",
+     "step_guard, step_output_off ON runs BEGIN UPDATE runs SET revision = revision + 1 WHERE id = "
+     "NEW.id; END",
      "CREATE TRIGGER fits_revision AFTER INSERT ON fits BEGIN UPDATE runs SET revision = "
      "revision + 1 WHERE id = NEW.run; END"},
 };

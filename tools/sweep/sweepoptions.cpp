@@ -197,7 +197,8 @@ QString stepOptions(const QCommandLineParser& parser,
         options.stepPlan = std::get<SweepPlan>(plan);
     }
     if (parser.isSet(*profile)) {
-        const auto found = profileForRole(catalog, parser.value(*profile), QStringLiteral("source"));
+        const auto found =
+            profileForRole(catalog, parser.value(*profile), QStringLiteral("source"));
         if (const QString* problem = std::get_if<QString>(&found))
             return *problem;
         options.stepCommands = std::get<ProfilePtr>(found);
@@ -392,8 +393,9 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
         options.sweep.plan = std::get<SweepPlan>(plan);
     }
 
-    if (const auto family = stepOptions(parser, {&stepSource, &stepStart, &stepStop, &stepSteps,
-                                                  &stepLevels, &stepProfile, &stepCompliance},
+    if (const auto family = stepOptions(parser,
+                                        {&stepSource, &stepStart, &stepStop, &stepSteps,
+                                         &stepLevels, &stepProfile, &stepCompliance},
                                         catalog, options);
         !family.isEmpty())
         return badArguments(family);
@@ -490,8 +492,9 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
     }
 
     if (options.stepSource && (options.analyze || parser.isSet(png)))
-        return badArguments(QStringLiteral("--analyze and --png take one curve: leave them out of "
-                                           "a family: kestrel-runs analyze fits each curve, the window draws the family"));
+        return badArguments(QStringLiteral(
+            "--analyze and --png take one curve: leave them out of "
+            "a family: kestrel-runs analyze fits each curve, the window draws the family"));
 
     options.home = parser.isSet(home) ? parser.value(home) : homeDirectory();
     options.outPath = parser.value(out);

@@ -2,8 +2,8 @@
 
 #include "analysis/fit.h"
 #include "controller/sweepdescription.h"
-#include "data/printabletext.h"
 #include "data/numbertext.h"
+#include "data/printabletext.h"
 #include "link/signalwatcher.h"
 #include "store/labstore.h"
 
@@ -111,8 +111,8 @@ void SweepRun::identified(Session::Which, bool ok, const QString& text)
     request.continueAtCompliance = asked.continueAtCompliance;
     request.nplc = asked.nplc;
     request.readings = asked.readings;
-    if (isFamily() ? !session_.startFamily(request, StepRequest{options_.stepPlan,
-                                                               options_.stepComplianceAmps})
+    if (isFamily() ? !session_.startFamily(
+                         request, StepRequest{options_.stepPlan, options_.stepComplianceAmps})
                    : !session_.start(request))
         endEarly(QStringLiteral("The sweep did not start."), endedEarly);
 }
