@@ -375,6 +375,9 @@ void TestSweepTool::badArgumentsSendNothing_data()
     QTest::newRow("the meter as step source")
         << QStringList{"--step-source", "<meter>"} + family
         << "--step-source must be a second source, not the source or the meter";
+    QTest::newRow("a family of holds")
+        << QStringList{"--step-source", "127.0.0.9:5555", "--hold", "1"} + family
+        << "--hold reads one level: leave out --step-source";
     QTest::newRow("a family's picture")
         << QStringList{"--step-source", "127.0.0.9:5555", "--png", "<tmp>/f.png"} + family
         << "--analyze and --png take one curve";

@@ -49,6 +49,8 @@ bool Session::startFamily(const SweepRequest& request, const StepRequest& step)
         refused = tr("The step source at %1 is also the source or the meter: a family needs a "
                      "second source.")
                       .arg(printableText(endpointText(stepSource)));
+    else if (request.plan.shape == SweepShape::Hold)
+        refused = tr("A family traces a curve at each step level: a hold has no curve.");
     else if (!stepProfile->canSource)
         refused = tr("The profile %1 cannot be the step source: it is for a %2.")
                       .arg(stepProfile->name, stepProfile->roleNames().join(tr(" and ")));

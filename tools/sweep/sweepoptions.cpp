@@ -333,7 +333,7 @@ std::variant<SweepOptions, SweepExit> parseSweepOptions(const QStringList& argum
         if (listed && parser.isSet(*option))
             return badArguments(QStringLiteral("--levels gives every level: leave out --%1")
                                     .arg(option->names().constFirst()));
-    for (const auto* option : {&start, &stop, &steps, &shape, &levels, &cycles})
+    for (const auto* option : {&stepSource, &start, &stop, &steps, &shape, &levels, &cycles})
         if (held && parser.isSet(*option))
             return badArguments(QStringLiteral("--hold reads one level: leave out --%1")
                                     .arg(option->names().constFirst()));
