@@ -97,6 +97,9 @@ class RunDatabase
     // run still running from its points.
     std::vector<StoredRun> list(const RunRange& range = {});
     std::optional<StoredRun> load(qint64 run); // with its points and fits
+    // The curves of the family that run belongs to, in step order; none when it is a run
+    // of its own or cannot be read (lastError() says which).
+    std::vector<qint64> familyOf(qint64 run);
 
     // Runs whose program ended while they ran become "interrupted"; those not reported
     // before come back (newest first) and count as reported from now on.
