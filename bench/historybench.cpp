@@ -16,8 +16,8 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QTableView>
 #include <QTemporaryDir>
+#include <QTreeView>
 
 #include <algorithm>
 #include <cstdio>
@@ -164,7 +164,7 @@ struct ShownWindow {
         window.show();
     }
     RunHistoryModel& model() { return *window.history().model(); }
-    QTableView& table() { return *window.history().table(); }
+    QTreeView& table() { return *window.history().table(); }
     template <typename T> T* find(const char* name)
     {
         return window.findChild<T*>(QLatin1String(name));
@@ -321,7 +321,7 @@ bool inTheWindow(const QString& storePath, int runs, int points, Stall* fetched,
     auto link = std::make_unique<SimulatedInstruments>(QStringLiteral("resistor:1000"));
     ShownWindow shown(storePath, std::move(link));
     RunHistoryModel& model = shown.model();
-    QTableView& table = shown.table();
+    QTreeView& table = shown.table();
     if (!waitUntil([&] { return model.rowCount() > 0; }, 60000)) {
         printError(QStringLiteral("the history listed nothing"));
         return false;

@@ -25,13 +25,13 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
-#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextLayout>
 #include <QThread>
 #include <QToolTip>
+#include <QTreeView>
 
 #include <csignal>
 
@@ -689,7 +689,7 @@ void TestWindow::everyRunIsAtHand()
     Bench bench("[General]\n", options);
     ViewController& vc = bench.vc();
     HistoryPanel& history = bench.window->history();
-    QTableView& table = *history.table();
+    QTreeView& table = *history.table();
     RunHistoryModel& model = *history.model();
     BarChart& chart = bench.window->chart();
 
@@ -724,6 +724,7 @@ void TestWindow::everyRunIsAtHand()
     QTRY_VERIFY(chart.isShown(1));
     QCOMPARE(chart.currentRun(), 2);
     // A double-click edits the note.
+    table.scrollTo(model.index(0, Column::Note)); // a narrow panel scrolls sideways
     const QRect noteCell = table.visualRect(model.index(0, Column::Note));
     QTest::mouseClick(table.viewport(), Qt::LeftButton, {}, noteCell.center());
     QTest::mouseDClick(table.viewport(), Qt::LeftButton, {}, noteCell.center());
@@ -735,7 +736,7 @@ void TestWindow::everyRunIsAtHand()
     QTRY_COMPARE(cell(history, 0, Column::Note), "after the anneal");
 
     // The selected run is the one Save writes.
-    table.selectRow(1);
+    table.setCurrentIndex(model.index(1, 0));
     QTRY_COMPARE(vc.session().currentRun()->points.size(), std::size_t(2));
     vc.showSavePanel = [&](const QString&) { return dir.filePath("again.txt"); };
     vc.savebutton->click();
@@ -795,7 +796,7 @@ void TestWindow::theChartExportedDrawsTheCurrentRun()
     QTRY_VERIFY(chart.isShown(1) && chart.isShown(2) && chart.isShown(3));
     for (const int id : unticked)
         tick(history, history.rowOf(id), false);
-    history.table()->selectRow(history.rowOf(chosen));
+    history.table()->setCurrentIndex(history.model()->index(history.rowOf(chosen), 0));
     QTRY_VERIFY(vc.session().currentRun() &&
                 vc.session().currentRun()->points.size() == std::size_t(chosen + 1));
     const QList<qint64> shown = chart.shownRuns();
@@ -832,7 +833,8 @@ void TestWindow::aRunChosenThenTickedIsDrawn()
     QTRY_VERIFY(chart.isShown(1) && chart.isShown(2));
     tick(history, history.rowOf(1), false);
     QVERIFY(!chart.isShown(1));
-    history.table()->selectRow(history.rowOf(1)); // read to be chosen
+    history.table()->setCurrentIndex(
+        history.model()->index(history.rowOf(1), 0)); // read to be chosen
     tick(history, history.rowOf(1), true);        // and read again to be drawn
     QTRY_VERIFY(chart.isShown(1));
     QCOMPARE(chart.trace(1)->points().size(), std::size_t(2));
@@ -941,7 +943,7 @@ void TestWindow::readsTheDeviceOffItsCurve()
     QVERIFY(finished.wait(10000));
     QVERIFY(panel.resultsText().isEmpty() && !chart.fitGraph());
     QTRY_COMPARE(bench.window->history().model()->rowCount(), 2);
-    bench.window->history().table()->selectRow(1);
+    bench.window->history().table()->setCurrentIndex(bench.window->history().model()->index(1, 0));
     QTRY_VERIFY(panel.resultsText().startsWith("R = ") && chart.fitGraph());
     QCOMPARE(panel.from()->text(), QString());
 }
@@ -1095,11 +1097,11 @@ void TestWindow::theWindowSpeaksOfTheRunItShows()
     QCOMPARE(bench.status(), "Current limit reached at 0.75 V: 750 µA is beyond the limit of "
                              "500 µA. The source output is off.");
     QTRY_VERIFY(history.rowOf(1) >= 0 && history.rowOf(2) >= 0);
-    history.table()->selectRow(history.rowOf(1));
+    history.table()->setCurrentIndex(history.model()->index(history.rowOf(1), 0));
     QTRY_VERIFY(vc.session().currentRun() != vc.sweep().run());
     vc.savebutton->click();
     QCOMPARE(bench.status(), "Nothing to save: run 1 has no points.");
-    history.table()->selectRow(history.rowOf(2));
+    history.table()->setCurrentIndex(history.model()->index(history.rowOf(2), 0));
     tick(history, history.rowOf(2), true); // drawn even if it was measured under a local key
     QTRY_VERIFY(bench.window->chart().isShown(2) && vc.session().currentRun()->points.size() == 5);
     vc.clearTraces->click();
