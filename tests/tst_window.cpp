@@ -188,6 +188,7 @@ class TestWindow : public QObject
     void saysOnceWhatAnUnfinishedSweepLeft();
     void aStoreThatFailsIsALastingWarning();
     void everyRunIsAtHand();
+    void aFamilyIsChosenAndExportedWhole();
     void theChartExportedDrawsTheCurrentRun_data();
     void theChartExportedDrawsTheCurrentRun();
     void aRunChosenThenTickedIsDrawn();
@@ -1070,6 +1071,43 @@ void TestWindow::aPointAtTheSourcesLimitIsMarked()
     const QByteArray settings = bench.settingsText();
     for (const char* line : {"compliance=0.0005", "meterissource=true", "sweeprange=-1"})
         QVERIFY2(settings.contains(line), line);
+}
+
+// A family kept earlier: shown whole at start, chosen by its row (Save writes its last
+// curve), exported whole as one CSV.
+void TestWindow::aFamilyIsChosenAndExportedWhole()
+{
+    QTemporaryDir dir;
+    SessionOptions options;
+    options.storePath = dir.filePath("runs.sqlite");
+    {
+        RunDatabase store(options.storePath);
+        QCOMPARE(store.open(), QString());
+        for (const int index : {0, 1}) {
+            Run run;
+            run.started = QDateTime::currentDateTime();
+            run.outcome = Run::Outcome::Completed;
+            run.settings.step = FamilyStep{"f1", index, 2, 1.5 + index, {}, {}, {}, {}};
+            run.points = {{0.0, 0.0}, {1.0, 1e-3 * (index + 1)}};
+            QCOMPARE(store.importRun(run, "test"), index + 1);
+        }
+    }
+    Bench bench("[General]\n", options);
+    ViewController& vc = bench.vc();
+    HistoryPanel& history = bench.window->history();
+    QTRY_COMPARE(history.model()->rowCount(history.model()->index(0, 0)), 2);
+    QTRY_VERIFY(bench.window->chart().isShown(1) && bench.window->chart().isShown(2));
+    history.table()->setCurrentIndex(history.model()->index(0, 0));
+    QTRY_COMPARE(bench.status(), "The family's last curve, step 2.5 V, run 2, is the current "
+                                 "run: Save writes its 2 points, Export CSV every curve of the "
+                                 "family.");
+    vc.showCsvPanel = [&](const QString&) { return dir.filePath("family.csv"); };
+    vc.exportCsv();
+    QTRY_VERIFY(bench.status().startsWith("Exported 2 curves, 4 points, to "));
+    QFile csv(dir.filePath("family.csv"));
+    QVERIFY(csv.open(QIODevice::ReadOnly));
+    QVERIFY(csv.readAll().endsWith("\nstep_V,voltage_V,current_A\n1.5,0.0,0.0\n1.5,1.0,0.001\n"
+                                   "2.5,0.0,0.0\n2.5,1.0,0.002\n"));
 }
 
 // What the status says next, how a limit is named, Save naming a stored run that has
