@@ -1096,6 +1096,7 @@ void TestWindow::aFamilyIsChosenAndExportedWhole()
     ViewController& vc = bench.vc();
     HistoryPanel& history = bench.window->history();
     QTRY_COMPARE(history.model()->rowCount(history.model()->index(0, 0)), 2);
+    QCOMPARE(history.model()->indexOf(1).row(), 0); // listed second, stepped first
     QTRY_VERIFY(bench.window->chart().isShown(1) && bench.window->chart().isShown(2));
     history.table()->setCurrentIndex(history.model()->index(0, 0));
     QTRY_COMPARE(bench.status(), "The family's last curve, step 2.5 V, run 2, is the current "
