@@ -523,7 +523,9 @@ void TestSweepTool::aFamilyStepsTheGateOnceForEachCurve()
                                 "off.\n"),
              bench.err.constData());
     const QByteArray csv = bench.read("family.csv");
-    QVERIFY2(csv.contains("\n# step V: 1.5, 2.0, 2.5\nstep_V,voltage_V,current_A\n"),
+    QVERIFY2(csv.contains("\n# message: Family complete: 3 curves of 6 points. The step source "
+                          "output is off.\n") &&
+                 csv.contains("\n# step V: 1.5, 2.0, 2.5\nstep_V,voltage_V,current_A\n"),
              csv.constData());
     const QList<QByteArray> rows = csv.mid(csv.indexOf("step_V,")).trimmed().split('\n');
     QCOMPARE(rows.size(), 1 + 3 * 6);
@@ -591,6 +593,9 @@ void TestSweepTool::aFamilyStepsTheGateOnceForEachCurve()
                  .exitCode,
              0);
     QCOMPARE(bench.read("again.csv"), bench.read("family.csv"));
+    QVERIFY(bench.read("again.csv")
+                .contains("\n# message: Curve 3 of 4 (step 2.5 V): Current limit "
+                          "reached at -0.5 V"));
 }
 
 // Killed mid-family, the guards switch both sources off, and the store keeps every point.
