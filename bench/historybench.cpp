@@ -59,8 +59,9 @@ qint64 storeBytes(const QString& path)
 }
 
 // Runs of a 1 kOhm resistor from -1 V to 1 V, four hours apart: their rows through the
-// store's own calls, their points in one statement for every 50 runs.
-bool buildStore(const QString& path, int runs, int points, QString* error)
+// store's own calls, their points in one statement for every 50 runs. With curves, every
+// other group of that many runs is a family, stepped from 1 V by 0.5 V.
+bool buildStore(const QString& path, int runs, int points, int curves, QString* error)
 {
     RunDatabase store(path);
     if (const QString problem = store.open(); !problem.isEmpty()) {
@@ -79,6 +80,16 @@ bool buildStore(const QString& path, int runs, int points, QString* error)
     std::vector<qint64> ids;
     for (int i = 0; i < runs; ++i) {
         run.started = first.addSecs(qint64(i) * 4 * 3600);
+        run.settings.step.reset();
+        if (curves > 0 && (i / curves) % 2 == 1)
+            run.settings.step = FamilyStep{QStringLiteral("bench-%1").arg(i / curves),
+                                           i % curves,
+                                           curves,
+                                           1.0 + 0.5 * (i % curves),
+                                           {},
+                                           {},
+                                           {},
+                                           {}};
         ids.push_back(store.beginRun(run, QStringLiteral("kestrel-bench"), ProcessId{}));
         if (ids.back() == 0) {
             *error = store.lastError();
@@ -460,15 +471,20 @@ int runHistoryBenchmark(const QStringList& args)
         return paintedHistory(args[1]);
     int runs = 2000;
     int points = 5000;
-    if (!parseOptions(args, {{"--runs", &runs, 1}, {"--points", &points, 2}})) {
-        printError(QStringLiteral("usage: kestrel-bench history [--runs N] [--points N] (N runs "
-                                  "from 1, of N points from 2)"));
+    int curves = 0;
+    if (!parseOptions(args,
+                      {{"--runs", &runs, 1}, {"--points", &points, 2}, {"--family", &curves, 0}})) {
+        printError(QStringLiteral("usage: kestrel-bench history [--runs N] [--points N] "
+                                  "[--family C] (N runs from 1, of N points from 2; half of "
+                                  "them in families of C curves)"));
         return 2;
     }
-    print(QStringLiteral("kestrel-bench history: %1 runs of %2 points, the window's history and "
-                         "kestrel-runs list (%3 platform)\n")
+    print(QStringLiteral("kestrel-bench history: %1 runs of %2 points%3, the window's history "
+                         "and kestrel-runs list (%4 platform)\n")
               .arg(runs)
               .arg(points)
+              .arg(curves > 0 ? QStringLiteral(", half in families of %1 curves").arg(curves)
+                              : QString())
               .arg(QGuiApplication::platformName()));
     print(machineLine());
     QTemporaryDir dir;
@@ -476,7 +492,7 @@ int runHistoryBenchmark(const QStringList& args)
     QElapsedTimer clock;
     clock.start();
     QString error;
-    if (!dir.isValid() || !buildStore(path, runs, points, &error)) {
+    if (!dir.isValid() || !buildStore(path, runs, points, curves, &error)) {
         printError(QStringLiteral("the store was not built: %1").arg(error));
         return 1;
     }
