@@ -325,6 +325,15 @@ void printStall(const QString& label, const Stall& stall)
 
 enum Phase { Idle, Fetching, Sweeping, SweepEnded, NoteEdited };
 
+// The runs listed, a family's curves each counted.
+int listedRuns(const RunHistoryModel& model)
+{
+    int runs = 0;
+    for (int row = 0; row < model.rowCount(); ++row)
+        runs += int(model.idsAt(row).size());
+    return runs;
+}
+
 // The window on the store: every run listed, sweeps that end, notes edited.
 bool inTheWindow(const QString& storePath, int runs, int points, Stall* fetched, Stall* ended,
                  Stall* noted)
@@ -348,10 +357,10 @@ bool inTheWindow(const QString& storePath, int runs, int points, Stall* fetched,
     if (!waitUntil(
             [&] {
                 table.scrollToBottom();
-                return !model.canFetchMore(QModelIndex()) && model.rowCount() >= runs;
+                return !model.canFetchMore(QModelIndex()) && listedRuns(model) >= runs;
             },
             120000)) {
-        printError(QStringLiteral("only %1 runs were listed").arg(model.rowCount()));
+        printError(QStringLiteral("only %1 runs were listed").arg(listedRuns(model)));
         return false;
     }
     spinFor(200);
@@ -400,7 +409,10 @@ bool inTheWindow(const QString& storePath, int runs, int points, Stall* fetched,
     QObject::connect(&model, &QAbstractItemModel::dataChanged, &model, [&changed] { ++changed; });
     for (int i = 0; i < noteEdits; ++i) {
         phase = Idle;
-        const int row = i * (model.rowCount() - 1) / (noteEdits - 1); // newest to oldest
+        // Newest to oldest, on a run's own row: a family's row has no note.
+        int row = i * (model.rowCount() - 1) / (noteEdits - 1);
+        while (row > 0 && model.index(row, 0).data(RunHistoryModel::familyRole).isValid())
+            --row;
         const QModelIndex note = model.index(row, RunHistoryModel::Note);
         table.scrollTo(note);
         spinFor(100);
