@@ -39,8 +39,8 @@ std::span<const Benchmark> allBenchmarks()
          "200001 points on a worker thread, with and without a QGuiApplication",
          runFitBenchmark},
         {"history",
-         "history [--runs N] [--points N]  the window's history and kestrel-runs list over 2000 "
-         "runs of 5000 points",
+         "history [--runs N] [--points N] [--family C]  the window's history and kestrel-runs "
+         "list over 2000 runs of 5000 points; with C, half of them in families of C curves",
          runHistoryBenchmark},
         {"lab",
          "lab [--points N] [--runs N]  publishing a 100000-point run and 10000 small ones to "

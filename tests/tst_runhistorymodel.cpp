@@ -1,5 +1,6 @@
 // The history's model over a real store, watched by Qt's model tester: rows come a
-// page at a time, newest first, and a change to one run changes that run's row alone.
+// page at a time, newest first, a change to one run changes that run's row alone, and a
+// family of curves is one row over its curves.
 #include "controller/runhistorymodel.h"
 #include "store/rundatabase.h"
 
@@ -25,6 +26,14 @@ Run importedRun(int points)
     return run;
 }
 
+// A curve of the family "gate" at that step of three.
+Run curve(int index, double level, int points)
+{
+    Run run = importedRun(points);
+    run.settings.step = FamilyStep{"gate", index, 3, level, {}, {}, {}, {}};
+    return run;
+}
+
 // Each change signalled was to one row, the one given.
 bool onlyRow(const QSignalSpy& changes, int row)
 {
@@ -44,6 +53,7 @@ class TestRunHistoryModel : public QObject
     void fetchesPagesNewestFirst();
     void changesOneRowAtATime();
     void aPageReadBeforeTheSweepEndedShowsItsEnd();
+    void aFamilyIsOneRowOverItsCurves();
 };
 
 void TestRunHistoryModel::fetchesPagesNewestFirst()
@@ -174,6 +184,85 @@ void TestRunHistoryModel::aPageReadBeforeTheSweepEndedShowsItsEnd()
     QTRY_COMPARE(model.rowCount(), 1);
     QCOMPARE(model.index(0, Column::Outcome).data().toString(), "stopped");
     QCOMPARE(model.index(0, Column::Points).data().toString(), "3");
+}
+
+// The family's curves come on two pages, the newer first, and its last curve live: all
+// under the one row, in step order; the row's tick shows and hides them all.
+void TestRunHistoryModel::aFamilyIsOneRowOverItsCurves()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("runs.sqlite");
+    RunDatabase store(path);
+    QCOMPARE(store.open(), QString());
+    QCOMPARE(store.importRun(importedRun(2), "test"), 1);
+    QCOMPARE(store.importRun(curve(0, 1.5, 3), "test"), 2);
+    QCOMPARE(store.importRun(curve(1, 2.0, 4), "test"), 3);
+    const int singles = RunHistoryModel::pageSize - 1; // the first page ends with curve 3
+    for (int id = 4; id < 4 + singles; ++id)
+        QCOMPARE(store.importRun(importedRun(1), "test"), id);
+    RunHistory history(path);
+    RunHistoryModel model(history);
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+    model.fetchMore(QModelIndex());
+    QTRY_COMPARE(model.rowCount(), singles + 1);
+    const int row = singles;
+    const QModelIndex family = model.index(row, 0);
+    QCOMPARE(model.rowCount(family), 1);
+    model.fetchMore(QModelIndex());
+    QTRY_COMPARE(model.rowCount(), singles + 2);
+    QCOMPARE(model.idAt(row + 1), 1);
+    // The older curve went under its family, before the newer: its step comes first.
+    QCOMPARE(inserted.count(), 3);
+    QCOMPARE(inserted[1][0].toModelIndex(), family);
+    QCOMPARE(inserted[1][1].toInt(), 0);
+    QCOMPARE(model.rowOf(2), row);
+    QCOMPARE(model.indexOf(2), model.index(0, 0, family));
+    const auto cell = [&model](const QModelIndex& at, Column column) {
+        return at.siblingAtColumn(column).data().toString();
+    };
+    QCOMPARE(cell(model.index(1, 0, family), Column::Points), "4");
+    QCOMPARE(cell(family, Column::Shape), "family × 2");
+    QCOMPARE(cell(family, Column::Range), "step 1.5 … 2 V");
+    QCOMPARE(cell(family, Column::Points), "7");
+    QCOMPARE(cell(family, Column::Measured), "-0.5 V to 0.25 V");
+    QCOMPARE(family.data(RunHistoryModel::familyRole).toString(), "gate");
+    QCOMPARE(family.data(RunHistoryModel::idRole).toLongLong(), 3); // its last curve
+    QVERIFY(!model.index(0, 0, family).data(RunHistoryModel::familyRole).isValid());
+    QVERIFY(!(model.flags(family.siblingAtColumn(Column::Note)) & Qt::ItemIsEditable));
+
+    QSignalSpy toggled(&model, &RunHistoryModel::shownToggled);
+    QVERIFY(model.setData(family, Qt::Checked, Qt::CheckStateRole));
+    QCOMPARE(toggled.count(), 2);
+    QVERIFY(model.isShown(2) && model.isShown(3) && !model.isShown(1));
+    QCOMPARE(family.data(Qt::CheckStateRole).value<Qt::CheckState>(), Qt::Checked);
+    QVERIFY(model.setData(model.index(0, 0, family), Qt::Unchecked, Qt::CheckStateRole));
+    QCOMPARE(family.data(Qt::CheckStateRole).value<Qt::CheckState>(), Qt::PartiallyChecked);
+    QVERIFY(model.setData(family, Qt::Unchecked, Qt::CheckStateRole));
+    QVERIFY(!model.isShown(2) && !model.isShown(3));
+    QCOMPARE(toggled.count(), 4);
+
+    // The next curve, as the sweep starts it: under its family, counting its points there.
+    Run live = curve(2, 2.5, 0);
+    live.outcome = Run::Outcome::Running;
+    const qint64 id = store.beginRun(live, "test", thisProcess());
+    model.beginLive(id);
+    QTRY_COMPARE(model.rowCount(family), 3);
+    QCOMPARE(model.rowCount(), singles + 2);
+    QCOMPARE(inserted.last()[0].toModelIndex(), family);
+    QCOMPARE(inserted.last()[1].toInt(), 2);
+    QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+    model.livePoint(0.5);
+    QTRY_COMPARE(cell(model.index(2, 0, family), Column::Points), "1");
+    QCOMPARE(cell(family, Column::Points), "8");
+    QCOMPARE(cell(family, Column::Outcome), "running");
+    QCOMPARE(cell(family, Column::Range), "step 1.5 … 2.5 V");
+    QCOMPARE(changed.count(), 2); // the curve's row and its family's
+    QCOMPARE(model.idAt(row), id);
+
+    history.remove(2);
+    QTRY_COMPARE(model.rowCount(family), 2);
+    QCOMPARE(cell(family, Column::Shape), "family × 2");
 }
 
 QTEST_GUILESS_MAIN(TestRunHistoryModel)

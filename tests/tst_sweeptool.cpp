@@ -593,7 +593,9 @@ void TestSweepTool::aFamilyStepsTheGateOnceForEachCurve()
                                 "off.\n"),
              bench.err.constData());
     const QByteArray csv = bench.read("family.csv");
-    QVERIFY2(csv.contains("\n# step V: 1.5, 2.0, 2.5\nstep_V,voltage_V,current_A\n"),
+    QVERIFY2(csv.contains("\n# message: Family complete: 3 curves of 6 points. The step source "
+                          "output is off.\n") &&
+                 csv.contains("\n# step V: 1.5, 2.0, 2.5\nstep_V,voltage_V,current_A\n"),
              csv.constData());
     const QList<QByteArray> rows = csv.mid(csv.indexOf("step_V,")).trimmed().split('\n');
     QCOMPARE(rows.size(), 1 + 3 * 6);
@@ -629,6 +631,25 @@ void TestSweepTool::aFamilyStepsTheGateOnceForEachCurve()
                  second.contains("\nstep V: 2.0 (curve 2 of 3)\n") &&
                  second.contains("\npoints: 6"),
              second.constData());
+    // The store gives the family's CSV again, byte for byte, from any of its curves; a
+    // curve's own export stays one curve, and the listing names each curve's level.
+    QCOMPARE(runTool(runs, {"--store", store, "export", "--family", "2", bench.path("again.csv")})
+                 .exitCode,
+             0);
+    QCOMPARE(bench.read("again.csv"), csv);
+    QCOMPARE(runTool(runs, {"--store", store, "export", "2", bench.path("one.csv")}).exitCode, 0);
+    QByteArray curve = "\nvoltage_V,current_A\n";
+    for (const QByteArray& row : rows)
+        if (row.startsWith("2.0,"))
+            curve += row.mid(4) + '\n';
+    QVERIFY2(bench.read("one.csv").endsWith(curve), bench.read("one.csv").constData());
+    const QList<QByteArray> listed = runTool(runs, {"--store", store, "list"}).out.split('\n');
+    QVERIFY2(listed[0].contains("HIGHEST V    STEP V  SOURCE") &&
+                 listed[1].contains(" 2.0       2.5  127.") &&
+                 listed[3].contains(" 2.0       1.5  127."),
+             listed.join('\n').constData());
+    const ToolRun single = runTool(runs, {"--store", store, "export", "--family", "1", "x.txt"});
+    QCOMPARE(single.exitCode, 2);
 
     // A curve beyond the current limit ends the family there, the gate switched off.
     QCOMPARE(bench.run(family +
@@ -640,6 +661,13 @@ void TestSweepTool::aFamilyStepsTheGateOnceForEachCurve()
     QTRY_COMPARE(settingsOf(bench.sim.stepCommands()).constLast(), ":OUTP1 OFF");
     QVERIFY(!bench.sim.stepCommands().contains(":SOUR1:APPL:DC 1,1,3.0"));
     QVERIFY(bench.read("family.csv").endsWith("\n2.0,2.0,0.00104\n2.5,-0.5,-0.0017675\n"));
+    QCOMPARE(runTool(runs, {"--store", store, "export", "--family", "6", bench.path("again.csv")})
+                 .exitCode,
+             0);
+    QCOMPARE(bench.read("again.csv"), bench.read("family.csv"));
+    QVERIFY(bench.read("again.csv")
+                .contains("\n# message: Curve 3 of 4 (step 2.5 V): Current limit "
+                          "reached at -0.5 V"));
 }
 
 // Killed mid-family, the guards switch both sources off, and the store keeps every point.

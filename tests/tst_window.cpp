@@ -26,13 +26,13 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
-#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextLayout>
 #include <QThread>
 #include <QToolTip>
+#include <QTreeView>
 
 #include <csignal>
 
@@ -192,6 +192,7 @@ class TestWindow : public QObject
     void saysOnceWhatAnUnfinishedSweepLeft();
     void aStoreThatFailsIsALastingWarning();
     void everyRunIsAtHand();
+    void aFamilyIsChosenAndExportedWhole();
     void theChartExportedDrawsTheCurrentRun_data();
     void theChartExportedDrawsTheCurrentRun();
     void aRunChosenThenTickedIsDrawn();
@@ -872,7 +873,7 @@ void TestWindow::everyRunIsAtHand()
     Bench bench("[General]\n", options);
     ViewController& vc = bench.vc();
     HistoryPanel& history = bench.window->history();
-    QTableView& table = *history.table();
+    QTreeView& table = *history.table();
     RunHistoryModel& model = *history.model();
     BarChart& chart = bench.window->chart();
 
@@ -907,6 +908,7 @@ void TestWindow::everyRunIsAtHand()
     QTRY_VERIFY(chart.isShown(1));
     QCOMPARE(chart.currentRun(), 2);
     // A double-click edits the note.
+    table.scrollTo(model.index(0, Column::Note)); // a narrow panel scrolls sideways
     const QRect noteCell = table.visualRect(model.index(0, Column::Note));
     QTest::mouseClick(table.viewport(), Qt::LeftButton, {}, noteCell.center());
     QTest::mouseDClick(table.viewport(), Qt::LeftButton, {}, noteCell.center());
@@ -918,7 +920,7 @@ void TestWindow::everyRunIsAtHand()
     QTRY_COMPARE(cell(history, 0, Column::Note), "after the anneal");
 
     // The selected run is the one Save writes.
-    table.selectRow(1);
+    table.setCurrentIndex(model.index(1, 0));
     QTRY_COMPARE(vc.session().currentRun()->points.size(), std::size_t(2));
     vc.showSavePanel = [&](const QString&) { return dir.filePath("again.txt"); };
     vc.savebutton->click();
@@ -978,7 +980,7 @@ void TestWindow::theChartExportedDrawsTheCurrentRun()
     QTRY_VERIFY(chart.isShown(1) && chart.isShown(2) && chart.isShown(3));
     for (const int id : unticked)
         tick(history, history.rowOf(id), false);
-    history.table()->selectRow(history.rowOf(chosen));
+    history.table()->setCurrentIndex(history.model()->index(history.rowOf(chosen), 0));
     QTRY_VERIFY(vc.session().currentRun() &&
                 vc.session().currentRun()->points.size() == std::size_t(chosen + 1));
     const QList<qint64> shown = chart.shownRuns();
@@ -1015,7 +1017,8 @@ void TestWindow::aRunChosenThenTickedIsDrawn()
     QTRY_VERIFY(chart.isShown(1) && chart.isShown(2));
     tick(history, history.rowOf(1), false);
     QVERIFY(!chart.isShown(1));
-    history.table()->selectRow(history.rowOf(1)); // read to be chosen
+    history.table()->setCurrentIndex(
+        history.model()->index(history.rowOf(1), 0)); // read to be chosen
     tick(history, history.rowOf(1), true);        // and read again to be drawn
     QTRY_VERIFY(chart.isShown(1));
     QCOMPARE(chart.trace(1)->points().size(), std::size_t(2));
@@ -1124,7 +1127,7 @@ void TestWindow::readsTheDeviceOffItsCurve()
     QVERIFY(finished.wait(10000));
     QVERIFY(panel.resultsText().isEmpty() && !chart.fitGraph());
     QTRY_COMPARE(bench.window->history().model()->rowCount(), 2);
-    bench.window->history().table()->selectRow(1);
+    bench.window->history().table()->setCurrentIndex(bench.window->history().model()->index(1, 0));
     QTRY_VERIFY(panel.resultsText().startsWith("R = ") && chart.fitGraph());
     QCOMPARE(panel.from()->text(), QString());
 }
@@ -1253,6 +1256,44 @@ void TestWindow::aPointAtTheSourcesLimitIsMarked()
         QVERIFY2(settings.contains(line), line);
 }
 
+// A family kept earlier: shown whole at start, chosen by its row (Save writes its last
+// curve), exported whole as one CSV.
+void TestWindow::aFamilyIsChosenAndExportedWhole()
+{
+    QTemporaryDir dir;
+    SessionOptions options;
+    options.storePath = dir.filePath("runs.sqlite");
+    {
+        RunDatabase store(options.storePath);
+        QCOMPARE(store.open(), QString());
+        for (const int index : {0, 1}) {
+            Run run;
+            run.started = QDateTime::currentDateTime();
+            run.outcome = Run::Outcome::Completed;
+            run.settings.step = FamilyStep{"f1", index, 2, 1.5 + index, {}, {}, {}, {}};
+            run.points = {{0.0, 0.0}, {1.0, 1e-3 * (index + 1)}};
+            QCOMPARE(store.importRun(run, "test"), index + 1);
+        }
+    }
+    Bench bench("[General]\n", options);
+    ViewController& vc = bench.vc();
+    HistoryPanel& history = bench.window->history();
+    QTRY_COMPARE(history.model()->rowCount(history.model()->index(0, 0)), 2);
+    QCOMPARE(history.model()->indexOf(1).row(), 0); // listed second, stepped first
+    QTRY_VERIFY(bench.window->chart().isShown(1) && bench.window->chart().isShown(2));
+    history.table()->setCurrentIndex(history.model()->index(0, 0));
+    QTRY_COMPARE(bench.status(), "The family's last curve, step 2.5 V, run 2, is the current "
+                                 "run: Save writes its 2 points, Export CSV every curve of the "
+                                 "family.");
+    vc.showCsvPanel = [&](const QString&) { return dir.filePath("family.csv"); };
+    vc.exportCsv();
+    QTRY_VERIFY(bench.status().startsWith("Exported 2 curves, 4 points, to "));
+    QFile csv(dir.filePath("family.csv"));
+    QVERIFY(csv.open(QIODevice::ReadOnly));
+    QVERIFY(csv.readAll().endsWith("\nstep_V,voltage_V,current_A\n1.5,0.0,0.0\n1.5,1.0,0.001\n"
+                                   "2.5,0.0,0.0\n2.5,1.0,0.002\n"));
+}
+
 // What the status says next, how a limit is named, Save naming a stored run that has
 // nothing, Clear earlier leaving the current run alone, the history at 1366 pixels, and
 // Delete of the sweep being measured saying why not, where the progress leaves it.
@@ -1278,11 +1319,11 @@ void TestWindow::theWindowSpeaksOfTheRunItShows()
     QCOMPARE(bench.status(), "Current limit reached at 0.75 V: 750 µA is beyond the limit of "
                              "500 µA. The source output is off.");
     QTRY_VERIFY(history.rowOf(1) >= 0 && history.rowOf(2) >= 0);
-    history.table()->selectRow(history.rowOf(1));
+    history.table()->setCurrentIndex(history.model()->index(history.rowOf(1), 0));
     QTRY_VERIFY(vc.session().currentRun() != vc.sweep().run());
     vc.savebutton->click();
     QCOMPARE(bench.status(), "Nothing to save: run 1 has no points.");
-    history.table()->selectRow(history.rowOf(2));
+    history.table()->setCurrentIndex(history.model()->index(history.rowOf(2), 0));
     tick(history, history.rowOf(2), true); // drawn even if it was measured under a local key
     QTRY_VERIFY(bench.window->chart().isShown(2) && vc.session().currentRun()->points.size() == 5);
     vc.clearTraces->click();

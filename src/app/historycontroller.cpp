@@ -62,6 +62,10 @@ HistoryController::HistoryController(Session& session, HistoryPanel* panel, BarC
         if (showStatus)
             showStatus(tr("Run %1 was deleted.").arg(id), false);
     });
+    connect(&history, &RunHistory::exported, this, [this](bool ok, const QString& message) {
+        if (showStatus)
+            showStatus(message, !ok);
+    });
     connect(&history, &RunHistory::failed, this, [this](const QString& problem) {
         if (showStatus)
             showStatus(problem, true);
@@ -101,8 +105,10 @@ QString HistoryController::label(const Run& run, qint64 id) const
 
 void HistoryController::firstListed()
 {
+    // A family is one row: all its curves or none.
     for (int row = 0; row < std::min(model_->rowCount(), defaultShownRuns); ++row)
-        setShown(model_->idAt(row), true, false);
+        for (const qint64 id : model_->idsAt(row))
+            setShown(id, true, false);
     if (panel_)
         panel_->setCurrent(current_ ? current_ : live_);
 }
@@ -137,7 +143,12 @@ void HistoryController::loaded(const LoadedRun& loaded)
         chosenRun_ = loaded.run;
         chosenKey_ = loaded.id;
         session_.choose(chosenRun_);
-        if (showStatus && announceChosen_)
+        if (showStatus && announceChosen_ && chosenFamily_)
+            showStatus(tr("The family's last curve, %1, is the current run: Save writes its %2 "
+                          "points, Export CSV every curve of the family.")
+                           .arg(label(run, loaded.id), countText(qint64(run.points.size()))),
+                       false);
+        else if (showStatus && announceChosen_)
             showStatus(tr("%1 is the current run: Save and Export write its %2 points.")
                            .arg(label(run, loaded.id), countText(qint64(run.points.size()))),
                        false);
@@ -164,6 +175,7 @@ void HistoryController::choose(qint64 id, bool announce)
 {
     current_ = id;
     announceChosen_ = announce;
+    chosenFamily_ = panel_ && !panel_->currentFamily().isEmpty() && panel_->current() == id;
     if (chart_ && id != 0)
         chart_->setCurrentRun(id);
     if (id == 0 || id == live_) {
@@ -300,6 +312,15 @@ WriteResult HistoryController::exportChart(const QString& path)
     if (result.ok)
         result.message = tr("Chart of %1 written to %2").arg(namesOf(drawn), printableText(path));
     return result;
+}
+
+bool HistoryController::exportFamilyCsv(const QString& path)
+{
+    if (!panel_ || panel_->currentFamily().isEmpty() || panel_->current() != current_ ||
+        current_ <= 0)
+        return false;
+    session_.history().exportFamily(current_, path);
+    return true;
 }
 
 QString HistoryController::whyNothingIn(const Run* run) const

@@ -46,6 +46,10 @@ class HistoryController : public QObject
     // Save and Export CSV write), drawn on top even when it is not ticked. The message
     // names the runs drawn.
     WriteResult exportChart(const QString& path);
+    // Export CSV with a family's row chosen: every curve of it in one file, written on the
+    // store's thread, the status line told how it went. False when no family's row is
+    // chosen: the current run is written as ever.
+    bool exportFamilyCsv(const QString& path);
 
     // Why the current run has nothing to write ("run 13 has no points."), or empty.
     QString whyNothingIn(const Run* run) const;
@@ -81,6 +85,7 @@ class HistoryController : public QObject
     qint64 chosenKey_ = 0;
     QHash<qint64, QDateTime> localStarts_; // when the runs not kept in the store started
     bool announceChosen_ = false;
+    bool chosenFamily_ = false; // chosen as its family's row
     qint64 live_ = 0;      // the store id of the sweep being measured, or a local key
     qint64 localKeys_ = 0; // keys of runs not kept in the store count down from -1
     bool liveBegun_ = false;

@@ -2,13 +2,13 @@
 
 #include <QHeaderView>
 #include <QKeyEvent>
-#include <QTableView>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 namespace kestrel
 {
 
-HistoryPanel::HistoryPanel(QWidget* parent) : QWidget(parent), table_(new QTableView(this))
+HistoryPanel::HistoryPanel(QWidget* parent) : QWidget(parent), table_(new QTreeView(this))
 {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -17,17 +17,17 @@ HistoryPanel::HistoryPanel(QWidget* parent) : QWidget(parent), table_(new QTable
     table_->setSelectionMode(QAbstractItemView::SingleSelection);
     table_->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
     table_->setWordWrap(false);
-    table_->verticalHeader()->hide();
     // Every row one line high: no row is ever measured.
-    table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 6);
-    table_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
-    table_->horizontalHeader()->setStretchLastSection(true);
+    table_->setUniformRowHeights(true);
+    table_->setAllColumnsShowFocus(true);
+    table_->header()->setSectionResizeMode(QHeaderView::Interactive);
+    table_->header()->setStretchLastSection(true);
     // Sized once, from the first page: the cost of measuring stays bounded.
-    table_->horizontalHeader()->setResizeContentsPrecision(RunHistoryModel::pageSize);
-    table_->setToolTip(tr("Every run kept, newest first. Tick a run to show it on the chart; "
-                          "the selected run is the one Save and Export write. Delete "
-                          "removes the selected run."));
+    table_->header()->setResizeContentsPrecision(RunHistoryModel::pageSize);
+    table_->setToolTip(tr("Every run kept, newest first; a family of curves opens into its "
+                          "curves. Tick a run to show it on the chart; the selected run is the "
+                          "one Save and Export write (a family: Save its last curve, Export "
+                          "CSV the whole family). Delete removes the selected run."));
     table_->installEventFilter(this);
 }
 
@@ -45,7 +45,7 @@ void HistoryPanel::setModel(RunHistoryModel* model)
     });
     // How many points and how it ended come before the levels, so a laptop's narrow panel
     // shows them without scrolling sideways.
-    QHeaderView* header = table_->horizontalHeader();
+    QHeaderView* header = table_->header();
     for (const int column : {RunHistoryModel::Points, RunHistoryModel::Outcome})
         header->moveSection(header->visualIndex(column),
                             header->visualIndex(RunHistoryModel::Range));
@@ -58,7 +58,8 @@ void HistoryPanel::sizeColumnsOnce()
     if (sized_ || !model_ || model_->rowCount() == 0)
         return;
     sized_ = true;
-    table_->resizeColumnsToContents();
+    for (int column = 0; column < RunHistoryModel::ColumnCount; ++column)
+        table_->resizeColumnToContents(column);
     // The first rows may be a sweep that says "running" and counts up: the columns hold
     // what such a row says at its end.
     const QFontMetrics metrics = table_->fontMetrics();
@@ -78,11 +79,13 @@ int HistoryPanel::rowOf(qint64 id) const
 void HistoryPanel::setCurrent(qint64 id)
 {
     selecting_ = true;
-    const int row = rowOf(id);
-    if (row < 0)
+    const QModelIndex index = model_ ? model_->indexOf(id) : QModelIndex();
+    if (!index.isValid()) {
         table_->clearSelection();
-    else if (current() != id)
-        table_->selectRow(row);
+    } else if (current() != id) {
+        table_->expand(index.parent());
+        table_->setCurrentIndex(index);
+    }
     selecting_ = false;
 }
 
@@ -90,13 +93,21 @@ qint64 HistoryPanel::current() const
 {
     const QModelIndexList rows =
         table_->selectionModel() ? table_->selectionModel()->selectedRows() : QModelIndexList();
-    return rows.isEmpty() || !model_ ? 0 : model_->idAt(rows.first().row());
+    return rows.isEmpty() ? 0 : rows.first().data(RunHistoryModel::idRole).toLongLong();
+}
+
+QString HistoryPanel::currentFamily() const
+{
+    const QModelIndexList rows =
+        table_->selectionModel() ? table_->selectionModel()->selectedRows() : QModelIndexList();
+    return rows.isEmpty() ? QString() : rows.first().data(RunHistoryModel::familyRole).toString();
 }
 
 bool HistoryPanel::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == table_ && event->type() == QEvent::KeyPress &&
-        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete && current() != 0) {
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Delete && current() != 0 &&
+        currentFamily().isEmpty()) { // a family's curves are deleted one by one
         emit deleteRequested(current());
         return true;
     }

@@ -594,8 +594,9 @@ void ViewController::savetofile()
 
 void ViewController::exportCsv()
 {
+    // A family's row chosen: the whole family.
     if (const QString path = pathForRun(showCsvPanel, QStringLiteral("csv"), false);
-        !path.isEmpty())
+        !path.isEmpty() && !(history_ && history_->exportFamilyCsv(path)))
         session_->exportCsv(path);
 }
 

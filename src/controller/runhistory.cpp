@@ -1,5 +1,7 @@
 #include "controller/runhistory.h"
 
+#include "controller/sweepdescription.h"
+
 #include "store/rundatabase.h"
 #include "store/runimport.h"
 
@@ -130,6 +132,33 @@ void RunHistory::setNote(qint64 id, const QString& note)
             if (!problem.isEmpty())
                 emit failed(tr("The note on run %1 was not kept: %2").arg(id).arg(problem));
         });
+}
+
+WriteResult exportStoredFamily(RunDatabase& store, qint64 curve, const QString& path)
+{
+    const std::vector<qint64> ids = store.familyOf(curve);
+    if (ids.empty())
+        return WriteResult{false,
+                           store.lastError().isEmpty()
+                               ? RunHistory::tr("Run %1 is not a curve of a family.").arg(curve)
+                               : store.lastError()};
+    std::vector<std::shared_ptr<const Run>> curves;
+    QString program;
+    for (const qint64 id : ids) {
+        std::optional<StoredRun> stored = store.load(id);
+        if (!stored)
+            return WriteResult{
+                false, RunHistory::tr("Run %1 cannot be read: %2").arg(id).arg(store.lastError())};
+        program = stored->program;
+        curves.push_back(std::make_shared<const Run>(std::move(stored->run)));
+    }
+    return exportFamilyCsv(program, path, curves, familyMessage(curves));
+}
+
+void RunHistory::exportFamily(qint64 curve, const QString& path)
+{
+    onStore([curve, path](RunDatabase& db) { return exportStoredFamily(db, curve, path); },
+            [this](const WriteResult& result) { emit exported(result.ok, result.message); });
 }
 
 void RunHistory::addFit(qint64 id, const RunFit& fit)

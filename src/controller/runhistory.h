@@ -1,5 +1,6 @@
 #pragma once
 
+#include "data/datafile.h"
 #include "data/ivpoints.h"
 #include "data/storedrun.h"
 #include "link/workqueue.h"
@@ -14,6 +15,12 @@
 
 namespace kestrel
 {
+
+class RunDatabase;
+
+// The family of that curve as one CSV, its curves read from the store: the bytes of the
+// family CSV its program wrote as it measured it.
+WriteResult exportStoredFamily(RunDatabase& store, qint64 curve, const QString& path);
 
 // A run read from the store with its points as the chart draws them, both made on the
 // store's thread: copying a million points would hold the GUI thread for tens of
@@ -52,6 +59,8 @@ class RunHistory : public QObject
     // note); imported() gives its id.
     void importFile(const QString& filePath);
     void setNote(qint64 id, const QString& note);
+    // The family of that curve as one CSV (exportStoredFamily): exported() says how it went.
+    void exportFamily(qint64 curve, const QString& path);
     void addFit(qint64 id, const RunFit& fit);
 
   signals:
@@ -59,6 +68,7 @@ class RunHistory : public QObject
     void removed(qint64 id);
     void fitKept(qint64 id);
     void imported(qint64 id, const QString& filePath);
+    void exported(bool ok, const QString& message);
     void failed(const QString& message);
 
   private:

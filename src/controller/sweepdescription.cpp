@@ -104,6 +104,32 @@ QString nothingToSave(const Run* run)
     return QString();
 }
 
+QString familyMessage(const std::vector<std::shared_ptr<const Run>>& curves)
+{
+    if (curves.empty() || !curves.back()->settings.step)
+        return QString();
+    const Run& last = *curves.back();
+    const FamilyStep& step = *last.settings.step;
+    if (last.outcome == Run::Outcome::Completed && int(curves.size()) == step.count) {
+        // The step source's word ends the last curve's message.
+        const qsizetype at = last.message.lastIndexOf(QLatin1String(" The step source output"));
+        return QStringLiteral("Family complete: %1 curves of %2 points.")
+                   .arg(curves.size())
+                   .arg(countText(last.settings.plan.count())) +
+               (at < 0 ? QString() : last.message.mid(at));
+    }
+    // A last curve that completed, before the end: the family ended between its curves.
+    const QString between = last.outcome == Run::Outcome::Completed
+                                ? QStringLiteral(" The family ended there: the curves after it "
+                                                 "were not measured.")
+                                : QString();
+    return QStringLiteral("Curve %1 of %2 (step %3 V): ")
+               .arg(step.index + 1)
+               .arg(step.count)
+               .arg(QString::fromStdString(formatDouble(step.level))) +
+           last.message + between;
+}
+
 WriteResult exportFamilyCsv(const QString& program, const QString& path,
                             const std::vector<std::shared_ptr<const Run>>& curves,
                             const QString& message)

@@ -28,4 +28,9 @@ WriteResult exportFamilyCsv(const QString& program, const QString& path,
                             const std::vector<std::shared_ptr<const Run>>& curves,
                             const QString& message);
 
+// What a family's CSV says of its end, from its curves alone (as its store keeps them):
+// "Family complete: 3 curves of 6 points." and what became of the step source when every
+// curve planned completed, else "Curve 2 of 3 (step 2 V): " and its last curve's message.
+QString familyMessage(const std::vector<std::shared_ptr<const Run>>& curves);
+
 } // namespace kestrel

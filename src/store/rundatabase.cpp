@@ -874,6 +874,22 @@ std::vector<StoredRun> RunDatabase::list(const RunRange& range)
     return runs;
 }
 
+std::vector<qint64> RunDatabase::familyOf(qint64 runId)
+{
+    error_.clear();
+    std::vector<qint64> ids;
+    QSqlQuery query(QSqlDatabase::database(connection_, false));
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT id FROM runs WHERE family = (SELECT family FROM runs "
+                                 "WHERE id = ?) ORDER BY step_index, id"));
+    query.addBindValue(runId);
+    if (!execute(query, "reading a family's curves"))
+        return ids;
+    while (query.next())
+        ids.push_back(query.value(0).toLongLong());
+    return ids;
+}
+
 std::optional<StoredRun> RunDatabase::load(qint64 runId, Points points)
 {
     QSqlQuery query(QSqlDatabase::database(connection_, false));

@@ -106,6 +106,9 @@ class RunDatabase
     enum class Points { Read, Left };
     // With its fits, and its points unless they are left for measuredPoints().
     std::optional<StoredRun> load(qint64 run, Points points = Points::Read);
+    // The curves of the family that run belongs to, in step order; none when it is a run
+    // of its own or cannot be read (lastError() says which).
+    std::vector<qint64> familyOf(qint64 run);
 
     // Runs whose program ended while they ran become "interrupted"; those not reported
     // before come back (newest first) and count as reported from now on.

@@ -3,6 +3,7 @@
 
 #include "analysis/fit.h"
 #include "controller/runanalysis.h"
+#include "controller/runhistory.h"
 #include "controller/sweepdescription.h"
 #include "data/numbertext.h"
 #include "data/printabletext.h"
@@ -31,12 +32,17 @@ it is measured, point by point.
 
 Commands:
   list              every run, newest first: id, start, outcome, points, the
-                    lowest and highest level measured, the source and meter
-                    endpoints, shape
+                    lowest and highest level measured, the step level of a
+                    family's curve, the source and meter endpoints, shape
   show ID           one run: its instruments, settings, times, outcome and what
                     became of the source output
   export ID FILE    the run's points: Kestrel's data format when FILE ends in
                     .txt, a CSV with the run's header when it ends in .csv
+  export --family ID FILE
+                    every curve of the family run ID belongs to, in step
+                    order, as one CSV with a step_V column first: the family
+                    CSV kestrel-sweep wrote as it measured it; FILE ends in
+                    .csv
   import FILE       a data file or a Kestrel CSV becomes a run with the outcome
                     "imported"; prints its id. FILE is a regular file of at
                     most 268435456 bytes (256 MiB)
@@ -77,12 +83,14 @@ Options:
   --temperature C   analyze: the device's temperature in degrees Celsius, for
                     the thermal voltage (default 25)
   --shunt           analyze, diode: also fit a shunt resistance
+  --family          export: the whole family of the curve
   -h, --help        show this help
   -v, --version     show the version
 
 Example:
   kestrel-runs list
   kestrel-runs export 12 iv.csv
+  kestrel-runs export --family 14 family.csv
   kestrel-runs analyze 12 --model diode --from 0.3
 
 Exit status:
@@ -128,13 +136,14 @@ QString endpointOrDash(const Run& run, RunDetail detail, const Endpoint& endpoin
 
 QString listing(const std::vector<StoredRun>& runs)
 {
-    QString text = QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8  %9\n")
+    QString text = QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8  %9  %10\n")
                        .arg(QStringLiteral("ID"), 5)
                        .arg(QStringLiteral("STARTED"), -19)
                        .arg(QStringLiteral("OUTCOME"), -13)
                        .arg(QStringLiteral("POINTS"), 7)
                        .arg(QStringLiteral("LOWEST V"), 10)
                        .arg(QStringLiteral("HIGHEST V"), 10)
+                       .arg(QStringLiteral("STEP V"), 8)
                        .arg(QStringLiteral("SOURCE"), -21)
                        .arg(QStringLiteral("METER"), -21)
                        .arg(QStringLiteral("SHAPE"));
@@ -145,14 +154,18 @@ QString listing(const std::vector<StoredRun>& runs)
             return stored.levels ? QString::fromStdString(formatDouble((*stored.levels).*end))
                                  : QStringLiteral("-");
         };
+        // A family's curve says its step level; a run of its own leaves it empty.
+        const QString step =
+            s.step ? QString::fromStdString(formatDouble(s.step->level)) : QString();
         text +=
-            QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8  %9\n")
+            QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8  %9  %10\n")
                 .arg(stored.id, 5)
                 .arg(when(run.started), -19)
                 .arg(outcomeName(run.outcome), -13)
                 .arg(stored.pointCount, 7)
                 .arg(level(&LevelSpan::lowestVolts), 10)
                 .arg(level(&LevelSpan::highestVolts), 10)
+                .arg(step, 8)
                 .arg(endpointOrDash(run, RunDetail::Source, s.source), -21)
                 .arg(endpointOrDash(run, RunDetail::Meter, s.meter), -21)
                 .arg(run.recorded(RunDetail::Shape) ? shapeName(s.plan.shape) : notRecordedText());
@@ -359,6 +372,7 @@ int runs(int argc, char* argv[])
             args.remove(at, 2);
         }
     const bool shunt = args.removeAll(QLatin1String("--shunt")) > 0;
+    const bool family = args.removeAll(QLatin1String("--family")) > 0;
     const bool reading = args.removeAll(QLatin1String("--lab")) > 0;
     if (reading || args.value(0) == QLatin1String("lab") ||
         args.value(0) == QLatin1String("publish")) {
@@ -380,15 +394,17 @@ int runs(int argc, char* argv[])
             ? 2
             : 0;
     if (operands == 0 || args.size() != operands)
-        return fail(QStringLiteral("expected list, show ID, export ID FILE, import FILE, "
-                                   "delete ID or analyze ID --model MODEL (see kestrel-runs "
-                                   "--help)"),
+        return fail(QStringLiteral("expected list, show ID, export [--family] ID FILE, import "
+                                   "FILE, delete ID or analyze ID --model MODEL (see "
+                                   "kestrel-runs --help)"),
                     2);
     if (fitting && command != QLatin1String("analyze"))
         return fail(QStringLiteral("--model, --from, --to, --temperature and --shunt belong to "
                                    "analyze, not %1")
                         .arg(command),
                     2);
+    if (family && command != QLatin1String("export"))
+        return fail(QStringLiteral("--family belongs to export, not %1").arg(command), 2);
     if (command == QLatin1String("analyze") && fitValues[0].isEmpty())
         return fail(QStringLiteral("analyze needs --model linear, diode or solar"), 2);
     std::optional<FitRequest> request;
@@ -432,6 +448,17 @@ int runs(int argc, char* argv[])
         if (!store.remove(*id))
             return fail(store.lastError());
         return print(QStringLiteral("Deleted run %1.\n").arg(*id)) ? 0 : 1;
+    }
+    if (family) {
+        if (!args[2].endsWith(QLatin1String(".csv"), Qt::CaseInsensitive))
+            return fail(QStringLiteral("%1: a family is written as CSV: the file name must end "
+                                       "in .csv")
+                            .arg(args[2]),
+                        2);
+        const WriteResult result = exportStoredFamily(store, *id, args[2]);
+        if (!result.ok)
+            return fail(result.message);
+        return print(result.message + QLatin1Char('\n')) ? 0 : 1;
     }
     const std::optional<StoredRun> stored = store.load(*id);
     if (!stored)

@@ -155,7 +155,7 @@ void SweepRun::endEarly(const SweepEngine::EndText& why, int status)
     if (isFamily()) {
         const bool off = ending_ && ending_->outputsOff;
         report(ending_ ? ending_->message : QString());
-        writeFamilyFiles(ending_ ? ending_->message : QString());
+        writeFamilyFiles();
         end(off ? status : outputMayBeOn);
         return;
     }
@@ -173,7 +173,7 @@ void SweepRun::finished(Run::Outcome outcome, const QString& message, bool outpu
     report(message);
     Run run = *session_.currentRun();
     const bool fitted = !options_.analyze || analyze(run);
-    const bool written = isFamily() ? writeFamilyFiles(message) : writeFiles(run);
+    const bool written = isFamily() ? writeFamilyFiles() : writeFiles(run);
     int status = endedEarly;
     switch (outcome) {
     case Run::Outcome::Completed:
@@ -263,7 +263,7 @@ bool SweepRun::writeFiles(const Run& run)
     return ok;
 }
 
-bool SweepRun::writeFamilyFiles(const QString& message)
+bool SweepRun::writeFamilyFiles()
 {
     bool ok = true;
     const auto& curves = session_.familyCurves();
@@ -284,8 +284,9 @@ bool SweepRun::writeFamilyFiles(const QString& message)
         }
     }
     if (!options_.csvPath.isEmpty()) {
+        // Its end as its curves tell it, so that the store gives the same file again.
         const WriteResult result = exportFamilyCsv(QStringLiteral("kestrel-sweep " KESTREL_VERSION),
-                                                   options_.csvPath, curves, message);
+                                                   options_.csvPath, curves, familyMessage(curves));
         report(result.message);
         ok = ok && result.ok;
     }

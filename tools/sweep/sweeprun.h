@@ -47,7 +47,7 @@ class SweepRun : public QObject
     void end(int status);
     bool writeFiles(const Run& run);
     // A family's files: one data file per curve, the step level in its name, and one CSV.
-    bool writeFamilyFiles(const QString& message);
+    bool writeFamilyFiles();
     bool isFamily() const { return options_.stepSource.has_value(); }
     // --analyze: the fit of the finished run, printed and kept; false when it gave none.
     bool analyze(Run& run);
