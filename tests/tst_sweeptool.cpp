@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTcpServer>
@@ -116,6 +117,7 @@ class TestSweepTool : public QObject
     void readsTheDeviceOffItsCurve();
     void aFamilyStepsTheGateOnceForEachCurve();
     void aFamilyKilledLeavesEverySourceOff();
+    void aFamilyStepsASecondOutputOfTheSupply();
     void anImportShowsWhatItsFileRecorded_data();
     void anImportShowsWhatItsFileRecorded();
 };
@@ -713,6 +715,59 @@ void TestSweepTool::aFamilyKilledLeavesEverySourceOff()
                                    "\\d\\d:\\d\\d:\\d\\d\\.\\|1$")
                     .match(step.value(0).toString())
                     .hasMatch());
+}
+
+// A two-output supply: output 2 steps the gate, output 1 sweeps the drain, each by its own
+// profile. Killed mid-family, the two guards switch both outputs off.
+void TestSweepTool::aFamilyStepsASecondOutputOfTheSupply()
+{
+    QTemporaryDir config;
+    QVERIFY(QDir(config.path()).mkpath("kestrel/instruments"));
+    QVERIFY(QFile::copy(kestrelSourcePath("tests/data/profiles/keysight-e36300-output2.toml"),
+                        config.filePath("kestrel/instruments/keysight-e36300-output2.toml")));
+    const QByteArray before = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", before); });
+    SweepBench bench(
+        {"--source-dialect", "keysight-e36300", "--gate-on-output2", "--device", "mosfet"});
+    QVERIFY(bench.started);
+    const QString supply = bench.sim.sourceAddress() + ':' + bench.sim.sourcePort();
+    const QStringList family{"--step-source",
+                             supply,
+                             "--step-profile",
+                             "keysight-e36300-output2",
+                             "--source-profile",
+                             "keysight-e36300",
+                             "--step-start",
+                             "2",
+                             "--step-stop",
+                             "2.5",
+                             "--step-steps",
+                             "1",
+                             "--start",
+                             "0",
+                             "--stop",
+                             "2",
+                             "--csv",
+                             bench.path("family.csv")};
+    QVERIFY2(bench.run(family + QStringList{"--steps", "4"}) == 0, bench.err.constData());
+    QVERIFY2(bench.read("family.csv").endsWith("\n2.5,2.0,0.00234,0\n"),
+             bench.read("family.csv").right(200).constData());
+    QTRY_COMPARE(settingsOf(bench.sim.sourceCommands()).filter("OUTP"),
+                 QStringList({"OUTP ON,(@2)", "OUTP ON,(@1)", "OUTP OFF,(@1)", "OUTP ON,(@1)",
+                              "OUTP OFF,(@1)", "OUTP OFF,(@2)"}));
+    QVERIFY(bench.sim.sourceCommands().contains("VOLT 2.5,(@2)"));
+
+    QProcess sweep;
+    bench.start(sweep, family + QStringList{"--steps", "40"});
+    QTRY_VERIFY_WITH_TIMEOUT(bench.sim.sourceCommands().count("VOLT 2.5,(@2)") == 2, 30000);
+    sweep.kill();
+    QVERIFY(sweep.waitForFinished());
+    const auto lastOf = [&](const QString& output) {
+        return settingsOf(bench.sim.sourceCommands()).filter("OUTP").filter(output).constLast();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(lastOf("(@1)") == "OUTP OFF,(@1)" && lastOf("(@2)") == "OUTP OFF,(@2)",
+                             1000);
 }
 
 // Both tools print the fit's lines and keep the fit with the run; the CSV carries it and

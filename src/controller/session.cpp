@@ -35,7 +35,7 @@ Session::Session(const QString& home, std::unique_ptr<InstrumentLink> link,
             }
             // The step source's guard records what it did in each curve.
             if (family_)
-                if (Guard* guard = guardOf(family_->source))
+                if (Guard* guard = guardOf(family_->source, true))
                     guard->watchRun(id);
         }
         emit runKept(id);
@@ -173,10 +173,11 @@ void Session::runEnded(qint64 id)
         standDownGuard(source);
 }
 
-Guard* Session::guardOf(const Endpoint& source) const
+Guard* Session::guardOf(const Endpoint& source, bool stepSource) const
 {
+    // A step source on another output of the source's own supply has a guard of its own.
     for (const auto& guard : guards_)
-        if (guard->source() == source)
+        if (guard->source() == source && guard->isStepSource() == stepSource)
             return guard.get();
     return nullptr;
 }
@@ -235,7 +236,7 @@ void Session::guardEnded(Guard* gone)
                  .arg(where));
         return;
     }
-    if (family_ && family_->source == source && !sweep_.isRunning()) {
+    if (old->isStepSource() && family_ && !sweep_.isRunning()) {
         family_->stopping = true;
         instrumentQueue_.cancelAll();
         endFamily(Run::Outcome::Failed,
@@ -244,8 +245,7 @@ void Session::guardEnded(Guard* gone)
                       .arg(where, problem));
         return;
     }
-    if (isSweeping() &&
-        (sweep_.run()->settings.source == source || (family_ && family_->source == source))) {
+    if (isSweeping() && (old->isStepSource() || sweep_.run()->settings.source == source)) {
         sweep_.abort(tr("The guard watching the source at %1 ended and no new one could be "
                         "started (%2), so the sweep was ended")
                          .arg(where, problem));
@@ -256,10 +256,10 @@ void Session::guardEnded(Guard* gone)
              .arg(where, problem));
 }
 
-void Session::standDownGuard(const Endpoint& source)
+void Session::standDownGuard(const Endpoint& source, bool stepSource)
 {
     for (auto guard = guards_.begin(); guard != guards_.end(); ++guard)
-        if ((*guard)->source() == source) {
+        if ((*guard)->source() == source && (*guard)->isStepSource() == stepSource) {
             (*guard)->standDown();
             guards_.erase(guard);
             return;

@@ -223,14 +223,14 @@ class Session : public QObject
     void sweepStarted();
     // The run's end goes to the store; the source's guard stands down once it is off.
     void sweepFinished(bool sourceOff);
-    Guard* guardOf(const Endpoint& source) const;
+    Guard* guardOf(const Endpoint& source, bool stepSource = false) const;
     // A guard for the source that switches it off by that profile, kept with the others;
     // null with the reason in *problem.
     Guard* startGuard(const Endpoint& source, const QString& profileFile, QString* problem,
                       bool stepSource = false);
     // A guard has gone: another takes its place, or the sweep on its source ends.
     void guardEnded(Guard* gone);
-    void standDownGuard(const Endpoint& source);
+    void standDownGuard(const Endpoint& source, bool stepSource = false);
     // The end of the run is in the store: a guard kept for it stands down.
     void runEnded(qint64 id);
 

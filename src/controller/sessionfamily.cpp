@@ -45,9 +45,14 @@ bool Session::startFamily(const SweepRequest& request, const StepRequest& step)
     }
     const ProfilePtr stepProfile = profile(Which::Step);
     QString refused;
-    if (stepSource == Endpoint{sip, sport} || stepSource == Endpoint{dip, dport})
+    // Another output of the source's own supply is a second source when the profiles say
+    // so; the meter apart from the source is never one.
+    const bool sourceItself = stepSource == Endpoint{sip, sport};
+    if ((sourceItself && stepProfile->channel == profile(Which::Source)->channel) ||
+        (!sourceItself && stepSource == Endpoint{dip, dport}))
         refused = tr("The step source at %1 is also the source or the meter: a family needs a "
-                     "second source.")
+                     "second source, or another output of the source's supply with a profile "
+                     "for that output.")
                       .arg(printableText(endpointText(stepSource)));
     else if (request.plan.shape == SweepShape::Hold)
         refused = tr("A family traces a curve at each step level: a hold has no curve.");
@@ -82,7 +87,7 @@ bool Session::startFamily(const SweepRequest& request, const StepRequest& step)
     chosen_.reset();
     // The step source's guard is armed before its first set-up command goes out.
     if (options_.guarded) {
-        standDownGuard(stepSource);
+        standDownGuard(stepSource, true);
         QString problem;
         if (Guard* guard = startGuard(stepSource, stepProfile->file, &problem, true))
             guard->arm();
@@ -252,7 +257,7 @@ void Session::familyEnded(Run::Outcome outcome, QString message, const SwitchOff
         message += tr(" Before the family %1 in its error queue, now read and cleared.")
                        .arg(family.older.join(QStringLiteral(", ")));
     if (stepOff)
-        standDownGuard(family.source);
+        standDownGuard(family.source, true);
     emit sweepingChanged(false);
     emit statusShown(message,
                      (outcome != Run::Outcome::Completed && outcome != Run::Outcome::Stopped) ||

@@ -18,6 +18,7 @@ enum class DialectRole { Source, Meter, Smu };
 struct DialectSettings {
     MeterSettings meter;    // noise and seed of whatever measures
     bool answerTsp = false; // the 2450 says its command set is TSP
+    Circuit* output2 = nullptr; // a supply's second output, where it simulates one
 };
 
 // The names a role accepts; "default" (kestrel-sim's own instruments) for the source and

@@ -19,75 +19,93 @@ constexpr int constantVoltageBit = 1 << 1;
 class KeysightE36300 : public SourcingInstrument
 {
   public:
-    KeysightE36300(Circuit& circuit, const DialectSettings&)
+    KeysightE36300(Circuit& circuit, const DialectSettings& settings)
         : SourcingInstrument("Keysight Technologies,E36312A,MY00000001,2.1.3-1.0.4-1.12", circuit,
-                             5.0)
+                             5.0),
+          output2_(settings.output2)
     {
         setErrorFormat(keysightErrorEntry);
         addSetting("[SOURce]:VOLTage[:LEVel][:IMMediate][:AMPLitude]", 0, 6.18, 0,
-                   [this](double volts) { circuit_.levelVolts = volts; });
+                   [](Circuit& output, double volts) { output.levelVolts = volts; });
         addSetting("[SOURce]:CURRent[:LEVel][:IMMediate][:AMPLitude]", 0, 5.15, 5.0,
-                   [this](double amps) { setLimit(amps); });
+                   [](Circuit& output, double amps) { output.limitAmps = std::abs(amps); });
         addCommand("OUTPut[:STATe]", [this](const ScpiUnit& unit) -> std::optional<QByteArray> {
-            if (!hasValueAndChannel(unit))
+            Circuit* output = withValueAndChannel(unit);
+            if (!output)
                 return std::nullopt;
             if (const std::optional<bool> on = switchSetting(unit, 0))
-                circuit_.outputOn = *on;
+                output->outputOn = *on;
             return std::nullopt;
         });
-        addChannelQuery("OUTPut[:STATe]", false,
-                        [this] { return QByteArray(circuit_.outputOn ? "1" : "0"); });
-        addChannelQuery("MEASure[:SCALar]:CURRent[:DC]", true,
-                        [this] { return formatSigned(circuit_.current(), 8); });
-        addChannelQuery(
-            "STATus:QUEStionable:INSTrument:ISUMmary#:CONDition", false, [this]() -> QByteArray {
-                const int condition = !circuit_.outputOn        ? 0
-                                      : circuit_.inCompliance() ? e36300ConstantCurrentBit
-                                                                : constantVoltageBit;
-                return '+' + QByteArray::number(condition);
-            });
+        addChannelQuery("OUTPut[:STATe]", false, [](const Circuit& output) {
+            return QByteArray(output.outputOn ? "1" : "0");
+        });
+        addChannelQuery("MEASure[:SCALar]:CURRent[:DC]", true, [this](const Circuit& output) {
+            return formatSigned(output.current(), 8);
+        });
+        addChannelQuery("STATus:QUEStionable:INSTrument:ISUMmary#:CONDition", false,
+                        [](const Circuit& output) -> QByteArray {
+                            const int condition = !output.outputOn        ? 0
+                                                  : output.inCompliance() ? e36300ConstantCurrentBit
+                                                                          : constantVoltageBit;
+                            return '+' + QByteArray::number(condition);
+                        });
         reset();
     }
 
-  private:
-    // Every channel-1 command takes an optional channel list; only (@1) is simulated.
-    bool isChannelOne(const QByteArray& list)
+  protected:
+    void reset() override
     {
-        if (QByteArray(list).replace(" ", "") == "(@1)")
-            return true;
-        pushError(scpiError::dataOutOfRange);
-        return false;
+        SourcingInstrument::reset();
+        if (output2_) // *RST leaves every output off at 0 V
+            output2_->outputOn = false, output2_->levelVolts = 0;
     }
 
-    bool hasValueAndChannel(const ScpiUnit& unit)
+  private:
+    // The output a channel list names: (@1), or (@2) where the second output is simulated.
+    Circuit* outputOf(const QByteArray& list)
+    {
+        const QByteArray channel = QByteArray(list).replace(" ", "");
+        if (channel == "(@1)")
+            return &circuit_;
+        if (channel == "(@2)" && output2_)
+            return output2_;
+        pushError(scpiError::dataOutOfRange);
+        return nullptr;
+    }
+
+    // Output 1 without a channel list.
+    Circuit* withValueAndChannel(const ScpiUnit& unit)
     {
         if (unit.params.isEmpty()) {
             pushError(scpiError::missingParameter);
-            return false;
+            return nullptr;
         }
         if (unit.params.size() > 2) {
             pushError(scpiError::parameterNotAllowed);
-            return false;
+            return nullptr;
         }
-        return unit.params.size() == 1 || isChannelOne(unit.params[1]);
+        return unit.params.size() == 1 ? &circuit_ : outputOf(unit.params[1]);
     }
 
     void addSetting(const char* pattern, double min, double max, double def,
-                    std::function<void(double)> apply)
+                    std::function<void(Circuit&, double)> apply)
     {
         addCommand(pattern,
                    [this, min, max, def,
                     apply = std::move(apply)](const ScpiUnit& unit) -> std::optional<QByteArray> {
-                       if (!hasValueAndChannel(unit))
+                       Circuit* output = withValueAndChannel(unit);
+                       if (!output)
                            return std::nullopt;
                        if (const std::optional<double> value =
                                numberSetting(unit, 0, min, max, def))
-                           apply(*value);
+                           apply(*output, *value);
                        return std::nullopt;
                    });
     }
 
-    void addChannelQuery(const char* pattern, bool measurement, std::function<QByteArray()> value)
+    void addChannelQuery(const char* pattern, bool measurement,
+                         std::function<QByteArray(const Circuit&)> value)
     {
         addQuery(
             pattern,
@@ -96,12 +114,14 @@ class KeysightE36300 : public SourcingInstrument
                     pushError(scpiError::parameterNotAllowed);
                     return std::nullopt;
                 }
-                if (unit.params.size() == 1 && !isChannelOne(unit.params[0]))
-                    return std::nullopt;
-                return value();
+                const Circuit* output =
+                    unit.params.size() == 1 ? outputOf(unit.params[0]) : &circuit_;
+                return output ? std::optional<QByteArray>(value(*output)) : std::nullopt;
             },
             measurement);
     }
+
+    Circuit* const output2_; // the gate, with --gate-on-output2
 };
 
 } // namespace

@@ -80,7 +80,11 @@ int main(int argc, char** argv)
     }
 
     Circuit circuit{options.device};
-    const DialectSettings dialect{options.meterSettings, options.answerTsp};
+    Circuit gate; // the step source's output: no device, a gate draws no current
+    const DialectSettings dialect{options.meterSettings, options.answerTsp,
+                                  options.gateOnOutput2 ? &gate : nullptr};
+    if (options.gateOnOutput2)
+        circuit.gate = &gate;
     std::unique_ptr<Instrument> source =
         !options.smu.isEmpty() ? makeDialect(DialectRole::Smu, options.smu, circuit, dialect)
         : options.sourceDialect == QLatin1String("default")
@@ -92,7 +96,6 @@ int main(int argc, char** argv)
         : options.meterDialect == QLatin1String("default")
             ? std::make_unique<MeterInstrument>(circuit, options.meterSettings)
             : makeDialect(DialectRole::Meter, options.meterDialect, circuit, dialect);
-    Circuit gate; // the step source's output: no device, a gate draws no current
     std::unique_ptr<Instrument> stepSource;
     if (options.stepSource) {
         stepSource = options.stepDialect == QLatin1String("default")

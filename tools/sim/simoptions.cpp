@@ -73,6 +73,10 @@ SimArguments parseSimArguments(const QStringList& args)
             options.answerTsp = true;
             continue;
         }
+        if (arg == QLatin1String("--gate-on-output2")) {
+            options.gateOnOutput2 = true;
+            continue;
+        }
 
         QString name = arg;
         QString value;
@@ -173,6 +177,10 @@ SimArguments parseSimArguments(const QStringList& args)
                                    "and --meter-dialect"));
     if (!options.stepSource && options.stepDialect != QLatin1String("default"))
         return fail(QStringLiteral("--step-dialect needs --step-source"));
+    if (options.gateOnOutput2 &&
+        (options.stepSource || options.sourceDialect != QLatin1String("keysight-e36300")))
+        return fail(QStringLiteral("--gate-on-output2 needs --source-dialect keysight-e36300 and "
+                                   "no --step-source"));
     if (options.answerTsp && options.smu != QLatin1String("keithley-2450"))
         return fail(QStringLiteral("--lang-tsp needs --smu keithley-2450"));
 
@@ -254,6 +262,10 @@ QString simHelpText()
         "                       --serial and --vxi11 serve it too\n"
         "  --step-dialect NAME  the step source's commands, any --source-dialect NAME\n"
         "                       (default: default)\n"
+        "  --gate-on-output2    the source's own output 2 drives the device's gate, as a\n"
+        "                       step source on a second channel of the same supply; with\n"
+        "                       --source-dialect keysight-e36300, whose (@2) commands then\n"
+        "                       act on it (they are refused without this option)\n"
         "  --max-level V        the default source refuses a level beyond +-V volts with error\n"
         "                       -222 and keeps its level (default 10)\n"
         "  --refuse-off N       the default source refuses its first N :OUTPut1 OFF while its\n"

@@ -35,6 +35,8 @@ struct SimOptions {
     QString smu;                        // when set, one SMU at the source's address and no meter
     std::optional<Endpoint> stepSource; // a second source, driving the device's gate
     QString stepDialect = QStringLiteral("default");
+    // The source's own output 2 drives the gate: a family's step source on a second channel.
+    bool gateOnOutput2 = false;
     bool answerTsp = false; // the keithley-2450 answers *LANG? with TSP
 };
 

@@ -173,9 +173,12 @@ QString stepOptions(const QCommandLineParser& parser,
     if (!options.stepSource)
         return QStringLiteral("--step-source must be ADDRESS:PORT, not '%1'")
             .arg(parser.value(*source));
-    if (*options.stepSource == options.sweep.source || *options.stepSource == options.sweep.meter)
+    // Another output of the source's supply needs a profile naming that output.
+    if ((*options.stepSource == options.sweep.source && !parser.isSet(*profile)) ||
+        (*options.stepSource == options.sweep.meter && options.sweep.meter != options.sweep.source))
         return QStringLiteral("--step-source must be a second source, not the source or the "
-                              "meter");
+                              "meter, or another output of the source's supply with "
+                              "--step-profile naming it");
     if (parser.isSet(*levels)) {
         for (const QCommandLineOption* option : {start, stop, steps})
             if (parser.isSet(*option))
