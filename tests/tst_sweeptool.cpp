@@ -450,6 +450,15 @@ void TestSweepTool::aListSweepTakesItsLevelsInOrder()
     const QByteArray imported = runTool(runs, {"--store", store, "show", "2"}).out;
     QVERIFY2(imported.contains("\ncycles: 2\n") && imported.contains("\npoints: 6"),
              imported.constData());
+
+    // Hysteresis: a dual sweep three times over, each loop closed, each point's cycle told.
+    QCOMPARE(bench.run({"--start", "0", "--stop", "1", "--steps", "1", "--shape", "dual",
+                        "--cycles", "3", "--csv", bench.path("loops.csv")}),
+             0);
+    QVERIFY(
+        bench.read("loops.csv")
+            .endsWith("voltage_V,current_A,cycle\n0.0,0.0,1\n1.0,0.001,1\n0.0,0.0,1\n"
+                      "0.0,0.0,2\n1.0,0.001,2\n0.0,0.0,2\n0.0,0.0,3\n1.0,0.001,3\n0.0,0.0,3\n"));
 }
 
 void TestSweepTool::aHoldReadsOneLevelAgainstTime()
