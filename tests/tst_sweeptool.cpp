@@ -679,6 +679,21 @@ void TestSweepTool::aFamilyStepsTheGateOnceForEachCurve()
     QVERIFY(bench.read("again.csv")
                 .contains("\n# message: Curve 3 of 4 (step 2.5 V): Current limit "
                           "reached at -0.5 V"));
+
+    // A drain that will not switch off after its curve ends the family there, said so.
+    SweepBench stuck({"--device", "mosfet", "--step-source", "127.0.0.4:0", "--refuse-off", "1"});
+    QVERIFY(stuck.started);
+    QCOMPARE(stuck.run(QStringList(family).replaceInStrings(
+                 bench.sim.stepAddress() + ':' + bench.sim.stepPort(),
+                 stuck.sim.stepAddress() + ':' + stuck.sim.stepPort())),
+             4);
+    QVERIFY2(stuck.err.contains("Curve 1 of 3 (step 1.5 V): Sweep complete: 6 points. The source "
+                                "output is still on: ") &&
+                 stuck.err.contains("The family ended there: the curves after it were not "
+                                    "measured.") &&
+                 !stuck.err.contains("Family complete"),
+             stuck.err.constData());
+    QTRY_COMPARE(settingsOf(stuck.sim.stepCommands()).constLast(), ":OUTP1 OFF");
 }
 
 // Killed mid-family, the guards switch both sources off, and the store keeps every point.

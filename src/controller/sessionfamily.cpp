@@ -1,6 +1,7 @@
 // A family of curves: the step source's levels one after another, the whole sweep at each.
 #include "controller/scpidrivers.h"
 #include "controller/session.h"
+#include "controller/sweepdescription.h"
 #include "data/numbertext.h"
 #include "data/printabletext.h"
 
@@ -238,21 +239,13 @@ void Session::familyEnded(Run::Outcome outcome, QString message, const SwitchOff
         sourcesOff = sourcesOff && sourceOff;
         sweep_.amendEnd(stepText, stepOff);
         sweepFinished(sourceOff);
-        message = tr("Curve %1 of %2 (step %3 V): ")
-                      .arg(curves_.size())
-                      .arg(family.step.plan.count())
-                      .arg(levelText(family.step.plan.levelAt(family.index))) +
-                  sweep_.run()->message;
+        // As the family's CSV says it, from what its curves keep.
+        message = familyMessage(curves_);
     } else {
         if (!message.endsWith(QLatin1Char('.')))
             message += QLatin1Char('.');
         message += family.stepTouched ? stepText : tr(" Nothing was switched on.");
     }
-    if (outcome == Run::Outcome::Completed)
-        message = tr("Family complete: %1 curves of %2 points.")
-                      .arg(curves_.size())
-                      .arg(countText(family.request.plan.count())) +
-                  stepText;
     if (!family.older.isEmpty())
         message += tr(" Before the family %1 in its error queue, now read and cleared.")
                        .arg(family.older.join(QStringLiteral(", ")));
