@@ -37,6 +37,22 @@ struct StepRequest {
     std::optional<double> complianceAmps; // none: the step profile's default limit
 };
 
+// What a family of curves is doing between its curves (the session's own state).
+struct FamilyRun {
+    QString id;
+    SweepRequest request;
+    StepRequest step;
+    Endpoint source;
+    ProfilePtr profile;
+    QString identity;
+    int index = 0;            // the curve being measured, or the level being set
+    bool stepTouched = false; // a setting went to the step source
+    bool stopping = false;    // Stop, a failure or the end: no more curves
+    bool shuttingDown = false;
+    bool curveOpen = false; // the last curve's record waits for the step source's end
+    QStringList older;      // errors the step source held before
+};
+
 // Where runs are kept and who guards the source; none of it by default.
 struct SessionOptions {
     QString storePath; // the run store; empty: runs are not kept
@@ -190,21 +206,6 @@ class Session : public QObject
     {
         return which == Which::Source ? source_ : which == Which::Meter ? meter_ : step_;
     }
-    // What a family is doing between its curves.
-    struct Family {
-        QString id;
-        SweepRequest request;
-        StepRequest step;
-        Endpoint source;
-        ProfilePtr profile;
-        QString identity;
-        int index = 0;            // the curve being measured, or the level being set
-        bool stepTouched = false; // a setting went to the step source
-        bool stopping = false;    // Stop, a failure or the end: no more curves
-        bool shuttingDown = false;
-        bool curveOpen = false; // the last curve's record waits for the step source's end
-        QStringList older;      // errors the step source held before
-    };
     // The engine's sweep ended: the next curve, or the family's end.
     void curveEnded(Run::Outcome outcome, const QString& message);
     void setStepLevel(bool first);
@@ -256,7 +257,7 @@ class Session : public QObject
     WorkQueue fileQueue_; // so cancelling instrument work never drops a save
     SweepEngine sweep_;
     Instrument source_, meter_, step_;
-    std::optional<Family> family_;
+    std::optional<FamilyRun> family_;
     std::vector<std::shared_ptr<const Run>> curves_;
     bool meterFollows_ = false;
 };

@@ -104,7 +104,7 @@ bool Session::startFamily(const SweepRequest& request, const StepRequest& step)
 
 void Session::setStepLevel(bool first)
 {
-    Family& family = *family_;
+    FamilyRun& family = *family_;
     const double level = family.step.plan.levelAt(family.index);
     emit statusShown(tr("Setting the step source to %1 V (curve %2 of %3)…")
                          .arg(levelText(level))
@@ -154,7 +154,7 @@ void Session::setStepLevel(bool first)
 
 void Session::startCurve()
 {
-    Family& family = *family_;
+    FamilyRun& family = *family_;
     SweepSettings settings = settingsFor(family.request);
     FamilyStep step;
     step.family = family.id;
@@ -173,7 +173,7 @@ void Session::startCurve()
 
 void Session::curveEnded(Run::Outcome outcome, const QString& message)
 {
-    Family& family = *family_;
+    FamilyRun& family = *family_;
     const auto run = sweep_.run();
     curves_.push_back(run);
     emit currentRunChanged();
@@ -195,7 +195,7 @@ void Session::curveEnded(Run::Outcome outcome, const QString& message)
 
 void Session::endFamily(Run::Outcome outcome, const QString& message)
 {
-    Family& family = *family_;
+    FamilyRun& family = *family_;
     family.stopping = true;
     if (!family.stepTouched) {
         familyEnded(outcome, message, SwitchOff{SwitchOff::Output::Off, QString()});
@@ -213,7 +213,7 @@ void Session::endFamily(Run::Outcome outcome, const QString& message)
 
 bool Session::switchStepOffNow(const SweepEngine::EndText& why)
 {
-    Family& family = *family_;
+    FamilyRun& family = *family_;
     instrumentQueue_.cancelAll();
     instrumentQueue_.waitForIdle(shellTimeoutMs);
     SwitchOff off{SwitchOff::Output::Off, QString()};
@@ -228,7 +228,7 @@ bool Session::switchStepOffNow(const SweepEngine::EndText& why)
 
 void Session::familyEnded(Run::Outcome outcome, QString message, const SwitchOff& off)
 {
-    const Family family = std::move(*family_);
+    const FamilyRun family = std::move(*family_);
     family_.reset();
     const bool stepOff = !family.stepTouched || off.off();
     const QString stepText = family.stepTouched ? stepOffText(off) : QString();
