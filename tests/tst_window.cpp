@@ -476,6 +476,18 @@ void TestWindow::aFamilyTracesOneCurvePerStepLevel()
     bench.answer = true;
 
     vc.stepSteps->setText("2");
+    // A step limit that is no number, or one the step profile cannot set.
+    vc.stepCompliance->setText("0,1");
+    vc.ivRun->click();
+    QCOMPARE(bench.status(), "Step compliance must be empty (the step profile's default limit) or "
+                             "a positive number of amps, like 0.0001, not \"0,1\".");
+    vc.stepCompliance->setText("0.1");
+    vc.ivRun->click();
+    QVERIFY2(bench.status().startsWith("The step source's profile default has no current limit "
+                                       "command: leave its Limit empty"),
+             qPrintable(bench.status()));
+    QVERIFY(bench.link->commands("step").filter("OUTP").isEmpty());
+    vc.stepCompliance->clear();
     QSignalSpy ended(&vc.session(), &Session::ended);
     vc.ivRun->click();
     QVERIFY(!vc.stepBox->isEnabled() && !vc.stepFamily->isEnabled() && !vc.ivRun->isEnabled());

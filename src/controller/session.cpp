@@ -573,6 +573,24 @@ SweepSettings Session::settingsFor(const SweepRequest& request) const
     return settings;
 }
 
+namespace
+{
+
+// A current limit as typed: empty for the profile's own, or positive amps; else a sentence
+// naming the field.
+std::variant<std::optional<double>, QString>
+typedCompliance(const QString& text, const QString& field, const QString& profile)
+{
+    auto amps = parseCurrentLimit(text);
+    if (std::holds_alternative<QString>(amps))
+        return QObject::tr("%1 must be empty (the %2's default limit) or a positive number of "
+                           "amps, like 0.0001, not \"%3\".")
+            .arg(field, profile, printableText(text));
+    return amps;
+}
+
+} // namespace
+
 bool Session::runTyped(const StoredSweep& typed, const StartQuestion& ask)
 {
     if (isSweeping() || !source_.identified || !meter_.identified ||
@@ -593,12 +611,10 @@ bool Session::runTyped(const StoredSweep& typed, const StartQuestion& ask)
             return false;
         }
         step.plan = std::get<SweepPlan>(stepPlan);
-        const auto stepCompliance = parseCurrentLimit(typed.stepCompliance);
-        if (std::holds_alternative<QString>(stepCompliance)) {
-            emit statusShown(tr("Step compliance must be empty (the step profile's default "
-                                "limit) or a positive number of amps, like 0.0001, not \"%1\".")
-                                 .arg(printableText(typed.stepCompliance)),
-                             true);
+        const auto stepCompliance =
+            typedCompliance(typed.stepCompliance, tr("Step compliance"), tr("step profile"));
+        if (const QString* problem = std::get_if<QString>(&stepCompliance)) {
+            emit statusShown(*problem, true);
             return false;
         }
         step.complianceAmps = std::get<std::optional<double>>(stepCompliance);
@@ -621,12 +637,9 @@ bool Session::runTyped(const StoredSweep& typed, const StartQuestion& ask)
         emit statusShown(*problem, true);
         return false;
     }
-    const auto compliance = parseCurrentLimit(typed.compliance);
-    if (std::holds_alternative<QString>(compliance)) {
-        emit statusShown(tr("Compliance must be empty (the profile's default limit) or a "
-                            "positive number of amps, like 0.0001, not \"%1\".")
-                             .arg(printableText(typed.compliance)),
-                         true);
+    const auto compliance = typedCompliance(typed.compliance, tr("Compliance"), tr("profile"));
+    if (const QString* problem = std::get_if<QString>(&compliance)) {
+        emit statusShown(*problem, true);
         return false;
     }
     std::optional<double> nplc;

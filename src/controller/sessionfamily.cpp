@@ -60,15 +60,10 @@ bool Session::startFamily(const SweepRequest& request, const StepRequest& step)
     else if (!stepProfile->canSource)
         refused = tr("The profile %1 cannot be the step source: it is for a %2.")
                       .arg(stepProfile->name, stepProfile->roleNames().join(tr(" and ")));
-    else if (step.complianceAmps && stepProfile->limitCommand.isEmpty())
-        refused = tr("The step source's profile %1 has no current limit command: leave its "
-                     "compliance empty, or choose the instrument's own profile.")
-                      .arg(stepProfile->name);
-    else if (step.complianceAmps && stepProfile->maxLimitAmps > 0 &&
-             *step.complianceAmps > stepProfile->maxLimitAmps)
-        refused = tr("A step compliance of %1 A is beyond what the profile %2 allows.")
-                      .arg(levelText(*step.complianceAmps), stepProfile->name);
-    else {
+    else if (step.complianceAmps)
+        refused = limitProblem(*stepProfile, *step.complianceAmps, QStringLiteral("step source"),
+                               tr("its Limit"));
+    if (refused.isEmpty()) {
         const SweepSettings settings = settingsFor(request);
         refused = sweepProfileProblem(settings, *settings.sourceCommands, *settings.meterCommands);
     }

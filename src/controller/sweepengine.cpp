@@ -94,6 +94,23 @@ ProfilePtr resolve(const ProfilePtr& carried, const QString& name, const Profile
 
 } // namespace
 
+QString limitProblem(const InstrumentProfile& source, double amps, const QString& role,
+                     const QString& field)
+{
+    if (source.limitCommand.isEmpty())
+        return QStringLiteral("The %1's profile %2 has no current limit command: leave %3 "
+                              "empty, or choose the instrument's own profile.")
+            .arg(role, source.name, field);
+    if (!(amps > 0 && (source.maxLimitAmps == 0 || amps <= source.maxLimitAmps)))
+        return QStringLiteral("A compliance of %1 is beyond what the profile %2 allows (%3).")
+            .arg(siText(amps, QStringLiteral("A")), source.name,
+                 source.maxLimitAmps > 0
+                     ? QStringLiteral("up to %1")
+                           .arg(siText(source.maxLimitAmps, QStringLiteral("A")))
+                     : QStringLiteral("more than 0 A"));
+    return QString();
+}
+
 QString sweepProfileProblem(const SweepSettings& settings, const InstrumentProfile& source,
                             const InstrumentProfile& meter)
 {
@@ -103,19 +120,11 @@ QString sweepProfileProblem(const SweepSettings& settings, const InstrumentProfi
     if (!meter.canMeasure)
         return QStringLiteral("The profile %1 cannot be the meter: it is for a %2.")
             .arg(meter.name, meter.roleNames().join(QStringLiteral(" and ")));
-    if (settings.complianceAmps && source.limitCommand.isEmpty())
-        return QStringLiteral("The source's profile %1 has no current limit command: leave "
-                              "Compliance empty, or choose the instrument's own profile.")
-            .arg(source.name);
-    if (settings.complianceAmps &&
-        !(*settings.complianceAmps > 0 &&
-          (source.maxLimitAmps == 0 || *settings.complianceAmps <= source.maxLimitAmps)))
-        return QStringLiteral("A compliance of %1 is beyond what the profile %2 allows (%3).")
-            .arg(siText(*settings.complianceAmps, QStringLiteral("A")), source.name,
-                 source.maxLimitAmps > 0
-                     ? QStringLiteral("up to %1")
-                           .arg(siText(source.maxLimitAmps, QStringLiteral("A")))
-                     : QStringLiteral("more than 0 A"));
+    if (settings.complianceAmps)
+        if (QString problem = limitProblem(source, *settings.complianceAmps,
+                                           QStringLiteral("source"), QStringLiteral("Compliance"));
+            !problem.isEmpty())
+            return problem;
     if (settings.rangeIndex == autoRangeIndex && !meter.hasAutoRange())
         return QStringLiteral("The meter's profile %1 has no auto-range: choose a range.")
             .arg(meter.name);

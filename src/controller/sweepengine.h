@@ -24,6 +24,11 @@ struct SwitchOff;
 
 // Why these profiles cannot carry out those settings (a role they cannot fill, a
 // range, an NPLC or a compliance they do not offer); empty when they can.
+// Why a source's profile cannot set that current limit (role: "source" or "step source";
+// field: where the limit was given); empty when it can.
+QString limitProblem(const InstrumentProfile& source, double amps, const QString& role,
+                     const QString& field);
+
 QString sweepProfileProblem(const SweepSettings& settings, const InstrumentProfile& source,
                             const InstrumentProfile& meter);
 
