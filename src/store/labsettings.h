@@ -33,6 +33,9 @@ struct LabUri {
 inline constexpr int labConnectTimeoutS = 5;
 inline constexpr int labStatementTimeoutMs = 15000;
 inline constexpr int labKeepaliveS = 5;
+// How often a program listening for published runs asks whether the server is still
+// there: a lost connection says nothing of itself.
+inline constexpr int labWatchAskMs = 2000;
 
 // The URI as a lab store's address, or why it is not one. A URI holding a password is
 // refused: passwords come from libpq's own sources (~/.pgpass, PGPASSFILE, PGPASSWORD),

@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -26,6 +27,8 @@ std::atomic<int> labConnections{0};
 // Points go to the server this many to a statement, as arrays that unnest() turns
 // into rows: a few statements for the largest run, not one per point.
 constexpr std::size_t pointsPerStatement = 25000;
+// Where the lab store tells its listeners that a run was published.
+constexpr char labChannel[] = "kestrel_runs";
 
 // The public schema, version 1; README ("Sharing runs across a lab") documents it.
 // Every number is float8, so it comes back bit for bit. Row-level security lets a
@@ -262,7 +265,8 @@ const QString labLoadedColumns = labRunColumns.arg(QStringLiteral("settings::tex
 const QString labListedColumns =
     labRunColumns.arg(QStringLiteral("jsonb_build_object('shape', settings->'shape', 'start_v', "
                                      "settings->'start_v', 'stop_v', settings->'stop_v', 'steps', "
-                                     "settings->'steps', 'cycles', settings->'cycles')::text"));
+                                     "settings->'steps', 'cycles', settings->'cycles', 'hold_s', "
+                                     "settings->'hold_s', 'family', settings->'family')::text"));
 
 QDateTime timeFrom(const QVariant& ms)
 {
@@ -570,7 +574,7 @@ QString LabStore::publishRun(RunDatabase& local, const UnpublishedRun& waiting)
         }
     }
     // Whoever listens (a window's Lab view) hears of it once it is committed.
-    if (!query.exec(QStringLiteral("NOTIFY kestrel_runs")))
+    if (!query.exec(QStringLiteral("NOTIFY %1").arg(QLatin1String(labChannel))))
         return abandon(failure(what, query.lastError()));
     if (!db.commit())
         return abandon(failure(what, db.lastError()));
@@ -684,6 +688,88 @@ std::optional<LabRun> LabStore::load(const QString& uuid)
         run.fits.back().quantities.push_back(std::move(q));
     }
     lab.stored.pointCount = int(run.points.size());
+    return lab;
+}
+
+bool LabStore::listen(QObject* context, std::function<void()> heard)
+{
+    if (!open().isEmpty())
+        return false;
+    QSqlDriver* driver = QSqlDatabase::database(connection_, false).driver();
+    if (!driver->subscribeToNotification(QLatin1String(labChannel))) {
+        error_ = failure(QStringLiteral("listening for published runs"), driver->lastError());
+        return false;
+    }
+    QObject::connect(driver, &QSqlDriver::notification, context,
+                     [heard = std::move(heard)](const QString& name) {
+                         if (name == QLatin1String(labChannel))
+                             heard();
+                     });
+    return true;
+}
+
+bool LabStore::alive()
+{
+    if (!open().isEmpty())
+        return false;
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery query(db);
+    if (db.isOpen() && query.exec(QStringLiteral("SELECT 1")) && query.next())
+        return true;
+    // A connection the server ended is closed by the driver, saying nothing.
+    error_ = db.isOpen() ? failure(QStringLiteral("asking the server"), query.lastError())
+                         : QStringLiteral("the connection to the server was lost");
+    return false;
+}
+
+QByteArray labRunLine(const LabRun& lab)
+{
+    const StoredRun& s = lab.stored;
+    const auto ms = [](const QDateTime& time) {
+        return time.isValid() ? QJsonValue(double(time.toMSecsSinceEpoch())) : QJsonValue();
+    };
+    const QJsonObject o{
+        {QStringLiteral("uuid"), s.uuid},
+        {QStringLiteral("bench"), s.bench},
+        {QStringLiteral("published_by"), lab.publishedBy},
+        {QStringLiteral("program"), s.program},
+        {QStringLiteral("started"), ms(s.run.started)},
+        {QStringLiteral("ended"), ms(s.run.ended)},
+        {QStringLiteral("outcome"), outcomeName(s.run.outcome)},
+        {QStringLiteral("message"), s.run.message},
+        {QStringLiteral("note"), s.note},
+        {QStringLiteral("points"), s.pointCount},
+        {QStringLiteral("output_off"), s.run.outputOff},
+        {QStringLiteral("settings"), QJsonDocument::fromJson(settingsJson(s.run)).object()}};
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+std::optional<LabRun> labRunFromLine(const QByteArray& line)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+    const QJsonObject o = document.object();
+    if (error.error != QJsonParseError::NoError || !o.value(QLatin1String("uuid")).isString())
+        return std::nullopt;
+    const auto time = [&o](const char* key) {
+        const QJsonValue v = o.value(QLatin1String(key));
+        return v.isDouble() ? QDateTime::fromMSecsSinceEpoch(qint64(v.toDouble())) : QDateTime();
+    };
+    LabRun lab;
+    StoredRun& s = lab.stored;
+    s.uuid = o.value(QLatin1String("uuid")).toString();
+    s.bench = o.value(QLatin1String("bench")).toString();
+    lab.publishedBy = o.value(QLatin1String("published_by")).toString();
+    s.program = o.value(QLatin1String("program")).toString();
+    s.run.started = time("started");
+    s.run.ended = time("ended");
+    s.run.outcome = outcomeFromName(o.value(QLatin1String("outcome")).toString())
+                        .value_or(Run::Outcome::Interrupted);
+    s.run.message = o.value(QLatin1String("message")).toString();
+    s.note = o.value(QLatin1String("note")).toString();
+    s.pointCount = o.value(QLatin1String("points")).toInt();
+    s.run.outputOff = o.value(QLatin1String("output_off")).toBool();
+    readSettings(QJsonDocument(o.value(QLatin1String("settings")).toObject()).toJson(), s.run);
     return lab;
 }
 

@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -62,6 +63,12 @@ class LabStore
     std::optional<LabRun> load(const QString& uuid);
     QString lastError() const { return error_; }
 
+    // Calls heard, on this thread's event loop, each time a bench publishes a run
+    // (LISTEN kestrel_runs). False, with lastError(), when the store cannot listen.
+    bool listen(QObject* context, std::function<void()> heard);
+    // Asks the server for an answer: false, with lastError(), once the connection is lost.
+    bool alive();
+
   private:
     // One run in one transaction: "" when the lab has it now.
     QString publishRun(RunDatabase& local, const UnpublishedRun& run);
@@ -74,6 +81,13 @@ class LabStore
     bool refused_ = false;
     QString error_;
 };
+
+// A listed lab run as one line of JSON, for a program that reads the lab through
+// kestrel-runs --lab list --json: its uuid, bench, times (ms since 1970), outcome, message,
+// note, point count and the settings the listing has. labRunFromLine reads one back; none
+// when the line is not one.
+QByteArray labRunLine(const LabRun& run);
+std::optional<LabRun> labRunFromLine(const QByteArray& line);
 
 // The one line that says runs wait for the lab store, and why:
 // "Lab store: 3 runs waiting — the server at HOST:PORT refused the connection: ...".

@@ -14,11 +14,15 @@
 
 #include <QCoreApplication>
 #include <QSettings>
+#include <QSocketNotifier>
+#include <QTimer>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kestrel;
 
@@ -66,7 +70,13 @@ Commands:
   lab bench NAME    this bench's name in the lab (default: the host name)
   lab check         connects, makes the lab's tables when there are none, and
                     says whether the lab store is ready
-  --lab list        the lab's runs, every bench's, newest first
+  --lab list [--json]
+                    the lab's runs, every bench's, newest first; --json: one
+                    JSON object per line (uuid, bench, started and ended in ms
+                    since 1970, outcome, message, note, points, settings)
+  --lab watch       prints "listening", then "published" each time a bench
+                    publishes a run, until the connection is lost (exit 1) or
+                    standard input, when it is a pipe, is closed (exit 0)
   --lab show UUID   one run of the lab store
   --lab export UUID FILE
                     one run of the lab store, as export writes a local one
@@ -84,6 +94,7 @@ Options:
                     the thermal voltage (default 25)
   --shunt           analyze, diode: also fit a shunt resistance
   --family          export: the whole family of the curve
+  --json            --lab list: one JSON object per line
   -h, --help        show this help
   -v, --version     show the version
 
@@ -223,9 +234,45 @@ std::optional<qint64> runId(const QString& text)
     return ok && id > 0 ? std::optional<qint64>(id) : std::nullopt;
 }
 
+// --lab watch: a line for each run a bench publishes, until the connection is lost or
+// whoever reads the lines closes the pipe to standard input.
+int watch(LabStore& labStore)
+{
+    const QString where = labStore.uri().where;
+    if (!labStore.listen(QCoreApplication::instance(),
+                         [] { print(QStringLiteral("published\n")); }))
+        return fail(QStringLiteral("the lab store at %1: %2").arg(where, labStore.lastError()));
+    if (!print(QStringLiteral("listening\n")))
+        return 1;
+    int status = 0;
+    // Asked every few seconds: a lost connection says nothing of itself.
+    QTimer ask;
+    QObject::connect(&ask, &QTimer::timeout, [&] {
+        if (labStore.alive())
+            return;
+        status = fail(QStringLiteral("the lab store at %1: %2").arg(where, labStore.lastError()));
+        QCoreApplication::exit(status);
+    });
+    ask.start(labWatchAskMs);
+    struct stat in {
+    };
+    std::unique_ptr<QSocketNotifier> input;
+    if (::fstat(STDIN_FILENO, &in) == 0 && S_ISFIFO(in.st_mode)) {
+        input = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
+        QObject::connect(input.get(), &QSocketNotifier::activated, [&input] {
+            char bytes[256];
+            if (::read(STDIN_FILENO, bytes, sizeof bytes) <= 0) {
+                input->setEnabled(false);
+                QCoreApplication::exit(0);
+            }
+        });
+    }
+    return QCoreApplication::exec();
+}
+
 // The lab store's commands: lab [set URI | bench NAME | check], publish, and --lab list,
 // show or export.
-int lab(const QStringList& args, bool reading, const QString& storePath)
+int lab(const QStringList& args, bool reading, bool json, const QString& storePath)
 {
     const QString command = args.value(0);
     std::unique_ptr<QSettings> settings = sharedSettings();
@@ -265,15 +312,18 @@ int lab(const QStringList& args, bool reading, const QString& storePath)
     const bool checking =
         command == QLatin1String("lab") && args.size() == 2 && args[1] == QLatin1String("check");
     const bool publishing = command == QLatin1String("publish") && args.size() == 1;
-    const qsizetype operands = command == QLatin1String("list")     ? 1
+    const qsizetype operands = command == QLatin1String("list") || command == QLatin1String("watch")
+                                   ? 1
                                : command == QLatin1String("show")   ? 2
                                : command == QLatin1String("export") ? 3
                                                                     : 0;
     if (!checking && !publishing && (!reading || args.size() != operands || operands == 0))
         return fail(QStringLiteral("expected lab, lab set URI, lab bench NAME, lab check, "
-                                   "publish, or --lab list, show UUID or export UUID FILE (see "
-                                   "kestrel-runs --help)"),
+                                   "publish, or --lab list, watch, show UUID or export UUID FILE "
+                                   "(see kestrel-runs --help)"),
                     2);
+    if (json && command != QLatin1String("list"))
+        return fail(QStringLiteral("--json belongs to --lab list"), 2);
     const auto configured = configuredLabUri();
     if (const QString* problem = std::get_if<QString>(&configured))
         return fail(
@@ -307,11 +357,19 @@ int lab(const QStringList& args, bool reading, const QString& storePath)
                    ? 0
                    : 1;
     }
+    if (command == QLatin1String("watch"))
+        return watch(labStore);
     if (command == QLatin1String("list")) {
         const auto runs = labStore.list();
         if (!runs)
             return fail(
                 QStringLiteral("the lab store at %1: %2").arg(uri.where, labStore.lastError()));
+        if (json) {
+            QByteArray lines;
+            for (const LabRun& run : *runs)
+                lines += labRunLine(run) + '\n';
+            return print(QString::fromUtf8(lines)) ? 0 : 1;
+        }
         QString text = QStringLiteral("%1  %2  %3  %4  %5  %6\n")
                            .arg(QStringLiteral("UUID"), -36)
                            .arg(QStringLiteral("BENCH"), -16)
@@ -374,6 +432,7 @@ int runs(int argc, char* argv[])
     const bool shunt = args.removeAll(QLatin1String("--shunt")) > 0;
     const bool family = args.removeAll(QLatin1String("--family")) > 0;
     const bool reading = args.removeAll(QLatin1String("--lab")) > 0;
+    const bool json = args.removeAll(QLatin1String("--json")) > 0;
     if (reading || args.value(0) == QLatin1String("lab") ||
         args.value(0) == QLatin1String("publish")) {
         if (shunt || std::any_of(std::begin(fitValues), std::end(fitValues),
@@ -381,8 +440,10 @@ int runs(int argc, char* argv[])
             return fail(QStringLiteral("--model, --from, --to, --temperature and --shunt belong "
                                        "to analyze"),
                         2);
-        return lab(args, reading, storePath);
+        return lab(args, reading, json, storePath);
     }
+    if (json)
+        return fail(QStringLiteral("--json belongs to --lab list"), 2);
     const bool fitting = shunt || std::any_of(std::begin(fitValues), std::end(fitValues),
                                               [](const QString& v) { return !v.isEmpty(); });
     const QString command = args.value(0);
