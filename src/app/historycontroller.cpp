@@ -94,6 +94,12 @@ QSet<qint64> HistoryController::shownRuns() const
 QString HistoryController::label(const Run& run, qint64 id) const
 {
     const QString when = run.started.toLocalTime().toString(QStringLiteral("HH:mm"));
+    if (const auto bench = labBenches_.constFind(id); bench != labBenches_.cend())
+        return run.settings.step
+                   ? tr("%1: step %2 V, %3 (lab)")
+                         .arg(printableText(*bench),
+                              QString::fromStdString(formatDouble(run.settings.step->level)), when)
+                   : tr("%1: run at %2 (lab)").arg(printableText(*bench), when);
     // A family's curve is named by its step level, its run after.
     if (const auto& step = run.settings.step)
         return id > 0 ? tr("step %1 V, run %2")
@@ -213,6 +219,36 @@ void HistoryController::imported(qint64 id, const QString& filePath)
     tickedByUser_.insert(id);
     setShown(id, true, true);
     choose(id, false);
+}
+
+void HistoryController::showLabRun(std::shared_ptr<const Run> run, const QString& bench)
+{
+    const qint64 key = --localKeys_;
+    labBenches_.insert(key, bench);
+    localStarts_.insert(key, run->started);
+    tickedByUser_.insert(key);
+    model_->setShown(key, true);
+    drawn_.insert(key);
+    current_ = key;
+    chosenPending_ = 0;
+    chosenRun_ = run;
+    chosenKey_ = key;
+    if (chart_) {
+        chart_->showRun(key, chartPointsOfRun(*run), label(*run, key), legsOf(*run),
+                        run->inCompliance, run->currentSd);
+        if (const auto& step = run->settings.step)
+            chart_->setRunStyle(key, familyStyle(step->index, step->count));
+        chart_->setCurrentRun(key);
+    }
+    if (panel_)
+        panel_->setCurrent(0);
+    session_.choose(run);
+    if (showStatus)
+        showStatus(
+            tr("%1 is the current run: Save and Export write its %2 points. It is the lab's, "
+               "read-only here: a fit of it is shown, not kept.")
+                .arg(label(*run, key), countText(qint64(run->points.size()))),
+            false);
 }
 
 void HistoryController::sweepStarted()

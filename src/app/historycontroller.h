@@ -42,6 +42,9 @@ class HistoryController : public QObject
     void pointRecorded(double volt, double amps, bool inCompliance, double sd);
     void sweepFinished();
     void hideAllButCurrent();
+    // A run read from the lab store: drawn and made the current run, kept nowhere here.
+    // Fits of it are shown, not kept. bench: whose run it is.
+    void showLabRun(std::shared_ptr<const Run> run, const QString& bench);
     // Writes the chart as PNG or SVG: the runs shown and always the current run (the one
     // Save and Export CSV write), drawn on top even when it is not ticked. The message
     // names the runs drawn.
@@ -84,6 +87,7 @@ class HistoryController : public QObject
     std::shared_ptr<const Run> chosenRun_;
     qint64 chosenKey_ = 0;
     QHash<qint64, QDateTime> localStarts_; // when the runs not kept in the store started
+    QHash<qint64, QString> labBenches_;    // runs of the lab store: whose
     bool announceChosen_ = false;
     bool chosenFamily_ = false; // chosen as its family's row
     qint64 live_ = 0;      // the store id of the sweep being measured, or a local key

@@ -2,23 +2,31 @@
 
 #include "app/analysispanel.h"
 #include "app/historypanel.h"
+#include "app/labpanel.h"
 #include "chart/barchart.h"
 #include "data/sitext.h"
 #include "link/scriptinstall.h"
 #include "link/signalwatcher.h"
+#include "store/labsettings.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
+#include <QDialogButtonBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QSettings>
 #include <QSplitter>
+#include <QSysInfo>
+#include <QTabWidget>
 #include <QVBoxLayout>
 
 #include <cstdio>
@@ -40,8 +48,15 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
     chartLayout->addWidget(chart_);
     auto* historyLayout = new QVBoxLayout(ui_->historyHost);
     historyLayout->setContentsMargins(0, 0, 0, 0);
-    history_ = new HistoryPanel(ui_->historyHost);
-    historyLayout->addWidget(history_);
+    // This bench's runs, and the lab's: every bench's that publishes to the lab store.
+    auto* historyTabs = new QTabWidget(ui_->historyHost);
+    historyTabs->setObjectName(QStringLiteral("historyTabs"));
+    historyTabs->setDocumentMode(true);
+    history_ = new HistoryPanel(historyTabs);
+    lab_ = new LabPanel(historyTabs);
+    historyTabs->addTab(history_, tr("This bench"));
+    historyTabs->addTab(lab_, tr("Lab"));
+    historyLayout->addWidget(historyTabs);
     // The analysis of the current run beside the history, under the chart.
     auto* below = new QSplitter(Qt::Horizontal);
     below->setObjectName(QStringLiteral("belowChart"));
@@ -66,6 +81,11 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
     storeWarning->setObjectName(QStringLiteral("storeWarning"));
     storeWarning->setStyleSheet(QStringLiteral("color: #b00020; font-weight: bold;"));
     ui_->statusbar->addWidget(storeWarning, 2);
+    auto* labWaiting = new QLabel(ui_->statusbar);
+    labWaiting->setObjectName(QStringLiteral("labWaiting"));
+    labWaiting->setStyleSheet(QStringLiteral("color: #8a4b00;"));
+    labWaiting->hide();
+    ui_->statusbar->addWidget(labWaiting, 2);
     ui_->ivRun->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
     ui_->ivStop->setShortcut(QKeySequence(Qt::Key_Escape));
     ui_->savebutton->setShortcut(QKeySequence::Save);
@@ -86,7 +106,7 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
     // scrolls.
     const int line = fontMetrics().lineSpacing();
     for (QLabel* label : std::initializer_list<QLabel*>{ui_->sourcestatt, ui_->drainstat,
-                                                        identityline, storeWarning}) {
+                                                        identityline, storeWarning, labWaiting}) {
         label->setTextFormat(Qt::PlainText);
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
         label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
@@ -110,6 +130,11 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
     bindOutlets();
     controller_->identityline = identityline;
     controller_->storeWarning = storeWarning;
+    controller_->labWaiting = labWaiting;
+    auto* labSettings = new QAction(tr("Lab store…"), this);
+    labSettings->setObjectName(QStringLiteral("actionLabStore"));
+    ui_->menuFile->insertAction(ui_->actionQuit, labSettings);
+    connect(labSettings, &QAction::triggered, this, &MainWindow::editLabSettings);
 
     controller_->showSavePanel = [this](const QString& proposed) {
         return askForPath(tr("Save your data"), tr("Choose a folder and a name to store the data."),
@@ -177,6 +202,7 @@ void MainWindow::bindOutlets()
     vc.YAxis = ui_->YAxis;
     vc.chart = chart_;
     vc.history = history_;
+    vc.lab = lab_;
     vc.analysis = analysis_;
     vc.logVoltage = ui_->logVoltage;
     vc.showLines = ui_->showLines;
@@ -249,6 +275,68 @@ void MainWindow::offerScriptInstall(const QString& programDir)
     const WriteResult result = installScript(home, *source);
     if (!result.ok)
         QMessageBox::warning(this, tr("sendArbcmd.sh not installed"), result.message);
+}
+
+bool MainWindow::saveLabSettings(const QString& uri, const QString& bench, QString* problem)
+{
+    const QString name = bench.trimmed();
+    if (!uri.trimmed().isEmpty())
+        if (const auto parsed = parseLabUri(uri.trimmed()); std::holds_alternative<QString>(parsed))
+            return *problem = tr("The lab store was not set: %1.").arg(std::get<QString>(parsed)),
+                   false;
+    if (name != printableText(name))
+        return *problem = tr("A bench name is printable text."), false;
+    std::unique_ptr<QSettings> shared = sharedSettings();
+    shared->setValue(QLatin1String(labUriKey), uri.trimmed());
+    if (name.isEmpty())
+        shared->remove(QLatin1String(benchKey));
+    else
+        shared->setValue(QLatin1String(benchKey), name);
+    shared->sync();
+    if (shared->status() != QSettings::NoError)
+        return *problem = tr("The settings file %1 cannot be written.").arg(shared->fileName()),
+               false;
+    controller_->labSettingsChanged();
+    return true;
+}
+
+void MainWindow::editLabSettings()
+{
+    std::unique_ptr<QSettings> shared = sharedSettings();
+    QDialog dialog(this);
+    dialog.setWindowTitle(tr("Lab store"));
+    auto* uri = new QLineEdit(shared->value(QLatin1String(labUriKey)).toString(), &dialog);
+    uri->setObjectName(QStringLiteral("labUri"));
+    uri->setPlaceholderText(QStringLiteral("postgresql://USER@HOST:5432/DB?sslmode=verify-full"));
+    uri->setMinimumWidth(fontMetrics().horizontalAdvance(QLatin1Char('m')) * 40);
+    auto* bench = new QLineEdit(shared->value(QLatin1String(benchKey)).toString(), &dialog);
+    bench->setObjectName(QStringLiteral("labBenchName"));
+    bench->setPlaceholderText(QSysInfo::machineHostName());
+    auto* form = new QFormLayout(&dialog);
+    auto* words = new QLabel(
+        tr("Runs are kept here first, then published to the lab's PostgreSQL server after each "
+           "sweep; the sweep never waits for it. The password comes from ~/.pgpass, PGPASSFILE "
+           "or PGPASSWORD, never from here. Leave the URI empty to publish nothing."),
+        &dialog);
+    words->setWordWrap(true);
+    form->addRow(words);
+    form->addRow(tr("Lab store URI:"), uri);
+    form->addRow(tr("This bench's name:"), bench);
+    auto* problem = new QLabel(&dialog);
+    problem->setStyleSheet(QStringLiteral("color: #b00020;"));
+    problem->setWordWrap(true);
+    form->addRow(problem);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    form->addRow(buttons);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, [&] {
+        QString why;
+        if (saveLabSettings(uri->text(), bench->text(), &why))
+            dialog.accept();
+        else
+            problem->setText(why); // nothing is kept; the fields stay as typed
+    });
+    dialog.exec();
 }
 
 void MainWindow::showAbout()

@@ -30,6 +30,10 @@ class MainWindow : public QMainWindow
     BarChart& chart() { return *chart_; }
     HistoryPanel& history() { return *history_; }
     AnalysisPanel& analysis() { return *analysis_; }
+    LabPanel& lab() { return *lab_; }
+    // The lab store's URI and this bench's name, as File ▸ Lab store… keeps them in the
+    // settings the tools share: false, with why, when they are not usable (nothing kept).
+    bool saveLabSettings(const QString& uri, const QString& bench, QString* problem);
 
     // When sendArbcmd.sh is missing from the home folder and this is an installed
     // Kestrel, offers to install the script that calls the installed kestrel-scpi.
@@ -50,12 +54,14 @@ class MainWindow : public QMainWindow
     QString askForPath(const QString& title, const QString& message, const QString& label,
                        const QStringList& filters, const QString& proposed);
     void showAbout();
+    void editLabSettings();
 
     std::unique_ptr<Ui::MainWindow> ui_;
     std::unique_ptr<ViewController> controller_;
     BarChart* chart_ = nullptr;
     HistoryPanel* history_ = nullptr;
     AnalysisPanel* analysis_ = nullptr;
+    LabPanel* lab_ = nullptr;
     bool shutDown_ = false;
 };
 

@@ -4,6 +4,8 @@
 #include "app/analysispanel.h"
 #include "app/historycontroller.h"
 #include "app/historypanel.h"
+#include "app/labcontroller.h"
+#include "app/labpanel.h"
 #include "app/profilechoices.h"
 #include "chart/barchart.h"
 #include "controller/sweepdescription.h"
@@ -151,6 +153,18 @@ void ViewController::connectOutlets()
     history_->showStatus = [this](const QString& text, bool problem) { showStatus(text, problem); };
     analysis_ = std::make_unique<AnalysisController>(*session_, analysis, chart,
                                                      [this] { return history_->currentRun(); });
+    lab_ = std::make_unique<LabController>(session_->storePath(), lab, labWaiting);
+    lab_->showStatus = [this](const QString& text, bool problem) { showStatus(text, problem); };
+    lab_->showRun = [this](std::shared_ptr<Run> run, const LabRun& listed) {
+        if (session_->isSweeping())
+            return showStatus(tr("A lab run is shown once the sweep has ended."), true);
+        history_->showLabRun(std::move(run), listed.stored.bench);
+    };
+    // Whatever may be new to the lab: an ended run once its end is kept, a note, a fit.
+    connect(&session_->recorder(), &RunRecorder::ended, lab_.get(), &LabController::publishSoon);
+    for (const auto kept : {&RunHistory::noteKept, &RunHistory::fitKept})
+        connect(&session_->history(), kept, lab_.get(), &LabController::publishSoon);
+    connect(&session_->history(), &RunHistory::imported, lab_.get(), &LabController::publishSoon);
 
     ProfileChoices::Outlets outlets;
     outlets.sourceProfile = sourceProfile;
@@ -226,6 +240,7 @@ void ViewController::viewDidLoad()
 
     updateIdentityLine();
     history_->start();
+    lab_->start();
     choices_->restore(stored); // after the history: a profile that cannot be read is said last
     if (printLine)
         printLine(session_->pat.chopped(1));
@@ -550,6 +565,14 @@ void ViewController::setSweeping(bool sweeping)
         ivStop->setEnabled(sweeping);
     if (analysis_)
         analysis_->setSweeping(sweeping);
+    if (lab_)
+        lab_->setSweeping(sweeping);
+}
+
+void ViewController::labSettingsChanged()
+{
+    if (lab_)
+        lab_->start();
 }
 
 QString ViewController::pathForRun(const PathPanel& panel, const QString& suffix, bool save)
@@ -652,7 +675,10 @@ void ViewController::setLogVoltage(bool on)
 
 bool ViewController::shutdown(const SweepEngine::EndText& why)
 {
-    return session_->shutdown(why);
+    const bool off = session_->shutdown(why);
+    if (lab_)
+        lab_->shutdown(); // after the sweep's end: it is handed on, never waited for
+    return off;
 }
 
 bool ViewController::mayClose()

@@ -29,6 +29,8 @@ class AnalysisPanel;
 class BarChart;
 class HistoryController;
 class HistoryPanel;
+class LabController;
+class LabPanel;
 class ProfileChoices;
 
 // The controller of the measurement window: it reaches the window's widgets through
@@ -76,6 +78,7 @@ class ViewController : public QObject
 
     Session& session() { return *session_; }
     SweepEngine& sweep() { return session_->sweep(); }
+    LabController* labController() { return lab_.get(); }
 
     // Outlets.
     QPointer<QLineEdit> sourceip, sourceport, drainip, drainport;
@@ -91,6 +94,8 @@ class ViewController : public QObject
     QPointer<QLabel> xAxis, YAxis;
     QPointer<BarChart> chart;
     QPointer<HistoryPanel> history;
+    QPointer<LabPanel> lab;      // every bench's runs, from the lab store
+    QPointer<QLabel> labWaiting; // the lasting line while runs wait for the lab store
     QPointer<AnalysisPanel> analysis;
     QPointer<QPushButton> ivRun, ivStop, switchOff, savebutton, csvbutton;
     QPointer<QProgressBar> ivProgress;
@@ -121,6 +126,8 @@ class ViewController : public QObject
     void clearEarlierTraces();
     void setLogCurrent(bool on);
     void setLogVoltage(bool on);
+    // The lab store's URI or this bench's name changed in the shared settings.
+    void labSettingsChanged();
 
   signals:
     // Every message the window shows in its status area.
@@ -166,6 +173,7 @@ class ViewController : public QObject
     std::unique_ptr<Session> session_;
     std::unique_ptr<HistoryController> history_;
     std::unique_ptr<AnalysisController> analysis_;
+    std::unique_ptr<LabController> lab_;
     std::unique_ptr<ProfileChoices> choices_;
     static constexpr int progressIntervalMs = 200;
     QElapsedTimer progressClock_; // since the progress was last shown

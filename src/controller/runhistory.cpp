@@ -131,6 +131,8 @@ void RunHistory::setNote(qint64 id, const QString& note)
         [this, id](const QString& problem) {
             if (!problem.isEmpty())
                 emit failed(tr("The note on run %1 was not kept: %2").arg(id).arg(problem));
+            else
+                emit noteKept(id);
         });
 }
 

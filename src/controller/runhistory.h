@@ -67,6 +67,7 @@ class RunHistory : public QObject
     void loaded(const kestrel::LoadedRun& run);
     void removed(qint64 id);
     void fitKept(qint64 id);
+    void noteKept(qint64 id);
     void imported(qint64 id, const QString& filePath);
     void exported(bool ok, const QString& message);
     void failed(const QString& message);

@@ -163,6 +163,24 @@ Qt::CheckState RunHistoryModel::shownState(const Row& row) const
                                                    : Qt::PartiallyChecked;
 }
 
+QString RunHistoryModel::shapeText(const Run& run)
+{
+    if (!run.recorded(RunDetail::Shape))
+        return notRecordedText();
+    if (run.settings.plan.shape == SweepShape::Hold)
+        return run.settings.plan.untilStop()
+                   ? tr("hold until stopped")
+                   : tr("hold %1 s").arg(QString::number(run.settings.plan.holdSeconds, 'g', 15));
+    return run.settings.plan.cycles > 1
+               ? tr("%1 × %2").arg(shapeName(run.settings.plan.shape)).arg(run.settings.plan.cycles)
+               : shapeName(run.settings.plan.shape);
+}
+
+QString RunHistoryModel::rangeText(const Run& run)
+{
+    return plannedLevels(run);
+}
+
 QVariant RunHistoryModel::text(const StoredRun& stored, int column) const
 {
     const Run& run = stored.run;
@@ -170,19 +188,9 @@ QVariant RunHistoryModel::text(const StoredRun& stored, int column) const
     case Started:
         return run.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
     case Shape:
-        if (!run.recorded(RunDetail::Shape))
-            return notRecordedText();
-        if (run.settings.plan.shape == SweepShape::Hold)
-            return run.settings.plan.untilStop()
-                       ? tr("hold until stopped")
-                       : tr("hold %1 s")
-                             .arg(QString::number(run.settings.plan.holdSeconds, 'g', 15));
-        return run.settings.plan.cycles > 1 ? tr("%1 × %2")
-                                                  .arg(shapeName(run.settings.plan.shape))
-                                                  .arg(run.settings.plan.cycles)
-                                            : shapeName(run.settings.plan.shape);
+        return shapeText(run);
     case Range:
-        return plannedLevels(run);
+        return rangeText(run);
     case Points:
         return countText(stored.pointCount);
     case Measured:

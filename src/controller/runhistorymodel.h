@@ -30,6 +30,10 @@ class RunHistoryModel : public QAbstractItemModel
     static constexpr int idRole = Qt::UserRole;
     static constexpr int familyRole = Qt::UserRole + 1; // the family's id, on its row only
     static constexpr int pageSize = 100;
+    // The Shape and Range columns' words for a run: "dual × 3", "hold 5 s";
+    // "-1 V to 1 V".
+    static QString shapeText(const Run& run);
+    static QString rangeText(const Run& run);
     // How often the sweep being measured shows its count, at most.
     static constexpr int liveUpdateMs = 100;
 

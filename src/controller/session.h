@@ -133,6 +133,8 @@ class Session : public QObject
     // The run Save and Export write: the one chosen from the history, else the sweep
     // running now or the last one; null before the first.
     std::shared_ptr<const Run> currentRun() const { return chosen_ ? chosen_ : sweep_.run(); }
+    // The run store's file; empty when runs are not kept.
+    QString storePath() const { return options_.storePath; }
     // A run from the store becomes the current run, until the next sweep starts.
     void choose(std::shared_ptr<const Run> run)
     {
