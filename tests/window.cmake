@@ -8,7 +8,9 @@ target_link_libraries(kestrel_simlink PUBLIC kestrel_link kestrel_sim)
 kestrel_test(tst_sweepplan SOURCES tst_sweepplan.cpp LIBS kestrel_controller LABELS unit)
 kestrel_test(tst_session SOURCES tst_session.cpp LIBS kestrel_controller kestrel_simlink Qt6::Sql
              LABELS unit fault)
-kestrel_test(tst_window SOURCES tst_window.cpp LIBS kestrel_app kestrel_simlink LABELS gui fault)
+kestrel_test(tst_window SOURCES tst_window.cpp LIBS kestrel_app kestrel_simlink kestrel_testsupport
+             LABELS gui fault)
+add_dependencies(tst_window kestrel-sweep kestrel-runs)
 kestrel_test(tst_sweeptool SOURCES tst_sweeptool.cpp LIBS kestrel_testsupport Qt6::Network Qt6::Sql
              LABELS tools fault)
 add_dependencies(tst_sweeptool kestrel-sweep kestrel-runs)
