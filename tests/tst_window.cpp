@@ -552,9 +552,16 @@ void TestWindow::benchesShareTheirRunsThroughTheLab()
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QCOMPARE(LabStore(server.uri("kestrel_owner")).open(), QString()); // the lab's tables
     QTemporaryDir dir;
+    // This bench's shared settings, here and in the programs it starts (Qt keeps the
+    // folder it found first).
     const QByteArray config = qgetenv("XDG_CONFIG_HOME");
     qputenv("XDG_CONFIG_HOME", dir.filePath("a").toUtf8());
-    const auto restore = qScopeGuard([&config] { qputenv("XDG_CONFIG_HOME", config); });
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.filePath("a"));
+    const auto restore = qScopeGuard([&config] {
+        qputenv("XDG_CONFIG_HOME", config);
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           QString::fromLocal8Bit(config));
+    });
     SessionOptions options;
     options.storePath = dir.filePath("a.sqlite");
     Bench bench("[General]\n", options);

@@ -373,6 +373,7 @@ void LabController::shutdown()
         if (*p) {
             (*p)->disconnect(this);
             (*p)->kill(); // a killed reader leaves the lab as it was
+            (*p)->waitForFinished(1000); // a killed process ends at once
         }
     // A publish under way or wanted goes on in a kestrel-runs of its own: its transaction
     // is whole or nothing, and the window does not wait for it.
