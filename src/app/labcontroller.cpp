@@ -54,6 +54,16 @@ QString LabController::runsProgram()
     return QString();
 }
 
+void LabController::end(std::unique_ptr<QProcess>& process)
+{
+    if (!process)
+        return;
+    process->disconnect(this);
+    process->kill();
+    process->waitForFinished(1000); // a killed process ends at once
+    process.reset();
+}
+
 std::unique_ptr<QProcess> LabController::process(const QStringList& args)
 {
     auto p = std::make_unique<QProcess>();
@@ -80,8 +90,7 @@ void LabController::start()
     shutDown_ = false;
     // What followed another store, or none, goes.
     for (auto* p : {&watcher_, &lister_, &publisher_})
-        if (*p)
-            (*p)->disconnect(this), p->reset();
+        end(*p);
     retry_.stop(), rewatch_.stop(), relist_.stop();
     retryMs_ = rewatchMs_ = firstRetryMs;
     setWaiting(QString());
@@ -284,8 +293,8 @@ void LabController::listed(int exitCode, QProcess::ExitStatus status)
                 const qsizetype count = qsizetype(runs.size());
                 panel_->setRuns(std::move(runs));
                 panel_->setState(
-                    tr("The lab store at %1: %2 of %3, listed at %4; new runs come as "
-                       "benches publish them.")
+                    tr("The lab store at %1: %2 of %3, listed at %4; others come as "
+                       "published.")
                         .arg(uri_.where,
                              count == 1 ? tr("1 run") : tr("%1 runs").arg(countText(count)),
                              benches == 1 ? tr("1 bench") : tr("%1 benches").arg(benches),
@@ -301,8 +310,7 @@ void LabController::show(const QString& uuid)
 {
     if (uri_.uri.isEmpty() || !scratch_.isValid())
         return;
-    if (loader_)
-        loader_->disconnect(this), loader_.reset(); // the later choice wins
+    end(loader_); // the later choice wins
     const QString path = scratch_.filePath(QStringLiteral("lab-run.csv"));
     QFile::remove(path);
     loader_ = process({QStringLiteral("--lab"), QStringLiteral("export"), uuid, path});
@@ -370,19 +378,11 @@ void LabController::shutdown()
     retry_.stop(), rewatch_.stop(), relist_.stop();
     parser_.cancelAll();
     for (auto* p : {&watcher_, &lister_, &loader_})
-        if (*p) {
-            (*p)->disconnect(this);
-            (*p)->kill(); // a killed reader leaves the lab as it was
-            (*p)->waitForFinished(1000); // a killed process ends at once
-        }
+        end(*p); // a killed reader leaves the lab as it was
     // A publish under way or wanted goes on in a kestrel-runs of its own: its transaction
     // is whole or nothing, and the window does not wait for it.
     const bool wanted = isPublishing() || publishAgain_;
-    if (publisher_) {
-        publisher_->disconnect(this);
-        publisher_->kill();
-        publisher_->waitForFinished(1000);
-    }
+    end(publisher_);
     if (wanted && !uri_.uri.isEmpty() && !storePath_.isEmpty() && !program_.isEmpty())
         QProcess::startDetached(program_,
                                 {QStringLiteral("--store"), storePath_, QStringLiteral("publish")});

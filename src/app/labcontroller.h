@@ -75,6 +75,8 @@ class LabController : public QObject
     // The last line kestrel-runs wrote on standard error, without its name.
     static QString lastWords(QProcess& process);
     std::unique_ptr<QProcess> process(const QStringList& args);
+    // Kills it, if it runs, hearing nothing more of it.
+    void end(std::unique_ptr<QProcess>& process);
 
     const QString storePath_;
     QPointer<LabPanel> panel_;

@@ -168,7 +168,8 @@ LabPanel::LabPanel(QWidget* parent)
     show_->setObjectName(QStringLiteral("labShow"));
     state_->setObjectName(QStringLiteral("labState"));
     state_->setTextFormat(Qt::PlainText);
-    state_->setWordWrap(true);
+    // One line that never widens the panel; the whole of it in the tooltip.
+    state_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     bench_->addItem(tr("Every bench"), QString());
     since_->addItem(tr("Any time"), 0);
     since_->addItem(tr("Today"), 1);
@@ -243,6 +244,7 @@ void LabPanel::setRuns(std::vector<LabRun> runs)
 void LabPanel::setState(const QString& text, bool problem)
 {
     state_->setText(text);
+    state_->setToolTip(text);
     state_->setStyleSheet(problem ? QStringLiteral("color: #b00020;") : QString());
 }
 
