@@ -722,25 +722,40 @@ bool LabStore::alive()
     return false;
 }
 
+namespace
+{
+
+// The settings a listing holds (those of labListedColumns), under the lab's own keys.
+QJsonObject listedSettings(const Run& run)
+{
+    const QJsonObject all = QJsonDocument::fromJson(settingsJson(run)).object();
+    QJsonObject listed;
+    for (const char* key : {"shape", "start_v", "stop_v", "steps", "cycles", "hold_s", "family"})
+        if (const QJsonValue value = all.value(QLatin1String(key)); !value.isUndefined())
+            listed.insert(QLatin1String(key), value);
+    return listed;
+}
+
+} // namespace
+
 QByteArray labRunLine(const LabRun& lab)
 {
     const StoredRun& s = lab.stored;
     const auto ms = [](const QDateTime& time) {
         return time.isValid() ? QJsonValue(double(time.toMSecsSinceEpoch())) : QJsonValue();
     };
-    const QJsonObject o{
-        {QStringLiteral("uuid"), s.uuid},
-        {QStringLiteral("bench"), s.bench},
-        {QStringLiteral("published_by"), lab.publishedBy},
-        {QStringLiteral("program"), s.program},
-        {QStringLiteral("started"), ms(s.run.started)},
-        {QStringLiteral("ended"), ms(s.run.ended)},
-        {QStringLiteral("outcome"), outcomeName(s.run.outcome)},
-        {QStringLiteral("message"), s.run.message},
-        {QStringLiteral("note"), s.note},
-        {QStringLiteral("points"), s.pointCount},
-        {QStringLiteral("output_off"), s.run.outputOff},
-        {QStringLiteral("settings"), QJsonDocument::fromJson(settingsJson(s.run)).object()}};
+    const QJsonObject o{{QStringLiteral("uuid"), s.uuid},
+                        {QStringLiteral("bench"), s.bench},
+                        {QStringLiteral("published_by"), lab.publishedBy},
+                        {QStringLiteral("program"), s.program},
+                        {QStringLiteral("started"), ms(s.run.started)},
+                        {QStringLiteral("ended"), ms(s.run.ended)},
+                        {QStringLiteral("outcome"), outcomeName(s.run.outcome)},
+                        {QStringLiteral("message"), s.run.message},
+                        {QStringLiteral("note"), s.note},
+                        {QStringLiteral("points"), s.pointCount},
+                        {QStringLiteral("output_off"), s.run.outputOff},
+                        {QStringLiteral("settings"), listedSettings(s.run)}};
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
