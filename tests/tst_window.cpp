@@ -32,6 +32,8 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
@@ -204,6 +206,7 @@ class TestWindow : public QObject
     void aRunChosenThenTickedIsDrawn();
     void fitsALaptopScreen();
     void benchesShareTheirRunsThroughTheLab();
+    void closingHandsAPublishOn();
     void readsTheDeviceOffItsCurve();
     void profileListsFollowIdentifyAndTheSourceCanMeasure();
     void aPointAtTheSourcesLimitIsMarked();
@@ -637,10 +640,15 @@ void TestWindow::benchesShareTheirRunsThroughTheLab()
     // The server away: the sweep runs as ever, the line says what waits, and the run goes
     // up once the server is back.
     QVERIFY(!server.ctl("stop").startsWith("failed"));
+    vc.IVsteps->setText("200");
     vc.ivRun->click();
+    QTRY_VERIFY(vc.session().isSweeping());
+    vc.labController()->publishSoon(); // a sweep is never shared with publishing
+    QVERIFY(!vc.labController()->isPublishing());
     QTRY_VERIFY(!vc.session().isSweeping());
     QVERIFY(!bench.link->outputOn());
     QTRY_VERIFY_WITH_TIMEOUT(!vc.labWaiting->isHidden(), 10000);
+    QCOMPARE(vc.session().currentRun()->points.size(), std::size_t(201));
     QVERIFY2(vc.labWaiting->text().startsWith(
                  QString("Lab store: 1 run waiting — the server at 127.0.0.1:%1 refused the "
                          "connection: ")
@@ -651,6 +659,47 @@ void TestWindow::benchesShareTheirRunsThroughTheLab()
     QTRY_VERIFY_WITH_TIMEOUT(vc.labWaiting->isHidden(), 3 * LabController::firstRetryMs + 5000);
     QCOMPARE(server.psql("SELECT count(*) FROM runs WHERE bench = 'bench A'"), QByteArray("2\n"));
     QTRY_COMPARE_WITH_TIMEOUT(lab.model()->rowCount(), 3, 3 * LabController::firstRetryMs + 5000);
+}
+
+// A server that takes connections and never answers holds a publish up: closing the
+// window does not wait for it, and another kestrel-runs takes the publish over.
+void TestWindow::closingHandsAPublishOn()
+{
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    connect(&silent, &QTcpServer::newConnection, &silent, [&] {
+        while (QTcpSocket* socket = silent.nextPendingConnection())
+            held.emplace_back(socket);
+    });
+    QTemporaryDir dir;
+    const QByteArray config = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+    const auto restore = qScopeGuard([&config] {
+        qputenv("XDG_CONFIG_HOME", config);
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           QString::fromLocal8Bit(config));
+    });
+    SessionOptions options;
+    options.storePath = dir.filePath("runs.sqlite");
+    Bench bench("[General]\n", options);
+    QString why;
+    QVERIFY(bench.window->saveLabSettings(
+        QString("postgresql://bench_a@127.0.0.1:%1/kestrel_lab").arg(silent.serverPort()), "",
+        &why));
+    QTRY_COMPARE(held.size(), std::size_t(1)); // the Lab view, waiting for an answer
+    bench.identifyBoth();
+    bench.vc().ivRun->click();
+    QTRY_VERIFY(!bench.vc().session().isSweeping());
+    QTRY_VERIFY(bench.vc().labController()->isPublishing() && held.size() == 2);
+    QElapsedTimer closing;
+    closing.start();
+    bench.window->close();
+    bench.window.reset();
+    QVERIFY2(closing.elapsed() < labConnectTimeoutS * 1000 / 2,
+             qPrintable(QString::number(closing.elapsed())));
+    QTRY_COMPARE(held.size(), std::size_t(3)); // the publish, taken over
 }
 
 void TestWindow::aHoldReadsOneLevelUntilStop()
