@@ -127,6 +127,28 @@ struct SmuProfiles {
     QByteArray before;
 };
 
+// The settings the window shares with the tools (the lab store's) in a folder of their own,
+// here and in the programs the window starts, for as long as this lives. Qt keeps the
+// folder it found first, so it is told too.
+struct SharedSettingsIn {
+    explicit SharedSettingsIn(const QString& folder) : before(qgetenv("XDG_CONFIG_HOME"))
+    {
+        qputenv("XDG_CONFIG_HOME", folder.toUtf8());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);
+    }
+    ~SharedSettingsIn()
+    {
+        if (before.isNull())
+            qunsetenv("XDG_CONFIG_HOME");
+        else
+            qputenv("XDG_CONFIG_HOME", before);
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           before.isEmpty() ? QDir::homePath() + "/.config"
+                                            : QString::fromLocal8Bit(before));
+    }
+    QByteArray before;
+};
+
 // Plays the source-measure unit's side of smu.toml on the simulated source: a current
 // of level / 1 kOhm held at the limit set, and whether it is held there.
 void playSmu(SimLink& link)
@@ -555,16 +577,7 @@ void TestWindow::benchesShareTheirRunsThroughTheLab()
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QCOMPARE(LabStore(server.uri("kestrel_owner")).open(), QString()); // the lab's tables
     QTemporaryDir dir;
-    // This bench's shared settings, here and in the programs it starts (Qt keeps the
-    // folder it found first).
-    const QByteArray config = qgetenv("XDG_CONFIG_HOME");
-    qputenv("XDG_CONFIG_HOME", dir.filePath("a").toUtf8());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.filePath("a"));
-    const auto restore = qScopeGuard([&config] {
-        qputenv("XDG_CONFIG_HOME", config);
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
-                           QString::fromLocal8Bit(config));
-    });
+    const SharedSettingsIn settings(dir.filePath("a"));
     SessionOptions options;
     options.storePath = dir.filePath("a.sqlite");
     Bench bench("[General]\n", options);
@@ -673,14 +686,7 @@ void TestWindow::closingHandsAPublishOn()
             held.emplace_back(socket);
     });
     QTemporaryDir dir;
-    const QByteArray config = qgetenv("XDG_CONFIG_HOME");
-    qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
-    const auto restore = qScopeGuard([&config] {
-        qputenv("XDG_CONFIG_HOME", config);
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
-                           QString::fromLocal8Bit(config));
-    });
+    const SharedSettingsIn settings(dir.path());
     SessionOptions options;
     options.storePath = dir.filePath("runs.sqlite");
     Bench bench("[General]\n", options);
