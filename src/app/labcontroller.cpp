@@ -64,11 +64,19 @@ void LabController::end(std::unique_ptr<QProcess>& process)
     process.reset();
 }
 
-std::unique_ptr<QProcess> LabController::process(const QStringList& args)
+std::unique_ptr<QProcess>
+LabController::process(const QStringList& args,
+                       std::function<void(int, QProcess::ExitStatus)> ended)
 {
     auto p = std::make_unique<QProcess>();
     p->setProgram(program_);
     p->setArguments(args);
+    connect(p.get(), &QProcess::finished, this, ended);
+    // One that cannot start ends there, as one that crashed.
+    connect(p.get(), &QProcess::errorOccurred, this, [ended](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            ended(-1, QProcess::CrashExit);
+    });
     return p;
 }
 
@@ -152,15 +160,10 @@ void LabController::publishSoon()
 
 void LabController::startPublishing()
 {
-    publisher_ = process({QStringLiteral("--store"), storePath_, QStringLiteral("publish")});
-    QProcess* p = publisher_.get();
-    connect(p, &QProcess::finished, this, &LabController::published);
-    connect(p, &QProcess::errorOccurred, this, [this, p](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
-            published(-1, QProcess::CrashExit);
-        (void)p;
-    });
-    p->start();
+    publisher_ =
+        process({QStringLiteral("--store"), storePath_, QStringLiteral("publish")},
+                [this](int exitCode, QProcess::ExitStatus status) { published(exitCode, status); });
+    publisher_->start();
 }
 
 void LabController::published(int exitCode, QProcess::ExitStatus status)
@@ -202,15 +205,10 @@ void LabController::watch()
 {
     if (shutDown_ || uri_.uri.isEmpty())
         return;
-    watcher_ = process({QStringLiteral("--lab"), QStringLiteral("watch")});
-    QProcess* p = watcher_.get();
-    connect(p, &QProcess::readyReadStandardOutput, this, &LabController::watcherSaid);
-    connect(p, &QProcess::finished, this, &LabController::watcherEnded);
-    connect(p, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
-            watcherEnded();
-    });
-    p->start(); // its standard input stays open: closed, it ends
+    watcher_ = process({QStringLiteral("--lab"), QStringLiteral("watch")},
+                       [this](int, QProcess::ExitStatus) { watcherEnded(); });
+    connect(watcher_.get(), &QProcess::readyReadStandardOutput, this, &LabController::watcherSaid);
+    watcher_->start(); // its standard input stays open: closed, it ends
 }
 
 void LabController::watcherSaid()
@@ -250,12 +248,9 @@ void LabController::list()
         return;
     }
     listAgain_ = false;
-    lister_ = process({QStringLiteral("--lab"), QStringLiteral("list"), QStringLiteral("--json")});
-    connect(lister_.get(), &QProcess::finished, this, &LabController::listed);
-    connect(lister_.get(), &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
-            listed(-1, QProcess::CrashExit);
-    });
+    lister_ =
+        process({QStringLiteral("--lab"), QStringLiteral("list"), QStringLiteral("--json")},
+                [this](int exitCode, QProcess::ExitStatus status) { listed(exitCode, status); });
     lister_->start();
 }
 
@@ -313,16 +308,10 @@ void LabController::show(const QString& uuid)
     end(loader_); // the later choice wins
     const QString path = scratch_.filePath(QStringLiteral("lab-run.csv"));
     QFile::remove(path);
-    loader_ = process({QStringLiteral("--lab"), QStringLiteral("export"), uuid, path});
-    connect(loader_.get(), &QProcess::finished, this,
-            [this, uuid, path](int exitCode, QProcess::ExitStatus status) {
-                loaded(uuid, path, exitCode, status);
-            });
-    connect(loader_.get(), &QProcess::errorOccurred, this,
-            [this, uuid, path](QProcess::ProcessError error) {
-                if (error == QProcess::FailedToStart)
-                    loaded(uuid, path, -1, QProcess::CrashExit);
-            });
+    loader_ = process({QStringLiteral("--lab"), QStringLiteral("export"), uuid, path},
+                      [this, uuid, path](int exitCode, QProcess::ExitStatus status) {
+                          loaded(uuid, path, exitCode, status);
+                      });
     if (showStatus)
         showStatus(tr("Reading the lab run %1…").arg(uuid), false);
     loader_->start();

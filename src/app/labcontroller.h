@@ -74,7 +74,10 @@ class LabController : public QObject
                 QProcess::ExitStatus status);
     // The last line kestrel-runs wrote on standard error, without its name.
     static QString lastWords(QProcess& process);
-    std::unique_ptr<QProcess> process(const QStringList& args);
+    // kestrel-runs with these arguments, not started yet; ended is told how it ended, or
+    // that it could not start.
+    std::unique_ptr<QProcess> process(const QStringList& args,
+                                      std::function<void(int, QProcess::ExitStatus)> ended);
     // Kills it, if it runs, hearing nothing more of it.
     void end(std::unique_ptr<QProcess>& process);
 
