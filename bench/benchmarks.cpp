@@ -43,8 +43,10 @@ std::span<const Benchmark> allBenchmarks()
          "list over 2000 runs of 5000 points; with C, half of them in families of C curves",
          runHistoryBenchmark},
         {"lab",
-         "lab [--points N] [--runs N]  publishing a 100000-point run and 10000 small ones to "
-         "the lab store set with kestrel-runs lab set, and listing the lab",
+         "lab [--points N] [--runs N] [--sweep-points N] [--rounds N]  publishing a "
+         "100000-point run and 10000 small ones to the lab store set with kestrel-runs lab set "
+         "(or a server of its own), listing the lab; kestrel-sweep's pace and end with no lab "
+         "store, that one, one refusing and one never answering",
          runLabBenchmark},
     };
     return list;

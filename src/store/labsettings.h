@@ -36,6 +36,9 @@ inline constexpr int labKeepaliveS = 5;
 // How often a program listening for published runs asks whether the server is still
 // there: a lost connection says nothing of itself.
 inline constexpr int labWatchAskMs = 2000;
+// The end of kestrel-sweep begins publishing runs for this long at most; a statement
+// under way may add labStatementTimeoutMs.
+inline constexpr int labPublishBudgetMs = 10000;
 
 // The URI as a lab store's address, or why it is not one. A URI holding a password is
 // refused: passwords come from libpq's own sources (~/.pgpass, PGPASSFILE, PGPASSWORD),

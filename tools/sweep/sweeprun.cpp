@@ -223,7 +223,7 @@ void SweepRun::publishToLab()
         return;
     }
     LabStore lab(uri);
-    const PublishResult result = lab.publish(local, publishBudgetMs);
+    const PublishResult result = lab.publish(local, labPublishBudgetMs);
     if (!result.problem.isEmpty())
         report(labWaitingLine(result, uri));
     else if (result.waiting > 0)
@@ -231,7 +231,7 @@ void SweepRun::publishToLab()
                               "publish sends the rest")
                    .arg(result.waiting == 1 ? QStringLiteral("1 run")
                                             : QStringLiteral("%1 runs").arg(result.waiting))
-                   .arg(publishBudgetMs / 1000));
+                   .arg(labPublishBudgetMs / 1000));
 }
 
 bool SweepRun::writeFiles(const Run& run)

@@ -25,9 +25,6 @@ class SweepRun : public QObject
     static constexpr int outputMayBeOn = 4;
     static constexpr int fitFailed = 5;
     static constexpr int interrupted = 130;
-    // The end of a sweep begins publishing runs to the lab store for this long at most;
-    // a statement under way may add labStatementTimeoutMs.
-    static constexpr int publishBudgetMs = 10000;
 
     explicit SweepRun(const SweepOptions& options, QObject* parent = nullptr);
 
