@@ -103,7 +103,7 @@ int runLabBenchmark(const QStringList& args)
     if (!listed)
         return printError("lab", lab.lastError()), 1;
     print(QStringLiteral("listing the lab's %1 runs: %2 ms\n").arg(listed->size()).arg(listMs));
-    const int swept = runLabSweeps(uri.uri, where, sweepPoints, rounds);
+    const int swept = runLabSweeps(lab, where, sweepPoints, rounds);
     if (swept == 1)
         return 1;
     return *one <= publishTargetMs && listMs <= listTargetMs && swept == 0 ? 0 : 3;

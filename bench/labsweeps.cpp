@@ -3,7 +3,7 @@
 #include "benchsupport.h"
 #include "controller/sweepengine.h"
 #include "simprocess/simprocess.h"
-#include "store/labsettings.h"
+#include "store/labstore.h"
 #include "store/rundatabase.h"
 #include "timing.h"
 
@@ -50,6 +50,7 @@ struct Sweep {
     double longestMs = 0; // likewise
     double endMs = 0;     // the last meter reply on standard output -> the process's exit
     QString labLine;      // kestrel-sweep's "Lab store: ..." line, if it wrote one
+    QString uuid;         // the run's
 };
 
 // One kestrel-sweep of that many points, lab/uri set to uri (or to nothing) in settings
@@ -137,6 +138,7 @@ std::variant<Sweep, QString> sweepOnce(const SimProcess& sim, const QString& hom
     for (std::size_t i = 1; i < measured.size(); ++i)
         result.longestMs = std::max(result.longestMs, double(measured[i].ms - measured[i - 1].ms));
     result.meanMs = double(measured.back().ms - measured.front().ms) / double(points - 1);
+    result.uuid = runs.front().uuid;
     return result;
 }
 
@@ -147,8 +149,9 @@ double median(std::vector<double> values)
 
 } // namespace
 
-int runLabSweeps(const QString& reachableUri, const QString& reachableName, int points, int rounds)
+int runLabSweeps(LabStore& reachable, const QString& reachableName, int points, int rounds)
 {
+    const QString reachableUri = reachable.uri().uri;
     SimProcess sim;
     QString error;
     QTemporaryDir home;
@@ -229,12 +232,16 @@ int runLabSweeps(const QString& reachableUri, const QString& reachableName, int 
                       .arg(sweep.endMs, 0, 'f', 0)
                       .arg(sweep.labLine.isEmpty() ? QString()
                                                    : QStringLiteral("; ") + sweep.labLine));
-            // A store set that is not reached says so; one reached says nothing.
-            if (!setting.uri.isEmpty() && sweep.labLine.isEmpty() != setting.publishes) {
-                printError(QStringLiteral("%1: the run was %2 published")
-                               .arg(setting.name, setting.publishes
-                                                      ? QStringLiteral("not")
-                                                      : QStringLiteral("unexpectedly")));
+            // The run is in the reachable store, and kestrel-sweep says nothing, or it is
+            // not, and kestrel-sweep says it waits when a store is set.
+            const bool arrived = reachable.load(sweep.uuid).has_value();
+            if (arrived != setting.publishes ||
+                sweep.labLine.isEmpty() != (setting.publishes || setting.uri.isEmpty())) {
+                printError(QStringLiteral("%1: the run %2 in the reachable store, and "
+                                          "kestrel-sweep said \"%3\"")
+                               .arg(setting.name,
+                                    arrived ? QStringLiteral("is") : QStringLiteral("is not"),
+                                    sweep.labLine));
                 return 1;
             }
             sweeps[s].push_back(sweep);
@@ -256,7 +263,7 @@ int runLabSweeps(const QString& reachableUri, const QString& reachableName, int 
               .arg(QStringLiteral("lab store"), -16)
               .arg(QStringLiteral("mean"), 10)
               .arg(QStringLiteral("longest"), 8)
-              .arg(QStringLiteral("mean/none"), 10)
+              .arg(QStringLiteral("mean/none"), 16)
               .arg(QStringLiteral("end: median, max"), 18)
               .arg(QStringLiteral("the lab's part of the end, max (limit)")));
     for (std::size_t s = 0; s < settings.size(); ++s) {
@@ -279,7 +286,7 @@ int runLabSweeps(const QString& reachableUri, const QString& reachableName, int 
                   .arg(QStringLiteral("%1%2")
                            .arg(ratio, 0, 'f', 4)
                            .arg(paceMet ? QString() : QStringLiteral(" MISSED")),
-                       10)
+                       16)
                   .arg(QStringLiteral("%1, %2 ms")
                            .arg(median(ends), 0, 'f', 0)
                            .arg(*std::max_element(ends.begin(), ends.end()), 0, 'f', 0),
