@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include <array>
+#include <csignal>
 #include <pwd.h>
 #include <thread>
 #include <unistd.h>
@@ -259,6 +260,38 @@ class LabTest : public QObject
         }
         QCOMPARE(psql("SELECT count(*) FROM points").trimmed().toInt() - before.trimmed().toInt(),
                  80000);
+    }
+
+    // A server that stops answering mid-run, its network still up (its process stopped):
+    // the statement waiting is cut off at the stated limit, the run waits whole, and goes
+    // up once the server answers again.
+    void aSilentServerIsCutOff()
+    {
+        auto local = localStore(1000);
+        QVERIFY(local);
+        LabStore lab(uri("bench_a"));
+        QCOMPARE(lab.open(), QString());
+        const QByteArray pid =
+            psql("SELECT pid FROM pg_stat_activity WHERE usename = 'bench_a' AND state = 'idle'")
+                .trimmed();
+        QVERIFY2(!pid.isEmpty() && !pid.contains('\n'), pid);
+        QCOMPARE(::kill(pid.toInt(), SIGSTOP), 0);
+        QElapsedTimer clock;
+        clock.start();
+        const PublishResult result = lab.publish(*local);
+        const qint64 waited = clock.elapsed();
+        ::kill(pid.toInt(), SIGCONT);
+        QVERIFY2(result.problem.contains(": the server did not answer within 17 s, so the "
+                                         "connection was ended: "),
+                 qPrintable(result.problem));
+        QCOMPARE(result.published, 0);
+        QCOMPARE(result.waiting, 1);
+        QVERIFY2(waited >= labAnswerLimitMs && waited < labAnswerLimitMs + 5000,
+                 qPrintable(QString::number(waited)));
+        const QString uuid = local->load(1)->uuid;
+        QCOMPARE(psql(QString("SELECT count(*) FROM runs WHERE uuid = '%1'").arg(uuid).toUtf8()),
+                 "0\n");
+        QCOMPARE(LabStore(uri("bench_a")).publish(*local).published, 1);
     }
 
     // kestrel-runs --lab watch says each run published until the server goes or its

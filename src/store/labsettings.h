@@ -33,11 +33,15 @@ struct LabUri {
 inline constexpr int labConnectTimeoutS = 5;
 inline constexpr int labStatementTimeoutMs = 15000;
 inline constexpr int labKeepaliveS = 5;
+// A statement the server has not answered this long after it was sent (its own time
+// limit and then some) ends Kestrel's side of the connection: a server that stopped
+// answering, whose network still does, holds nobody up for longer.
+inline constexpr int labAnswerLimitMs = labStatementTimeoutMs + 2000;
 // How often a program listening for published runs asks whether the server is still
 // there: a lost connection says nothing of itself.
 inline constexpr int labWatchAskMs = 2000;
 // The end of kestrel-sweep begins publishing runs for this long at most; a statement
-// under way may add labStatementTimeoutMs.
+// under way may add labAnswerLimitMs.
 inline constexpr int labPublishBudgetMs = 10000;
 
 // The URI as a lab store's address, or why it is not one. A URI holding a password is

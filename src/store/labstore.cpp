@@ -14,7 +14,13 @@
 
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <dlfcn.h>
+#include <mutex>
+#include <sys/socket.h>
+#include <thread>
 
 namespace kestrel
 {
@@ -298,8 +304,105 @@ LabRun labRun(const QSqlQuery& q)
 
 } // namespace
 
+// Ends a connection whose server has not answered a statement in labAnswerLimitMs: its
+// socket is shut down from a thread of its own, so the call waiting in libpq returns
+// with an error. Started again with each statement, stopped when the store goes.
+class AnswerLimit
+{
+  public:
+    AnswerLimit() : thread_([this] { watch(); }) {}
+    ~AnswerLimit()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            quit_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    // fd: the connection's socket, -1 when it has none.
+    void start(int fd)
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            fd_ = fd;
+            deadline_ =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(labAnswerLimitMs);
+        }
+        wake_.notify_all();
+    }
+    void stop() { start(-1); }
+    bool cut() const { return cut_; }
+
+  private:
+    void watch()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!quit_) {
+            if (fd_ < 0) {
+                wake_.wait(lock);
+            } else if (wake_.wait_until(lock, deadline_) == std::cv_status::timeout && fd_ >= 0 &&
+                       std::chrono::steady_clock::now() >= deadline_) {
+                ::shutdown(fd_, SHUT_RDWR);
+                fd_ = -1;
+                cut_ = true;
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    int fd_ = -1;
+    std::chrono::steady_clock::time_point deadline_;
+    bool quit_ = false;
+    std::atomic<bool> cut_{false};
+    std::thread thread_; // last: it starts once the rest is made
+};
+
+namespace
+{
+
+// The socket of a QPSQL connection, through libpq's PQsocket (libpq is loaded with the
+// driver); -1 when there is none.
+int socketOf(const QSqlDatabase& db)
+{
+    using SocketOf = int (*)(const void*);
+    static const SocketOf pqSocket = [] {
+        void* libpq = ::dlopen("libpq.so.5", RTLD_LAZY | RTLD_NOLOAD);
+        return libpq ? reinterpret_cast<SocketOf>(::dlsym(libpq, "PQsocket")) : nullptr;
+    }();
+    const QVariant handle = db.isOpen() ? db.driver()->handle() : QVariant();
+    // The driver names libpq's type as libpq declares it (struct pg_conn).
+    if (!pqSocket || !handle.isValid() ||
+        (qstrcmp(handle.typeName(), "PGconn*") != 0 && qstrcmp(handle.typeName(), "pg_conn*") != 0))
+        return -1;
+    const void* connection = *static_cast<void* const*>(handle.data());
+    return connection ? pqSocket(connection) : -1;
+}
+
+} // namespace
+
+bool LabStore::limited(const std::function<bool()>& exchange)
+{
+    limit_->start(socketOf(QSqlDatabase::database(connection_, false)));
+    const bool ok = exchange();
+    limit_->stop();
+    return ok;
+}
+
+bool LabStore::exec(QSqlQuery& query)
+{
+    return limited([&query] { return query.exec(); });
+}
+
+bool LabStore::exec(QSqlQuery& query, const QString& statement)
+{
+    return limited([&query, &statement] { return query.exec(statement); });
+}
+
 LabStore::LabStore(LabUri uri)
-    : uri_(std::move(uri)), connection_(QStringLiteral("kestrel-lab-%1").arg(++labConnections))
+    : uri_(std::move(uri)), connection_(QStringLiteral("kestrel-lab-%1").arg(++labConnections)),
+      limit_(std::make_unique<AnswerLimit>())
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection_);
     // Every part of the URI goes to libpq as its own keyword; Qt adds nothing but these.
@@ -314,8 +417,12 @@ LabStore::~LabStore()
 
 QString LabStore::failure(const QString& what, const QSqlError& error) const
 {
-    const QString reason =
-        oneLine(error.databaseText().isEmpty() ? error.text() : error.databaseText());
+    QString reason = oneLine(error.databaseText().isEmpty() ? error.text() : error.databaseText());
+    if (limit_->cut())
+        reason = QStringLiteral("the server did not answer within %1 s, so the connection was "
+                                "ended: %2")
+                     .arg(labAnswerLimitMs / 1000)
+                     .arg(reason);
     return what.isEmpty() ? reason : what + QStringLiteral(": ") + reason;
 }
 
@@ -337,7 +444,7 @@ QString LabStore::open()
          {QStringLiteral("SET statement_timeout = %1").arg(labStatementTimeoutMs),
           QStringLiteral("SET lock_timeout = %1").arg(labStatementTimeoutMs / 3),
           QStringLiteral("SET extra_float_digits = 3"), QStringLiteral("SET TimeZone = 'UTC'")})
-        if (!query.exec(setting)) {
+        if (!exec(query, setting)) {
             error_ = failure(QString(), query.lastError());
             db.close();
             return error_;
@@ -354,13 +461,14 @@ QString LabStore::prepareSchema()
 {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     QSqlQuery query(db);
-    const auto version = [&query]() -> std::optional<int> {
-        if (!query.exec(QStringLiteral("SELECT to_regclass('kestrel_schema') IS NOT NULL")) ||
+    const auto version = [this, &query]() -> std::optional<int> {
+        if (!exec(query, QStringLiteral("SELECT to_regclass('kestrel_schema') IS NOT NULL")) ||
             !query.next())
             return std::nullopt;
         if (!query.value(0).toBool())
             return 0;
-        if (!query.exec(QStringLiteral("SELECT max(version) FROM kestrel_schema")) || !query.next())
+        if (!exec(query, QStringLiteral("SELECT max(version) FROM kestrel_schema")) ||
+            !query.next())
             return std::nullopt;
         return query.value(0).toInt();
     };
@@ -379,13 +487,13 @@ QString LabStore::prepareSchema()
         return QString();
     // Made under a lock, the version read again: of two benches that find no schema,
     // one makes it and the other finds it made.
-    if (!db.transaction())
+    if (!limited([&db] { return db.transaction(); }))
         return failure(QStringLiteral("making the schema"), db.lastError());
-    const auto abandon = [&db](const QString& why) {
-        db.rollback();
+    const auto abandon = [this, &db](const QString& why) {
+        limited([&db] { return db.rollback(); });
         return why;
     };
-    if (!query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(schemaLockKey)))
+    if (!exec(query, QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(schemaLockKey)))
         return abandon(failure(QStringLiteral("making the schema"), query.lastError()));
     found = version();
     if (!found)
@@ -393,18 +501,18 @@ QString LabStore::prepareSchema()
     if (*found > schemaVersion)
         return abandon(refuseNewer(*found));
     if (*found == 0) {
-        if (!query.exec(QStringLiteral("SELECT to_regclass('runs') IS NOT NULL")) ||
+        if (!exec(query, QStringLiteral("SELECT to_regclass('runs') IS NOT NULL")) ||
             !query.next() || query.value(0).toBool())
             return abandon(QStringLiteral("the database holds a table runs that is not "
                                           "Kestrel's; nothing was changed there"));
         for (const char* statement : schemaStatements)
-            if (!query.exec(QLatin1String(statement)))
+            if (!exec(query, QLatin1String(statement)))
                 return abandon(
                     failure(QStringLiteral("making the schema (this role may not: the lab's "
                                            "owner role makes it)"),
                             query.lastError()));
     }
-    if (!db.commit())
+    if (!limited([&db] { return db.commit(); }))
         return abandon(failure(QStringLiteral("making the schema"), db.lastError()));
     return QString();
 }
@@ -459,11 +567,11 @@ QString LabStore::publishRun(RunDatabase& local, const UnpublishedRun& waiting)
     const QString what = QStringLiteral("publishing run %1").arg(stored->uuid);
 
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
-    if (!db.transaction())
+    if (!limited([&db] { return db.transaction(); }))
         return failure(what, db.lastError());
     QSqlQuery query(db);
     const auto abandon = [&](const QString& why) {
-        db.rollback();
+        limited([&db] { return db.rollback(); });
         return why;
     };
     const auto bind = [&query](std::initializer_list<QVariant> values) {
@@ -485,7 +593,7 @@ QString LabStore::publishRun(RunDatabase& local, const UnpublishedRun& waiting)
           textOrEmpty(run.sourceIdentity), textOrEmpty(run.meterIdentity),
           QVariant(QString::fromUtf8(settingsJson(run))), QVariant(run.outputOff),
           textOrEmpty(stored->guard), QVariant(int(points.size()))});
-    if (!query.exec())
+    if (!exec(query))
         return abandon(failure(what, query.lastError()));
     qint64 labId = 0;
     if (query.next()) {
@@ -522,7 +630,7 @@ QString LabStore::publishRun(RunDatabase& local, const UnpublishedRun& waiting)
                                                {&sd, "}'::boolean[], "}})
                 (statement += type) += *column;
             statement += "}'::float8[])";
-            if (!query.exec(QString::fromStdString(statement)))
+            if (!exec(query, QString::fromStdString(statement)))
                 return abandon(failure(what, query.lastError()));
         }
     } else {
@@ -532,7 +640,7 @@ QString LabStore::publishRun(RunDatabase& local, const UnpublishedRun& waiting)
         bind({nullableText(isoTime(run.ended)), QVariant(outcomeName(run.outcome)),
               textOrEmpty(run.message), textOrEmpty(stored->note), QVariant(run.outputOff),
               textOrEmpty(stored->guard), QVariant(stored->uuid)});
-        if (!query.exec())
+        if (!exec(query))
             return abandon(failure(what, query.lastError()));
         if (!query.next())
             return abandon(what + QStringLiteral(": the lab store has it from another role, which "
@@ -557,7 +665,7 @@ QString LabStore::publishRun(RunDatabase& local, const UnpublishedRun& waiting)
               QVariant(QString::fromLatin1(analysis::modelName(fit.model))),
               numberText(fit.fromVolts), numberText(fit.toVolts), numberText(fit.temperatureC),
               QVariant(fit.shunt), nullableText(isoTime(fit.created))});
-        if (!query.exec())
+        if (!exec(query))
             return abandon(failure(what, query.lastError()));
         if (!query.next())
             continue;
@@ -569,14 +677,14 @@ QString LabStore::publishRun(RunDatabase& local, const UnpublishedRun& waiting)
             bind({QVariant(labId), QVariant(int(f)), QVariant(int(i)),
                   QVariant(QString::fromStdString(q.name)), numberText(q.value),
                   numberText(q.error), QVariant(QString::fromStdString(q.unit))});
-            if (!query.exec())
+            if (!exec(query))
                 return abandon(failure(what, query.lastError()));
         }
     }
     // Whoever listens (a window's Lab view) hears of it once it is committed.
-    if (!query.exec(QStringLiteral("NOTIFY %1").arg(QLatin1String(labChannel))))
+    if (!exec(query, QStringLiteral("NOTIFY %1").arg(QLatin1String(labChannel))))
         return abandon(failure(what, query.lastError()));
-    if (!db.commit())
+    if (!limited([&db] { return db.commit(); }))
         return abandon(failure(what, db.lastError()));
     if (!local.markPublished(waiting.id, waiting.revision))
         return QStringLiteral("run %1 is in the lab store, but the local store could not say so "
@@ -596,7 +704,7 @@ std::optional<std::vector<LabRun>> LabStore::list(const QString& bench)
                       .arg(labListedColumns));
     query.addBindValue(textOrEmpty(bench));
     query.addBindValue(textOrEmpty(bench));
-    if (!query.exec()) {
+    if (!exec(query)) {
         error_ = failure(QStringLiteral("listing the lab's runs"), query.lastError());
         return std::nullopt;
     }
@@ -616,7 +724,7 @@ std::optional<LabRun> LabStore::load(const QString& uuid)
     query.prepare(
         QStringLiteral("SELECT %1 FROM runs WHERE uuid::text = lower(?)").arg(labLoadedColumns));
     query.addBindValue(uuid);
-    if (!query.exec()) {
+    if (!exec(query)) {
         error_ = failure(QStringLiteral("reading a lab run"), query.lastError());
         return std::nullopt;
     }
@@ -628,9 +736,9 @@ std::optional<LabRun> LabStore::load(const QString& uuid)
     Run& run = lab.stored.run;
     const QString id = QString::number(lab.stored.id);
     // Numbers as the server's text, read exactly here.
-    if (!query.exec(QStringLiteral("SELECT level::text, current::text, ms, compliance, "
-                                   "current_sd::text FROM points WHERE run = %1 ORDER BY idx")
-                        .arg(id))) {
+    if (!exec(query, QStringLiteral("SELECT level::text, current::text, ms, compliance, "
+                                    "current_sd::text FROM points WHERE run = %1 ORDER BY idx")
+                         .arg(id))) {
         error_ = failure(QStringLiteral("reading a lab run's points"), query.lastError());
         return std::nullopt;
     }
@@ -653,12 +761,12 @@ std::optional<LabRun> LabStore::load(const QString& uuid)
                                         ? std::numeric_limits<double>::quiet_NaN()
                                         : number(query.value(4)));
     }
-    if (!query.exec(QStringLiteral("SELECT f.idx, f.model, f.from_v::text, f.to_v::text, "
-                                   "f.temperature_c::text, f.shunt, to_json(f.created) #>> '{}', "
-                                   "q.name, q.value::text, q.error::text, q.unit FROM fits f "
-                                   "LEFT JOIN fit_quantities q ON q.run = f.run AND q.fit = f.idx "
-                                   "WHERE f.run = %1 ORDER BY f.idx, q.idx")
-                        .arg(id))) {
+    if (!exec(query, QStringLiteral("SELECT f.idx, f.model, f.from_v::text, f.to_v::text, "
+                                    "f.temperature_c::text, f.shunt, to_json(f.created) #>> '{}', "
+                                    "q.name, q.value::text, q.error::text, q.unit FROM fits f "
+                                    "LEFT JOIN fit_quantities q ON q.run = f.run AND q.fit = f.idx "
+                                    "WHERE f.run = %1 ORDER BY f.idx, q.idx")
+                         .arg(id))) {
         error_ = failure(QStringLiteral("reading a lab run's fits"), query.lastError());
         return std::nullopt;
     }
@@ -714,7 +822,7 @@ bool LabStore::alive()
         return false;
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     QSqlQuery query(db);
-    if (db.isOpen() && query.exec(QStringLiteral("SELECT 1")) && query.next())
+    if (db.isOpen() && exec(query, QStringLiteral("SELECT 1")) && query.next())
         return true;
     // A connection the server ended is closed by the driver, saying nothing.
     error_ = db.isOpen() ? failure(QStringLiteral("asking the server"), query.lastError())

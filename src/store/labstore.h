@@ -6,7 +6,10 @@
 
 #include <QString>
 
+class QSqlQuery;
+
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -32,6 +35,8 @@ struct PublishResult {
 // published, in a documented schema (see README, "Sharing runs across a lab"). One
 // object is one connection, used from the thread that made it; any thread may have its
 // own. Nothing waits for the server longer than labsettings.h's limits.
+class AnswerLimit;
+
 class LabStore
 {
   public:
@@ -70,6 +75,11 @@ class LabStore
     bool alive();
 
   private:
+    // One exchange with the server (a statement, a transaction's start or end), with the
+    // answer limit's clock started again.
+    bool limited(const std::function<bool()>& exchange);
+    bool exec(QSqlQuery& query);
+    bool exec(QSqlQuery& query, const QString& statement);
     // One run in one transaction: "" when the lab has it now.
     QString publishRun(RunDatabase& local, const UnpublishedRun& run);
     QString prepareSchema();
@@ -77,6 +87,7 @@ class LabStore
 
     const LabUri uri_;
     const QString connection_;
+    std::unique_ptr<AnswerLimit> limit_; // cuts a connection whose server went silent
     bool open_ = false;
     bool refused_ = false;
     QString error_;
