@@ -1,11 +1,16 @@
 #include "labbench.h"
 
+#include "app/labcontroller.h"
+#include "app/labpanel.h"
 #include "benchsupport.h"
 #include "labserver.h"
 #include "labsweeps.h"
 #include "store/labstore.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 
 #include <cmath>
@@ -18,6 +23,7 @@ namespace
 
 constexpr qint64 publishTargetMs = 2000;
 constexpr qint64 listTargetMs = 200;
+constexpr double frameTargetMs = 16; // the window's longest event, as responsiveness holds it
 
 // One ended run of that many points in the local store.
 bool addRun(RunDatabase& store, int points)
@@ -34,6 +40,64 @@ bool addRun(RunDatabase& store, int points)
     run.ended = QDateTime::currentDateTime();
     run.outputOff = true;
     return id && store.addPoints(id, measured) && store.finishRun(id, run);
+}
+
+// The window's Lab view lists the lab as kestrel-runs --lab list --json in a process of
+// its own, reads the lines on a worker thread and fills its table on the GUI thread; the
+// last is all the window waits for, and must fit in a frame. False when it does not.
+bool windowListing(const LabUri& uri, const QString& configDir)
+{
+    {
+        // The window's settings name the lab store the bench measures.
+        QSettings settings(configDir + QStringLiteral("/Kestrel/Kestrel.conf"),
+                           QSettings::IniFormat);
+        settings.setValue(QLatin1String(labUriKey), uri.uri);
+        settings.sync();
+        if (settings.status() != QSettings::NoError)
+            return printError("lab", QStringLiteral("cannot write the settings in ") + configDir),
+                   false;
+    }
+    QProcess lister;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir);
+    lister.setProcessEnvironment(environment);
+    QElapsedTimer clock;
+    clock.start();
+    lister.start(LabController::runsProgram(),
+                 {QStringLiteral("--lab"), QStringLiteral("list"), QStringLiteral("--json")});
+    if (!lister.waitForFinished(60000) || lister.exitCode() != 0) {
+        printError("lab", QStringLiteral("kestrel-runs --lab list --json: ") +
+                              QString::fromUtf8(lister.readAllStandardError()).trimmed());
+        return false;
+    }
+    const QByteArray text = lister.readAllStandardOutput();
+    const qint64 processMs = clock.elapsed();
+    clock.start();
+    std::vector<LabRun> runs;
+    for (const QByteArray& line : text.split('\n'))
+        if (std::optional<LabRun> run = labRunFromLine(line))
+            runs.push_back(std::move(*run));
+    const qint64 readMs = clock.elapsed();
+    LabPanel panel;
+    panel.resize(900, 300);
+    panel.show();
+    QCoreApplication::processEvents();
+    const std::size_t count = runs.size();
+    clock.start();
+    panel.setRuns(std::move(runs));
+    panel.repaint(); // the table laid out and painted, as the next frame shows it
+    const double guiMs = double(clock.nsecsElapsed()) / 1e6;
+    print(QStringLiteral("the window's Lab view, %1 runs: kestrel-runs --lab list --json %2 ms "
+                         "(its own process), the lines read %3 ms (a worker thread), the table "
+                         "filled and painted %4 ms on the GUI thread (target at most %5 ms: "
+                         "%6)\n")
+              .arg(count)
+              .arg(processMs)
+              .arg(readMs)
+              .arg(guiMs, 0, 'f', 1)
+              .arg(frameTargetMs)
+              .arg(guiMs <= frameTargetMs ? QStringLiteral("met") : QStringLiteral("MISSED")));
+    return guiMs <= frameTargetMs;
 }
 
 } // namespace
@@ -103,10 +167,11 @@ int runLabBenchmark(const QStringList& args)
     if (!listed)
         return printError("lab", lab.lastError()), 1;
     print(QStringLiteral("listing the lab's %1 runs: %2 ms\n").arg(listed->size()).arg(listMs));
+    const bool windowMet = windowListing(uri, dir.filePath(QStringLiteral("config")));
     const int swept = runLabSweeps(lab, where, sweepPoints, rounds);
     if (swept == 1)
         return 1;
-    return *one <= publishTargetMs && listMs <= listTargetMs && swept == 0 ? 0 : 3;
+    return *one <= publishTargetMs && listMs <= listTargetMs && windowMet && swept == 0 ? 0 : 3;
 }
 
 } // namespace kestrel::bench

@@ -162,6 +162,8 @@ LabPanel::LabPanel(QWidget* parent)
     table_->setSelectionMode(QAbstractItemView::SingleSelection);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->setObjectName(QStringLiteral("labTable"));
+    // Columns sized from the first rows, not every one of a lab's thousands.
+    table_->header()->setResizeContentsPrecision(100);
     bench_->setObjectName(QStringLiteral("labBench"));
     since_->setObjectName(QStringLiteral("labSince"));
     search_->setObjectName(QStringLiteral("labSearch"));
