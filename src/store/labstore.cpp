@@ -159,7 +159,7 @@ QJsonValue jsonNumber(const std::optional<double>& value)
 }
 
 // What of a run's settings the runs table has no column for.
-QByteArray settingsJson(const Run& run)
+QJsonObject settingsObject(const Run& run)
 {
     const SweepSettings& s = run.settings;
     QJsonObject o{{QStringLiteral("source_address"), s.source.address},
@@ -203,12 +203,16 @@ QByteArray settingsJson(const Run& run)
                         {QStringLiteral("step_identity"), step->identity},
                         {QStringLiteral("step_profile"), step->profile},
                         {QStringLiteral("step_compliance_a"), jsonNumber(step->complianceAmps)}});
-    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+    return o;
 }
 
-void readSettings(const QByteArray& json, Run& run)
+QByteArray settingsJson(const Run& run)
 {
-    const QJsonObject o = QJsonDocument::fromJson(json).object();
+    return QJsonDocument(settingsObject(run)).toJson(QJsonDocument::Compact);
+}
+
+void readSettings(const QJsonObject& o, Run& run)
+{
     SweepSettings& s = run.settings;
     const auto optional = [&o](const char* key) {
         const QJsonValue v = o.value(QLatin1String(key));
@@ -295,7 +299,7 @@ LabRun labRun(const QSqlQuery& q)
     s.note = q.value(9).toString();
     s.run.sourceIdentity = q.value(10).toString();
     s.run.meterIdentity = q.value(11).toString();
-    readSettings(q.value(12).toString().toUtf8(), s.run);
+    readSettings(QJsonDocument::fromJson(q.value(12).toString().toUtf8()).object(), s.run);
     s.run.outputOff = q.value(13).toBool();
     s.guard = q.value(14).toString();
     s.pointCount = q.value(15).toInt();
@@ -836,7 +840,7 @@ namespace
 // The settings a listing holds (those of labListedColumns), under the lab's own keys.
 QJsonObject listedSettings(const Run& run)
 {
-    const QJsonObject all = QJsonDocument::fromJson(settingsJson(run)).object();
+    const QJsonObject all = settingsObject(run);
     QJsonObject listed;
     for (const char* key : {"shape", "start_v", "stop_v", "steps", "cycles", "hold_s", "family"})
         if (const QJsonValue value = all.value(QLatin1String(key)); !value.isUndefined())
@@ -892,7 +896,7 @@ std::optional<LabRun> labRunFromLine(const QByteArray& line)
     s.note = o.value(QLatin1String("note")).toString();
     s.pointCount = o.value(QLatin1String("points")).toInt();
     s.run.outputOff = o.value(QLatin1String("output_off")).toBool();
-    readSettings(QJsonDocument(o.value(QLatin1String("settings")).toObject()).toJson(), s.run);
+    readSettings(o.value(QLatin1String("settings")).toObject(), s.run);
     return lab;
 }
 
