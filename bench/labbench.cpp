@@ -3,7 +3,7 @@
 #include "app/labcontroller.h"
 #include "app/labpanel.h"
 #include "benchsupport.h"
-#include "labserver.h"
+#include "labserver/labserver.h"
 #include "labsweeps.h"
 #include "store/labstore.h"
 
@@ -126,12 +126,18 @@ int runLabBenchmark(const QStringList& args)
     LabServer server;
     QString where = QStringLiteral("the lab store set, ") + uri.uri;
     if (uri.uri.isEmpty()) {
-        if (const QString problem = server.start(); !problem.isEmpty()) {
-            printError("lab", problem);
+        QString problem = server.start(LabServer::Passwords::None);
+        if (problem.isEmpty())
+            problem = LabStore(server.uri(QStringLiteral("kestrel_owner"))).open();
+        if (!problem.isEmpty()) {
+            printError("lab", server.skipped() ? QStringLiteral("no lab store is set (kestrel-runs "
+                                                                "lab set URI), and ") +
+                                                     problem
+                                               : problem);
             return 1;
         }
-        uri = server.benchUri();
-        where = server.describe();
+        uri = server.uri(QStringLiteral("bench_a"));
+        where = server.describe() + QStringLiteral(", the bench's own");
     }
     print(QStringLiteral("kestrel-bench lab: %1\n").arg(where));
     QTemporaryDir dir;

@@ -2,11 +2,10 @@
 # runShell -> sendArbcmd.sh -> kestrel-scpi -> kestrel-sim, all on loopback.
 
 # Helpers for any test that needs the simulator or a home with the script.
-add_library(kestrel_testsupport STATIC simulator.cpp simulator.h testhome.cpp testhome.h
-    labserver.cpp labserver.h)
+add_library(kestrel_testsupport STATIC simulator.cpp simulator.h testhome.cpp testhome.h)
 target_include_directories(kestrel_testsupport PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(kestrel_testsupport PUBLIC Qt6::Core Qt6::Network Qt6::Test kestrel_simprocess
-    kestrel_store)
+    kestrel_labserver)
 # They run the built tools, so the tools are built first.
 add_dependencies(kestrel_testsupport kestrel-scpi kestrel-sim)
 

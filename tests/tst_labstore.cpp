@@ -1,4 +1,4 @@
-#include "labserver.h"
+#include "labserver/labserver.h"
 #include "simulator.h"
 #include "store/labstore.h"
 #include "testhome.h"

@@ -12,7 +12,7 @@
 #include "data/numbertext.h"
 #include "data/runfile.h"
 #include "data/sitext.h"
-#include "labserver.h"
+#include "labserver/labserver.h"
 #include "link/signalwatcher.h"
 #include "simlink.h"
 #include "simulator.h"

@@ -7,14 +7,21 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-// A PostgreSQL server of its own in a temporary folder, on a free loopback port, run by an
-// unprivileged user when the test runs as root (initdb refuses root), with the roles of
-// README's "Sharing runs across a lab" and a password for each (in a PGPASSFILE set for
-// the test's process and the programs it starts): kestrel_owner, bench_a, bench_b and
-// kestrel_viewer.
+namespace kestrel
+{
+
+// A PostgreSQL server of its own, for the tests and the benchmarks: the newest
+// /usr/lib/postgresql/*/bin, a cluster in a temporary folder, listening on a free port of
+// 127.0.0.1 only, run by `nobody` when the program runs as root (initdb refuses root),
+// with the roles of README's "Sharing runs across a lab". Stopped when the object goes.
 class LabServer
 {
   public:
+    // Trust on loopback, or a password for each role (kestrel_owner o-pw, bench_a a-pw,
+    // bench_b b-pw, kestrel_viewer v-pw) in a PGPASSFILE set for this process and the
+    // programs it starts.
+    enum class Passwords { None, PerRole };
+
     LabServer() = default;
     ~LabServer();
     LabServer(const LabServer&) = delete;
@@ -22,7 +29,7 @@ class LabServer
 
     // "" once the server runs with the lab's roles, else what failed. skipped() tells a
     // machine without PostgreSQL's server programs.
-    QString start();
+    QString start(Passwords passwords = Passwords::PerRole);
     bool skipped() const { return bin_.isEmpty(); }
 
     // pg_ctl start or stop (mode: fast, immediate): output, or "failed: " and the output.
@@ -31,8 +38,10 @@ class LabServer
     QByteArray psql(const QByteArray& sql, const QString& db = QStringLiteral("kestrel_lab"));
     // A PostgreSQL program of the server's version, as the unprivileged user.
     QByteArray pg(const QString& program, const QStringList& args, const QByteArray& input = {});
-    kestrel::LabUri uri(const QString& role,
-                        const QString& options = QStringLiteral("sslmode=disable")) const;
+    LabUri uri(const QString& role,
+               const QString& options = QStringLiteral("sslmode=disable")) const;
+    // "PostgreSQL 15 on 127.0.0.1:PORT".
+    QString describe() const;
 
     quint16 port() const { return port_; }
     QString bin() const { return bin_; }
@@ -42,6 +51,9 @@ class LabServer
   private:
     QTemporaryDir dir_;
     QString bin_;
+    QString version_;
     quint16 port_ = 0;
     bool running_ = false;
 };
+
+} // namespace kestrel

@@ -1,7 +1,5 @@
 #include "labserver.h"
 
-#include "testhome.h"
-
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -12,7 +10,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
-using namespace kestrel;
+namespace kestrel
+{
 
 LabServer::~LabServer()
 {
@@ -64,37 +63,55 @@ LabUri LabServer::uri(const QString& role, const QString& options) const
         QString("postgresql://%1@127.0.0.1:%2/kestrel_lab?%3").arg(role).arg(port_).arg(options)));
 }
 
-QString LabServer::start()
+QString LabServer::describe() const
+{
+    return QStringLiteral("PostgreSQL %1 on 127.0.0.1:%2").arg(version_).arg(port_);
+}
+
+QString LabServer::start(Passwords passwords)
 {
     const QStringList versions =
         QDir("/usr/lib/postgresql")
             .entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::Reversed);
-    bin_ = "/usr/lib/postgresql/" + versions.value(0) + "/bin";
-    if (!QFile::exists(bin_ + "/initdb")) {
+    version_ = versions.value(0);
+    bin_ = "/usr/lib/postgresql/" + version_ + "/bin";
+    if (version_.isEmpty() || !QFile::exists(bin_ + "/initdb")) {
         bin_.clear();
         return "PostgreSQL's server programs are missing (Debian: the package postgresql)";
     }
-    if (geteuid() == 0 && chown(dir_.path().toLocal8Bit(), getpwnam("nobody")->pw_uid, 0) != 0)
-        return "the server's folder cannot be given to nobody";
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost))
-        return "no free loopback port";
-    port_ = probe.serverPort();
-    probe.close();
+    if (!dir_.isValid())
+        return "no temporary folder for the server";
+    if (geteuid() == 0) {
+        const passwd* nobody = getpwnam("nobody");
+        if (!nobody || chown(QFile::encodeName(dir_.path()).constData(), nobody->pw_uid, 0) != 0)
+            return "the server's folder cannot be given to nobody";
+    }
+    {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHost))
+            return "no free loopback port";
+        port_ = probe.serverPort();
+    }
+    const bool perRole = passwords == Passwords::PerRole;
     if (QByteArray out =
-            pg("initdb", {"-D", dir_.filePath("data"), "-U", "admin", "--no-locale", "-E", "UTF8",
-                          "--auth-local=trust", "--auth-host=scram-sha-256"});
+            pg("initdb",
+               {"-D", dir_.filePath("data"), "-U", "admin", "--no-locale", "-E", "UTF8",
+                "--auth-local=trust", perRole ? "--auth-host=scram-sha-256" : "--auth-host=trust"});
         out.startsWith("failed"))
         return out;
     if (QByteArray out = ctl("start"); out.startsWith("failed"))
         return out;
-    const QByteArray readme = fileContents(kestrelSourcePath("README.md"));
+    // The roles exactly as README gives them.
+    QFile file(QStringLiteral(KESTREL_LABSERVER_SOURCE_DIR "/README.md"));
+    const QByteArray readme = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     const qsizetype from = readme.indexOf("-- Kestrel's lab roles");
     if (from < 0)
         return "README.md has no lab roles";
     if (QByteArray out = psql(readme.mid(from, readme.indexOf("```", from) - from), "postgres");
         !out.isEmpty())
         return QString("the README's roles: ") + QString::fromUtf8(out);
+    if (!perRole)
+        return QString();
     if (QByteArray out =
             psql("ALTER ROLE kestrel_owner PASSWORD 'o-pw'; ALTER ROLE bench_a PASSWORD 'a-pw'; "
                  "ALTER ROLE bench_b PASSWORD 'b-pw'; ALTER ROLE kestrel_viewer PASSWORD 'v-pw';");
@@ -104,8 +121,13 @@ QString LabServer::start()
     for (const char* line :
          {"kestrel_owner:o-pw", "bench_a:a-pw", "bench_b:b-pw", "kestrel_viewer:v-pw"})
         pgpass += QString("127.0.0.1:%1:kestrel_lab:%2\n").arg(port_).arg(line).toUtf8();
-    writeFile(dir_.filePath("pgpass"), pgpass);
-    QFile(dir_.filePath("pgpass")).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    QFile pass(dir_.filePath("pgpass"));
+    if (!pass.open(QIODevice::WriteOnly) || pass.write(pgpass) != pgpass.size())
+        return "the password file cannot be written";
+    pass.close();
+    pass.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     qputenv("PGPASSFILE", dir_.filePath("pgpass").toLocal8Bit());
     return QString();
 }
+
+} // namespace kestrel
