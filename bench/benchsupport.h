@@ -1,5 +1,6 @@
 #pragma once
 
+#include "data/run.h"
 #include "timing.h"
 
 #include <QApplication>
@@ -23,6 +24,23 @@ class SimProcess;
 
 namespace kestrel::bench
 {
+
+// How a sweep or a family ended, and when, as the signal it listens to tells it:
+// SweepEngine::finished or Session::ended.
+struct SweepEnd {
+    std::optional<Run::Outcome> outcome;
+    QString message;
+    Clock::time_point at;
+
+    template <typename Sender, typename Signal> void listen(Sender* sender, Signal signal)
+    {
+        QObject::connect(sender, signal, sender, [this](Run::Outcome how, const QString& text) {
+            at = Clock::now();
+            outcome = how;
+            message = text;
+        });
+    }
+};
 
 // Standard output, flushed at once so a long run shows its progress.
 void print(const QString& text);

@@ -90,15 +90,8 @@ int runFamilyBenchmark(const QStringList& args)
         curveMs.push_back(msBetween(mark, now));
         mark = now;
     });
-    std::optional<Run::Outcome> outcome;
-    QString message;
-    Clock::time_point end{};
-    QObject::connect(&session, &Session::ended, &session,
-                     [&](Run::Outcome how, const QString& text) {
-                         end = Clock::now();
-                         outcome = how;
-                         message = text;
-                     });
+    SweepEnd ended;
+    ended.listen(&session, &Session::ended);
     SweepRequest request;
     request.plan = SweepPlan{0.0, 2.0, points - 1, SweepShape::Linear};
     request.rangeIndex = 2; // 20 mA
@@ -119,15 +112,15 @@ int runFamilyBenchmark(const QStringList& args)
         return 1;
     }
     const int limitMs = curves * points * SweepEngine::tickIntervalMs * 3 + 30000;
-    if (!waitUntil([&] { return outcome.has_value(); }, limitMs)) {
+    if (!waitUntil([&] { return ended.outcome.has_value(); }, limitMs)) {
         printError(QStringLiteral("the family did not end within %1 s").arg(limitMs / 1000));
         return 1;
     }
-    if (*outcome != Run::Outcome::Completed || int(session.familyCurves().size()) != curves) {
-        printError(QStringLiteral("the family did not complete: %1").arg(message));
+    if (*ended.outcome != Run::Outcome::Completed || int(session.familyCurves().size()) != curves) {
+        printError(QStringLiteral("the family did not complete: %1").arg(ended.message));
         return 1;
     }
-    const double wallMs = msBetween(begin, end);
+    const double wallMs = msBetween(begin, ended.at);
     double settingsMs = 0;
     for (double ms : stepMs)
         settingsMs += ms;

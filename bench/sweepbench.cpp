@@ -153,15 +153,8 @@ int runSweepBenchmark(const QStringList& args)
                     std::chrono::duration<double, std::milli>(now - lastPoint).count());
             lastPoint = now;
         });
-    std::optional<Run::Outcome> outcome;
-    QString message;
-    Clock::time_point end{};
-    QObject::connect(&engine, &SweepEngine::finished, &engine,
-                     [&](Run::Outcome how, const QString& text) {
-                         end = Clock::now();
-                         outcome = how;
-                         message = text;
-                     });
+    SweepEnd ended;
+    ended.listen(&engine, &SweepEngine::finished);
 
     const Endpoint source{sim.sourceAddress(), QString::number(sim.sourcePort())};
     const Endpoint meter =
@@ -184,20 +177,20 @@ int runSweepBenchmark(const QStringList& args)
         settings.complianceAmps = 0.1; // above the simulated diode's current up to 1 V
     engine.start(settings, QString(), QString());
     const int limitMs = points * SweepEngine::tickIntervalMs * 3 + 30000;
-    if (!waitUntil([&] { return outcome.has_value(); }, limitMs)) {
+    if (!waitUntil([&] { return ended.outcome.has_value(); }, limitMs)) {
         printError(QStringLiteral("the sweep did not end within %1 s").arg(limitMs / 1000));
         return 1;
     }
-    if (*outcome != Run::Outcome::Completed || int(ivPoints().size()) != points) {
-        printError(QStringLiteral("the sweep did not complete: %1").arg(message));
+    if (*ended.outcome != Run::Outcome::Completed || int(ivPoints().size()) != points) {
+        printError(QStringLiteral("the sweep did not complete: %1").arg(ended.message));
         return 1;
     }
 
-    const double wallMs = std::chrono::duration<double, std::milli>(end - begin).count();
+    const double wallMs = std::chrono::duration<double, std::milli>(ended.at - begin).count();
     const double idealMs = double(points) * SweepEngine::tickIntervalMs;
     const double ratio = wallMs / idealMs;
     const double setupMs = std::chrono::duration<double, std::milli>(firstPoint - begin).count();
-    const double offMs = std::chrono::duration<double, std::milli>(end - lastPoint).count();
+    const double offMs = std::chrono::duration<double, std::milli>(ended.at - lastPoint).count();
     const auto late = std::count_if(intervalMs.begin(), intervalMs.end(), [](double ms) {
         return ms > 1.5 * SweepEngine::tickIntervalMs;
     });
