@@ -190,7 +190,6 @@ void LabController::published(int exitCode, QProcess::ExitStatus status)
 
 void LabController::setWaiting(const QString& text)
 {
-    waitingText_ = text;
     if (!waitingLine_)
         return;
     waitingLine_->setText(

@@ -56,7 +56,6 @@ class LabController : public QObject
     // Reads a lab run and hands it to showRun.
     void show(const QString& uuid);
 
-    QString waitingText() const { return waitingText_; }
     bool isPublishing() const;
     // kestrel-runs beside this program, installed or in the build.
     static QString runsProgram();
@@ -96,7 +95,6 @@ class LabController : public QObject
     bool publishAgain_ = false;
     bool listAgain_ = false;
     bool shutDown_ = false;
-    QString waitingText_;
     QTemporaryDir scratch_; // lab runs read for the chart
     WorkQueue parser_;      // reads listings and runs off the GUI thread
 };
