@@ -104,6 +104,14 @@ struct Bench {
 
 using Column = RunHistoryModel::Column;
 
+// A window's options that keep its runs in a store in dir.
+SessionOptions keptIn(const QTemporaryDir& dir, const QString& name = "runs.sqlite")
+{
+    SessionOptions options;
+    options.storePath = dir.filePath(name);
+    return options;
+}
+
 // A source-measure unit's profile that the simulated source matches, a meter's profile,
 // and a file that cannot be read, in a user profile folder of their own for as long as this lives.
 struct SmuProfiles {
@@ -229,6 +237,7 @@ class TestWindow : public QObject
     void fitsALaptopScreen();
     void benchesShareTheirRunsThroughTheLab();
     void closingHandsAPublishOn();
+    void theLabViewNarrowsByBenchTimeAndText();
     void readsTheDeviceOffItsCurve();
     void profileListsFollowIdentifyAndTheSourceCanMeasure();
     void aPointAtTheSourcesLimitIsMarked();
@@ -578,8 +587,7 @@ void TestWindow::benchesShareTheirRunsThroughTheLab()
     QCOMPARE(LabStore(server.uri("kestrel_owner")).open(), QString()); // the lab's tables
     QTemporaryDir dir;
     const SharedSettingsIn settings(dir.filePath("a"));
-    SessionOptions options;
-    options.storePath = dir.filePath("a.sqlite");
+    const SessionOptions options = keptIn(dir, "a.sqlite");
     Bench bench("[General]\n", options);
     ViewController& vc = bench.vc();
     LabPanel& lab = bench.window->lab();
@@ -687,8 +695,7 @@ void TestWindow::closingHandsAPublishOn()
     });
     QTemporaryDir dir;
     const SharedSettingsIn settings(dir.path());
-    SessionOptions options;
-    options.storePath = dir.filePath("runs.sqlite");
+    const SessionOptions options = keptIn(dir);
     Bench bench("[General]\n", options);
     QString why;
     QVERIFY(bench.window->saveLabSettings(
@@ -708,11 +715,51 @@ void TestWindow::closingHandsAPublishOn()
     QTRY_COMPARE(held.size(), std::size_t(3)); // the publish, taken over
 }
 
+// The Lab tab's three filters, alone and together, over runs of three benches and ages.
+void TestWindow::theLabViewNarrowsByBenchTimeAndText()
+{
+    LabPanel panel;
+    std::vector<LabRun> runs(4);
+    const QDateTime now = QDateTime::currentDateTime();
+    const std::tuple<const char*, int, const char*> made[] = {
+        {"bench A", 0, ""}, {"bench B", -3, "gate leak"}, {"bench B", -20, ""}, {"bench C", -40, "leak"}};
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const auto& [bench, days, note] = made[i];
+        runs[i].stored.uuid = QString::number(i);
+        runs[i].stored.bench = bench;
+        runs[i].stored.run.started = now.addDays(days);
+        runs[i].stored.note = note;
+    }
+    panel.setRuns(runs);
+    QCOMPARE(panel.benchChoice()->count(), 4); // every bench, and each of three
+    const auto shown = [&panel] {
+        QStringList uuids;
+        for (int row = 0; row < panel.filter()->rowCount(); ++row)
+            uuids << panel.filter()->index(row, 0).data(LabRunsModel::uuidRole).toString();
+        return uuids.join(' ');
+    };
+    QCOMPARE(shown(), "0 1 2 3");
+    panel.timeChoice()->setCurrentIndex(panel.timeChoice()->findData(7));
+    QCOMPARE(shown(), "0 1");
+    panel.timeChoice()->setCurrentIndex(panel.timeChoice()->findData(30));
+    QCOMPARE(shown(), "0 1 2");
+    panel.timeChoice()->setCurrentIndex(panel.timeChoice()->findData(1));
+    QCOMPARE(shown(), "0");
+    panel.timeChoice()->setCurrentIndex(0);
+    panel.search()->setText("LEAK");
+    QCOMPARE(shown(), "1 3");
+    panel.benchChoice()->setCurrentIndex(panel.benchChoice()->findData("bench B"));
+    QCOMPARE(shown(), "1");
+    // A new listing keeps the filters and the bench chosen.
+    panel.setRuns(runs);
+    QCOMPARE(panel.benchChoice()->currentData().toString(), "bench B");
+    QCOMPARE(shown(), "1");
+}
+
 void TestWindow::aHoldReadsOneLevelUntilStop()
 {
     QTemporaryDir dir;
-    SessionOptions options;
-    options.storePath = dir.filePath("runs.sqlite");
+    const SessionOptions options = keptIn(dir);
     Bench bench("[General]\n", options);
     ViewController& vc = bench.vc();
     HistoryPanel& history = bench.window->history();
@@ -1055,8 +1102,7 @@ void TestWindow::everyRunIsAtHand()
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
     }
-    SessionOptions options;
-    options.storePath = dir.filePath("runs.sqlite");
+    const SessionOptions options = keptIn(dir);
     Bench bench("[General]\n", options);
     ViewController& vc = bench.vc();
     HistoryPanel& history = bench.window->history();
@@ -1149,8 +1195,7 @@ void TestWindow::theChartExportedDrawsTheCurrentRun()
     QFETCH(QString, named);
     QFETCH(QList<int>, drawn);
     QTemporaryDir dir;
-    SessionOptions options;
-    options.storePath = dir.filePath("runs.sqlite");
+    const SessionOptions options = keptIn(dir);
     {
         RunDatabase store(options.storePath);
         QCOMPARE(store.open(), QString());
@@ -1190,8 +1235,7 @@ void TestWindow::theChartExportedDrawsTheCurrentRun()
 void TestWindow::aRunChosenThenTickedIsDrawn()
 {
     QTemporaryDir dir;
-    SessionOptions options;
-    options.storePath = dir.filePath("runs.sqlite");
+    const SessionOptions options = keptIn(dir);
     {
         RunDatabase store(options.storePath);
         QCOMPARE(store.open(), QString());
@@ -1250,8 +1294,7 @@ void TestWindow::fitsALaptopScreen()
 void TestWindow::readsTheDeviceOffItsCurve()
 {
     QTemporaryDir dir;
-    SessionOptions options;
-    options.storePath = dir.filePath("runs.sqlite");
+    const SessionOptions options = keptIn(dir);
     Bench bench("[General]\n", options);
     ViewController& vc = bench.vc();
     AnalysisPanel& panel = bench.window->analysis();
@@ -1448,8 +1491,7 @@ void TestWindow::aPointAtTheSourcesLimitIsMarked()
 void TestWindow::aFamilyIsChosenAndExportedWhole()
 {
     QTemporaryDir dir;
-    SessionOptions options;
-    options.storePath = dir.filePath("runs.sqlite");
+    const SessionOptions options = keptIn(dir);
     {
         RunDatabase store(options.storePath);
         QCOMPARE(store.open(), QString());
@@ -1487,8 +1529,7 @@ void TestWindow::aFamilyIsChosenAndExportedWhole()
 void TestWindow::theWindowSpeaksOfTheRunItShows()
 {
     QTemporaryDir dir;
-    SessionOptions options;
-    options.storePath = dir.filePath("runs.sqlite");
+    const SessionOptions options = keptIn(dir);
     Bench bench("[General]\n", options);
     ViewController& vc = bench.vc();
     HistoryPanel& history = bench.window->history();
