@@ -721,8 +721,10 @@ void TestWindow::theLabViewNarrowsByBenchTimeAndText()
     LabPanel panel;
     std::vector<LabRun> runs(4);
     const QDateTime now = QDateTime::currentDateTime();
-    const std::tuple<const char*, int, const char*> made[] = {
-        {"bench A", 0, ""}, {"bench B", -3, "gate leak"}, {"bench B", -20, ""}, {"bench C", -40, "leak"}};
+    const std::tuple<const char*, int, const char*> made[] = {{"bench A", 0, ""},
+                                                              {"bench B", -3, "gate leak"},
+                                                              {"bench B", -20, ""},
+                                                              {"bench C", -40, "leak"}};
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const auto& [bench, days, note] = made[i];
         runs[i].stored.uuid = QString::number(i);
