@@ -196,7 +196,6 @@ void LabController::setWaiting(const QString& text)
         text.isEmpty() ? QString()
                        : tr("%1 (tried %2)")
                              .arg(text, QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))));
-    waitingLine_->setToolTip(text);
     waitingLine_->setVisible(!text.isEmpty());
 }
 

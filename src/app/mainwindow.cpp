@@ -3,6 +3,7 @@
 #include "app/analysispanel.h"
 #include "app/historypanel.h"
 #include "app/labpanel.h"
+#include "app/wholetextlabel.h"
 #include "chart/barchart.h"
 #include "data/sitext.h"
 #include "link/scriptinstall.h"
@@ -81,11 +82,13 @@ MainWindow::MainWindow(const QString& home, std::unique_ptr<QSettings> settings,
     storeWarning->setObjectName(QStringLiteral("storeWarning"));
     storeWarning->setStyleSheet(QStringLiteral("color: #b00020; font-weight: bold;"));
     ui_->statusbar->addWidget(storeWarning, 2);
-    auto* labWaiting = new QLabel(ui_->statusbar);
+    // Beside the instruments' identities, each its half; a long reason ends in "…", the
+    // whole of it in the tooltip.
+    auto* labWaiting = new WholeTextLabel(ui_->statusbar);
     labWaiting->setObjectName(QStringLiteral("labWaiting"));
     labWaiting->setStyleSheet(QStringLiteral("color: #8a4b00;"));
     labWaiting->hide();
-    ui_->statusbar->addWidget(labWaiting, 2);
+    ui_->statusbar->addWidget(labWaiting, 1);
     ui_->ivRun->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
     ui_->ivStop->setShortcut(QKeySequence(Qt::Key_Escape));
     ui_->savebutton->setShortcut(QKeySequence::Save);
